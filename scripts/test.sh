@@ -1,0 +1,72 @@
+#!/usr/bin/env bash
+# Installs what the tests need, builds, and runs the C++ and Python tests on every interpreter.
+#   TAVRIN_PYTHONS="python3.11 /path/to/python3.13"  overrides the interpreters to test.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+
+log() { printf '\n== %s\n' "$*"; }
+
+# System packages: GoogleTest and Google Benchmark from Debian.
+need=()
+for pkg in libgtest-dev libbenchmark-dev ninja-build; do
+  dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
+done
+if [ ${#need[@]} -gt 0 ]; then
+  log "installing ${need[*]}"
+  sudo_cmd=""
+  [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
+  $sudo_cmd apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${need[@]}" >/dev/null
+fi
+
+# The interpreters: 3.11 and 3.13 are required, 3.12 is tested when present.
+find_python() {
+  local v=$1 p
+  for p in "python$v" "$HOME/.pyenv/versions/$v"*/bin/python3; do
+    if command -v "$p" >/dev/null 2>&1 && "$p" -c "import sys; assert sys.version_info[:2] == tuple(map(int, '$v'.split('.')))" 2>/dev/null; then
+      command -v "$p"
+      return 0
+    fi
+  done
+  if command -v pyenv >/dev/null 2>&1; then
+    p="$(pyenv root)/versions/$(pyenv versions --bare | grep -E "^$v(\.|$)" | tail -n1)/bin/python3"
+    [ -x "$p" ] && { echo "$p"; return 0; }
+  fi
+  return 1
+}
+if [ -n "${TAVRIN_PYTHONS:-}" ]; then
+  read -r -a pythons <<<"$TAVRIN_PYTHONS"
+else
+  pythons=()
+  for v in 3.11 3.12 3.13; do
+    if p=$(find_python "$v"); then
+      pythons+=("$p")
+    elif [ "$v" != 3.12 ]; then
+      echo "Python $v not found; install it (pyenv install $v) or set TAVRIN_PYTHONS" >&2
+      exit 1
+    fi
+  done
+fi
+
+# C++: the engine's unit tests, and the benchmark target built (not timed) so it cannot rot.
+log "C++ build and tests"
+cmake -S . -B build/cpp -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAVRIN_BUILD_TESTS=ON \
+  -DTAVRIN_BUILD_BENCHMARKS=ON -DTAVRIN_BUILD_PYTHON=OFF >/dev/null
+cmake --build build/cpp
+ctest --test-dir build/cpp --output-on-failure --no-tests=error -j2
+
+# Python: a fresh virtual environment per interpreter, the package built and installed into it.
+for py in "${pythons[@]}"; do
+  ver=$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+  venv="build/venv-$ver"
+  log "Python $ver ($py)"
+  [ -x "$venv/bin/python" ] || "$py" -m venv "$venv"
+  "$venv/bin/python" -m pip install -q --upgrade pip
+  "$venv/bin/python" -m pip install -q "scikit-build-core>=0.10" cmake ninja
+  "$venv/bin/python" -m pip install -q --no-build-isolation ".[test]"
+  # Run from outside the source tree so the installed package, not src/, is imported.
+  (cd build && "$root/$venv/bin/python" -m pytest "$root/tests/python" -q -p no:cacheprovider)
+done
+
+log "all tests passed"

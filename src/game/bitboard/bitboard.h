@@ -1,0 +1,308 @@
+// The 512-bit set of board positions, its constant boards and the quarter-turn tables.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <string>
+
+#include "game/error.h"
+
+namespace tavrin {
+
+// Board geometry: 20 rows of 20 cells, each row followed by one spare position so that a shift by
+// ±1 off the end of a row lands on a position that VALID_CELLS masks out.
+inline constexpr unsigned BOARD_SIDE = 20;
+inline constexpr unsigned ROW_STRIDE = BOARD_SIDE + 1;
+inline constexpr unsigned POSITION_COUNT = BOARD_SIDE * ROW_STRIDE;  // 420
+inline constexpr unsigned BIT_COUNT = 512;
+inline constexpr unsigned IMAGE_SIZE = BIT_COUNT / 8;  // 64
+
+// Neighbour steps in positions.
+inline constexpr unsigned STEP_RIGHT = 1;
+inline constexpr unsigned STEP_DOWN = ROW_STRIDE;               // 21
+inline constexpr unsigned STEP_DOWN_LEFT = ROW_STRIDE - 1;      // 20
+inline constexpr unsigned STEP_DOWN_RIGHT = ROW_STRIDE + 1;     // 22
+
+[[noreturn]] void fail_contains(unsigned p);
+[[noreturn]] void fail_translate(unsigned dx, unsigned dy);
+
+constexpr unsigned position(unsigned row, unsigned col) { return row * ROW_STRIDE + col; }
+
+class Bitboard {
+ public:
+    static constexpr unsigned WORDS = 8;
+
+    constexpr Bitboard() = default;
+
+    // Exactly position p set. p of 512 or more has no limb to live in.
+    static constexpr Bitboard cell(unsigned p) {
+        if (p >= BIT_COUNT) fail_index(p / 128, 4);
+        Bitboard b;
+        b.w_[slot(p / 64)] = std::uint64_t{1} << (p % 64);
+        return b;
+    }
+
+    // The board whose 64-byte image is `bytes` (limb 0 first, each limb least significant byte first).
+    static Bitboard from_image(const std::uint8_t* bytes) noexcept {
+        Bitboard b;
+        if constexpr (std::endian::native == std::endian::little) {
+            std::memcpy(b.w_.data(), bytes, IMAGE_SIZE);
+        } else {
+            for (unsigned i = 0; i < WORDS; ++i) {
+                std::uint64_t v = 0;
+                for (unsigned k = 0; k < 8; ++k) v |= std::uint64_t{bytes[i * 8 + k]} << (8 * k);
+                b.w_[i] = v;
+            }
+        }
+        return b;
+    }
+
+    void write_image(std::uint8_t* out) const noexcept {
+        if constexpr (std::endian::native == std::endian::little) {
+            std::memcpy(out, w_.data(), IMAGE_SIZE);
+        } else {
+            for (unsigned i = 0; i < WORDS; ++i)
+                for (unsigned k = 0; k < 8; ++k) out[i * 8 + k] = static_cast<std::uint8_t>(w_[i] >> (8 * k));
+        }
+    }
+
+    std::array<std::uint8_t, IMAGE_SIZE> image() const noexcept {
+        std::array<std::uint8_t, IMAGE_SIZE> out{};
+        write_image(out.data());
+        return out;
+    }
+
+    constexpr bool contains(unsigned p) const {
+        if (p >= POSITION_COUNT) fail_contains(p);
+        return (word(p / 64) >> (p % 64)) & 1u;
+    }
+
+    constexpr bool is_empty() const noexcept {
+        std::uint64_t any = 0;
+        for (auto v : w_) any |= v;
+        return any == 0;
+    }
+
+    // Kept boards only hold positions below 420, so this is the board emptiness test that the rules
+    // use ("at least one position among 0 to 419").
+    constexpr bool any_cell() const noexcept {
+        std::uint64_t any = 0;
+        for (unsigned i = 0; i < 6; ++i) any |= word(i);
+        return (any | (word(6) & ((std::uint64_t{1} << (POSITION_COUNT - 384)) - 1))) != 0;
+    }
+
+    constexpr unsigned count() const noexcept {
+        unsigned n = 0;
+        for (auto v : w_) n += static_cast<unsigned>(std::popcount(v));
+        return n;
+    }
+
+    // Calls f(p) for every set position p in increasing order.
+    template <class F>
+    constexpr void for_each_one(F&& f) const {
+        for (unsigned i = 0; i < WORDS; ++i) {
+            for (std::uint64_t v = word(i); v != 0; v &= v - 1)
+                f(i * 64 + static_cast<unsigned>(std::countr_zero(v)));
+        }
+    }
+
+    // Lazy sequence of set positions, increasing.
+    class OnesIterator {
+     public:
+        using value_type = unsigned;
+        using difference_type = std::ptrdiff_t;
+        constexpr OnesIterator() = default;
+        constexpr explicit OnesIterator(const Bitboard& b) : board_(b) { settle(); }
+        constexpr unsigned operator*() const { return index_ * 64 + static_cast<unsigned>(std::countr_zero(cur_)); }
+        constexpr OnesIterator& operator++() {
+            cur_ &= cur_ - 1;
+            settle();
+            return *this;
+        }
+        constexpr OnesIterator operator++(int) {
+            auto old = *this;
+            ++*this;
+            return old;
+        }
+        constexpr bool operator==(std::default_sentinel_t) const { return index_ >= WORDS; }
+
+     private:
+        constexpr void settle() {
+            while (cur_ == 0) {
+                if (started_) ++index_;
+                started_ = true;
+                if (index_ >= WORDS) return;
+                cur_ = board_.word(index_);
+            }
+        }
+        Bitboard board_{};
+        std::uint64_t cur_ = 0;
+        unsigned index_ = 0;
+        bool started_ = false;
+    };
+    struct Ones {
+        Bitboard board;
+        constexpr OnesIterator begin() const { return OnesIterator(board); }
+        constexpr std::default_sentinel_t end() const { return {}; }
+    };
+    constexpr Ones ones() const noexcept { return Ones{*this}; }
+
+    friend constexpr Bitboard operator&(const Bitboard& a, const Bitboard& b) noexcept {
+        Bitboard r;
+        for (unsigned i = 0; i < WORDS; ++i) r.w_[i] = a.w_[i] & b.w_[i];
+        return r;
+    }
+    friend constexpr Bitboard operator|(const Bitboard& a, const Bitboard& b) noexcept {
+        Bitboard r;
+        for (unsigned i = 0; i < WORDS; ++i) r.w_[i] = a.w_[i] | b.w_[i];
+        return r;
+    }
+    friend constexpr Bitboard operator^(const Bitboard& a, const Bitboard& b) noexcept {
+        Bitboard r;
+        for (unsigned i = 0; i < WORDS; ++i) r.w_[i] = a.w_[i] ^ b.w_[i];
+        return r;
+    }
+    constexpr Bitboard& operator&=(const Bitboard& o) noexcept { return *this = *this & o; }
+    constexpr Bitboard& operator|=(const Bitboard& o) noexcept { return *this = *this | o; }
+    constexpr Bitboard& operator^=(const Bitboard& o) noexcept { return *this = *this ^ o; }
+
+    // Positions of this board that are not in o.
+    constexpr Bitboard and_not(const Bitboard& o) const noexcept {
+        Bitboard r;
+        for (unsigned i = 0; i < WORDS; ++i) r.w_[i] = w_[i] & ~o.w_[i];
+        return r;
+    }
+
+    // Whether the two boards share a position: the legality test of every candidate placement.
+    constexpr bool intersects(const Bitboard& o) const noexcept {
+        std::uint64_t any = 0;
+        for (unsigned i = 0; i < WORDS; ++i) any |= w_[i] & o.w_[i];
+        return any != 0;
+    }
+
+    // The 512-bit number shifted toward higher positions; bits past 511 are lost.
+    friend constexpr Bitboard operator<<(const Bitboard& a, unsigned n) noexcept {
+        if (n >= BIT_COUNT) return {};
+        const unsigned ws = n / 64, bs = n % 64;
+        Bitboard r;
+        for (unsigned i = ws; i < WORDS; ++i) {
+            std::uint64_t v = a.word(i - ws) << bs;
+            if (bs != 0 && i - ws >= 1) v |= a.word(i - ws - 1) >> (64 - bs);
+            r.w_[slot(i)] = v;
+        }
+        return r;
+    }
+    // The 512-bit number shifted toward lower positions; bits below 0 are lost.
+    friend constexpr Bitboard operator>>(const Bitboard& a, unsigned n) noexcept {
+        if (n >= BIT_COUNT) return {};
+        const unsigned ws = n / 64, bs = n % 64;
+        Bitboard r;
+        for (unsigned i = 0; i + ws < WORDS; ++i) {
+            std::uint64_t v = a.word(i + ws) >> bs;
+            if (bs != 0 && i + ws + 1 < WORDS) v |= a.word(i + ws + 1) << (64 - bs);
+            r.w_[slot(i)] = v;
+        }
+        return r;
+    }
+
+    // The board moved dy rows down and dx columns right. Only offsets that keep a shape on the board
+    // are meaningful; anything beyond the last row or column is a caller fault.
+    constexpr Bitboard translate(unsigned dx, unsigned dy) const {
+        if (dx > BOARD_SIDE - 1 || dy > BOARD_SIDE - 1) fail_translate(dx, dy);
+        return *this << (dy * ROW_STRIDE + dx);
+    }
+
+    // Every set position p moved to table[p]; cost follows the number of set positions.
+    constexpr Bitboard permute(const std::array<std::uint16_t, POSITION_COUNT>& table) const {
+        Bitboard r;
+        for_each_one([&](unsigned p) {
+            if (p >= POSITION_COUNT) fail_index(p, POSITION_COUNT);
+            r |= cell(table[p]);
+        });
+        return r;
+    }
+
+    friend constexpr bool operator==(const Bitboard&, const Bitboard&) = default;
+
+    std::size_t hash() const noexcept {
+        std::uint64_t h = 0x9e3779b97f4a7c15ull;
+        for (auto v : w_) {
+            h ^= v + 0x9e3779b97f4a7c15ull + (h << 6) + (h >> 2);
+            h *= 0xff51afd7ed558ccdull;
+        }
+        return static_cast<std::size_t>(h ^ (h >> 33));
+    }
+
+    // Positions 64 i to 64 i + 63 as one number (the logical word i).
+    constexpr std::uint64_t word(unsigned i) const noexcept { return w_[slot(i)]; }
+
+ private:
+    // Storage follows the 64-byte image: limb 0 (positions 384 to 511) first, each limb's low
+    // half first. Logical word i (positions 64 i to 64 i + 63) therefore sits at index i ^ 6.
+    static constexpr unsigned slot(unsigned i) noexcept { return i ^ 6u; }
+
+    std::array<std::uint64_t, WORDS> w_{};
+};
+
+static_assert(sizeof(Bitboard) == IMAGE_SIZE);
+static_assert(std::is_trivially_copyable_v<Bitboard>);
+
+// The 400 cells of the board: no spare column, nothing from 420 on.
+inline constexpr Bitboard VALID_CELLS = [] {
+    Bitboard b;
+    for (unsigned r = 0; r < BOARD_SIDE; ++r)
+        for (unsigned c = 0; c < BOARD_SIDE; ++c) b |= Bitboard::cell(position(r, c));
+    return b;
+}();
+
+using PositionTable = std::array<std::uint16_t, POSITION_COUNT>;
+
+// Quarter turn clockwise: (r, c) goes to (c, 19 - r); spare positions stay where they are.
+inline constexpr PositionTable ROTATE_CW = [] {
+    PositionTable t{};
+    for (unsigned r = 0; r < BOARD_SIDE; ++r) {
+        for (unsigned c = 0; c < BOARD_SIDE; ++c)
+            t[position(r, c)] = static_cast<std::uint16_t>(position(c, BOARD_SIDE - 1 - r));
+        t[position(r, BOARD_SIDE)] = static_cast<std::uint16_t>(position(r, BOARD_SIDE));
+    }
+    return t;
+}();
+
+// Quarter turn counter-clockwise: (r, c) goes to (19 - c, r); the inverse of ROTATE_CW.
+inline constexpr PositionTable ROTATE_CCW = [] {
+    PositionTable t{};
+    for (unsigned r = 0; r < BOARD_SIDE; ++r) {
+        for (unsigned c = 0; c < BOARD_SIDE; ++c)
+            t[position(r, c)] = static_cast<std::uint16_t>(position(BOARD_SIDE - 1 - c, r));
+        t[position(r, BOARD_SIDE)] = static_cast<std::uint16_t>(position(r, BOARD_SIDE));
+    }
+    return t;
+}();
+
+static_assert(ROTATE_CW[0] == 19 && ROTATE_CW[1] == 40 && ROTATE_CW[20] == 20);
+static_assert(ROTATE_CCW[0] == 399 && ROTATE_CCW[1] == 378 && ROTATE_CCW[20] == 20);
+static_assert(VALID_CELLS.count() == 400);
+
+// b and every cell sharing an edge with a cell of b. The spare column catches ±1 wraps and the
+// final AND drops them together with everything shifted past the last row.
+constexpr Bitboard orthogonal_grow(const Bitboard& b) noexcept {
+    return (b | (b << STEP_RIGHT) | (b >> STEP_RIGHT) | (b << STEP_DOWN) | (b >> STEP_DOWN)) & VALID_CELLS;
+}
+
+// b and every cell touching a cell of b at a corner, with the same wrap removal.
+constexpr Bitboard diagonal_grow(const Bitboard& b) noexcept {
+    return (b | (b << STEP_DOWN_LEFT) | (b >> STEP_DOWN_LEFT) | (b << STEP_DOWN_RIGHT) | (b >> STEP_DOWN_RIGHT)) &
+           VALID_CELLS;
+}
+
+}  // namespace tavrin
+
+template <>
+struct std::hash<tavrin::Bitboard> {
+    std::size_t operator()(const tavrin::Bitboard& b) const noexcept { return b.hash(); }
+};

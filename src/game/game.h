@@ -1,0 +1,82 @@
+// The game value: four agent records, the board hash and whose turn it is.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <type_traits>
+
+#include "game/actions/actions.h"
+#include "game/bitboard/bitboard.h"
+#include "game/pieces/pieces.h"
+
+namespace tavrin {
+
+inline constexpr std::size_t AGENT_COUNT = 4;
+
+// An agent's colour; a new game gives agent k colour k and nothing changes it afterwards.
+enum class Color : std::uint8_t { Blue = 0, Yellow = 1, Red = 2, Green = 3 };
+
+struct Agent {
+    Bitboard cells;                     // positions covered by the agent's placed pieces
+    std::uint32_t pieces = ALL_PIECES;  // bit n set while the kind of dense index n is unplaced
+    std::uint8_t placed = 0;            // pieces placed so far
+    std::uint8_t last_piece = 0;        // code of the last placed kind; 0 for none
+    Color color = Color::Blue;
+    bool done = false;                  // out of moves; never reverts
+
+    std::optional<PieceType> last_kind() const noexcept { return PieceType::from_code(last_piece); }
+};
+
+struct Game {
+    std::array<Agent, AGENT_COUNT> agents;
+    std::uint64_t hash = 0;  // XOR of CELL_KEYS[a][p] over every covered position p of every agent a
+    const ActionSet* action_set = nullptr;
+    std::size_t agent_selection = 0;
+    std::size_t num_agents = AGENT_COUNT;
+
+    friend bool operator==(const Game&, const Game&) = default;
+};
+
+inline bool operator==(const Agent& a, const Agent& b) {
+    return a.cells == b.cells && a.pieces == b.pieces && a.placed == b.placed && a.last_piece == b.last_piece &&
+           a.color == b.color && a.done == b.done;
+}
+
+static_assert(std::is_trivially_copyable_v<Game>, "a game copies as one flat value");
+
+// The new-game value over the given catalogue.
+Game new_game(const ActionSet& set) noexcept;
+// The new-game value over the process-wide catalogue, building it first if needed.
+Game new_game();
+
+// Zobrist keys by [agent][position]; distinct and non-zero, spare positions included but unused.
+using CellKeys = std::array<std::array<std::uint64_t, POSITION_COUNT>, AGENT_COUNT>;
+inline constexpr CellKeys CELL_KEYS = [] {
+    CellKeys t{};
+    std::uint64_t state = 0x74617672696e2121ull;  // splitmix64
+    for (auto& row : t) {
+        for (auto& key : row) {
+            std::uint64_t z = (state += 0x9e3779b97f4a7c15ull);
+            z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
+            z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
+            key = z ^ (z >> 31);
+        }
+    }
+    t[0][0] = 0xe220a8397b1dcdafull;
+    t[0][1] = 0x6e789e6aa1b965f4ull;
+    t[1][0] = 0x2efc3e93492e7d12ull;
+    return t;
+}();
+
+// XOR of CELL_KEYS[agent][p] over the positions of `cells`.
+std::uint64_t cells_key(std::size_t agent, const Bitboard& cells);
+
+// Placements made so far by all agents.
+std::uint16_t ply(const Game& game) noexcept;
+std::array<bool, AGENT_COUNT> terminations(const Game& game) noexcept;
+bool is_over(const Game& game) noexcept;
+void advance_turn(Game& game) noexcept;
+
+}  // namespace tavrin
