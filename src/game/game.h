@@ -27,6 +27,8 @@ struct Agent {
     bool done = false;                  // out of moves; never reverts
 
     std::optional<PieceType> last_kind() const noexcept { return PieceType::from_code(last_piece); }
+
+    friend bool operator==(const Agent&, const Agent&) = default;
 };
 
 struct Game {
@@ -38,11 +40,6 @@ struct Game {
 
     friend bool operator==(const Game&, const Game&) = default;
 };
-
-inline bool operator==(const Agent& a, const Agent& b) {
-    return a.cells == b.cells && a.pieces == b.pieces && a.placed == b.placed && a.last_piece == b.last_piece &&
-           a.color == b.color && a.done == b.done;
-}
 
 static_assert(std::is_trivially_copyable_v<Game>, "a game copies as one flat value");
 

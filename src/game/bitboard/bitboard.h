@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <iterator>
 #include <string>
 
 #include "game/error.h"
@@ -112,45 +113,7 @@ class Bitboard {
     }
 
     // Lazy sequence of set positions, increasing.
-    class OnesIterator {
-     public:
-        using value_type = unsigned;
-        using difference_type = std::ptrdiff_t;
-        constexpr OnesIterator() = default;
-        constexpr explicit OnesIterator(const Bitboard& b) : board_(b) { settle(); }
-        constexpr unsigned operator*() const { return index_ * 64 + static_cast<unsigned>(std::countr_zero(cur_)); }
-        constexpr OnesIterator& operator++() {
-            cur_ &= cur_ - 1;
-            settle();
-            return *this;
-        }
-        constexpr OnesIterator operator++(int) {
-            auto old = *this;
-            ++*this;
-            return old;
-        }
-        constexpr bool operator==(std::default_sentinel_t) const { return index_ >= WORDS; }
-
-     private:
-        constexpr void settle() {
-            while (cur_ == 0) {
-                if (started_) ++index_;
-                started_ = true;
-                if (index_ >= WORDS) return;
-                cur_ = board_.word(index_);
-            }
-        }
-        Bitboard board_{};
-        std::uint64_t cur_ = 0;
-        unsigned index_ = 0;
-        bool started_ = false;
-    };
-    struct Ones {
-        Bitboard board;
-        constexpr OnesIterator begin() const { return OnesIterator(board); }
-        constexpr std::default_sentinel_t end() const { return {}; }
-    };
-    constexpr Ones ones() const noexcept { return Ones{*this}; }
+    constexpr class Ones ones() const noexcept;
 
     friend constexpr Bitboard operator&(const Bitboard& a, const Bitboard& b) noexcept {
         Bitboard r;
@@ -248,6 +211,51 @@ class Bitboard {
 
     std::array<std::uint64_t, WORDS> w_{};
 };
+
+// The set positions of a board, increasing, produced one at a time.
+class OnesIterator {
+ public:
+    using value_type = unsigned;
+    using difference_type = std::ptrdiff_t;
+    constexpr OnesIterator() = default;
+    constexpr explicit OnesIterator(const Bitboard& b) {
+        for (unsigned i = 0; i < Bitboard::WORDS; ++i) words_[i] = b.word(i);
+        settle();
+    }
+    constexpr unsigned operator*() const {
+        return index_ * 64 + static_cast<unsigned>(std::countr_zero(words_[index_]));
+    }
+    constexpr OnesIterator& operator++() {
+        words_[index_] &= words_[index_] - 1;
+        settle();
+        return *this;
+    }
+    constexpr OnesIterator operator++(int) {
+        auto old = *this;
+        ++*this;
+        return old;
+    }
+    constexpr bool operator==(std::default_sentinel_t) const { return index_ >= Bitboard::WORDS; }
+
+ private:
+    constexpr void settle() {
+        while (index_ < Bitboard::WORDS && words_[index_] == 0) ++index_;
+    }
+    std::array<std::uint64_t, Bitboard::WORDS> words_{};
+    unsigned index_ = 0;
+};
+
+class Ones {
+ public:
+    constexpr explicit Ones(const Bitboard& b) : board_(b) {}
+    constexpr OnesIterator begin() const { return OnesIterator(board_); }
+    constexpr std::default_sentinel_t end() const { return {}; }
+
+ private:
+    Bitboard board_;
+};
+
+constexpr Ones Bitboard::ones() const noexcept { return Ones(*this); }
 
 static_assert(sizeof(Bitboard) == IMAGE_SIZE);
 static_assert(std::is_trivially_copyable_v<Bitboard>);
