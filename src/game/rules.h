@@ -49,26 +49,23 @@ void update_done(Game& game);
 // `blocked` once its lists are walked, so a placement covering several corners is visited once.
 // `visit(action)` returns true to stop the search; the result says whether it was stopped.
 template <class Visit>
-bool search_moves(const ActionSet& set, Bitboard blocked, const Bitboard& corners, std::uint32_t pieces,
+bool search_moves(const ActionSet& set, const Bitboard& blocked, const Bitboard& corners, std::uint32_t pieces,
                   Visit&& visit) {
-    bool stopped = false;
-    for (unsigned i = 0; i < Bitboard::WORDS && !stopped; ++i) {
-        for (std::uint64_t v = corners.word(i); v != 0 && !stopped; v &= v - 1) {
+    PaddedBoard b(blocked);
+    for (unsigned i = 0; i < Bitboard::WORDS; ++i) {
+        for (std::uint64_t v = corners.word(i); v != 0; v &= v - 1) {
             const unsigned p = i * 64 + static_cast<unsigned>(std::countr_zero(v));
-            for (std::uint32_t kinds = pieces & ALL_PIECES; kinds != 0 && !stopped; kinds &= kinds - 1) {
+            for (std::uint32_t kinds = pieces & ALL_PIECES; kinds != 0; kinds &= kinds - 1) {
                 const unsigned k = static_cast<unsigned>(std::countr_zero(kinds));
                 for (const std::uint16_t a : set.covering(p, k)) {
-                    if (a >= set.actions.size()) fail_index(a, set.actions.size());
-                    if (!set.actions[a].cells.intersects(blocked) && visit(a)) {
-                        stopped = true;
-                        break;
-                    }
+                    if (a >= set.windows.size()) fail_index(a, set.windows.size());
+                    if (!b.intersects(set.windows[a]) && visit(a)) return true;
                 }
             }
-            blocked |= Bitboard::cell(p);
+            b.add(p);
         }
     }
-    return stopped;
+    return false;
 }
 
 }  // namespace tavrin

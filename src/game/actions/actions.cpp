@@ -6,6 +6,24 @@
 
 namespace tavrin {
 
+namespace {
+
+CellWindow window_of(const Bitboard& cells) {
+    CellWindow w;
+    unsigned first = Bitboard::WORDS;
+    for (unsigned i = 0; i < Bitboard::WORDS; ++i) {
+        if (cells.word(i) == 0) continue;
+        if (first == Bitboard::WORDS) first = i;
+        if (i - first >= w.bits.size()) fail("placement wider than its cell window");
+        w.bits[i - first] = cells.word(i);
+    }
+    if (first >= Bitboard::WORDS) fail("placement without cells");
+    w.word = first;
+    return w;
+}
+
+}  // namespace
+
 const ActionSet& ActionSet::get() {
     // A function-local static is the once-only initialisation: concurrent first callers block
     // until the single build finishes, later callers read it without any lock.
@@ -54,6 +72,9 @@ ActionSet::ActionSet(const std::vector<Piece>& pieces) {
             per_agent[k][i] = turn[prev];
         }
     }
+
+    windows.reserve(actions.size());
+    for (const Action& action : actions) windows.push_back(window_of(action.cells));
 
     // Covering lists: count, then place, so the lists are built directly in their final array.
     covering_offsets.assign(COVERING_LIST_COUNT + 1, 0);

@@ -27,6 +27,28 @@ struct Action {
     PieceType kind = PieceType::I1;
 };
 
+// An action's cells as three consecutive 64-bit words starting at logical word `word`: every
+// placement spans at most 5 rows (89 positions), so three words always hold it. The legal-move
+// searches test these 32 bytes instead of the 64-byte board, which halves the memory they touch.
+struct CellWindow {
+    std::array<std::uint64_t, 3> bits{};
+    std::uint32_t word = 0;
+};
+
+// A board as logical words with two zero words after the last, so a window at any word reads in
+// bounds.
+struct PaddedBoard {
+    std::array<std::uint64_t, Bitboard::WORDS + 2> words{};
+
+    explicit PaddedBoard(const Bitboard& b) noexcept {
+        for (unsigned i = 0; i < Bitboard::WORDS; ++i) words[i] = b.word(i);
+    }
+    void add(unsigned p) noexcept { words[p / 64] |= std::uint64_t{1} << (p % 64); }
+    bool intersects(const CellWindow& w) const noexcept {
+        return ((words[w.word] & w.bits[0]) | (words[w.word + 1] & w.bits[1]) | (words[w.word + 2] & w.bits[2])) != 0;
+    }
+};
+
 class ActionSet {
  public:
     // The process-wide set, built by the first caller; concurrent first callers wait for that build.
@@ -63,6 +85,7 @@ class ActionSet {
     std::array<Vec<std::uint16_t>, 4> per_agent;  // agent k's frame -> game frame
     Vec<std::uint16_t> covering_actions;          // the covering lists, concatenated
     Vec<std::uint32_t> covering_offsets;          // where list p × 21 + n starts; 8821 entries
+    Vec<CellWindow> windows;                      // by action number: the cells in compact form
 };
 
 }  // namespace tavrin
