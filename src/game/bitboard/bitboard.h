@@ -185,7 +185,9 @@ class Bitboard {
         Bitboard r;
         for_each_one([&](unsigned p) {
             if (p >= POSITION_COUNT) fail_index(p, POSITION_COUNT);
-            r |= cell(table[p]);
+            const unsigned q = table[p];
+            if (q >= BIT_COUNT) fail_index(q / 128, 4);
+            r.w_[slot(q / 64)] |= std::uint64_t{1} << (q % 64);
         });
         return r;
     }
