@@ -74,7 +74,10 @@ ActionSet::ActionSet(const std::vector<Piece>& pieces) {
     }
 
     windows.reserve(actions.size());
-    for (const Action& action : actions) windows.push_back(window_of(action.cells));
+    for (const Action& action : actions) {
+        windows.push_back(window_of(action.cells));
+        windows.back().grid_index = action.grid_index;
+    }
 
     // Covering lists: count, then place, so the lists are built directly in their final array.
     covering_offsets.assign(COVERING_LIST_COUNT + 1, 0);

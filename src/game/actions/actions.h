@@ -33,7 +33,9 @@ struct Action {
 struct CellWindow {
     std::array<std::uint64_t, 3> bits{};
     std::uint32_t word = 0;
+    std::uint32_t grid_index = 0;  // the action's grid index, beside the cells the search just read
 };
+static_assert(sizeof(CellWindow) == 32);
 
 // A board as logical words with two zero words after the last, so a window at any word reads in
 // bounds.
@@ -71,8 +73,8 @@ class ActionSet {
 
     // Marks the grid index of action a in a mask of GRID_SIZE bytes.
     void mark(std::uint8_t* mask, std::size_t a) const {
-        if (a >= actions.size()) fail_index(a, actions.size());
-        const std::uint32_t g = actions[a].grid_index;
+        if (a >= windows.size()) fail_index(a, windows.size());
+        const std::uint32_t g = windows[a].grid_index;
         if (g >= grid.size()) fail_index(g, grid.size());
         mask[g] = 1;
     }
