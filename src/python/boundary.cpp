@@ -1,0 +1,28 @@
+// The module's internal-error exception.
+#include "python/boundary.h"
+
+namespace tavrin::python {
+
+namespace {
+
+ObjectCache internal_error_cache;
+
+// Derived from BaseException so that a training loop's `except Exception` does not swallow a
+// broken engine.
+PyObject* make_internal_error() noexcept {
+    return PyErr_NewExceptionWithDoc("tavrin_rl._tavrin.InternalError",
+                                     "An internal fault of the game engine; a bug, never a bad input.",
+                                     PyExc_BaseException, nullptr);
+}
+
+}  // namespace
+
+PyObject* internal_error_type() noexcept { return internal_error_cache.get(make_internal_error); }
+
+void raise_internal_error(const char* message) noexcept {
+    PyObject* type = internal_error_type();
+    if (type == nullptr) return;  // the error of making the class stays set
+    PyErr_SetString(type, message);
+}
+
+}  // namespace tavrin::python

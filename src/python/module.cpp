@@ -1,0 +1,87 @@
+// The module tavrin_rl._tavrin: registers PyTavrin and PyObservation, and nothing else.
+#include <Python.h>
+
+#include "python/args.h"
+#include "python/classes.h"
+#include "python/pyref.h"
+
+namespace tavrin::python {
+
+namespace {
+
+// --- Helpers ---
+
+// The module's __all__, made empty first if the module has none.
+PyRef module_all(PyObject* module) noexcept {
+    PyRef all = PyRef::steal(PyObject_GetAttrString(module, "__all__"));
+    if (all) {
+        if (PyList_Check(all.get())) return all;
+        raise_not_instance(all.get(), "list");
+        return PyRef();
+    }
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return PyRef();
+    PyErr_Clear();
+    all = PyRef::steal(PyList_New(0));
+    if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return PyRef();
+    return all;
+}
+
+// Lists `name` in __all__ and makes it an attribute of the module.
+bool register_class(PyObject* module, PyObject* all, const char* name, PyTypeObject* type) noexcept {
+    if (type == nullptr) return false;
+    PyRef text = PyRef::steal(PyUnicode_FromString(name));
+    return text && PyList_Append(all, text.get()) == 0 &&
+           PyModule_AddObjectRef(module, name, reinterpret_cast<PyObject*>(type)) == 0;
+}
+
+// --- Execution ---
+
+int tavrin_exec(PyObject* module) noexcept {
+    if (!PyModule_Check(module)) {
+        raise_not_instance(module, "module");
+        return -1;
+    }
+    // The classes are made once per process and shared by every module object; objects of one
+    // interpreter must not be used from another, which could run at the same time.
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+        PyErr_SetString(PyExc_ImportError, "tavrin_rl._tavrin can only be imported in the main interpreter");
+        return -1;
+    }
+    PyRef all = module_all(module);
+    if (!all) return -1;
+    if (!register_class(module, all.get(), "PyTavrin", tavrin_type())) return -1;
+    if (!register_class(module, all.get(), "PyObservation", observation_type())) return -1;
+    return 0;
+}
+
+// --- Module definition ---
+
+PyModuleDef_Slot tavrin_module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(tavrin_exec)},
+#if PY_VERSION_HEX >= 0x030C0000
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
+#if PY_VERSION_HEX >= 0x030D0000
+    // Every object carries its own borrow flag and the process-wide tables are built once.
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef tavrin_module = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "_tavrin",
+    .m_doc = "",
+    .m_size = 0,
+    .m_methods = nullptr,
+    .m_slots = tavrin_module_slots,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
+};
+
+}  // namespace
+
+}  // namespace tavrin::python
+
+PyMODINIT_FUNC PyInit__tavrin() { return PyModuleDef_Init(&tavrin::python::tavrin_module); }

@@ -1,0 +1,451 @@
+// PyTavrin: one game held by value, with the members a training loop calls.
+#include <Python.h>
+
+#include <array>
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include <unistd.h>
+
+#include "game/actions/actions.h"
+#include "game/game.h"
+#include "game/observation.h"
+#include "game/pieces/pieces.h"
+#include "game/render.h"
+#include "game/rules.h"
+#include "game/scores.h"
+#include "game/state_bytes.h"
+#include "python/args.h"
+#include "python/borrow.h"
+#include "python/boundary.h"
+#include "python/classes.h"
+#include "python/pyref.h"
+
+namespace tavrin::python {
+
+namespace {
+
+// --- The object ---
+
+struct TavrinObject {
+    PyObject_HEAD
+    Game game;  // inline: a game owns no heap memory, so a copy is one flat copy
+    BorrowFlag borrow;
+};
+
+static_assert(alignof(TavrinObject) <= alignof(std::max_align_t),
+              "the interpreter's allocator aligns objects no further than max_align_t");
+
+TavrinObject* as_tavrin(PyObject* self) noexcept { return reinterpret_cast<TavrinObject*>(self); }
+
+// --- Helpers ---
+
+// A new PyTavrin holding `game`, free of borrows. Always of class PyTavrin.
+PyObject* wrap_game(PyTypeObject* type, const Game& game) noexcept {
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    TavrinObject* obj = as_tavrin(self);
+    std::construct_at(&obj->game, game);
+    std::construct_at(&obj->borrow, 0);
+    return self;
+}
+
+PyObject* wrap_game(const Game& game) noexcept {
+    PyTypeObject* type = tavrin_type();
+    return type == nullptr ? nullptr : wrap_game(type, game);
+}
+
+// A new list of four Python objects made by `item(i)`.
+template <class Item>
+PyObject* list_of_four(Item&& item) noexcept {
+    PyRef list = PyRef::steal(PyList_New(AGENT_COUNT));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < AGENT_COUNT; ++i) {
+        PyObject* value = item(i);
+        if (value == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), value);
+    }
+    return list.release();
+}
+
+PyObject* bytes_of(const StateBytes& state) noexcept {
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(state.data()),
+                                     static_cast<Py_ssize_t>(state.size()));
+}
+
+void raise_not_a_state() noexcept {
+    PyErr_SetString(PyExc_ValueError, "Not a game state written by to_bytes() of this version");
+}
+
+// strerror_r comes in a GNU flavour returning the text and a POSIX one filling the buffer.
+[[maybe_unused]] const char* error_text(int result, const char* buffer) noexcept {
+    return result == 0 ? buffer : "Unknown error";
+}
+[[maybe_unused]] const char* error_text(const char* text, const char*) noexcept { return text; }
+
+// The module's own writer to file descriptor 1, bypassing sys.stdout. Writes all of `data`, going
+// on after partial writes and interrupted calls; returns 0 or the errno of the failed write. Runs
+// without the interpreter, so a full pipe stalls only the caller; the lock keeps pictures of
+// concurrent renders from interleaving.
+int write_stdout(const char* data, std::size_t size) noexcept {
+    static std::mutex writer;
+    std::lock_guard lock(writer);
+    while (size > 0) {
+        const ssize_t written = ::write(STDOUT_FILENO, data, size);
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        if (written == 0) return EIO;  // no progress and no error: do not spin
+        data += written;
+        size -= static_cast<std::size_t>(written);
+    }
+    return 0;
+}
+
+// --- Construction and copies ---
+
+PyObject* tavrin_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    if (!parse_none("PyTavrin.__new__()", args, kwargs)) return nullptr;
+    return wrap_game(type, new_game());
+}
+
+PyObject* tavrin_reset(PyObject* self, PyObject*) {
+    TavrinObject* obj = as_tavrin(self);
+    ExclusiveBorrow borrow(obj->borrow);
+    if (!borrow) return nullptr;
+    obj->game = new_game();
+    Py_RETURN_NONE;
+}
+
+PyObject* tavrin_copy(PyObject* self, PyObject*) {
+    TavrinObject* obj = as_tavrin(self);
+    SharedBorrow borrow(obj->borrow);
+    if (!borrow) return nullptr;
+    return wrap_game(obj->game);
+}
+
+PyObject* tavrin_deepcopy(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    // The memo is matched but unused: a game refers to no Python object that could be shared.
+    if (parse_one("PyTavrin.__deepcopy__()", "_memo", args, nargs, kwnames) == nullptr) return nullptr;
+    return tavrin_copy(self, nullptr);
+}
+
+// --- Persistence ---
+
+PyObject* tavrin_to_bytes(PyObject* self, PyObject*) {
+    TavrinObject* obj = as_tavrin(self);
+    SharedBorrow borrow(obj->borrow);
+    if (!borrow) return nullptr;
+    return bytes_of(to_bytes(obj->game));
+}
+
+PyObject* tavrin_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* arg = parse_one("PyTavrin.__setstate__()", "state", args, nargs, kwnames);
+    if (arg == nullptr) return nullptr;
+    TavrinObject* obj = as_tavrin(self);
+    ExclusiveBorrow borrow(obj->borrow);
+    if (!borrow) return nullptr;
+    const auto state = convert("state", arg, to_byte_view);
+    if (!state) return nullptr;
+    const std::optional<Game> game = from_bytes(state->data(), state->size());
+    if (!game) {
+        raise_not_a_state();
+        return nullptr;
+    }
+    obj->game = *game;
+    Py_RETURN_NONE;
+}
+
+PyObject* tavrin_from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* arg = parse_one("PyTavrin.from_bytes()", "data", args, nargs, kwnames);
+    if (arg == nullptr) return nullptr;
+    const auto data = convert("data", arg, to_byte_view);
+    if (!data) return nullptr;
+    const std::optional<Game> game = from_bytes(data->data(), data->size());
+    if (!game) {
+        raise_not_a_state();
+        return nullptr;
+    }
+    return wrap_game(*game);
+}
+
+// --- State properties ---
+
+PyObject* tavrin_get_agents(PyObject* self, void*) {
+    TavrinObject* obj = as_tavrin(self);
+    SharedBorrow borrow(obj->borrow);
+    if (!borrow) return nullptr;
+    const std::size_t count = obj->game.num_agents;
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(count)));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < count; ++i) {
+        PyObject* index = PyLong_FromSize_t(i);
+        if (index == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), index);
+    }
+    return list.release();
+}
+
+PyObject* tavrin_get_agent_selection(PyObject* self, void*) {
+    TavrinObject* obj = as_tavrin(self);
+    SharedBorrow borrow(obj->borrow);
+    if (!borrow) return nullptr;
+    return PyLong_FromSize_t(obj->game.agent_selection);
+}
+
+PyObject* tavrin_get_terminations(PyObject* self, void*) {
+    TavrinObject* obj = as_tavrin(self);
+    SharedBorrow borrow(obj->borrow);
+    if (!borrow) return nullptr;
+    const auto done = terminations(obj->game);
+    return list_of_four([&](std::size_t i) { return PyBool_FromLong(done[i]); });
+}
+
+PyObject* tavrin_get_rewards(PyObject* self, void*) {
+    TavrinObject* obj = as_tavrin(self);
+    SharedBorrow borrow(obj->borrow);
+    if (!borrow) return nullptr;
+    const auto values = rewards(obj->game);
+    return list_of_four([&](std::size_t i) -> PyObject* {
+        if (!values[i]) Py_RETURN_NONE;
+        return PyLong_FromLong(*values[i]);
+    });
+}
+
+PyObject* tavrin_get_scores(PyObject* self, void*) {
+    TavrinObject* obj = as_tavrin(self);
+    SharedBorrow borrow(obj->borrow);
+    if (!borrow) return nullptr;
+    const Scores values = scores(obj->game);
+    return list_of_four([&](std::size_t i) { return PyLong_FromLong(values[i]); });
+}
+
+PyObject* tavrin_get_is_over(PyObject* self, void*) {
+    TavrinObject* obj = as_tavrin(self);
+    SharedBorrow borrow(obj->borrow);
+    if (!borrow) return nullptr;
+    return PyBool_FromLong(is_over(obj->game));
+}
+
+PyObject* tavrin_get_ply(PyObject* self, void*) {
+    TavrinObject* obj = as_tavrin(self);
+    SharedBorrow borrow(obj->borrow);
+    if (!borrow) return nullptr;
+    return PyLong_FromLong(ply(obj->game));
+}
+
+// --- Play, scoring and observation ---
+
+PyObject* tavrin_outcome(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* arg = parse_one("PyTavrin.outcome()", "mode", args, nargs, kwnames);
+    if (arg == nullptr) return nullptr;
+    TavrinObject* obj = as_tavrin(self);
+    SharedBorrow borrow(obj->borrow);
+    if (!borrow) return nullptr;
+    const auto text = convert("mode", arg, to_text);
+    if (!text) return nullptr;
+    const std::optional<RewardMode> mode = reward_mode_from_name(*text);
+    if (!mode) {
+        PyErr_Format(PyExc_ValueError, "Unknown reward mode %U", arg);
+        return nullptr;
+    }
+    const std::optional<Outcome> values = outcome(obj->game, *mode);
+    if (!values) Py_RETURN_NONE;
+    // Each single-precision value widens exactly; no rounding to a nicer double.
+    return list_of_four([&](std::size_t i) { return PyFloat_FromDouble(static_cast<double>((*values)[i])); });
+}
+
+PyObject* tavrin_observe(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* arg = parse_one("PyTavrin.observe()", "agent_idx", args, nargs, kwnames);
+    if (arg == nullptr) return nullptr;
+    TavrinObject* obj = as_tavrin(self);
+    SharedBorrow borrow(obj->borrow);
+    if (!borrow) return nullptr;
+    const auto agent = convert("agent_idx", arg, to_u32);
+    if (!agent) return nullptr;
+    if (*agent >= obj->game.num_agents) {
+        PyErr_Format(PyExc_ValueError, "Unknown agent %u", static_cast<unsigned>(*agent));
+        return nullptr;
+    }
+    return new_observation(obj->game, *agent);
+}
+
+PyObject* tavrin_step(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* arg = parse_one("PyTavrin.step()", "action_idx", args, nargs, kwnames);
+    if (arg == nullptr) return nullptr;
+    TavrinObject* obj = as_tavrin(self);
+    ExclusiveBorrow borrow(obj->borrow);
+    if (!borrow) return nullptr;
+    // The conversion may run Python code (__index__); the borrow is already held, so that code
+    // cannot reach this game, and a failure leaves it as it was.
+    std::optional<std::size_t> action;
+    if (arg != Py_None) {
+        const auto index = convert("action_idx", arg, to_u32);
+        if (!index) return nullptr;
+        action = *index;
+    }
+    if (const std::optional<InvalidAction> error = step(obj->game, action)) {
+        const std::string message = "Invalid action: " + std::string(error->message);
+        PyErr_SetString(PyExc_AssertionError, message.c_str());
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+// --- Rendering ---
+
+PyObject* tavrin_render(PyObject* self, PyObject*) {
+    TavrinObject* obj = as_tavrin(self);
+    SharedBorrow borrow(obj->borrow);
+    if (!borrow) return nullptr;
+    char text[RENDER_CAPACITY + 1];
+    const std::size_t size = render_into(obj->game, text);
+    if (size > RENDER_CAPACITY) fail("render_into wrote " + std::to_string(size) + " bytes into " +
+                                     std::to_string(RENDER_CAPACITY));
+    text[size] = '\n';  // the line feed that flushes the picture
+    int error = 0;
+    Py_BEGIN_ALLOW_THREADS
+    error = write_stdout(text, size + 1);
+    Py_END_ALLOW_THREADS
+    if (error != 0) {
+        char buffer[256] = {};
+        fail(std::string("failed printing to stdout: ") + error_text(strerror_r(error, buffer, sizeof buffer), buffer));
+    }
+    Py_RETURN_NONE;
+}
+
+// --- Method and property tables ---
+
+PyDoc_STRVAR(tavrin_reset_doc, "reset($self)\n--\n\n");
+PyDoc_STRVAR(tavrin_copy_doc, "copy($self)\n--\n\nAn independent copy of the game.");
+PyDoc_STRVAR(tavrin___copy___doc, "__copy__($self)\n--\n\n");
+PyDoc_STRVAR(tavrin___deepcopy___doc, "__deepcopy__($self, _memo)\n--\n\n");
+PyDoc_STRVAR(tavrin___getstate___doc, "__getstate__($self)\n--\n\nPickles the game as its `to_bytes` state.");
+PyDoc_STRVAR(tavrin___setstate___doc, "__setstate__($self, state)\n--\n\n");
+PyDoc_STRVAR(tavrin_to_bytes_doc, "to_bytes($self)\n--\n\nThe game state as bytes, restore it with `from_bytes`.");
+PyDoc_STRVAR(tavrin_from_bytes_doc, "from_bytes(data)\n--\n\n");
+PyDoc_STRVAR(tavrin_outcome_doc,
+             "outcome($self, mode)\n--\n\n"
+             "The final rewards in `mode`, one of `reward_modes`, None until the game is over.");
+PyDoc_STRVAR(tavrin_observe_doc, "observe($self, agent_idx)\n--\n\n");
+PyDoc_STRVAR(tavrin_step_doc, "step($self, action_idx)\n--\n\n");
+PyDoc_STRVAR(tavrin_render_doc, "render($self)\n--\n\n");
+
+constexpr int ONE_ARGUMENT = METH_FASTCALL | METH_KEYWORDS;
+
+// In registration order; the properties and class attributes interleave with these as Python
+// lists them, but each kind keeps its own relative order.
+PyMethodDef tavrin_methods[] = {
+    {"reset", method_entry<tavrin_reset>(), METH_NOARGS, tavrin_reset_doc},
+    {"copy", method_entry<tavrin_copy>(), METH_NOARGS, tavrin_copy_doc},
+    {"__copy__", method_entry<tavrin_copy>(), METH_NOARGS, tavrin___copy___doc},
+    {"__deepcopy__", method_entry<tavrin_deepcopy>(), ONE_ARGUMENT, tavrin___deepcopy___doc},
+    {"__getstate__", method_entry<tavrin_to_bytes>(), METH_NOARGS, tavrin___getstate___doc},
+    {"__setstate__", method_entry<tavrin_setstate>(), ONE_ARGUMENT, tavrin___setstate___doc},
+    {"to_bytes", method_entry<tavrin_to_bytes>(), METH_NOARGS, tavrin_to_bytes_doc},
+    {"from_bytes", method_entry<tavrin_from_bytes>(), ONE_ARGUMENT | METH_STATIC, tavrin_from_bytes_doc},
+    {"outcome", method_entry<tavrin_outcome>(), ONE_ARGUMENT, tavrin_outcome_doc},
+    {"observe", method_entry<tavrin_observe>(), ONE_ARGUMENT, tavrin_observe_doc},
+    {"step", method_entry<tavrin_step>(), ONE_ARGUMENT, tavrin_step_doc},
+    {"render", method_entry<tavrin_render>(), METH_NOARGS, tavrin_render_doc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef tavrin_getset[] = {
+    {"agents", boundary<tavrin_get_agents>, nullptr, nullptr, nullptr},
+    {"agent_selection", boundary<tavrin_get_agent_selection>, nullptr, nullptr, nullptr},
+    {"terminations", boundary<tavrin_get_terminations>, nullptr, nullptr, nullptr},
+    {"rewards", boundary<tavrin_get_rewards>, nullptr, "The score of every agent that is done, None for the others.",
+     nullptr},
+    {"scores", boundary<tavrin_get_scores>, nullptr, "Every agent's official score as if the game ended now.", nullptr},
+    {"is_over", boundary<tavrin_get_is_over>, nullptr, nullptr, nullptr},
+    {"ply", boundary<tavrin_get_ply>, nullptr, "The number of placements made so far, by all agents.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// --- Slots ---
+
+void tavrin_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    TavrinObject* obj = as_tavrin(self);
+    std::destroy_at(&obj->borrow);
+    std::destroy_at(&obj->game);
+    type->tp_free(self);
+    Py_DECREF(type);  // instances of a heap type hold a reference to it
+}
+
+PyDoc_STRVAR(tavrin_doc, "PyTavrin()\n--\n\n");
+
+PyType_Slot tavrin_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(boundary<tavrin_new>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(tavrin_dealloc)},
+    {Py_tp_doc, const_cast<char*>(tavrin_doc)},
+    {Py_tp_methods, tavrin_methods},
+    {Py_tp_getset, tavrin_getset},
+    {0, nullptr},
+};
+
+// --- The class ---
+
+// Not a base class, no instance dict or weak references, not tracked by the cycle collector: an
+// instance refers to no Python object.
+PyType_Spec tavrin_spec = {
+    .name = "tavrin_rl._tavrin.PyTavrin",
+    .basicsize = static_cast<int>(sizeof(TavrinObject)),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT,
+    .slots = tavrin_slots,
+};
+
+// A tuple of str from a sequence of string views.
+template <class Names>
+PyObject* str_tuple(const Names& names) noexcept {
+    PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+    if (!tuple) return nullptr;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        PyObject* name = PyUnicode_FromStringAndSize(names[i].data(), static_cast<Py_ssize_t>(names[i].size()));
+        if (name == nullptr) return nullptr;
+        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), name);
+    }
+    return tuple.release();
+}
+
+// Sets one class attribute from a new reference (null: the error of making it stays set).
+bool set_class_attribute(PyObject* type, const char* name, PyObject* made) noexcept {
+    PyRef value = PyRef::steal(made);
+    return value && PyObject_SetAttrString(type, name, value.get()) == 0;
+}
+
+// The class constants, computed once with the class and kept in its dict.
+bool set_class_attributes(PyObject* type) noexcept {
+    std::array<std::string_view, KIND_COUNT> kind_names;
+    for (unsigned i = 0; i < KIND_COUNT; ++i) kind_names[i] = PieceType::from_index(i).name();
+    return set_class_attribute(type, "num_actions", PyLong_FromSize_t(GRID_SIZE)) &&
+           set_class_attribute(type, "action_grid_shape",
+                               Py_BuildValue("(III)", ORIENTATION_COUNT, BOARD_SIDE, BOARD_SIDE)) &&
+           set_class_attribute(type, "reward_modes", str_tuple(REWARD_MODE_NAMES)) &&
+           set_class_attribute(type, "piece_names", str_tuple(kind_names));
+}
+
+ObjectCache tavrin_cache;
+
+PyObject* make_tavrin_type() noexcept {
+    PyRef type = PyRef::steal(PyType_FromSpec(&tavrin_spec));
+    if (!type || !set_class_attributes(type.get())) return nullptr;
+    return type.release();
+}
+
+}  // namespace
+
+PyTypeObject* tavrin_type() noexcept { return reinterpret_cast<PyTypeObject*>(tavrin_cache.get(make_tavrin_type)); }
+
+}  // namespace tavrin::python
