@@ -1,5 +1,40 @@
-"""tavrin_rl: a four-player polyomino placement game for reinforcement learning."""
+"""tavrin_rl: a four-player polyomino placement game for reinforcement learning.
+
+`PyTavrin` is the game and `PyObservation` one agent's view of it. `env(...)` and `raw_env` are the
+PettingZoo environment (`pip install tavrin_rl[pettingzoo]`); they load numpy, gymnasium and
+pettingzoo on first use only, so importing this package needs none of them.
+"""
+
+from __future__ import annotations
+
+import importlib
+from typing import TYPE_CHECKING, Any
 
 from tavrin_rl._tavrin import PyObservation, PyTavrin
 
+if TYPE_CHECKING:
+    from tavrin_rl.pettingzoo_env import env as env, raw_env as raw_env
+
+# `env` and `raw_env` stay out of __all__ so that `import *` never needs the extras.
 __all__ = ["PyTavrin", "PyObservation"]
+
+_LAZY = ("env", "raw_env")
+_EXTRAS = ("numpy", "gymnasium", "pettingzoo")
+
+
+def __getattr__(name: str) -> Any:
+    if name not in _LAZY:
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    try:
+        module = importlib.import_module("tavrin_rl.pettingzoo_env")
+    except ModuleNotFoundError as error:
+        if (error.name or "").partition(".")[0] not in _EXTRAS:
+            raise
+        raise ModuleNotFoundError(
+            f"tavrin_rl.{name} needs {', '.join(_EXTRAS)}: "
+            "pip install 'tavrin_rl[pettingzoo]'", name=error.name) from error
+    return getattr(module, name)
+
+
+def __dir__() -> list[str]:
+    return sorted([*globals(), *_LAZY])
