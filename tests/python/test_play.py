@@ -184,12 +184,6 @@ class TestScores:
             assert game.outcome(mode) is None
         assert game.outcome(mode="rank") is None
 
-    def test_results_are_new_lists(self):
-        game = PyTavrin()
-        assert game.scores is not game.scores
-        game.scores.append(1)
-        assert game.scores == [-89] * 4
-
     def test_rewards_of_done_agents_only(self):
         game = first_agent_done()
         assert game.scores == [-89, -88, -89, -89]
