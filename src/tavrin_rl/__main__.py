@@ -157,6 +157,18 @@ def describe_placement(agent: int, index: int) -> str:
     return f"{PIECE_NAMES[action_kind(index)]} on {where}"
 
 
+def show_board(game: PyTavrin, out: TextIO) -> None:
+    """Draw the board with `render`, which writes to file descriptor 1 behind `out`'s buffer."""
+    out.flush()
+    try:
+        game.render()
+    except BaseException as error:  # the module's own error class derives from BaseException
+        if not str(error).startswith("failed printing to stdout"):
+            raise
+        failure = BrokenPipeError if "Broken pipe" in str(error) else OSError
+        raise failure(str(error)) from error
+
+
 def play_game(game: PyTavrin, agents: Sequence[Agent], names: Sequence[str], watch: bool,
               out: TextIO) -> GameResult:
     """Play one game to its end from a fresh board; with `watch`, draw it after every
@@ -176,8 +188,7 @@ def play_game(game: PyTavrin, agents: Sequence[Agent], names: Sequence[str], wat
         if action is not None:
             out.write(f"\nply {game.ply}: player_{agent} ({names[agent]}) places "
                       f"{describe_placement(agent, action)}\n")
-            out.flush()
-            game.render()  # writes to file descriptor 1 itself, after what was flushed above
+            show_board(game, out)
         for seat, finished in enumerate(game.terminations):
             if finished and not reported_done[seat]:
                 reported_done[seat] = True
@@ -256,8 +267,7 @@ def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     if args.games == 1:
         if not args.watch:
             out.write("\n")
-            out.flush()
-            game.render()
+            show_board(game, out)
         report_game(result, names, out)
     else:
         report_summary(totals, names, args.reward_mode, out)

@@ -56,6 +56,8 @@ FREE_RGB = (236, 236, 236)
 GRID_RGB = (150, 150, 150)
 AGENT_RGB = ((40, 90, 220), (235, 195, 30), (215, 50, 45), (40, 165, 75))
 
+RENDER_MODES = ("human", "ansi", "rgb_array")
+
 ObsDict = dict[str, np.ndarray]
 
 
@@ -101,8 +103,8 @@ def env(**kwargs: Any) -> AECEnv:
 class raw_env(AECEnv, EzPickle):  # noqa: N801 (PettingZoo's name for the unwrapped class)
     """The unwrapped environment; see the module documentation."""
 
-    metadata = {
-        "render_modes": ["human", "ansi", "rgb_array"],
+    metadata: dict[str, Any] = {
+        "render_modes": list(RENDER_MODES),
         "name": "tavrin_v0",
         "is_parallelizable": False,
         "render_fps": 2,
@@ -114,9 +116,9 @@ class raw_env(AECEnv, EzPickle):  # noqa: N801 (PettingZoo's name for the unwrap
         if reward_mode not in PyTavrin.reward_modes:
             raise ValueError(f"unknown reward mode {reward_mode!r}, "
                              f"choose from {', '.join(PyTavrin.reward_modes)}")
-        if render_mode is not None and render_mode not in self.metadata["render_modes"]:
+        if render_mode is not None and render_mode not in RENDER_MODES:
             raise ValueError(f"unknown render mode {render_mode!r}, "
-                             f"choose from {', '.join(self.metadata['render_modes'])}")
+                             f"choose from {', '.join(RENDER_MODES)}")
         self.reward_mode = reward_mode
         self.render_mode = render_mode
         self.game = PyTavrin()
@@ -135,10 +137,10 @@ class raw_env(AECEnv, EzPickle):  # noqa: N801 (PettingZoo's name for the unwrap
         self.state_space = spaces.Box(0, 1, (NUM_CHANNELS, BOARD_SIDE, BOARD_SIDE), dtype=np.int8)
         self._start_episode()
 
-    def observation_space(self, agent: str) -> spaces.Space:
+    def observation_space(self, agent: str) -> spaces.Space[Any]:
         return self.observation_spaces[agent]
 
-    def action_space(self, agent: str) -> spaces.Space:
+    def action_space(self, agent: str) -> spaces.Space[Any]:
         return self.action_spaces[agent]
 
     def _start_episode(self) -> None:
