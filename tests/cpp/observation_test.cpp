@@ -254,6 +254,7 @@ void expect_invariants(const Game& g, std::array<bool, 4>& was_done) {
 TEST(SelfPlay, RandomGamesKeepEveryInvariant) {
     constexpr int GAMES = 300;
     constexpr int EXHAUSTIVE = 2;  // games in which every grid index is tried at every ply
+    constexpr int ALL_LISTED = 50;  // games in which every listed move is stepped; a sample later
     std::size_t total_plies = 0;
     for (int game_no = 0; game_no < GAMES; ++game_no) {
         SCOPED_TRACE(::testing::Message() << "game " << game_no);
@@ -271,6 +272,7 @@ TEST(SelfPlay, RandomGamesKeepEveryInvariant) {
                 const std::uint32_t gi = set.actions[m].grid_index;
                 ASSERT_EQ(listed[gi], 0) << "action " << m << " listed twice";
                 listed[gi] = 1;
+                if (game_no >= ALL_LISTED && rng.below(moves.size()) >= 12) continue;
                 Game copy = g;
                 ASSERT_FALSE(step(copy, gi).has_value()) << "listed action " << m << " refused";
                 ASSERT_EQ(ply(copy), ply(g) + 1);
