@@ -8,14 +8,14 @@ pettingzoo on first use only, so importing this package needs none of them.
 from __future__ import annotations
 
 import importlib
-from typing import TYPE_CHECKING, Any
+import importlib.util
+from typing import Any
 
 from tavrin_rl._tavrin import PyObservation, PyTavrin
 
-if TYPE_CHECKING:
-    from tavrin_rl.pettingzoo_env import env as env, raw_env as raw_env
-
-# `env` and `raw_env` stay out of __all__ so that `import *` never needs the extras.
+# `env` and `raw_env` stay out of __all__ so that `import *` never needs the extras. Type checkers
+# see them through `__getattr__` too, without analysing numpy, gymnasium and pettingzoo for every
+# program that imports this package.
 __all__ = ["PyTavrin", "PyObservation"]
 
 _LAZY = ("env", "raw_env")
@@ -37,4 +37,7 @@ def __getattr__(name: str) -> Any:
 
 
 def __dir__() -> list[str]:
-    return sorted([*globals(), *_LAZY])
+    # Only offer the lazy names when they can load: tools that getattr every listed name
+    # (pydoc, inspect.getmembers) must not fail for want of the extras.
+    available = all(importlib.util.find_spec(extra) is not None for extra in _EXTRAS)
+    return sorted([*globals(), *(_LAZY if available else ())])

@@ -1,4 +1,4 @@
-"""The examples and the README's code run to the end."""
+"""The examples and the README's code run to the end, and type-check against the shipped stubs."""
 
 import re
 import subprocess
@@ -46,3 +46,14 @@ def test_readme_code_runs(number, tmp_path):
         pytest.importorskip("pettingzoo")
     done = run_python(["-c", block], tmp_path)
     assert done.returncode == 0, done.stderr
+
+
+def test_examples_type_check(tmp_path):
+    done = run_python(["-m", "mypy", "--strict", "--cache-dir", str(tmp_path / "cache"),
+                       str(EXAMPLES)], tmp_path)
+    assert done.returncode == 0, done.stdout + done.stderr
+
+
+def test_stubs_match_the_compiled_module(tmp_path):
+    done = run_python(["-m", "mypy.stubtest", "tavrin_rl._tavrin"], tmp_path)
+    assert done.returncode == 0, done.stdout + done.stderr
