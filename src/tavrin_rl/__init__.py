@@ -8,14 +8,13 @@ pettingzoo on first use only, so importing this package needs none of them.
 from __future__ import annotations
 
 import importlib
-import importlib.util
 from typing import Any
 
 from tavrin_rl._tavrin import PyObservation, PyTavrin
 
-# `env` and `raw_env` stay out of __all__ so that `import *` never needs the extras. Type checkers
-# see them through `__getattr__` too, without analysing numpy, gymnasium and pettingzoo for every
-# program that imports this package.
+# `env` and `raw_env` stay out of __all__ and dir() so that `import *` and tools that visit every
+# listed name never need the extras. Type checkers see them through `__getattr__` too, without
+# analysing numpy, gymnasium and pettingzoo for every program that imports this package.
 __all__ = ["PyTavrin", "PyObservation"]
 
 _LAZY = ("env", "raw_env")
@@ -35,9 +34,3 @@ def __getattr__(name: str) -> Any:
             "pip install 'tavrin_rl[pettingzoo]'", name=error.name) from error
     return getattr(module, name)
 
-
-def __dir__() -> list[str]:
-    # Only offer the lazy names when they can load: tools that getattr every listed name
-    # (pydoc, inspect.getmembers) must not fail for want of the extras.
-    available = all(importlib.util.find_spec(extra) is not None for extra in _EXTRAS)
-    return sorted([*globals(), *(_LAZY if available else ())])
