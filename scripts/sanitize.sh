@@ -35,8 +35,14 @@ venv=build/venv-sanitize
 "$venv/bin/python" -m pip install -q "scikit-build-core>=0.10" cmake ninja pytest hypothesis numpy
 CXX="$cxx" "$venv/bin/python" -m pip install -q --no-build-isolation --force-reinstall --no-deps \
   -C build-dir=build/sanitize-wheel -C cmake.build-type=RelWithDebInfo -C cmake.define.TAVRIN_SANITIZE=ON .
-libasan=$("$cxx" -print-file-name=libasan.so)
-[ -f "$libasan" ] || { echo "libasan.so not found for $cxx" >&2; exit 1; }
+# The sanitizer runtime must come first; the C++ runtime is preloaded with it because the
+# interpreter does not link it, and the runtime's exception interceptor looks it up at start-up.
+preload=""
+for lib in libasan.so libstdc++.so; do
+  path=$("$cxx" -print-file-name="$lib")
+  [ -f "$path" ] || { echo "$lib not found for $cxx" >&2; exit 1; }
+  preload="$preload $path"
+done
 
 if [ "$quick" = 1 ]; then
   # Every binding entry point and error path (module, persistence, leaks, properties), the thread
@@ -54,6 +60,6 @@ for t in "${tests[@]}"; do
   [ -e "tests/python/${t%%::*}" ] && args+=("$root/tests/python/$t")
 done
 log "Python tests under ASan+UBSan: ${#args[@]} selections"
-(cd build && LD_PRELOAD="$libasan" PYTHONMALLOC=malloc \
+(cd build && LD_PRELOAD="${preload# }" PYTHONMALLOC=malloc \
   "$root/$venv/bin/python" -m pytest "${args[@]}" -q -p no:cacheprovider)
 log "sanitizer run clean"

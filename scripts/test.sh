@@ -69,4 +69,10 @@ for py in "${pythons[@]}"; do
   (cd build && "$root/$venv/bin/python" -m pytest "$root/tests/python" -q -p no:cacheprovider)
 done
 
+# Sanitizers: the C++ tests and the whole Python suite again, built with ASan+UBSan, on the first
+# interpreter (about 6 minutes from a clean tree). The C++ test fuzz_regression_test replays the
+# fuzz corpus in both builds; scripts/fuzz.sh runs the fuzzer itself and is not part of CI.
+log "sanitizers (scripts/sanitize.sh)"
+TAVRIN_SANITIZE_PYTHON="${pythons[0]}" scripts/sanitize.sh
+
 log "all tests passed"
