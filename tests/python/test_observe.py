@@ -4,8 +4,8 @@ import pytest
 
 from tavrin_rl._tavrin import PyObservation, PyTavrin
 
-ALL_PIECES = 0x1FFFFF
-BOARD = [r * 21 + c for r in range(20) for c in range(20)]
+from states import ALL_PIECES, BOARD, state
+
 I1_CODE = 1
 
 ATTRIBUTE_DOCS = {
@@ -19,20 +19,9 @@ ATTRIBUTE_DOCS = {
 LENGTHS = {"observation": 1600, "corners": 1600, "blocked": 1600, "pieces": 84, "done": 4, "action_mask": 36400}
 
 
-def board_image(positions):
-    image = bytearray(64)
-    for p in positions:
-        image[16 * (3 - p // 128) + (p % 128) // 8] |= 1 << (p % 8)
-    return bytes(image)
-
-
 def from_agents(agents, agent_selection=0):
     """A game from four (cells, pieces mask, last piece code) triples."""
-    out = bytearray([1])
-    for cells, mask, last in agents:
-        out += board_image(cells) + mask.to_bytes(4, "little") + bytes([last])
-    out.append(agent_selection)
-    return PyTavrin.from_bytes(bytes(out))
+    return PyTavrin.from_bytes(state(agents, agent_selection))
 
 
 def ones(buffer):

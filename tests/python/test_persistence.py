@@ -10,28 +10,12 @@ import pytest
 
 from tavrin_rl._tavrin import PyTavrin
 
-ALL_PIECES = 0x1FFFFF
-BOARD = [r * 21 + c for r in range(20) for c in range(20)]
+from states import ALL_PIECES, BOARD, board_image, state
+
 I1_CODE, I5_CODE = 1, 101
 NEW_BLOCK = bytes(64) + b"\xff\xff\x1f\x00" + b"\x00"
 NEW_STATE = b"\x01" + NEW_BLOCK * 4 + b"\x00"
 NOT_A_STATE = "Not a game state written by to_bytes() of this version"
-
-
-def board_image(positions):
-    image = bytearray(64)
-    for p in positions:
-        image[16 * (3 - p // 128) + (p % 128) // 8] |= 1 << (p % 8)
-    return bytes(image)
-
-
-def state(agents, agent_selection=0):
-    """State bytes from four (cells, pieces mask, last piece code) triples."""
-    out = bytearray([1])
-    for cells, mask, last in agents:
-        out += board_image(cells) + mask.to_bytes(4, "little") + bytes([last])
-    out.append(agent_selection)
-    return bytes(out)
 
 
 def with_agent0(cells=(), mask=ALL_PIECES, last=0, agent_selection=0):
