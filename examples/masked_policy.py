@@ -33,7 +33,7 @@ FEATURES: FloatArray = np.stack([
 
 def masked_softmax(weights: FloatArray, mask: bytes) -> tuple[IndexArray, FloatArray]:
     """The legal grid indexes and the policy's probability of each."""
-    legal = np.flatnonzero(np.frombuffer(mask, dtype=np.uint8))
+    legal = np.flatnonzero(np.frombuffer(mask, dtype=bool))
     logits = FEATURES[legal] @ weights
     probabilities = np.exp(logits - logits.max())
     return legal, probabilities / probabilities.sum()
@@ -56,7 +56,7 @@ def play(weights: FloatArray, rng: np.random.Generator) -> tuple[FloatArray, flo
             gradient += FEATURES[legal[choice]] - probabilities @ FEATURES[legal]
             game.step(int(legal[choice]))
         else:
-            game.step(int(rng.choice(np.flatnonzero(np.frombuffer(mask, dtype=np.uint8)))))
+            game.step(int(rng.choice(np.flatnonzero(np.frombuffer(mask, dtype=bool)))))
     outcome = game.outcome("rank")
     assert outcome is not None
     return gradient, outcome[0]

@@ -64,6 +64,8 @@ class ActionSet {
 
     // The actions of kind index n that occupy position p, increasing.
     std::span<const std::uint16_t> covering(std::size_t p, std::size_t n) const {
+        // A kind index of 21 or more would silently read the next position's lists.
+        if (n >= KIND_COUNT) fail_index(n, KIND_COUNT);
         const std::size_t i = p * KIND_COUNT + n;
         if (i + 1 >= covering_offsets.size()) fail_index(i + 1, covering_offsets.size());
         const std::uint32_t begin = covering_offsets[i], end = covering_offsets[i + 1];
