@@ -33,8 +33,11 @@ log "Python extension under ASan+UBSan ($py)"
 venv=build/venv-sanitize
 [ -x "$venv/bin/python" ] || "$py" -m venv "$venv"
 "$venv/bin/python" -m pip install -q "scikit-build-core>=0.10" cmake ninja pytest hypothesis numpy
-CXX="$cxx" "$venv/bin/python" -m pip install -q --no-build-isolation --force-reinstall --no-deps \
-  -C build-dir=build/sanitize-wheel -C cmake.build-type=RelWithDebInfo -C cmake.define.TAVRIN_SANITIZE=ON .
+# The full run also needs the optional dependencies of the packaging tests.
+target=".[test]"
+[ "$quick" = 1 ] && target="."
+CXX="$cxx" "$venv/bin/python" -m pip install -q --no-build-isolation -C build-dir=build/sanitize-wheel \
+  -C cmake.build-type=RelWithDebInfo -C cmake.define.TAVRIN_SANITIZE=ON "$target"
 # The sanitizer runtime must come first; the C++ runtime is preloaded with it because the
 # interpreter does not link it, and the runtime's exception interceptor looks it up at start-up.
 preload=""
@@ -51,8 +54,6 @@ if [ "$quick" = 1 ]; then
   tests=(test_module.py test_persistence.py test_observe.py test_play.py test_leaks.py test_threads.py
          test_properties.py "test_random_play.py::test_every_frame_agrees_with_step_at_every_ply[0]")
 else
-  "$venv/bin/python" -m pip install -q --no-build-isolation -C build-dir=build/sanitize-wheel \
-    -C cmake.build-type=RelWithDebInfo -C cmake.define.TAVRIN_SANITIZE=ON ".[test]"
   tests=(.)
 fi
 args=()
