@@ -5,6 +5,7 @@
 #
 #   scripts/fuzz.sh [seconds]     default 60
 #   scripts/fuzz.sh 0             replay the corpus only
+# The hand-made seed-* inputs come from tests/fuzz/make_seeds.py (run it with tavrin_rl installed).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
