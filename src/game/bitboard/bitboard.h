@@ -34,9 +34,14 @@ inline constexpr unsigned STEP_DOWN_RIGHT = ROW_STRIDE + 1;     // 22
 
 constexpr unsigned position(unsigned row, unsigned col) { return row * ROW_STRIDE + col; }
 
+// GCC and Clang's 128-bit integer: the limb type. Whole-limb shifts compile to double-word shift
+// instructions with no cross-word shuffling through memory.
+__extension__ typedef unsigned __int128 Limb;
+
 class Bitboard {
  public:
     static constexpr unsigned WORDS = 8;
+    static constexpr unsigned LIMBS = 4;
 
     constexpr Bitboard() = default;
 
@@ -44,7 +49,7 @@ class Bitboard {
     static constexpr Bitboard cell(unsigned p) {
         if (p >= BIT_COUNT) fail_index(p / 128, 4);
         Bitboard b;
-        b.w_[slot(p / 64)] = std::uint64_t{1} << (p % 64);
+        b.l_[slot(p / 128)] = bit(p);
         return b;
     }
 
@@ -52,12 +57,12 @@ class Bitboard {
     static Bitboard from_image(const std::uint8_t* bytes) noexcept {
         Bitboard b;
         if constexpr (std::endian::native == std::endian::little) {
-            std::memcpy(b.w_.data(), bytes, IMAGE_SIZE);
+            std::memcpy(b.l_.data(), bytes, IMAGE_SIZE);
         } else {
-            for (unsigned i = 0; i < WORDS; ++i) {
-                std::uint64_t v = 0;
-                for (unsigned k = 0; k < 8; ++k) v |= std::uint64_t{bytes[i * 8 + k]} << (8 * k);
-                b.w_[i] = v;
+            for (unsigned j = 0; j < LIMBS; ++j) {
+                Limb v = 0;
+                for (unsigned k = 0; k < 16; ++k) v |= Limb{bytes[j * 16 + k]} << (8 * k);
+                b.l_[j] = v;
             }
         }
         return b;
@@ -65,10 +70,10 @@ class Bitboard {
 
     void write_image(std::uint8_t* out) const noexcept {
         if constexpr (std::endian::native == std::endian::little) {
-            std::memcpy(out, w_.data(), IMAGE_SIZE);
+            std::memcpy(out, l_.data(), IMAGE_SIZE);
         } else {
-            for (unsigned i = 0; i < WORDS; ++i)
-                for (unsigned k = 0; k < 8; ++k) out[i * 8 + k] = static_cast<std::uint8_t>(w_[i] >> (8 * k));
+            for (unsigned j = 0; j < LIMBS; ++j)
+                for (unsigned k = 0; k < 16; ++k) out[j * 16 + k] = static_cast<std::uint8_t>(l_[j] >> (8 * k));
         }
     }
 
@@ -84,22 +89,21 @@ class Bitboard {
     }
 
     constexpr bool is_empty() const noexcept {
-        std::uint64_t any = 0;
-        for (auto v : w_) any |= v;
+        Limb any = 0;
+        for (auto v : l_) any |= v;
         return any == 0;
     }
 
     // Kept boards only hold positions below 420, so this is the board emptiness test that the rules
     // use ("at least one position among 0 to 419").
     constexpr bool any_cell() const noexcept {
-        std::uint64_t any = 0;
-        for (unsigned i = 0; i < 6; ++i) any |= word(i);
-        return (any | (word(6) & ((std::uint64_t{1} << (POSITION_COUNT - 384)) - 1))) != 0;
+        const Limb below_420 = (Limb{1} << (POSITION_COUNT - 384)) - 1;
+        return (limb(0) | limb(1) | limb(2) | (limb(3) & below_420)) != 0;
     }
 
     constexpr unsigned count() const noexcept {
         unsigned n = 0;
-        for (auto v : w_) n += static_cast<unsigned>(std::popcount(v));
+        for (unsigned i = 0; i < WORDS; ++i) n += static_cast<unsigned>(std::popcount(word(i)));
         return n;
     }
 
@@ -117,17 +121,17 @@ class Bitboard {
 
     friend constexpr Bitboard operator&(const Bitboard& a, const Bitboard& b) noexcept {
         Bitboard r;
-        for (unsigned i = 0; i < WORDS; ++i) r.w_[i] = a.w_[i] & b.w_[i];
+        for (unsigned j = 0; j < LIMBS; ++j) r.l_[j] = a.l_[j] & b.l_[j];
         return r;
     }
     friend constexpr Bitboard operator|(const Bitboard& a, const Bitboard& b) noexcept {
         Bitboard r;
-        for (unsigned i = 0; i < WORDS; ++i) r.w_[i] = a.w_[i] | b.w_[i];
+        for (unsigned j = 0; j < LIMBS; ++j) r.l_[j] = a.l_[j] | b.l_[j];
         return r;
     }
     friend constexpr Bitboard operator^(const Bitboard& a, const Bitboard& b) noexcept {
         Bitboard r;
-        for (unsigned i = 0; i < WORDS; ++i) r.w_[i] = a.w_[i] ^ b.w_[i];
+        for (unsigned j = 0; j < LIMBS; ++j) r.l_[j] = a.l_[j] ^ b.l_[j];
         return r;
     }
     constexpr Bitboard& operator&=(const Bitboard& o) noexcept { return *this = *this & o; }
@@ -137,38 +141,38 @@ class Bitboard {
     // Positions of this board that are not in o.
     constexpr Bitboard and_not(const Bitboard& o) const noexcept {
         Bitboard r;
-        for (unsigned i = 0; i < WORDS; ++i) r.w_[i] = w_[i] & ~o.w_[i];
+        for (unsigned j = 0; j < LIMBS; ++j) r.l_[j] = l_[j] & ~o.l_[j];
         return r;
     }
 
     // Whether the two boards share a position: the legality test of every candidate placement.
     constexpr bool intersects(const Bitboard& o) const noexcept {
-        std::uint64_t any = 0;
-        for (unsigned i = 0; i < WORDS; ++i) any |= w_[i] & o.w_[i];
+        Limb any = 0;
+        for (unsigned j = 0; j < LIMBS; ++j) any |= l_[j] & o.l_[j];
         return any != 0;
     }
 
     // The 512-bit number shifted toward higher positions; bits past 511 are lost.
     friend constexpr Bitboard operator<<(const Bitboard& a, unsigned n) noexcept {
         if (n >= BIT_COUNT) return {};
-        const unsigned ws = n / 64, bs = n % 64;
+        const unsigned ls = n / 128, bs = n % 128;
         Bitboard r;
-        for (unsigned i = ws; i < WORDS; ++i) {
-            std::uint64_t v = a.word(i - ws) << bs;
-            if (bs != 0 && i - ws >= 1) v |= a.word(i - ws - 1) >> (64 - bs);
-            r.w_[slot(i)] = v;
+        for (unsigned m = ls; m < LIMBS; ++m) {
+            Limb v = a.limb(m - ls) << bs;
+            if (bs != 0 && m - ls >= 1) v |= a.limb(m - ls - 1) >> (128 - bs);
+            r.l_[slot(m)] = v;
         }
         return r;
     }
     // The 512-bit number shifted toward lower positions; bits below 0 are lost.
     friend constexpr Bitboard operator>>(const Bitboard& a, unsigned n) noexcept {
         if (n >= BIT_COUNT) return {};
-        const unsigned ws = n / 64, bs = n % 64;
+        const unsigned ls = n / 128, bs = n % 128;
         Bitboard r;
-        for (unsigned i = 0; i + ws < WORDS; ++i) {
-            std::uint64_t v = a.word(i + ws) >> bs;
-            if (bs != 0 && i + ws + 1 < WORDS) v |= a.word(i + ws + 1) << (64 - bs);
-            r.w_[slot(i)] = v;
+        for (unsigned m = 0; m + ls < LIMBS; ++m) {
+            Limb v = a.limb(m + ls) >> bs;
+            if (bs != 0 && m + ls + 1 < LIMBS) v |= a.limb(m + ls + 1) << (128 - bs);
+            r.l_[slot(m)] = v;
         }
         return r;
     }
@@ -187,7 +191,7 @@ class Bitboard {
             if (p >= POSITION_COUNT) fail_index(p, POSITION_COUNT);
             const unsigned q = table[p];
             if (q >= BIT_COUNT) fail_index(q / 128, 4);
-            r.w_[slot(q / 64)] |= std::uint64_t{1} << (q % 64);
+            r.l_[slot(q / 128)] |= bit(q);
         });
         return r;
     }
@@ -196,7 +200,8 @@ class Bitboard {
 
     std::size_t hash() const noexcept {
         std::uint64_t h = 0x9e3779b97f4a7c15ull;
-        for (auto v : w_) {
+        for (unsigned i = 0; i < WORDS; ++i) {
+            const std::uint64_t v = word(i);
             h ^= v + 0x9e3779b97f4a7c15ull + (h << 6) + (h >> 2);
             h *= 0xff51afd7ed558ccdull;
         }
@@ -204,14 +209,28 @@ class Bitboard {
     }
 
     // Positions 64 i to 64 i + 63 as one number (the logical word i).
-    constexpr std::uint64_t word(unsigned i) const noexcept { return w_[slot(i)]; }
+    constexpr std::uint64_t word(unsigned i) const noexcept {
+        // Two fixed shifts and a select: a variable 128-bit shift would cost far more.
+        const Limb l = l_[slot(i / 2)];
+        return i % 2 != 0 ? static_cast<std::uint64_t>(l >> 64) : static_cast<std::uint64_t>(l);
+    }
+    // Positions 128 m to 128 m + 127 as one number (the logical limb m).
+    constexpr Limb limb(unsigned m) const noexcept { return l_[slot(m)]; }
 
  private:
-    // Storage follows the 64-byte image: limb 0 (positions 384 to 511) first, each limb's low
-    // half first. Logical word i (positions 64 i to 64 i + 63) therefore sits at index i ^ 6.
-    static constexpr unsigned slot(unsigned i) noexcept { return i ^ 6u; }
+    // Storage follows the 64-byte image: limb 0 (positions 384 to 511) first, so logical limb m
+    // (positions 128 m to 128 m + 127) sits at index 3 - m, least significant byte first.
+    static constexpr unsigned slot(unsigned m) noexcept { return LIMBS - 1 - m; }
 
-    std::array<std::uint64_t, WORDS> w_{};
+    // Position p's bit within its limb. Built from 64-bit halves: a variable 128-bit shift costs
+    // a branch or several instructions, a fixed shift by 64 is a register move.
+    static constexpr Limb bit(unsigned p) noexcept {
+        const std::uint64_t one = std::uint64_t{1} << (p % 64);
+        const bool high = (p / 64) % 2 != 0;
+        return (Limb{high ? one : 0} << 64) | Limb{high ? 0 : one};
+    }
+
+    std::array<Limb, LIMBS> l_{};
 };
 
 // The set positions of a board, increasing, produced one at a time.
