@@ -186,13 +186,16 @@ class Bitboard {
 
     // Every set position p moved to table[p]; cost follows the number of set positions.
     constexpr Bitboard permute(const std::array<std::uint16_t, POSITION_COUNT>& table) const {
-        Bitboard r;
+        // Scattered single bits go into plain 64-bit words, joined into limbs once at the end.
+        std::array<std::uint64_t, WORDS> words{};
         for_each_one([&](unsigned p) {
             if (p >= POSITION_COUNT) fail_index(p, POSITION_COUNT);
             const unsigned q = table[p];
             if (q >= BIT_COUNT) fail_index(q / 128, 4);
-            r.l_[slot(q / 128)] |= bit(q);
+            words[q / 64] |= std::uint64_t{1} << (q % 64);
         });
+        Bitboard r;
+        for (unsigned m = 0; m < LIMBS; ++m) r.l_[slot(m)] = (Limb{words[2 * m + 1]} << 64) | words[2 * m];
         return r;
     }
 
