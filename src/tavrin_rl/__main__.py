@@ -28,24 +28,22 @@ NUM_SEATS = 4
 Z_95 = 1.959963984540054  # two-sided 95% normal quantile
 
 
-def _positive_int(text: str) -> int:
+def _whole_number(text: str, minimum: int, rule: str) -> int:
     try:
         value = int(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be at least 1, got {value}")
+    if value < minimum:
+        raise argparse.ArgumentTypeError(f"must be {rule}, got {value}")
     return value
+
+
+def _positive_int(text: str) -> int:
+    return _whole_number(text, 1, "at least 1")
 
 
 def _seed(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"must be 0 or more, got {value}")
-    return value
+    return _whole_number(text, 0, "0 or more")
 
 
 def _agent_list(text: str) -> tuple[str, ...]:
