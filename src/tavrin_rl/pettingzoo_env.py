@@ -14,26 +14,36 @@ agent's own frame (its start corner at row 0, column 0; the other agents follow 
                     still holds the kind (kinds in `PyTavrin.piece_names` order)
     channels 96-99  each seat's out-of-moves flag, as a constant plane
 
-Actions are grid indexes of the (91, 20, 20) action grid, `Discrete(36400)`. Rewards are 0 until
-the game is over, then every agent receives `outcome(reward_mode)`. An agent that runs out of
-moves is terminated at once, but keeps its place in `agents` (its game turns are passed for it)
-until the game is over: its final reward depends on how the others finish. Then every agent is
-stepped once more with None and removed, PettingZoo's dead-step convention.
+`observation="compact"` drops the 88 constant planes: {"board": uint8 (12, 20, 20) (channels 0-11
+above), "pieces": uint8 (4, 21), "done": uint8 (4,), "action_mask"}. `channels_last=True` gives the
+boards as uint8 (20, 20, C) images for convolutional policies.
 
-Needs numpy, gymnasium and pettingzoo: `pip install tavrin_rl[pettingzoo]`.
+Actions are grid indexes of the (91, 20, 20) action grid, `Discrete(36400)`. An agent that runs out
+of moves is never selected again: its turns are passed inside the game. Rewards and terminations
+stay 0 and False for everyone until the game is over; then every agent is terminated in the same
+step, with its final reward `outcome(reward_mode)`, and is stepped once more with None and removed
+(PettingZoo's dead step). No reward arrives after an agent's termination.
+
+Needs numpy, gymnasium and pettingzoo: `pip install '.[pettingzoo]'`.
 """
 
 from __future__ import annotations
 
+import copy
+import math
+import numbers
+import operator
 import sys
+import time
 from typing import Any
 
 import gymnasium
 import numpy as np
 from gymnasium import spaces
-from gymnasium.utils import EzPickle, seeding
+from gymnasium.utils import seeding
 from pettingzoo import AECEnv
-from pettingzoo.utils import wrappers
+from pettingzoo.utils.env_logger import EnvLogger
+from pettingzoo.utils.wrappers import OrderEnforcingWrapper
 
 from tavrin_rl import PyObservation, PyTavrin
 from tavrin_rl.board import cell_owners, picture
@@ -48,6 +58,7 @@ BLOCKED = slice(8, 12)
 PIECES = slice(12, 12 + NUM_SEATS * NUM_KINDS)
 DONE = slice(PIECES.stop, PIECES.stop + NUM_SEATS)
 NUM_CHANNELS = DONE.stop
+BOARD_CHANNELS = BLOCKED.stop  # the planes that vary over the board: what "compact" keeps
 
 # rgb_array: pixels per cell, and the colours of free cells, grid lines and agents 0 to 3
 # (the hues of `render`'s blue, yellow, red and green).
@@ -57,8 +68,12 @@ GRID_RGB = (150, 150, 150)
 AGENT_RGB = ((40, 90, 220), (235, 195, 30), (215, 50, 45), (40, 165, 75))
 
 RENDER_MODES = ("human", "ansi", "rgb_array")
+OBSERVATION_MODES = ("full", "compact")
+AGENTS = tuple(f"player_{i}" for i in range(NUM_SEATS))
 
 ObsDict = dict[str, np.ndarray]
+
+_GAME_OVER = "the game is over and every agent has left: call reset() to play again"
 
 
 def observation_planes(observation: PyObservation) -> np.ndarray:
@@ -71,6 +86,51 @@ def observation_planes(observation: PyObservation) -> np.ndarray:
     planes[PIECES] = np.frombuffer(observation.pieces, dtype=np.int8)[:, None, None]
     planes[DONE] = np.frombuffer(observation.done, dtype=np.int8)[:, None, None]
     return planes
+
+
+def board_planes(observation: PyObservation, channels_last: bool = False) -> np.ndarray:
+    """The 12 board planes (cells, corners, blocked cells of seats 0 to 3) of one `PyObservation`
+    as uint8, (12, 20, 20), or (20, 20, 12) with `channels_last`."""
+    planes = np.empty((BOARD_CHANNELS, BOARD_SIDE * BOARD_SIDE), dtype=np.uint8)
+    planes[OCCUPIED] = np.frombuffer(observation.observation, dtype=np.uint8).reshape(4, -1)
+    planes[CORNERS] = np.frombuffer(observation.corners, dtype=np.uint8).reshape(4, -1)
+    planes[BLOCKED] = np.frombuffer(observation.blocked, dtype=np.uint8).reshape(4, -1)
+    if channels_last:
+        return np.ascontiguousarray(planes.T).reshape(BOARD_SIDE, BOARD_SIDE, BOARD_CHANNELS)
+    return planes.reshape(BOARD_CHANNELS, BOARD_SIDE, BOARD_SIDE)
+
+
+def observation_arrays(observation: PyObservation, mode: str = "full",
+                       channels_last: bool = False) -> ObsDict:
+    """One agent's view without its action mask: {"observation": the 100 planes} in "full" mode,
+    {"board", "pieces", "done"} in "compact" mode (see the module documentation)."""
+    if mode == "compact":
+        return {
+            "board": board_planes(observation, channels_last),
+            "pieces": np.frombuffer(observation.pieces, dtype=np.uint8).reshape(
+                NUM_SEATS, NUM_KINDS).copy(),
+            "done": np.frombuffer(observation.done, dtype=np.uint8).copy(),
+        }
+    planes = observation_planes(observation)
+    if channels_last:
+        planes = np.ascontiguousarray(planes.view(np.uint8).transpose(1, 2, 0))
+    return {"observation": planes}
+
+
+def observation_space_of(mode: str = "full", channels_last: bool = False) -> dict[str, spaces.Space[Any]]:
+    """The spaces of `observation_arrays(..., mode, channels_last)`, by key."""
+    def board(channels: int, dtype: Any) -> spaces.Box:
+        shape = ((BOARD_SIDE, BOARD_SIDE, channels) if channels_last
+                 else (channels, BOARD_SIDE, BOARD_SIDE))
+        return spaces.Box(0, 1, shape, dtype=dtype)
+
+    if mode == "compact":
+        return {
+            "board": board(BOARD_CHANNELS, np.uint8),
+            "pieces": spaces.Box(0, 1, (NUM_SEATS, NUM_KINDS), dtype=np.uint8),
+            "done": spaces.Box(0, 1, (NUM_SEATS,), dtype=np.uint8),
+        }
+    return {"observation": board(NUM_CHANNELS, np.uint8 if channels_last else np.int8)}
 
 
 def board_image(state: bytes, cell_pixels: int = CELL_PIXELS) -> np.ndarray:
@@ -86,22 +146,71 @@ def board_image(state: bytes, cell_pixels: int = CELL_PIXELS) -> np.ndarray:
     return image
 
 
-def env(**kwargs: Any) -> AECEnv:
-    """The wrapped environment, as PettingZoo's classic games build theirs: an illegal action
-    ends the game with `illegal_reward` for the offender (default: below any outcome of the
-    reward mode), out-of-range actions raise, and calls out of order are reported."""
-    illegal_reward = kwargs.pop("illegal_reward", None)
-    environment: AECEnv = raw_env(**kwargs)
+def check_options(reward_mode: Any, render_mode: Any, observation: Any,
+                  channels_last: Any) -> None:
+    """Raises TypeError or ValueError, naming the argument, for an option the environments do not
+    know. Shared by the PettingZoo and Gymnasium environments."""
+    def choice(name: str, value: Any, allowed: tuple[str, ...], optional: bool = False) -> None:
+        if optional and value is None:
+            return
+        if not isinstance(value, str):
+            raise TypeError(f"{name} must be a str, one of {', '.join(allowed)}"
+                            f"{' or None' if optional else ''}, not {type(value).__name__}")
+        if value not in allowed:
+            raise ValueError(f"unknown {name.replace('_', ' ')} {value!r}, "
+                             f"choose from {', '.join(allowed)}")
+
+    choice("reward_mode", reward_mode, PyTavrin.reward_modes)
+    choice("render_mode", render_mode, RENDER_MODES, optional=True)
+    choice("observation", observation, OBSERVATION_MODES)
+    if not isinstance(channels_last, bool):
+        raise TypeError(f"channels_last must be True or False, not {channels_last!r}")
+
+
+def check_reward(name: str, value: Any) -> float:
+    """`value` as a float when it is a finite real number (not a bool); otherwise TypeError or
+    ValueError naming `name`."""
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{name} must be a real number, not {type(value).__name__}")
+    if not math.isfinite(value):
+        raise ValueError(f"{name} must be finite, not {value!r}")
+    return float(value)
+
+
+def env(reward_mode: str = "win_share", render_mode: str | None = None,
+        illegal_reward: float | None = None, observation: str = "full",
+        channels_last: bool = False) -> AECEnv:
+    """The wrapped environment, the one to train with.
+
+    reward_mode: "score", "win_share" or "rank": each agent's final reward is the game's
+        `outcome(reward_mode)`.
+    render_mode: None, "human" (prints the board after every step, paced to
+        `metadata["render_fps"]`), "ansi" (`render()` returns the picture) or "rgb_array".
+    illegal_reward: what an agent receives for an illegal placement, which ends the game for
+        everyone (the others receive 0). Default: -1, or -90 in "score" mode, below any outcome.
+    observation: "full" (100 planes) or "compact" (board planes, pieces and done flags apart).
+    channels_last: boards as uint8 (20, 20, C) images instead of (C, 20, 20).
+
+    Actions must be integers (int, bool or numpy integer) in [0, 36400) for an agent that plays,
+    and None for the dead step; anything else raises TypeError or ValueError and changes nothing.
+    Calls before `reset()` or after the game is over raise.
+    """
     if illegal_reward is None:
-        illegal_reward = -90.0 if environment.unwrapped.reward_mode == "score" else -1.0
-    environment = wrappers.TerminateIllegalWrapper(environment, illegal_reward=illegal_reward)
-    environment = wrappers.AssertOutOfBoundsWrapper(environment)
-    environment = wrappers.OrderEnforcingWrapper(environment)
-    return environment
+        check_options(reward_mode, render_mode, observation, channels_last)
+        illegal_reward = -90.0 if reward_mode == "score" else -1.0
+    illegal_reward = check_reward("illegal_reward", illegal_reward)
+    return CheckedEnv(raw_env(reward_mode, render_mode, observation, channels_last),
+                      illegal_reward)
 
 
-class raw_env(AECEnv, EzPickle):  # noqa: N801 (PettingZoo's name for the unwrapped class)
-    """The unwrapped environment; see the module documentation."""
+class raw_env(AECEnv):  # noqa: N801 (PettingZoo's name for the unwrapped class)
+    """The unwrapped environment; see the module documentation and `env`.
+
+    Unlike `env()`, it hands actions to the game as they are: an illegal one raises the game's
+    AssertionError "Invalid action: Action index not available" and changes nothing. Copies
+    (`copy.copy`, `copy.deepcopy`, pickle) hold the whole position and bookkeeping and are
+    independent of the original.
+    """
 
     metadata: dict[str, Any] = {
         "render_modes": list(RENDER_MODES),
@@ -110,37 +219,36 @@ class raw_env(AECEnv, EzPickle):  # noqa: N801 (PettingZoo's name for the unwrap
         "render_fps": 2,
     }
 
-    def __init__(self, reward_mode: str = "win_share", render_mode: str | None = None) -> None:
-        EzPickle.__init__(self, reward_mode=reward_mode, render_mode=render_mode)
+    def __init__(self, reward_mode: str = "win_share", render_mode: str | None = None,
+                 observation: str = "full", channels_last: bool = False) -> None:
+        check_options(reward_mode, render_mode, observation, channels_last)
         super().__init__()
-        if reward_mode not in PyTavrin.reward_modes:
-            raise ValueError(f"unknown reward mode {reward_mode!r}, "
-                             f"choose from {', '.join(PyTavrin.reward_modes)}")
-        if render_mode is not None and render_mode not in RENDER_MODES:
-            raise ValueError(f"unknown render mode {render_mode!r}, "
-                             f"choose from {', '.join(RENDER_MODES)}")
         self.reward_mode = reward_mode
         self.render_mode = render_mode
+        self.observation_mode = observation
+        self.channels_last = channels_last
         self.game = PyTavrin()
-        self.possible_agents = [f"player_{i}" for i in range(NUM_SEATS)]
+        self.possible_agents = list(AGENTS)
         self.agents = self.possible_agents[:]
         self._index = {agent: i for i, agent in enumerate(self.possible_agents)}
         self.action_spaces = {agent: spaces.Discrete(NUM_ACTIONS) for agent in self.agents}
         self.observation_spaces = {
             agent: spaces.Dict({
-                "observation": spaces.Box(0, 1, (NUM_CHANNELS, BOARD_SIDE, BOARD_SIDE),
-                                          dtype=np.int8),
+                **observation_space_of(observation, channels_last),
                 "action_mask": spaces.Box(0, 1, (NUM_ACTIONS,), dtype=np.int8),
             })
             for agent in self.agents
         }
-        self.state_space = spaces.Box(0, 1, (NUM_CHANNELS, BOARD_SIDE, BOARD_SIDE), dtype=np.int8)
+        self.state_space = observation_space_of("full", channels_last)["observation"]
+        self._last_frame: float | None = None
         self._start_episode()
 
     def observation_space(self, agent: str) -> spaces.Space[Any]:
+        """The Dict space of `observe(agent)`."""
         return self.observation_spaces[agent]
 
     def action_space(self, agent: str) -> spaces.Space[Any]:
+        """`Discrete(36400)`: grid indexes in the agent's own frame."""
         return self.action_spaces[agent]
 
     def _start_episode(self) -> None:
@@ -155,49 +263,103 @@ class raw_env(AECEnv, EzPickle):  # noqa: N801 (PettingZoo's name for the unwrap
         self._skip_agent_selection = None
 
     def reset(self, seed: int | None = None, options: dict[str, Any] | None = None) -> None:
-        # The game has no randomness; the seed only seeds `np_random`, as Gymnasium expects.
+        """Starts a new game. The game has no randomness; `seed` only seeds `np_random`, as
+        Gymnasium expects."""
         if seed is not None:
             self.np_random, self.np_random_seed = seeding.np_random(seed)
         self._start_episode()
 
     def observe(self, agent: str) -> ObsDict:
+        """The agent's view in its own frame, with its action mask (int8; `.view(bool)` for a
+        fast boolean view)."""
         observation = self.game.observe(self._index[agent])
-        return {
-            "observation": observation_planes(observation),
-            "action_mask": np.frombuffer(observation.action_mask, dtype=np.int8).copy(),
-        }
+        arrays = observation_arrays(observation, self.observation_mode, self.channels_last)
+        arrays["action_mask"] = np.frombuffer(observation.action_mask, dtype=np.int8).copy()
+        return arrays
 
     def state(self) -> np.ndarray:
-        """The whole game as player_0 sees it: seats are agents and the frame is the board."""
-        return observation_planes(self.game.observe(0))
+        """The whole game as player_0 sees it (all 100 planes): seats are agents and the frame is
+        the board."""
+        planes = observation_planes(self.game.observe(0))
+        if self.channels_last:
+            return np.ascontiguousarray(planes.view(np.uint8).transpose(1, 2, 0))
+        return planes
+
+    def last(self, observe: bool = True) -> tuple[ObsDict | None, float, bool, bool,
+                                                  dict[str, Any]]:
+        """PettingZoo's `last`; raises RuntimeError once every agent has left."""
+        if not self.agents:
+            raise RuntimeError(_GAME_OVER)
+        return super().last(observe)
 
     def step(self, action: Any) -> None:
+        """Places the selected agent's piece (grid index `action`), or removes a terminated agent
+        (`action` None)."""
+        if not self.agents:
+            raise RuntimeError(_GAME_OVER)
         agent = self.agent_selection
         if self.terminations[agent] or self.truncations[agent]:
             self._was_dead_step(action)
             return
         # A rejected action raises AssertionError "Invalid action: ..." and changes nothing.
         self.game.step(action)
+        self._after_placement(agent)
+
+    def _place(self, index: int) -> bool:
+        """Places grid index `index` for the selected (live) agent; False, with nothing changed,
+        when the game rejects it."""
+        agent = self.agent_selection
+        try:
+            self.game.step(index)
+        except AssertionError:
+            return False
+        self._after_placement(agent)
+        return True
+
+    def _after_placement(self, agent: str) -> None:
+        self._cumulative_rewards[agent] = 0.0
         self._clear_rewards()
-        # Agents out of moves do not choose: their turns in the game are passed for them.
-        while not self.game.is_over and self.game.terminations[self.game.agent_selection]:
-            self.game.step(None)
-        for index, finished in enumerate(self.game.terminations):
-            name = self.possible_agents[index]
-            if finished and name in self.terminations:
-                self.terminations[name] = True
-        if self.game.is_over:
-            outcome = self.game.outcome(self.reward_mode)
+        game = self.game
+        # Agents out of moves are never selected: their turns are passed inside the game.
+        while not game.is_over and game.terminations[game.agent_selection]:
+            game.step(None)
+        if game.is_over:
+            outcome = game.outcome(self.reward_mode)
             assert outcome is not None
             for name in self.agents:
                 self.rewards[name] = outcome[self._index[name]]
+                self.terminations[name] = True
         # After the last placement this is the first agent to take its dead step.
-        self.agent_selection = self.possible_agents[self.game.agent_selection]
+        self.agent_selection = self.possible_agents[game.agent_selection]
         self._accumulate_rewards()
         if self.render_mode == "human":
+            self._pace()
             self.render()
 
+    def _end_by_illegal_move(self, reward: float) -> None:
+        """Ends the game for everyone: the selected agent receives `reward`, the others 0."""
+        offender = self.agent_selection
+        self._cumulative_rewards[offender] = 0.0
+        self._clear_rewards()
+        self.rewards[offender] = reward
+        for name in self.agents:
+            self.terminations[name] = True
+        self._accumulate_rewards()
+        self._deads_step_first()
+
+    def _pace(self) -> None:
+        # Frames no closer than 1 / render_fps seconds apart, so that a person can follow them.
+        fps = self.metadata.get("render_fps")
+        now = time.monotonic()
+        if fps and self._last_frame is not None:
+            wait = self._last_frame + 1.0 / fps - now
+            if wait > 0:
+                time.sleep(wait)
+                now += wait
+        self._last_frame = now
+
     def render(self) -> None | np.ndarray | str:
+        """The board: printed ("human"), as text ("ansi") or as an RGB image ("rgb_array")."""
         if self.render_mode is None:
             gymnasium.logger.warn("You are calling render method without specifying any "
                                   "render mode.")
@@ -211,4 +373,58 @@ class raw_env(AECEnv, EzPickle):  # noqa: N801 (PettingZoo's name for the unwrap
         return None
 
     def close(self) -> None:
-        pass
+        """Nothing to release."""
+
+    def __copy__(self) -> raw_env:
+        # A shallow copy would share the game and the dictionaries: never what a caller wants.
+        return copy.deepcopy(self)
+
+
+class CheckedEnv(OrderEnforcingWrapper):
+    """`raw_env` as `env()` returns it: PettingZoo's order checks, actions checked before they
+    reach the game, and an illegal placement ending the game with `illegal_reward` for the
+    offender, as PettingZoo's classic games do."""
+
+    def __init__(self, environment: raw_env, illegal_reward: float) -> None:
+        super().__init__(environment)
+        self.illegal_reward = illegal_reward
+
+    def step(self, action: Any) -> None:
+        """See `env`."""
+        if not self._has_reset:
+            EnvLogger.error_step_before_reset()
+        raw: raw_env = self.env.unwrapped
+        if not raw.agents:
+            raise RuntimeError(_GAME_OVER)
+        self._has_updated = True
+        agent = raw.agent_selection
+        if raw.terminations[agent] or raw.truncations[agent]:
+            if action is not None:
+                raise ValueError(f"{agent} is terminated: step it with None, not {action!r}")
+            raw.step(None)
+            return
+        if action is None:
+            raise ValueError(f"{agent} is still playing: None only steps a terminated agent")
+        try:
+            index = operator.index(action)
+        except TypeError:
+            raise TypeError(f"an action is an integer grid index, not "
+                            f"{type(action).__name__}") from None
+        if not 0 <= index < NUM_ACTIONS:
+            raise ValueError(f"action {index} outside the action space Discrete({NUM_ACTIONS})")
+        if not raw._place(index):
+            EnvLogger.warn_on_illegal_move()
+            raw._end_by_illegal_move(self.illegal_reward)
+
+    def last(self, observe: bool = True) -> tuple[ObsDict | None, float, bool, bool,
+                                                  dict[str, Any]]:
+        """PettingZoo's `last`; raises before `reset()` and once every agent has left."""
+        if not self._has_reset:
+            EnvLogger.error_observe_before_reset()
+        return self.env.last(observe)
+
+    def __copy__(self) -> CheckedEnv:
+        return copy.deepcopy(self)
+
+    def __str__(self) -> str:
+        return str(self.env)

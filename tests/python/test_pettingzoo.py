@@ -1,6 +1,7 @@
-"""The PettingZoo AEC environment: PettingZoo's own API, seed and render tests, and the game's
-rules for observations, rewards and finished agents."""
+"""The PettingZoo AEC environment: PettingZoo's own API, seed, render and parallel tests, and the
+game's rules for observations, rewards, finished agents, actions, arguments and copies."""
 
+import copy
 import pickle
 import subprocess
 import sys
@@ -12,7 +13,8 @@ np = pytest.importorskip("numpy")
 pytest.importorskip("gymnasium")
 pytest.importorskip("pettingzoo")
 
-from pettingzoo.test import api_test, render_test, seed_test  # noqa: E402
+from pettingzoo.test import api_test, parallel_api_test, render_test, seed_test  # noqa: E402
+from pettingzoo.utils.conversions import turn_based_aec_to_parallel  # noqa: E402
 
 import tavrin_rl  # noqa: E402
 from tavrin_rl import PyTavrin  # noqa: E402
@@ -20,6 +22,8 @@ from tavrin_rl.board import cell_owners, picture  # noqa: E402
 from tavrin_rl.pettingzoo_env import AGENT_RGB, CELL_PIXELS, FREE_RGB  # noqa: E402
 
 AGENTS = ["player_0", "player_1", "player_2", "player_3"]
+OPTIONS = [{}, {"observation": "compact"}, {"observation": "compact", "channels_last": True},
+           {"channels_last": True}]
 
 
 @pytest.fixture(autouse=True)
@@ -30,25 +34,53 @@ def quiet_pettingzoo_advice():
         yield
 
 
+def fast(make):
+    """`make` with human rendering paced at 1000 frames/s, for the suites that render."""
+    def build(**kwargs):
+        environment = make(**kwargs)
+        environment.unwrapped.metadata = {**environment.unwrapped.metadata, "render_fps": 1000}
+        return environment
+    return build
+
+
 class TestPettingZooSuites:
+    @pytest.mark.parametrize("options", OPTIONS)
     @pytest.mark.parametrize("make", [tavrin_rl.env, tavrin_rl.raw_env])
-    def test_api(self, make):
-        api_test(make(), num_cycles=25)  # 100 turns: a whole game and its dead steps
+    def test_api(self, make, options):
+        api_test(make(**options), num_cycles=25)  # 100 turns: a whole game and its dead steps
 
     @pytest.mark.parametrize("make", [tavrin_rl.env, tavrin_rl.raw_env])
     def test_seed(self, make):
         seed_test(make, num_cycles=25)
 
     def test_render(self):
-        render_test(tavrin_rl.env, custom_tests={
+        render_test(fast(tavrin_rl.env), custom_tests={
             "ansi": lambda text: text.startswith("  |  0 |") and text.endswith("|"),
             "rgb_array": lambda image: image.shape == (20 * CELL_PIXELS, 20 * CELL_PIXELS, 3),
         })
 
+    @pytest.mark.parametrize("options", OPTIONS[:2])
+    def test_parallel_conversion(self, options):
+        parallel_api_test(turn_based_aec_to_parallel(tavrin_rl.env(**options)), num_cycles=100)
+        # Every agent gets its final reward in the step that terminates it.
+        parallel = turn_based_aec_to_parallel(tavrin_rl.env(reward_mode="score"))
+        observations, _ = parallel.reset(seed=0)
+        rng = np.random.default_rng(0)
+        while parallel.agents:
+            actions = {agent: int(rng.choice(np.flatnonzero(observations[agent]["action_mask"])))
+                       if observations[agent]["action_mask"].any() else None
+                       for agent in parallel.agents}
+            observations, rewards, terminations, _, _ = parallel.step(actions)
+            assert len(set(terminations.values())) == 1  # together or not at all
+        scores = parallel.unwrapped.game.scores
+        assert terminations == dict.fromkeys(AGENTS, True)
+        assert rewards == {agent: float(score) for agent, score in zip(AGENTS, scores)}
 
-def play(env, rng, on_turn=None):
-    """Play `env` from reset to its end with random legal actions; returns the selected agents."""
-    env.reset(seed=0)
+
+def play(env, rng, on_turn=None, seed=0):
+    """Play `env` from reset to its end with random legal actions; returns (agent, termination,
+    reward) for every selection."""
+    env.reset(seed=seed)
     selected = []
     for agent in env.agent_iter():
         observation, reward, termination, truncation, info = env.last()
@@ -58,39 +90,48 @@ def play(env, rng, on_turn=None):
         if termination or truncation:
             action = None
         else:
-            action = int(rng.choice(np.flatnonzero(observation["action_mask"])))
+            action = int(rng.choice(np.flatnonzero(observation["action_mask"].view(bool))))
         env.step(action)
     return selected
 
 
 class TestEpisode:
     @pytest.mark.parametrize("mode", PyTavrin.reward_modes)
-    def test_rewards_at_the_end_and_one_dead_step_each(self, mode):
+    def test_agents_leave_together_with_their_final_rewards(self, mode):
         env = tavrin_rl.env(reward_mode=mode)
         game = env.unwrapped.game
-        finished_early = set()
+        passed = set()
+        seen_terminated = {}
 
         def check(env, agent, observation):
+            assert not any(env.truncations.values())
             if not game.is_over:
-                assert not env.terminations[agent]  # a finished agent is never asked to move
+                assert not game.terminations[AGENTS.index(agent)]  # never asked to pass
+                assert observation["action_mask"].any()
+                assert not any(env.terminations.values())
                 assert all(reward == 0 for reward in env.rewards.values())
-                for name, done in zip(AGENTS, game.terminations):
-                    assert env.terminations[name] == done  # terminated as soon as it is done
-                    if done:
-                        finished_early.add(name)
                 assert env.agents == AGENTS
+                passed.update(a for a, done in zip(AGENTS, game.terminations) if done)
+            else:
+                assert all(env.terminations.values())
+            for name in env.agents:  # no reward after an agent was reported terminated
+                if name in seen_terminated:
+                    assert env._cumulative_rewards[name] == seen_terminated[name]
+                elif env.terminations[name]:
+                    seen_terminated[name] = env._cumulative_rewards[name]
 
-        selected = play(env, np.random.default_rng(1), check)
-        live = [s for s in selected if not s[1]]
-        dead = [s for s in selected if s[1]]
-        assert len(live) == game.ply  # every live turn placed a piece
-        assert all(reward == 0 for _, _, reward in live)
-        assert sorted(agent for agent, _, _ in dead) == AGENTS
-        outcome = game.outcome(mode)
-        assert {agent: reward for agent, _, reward in dead} == {
-            agent: outcome[i] for i, agent in enumerate(AGENTS)}
-        assert finished_early  # some agent ran out of moves while others still played
-        assert env.agents == []
+        for seed in range(3):
+            seen_terminated.clear()
+            selected = play(env, np.random.default_rng(seed), check, seed)
+            live = [s for s in selected if not s[1]]
+            dead = [s for s in selected if s[1]]
+            assert len(live) == game.ply  # every live turn placed a piece
+            assert all(reward == 0 for _, _, reward in live)
+            assert sorted(agent for agent, _, _ in dead) == AGENTS
+            outcome = game.outcome(mode)
+            assert {agent: reward for agent, _, reward in dead} == dict(zip(AGENTS, outcome))
+            assert env.agents == []
+        assert passed  # some agent ran out of moves while others still played
 
     def test_observation_channels(self):
         env = tavrin_rl.raw_env()
@@ -119,41 +160,205 @@ class TestEpisode:
 
         play(env, np.random.default_rng(2), check)
 
-    def test_state_is_player_0_view(self):
-        env = tavrin_rl.raw_env()
+    def test_compact_and_channels_last_hold_the_full_planes(self):
+        envs = [tavrin_rl.raw_env(**options) for options in OPTIONS]
+        rng = np.random.default_rng(4)
+        for env in envs:
+            env.reset()
+        while envs[0].agents:
+            agent = envs[0].agent_selection
+            full, compact, compact_hwc, full_hwc = (env.observe(agent) for env in envs)
+            planes = full["observation"]
+            assert compact["board"].dtype == np.uint8 and compact["pieces"].dtype == np.uint8
+            np.testing.assert_array_equal(compact["board"], planes[:12])
+            np.testing.assert_array_equal(compact["pieces"], planes[12:96, 0, 0].reshape(4, 21))
+            np.testing.assert_array_equal(compact["done"], planes[96:, 0, 0])
+            np.testing.assert_array_equal(compact_hwc["board"], planes[:12].transpose(1, 2, 0))
+            assert full_hwc["observation"].dtype == np.uint8
+            np.testing.assert_array_equal(full_hwc["observation"], planes.transpose(1, 2, 0))
+            for observation, env in zip((full, compact, compact_hwc, full_hwc), envs):
+                assert env.observation_space(agent).contains(observation)
+                np.testing.assert_array_equal(observation["action_mask"], full["action_mask"])
+            legal = np.flatnonzero(full["action_mask"])
+            action = int(rng.choice(legal)) if legal.size else None
+            for env in envs:
+                env.step(action)
+        assert all(not env.agents for env in envs)
+
+    @pytest.mark.parametrize("channels_last", [False, True])
+    def test_state_is_player_0_view(self, channels_last):
+        env = tavrin_rl.raw_env(channels_last=channels_last)
         env.reset()
         for _ in range(6):
             env.step(int(np.flatnonzero(env.observe(env.agent_selection)["action_mask"])[-1]))
         np.testing.assert_array_equal(env.state(), env.observe("player_0")["observation"])
         assert env.state_space.contains(env.state())
 
+
+class TestActions:
     def test_illegal_action(self):
         wrapped = tavrin_rl.env(reward_mode="score")
         wrapped.reset()
-        wrapped.step(1)  # no piece covers player_0's corner at grid index 1
-        assert all(wrapped.terminations.values())
-        _, reward, termination, _, _ = wrapped.last()
-        assert termination and reward == -90.0  # below every score
+        wrapped.step(0)
+        wrapped.step(1)  # player_1's I1 at (0, 1) of its frame misses its corner
+        assert all(wrapped.terminations.values()) and not any(wrapped.truncations.values())
+        assert wrapped.rewards == {"player_0": 0, "player_1": -90.0, "player_2": 0, "player_3": 0}
+        dead = []
         while wrapped.agents:
+            dead.append(wrapped.last()[1:3])
             wrapped.step(None)
+        assert dead == [(0, True), (-90.0, True), (0, True), (0, True)]
 
         raw = tavrin_rl.raw_env()
         raw.reset()
         raw.step(0)
         before = raw.game.to_bytes()
         with pytest.raises(AssertionError, match="Invalid action: Action index not available"):
-            raw.step(1)  # I1 at (0, 1) of player_1's frame misses its corner
+            raw.step(1)
         assert raw.game.to_bytes() == before and raw.agent_selection == "player_1"
 
-    def test_bad_arguments(self):
-        with pytest.raises(ValueError, match="unknown reward mode 'Score'"):
-            tavrin_rl.raw_env(reward_mode="Score")
-        with pytest.raises(ValueError, match="unknown render mode 'svg'"):
-            tavrin_rl.env(render_mode="svg")
+    @pytest.mark.parametrize("action", [False, 0, np.int16(0), np.uint64(0), np.array(0)])
+    def test_integer_kinds(self, action):
+        env = tavrin_rl.env()
+        env.reset()
+        env.step(action)
+        assert env.unwrapped.game.ply == 1 and env.agent_selection == "player_1"
 
-    def test_pickles_by_its_arguments(self):
-        env = pickle.loads(pickle.dumps(tavrin_rl.raw_env(reward_mode="rank", render_mode="ansi")))
-        assert (env.reward_mode, env.render_mode) == ("rank", "ansi")
+    def test_true_is_index_1(self):
+        env = tavrin_rl.env()
+        env.reset()
+        env.step(True)  # grid index 1 does not cover player_0's corner: an illegal move
+        assert env.rewards["player_0"] == -1.0 and all(env.terminations.values())
+
+    @pytest.mark.parametrize("action, error, message", [
+        (None, ValueError, "player_0 is still playing"),
+        (36400, ValueError, "outside the action space"),
+        (-1, ValueError, "outside the action space"),
+        (1.0, TypeError, "not float"),
+        ("0", TypeError, "not str"),
+        (np.array([0]), TypeError, "not ndarray"),
+    ])
+    def test_rejected_actions_change_nothing(self, action, error, message):
+        env = tavrin_rl.env()
+        env.reset()
+        with pytest.raises(error, match=message):
+            env.step(action)
+        assert env.unwrapped.game.ply == 0 and not any(env.terminations.values())
+        env.step(0)  # still playable
+
+    def test_dead_step_takes_only_none(self):
+        env = tavrin_rl.env()
+        env.reset()
+        env.step(1)  # illegal: the game ends
+        with pytest.raises(ValueError, match="is terminated: step it with None"):
+            env.step(0)
+
+    @pytest.mark.parametrize("make", [tavrin_rl.env, tavrin_rl.raw_env])
+    def test_after_the_game_is_over(self, make):
+        env = make()
+        play(env, np.random.default_rng(5))
+        for call in (lambda: env.step(None), lambda: env.step(0), env.last):
+            with pytest.raises(RuntimeError, match="the game is over .* call reset"):
+                call()
+        env.reset()
+        assert env.last()[2] is False
+
+    def test_calls_before_reset(self):
+        env = tavrin_rl.env()
+        with pytest.raises(AssertionError, match="reset"):
+            env.step(0)
+        with pytest.raises(AssertionError, match="reset"):
+            env.last()
+
+
+class TestArguments:
+    @pytest.mark.parametrize("kwargs, error, message", [
+        ({"reward_mode": "Score"}, ValueError, "unknown reward mode 'Score'"),
+        ({"reward_mode": 1}, TypeError, "reward_mode must be a str"),
+        ({"render_mode": "svg"}, ValueError, "unknown render mode 'svg'"),
+        ({"render_mode": True}, TypeError, "render_mode must be a str"),
+        ({"observation": "tiny"}, ValueError, "unknown observation 'tiny'"),
+        ({"channels_last": 1}, TypeError, "channels_last must be True or False"),
+        ({"illegal_reward": "x"}, TypeError, "illegal_reward must be a real number"),
+        ({"illegal_reward": True}, TypeError, "illegal_reward must be a real number"),
+        ({"illegal_reward": float("nan")}, ValueError, "illegal_reward must be finite"),
+        ({"illegal_reward": -1, "reward_mode": "Rank"}, ValueError, "unknown reward mode"),
+    ])
+    def test_bad_arguments(self, kwargs, error, message):
+        with pytest.raises(error, match=message):
+            tavrin_rl.env(**kwargs)
+        kwargs.pop("illegal_reward", None)
+        if kwargs:
+            with pytest.raises(error, match=message):
+                tavrin_rl.raw_env(**kwargs)
+
+    def test_explicit_signatures(self):
+        import inspect
+        assert list(inspect.signature(tavrin_rl.env).parameters) == [
+            "reward_mode", "render_mode", "illegal_reward", "observation", "channels_last"]
+        assert list(inspect.signature(tavrin_rl.raw_env).parameters) == [
+            "reward_mode", "render_mode", "observation", "channels_last"]
+        assert tavrin_rl.env(illegal_reward=np.float32(-2)).illegal_reward == -2.0
+
+
+def midgame(make, plies, seed=6, **kwargs):
+    """An env after `plies` random placements, or at the end of its game if that comes first."""
+    env = make(**kwargs)
+    env.reset(seed=seed)
+    rng = np.random.default_rng(seed)
+    for _ in range(plies):
+        observation, _, termination, _, _ = env.last()
+        if termination:
+            break
+        env.step(int(rng.choice(np.flatnonzero(observation["action_mask"]))))
+    return env
+
+
+def bookkeeping(env):
+    raw = env.unwrapped
+    return (raw.game.to_bytes(), env.agent_selection, list(env.agents), dict(env.rewards),
+            dict(raw._cumulative_rewards), dict(env.terminations), dict(env.truncations),
+            copy.deepcopy(env.infos), raw._skip_agent_selection)
+
+
+class TestCopies:
+    COPIERS = {"copy": copy.copy, "deepcopy": copy.deepcopy,
+               "pickle": lambda env: pickle.loads(pickle.dumps(env))}
+
+    @pytest.mark.parametrize("how", COPIERS)
+    @pytest.mark.parametrize("make", [tavrin_rl.env, tavrin_rl.raw_env])
+    def test_copies_keep_the_position_and_are_independent(self, make, how):
+        for plies in (0, 30, 200):  # new, midgame, game over with dead steps to take
+            env = midgame(make, plies, reward_mode="rank", observation="compact")
+            before = bookkeeping(env)
+            clone = self.COPIERS[how](env)
+            assert clone is not env and clone.unwrapped.game is not env.unwrapped.game
+            assert bookkeeping(clone) == before
+            assert (clone.unwrapped.reward_mode, clone.unwrapped.observation_mode) == (
+                "rank", "compact")
+            # Playing the copy to its end leaves the original where it was, and the original then
+            # plays the same game.
+            finish_clone = play_on(clone, np.random.default_rng(plies))
+            assert bookkeeping(env) == before
+            assert play_on(env, np.random.default_rng(plies)) == finish_clone
+
+    def test_illegal_reward_survives_copies(self):
+        env = tavrin_rl.env(illegal_reward=-7)
+        env.reset()
+        clone = pickle.loads(pickle.dumps(env))
+        clone.step(1)
+        assert clone.rewards["player_0"] == -7.0 and env.unwrapped.game.ply == 0
+
+
+def play_on(env, rng):
+    """Continue `env` to its end with random legal actions; the (agent, reward) sequence."""
+    trace = []
+    for agent in env.agent_iter():
+        observation, reward, termination, _, _ = env.last()
+        trace.append((agent, reward))
+        legal = np.flatnonzero(observation["action_mask"])
+        env.step(None if termination else int(rng.choice(legal)))
+    return trace
 
 
 class TestRenderModes:
@@ -175,14 +380,27 @@ class TestRenderModes:
         assert human.render() is None
         assert capfd.readouterr().out == text + "\n"
 
-    def test_human_draws_every_step(self, capfd):
+    def test_human_draws_every_step_at_render_fps(self, capfd, monkeypatch):
+        clock = [100.0]
+        sleeps = []
+        monkeypatch.setattr("time.monotonic", lambda: clock[0])
+
+        def sleep(seconds):
+            sleeps.append(seconds)
+            clock[0] += seconds
+
+        monkeypatch.setattr("time.sleep", sleep)
         env = tavrin_rl.raw_env(render_mode="human")
         env.reset()
         capfd.readouterr()
         env.step(0)
+        clock[0] += 0.1
         env.step(0)  # player_1's I1 on its own corner, (0, 0) of its frame
+        clock[0] += 0.6
+        env.step(0)
+        assert sleeps == [pytest.approx(1 / env.metadata["render_fps"] - 0.1)]
         out = capfd.readouterr().out
-        assert out.count("  |  0 |  1 |") == 2
+        assert out.count("  |  0 |  1 |") == 3
         assert out.endswith(picture(env.game.to_bytes()) + "\n")
 
     def test_rgb_array_colours_cells_by_agent(self):
