@@ -1,0 +1,528 @@
+// The module tavrin_rl._engine: the batched engine (`VectorGames`) behind tavrin_rl.vector, and
+// read-only views of its arrays. Arguments are checked here; the work runs without the GIL.
+#include <Python.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <new>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "game/batch/vector_games.h"
+#include "game/error.h"
+#include "game/state_bytes.h"
+
+namespace tavrin::engine {
+namespace {
+
+using batch::BatchError;
+using batch::Config;
+using batch::ObservationMode;
+using batch::Policy;
+using batch::VectorGames;
+
+// --- Module state ---
+
+struct ModuleState {
+    PyTypeObject* vector_type;
+    PyTypeObject* view_type;
+};
+
+ModuleState* state_of(PyObject* module) noexcept { return static_cast<ModuleState*>(PyModule_GetState(module)); }
+
+// --- Helpers ---
+
+// An owned reference, released on every path.
+struct Ref {
+    PyObject* p = nullptr;
+    explicit Ref(PyObject* o = nullptr) noexcept : p(o) {}
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    ~Ref() { Py_XDECREF(p); }
+    PyObject* release() noexcept { return std::exchange(p, nullptr); }
+};
+
+// Sets the Python error for a C++ exception caught at the boundary.
+void raise_from(const std::exception_ptr& error) noexcept {
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_Format(PyExc_SystemError, "tavrin_rl._engine internal fault: %s", e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "tavrin_rl._engine internal fault");
+    }
+}
+
+// Runs `work` with the GIL released; a C++ exception becomes a Python error once it is held again.
+template <class Work>
+bool without_gil(Work&& work) noexcept {
+    std::exception_ptr error;
+    Py_BEGIN_ALLOW_THREADS
+    try {
+        work();
+    } catch (...) {
+        error = std::current_exception();
+    }
+    Py_END_ALLOW_THREADS
+    if (error) raise_from(error);
+    return !error;
+}
+
+// A contiguous buffer of `count` items of `itemsize` bytes, released on every path.
+class Buffer {
+ public:
+    ~Buffer() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+    // `what` names the argument in errors; `writable` asks for a writable buffer.
+    bool get(PyObject* obj, const char* what, std::size_t count, Py_ssize_t itemsize, bool writable) noexcept {
+        if (PyObject_GetBuffer(obj, &view_, PyBUF_C_CONTIGUOUS | (writable ? PyBUF_WRITABLE : 0)) < 0) return false;
+        held_ = true;
+        if (view_.itemsize != itemsize || static_cast<std::size_t>(view_.len) != count * static_cast<std::size_t>(itemsize)) {
+            PyErr_Format(PyExc_ValueError, "%s: expected %zu items of %zd bytes, got %zd bytes in items of %zd", what,
+                         count, itemsize, view_.len, view_.itemsize);
+            return false;
+        }
+        return true;
+    }
+    void* data() const noexcept { return view_.buf; }
+
+ private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+// --- The view type: one read-only array of a VectorGames, keeping it alive ---
+
+struct ViewObject {
+    PyObject_HEAD
+    PyObject* owner;
+    void* data;
+    Py_ssize_t len;
+};
+
+int view_getbuffer(PyObject* self, Py_buffer* view, int flags) noexcept {
+    auto* v = reinterpret_cast<ViewObject*>(self);
+    return PyBuffer_FillInfo(view, self, v->data, v->len, 1, flags);
+}
+
+int view_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(reinterpret_cast<ViewObject*>(self)->owner);
+    return 0;
+}
+
+int view_clear(PyObject* self) noexcept {
+    Py_CLEAR(reinterpret_cast<ViewObject*>(self)->owner);
+    return 0;
+}
+
+void view_dealloc(PyObject* self) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    (void)view_clear(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyType_Slot view_slots[] = {
+    {Py_bf_getbuffer, reinterpret_cast<void*>(view_getbuffer)},
+    {Py_tp_traverse, reinterpret_cast<void*>(view_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(view_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(view_dealloc)},
+    {Py_tp_doc, const_cast<char*>("Read-only bytes of one VectorGames array; holds the VectorGames alive.")},
+    {0, nullptr},
+};
+
+PyType_Spec view_spec = {
+    .name = "tavrin_rl._engine.ArrayView",
+    .basicsize = sizeof(ViewObject),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    .slots = view_slots,
+};
+
+// --- The VectorGames type ---
+
+struct VectorObject {
+    PyObject_HEAD
+    VectorGames* engine;
+    std::atomic<bool> busy;
+};
+
+// Refuses a second caller at once instead of waiting: a thread waiting here while holding the GIL
+// would stall the one that must take it back to finish.
+class Exclusive {
+ public:
+    explicit Exclusive(VectorObject* self) noexcept : self_(self) {
+        // Acquire: the previous holder's writes to the engine are visible to this one.
+        ok_ = !self_->busy.exchange(true, std::memory_order_acquire);
+        if (!ok_) PyErr_SetString(PyExc_RuntimeError, "VectorGames is in use by another thread");
+    }
+    ~Exclusive() {
+        // Release: publishes this holder's writes to the next.
+        if (ok_) self_->busy.store(false, std::memory_order_release);
+    }
+    explicit operator bool() const noexcept { return ok_; }
+
+ private:
+    VectorObject* self_;
+    bool ok_;
+};
+
+VectorObject* as_vector(PyObject* self) noexcept { return reinterpret_cast<VectorObject*>(self); }
+
+PyObject* vector_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+    static const char* keywords[] = {"num_games", "threads", "observation", "mask", "reward_mode", "autoreset", nullptr};
+    Py_ssize_t num_games = 0, threads = 1;
+    int observation = 2, mask = 1, reward_mode = 1, autoreset = 1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "n|nipip:VectorGames", const_cast<char**>(keywords), &num_games,
+                                     &threads, &observation, &mask, &reward_mode, &autoreset))
+        return nullptr;
+    if (num_games < 1) return PyErr_Format(PyExc_ValueError, "num_games must be at least 1, got %zd", num_games);
+    if (threads < 1 || threads > 1024)
+        return PyErr_Format(PyExc_ValueError, "threads must be from 1 to 1024, got %zd", threads);
+    if (observation < 0 || observation > 2)
+        return PyErr_Format(PyExc_ValueError, "observation code must be 0, 1 or 2, got %d", observation);
+    if (reward_mode < 0 || reward_mode > 2)
+        return PyErr_Format(PyExc_ValueError, "reward mode code must be 0, 1 or 2, got %d", reward_mode);
+    Config config;
+    config.num_games = static_cast<std::size_t>(num_games);
+    config.threads = static_cast<std::size_t>(threads);
+    config.observation = static_cast<ObservationMode>(observation);
+    config.mask = mask != 0;
+    config.reward_mode = static_cast<RewardMode>(reward_mode);
+    config.autoreset = autoreset != 0;
+
+    Ref self(type->tp_alloc(type, 0));
+    if (!self.p) return nullptr;
+    VectorObject* v = as_vector(self.p);
+    new (&v->busy) std::atomic<bool>(false);
+    v->engine = nullptr;
+    VectorGames* engine = nullptr;
+    if (!without_gil([&] { engine = new VectorGames(config); })) return nullptr;
+    v->engine = engine;
+    return self.release();
+}
+
+void vector_dealloc(PyObject* self) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
+    VectorGames* engine = std::exchange(as_vector(self)->engine, nullptr);
+    // Joining the pool's threads can take a moment; other Python threads may run meanwhile.
+    if (engine != nullptr) (void)without_gil([&] { delete engine; });
+    as_vector(self)->busy.~atomic();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// The batch error as ValueError naming the game.
+PyObject* raise_batch_error(const BatchError& e) noexcept {
+    switch (e.reason) {
+        case BatchError::Reason::OutOfRange:
+            return PyErr_Format(PyExc_ValueError, "game %zu: action %lld is out of range [0, %zu)", e.game,
+                                static_cast<long long>(e.action), GRID_SIZE);
+        case BatchError::Reason::Illegal:
+            return PyErr_Format(PyExc_ValueError, "game %zu: action %lld is not a legal placement of player %zu",
+                                e.game, static_cast<long long>(e.action), e.player);
+        default:
+            return PyErr_Format(PyExc_ValueError, "game %zu: not a game state written by to_bytes() of this version",
+                                e.game);
+    }
+}
+
+PyObject* vector_reset(PyObject* self, PyObject* seed) noexcept {
+    Exclusive guard(as_vector(self));
+    if (!guard) return nullptr;
+    std::optional<std::uint64_t> s;
+    if (seed != Py_None) {
+        const unsigned long long value = PyLong_AsUnsignedLongLongMask(seed);
+        if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
+        s = value;
+    }
+    if (!without_gil([&] { as_vector(self)->engine->reset(s); })) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* vector_step(PyObject* self, PyObject* actions) noexcept {
+    Exclusive guard(as_vector(self));
+    if (!guard) return nullptr;
+    VectorGames& engine = *as_vector(self)->engine;
+    Buffer buffer;
+    if (!buffer.get(actions, "actions", engine.size(), sizeof(std::int32_t), false)) return nullptr;
+    const std::span<const std::int32_t> span(static_cast<const std::int32_t*>(buffer.data()), engine.size());
+    std::optional<BatchError> error;
+    if (!without_gil([&] { error = engine.step(span); })) return nullptr;
+    if (error) return raise_batch_error(*error);
+    Py_RETURN_NONE;
+}
+
+PyObject* vector_sample_actions(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    if (nargs != 2) return PyErr_Format(PyExc_TypeError, "sample_actions() takes 2 arguments (%zd given)", nargs);
+    const long policy = PyLong_AsLong(args[0]);
+    if (policy == -1 && PyErr_Occurred()) return nullptr;
+    if (policy < 0 || policy > 1) return PyErr_Format(PyExc_ValueError, "policy code must be 0 or 1, got %ld", policy);
+    Exclusive guard(as_vector(self));
+    if (!guard) return nullptr;
+    VectorGames& engine = *as_vector(self)->engine;
+    Buffer out;
+    if (!out.get(args[1], "out", engine.size(), sizeof(std::int32_t), true)) return nullptr;
+    const std::span<std::int32_t> span(static_cast<std::int32_t*>(out.data()), engine.size());
+    if (!without_gil([&] { engine.sample_actions(static_cast<Policy>(policy), span); })) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* vector_legal_actions(PyObject* self, PyObject*) noexcept {
+    Exclusive guard(as_vector(self));
+    if (!guard) return nullptr;
+    std::vector<std::int64_t> offsets;
+    std::vector<std::int32_t> actions;
+    if (!without_gil([&] { as_vector(self)->engine->legal_actions(offsets, actions); })) return nullptr;
+    Ref o(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(offsets.data()),
+                                    static_cast<Py_ssize_t>(offsets.size() * sizeof(std::int64_t))));
+    if (!o.p) return nullptr;
+    Ref a(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(actions.data()),
+                                    static_cast<Py_ssize_t>(actions.size() * sizeof(std::int32_t))));
+    if (!a.p) return nullptr;
+    return PyTuple_Pack(2, o.p, a.p);
+}
+
+PyObject* vector_load(PyObject* self, PyObject* states) noexcept {
+    Exclusive guard(as_vector(self));
+    if (!guard) return nullptr;
+    VectorGames& engine = *as_vector(self)->engine;
+    Buffer buffer;
+    if (!buffer.get(states, "states", engine.size() * STATE_SIZE, 1, false)) return nullptr;
+    const std::span<const std::uint8_t> span(static_cast<const std::uint8_t*>(buffer.data()), engine.size() * STATE_SIZE);
+    std::optional<BatchError> error;
+    if (!without_gil([&] { error = engine.load(span); })) return nullptr;
+    if (error) return raise_batch_error(*error);
+    Py_RETURN_NONE;
+}
+
+PyObject* vector_to_bytes(PyObject* self, PyObject* out) noexcept {
+    Exclusive guard(as_vector(self));
+    if (!guard) return nullptr;
+    VectorGames& engine = *as_vector(self)->engine;
+    Buffer buffer;
+    if (!buffer.get(out, "out", engine.size() * STATE_SIZE, 1, true)) return nullptr;
+    const std::span<std::uint8_t> span(static_cast<std::uint8_t*>(buffer.data()), engine.size() * STATE_SIZE);
+    if (!without_gil([&] { engine.to_bytes(span); })) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// Game i's index, checked against the batch size.
+bool game_index(PyObject* arg, const VectorGames& engine, std::size_t& out) noexcept {
+    const Py_ssize_t i = PyNumber_AsSsize_t(arg, PyExc_IndexError);
+    if (i == -1 && PyErr_Occurred()) return false;
+    if (i < 0 || static_cast<std::size_t>(i) >= engine.size()) {
+        PyErr_Format(PyExc_IndexError, "game index %zd out of range [0, %zu)", i, engine.size());
+        return false;
+    }
+    out = static_cast<std::size_t>(i);
+    return true;
+}
+
+PyObject* state_bytes(const Game& game) noexcept {
+    const StateBytes bytes = to_bytes(game);
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()), STATE_SIZE);
+}
+
+PyObject* vector_game_bytes(PyObject* self, PyObject* arg) noexcept {
+    Exclusive guard(as_vector(self));
+    if (!guard) return nullptr;
+    std::size_t i = 0;
+    if (!game_index(arg, *as_vector(self)->engine, i)) return nullptr;
+    return state_bytes(as_vector(self)->engine->game(i));
+}
+
+PyObject* vector_final_bytes(PyObject* self, PyObject* arg) noexcept {
+    Exclusive guard(as_vector(self));
+    if (!guard) return nullptr;
+    std::size_t i = 0;
+    if (!game_index(arg, *as_vector(self)->engine, i)) return nullptr;
+    const std::optional<Game> game = as_vector(self)->engine->final_game(i);
+    if (!game) Py_RETURN_NONE;
+    return state_bytes(*game);
+}
+
+// A read-only view of one output array, or None when the mode has no such array.
+PyObject* vector_view(PyObject* self, PyObject* name) noexcept {
+    if (!PyUnicode_Check(name)) return PyErr_Format(PyExc_TypeError, "view name must be a str");
+    const VectorGames& engine = *as_vector(self)->engine;
+    const std::size_t n = engine.size();
+    const char* text = PyUnicode_AsUTF8(name);
+    if (text == nullptr) return nullptr;
+    const std::string key(text);
+    const void* data = nullptr;
+    std::size_t bytes = 0;
+    if (key == "observation") {
+        data = engine.observation();
+        bytes = n * VectorGames::observation_channels(engine.config().observation) * batch::PLANE_CELLS;
+    } else if (key == "pieces") {
+        data = engine.pieces();
+        bytes = n * batch::PIECE_CHANNELS;
+    } else if (key == "done") {
+        data = engine.done();
+        bytes = n * AGENT_COUNT;
+    } else if (key == "legal_action_mask") {
+        data = engine.legal_action_mask();
+        bytes = n * GRID_SIZE;
+    } else if (key == "current_player") {
+        data = engine.current_player();
+        bytes = n;
+    } else if (key == "rewards") {
+        data = engine.rewards();
+        bytes = n * AGENT_COUNT * sizeof(float);
+    } else if (key == "terminated") {
+        data = engine.terminated();
+        bytes = n;
+    } else if (key == "final_scores") {
+        data = engine.final_scores();
+        bytes = n * AGENT_COUNT * sizeof(std::int16_t);
+    } else {
+        return PyErr_Format(PyExc_ValueError, "no array named %R", name);
+    }
+    if (data == nullptr) Py_RETURN_NONE;
+    PyTypeObject* type = state_of(PyType_GetModule(Py_TYPE(self)))->view_type;
+    auto* view = PyObject_GC_New(ViewObject, type);
+    if (view == nullptr) return nullptr;
+    view->owner = Py_NewRef(self);
+    view->data = const_cast<void*>(data);
+    view->len = static_cast<Py_ssize_t>(bytes);
+    PyObject_GC_Track(view);
+    return reinterpret_cast<PyObject*>(view);
+}
+
+PyObject* vector_get_num_games(PyObject* self, void*) noexcept {
+    return PyLong_FromSize_t(as_vector(self)->engine->size());
+}
+
+PyObject* vector_get_threads(PyObject* self, void*) noexcept {
+    return PyLong_FromSize_t(as_vector(self)->engine->threads());
+}
+
+PyMethodDef vector_methods[] = {
+    {"reset", vector_reset, METH_O, "reset($self, seed, /)\n--\n\nEvery game new; reseeds the streams unless None."},
+    {"step", vector_step, METH_O, "step($self, actions, /)\n--\n\nOne int32 grid index per game."},
+    {"sample_actions", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vector_sample_actions)),
+     METH_FASTCALL, "sample_actions($self, policy, out, /)\n--\n\nWrites one action per game into out (int32)."},
+    {"legal_actions", vector_legal_actions, METH_NOARGS,
+     "legal_actions($self, /)\n--\n\n(offsets as int64 bytes, actions as int32 bytes)."},
+    {"load", vector_load, METH_O, "load($self, states, /)\n--\n\nEvery game from N x 278 state bytes."},
+    {"to_bytes", vector_to_bytes, METH_O, "to_bytes($self, out, /)\n--\n\nWrites N x 278 state bytes into out."},
+    {"game_bytes", vector_game_bytes, METH_O, "game_bytes($self, i, /)\n--\n\nThe state bytes of game i."},
+    {"final_bytes", vector_final_bytes, METH_O,
+     "final_bytes($self, i, /)\n--\n\nThe state bytes of game i as it ended on the last step, or None."},
+    {"view", vector_view, METH_O, "view($self, name, /)\n--\n\nA read-only buffer over one output array."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef vector_getset[] = {
+    {"num_games", vector_get_num_games, nullptr, "The number of games.", nullptr},
+    {"threads", vector_get_threads, nullptr, "The number of threads that step the games.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot vector_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(vector_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(vector_dealloc)},
+    {Py_tp_methods, vector_methods},
+    {Py_tp_getset, vector_getset},
+    {Py_tp_doc, const_cast<char*>("VectorGames(num_games, threads=1, observation=2, mask=True, reward_mode=1, "
+                                  "autoreset=True)\n--\n\nThe batched engine; use tavrin_rl.vector.VectorGames.")},
+    {0, nullptr},
+};
+
+PyType_Spec vector_spec = {
+    .name = "tavrin_rl._engine.VectorGames",
+    .basicsize = sizeof(VectorObject),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    .slots = vector_slots,
+};
+
+// --- Module functions ---
+
+PyObject* engine_bytes_per_game(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    if (nargs != 2) return PyErr_Format(PyExc_TypeError, "bytes_per_game() takes 2 arguments (%zd given)", nargs);
+    const long observation = PyLong_AsLong(args[0]);
+    if (observation == -1 && PyErr_Occurred()) return nullptr;
+    if (observation < 0 || observation > 2)
+        return PyErr_Format(PyExc_ValueError, "observation code must be 0, 1 or 2, got %ld", observation);
+    const int mask = PyObject_IsTrue(args[1]);
+    if (mask < 0) return nullptr;
+    return PyLong_FromSize_t(VectorGames::bytes_per_game(static_cast<ObservationMode>(observation), mask != 0));
+}
+
+PyMethodDef engine_methods[] = {
+    {"bytes_per_game", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_bytes_per_game)),
+     METH_FASTCALL, "bytes_per_game(observation, mask, /)\n--\n\nMemory held per game in that configuration."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// --- Execution and module definition ---
+
+int engine_exec(PyObject* module) noexcept {
+    ModuleState* state = state_of(module);
+    state->view_type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &view_spec, nullptr));
+    if (state->view_type == nullptr) return -1;
+    state->vector_type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &vector_spec, nullptr));
+    if (state->vector_type == nullptr) return -1;
+    if (PyModule_AddType(module, state->vector_type) < 0) return -1;
+    if (PyModule_AddType(module, state->view_type) < 0) return -1;
+    if (PyModule_AddIntConstant(module, "STATE_SIZE", STATE_SIZE) < 0) return -1;
+    if (PyModule_AddIntConstant(module, "NUM_ACTIONS", GRID_SIZE) < 0) return -1;
+    return 0;
+}
+
+int engine_traverse(PyObject* module, visitproc visit, void* arg) noexcept {
+    ModuleState* state = state_of(module);
+    Py_VISIT(state->vector_type);
+    Py_VISIT(state->view_type);
+    return 0;
+}
+
+int engine_clear(PyObject* module) noexcept {
+    ModuleState* state = state_of(module);
+    Py_CLEAR(state->vector_type);
+    Py_CLEAR(state->view_type);
+    return 0;
+}
+
+void engine_free(void* module) noexcept { (void)engine_clear(static_cast<PyObject*>(module)); }
+
+PyModuleDef_Slot engine_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(engine_exec)},
+#if PY_VERSION_HEX >= 0x030C0000
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#endif
+#if PY_VERSION_HEX >= 0x030D0000
+    // Each VectorGames refuses a second caller at once; the catalogue is built once and read-only.
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef engine_module = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "_engine",
+    .m_doc = "The batched engine behind tavrin_rl.vector.",
+    .m_size = sizeof(ModuleState),
+    .m_methods = engine_methods,
+    .m_slots = engine_slots,
+    .m_traverse = engine_traverse,
+    .m_clear = engine_clear,
+    .m_free = engine_free,
+};
+
+}  // namespace
+}  // namespace tavrin::engine
+
+PyMODINIT_FUNC PyInit__engine() { return PyModuleDef_Init(&tavrin::engine::engine_module); }

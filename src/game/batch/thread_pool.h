@@ -1,0 +1,53 @@
+// A fixed pool of worker threads that runs one function over contiguous ranges of an index space.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <exception>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace tavrin::batch {
+
+class ThreadPool {
+ public:
+    // `threads` ranges run at once: the caller's thread takes the first, threads − 1 workers the rest.
+    explicit ThreadPool(std::size_t threads);
+    ~ThreadPool();
+
+    ThreadPool(const ThreadPool&) = delete;
+    ThreadPool& operator=(const ThreadPool&) = delete;
+
+    std::size_t threads() const noexcept { return workers_.size() + 1; }
+
+    // Calls fn(part, begin, end) once for each of threads() consecutive parts of [0, n), in
+    // parallel, and returns when all are done. Parts depend only on n and threads(), so a caller
+    // that keeps one result slot per part combines them in a fixed order. The first exception
+    // thrown by any part is rethrown here after every part has finished.
+    void run(std::size_t n, const std::function<void(std::size_t, std::size_t, std::size_t)>& fn);
+
+    // Part `part` of [0, n) split into `parts` nearly equal consecutive ranges.
+    static std::pair<std::size_t, std::size_t> range(std::size_t n, std::size_t parts, std::size_t part) noexcept {
+        return {n * part / parts, n * (part + 1) / parts};
+    }
+
+ private:
+    void work(std::size_t part);
+    void run_part(std::size_t part) noexcept;
+
+    std::vector<std::thread> workers_;
+    std::mutex mutex_;
+    std::condition_variable start_;
+    std::condition_variable finished_;
+    const std::function<void(std::size_t, std::size_t, std::size_t)>* job_ = nullptr;
+    std::size_t n_ = 0;
+    std::size_t generation_ = 0;  // counts jobs, so a worker wakes once per job
+    std::size_t pending_ = 0;     // worker parts of the current job still running
+    bool stopping_ = false;
+    std::exception_ptr error_;
+};
+
+}  // namespace tavrin::batch

@@ -1,0 +1,452 @@
+#include "game/batch/vector_games.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <limits>
+
+#include "game/error.h"
+#include "game/observation.h"
+#include "game/rules.h"
+
+namespace tavrin::batch {
+namespace {
+
+// --- Tables derived once from the catalogue ---
+
+struct Tables {
+    // [agent][game-frame action number] -> the grid index of that placement in the agent's frame:
+    // the inverse of the catalogue's per-agent turn tables, so the legal search runs on the game
+    // board without turning it.
+    std::array<Vec<std::uint16_t>, AGENT_COUNT> frame_grid;
+    std::array<std::uint8_t, ORIENTATION_COUNT> orientation_cells{};  // cells of each orientation
+    // First orientation of each piece size; kinds are numbered by size, so each size is one run.
+    std::array<std::uint32_t, 7> size_start{};
+};
+
+const Tables& tables() {
+    static const Tables t = [] {
+        const ActionSet& set = ActionSet::get();
+        Tables out;
+        for (std::size_t a = 0; a < AGENT_COUNT; ++a) {
+            out.frame_grid[a].assign(set.actions.size(), 0);
+            const Vec<std::uint16_t>& turn = set.per_agent[a];
+            if (turn.size() != set.actions.size()) fail_index(turn.size(), set.actions.size());
+            for (std::size_t r = 0; r < turn.size(); ++r) {
+                if (turn[r] >= set.actions.size()) fail_index(turn[r], set.actions.size());
+                out.frame_grid[a][turn[r]] = static_cast<std::uint16_t>(set.actions[r].grid_index);
+            }
+        }
+        for (const Action& action : set.actions)
+            out.orientation_cells[action.grid_index / ANCHOR_COUNT] = static_cast<std::uint8_t>(action.kind.cells());
+        out.size_start.fill(ORIENTATION_COUNT);
+        for (std::size_t o = ORIENTATION_COUNT; o-- > 0;) out.size_start[out.orientation_cells[o]] = static_cast<std::uint32_t>(o);
+        return out;
+    }();
+    return t;
+}
+
+// --- Bytes from bits ---
+
+// SPREAD[b] holds byte j = bit j of b, in memory order.
+inline constexpr auto SPREAD = [] {
+    std::array<std::uint64_t, 256> t{};
+    for (unsigned b = 0; b < 256; ++b)
+        for (unsigned j = 0; j < 8; ++j)
+            if ((b >> j) & 1u) {
+                const unsigned byte = std::endian::native == std::endian::little ? j : 7 - j;
+                t[b] |= std::uint64_t{1} << (8 * byte);
+            }
+    return t;
+}();
+
+// The 20 cells of row r of `b`, column 0 in bit 0.
+inline std::uint32_t row_bits(const Bitboard& b, unsigned r) noexcept {
+    const unsigned p = r * ROW_STRIDE, w = p / 64, s = p % 64;
+    std::uint64_t v = b.word(w) >> s;
+    if (s > 64 - BOARD_SIDE) v |= b.word(w + 1) << (64 - s);
+    return static_cast<std::uint32_t>(v & ((std::uint64_t{1} << BOARD_SIDE) - 1));
+}
+
+// 400 bytes, one per cell, every byte written: no clearing needed beforehand.
+void write_plane(const Bitboard& b, std::uint8_t* out) noexcept {
+    for (unsigned r = 0; r < BOARD_SIDE; ++r, out += BOARD_SIDE) {
+        const std::uint32_t bits = row_bits(b, r);
+        const std::uint64_t lo = SPREAD[bits & 0xff], mid = SPREAD[(bits >> 8) & 0xff];
+        const std::uint64_t hi = SPREAD[(bits >> 16) & 0x0f];
+        std::memcpy(out, &lo, 8);
+        std::memcpy(out + 8, &mid, 8);
+        std::memcpy(out + 16, &hi, 4);
+    }
+}
+
+// Bytes [64 w, 64 w + 64) of a mask row from one word of legal bits (the last word is short).
+void write_mask_word(std::uint64_t word, std::size_t w, std::uint8_t* row) noexcept {
+    std::uint8_t* out = row + 64 * w;
+    const std::size_t bytes = std::min<std::size_t>(64, GRID_SIZE - 64 * w);
+    for (std::size_t j = 0; j < bytes; j += 8, word >>= 8) {
+        const std::uint64_t v = SPREAD[word & 0xff];
+        std::memcpy(out + j, &v, 8);
+    }
+}
+
+// The k-th set bit (from 0) at or above bit `from`; the caller knows it exists.
+std::uint32_t select_from(const LegalBits& bits, std::size_t from, std::size_t k) {
+    for (std::size_t w = from / 64; w < MASK_WORDS; ++w) {
+        std::uint64_t v = bits.words[w];
+        if (w == from / 64) v &= ~std::uint64_t{0} << (from % 64);
+        const auto n = static_cast<std::size_t>(std::popcount(v));
+        if (k >= n) {
+            k -= n;
+            continue;
+        }
+        for (; k > 0; --k) v &= v - 1;
+        return static_cast<std::uint32_t>(64 * w + static_cast<unsigned>(std::countr_zero(v)));
+    }
+    fail_index(k, bits.count);
+}
+
+std::uint64_t mix(std::uint64_t z) noexcept {
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
+    return z ^ (z >> 31);
+}
+
+}  // namespace
+
+// --- Legal sets and streams ---
+
+void legal_bits(const Game& game, LegalBits& out) {
+    out.words.fill(0);
+    out.count = 0;
+    const std::size_t a = game.agent_selection;
+    if (a >= AGENT_COUNT) fail_index(a, AGENT_COUNT);
+    const Agent& agent = game.agents[a];
+    if (agent.done) return;
+    const PlacementMasks m = placement_masks(game, a);
+    const Vec<std::uint16_t>& grid = tables().frame_grid[a];
+    search_moves(*game.action_set, m.blocked, m.corners, agent.pieces, [&](std::uint16_t n) {
+        const std::uint32_t g = grid[n];
+        out.words[g / 64] |= std::uint64_t{1} << (g % 64);
+        ++out.count;
+        return false;
+    });
+}
+
+std::uint32_t select_legal(const LegalBits& bits, std::size_t k) { return select_from(bits, 0, k); }
+
+std::uint64_t Stream::next() noexcept { return mix(state += 0x9e3779b97f4a7c15ull); }
+
+std::uint64_t Stream::below(std::uint64_t n) noexcept {
+    __extension__ typedef unsigned __int128 Wide;
+    return static_cast<std::uint64_t>((static_cast<Wide>(next()) * n) >> 64);
+}
+
+Stream Stream::for_game(std::uint64_t seed, std::uint64_t game) noexcept {
+    // Hashing (seed, game) places each game's stream at an unrelated point of the cycle; adding
+    // the game index alone would make game i + 1's stream game i's shifted by one draw.
+    return Stream{mix(mix(seed) ^ mix(game + 0x632be59bd9b4e019ull))};
+}
+
+// --- Construction ---
+
+template <class T>
+VectorGames::Array<T> VectorGames::allocate(std::size_t count) {
+    if (count == 0) return Array<T>();
+    if (count > std::numeric_limits<std::size_t>::max() / sizeof(T)) throw std::bad_alloc();
+    // calloc: zeroed pages are mapped on first touch, so an unused array costs nothing.
+    void* p = std::calloc(count, sizeof(T));
+    if (p == nullptr) throw std::bad_alloc();
+    return Array<T>(static_cast<T*>(p));
+}
+
+std::size_t VectorGames::observation_channels(ObservationMode mode) noexcept {
+    switch (mode) {
+        case ObservationMode::Full:
+            return FULL_CHANNELS;
+        case ObservationMode::Compact:
+            return BOARD_CHANNELS;
+        default:
+            return 0;
+    }
+}
+
+std::size_t VectorGames::bytes_per_game(ObservationMode mode, bool mask) noexcept {
+    std::size_t bytes = 3 * sizeof(Game) + sizeof(Stream) + sizeof(std::int8_t) + AGENT_COUNT * sizeof(float) +
+                        sizeof(std::uint8_t) + AGENT_COUNT * sizeof(std::int16_t);
+    bytes += observation_channels(mode) * PLANE_CELLS;
+    if (mode != ObservationMode::None) bytes += PIECE_CHANNELS + AGENT_COUNT;
+    if (mask) bytes += GRID_SIZE + DIRTY_WORDS * sizeof(std::uint64_t);
+    return bytes;
+}
+
+VectorGames::VectorGames(const Config& config)
+    : config_(config), set_(&ActionSet::get()), pool_(std::max<std::size_t>(config.threads, 1)) {
+    const std::size_t n = config_.num_games;
+    config_.threads = pool_.threads();
+    (void)tables();
+    scratch_bits_.resize(pool_.threads());
+    for (auto& buffer : games_) buffer = allocate<Game>(n);
+    finals_ = allocate<Game>(n);
+    streams_ = allocate<Stream>(n);
+    const std::size_t channels = observation_channels(config_.observation);
+    if (channels > 0) {
+        observation_ = allocate<std::uint8_t>(n * channels * PLANE_CELLS);
+        pieces_ = allocate<std::uint8_t>(n * PIECE_CHANNELS);
+        done_ = allocate<std::uint8_t>(n * AGENT_COUNT);
+    }
+    if (config_.mask) {
+        mask_ = allocate<std::uint8_t>(n * GRID_SIZE);
+        mask_dirty_ = allocate<std::uint64_t>(n * DIRTY_WORDS);
+    }
+    current_player_ = allocate<std::int8_t>(n);
+    rewards_ = allocate<float>(n * AGENT_COUNT);
+    terminated_ = allocate<std::uint8_t>(n);
+    final_scores_ = allocate<std::int16_t>(n * AGENT_COUNT);
+    reset(0);
+}
+
+// --- Outputs ---
+
+void VectorGames::write_observation(std::size_t i, const Game& game) {
+    const std::size_t channels = observation_channels(config_.observation);
+    const Observation obs = observe(game, game.agent_selection);
+    std::uint8_t* planes = observation_.get() + i * channels * PLANE_CELLS;
+    for (std::size_t k = 0; k < AGENT_COUNT; ++k) {
+        write_plane(obs.occupied[k], planes + k * PLANE_CELLS);
+        write_plane(obs.corners[k], planes + (AGENT_COUNT + k) * PLANE_CELLS);
+        write_plane(obs.blocked[k], planes + (2 * AGENT_COUNT + k) * PLANE_CELLS);
+    }
+    // The constant planes are rewritten only where their value changed: the small arrays hold
+    // the values the planes were last filled with.
+    const bool full = config_.observation == ObservationMode::Full;
+    std::uint8_t* pieces = pieces_.get() + i * PIECE_CHANNELS;
+    std::uint8_t* done = done_.get() + i * AGENT_COUNT;
+    for (std::size_t k = 0; k < AGENT_COUNT; ++k) {
+        for (std::size_t n = 0; n < KIND_COUNT; ++n) {
+            const auto bit = static_cast<std::uint8_t>((obs.pieces[k] >> n) & 1u);
+            std::uint8_t& old = pieces[k * KIND_COUNT + n];
+            if (bit == old) continue;
+            old = bit;
+            if (full) std::memset(planes + (BOARD_CHANNELS + k * KIND_COUNT + n) * PLANE_CELLS, bit, PLANE_CELLS);
+        }
+        const std::uint8_t flag = obs.done[k] ? 1 : 0;
+        if (flag == done[k]) continue;
+        done[k] = flag;
+        if (full) std::memset(planes + (BOARD_CHANNELS + PIECE_CHANNELS + k) * PLANE_CELLS, flag, PLANE_CELLS);
+    }
+}
+
+void VectorGames::write_mask(std::size_t i, const LegalBits& bits) {
+    std::uint8_t* row = mask_.get() + i * GRID_SIZE;
+    std::uint64_t* dirty = mask_dirty_.get() + i * DIRTY_WORDS;
+    // Only words that hold a one now or held one before are written: most of the row stays zero.
+    for (std::size_t d = 0; d < DIRTY_WORDS; ++d) {
+        std::uint64_t now = 0;
+        const std::size_t end = std::min(MASK_WORDS, 64 * d + 64);
+        for (std::size_t w = 64 * d; w < end; ++w)
+            if (bits.words[w] != 0) now |= std::uint64_t{1} << (w - 64 * d);
+        for (std::uint64_t touch = now | dirty[d]; touch != 0; touch &= touch - 1) {
+            const std::size_t w = 64 * d + static_cast<unsigned>(std::countr_zero(touch));
+            write_mask_word(bits.words[w], w, row);
+        }
+        dirty[d] = now;
+    }
+}
+
+void VectorGames::write_outputs(std::size_t i, const Game& game, LegalBits& bits) {
+    const bool over = is_over(game);
+    current_player_[i] = over ? std::int8_t{-1} : static_cast<std::int8_t>(game.agent_selection);
+    if (config_.observation != ObservationMode::None) write_observation(i, game);
+    if (config_.mask) {
+        legal_bits(game, bits);
+        write_mask(i, bits);
+    }
+}
+
+void VectorGames::settle(std::size_t i, Game& game, bool was_over, bool stepped) {
+    while (!is_over(game) && game.agents[game.agent_selection].done) (void)tavrin::step(game, std::nullopt);
+    float* rewards = rewards_.get() + i * AGENT_COUNT;
+    std::int16_t* final_scores = final_scores_.get() + i * AGENT_COUNT;
+    std::fill_n(rewards, AGENT_COUNT, 0.0f);
+    std::fill_n(final_scores, AGENT_COUNT, std::int16_t{0});
+    terminated_[i] = 0;
+    if (!is_over(game)) return;
+    if (stepped && !was_over) {  // ended on this step
+        const std::optional<Outcome> outcome = tavrin::outcome(game, config_.reward_mode);
+        if (!outcome) fail("a finished game has no outcome");
+        std::copy(outcome->begin(), outcome->end(), rewards);
+        const Scores s = scores(game);
+        std::copy(s.begin(), s.end(), final_scores);
+        terminated_[i] = 1;
+        if (config_.autoreset) {
+            finals_[i] = game;
+            game = new_game(*set_);
+        }
+        return;
+    }
+    // Over before this call: a loaded finished game, or one kept finished without autoreset.
+    if (config_.autoreset) {
+        if (stepped) game = new_game(*set_);
+        return;
+    }
+    const Scores s = scores(game);
+    std::copy(s.begin(), s.end(), final_scores);
+    terminated_[i] = 1;
+}
+
+// --- Operations ---
+
+void VectorGames::reset(std::optional<std::uint64_t> seed) {
+    pool_.run(size(), [&](std::size_t part, std::size_t begin, std::size_t end) {
+        Game* games = current();
+        for (std::size_t i = begin; i < end; ++i) {
+            games[i] = new_game(*set_);
+            if (seed) streams_[i] = Stream::for_game(*seed, i);
+            settle(i, games[i], false, false);
+            write_outputs(i, games[i], scratch_bits_[part]);
+        }
+    });
+}
+
+std::optional<BatchError> VectorGames::step(std::span<const std::int32_t> actions) {
+    if (actions.size() != size()) fail_index(actions.size(), size());
+    std::vector<std::optional<BatchError>> first(pool_.threads());
+    pool_.run(size(), [&](std::size_t part, std::size_t begin, std::size_t end) {
+        const Game* games = current();
+        Game* next = scratch();
+        for (std::size_t i = begin; i < end; ++i) {
+            Game game = games[i];
+            // The range is checked for every game, finished ones too, so that a batch is valid or
+            // not whatever state its games are in.
+            const std::int32_t a = actions[i];
+            if (a < 0 || static_cast<std::size_t>(a) >= GRID_SIZE) {
+                first[part] = BatchError{BatchError::Reason::OutOfRange, i, a, game.agent_selection};
+                return;
+            }
+            if (!is_over(game)) {
+                if (tavrin::step(game, static_cast<std::size_t>(a))) {
+                    first[part] = BatchError{BatchError::Reason::Illegal, i, a, game.agent_selection};
+                    return;
+                }
+            }
+            next[i] = game;
+        }
+    });
+    // Parts are consecutive ranges in order, so the first error found is the lowest game's.
+    for (const auto& error : first)
+        if (error) return error;
+    pool_.run(size(), [&](std::size_t part, std::size_t begin, std::size_t end) {
+        const Game* games = current();
+        Game* next = scratch();
+        for (std::size_t i = begin; i < end; ++i) {
+            settle(i, next[i], is_over(games[i]), true);
+            write_outputs(i, next[i], scratch_bits_[part]);
+        }
+    });
+    current_ = 1 - current_;
+    return std::nullopt;
+}
+
+void VectorGames::sample_actions(Policy policy, std::span<std::int32_t> out) {
+    if (out.size() != size()) fail_index(out.size(), size());
+    pool_.run(size(), [&](std::size_t part, std::size_t begin, std::size_t end) {
+        LegalBits& bits = scratch_bits_[part];
+        const Tables& t = tables();
+        for (std::size_t i = begin; i < end; ++i) {
+            const Game& game = current()[i];
+            out[i] = 0;
+            if (is_over(game)) continue;
+            legal_bits(game, bits);
+            if (bits.count == 0) fail("the agent to move has no legal placement");
+            if (policy == Policy::Random) {
+                out[i] = static_cast<std::int32_t>(select_legal(bits, streams_[i].below(bits.count)));
+                continue;
+            }
+            // The largest size that fits: the highest legal grid index has the largest orientation.
+            std::size_t top = MASK_WORDS;
+            while (bits.words[top - 1] == 0) --top;
+            const std::size_t last = 64 * (top - 1) + 63 - static_cast<unsigned>(std::countl_zero(bits.words[top - 1]));
+            const std::size_t from = t.size_start[t.orientation_cells[last / ANCHOR_COUNT]] * ANCHOR_COUNT;
+            std::size_t count = 0;
+            for (std::size_t w = from / 64; w < top; ++w) {
+                std::uint64_t v = bits.words[w];
+                if (w == from / 64) v &= ~std::uint64_t{0} << (from % 64);
+                count += static_cast<std::size_t>(std::popcount(v));
+            }
+            out[i] = static_cast<std::int32_t>(select_from(bits, from, streams_[i].below(count)));
+        }
+    });
+}
+
+void VectorGames::legal_actions(std::vector<std::int64_t>& offsets, std::vector<std::int32_t>& actions) {
+    std::vector<std::vector<std::int32_t>> parts(pool_.threads());
+    offsets.assign(size() + 1, 0);
+    pool_.run(size(), [&](std::size_t part, std::size_t begin, std::size_t end) {
+        LegalBits& bits = scratch_bits_[part];
+        std::vector<std::int32_t>& list = parts[part];
+        for (std::size_t i = begin; i < end; ++i) {
+            const Game& game = current()[i];
+            if (is_over(game)) continue;
+            legal_bits(game, bits);
+            offsets[i + 1] = static_cast<std::int64_t>(bits.count);
+            for (std::size_t w = 0; w < MASK_WORDS; ++w)
+                for (std::uint64_t v = bits.words[w]; v != 0; v &= v - 1)
+                    list.push_back(static_cast<std::int32_t>(64 * w + static_cast<unsigned>(std::countr_zero(v))));
+        }
+    });
+    for (std::size_t i = 0; i < size(); ++i) offsets[i + 1] += offsets[i];
+    actions.clear();
+    actions.reserve(static_cast<std::size_t>(offsets[size()]));
+    for (const auto& list : parts) actions.insert(actions.end(), list.begin(), list.end());
+}
+
+std::optional<BatchError> VectorGames::load(std::span<const std::uint8_t> states) {
+    if (states.size() != size() * STATE_SIZE) fail_index(states.size(), size() * STATE_SIZE);
+    std::vector<std::optional<BatchError>> first(pool_.threads());
+    pool_.run(size(), [&](std::size_t part, std::size_t begin, std::size_t end) {
+        Game* next = scratch();
+        for (std::size_t i = begin; i < end; ++i) {
+            std::optional<Game> game = from_bytes(states.data() + i * STATE_SIZE, STATE_SIZE);
+            if (!game) {
+                first[part] = BatchError{BatchError::Reason::InvalidState, i, 0, 0};
+                return;
+            }
+            next[i] = *game;
+        }
+    });
+    for (const auto& error : first)
+        if (error) return error;
+    pool_.run(size(), [&](std::size_t part, std::size_t begin, std::size_t end) {
+        Game* next = scratch();
+        for (std::size_t i = begin; i < end; ++i) {
+            settle(i, next[i], false, false);
+            write_outputs(i, next[i], scratch_bits_[part]);
+        }
+    });
+    current_ = 1 - current_;
+    return std::nullopt;
+}
+
+void VectorGames::to_bytes(std::span<std::uint8_t> out) {
+    if (out.size() != size() * STATE_SIZE) fail_index(out.size(), size() * STATE_SIZE);
+    pool_.run(size(), [&](std::size_t, std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            const StateBytes bytes = tavrin::to_bytes(current()[i]);
+            std::memcpy(out.data() + i * STATE_SIZE, bytes.data(), STATE_SIZE);
+        }
+    });
+}
+
+const Game& VectorGames::game(std::size_t i) const {
+    if (i >= size()) fail_index(i, size());
+    return current()[i];
+}
+
+std::optional<Game> VectorGames::final_game(std::size_t i) const {
+    if (i >= size()) fail_index(i, size());
+    if (!terminated_[i]) return std::nullopt;
+    return config_.autoreset ? finals_[i] : current()[i];
+}
+
+}  // namespace tavrin::batch

@@ -1,0 +1,160 @@
+// Many games stepped together: one object owns N games and the arrays a learner reads, rewrites
+// those arrays in place on every step, and spreads the games over a pool of threads.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <new>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "game/actions/actions.h"
+#include "game/batch/thread_pool.h"
+#include "game/game.h"
+#include "game/scores.h"
+#include "game/state_bytes.h"
+
+namespace tavrin::batch {
+
+// --- Layout of the output arrays ---
+
+enum class ObservationMode : std::uint8_t { None = 0, Compact = 1, Full = 2 };
+enum class Policy : std::uint8_t { Random = 0, Greedy = 1 };
+
+inline constexpr std::size_t PLANE_CELLS = BOARD_SIDE * BOARD_SIDE;                       // 400
+inline constexpr std::size_t BOARD_CHANNELS = 3 * AGENT_COUNT;                             // 12
+inline constexpr std::size_t PIECE_CHANNELS = AGENT_COUNT * KIND_COUNT;                    // 84
+inline constexpr std::size_t FULL_CHANNELS = BOARD_CHANNELS + PIECE_CHANNELS + AGENT_COUNT;  // 100
+// The legal set of one game as bits by grid index; a word covers 64 mask bytes.
+inline constexpr std::size_t MASK_WORDS = (GRID_SIZE + 63) / 64;                            // 569
+inline constexpr std::size_t DIRTY_WORDS = (MASK_WORDS + 63) / 64;                          // 9
+
+struct Config {
+    std::size_t num_games = 1;
+    std::size_t threads = 1;
+    ObservationMode observation = ObservationMode::Full;
+    bool mask = true;
+    RewardMode reward_mode = RewardMode::WinShare;
+    bool autoreset = true;
+};
+
+// Why a batch was refused. `game` is the lowest index whose input was refused; no game changed.
+struct BatchError {
+    enum class Reason : std::uint8_t { OutOfRange, Illegal, InvalidState };
+    Reason reason = Reason::Illegal;
+    std::size_t game = 0;
+    std::int64_t action = 0;  // the refused action (OutOfRange, Illegal)
+    std::size_t player = 0;   // the agent to move in that game (Illegal)
+};
+
+// The legal placements of one agent as bits by grid index of its own frame.
+struct LegalBits {
+    std::array<std::uint64_t, MASK_WORDS> words{};
+    std::size_t count = 0;
+};
+
+// Marks the legal placements of the agent to move in `game`, in its own frame.
+void legal_bits(const Game& game, LegalBits& out);
+// The k-th (from 0) grid index of `bits` in ascending order; k must be below bits.count.
+std::uint32_t select_legal(const LegalBits& bits, std::size_t k);
+
+// A seeded stream of 64-bit values (splitmix64), one per game so that no result depends on which
+// thread served the game.
+struct Stream {
+    std::uint64_t state = 0;
+    std::uint64_t next() noexcept;
+    // Uniform in [0, n) by a 128-bit multiply; the bias is below n / 2^64, far beneath any test.
+    std::uint64_t below(std::uint64_t n) noexcept;
+    static Stream for_game(std::uint64_t seed, std::uint64_t game) noexcept;
+};
+
+// --- The batch ---
+
+class VectorGames {
+ public:
+    // Allocates every array at its final size; throws std::bad_alloc when memory is short.
+    explicit VectorGames(const Config& config);
+
+    // Every game new; the sampling streams are reseeded from `seed` when one is given.
+    void reset(std::optional<std::uint64_t> seed);
+
+    // One grid index per game for its agent to move (ignored for a finished game). Every action is
+    // checked before any game changes; on error nothing changed. Agents out of moves are passed,
+    // finished games scored and, with autoreset, started anew.
+    [[nodiscard]] std::optional<BatchError> step(std::span<const std::int32_t> actions);
+
+    // One action per game drawn from the game's own stream; 0 for a finished game.
+    void sample_actions(Policy policy, std::span<std::int32_t> out);
+
+    // The legal grid indexes of every game, ascending, as offsets (N + 1) and a flat list.
+    void legal_actions(std::vector<std::int64_t>& offsets, std::vector<std::int32_t>& actions);
+
+    // Sets every game from N × STATE_SIZE bytes; on error nothing changed.
+    [[nodiscard]] std::optional<BatchError> load(std::span<const std::uint8_t> states);
+    void to_bytes(std::span<std::uint8_t> out);
+
+    const Game& game(std::size_t i) const;
+    // The game as it ended on the last step, when game i ended then.
+    std::optional<Game> final_game(std::size_t i) const;
+
+    std::size_t size() const noexcept { return config_.num_games; }
+    std::size_t threads() const noexcept { return pool_.threads(); }
+    const Config& config() const noexcept { return config_; }
+
+    // The output arrays, rewritten in place by reset, step and load; null where the mode has none.
+    const std::uint8_t* observation() const noexcept { return observation_.get(); }  // N × 100|12 × 400
+    const std::uint8_t* pieces() const noexcept { return pieces_.get(); }            // N × 4 × 21
+    const std::uint8_t* done() const noexcept { return done_.get(); }                // N × 4
+    const std::uint8_t* legal_action_mask() const noexcept { return mask_.get(); }   // N × 36400
+    const std::int8_t* current_player() const noexcept { return current_player_.get(); }  // −1: over
+    const float* rewards() const noexcept { return rewards_.get(); }                 // N × 4
+    const std::uint8_t* terminated() const noexcept { return terminated_.get(); }
+    const std::int16_t* final_scores() const noexcept { return final_scores_.get(); }  // N × 4
+
+    static std::size_t observation_channels(ObservationMode mode) noexcept;
+    // Bytes held per game, every array and both game buffers included.
+    static std::size_t bytes_per_game(ObservationMode mode, bool mask) noexcept;
+
+ private:
+    struct Free {
+        void operator()(void* p) const noexcept { std::free(p); }
+    };
+    template <class T>
+    using Array = std::unique_ptr<T[], Free>;
+    template <class T>
+    static Array<T> allocate(std::size_t count);
+
+    Game* current() noexcept { return games_[current_].get(); }
+    Game* scratch() noexcept { return games_[1 - current_].get(); }
+    const Game* current() const noexcept { return games_[current_].get(); }
+    const Game* scratch() const noexcept { return games_[1 - current_].get(); }
+
+    // Passes agents out of moves in `game` (game i after a step or a load), then scores it and,
+    // with autoreset, starts it anew.
+    void settle(std::size_t i, Game& game, bool was_over, bool stepped);
+    void write_outputs(std::size_t i, const Game& game, LegalBits& bits);
+    void write_observation(std::size_t i, const Game& game);
+    void write_mask(std::size_t i, const LegalBits& bits);
+
+    Config config_;
+    const ActionSet* set_;
+    ThreadPool pool_;
+    std::vector<LegalBits> scratch_bits_;  // one per pool part
+    // Two buffers of N games: a step writes the scratch one and swaps only when every action was
+    // legal, so a refused batch leaves the current games untouched.
+    std::array<Array<Game>, 2> games_;
+    std::size_t current_ = 0;
+    Array<Game> finals_;  // the final state of each game that ended on the last step
+    Array<Stream> streams_;
+    Array<std::uint8_t> observation_, pieces_, done_, mask_, terminated_;
+    Array<std::uint64_t> mask_dirty_;  // per game: which mask words may hold a one
+    Array<std::int8_t> current_player_;
+    Array<float> rewards_;
+    Array<std::int16_t> final_scores_;
+};
+
+}  // namespace tavrin::batch

@@ -1,0 +1,234 @@
+// The batch against single games stepped one by one, across thread counts, and on refused input.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "game/batch/vector_games.h"
+#include "game/observation.h"
+#include "game/rules.h"
+#include "game/scores.h"
+#include "game/state_bytes.h"
+
+namespace tavrin::batch {
+namespace {
+
+Config config(std::size_t n, std::size_t threads, ObservationMode mode = ObservationMode::Full, bool mask = true,
+              bool autoreset = true) {
+    Config c;
+    c.num_games = n;
+    c.threads = threads;
+    c.observation = mode;
+    c.mask = mask;
+    c.autoreset = autoreset;
+    return c;
+}
+
+// Everything a learner can read, copied out.
+std::vector<std::uint8_t> snapshot(VectorGames& v) {
+    const std::size_t n = v.size();
+    std::vector<std::uint8_t> out(n * STATE_SIZE);
+    v.to_bytes(out);
+    auto add = [&](const void* p, std::size_t bytes) {
+        if (p == nullptr) return;
+        const auto* b = static_cast<const std::uint8_t*>(p);
+        out.insert(out.end(), b, b + bytes);
+    };
+    add(v.observation(), n * VectorGames::observation_channels(v.config().observation) * PLANE_CELLS);
+    add(v.pieces(), n * PIECE_CHANNELS);
+    add(v.done(), n * AGENT_COUNT);
+    add(v.legal_action_mask(), n * GRID_SIZE);
+    add(v.current_player(), n);
+    add(v.rewards(), n * AGENT_COUNT * sizeof(float));
+    add(v.terminated(), n);
+    add(v.final_scores(), n * AGENT_COUNT * sizeof(std::int16_t));
+    return out;
+}
+
+// Game i's outputs equal what the single-game engine shows for `game`.
+void expect_outputs(const VectorGames& v, std::size_t i, const Game& game) {
+    ASSERT_FALSE(is_over(game));
+    const std::size_t p = game.agent_selection;
+    ASSERT_EQ(v.current_player()[i], static_cast<std::int8_t>(p));
+    ASSERT_FALSE(game.agents[p].done) << "an agent out of moves is to move";
+    auto want = std::make_unique<ObservationBytes>();
+    std::memset(want.get(), 0, sizeof(ObservationBytes));
+    write_observation(game, p, *want);
+    const std::uint8_t* obs = v.observation() + i * FULL_CHANNELS * PLANE_CELLS;
+    ASSERT_EQ(std::memcmp(obs, want->observation, PLANE_SIZE), 0);
+    ASSERT_EQ(std::memcmp(obs + PLANE_SIZE, want->corners, PLANE_SIZE), 0);
+    ASSERT_EQ(std::memcmp(obs + 2 * PLANE_SIZE, want->blocked, PLANE_SIZE), 0);
+    for (std::size_t c = 0; c < PIECE_CHANNELS + AGENT_COUNT; ++c) {
+        const std::uint8_t value = c < PIECE_CHANNELS ? want->pieces[c] : want->done[c - PIECE_CHANNELS];
+        for (std::size_t cell = 0; cell < PLANE_CELLS; ++cell)
+            ASSERT_EQ(obs[(BOARD_CHANNELS + c) * PLANE_CELLS + cell], value) << "channel " << BOARD_CHANNELS + c;
+    }
+    ASSERT_EQ(std::memcmp(v.legal_action_mask() + i * GRID_SIZE, want->action_mask, GRID_SIZE), 0);
+}
+
+TEST(VectorGames, PlaysLikeSingleGamesWithAutoreset) {
+    constexpr std::size_t N = 6;
+    VectorGames v(config(N, 2));
+    v.reset(7);
+    std::vector<Game> games(N, new_game());
+    std::vector<std::int32_t> actions(N);
+    std::size_t ended = 0;
+    for (int ply = 0; ply < 400; ++ply) {
+        v.sample_actions(ply % 3 == 0 ? Policy::Greedy : Policy::Random, actions);
+        ASSERT_FALSE(v.step(actions));
+        for (std::size_t i = 0; i < N; ++i) {
+            ASSERT_FALSE(step(games[i], static_cast<std::size_t>(actions[i])));
+            while (!is_over(games[i]) && games[i].agents[games[i].agent_selection].done) (void)step(games[i], {});
+            const bool over = is_over(games[i]);
+            ASSERT_EQ(v.terminated()[i], over ? 1 : 0);
+            if (over) {
+                const Outcome want = *outcome(games[i], RewardMode::WinShare);
+                const Scores s = scores(games[i]);
+                for (std::size_t a = 0; a < AGENT_COUNT; ++a) {
+                    EXPECT_EQ(v.rewards()[i * AGENT_COUNT + a], want[a]);
+                    EXPECT_EQ(v.final_scores()[i * AGENT_COUNT + a], s[a]);
+                }
+                EXPECT_EQ(v.final_game(i), games[i]);
+                games[i] = new_game();
+                ++ended;
+            } else {
+                for (std::size_t a = 0; a < AGENT_COUNT; ++a) EXPECT_EQ(v.rewards()[i * AGENT_COUNT + a], 0.0f);
+                EXPECT_FALSE(v.final_game(i));
+            }
+            ASSERT_EQ(v.game(i), games[i]);
+            expect_outputs(v, i, games[i]);
+        }
+    }
+    EXPECT_GT(ended, N);  // every game went round at least once
+}
+
+TEST(VectorGames, GreedyPicksTheLargestSizeThatFits) {
+    VectorGames v(config(8, 1, ObservationMode::None, false));
+    v.reset(3);
+    std::vector<std::int32_t> actions(8);
+    for (int ply = 0; ply < 60; ++ply) {
+        v.sample_actions(Policy::Greedy, actions);
+        for (std::size_t i = 0; i < v.size(); ++i) {
+            const Game& game = v.game(i);
+            const ActionSet& set = *game.action_set;
+            LegalBits bits;
+            legal_bits(game, bits);
+            unsigned largest = 0;
+            for (std::size_t k = 0; k < bits.count; ++k)
+                largest = std::max(largest, set.actions[*set.grid[select_legal(bits, k)]].kind.cells());
+            ASSERT_EQ(set.actions[*set.grid[static_cast<std::size_t>(actions[i])]].kind.cells(), largest);
+        }
+        ASSERT_FALSE(v.step(actions));
+    }
+}
+
+TEST(VectorGames, ThreadCountChangesNothing) {
+    constexpr std::size_t N = 37;
+    std::vector<std::vector<std::uint8_t>> runs;
+    for (std::size_t threads : {1, 2, 4}) {
+        VectorGames v(config(N, threads, ObservationMode::Compact));
+        v.reset(11);
+        std::vector<std::int32_t> actions(N);
+        std::vector<std::uint8_t> trace;
+        for (int ply = 0; ply < 150; ++ply) {
+            v.sample_actions(Policy::Random, actions);
+            ASSERT_FALSE(v.step(actions));
+            const auto s = snapshot(v);
+            trace.insert(trace.end(), s.begin(), s.end());
+        }
+        std::vector<std::int64_t> offsets;
+        std::vector<std::int32_t> legal;
+        v.legal_actions(offsets, legal);
+        trace.insert(trace.end(), reinterpret_cast<const std::uint8_t*>(legal.data()),
+                     reinterpret_cast<const std::uint8_t*>(legal.data() + legal.size()));
+        runs.push_back(std::move(trace));
+    }
+    EXPECT_EQ(runs[0], runs[1]);
+    EXPECT_EQ(runs[0], runs[2]);
+}
+
+TEST(VectorGames, RefusedBatchesChangeNothing) {
+    constexpr std::size_t N = 5;
+    VectorGames v(config(N, 2));
+    v.reset(5);
+    std::vector<std::int32_t> actions(N);
+    for (int ply = 0; ply < 30; ++ply) {
+        v.sample_actions(Policy::Random, actions);
+        ASSERT_FALSE(v.step(actions));
+    }
+    v.sample_actions(Policy::Random, actions);
+    const auto before = snapshot(v);
+
+    auto bad = actions;
+    bad[3] = static_cast<std::int32_t>(GRID_SIZE);
+    bad[4] = -1;
+    auto error = v.step(bad);
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->reason, BatchError::Reason::OutOfRange);
+    EXPECT_EQ(error->game, 3u);
+
+    bad = actions;
+    bad[2] = actions[2] == 0 ? 1 : 0;  // grid index 0 and 1 are never legal after the first move
+    bad[4] = bad[2];
+    error = v.step(bad);
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->reason, BatchError::Reason::Illegal);
+    EXPECT_EQ(error->game, 2u);
+    EXPECT_EQ(error->player, v.game(2).agent_selection);
+    EXPECT_EQ(snapshot(v), before);
+
+    std::vector<std::uint8_t> states(N * STATE_SIZE);
+    v.to_bytes(states);
+    states[3 * STATE_SIZE] = 99;  // a version no reader knows
+    error = v.load(states);
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->reason, BatchError::Reason::InvalidState);
+    EXPECT_EQ(error->game, 3u);
+    EXPECT_EQ(snapshot(v), before);
+
+    ASSERT_FALSE(v.step(actions));  // the batch that was sampled still steps
+}
+
+TEST(VectorGames, LoadRoundTripsAndPassesAgentsOutOfMoves) {
+    constexpr std::size_t N = 4;
+    VectorGames a(config(N, 1)), b(config(N, 2));
+    a.reset(1);
+    std::vector<std::int32_t> actions(N);
+    for (int ply = 0; ply < 70; ++ply) {
+        a.sample_actions(Policy::Random, actions);
+        ASSERT_FALSE(a.step(actions));
+    }
+    std::vector<std::uint8_t> states(N * STATE_SIZE);
+    a.to_bytes(states);
+    ASSERT_FALSE(b.load(states));
+    for (std::size_t i = 0; i < N; ++i) {
+        EXPECT_EQ(b.game(i), a.game(i));
+        expect_outputs(b, i, b.game(i));
+    }
+}
+
+TEST(VectorGames, WithoutAutoresetFinishedGamesStayFinished) {
+    constexpr std::size_t N = 3;
+    VectorGames v(config(N, 1, ObservationMode::None, true, false));
+    v.reset(2);
+    std::vector<std::int32_t> actions(N);
+    std::vector<bool> seen(N, false);
+    for (int ply = 0; ply < 200; ++ply) {
+        v.sample_actions(Policy::Random, actions);
+        ASSERT_FALSE(v.step(actions));
+        for (std::size_t i = 0; i < N; ++i) {
+            const bool over = is_over(v.game(i));
+            ASSERT_EQ(v.terminated()[i], over ? 1 : 0);
+            if (!over) continue;
+            ASSERT_EQ(v.current_player()[i], -1);
+            float reward_sum = 0;
+            for (std::size_t k = 0; k < AGENT_COUNT; ++k) reward_sum += v.rewards()[i * AGENT_COUNT + k];
+            EXPECT_EQ(reward_sum > 0, !seen[i]) << "the outcome is paid once, on the step that ends the game";
+            seen[i] = true;
+        }
+    }
+    for (std::size_t i = 0; i < N; ++i) EXPECT_TRUE(seen[i]);
+}
+
+}  // namespace
+}  // namespace tavrin::batch
