@@ -126,18 +126,24 @@ class VectorGames:
         self._pieces = self._view("pieces", np.uint8, (n, NUM_SEATS, NUM_KINDS))
         self._done = self._view("done", np.uint8, (n, NUM_SEATS))
         self._mask = self._view("legal_action_mask", np.bool_, (n, NUM_ACTIONS))
-        self._current_player = self._view("current_player", np.int8, (n,))
-        self._rewards = self._view("rewards", np.float32, (n, NUM_SEATS))
-        self._terminated = self._view("terminated", np.bool_, (n,))
-        self._final_scores = self._view("final_scores", np.int16, (n, NUM_SEATS))
+        self._current_player = self._required("current_player", np.int8, (n,))
+        self._rewards = self._required("rewards", np.float32, (n, NUM_SEATS))
+        self._terminated = self._required("terminated", np.bool_, (n,))
+        self._final_scores = self._required("final_scores", np.int16, (n, NUM_SEATS))
         self.reset(secrets.randbits(64) if seed is None else seed)
 
     def _view(self, name: str, dtype: Any, shape: tuple[int, ...]) -> np.ndarray | None:
         buffer = self._core.view(name)
         if buffer is None:
             return None
-        array = np.frombuffer(buffer, dtype=dtype).reshape(shape)
+        array = np.frombuffer(memoryview(buffer), dtype=dtype).reshape(shape)
         array.flags.writeable = False
+        return array
+
+    def _required(self, name: str, dtype: Any, shape: tuple[int, ...]) -> np.ndarray:
+        array = self._view(name, dtype, shape)
+        if array is None:
+            raise RuntimeError(f"the engine has no {name} array")
         return array
 
     # --- Arrays (read-only views, rewritten in place) ---

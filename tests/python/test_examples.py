@@ -54,6 +54,7 @@ def test_examples_type_check(tmp_path):
     assert done.returncode == 0, done.stdout + done.stderr
 
 
-def test_stubs_match_the_compiled_module(tmp_path):
-    done = run_python(["-m", "mypy.stubtest", "tavrin_rl._tavrin"], tmp_path)
+@pytest.mark.parametrize("module", ["tavrin_rl._tavrin", "tavrin_rl._engine"])
+def test_stubs_match_the_compiled_module(module, tmp_path):
+    done = run_python(["-m", "mypy.stubtest", module], tmp_path)
     assert done.returncode == 0, done.stdout + done.stderr
