@@ -14,6 +14,8 @@ Nothing here needs the compiled module, so agents and tools can use it without a
 
 from __future__ import annotations
 
+import re
+
 BOARD_SIDE = 20
 NUM_ORIENTATIONS = 91
 NUM_ACTIONS = NUM_ORIENTATIONS * BOARD_SIDE * BOARD_SIDE
@@ -141,3 +143,70 @@ def to_frame(agent: int, row: int, column: int) -> tuple[int, int]:
     if agent not in range(4):
         raise ValueError(f"unknown agent {agent}")
     return to_board(-agent % 4, row, column)
+
+
+# Move notation: "L5:3 at 12,4" is the fourth orientation (variant 3) of L5 with the top-left
+# corner of its bounding box at row 12, column 4 of the acting agent's frame.
+_NOTATION = re.compile(
+    r"\s*(?P<name>[A-Za-z][1-5]?)\s*(?:[:/#.]\s*|\s+)?(?P<variant>\d+)?\s*(?:(?:at|@)\s*)?"
+    r"\(?\s*(?P<row>\d+)\s*[, ]\s*(?P<column>\d+)\s*\)?\s*", re.IGNORECASE)
+_KIND_OF_NAME = {name: kind for kind, name in enumerate(PIECE_NAMES)}
+
+
+def describe_action(index: int) -> str:
+    """A short readable name of an action index: piece, its variant (the orientation's position
+    among the kind's orientations, from 0) and the anchor cell in the acting agent's frame, as
+    "L5:3 at 12,4". `parse_action` reads it back. Indexes whose piece would stick out of the
+    board are described too."""
+    orientation, row, column = decode_action(index)
+    kind = ORIENTATION_KIND[orientation]
+    variant = orientation - KIND_ORIENTATIONS[kind].start
+    return f"{PIECE_NAMES[kind]}:{variant} at {row},{column}"
+
+
+def parse_action(text: str) -> int:
+    """The action index named by `text`, as `describe_action` writes it ("L5:3 at 12,4").
+
+    Also accepted: any letter case, spaces instead of ":" ("l5 3 12 4"), "(12, 4)", no variant
+    for the kinds with one orientation ("O at 0,0", "X 5,5"), and a plain grid index ("24804").
+    Raises ValueError saying what is wrong.
+    """
+    stripped = text.strip()
+    if stripped.isdigit():
+        index = int(stripped)
+        decode_action(index)  # the range check and its message
+        return index
+    match = _NOTATION.fullmatch(text)
+    if match is None:
+        raise ValueError(f"cannot read {text!r}: write a piece, its variant and a cell, "
+                         "as in 'L5:3 at 12,4'")
+    name = match["name"].upper()
+    kind = _KIND_OF_NAME.get(name)
+    variant_text = match["variant"]
+    if kind is None and variant_text is None and name[0] in _KIND_OF_NAME:
+        name, variant_text = name[0], name[1]  # "F1 0,0": F's variant 1, written without a gap
+        kind = _KIND_OF_NAME[name]
+    if kind is None:
+        raise ValueError(f"no piece {match['name']!r} (pieces: {' '.join(PIECE_NAMES)})")
+    orientations = KIND_ORIENTATIONS[kind]
+    if variant_text is None:
+        if len(orientations) != 1:
+            raise ValueError(f"{name} has {len(orientations)} variants: give one, 0 to "
+                             f"{len(orientations) - 1}, as in '{name}:0 at 0,0'")
+        variant = 0
+    else:
+        variant = int(variant_text)
+    if variant >= len(orientations):
+        raise ValueError(f"{name} has variants 0 to {len(orientations) - 1}, not {variant}")
+    row, column = int(match["row"]), int(match["column"])
+    if row >= BOARD_SIDE or column >= BOARD_SIDE:
+        raise ValueError(f"no cell {row},{column}: rows and columns run 0 to {BOARD_SIDE - 1}")
+    return encode_action(orientations.start + variant, row, column)
+
+
+def shape_picture(orientation: int) -> list[str]:
+    """The shape of an orientation, one text line per row: "#" a cell, "." a gap."""
+    height, width = ORIENTATION_SIZE[orientation]
+    cells = set(ORIENTATION_CELLS[orientation])
+    return ["".join("#" if (r, c) in cells else "." for c in range(width))
+            for r in range(height)]

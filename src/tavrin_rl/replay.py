@@ -1,0 +1,196 @@
+"""A game as one self-contained HTML page that replays it in a browser
+(`python -m tavrin_rl --games 1 --html game.html`).
+
+The page needs no network and loads nothing: the board is inline SVG, the moves are inline JSON
+and a short inline script recolours the cells. It has first / previous / next / last buttons, a
+slider, the move list (click a move to go there), each seat's score at the shown ply, and the
+arrow, Home and End keys. The address fragment `#ply=N` opens it at ply N and follows the shown ply.
+"""
+
+from __future__ import annotations
+
+import html
+import json
+import os
+from collections.abc import Sequence
+
+from tavrin_rl import PyTavrin
+from tavrin_rl.board import SVG_CELL, SVG_COLOURS, SVG_FREE, SVG_MARGIN, svg_grid
+from tavrin_rl.catalogue import BOARD_SIDE, action_cells, describe_action, to_board
+
+LETTERS = "BYRG"
+
+
+def replay_data(moves: Sequence[tuple[int, int]]) -> list[dict[str, object]]:
+    """Per placement (agent, grid index in that agent's frame), in order: the agent, the board
+    cells it covers, its notation and the four scores after it. The moves are replayed on a new
+    game, with done agents passing, so a move list that is not a game raises the game's error."""
+    game = PyTavrin()
+    steps: list[dict[str, object]] = []
+    for agent, index in moves:
+        while game.agent_selection != agent and not game.is_over:
+            if not game.terminations[game.agent_selection]:
+                raise ValueError(f"player_{game.agent_selection} skipped before move "
+                                 f"{len(steps) + 1}")
+            game.step(None)
+        game.step(index)
+        steps.append({
+            "agent": agent,
+            "cells": [list(to_board(agent, r, c)) for r, c in action_cells(index)],
+            "move": describe_action(index),
+            "scores": game.scores,
+        })
+    return steps
+
+
+def html_page(moves: Sequence[tuple[int, int]], names: Sequence[str],
+              title: str = "tavrin_rl game") -> str:
+    """The replay page of the placements `moves` by agents called `names` (see `replay_data`)."""
+    data = {"names": list(names), "colours": list(SVG_COLOURS), "free": SVG_FREE,
+            "letters": LETTERS, "cell": SVG_CELL, "margin": SVG_MARGIN,
+            "steps": replay_data(moves)}
+    empty = [[-1] * BOARD_SIDE for _ in range(BOARD_SIDE)]
+    size = SVG_MARGIN + BOARD_SIDE * SVG_CELL + 10
+    board = (f'<svg id="board" xmlns="http://www.w3.org/2000/svg" width="{size}" '
+             f'height="{size}" viewBox="0 0 {size} {size}">' + "".join(svg_grid(empty, cell_ids=True))
+             + "</svg>")
+    seats = "".join(
+        f'<tr><td><span class="swatch" style="background:{SVG_COLOURS[a]}"></span></td>'
+        f'<td>player_{a}</td><td>{html.escape(names[a])}</td><td class="num" id="s{a}">-89</td></tr>'
+        for a in range(4))
+    # "</" inside a script would end it early; JSON allows the escaped solidus.
+    payload = json.dumps(data, separators=(",", ":")).replace("</", "<\\/")
+    return _PAGE.format(title=html.escape(title), board=board, seats=seats, data=payload)
+
+
+def write_html(path: str | os.PathLike[str], moves: Sequence[tuple[int, int]],
+               names: Sequence[str], title: str = "tavrin_rl game") -> None:
+    """Write the replay page (`html_page`) to `path`, replacing it only once complete."""
+    text = html_page(moves, names, title)
+    temporary = f"{os.fspath(path)}.partial"
+    with open(temporary, "w", encoding="utf-8") as file:
+        file.write(text)
+    os.replace(temporary, path)
+
+
+_PAGE = """<!DOCTYPE html>
+<html lang="en">
+<head>
+<meta charset="utf-8">
+<meta name="viewport" content="width=device-width, initial-scale=1">
+<title>{title}</title>
+<style>
+body {{ margin: 0; font: 14px/1.4 system-ui, sans-serif; color: #222; background: #fff; }}
+main {{ display: flex; gap: 24px; align-items: flex-start; padding: 16px; }}
+#board {{ display: block; flex: none; }}
+#panel {{ min-width: 300px; }}
+h1 {{ font-size: 16px; margin: 0 0 8px; }}
+.controls {{ display: flex; gap: 4px; align-items: center; margin-bottom: 8px; }}
+.controls button {{ font-size: 14px; min-width: 36px; }}
+#slider {{ width: 100%; margin: 4px 0 8px; }}
+table {{ border-collapse: collapse; margin-bottom: 8px; }}
+td {{ padding: 1px 8px 1px 0; }}
+.num {{ text-align: right; font-variant-numeric: tabular-nums; }}
+.swatch {{ display: inline-block; width: 12px; height: 12px; vertical-align: middle; }}
+tr.turn td {{ font-weight: bold; }}
+#moves {{ height: 260px; overflow-y: auto; margin: 0; padding-left: 40px;
+          font-family: ui-monospace, monospace; font-size: 13px; border: 1px solid #ddd; }}
+#moves li {{ cursor: pointer; }}
+#moves li.current {{ background: #ffe9a8; }}
+.note {{ color: #666; font-size: 12px; }}
+</style>
+</head>
+<body>
+<main>
+{board}
+<div id="panel">
+<h1>{title}</h1>
+<div class="controls">
+<button id="first" title="first (Home)">|&#x25C0;</button>
+<button id="prev" title="previous (&#x2190;)">&#x25C0;</button>
+<button id="next" title="next (&#x2192;)">&#x25B6;</button>
+<button id="last-move" title="last (End)">&#x25B6;|</button>
+<span id="ply"></span>
+</div>
+<input id="slider" type="range" min="0" value="0">
+<div id="current"></div>
+<table><tbody>{seats}</tbody></table>
+<ol id="moves"></ol>
+<p class="note">Moves read PIECE:VARIANT at ROW,COLUMN in the mover's own frame (its start
+corner at 0,0), as <code>tavrin_rl.catalogue.describe_action</code> writes them.</p>
+</div>
+</main>
+<script id="game-data" type="application/json">{data}</script>
+<script>
+"use strict";
+const data = JSON.parse(document.getElementById("game-data").textContent);
+const steps = data.steps, total = steps.length;
+const slider = document.getElementById("slider"), list = document.getElementById("moves");
+slider.max = total;
+let shown = -1;
+steps.forEach((step, i) => {{
+  const item = document.createElement("li");
+  item.textContent = data.letters[step.agent] + " " + data.names[step.agent] + ": " + step.move;
+  item.title = "board cells " + step.cells.map(c => "(" + c[0] + "," + c[1] + ")").join(" ");
+  item.addEventListener("click", () => show(i + 1));
+  list.appendChild(item);
+}});
+function outline(cells) {{
+  const set = new Set(cells.map(c => c[0] + "," + c[1])), s = data.cell, m = data.margin;
+  let d = "";
+  for (const [r, c] of cells) {{
+    const x = m + c * s, y = m + r * s;
+    if (!set.has((r - 1) + "," + c)) d += "M" + x + " " + y + "h" + s;
+    if (!set.has((r + 1) + "," + c)) d += "M" + x + " " + (y + s) + "h" + s;
+    if (!set.has(r + "," + (c - 1))) d += "M" + x + " " + y + "v" + s;
+    if (!set.has(r + "," + (c + 1))) d += "M" + (x + s) + " " + y + "v" + s;
+  }}
+  return d;
+}}
+function show(ply) {{
+  ply = Math.max(0, Math.min(total, ply | 0));
+  const owner = new Array(400).fill(-1);
+  for (let i = 0; i < ply; i++)
+    for (const [r, c] of steps[i].cells) owner[r * 20 + c] = steps[i].agent;
+  for (let p = 0; p < 400; p++) {{
+    const fill = owner[p] < 0 ? data.free : data.colours[owner[p]];
+    document.getElementById("c" + Math.floor(p / 20) + "-" + (p % 20)).setAttribute("fill", fill);
+  }}
+  document.getElementById("last").setAttribute("d", ply ? outline(steps[ply - 1].cells) : "");
+  const scores = ply ? steps[ply - 1].scores : [-89, -89, -89, -89];
+  scores.forEach((score, a) => {{ document.getElementById("s" + a).textContent = score; }});
+  document.querySelectorAll("tbody tr").forEach((row, a) =>
+    row.classList.toggle("turn", ply > 0 && steps[ply - 1].agent === a));
+  document.getElementById("ply").textContent = "ply " + ply + " / " + total;
+  document.getElementById("current").textContent = ply
+    ? "move " + ply + ": player_" + steps[ply - 1].agent + " " + steps[ply - 1].move
+    : "the empty board";
+  if (shown > 0) list.children[shown - 1].classList.remove("current");
+  if (ply > 0) {{
+    const item = list.children[ply - 1];
+    item.classList.add("current");
+    item.scrollIntoView({{block: "nearest"}});
+  }}
+  slider.value = ply;
+  shown = ply;
+  try {{  // some browsers refuse history changes on file: pages; the page works without
+    if (location.hash !== "#ply=" + ply) history.replaceState(null, "", "#ply=" + ply);
+  }} catch (error) {{}}
+}}
+document.getElementById("first").onclick = () => show(0);
+document.getElementById("prev").onclick = () => show(shown - 1);
+document.getElementById("next").onclick = () => show(shown + 1);
+document.getElementById("last-move").onclick = () => show(total);
+slider.addEventListener("input", () => show(+slider.value));
+document.addEventListener("keydown", event => {{
+  const step = {{ArrowLeft: -1, ArrowRight: 1}}[event.key];
+  if (step && event.target !== slider) show(shown + step);
+  else if (event.key === "Home") show(0);
+  else if (event.key === "End") show(total);
+}});
+const start = /^#ply=(\\d+)$/.exec(location.hash);
+show(start ? +start[1] : total);
+</script>
+</body>
+</html>
+"""
