@@ -2,8 +2,8 @@
 # The engine's C++ tests and the Python test suite under AddressSanitizer and
 # UndefinedBehaviorSanitizer (g++; any report ends the run with a failure).
 #
-#   scripts/sanitize.sh           all C++ tests and the whole Python suite
-#   scripts/sanitize.sh --quick   all C++ tests and a reduced Python subset (what CI runs)
+#   scripts/sanitize.sh           all C++ tests and the whole Python suite (what CI runs)
+#   scripts/sanitize.sh --quick   all C++ tests and a reduced Python subset (a quick local check)
 #   TAVRIN_SANITIZE_PYTHON=/path/to/python3.13 scripts/sanitize.sh   another interpreter (default python3)
 #
 # The interpreter itself is not instrumented, so the sanitizer runtime is preloaded into it;

@@ -7,9 +7,10 @@ root=$(pwd)
 
 log() { printf '\n== %s\n' "$*"; }
 
-# System packages: GoogleTest and Google Benchmark from Debian.
+# System packages: GoogleTest and Google Benchmark from Debian, and Chromium for the replay page's
+# browser test (which skips, saying so, where Chromium cannot be installed).
 need=()
-for pkg in libgtest-dev libbenchmark-dev ninja-build; do
+for pkg in libgtest-dev libbenchmark-dev ninja-build chromium; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
 done
 if [ ${#need[@]} -gt 0 ]; then
@@ -20,7 +21,8 @@ if [ ${#need[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${need[@]}" >/dev/null
 fi
 
-# The interpreters: 3.11 and 3.13 are required, 3.12 is tested when present.
+# The interpreters: every CPython 3.11 or newer found (at least one). Under CI=true, 3.11 and 3.13
+# are required, so that the oldest and newest supported versions are always tested.
 find_python() {
   local v=$1 p
   for p in "python$v" "$HOME/.pyenv/versions/$v"*/bin/python3; do
@@ -35,18 +37,34 @@ find_python() {
   fi
   return 1
 }
+missing=()
 if [ -n "${TAVRIN_PYTHONS:-}" ]; then
   read -r -a pythons <<<"$TAVRIN_PYTHONS"
 else
   pythons=()
-  for v in 3.11 3.12 3.13; do
+  for v in 3.11 3.12 3.13 3.14; do
     if p=$(find_python "$v"); then
       pythons+=("$p")
-    elif [ "$v" != 3.12 ]; then
-      echo "Python $v not found; install it (pyenv install $v) or set TAVRIN_PYTHONS" >&2
-      exit 1
+    else
+      missing+=("$v")
+      if [ "${CI:-}" = true ] && { [ "$v" = 3.11 ] || [ "$v" = 3.13 ]; }; then
+        echo "Python $v not found, and CI requires it; install it (pyenv install $v) or set TAVRIN_PYTHONS" >&2
+        exit 1
+      fi
     fi
   done
+  if [ ${#pythons[@]} -eq 0 ]; then
+    echo "No Python 3.11 or newer found; install one or set TAVRIN_PYTHONS" >&2
+    exit 1
+  fi
+fi
+tested=()
+for p in "${pythons[@]}"; do
+  tested+=("$("$p" -c 'import sys; print("%d.%d" % sys.version_info[:2])') ($p)")
+done
+log "Python versions to test: ${tested[*]}"
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "not found, so not tested: Python ${missing[*]}"
 fi
 
 # C++: the engine's unit tests, and the benchmark target built (not timed) so it cannot rot.

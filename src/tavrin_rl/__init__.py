@@ -1,16 +1,27 @@
 """tavrin_rl: a four-player polyomino placement game for reinforcement learning.
 
 `PyTavrin` is the game and `PyObservation` one agent's view of it. `env(...)` and `raw_env` are the
-PettingZoo environment (`pip install tavrin_rl[pettingzoo]`); they load numpy, gymnasium and
-pettingzoo on first use only, so importing this package needs none of them.
+PettingZoo environment (`pip install '.[pettingzoo]'`); they load gymnasium and pettingzoo on
+first use only, so importing this package needs neither.
+
+Around the game: `tavrin_rl.catalogue` (pieces, the action grid, move notation),
+`tavrin_rl.agents` (built-in agents), `tavrin_rl.text_board` (the board as text),
+`tavrin_rl.board` (the board read from state bytes, as SVG) and `tavrin_rl.replay` (an HTML
+replay page). `python -m tavrin_rl` plays games from the command line.
 """
 
 from __future__ import annotations
 
 import importlib
+import importlib.metadata
 from typing import Any
 
 from tavrin_rl._tavrin import PyObservation, PyTavrin
+
+try:  # the one place the version is written is pyproject.toml
+    __version__ = importlib.metadata.version("tavrin_rl")
+except importlib.metadata.PackageNotFoundError:  # imported from a source tree, not installed
+    __version__ = "0+unknown"
 
 # `env` and `raw_env` stay out of __all__ and dir() so that `import *` and tools that visit every
 # listed name never need the extras. Type checkers see them through `__getattr__` too, without
@@ -31,6 +42,7 @@ def __getattr__(name: str) -> Any:
             raise
         raise ModuleNotFoundError(
             f"tavrin_rl.{name} needs {', '.join(_EXTRAS)}: "
-            "pip install 'tavrin_rl[pettingzoo]'", name=error.name) from error
+            "pip install 'tavrin_rl[pettingzoo]', or '.[pettingzoo]' in a clone",
+            name=error.name) from error
     return getattr(module, name)
 

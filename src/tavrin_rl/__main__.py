@@ -206,8 +206,8 @@ class Progress:
         self.last_draw = now
         filled = self.WIDTH * done // self.total
         bar = "#" * filled + "." * (self.WIDTH - filled)
+        self.open_line = True  # before writing: Ctrl-C may strike in the middle of the write
         self._write(f"\r[{bar}] {done}/{self.total} games, {plies_per_second:,.0f} plies/s")
-        self.open_line = True
         if done == self.total:
             self.end()
 
@@ -419,7 +419,7 @@ def run(args: argparse.Namespace, out: TextIO, err: TextIO | None,
     None); return the exit status."""
     seed = args.seed if args.seed is not None else secrets.randbelow(2**32)
     names: tuple[str, ...] = args.agents
-    colour = use_colour(out)  # type: ignore[arg-type]
+    colour = use_colour(out)
     stdin = sys.stdin if stdin is None else stdin
     if HUMAN in names and stdin is None:
         _tell(err, "standard input is closed: nobody can play the human seat")
@@ -442,7 +442,10 @@ def run(args: argparse.Namespace, out: TextIO, err: TextIO | None,
         watcher = Watcher(out, names, delay, live, colour)
 
     # A person sees what the others did between two of its turns.
-    narrate = (lambda line: out.write(line + "\n")) if HUMAN in names else None
+    narrate: Callable[[str], None] | None = None
+    if HUMAN in names:
+        def narrate(line: str) -> None:
+            out.write(line + "\n")
     game = PyTavrin()
     totals = Totals()
     result = None

@@ -50,6 +50,10 @@ class HumanPlayer:
         self.output = output
         self.names = list(names) or None
         self.colour = colour
+        try:
+            self.echoes = input.isatty()
+        except (AttributeError, ValueError, OSError):
+            self.echoes = False
 
     def _say(self, text: str) -> None:
         self.output.write(text + "\n")
@@ -71,6 +75,8 @@ class HumanPlayer:
             if not line:  # end of input
                 self._say("")
                 raise QuitGame
+            if not self.echoes:  # a script or a pipe: show what was read, as a terminal would
+                self._say(line.rstrip("\n"))
             words = line.split()
             if not words:
                 continue

@@ -93,7 +93,7 @@ td {{ padding: 1px 8px 1px 0; }}
 .num {{ text-align: right; font-variant-numeric: tabular-nums; }}
 .swatch {{ display: inline-block; width: 12px; height: 12px; vertical-align: middle; }}
 tr.turn td {{ font-weight: bold; }}
-#moves {{ height: 260px; overflow-y: auto; margin: 0; padding-left: 40px;
+#moves {{ position: relative; height: 260px; overflow-y: auto; margin: 0; padding-left: 40px;
           font-family: ui-monospace, monospace; font-size: 13px; border: 1px solid #ddd; }}
 #moves li {{ cursor: pointer; }}
 #moves li.current {{ background: #ffe9a8; }}
@@ -169,7 +169,10 @@ function show(ply) {{
   if (ply > 0) {{
     const item = list.children[ply - 1];
     item.classList.add("current");
-    item.scrollIntoView({{block: "nearest"}});
+    // scroll the list only, never the page
+    if (item.offsetTop < list.scrollTop) list.scrollTop = item.offsetTop;
+    else if (item.offsetTop + item.offsetHeight > list.scrollTop + list.clientHeight)
+      list.scrollTop = item.offsetTop + item.offsetHeight - list.clientHeight;
   }}
   slider.value = ply;
   shown = ply;

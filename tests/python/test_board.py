@@ -1,18 +1,26 @@
 """The board picture built in Python from the state bytes, and the action grid decoded in Python,
 both checked against the compiled game."""
 
+import os
 import random
+import re
 import sys
+import xml.etree.ElementTree as ET
 from collections import Counter
 
 import pytest
 
 from tavrin_rl import PyTavrin
-from tavrin_rl.board import STATE_SIZE, cell_owners, picture
+from tavrin_rl.board import (
+    STATE_SIZE, SVG_CELL, SVG_COLOURS, SVG_FREE, SVG_MARGIN, cell_owners, picture, piece_masks, svg,
+    view,
+)
 from tavrin_rl.catalogue import (
     GRID_SHAPE, NUM_ACTIONS, ORIENTATION_CELLS, ORIENTATION_KIND, PIECE_NAMES, action_cells,
-    action_fits, action_kind, decode_action, encode_action, to_board, to_frame,
+    action_fits, action_kind, decode_action, describe_action, encode_action, parse_action,
+    to_board, to_frame,
 )
+from tavrin_rl.text_board import draw, use_colour
 
 
 def random_game(seed: int, plies: int | None = None):
@@ -135,3 +143,141 @@ class TestActionGrid:
         assert [(r, c) for r in range(20) for c in range(20) if owners[r][c] == 1] == [
             (0, 19), (1, 19), (2, 19)]
         assert PIECE_NAMES[ORIENTATION_KIND[7]] == "I3"
+
+
+ESCAPE = re.compile(r"\x1b\[[0-9;]*m")
+
+
+def played(seed: int, plies: int):
+    """A game after `plies` steps of seeded random play, and the board cells of its last
+    placement."""
+    last = []
+    for game, agent, action in random_game(seed, plies):
+        if action is not None:
+            last = [to_board(agent, r, c) for r, c in action_cells(action)]
+    return game, last
+
+
+class TestTextBoard:
+    def test_new_game(self):
+        lines = draw(PyTavrin(), names=["greedy", "random", "reach", "human"]).split("\n")
+        assert lines[1] == "   " + " ".join(str(c % 10) for c in range(20))
+        assert lines[0].split() == ["1"] * 10 and lines[0].index("1") == lines[1].index("0", 20)
+        assert lines[2] == " 0" + " ." * 20 and lines[21] == "19" + " ." * 20
+        assert lines[23:27] == [
+            "B player_0 greedy   21   -89  to move", "Y player_1 random   21   -89",
+            "R player_2 reach    21   -89", "G player_3 human    21   -89"]
+        assert lines[27] == "ply 0, player_0 to move"
+
+    @pytest.mark.parametrize("seed, plies", [(1, 30), (2, None)])
+    def test_letters_follow_the_state_in_both_colour_modes(self, seed, plies):
+        game, last = played(seed, plies)
+        owners = cell_owners(game.to_bytes())
+        plain = draw(game, last=last)
+        coloured = draw(game, last=last, colour=True)
+        assert "\x1b[" not in plain
+        assert ESCAPE.sub("", coloured) == plain
+        assert max(map(len, plain.split("\n"))) <= 44
+        for row, line in enumerate(plain.split("\n")[2:22]):
+            assert line[:2] == f"{row:2d}"
+            for column, letter in enumerate(line[3::2]):
+                owner = owners[row][column]
+                expected = "." if owner < 0 else "BYRG"[owner]
+                if (row, column) in last:
+                    expected = expected.lower()
+                assert letter == expected
+        # in colour every held cell sits on its agent's background, the last placement brighter
+        for agent, (normal, bright) in enumerate([(44, 104), (43, 103), (41, 101), (42, 102)]):
+            held = sum(row.count(agent) for row in owners)
+            letter = "BYRG"[agent]
+            count = len(re.findall(rf"\x1b\[[0-9;]*;{normal}m {letter}\x1b\[0m", coloured))
+            count += len(re.findall(rf"\x1b\[[0-9;]*;{bright}m {letter.lower()}\x1b\[0m", coloured))
+            assert count == held
+        scores, left = game.scores, [bin(m).count("1") for m in piece_masks(game.to_bytes())]
+        for agent in range(4):
+            assert re.search(rf"^{'BYRG'[agent]} player_{agent} +{left[agent]} +{scores[agent]}",
+                             plain, re.M)
+        assert plain.endswith("game over" if game.is_over else "to move")
+
+    def test_frame_turns_the_board(self):
+        game, _ = played(3, 24)
+        owners = cell_owners(game.to_bytes())
+        for agent in range(4):
+            lines = draw(game, frame=agent).split("\n")
+            for row in (0, 7, 19):
+                letters = lines[2 + row][3::2]
+                for column in range(20):
+                    r, c = to_board(agent, row, column)
+                    assert letters[column] == ("." if owners[r][c] < 0 else "BYRG"[owners[r][c]])
+            assert lines[-1].endswith(f", player_{agent}'s view") == (agent > 0)
+        with pytest.raises(ValueError):
+            draw(game, frame=4)
+
+    def test_colour_only_on_a_terminal_without_no_color(self, monkeypatch, tmp_path):
+        pty = pytest.importorskip("pty")
+        reader, writer = pty.openpty()
+        with open(writer, "w", closefd=True) as terminal, \
+                open(tmp_path / "log", "w") as log:
+            monkeypatch.delenv("NO_COLOR", raising=False)
+            assert use_colour(terminal) and not use_colour(log) and not use_colour(None)
+            monkeypatch.setenv("NO_COLOR", "")  # empty counts as unset
+            assert use_colour(terminal)
+            monkeypatch.setenv("NO_COLOR", "1")
+            assert not use_colour(terminal)
+        os.close(reader)
+        assert not use_colour(terminal)  # closed
+
+
+class TestNotation:
+    def test_round_trip_for_every_index(self):
+        texts = [describe_action(i) for i in range(NUM_ACTIONS)]
+        assert len(set(texts)) == NUM_ACTIONS
+        assert all(parse_action(text) == i for i, text in enumerate(texts))
+        assert texts[0] == "I1:0 at 0,0" and texts[NUM_ACTIONS - 1] == "I5:1 at 19,19"
+        assert describe_action(encode_action(64, 12, 4)) == "L5:3 at 12,4"
+
+    @pytest.mark.parametrize("text, expected", [
+        ("l5 3 12 4", (64, 12, 4)), ("L5/3 at (12, 4)", (64, 12, 4)), ("F1 0,0", (29, 0, 0)),
+        ("O at 0,0", (13, 0, 0)), ("X 5,5", (36, 5, 5)), ("24804", (62, 0, 4)),
+    ])
+    def test_forgiving_forms(self, text, expected):
+        assert decode_action(parse_action(text)) == expected
+
+    @pytest.mark.parametrize("text, message", [
+        ("", "cannot read"), ("L5:3", "cannot read"), ("Q:0 at 0,0", "no piece 'Q'"),
+        ("L5 at 0,0", "L5 has 8 variants: give one"), ("L5:8 at 0,0", "variants 0 to 7, not 8"),
+        ("I1:0 at 20,0", "no cell 20,0"), ("36400", "outside"),
+    ])
+    def test_errors_say_what_is_wrong(self, text, message):
+        with pytest.raises(ValueError, match=message):
+            parse_action(text)
+
+
+class TestSvg:
+    def test_cells_outline_and_scores(self):
+        game, last = played(5, 40)
+        picture_ = ET.fromstring(svg(game, last, names=["a", "b", "c", "<d>"]))
+        ns = "{http://www.w3.org/2000/svg}"
+        squares = [r for r in picture_.iter(f"{ns}rect") if r.get("width") == str(SVG_CELL)]
+        assert len(squares) == 400
+        owners = cell_owners(game.to_bytes())
+        for square in squares:
+            row = (int(square.get("y")) - SVG_MARGIN) // SVG_CELL
+            column = (int(square.get("x")) - SVG_MARGIN) // SVG_CELL
+            owner = owners[row][column]
+            assert square.get("fill") == (SVG_FREE if owner < 0 else SVG_COLOURS[owner])
+        outline = next(p for p in picture_.iter(f"{ns}path") if p.get("id") == "last")
+        assert outline.get("d").count("M") >= 2 * len(last) + 2  # a closed border, no inner edges
+        texts = " ".join(t.text or "" for t in picture_.iter(f"{ns}text"))
+        for agent, score in enumerate(game.scores):
+            assert f"player_{agent}" in texts and f"score {score}," in texts
+        assert "<d>" in texts  # names are escaped, the document still parses
+
+    def test_view_is_a_snapshot(self):
+        game, last = played(6, 12)
+        snapshot = view(game, last)
+        before = snapshot._repr_svg_()
+        game.step(next(i for i, bit in enumerate(game.observe(game.agent_selection).action_mask)
+                       if bit))
+        assert snapshot._repr_svg_() == before != svg(game)
+        assert repr(snapshot).startswith(draw(snapshot.game, last=last)[:100])

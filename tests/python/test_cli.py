@@ -1,17 +1,20 @@
 """The self-play command (`python -m tavrin_rl`, `tavrin-rl`) and its built-in agents."""
 
+import json
 import os
 import re
+import shlex
 import shutil
+import signal
 import subprocess
 import sys
 
 import pytest
 
 from tavrin_rl import PyTavrin
-from tavrin_rl.__main__ import main, wilson_interval
+from tavrin_rl.__main__ import format_wins, main, wilson_interval
 from tavrin_rl.agents import AGENTS, GreedyAgent, RandomAgent, ReachAgent, legal_actions, make_agent
-from tavrin_rl.catalogue import ORIENTATION_KIND, PIECE_CELLS
+from tavrin_rl.catalogue import ORIENTATION_KIND, PIECE_CELLS, describe_action
 
 TIMING = re.compile(r"plies in [0-9.]+ s \([0-9,]+ plies/s\)")
 
@@ -31,10 +34,11 @@ class TestDefaultRun:
         assert done.returncode == 0, done.stderr
         out = done.stdout
         assert out.startswith("tavrin_rl self-play, seed 3, 1 game: player_0 greedy (blue)")
-        # the board comes from render: header, coloured cells, 20 numbered rows
-        assert "  |  0 |  1 |  2 |" in out
-        assert "\x1b[44mx\x1b[0m" in out
-        assert re.search(r"^19\|", out, re.M)
+        # the text board: numbered rows of letters, a legend, no colour on a pipe
+        assert re.search(r"^19( [BYRG.]){20}$", out, re.M)
+        assert re.search(r"^B player_0 greedy +\d+ +-?\d+  done$", out, re.M)
+        assert "ply " in out and "game over" in out
+        assert "\x1b[" not in out
         assert re.search(r"seat +agent +colour +pieces left +score +win_share +rank", out)
         rows = re.findall(r"^player_(\d) +(\w+) +(\w+) +(\d+) +(-?\d+) +([0-9.]+) +([0-9.]+)$",
                           out, re.M)
@@ -73,6 +77,41 @@ class TestDefaultRun:
         assert "plies/s" in done.stdout
 
 
+class TestStreams:
+    """Each case runs the command in a subprocess with a timeout, so that a hang fails."""
+
+    def run_shell(self, redirect: str, *args: str) -> subprocess.CompletedProcess[str]:
+        command = " ".join([shlex.quote(sys.executable), "-m", "tavrin_rl", *args, redirect])
+        return subprocess.run(["sh", "-c", command], capture_output=True, text=True,
+                              timeout=60)
+
+    def test_summary_reaches_stdout_with_stderr_closed(self):
+        done = self.run_shell("2>&-", "--games", "2", "--seed", "1", "--progress")
+        assert done.returncode == 0
+        assert "2 games; wins split evenly on ties" in done.stdout
+        assert re.search(r"^player_3 ", done.stdout, re.M)
+
+    def test_summary_reaches_stdout_with_stderr_failing(self):
+        done = self.run_shell("2>/dev/full", "--games", "3", "--seed", "1", "--progress")
+        assert done.returncode == 0
+        assert "3 games; wins split evenly on ties" in done.stdout
+
+    @pytest.mark.parametrize("redirect, reason", [
+        (">&-", "tavrin_rl: standard output is closed\n"),
+        (">/dev/full", "tavrin_rl: cannot write to standard output: No space left on device\n"),
+    ])
+    def test_closed_or_full_stdout_ends_with_one_line(self, redirect, reason):
+        if redirect == ">/dev/full" and not os.path.exists("/dev/full"):
+            pytest.skip("no /dev/full on this system")
+        for args in (["--games", "3"], ["--watch"]):
+            done = self.run_shell(redirect, "--seed", "1", *args)
+            assert done.returncode == 1
+            assert done.stderr == reason
+
+    def test_closed_stdout_and_stderr(self):
+        done = self.run_shell(">&- 2>&-", "--seed", "1")
+        assert done.returncode == 1
+
     def test_reader_going_away_ends_quietly(self):
         process = subprocess.Popen([sys.executable, "-m", "tavrin_rl", "--watch", "--seed", "1"],
                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE)
@@ -82,23 +121,59 @@ class TestDefaultRun:
         assert process.returncode == 1
         assert err == b""
 
+    def test_ctrl_c_reports_finished_games_and_exits_130(self):
+        process = subprocess.Popen(
+            [sys.executable, "-m", "tavrin_rl", "--games", "1000000", "--seed", "1",
+             "--progress"], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        try:
+            seen = b""
+            while b"games" not in seen:  # the bar is drawn once a game has finished
+                chunk = os.read(process.stderr.fileno(), 4096)
+                assert chunk, "the command ended before drawing its progress bar"
+                seen += chunk
+            process.send_signal(signal.SIGINT)
+            out, err = process.communicate(timeout=60)
+        finally:
+            process.kill()
+        assert process.returncode == 130
+        text = out.decode()
+        finished = re.search(r"^(\d+) of 1000000 games \(interrupted\)", text, re.M)
+        assert finished and int(finished[1]) >= 1
+        wins = re.findall(r"^player_\d +\w+ +([0-9.]+) ", text, re.M)
+        assert sum(map(float, wins)) == pytest.approx(int(finished[1]), abs=0.2)
+        assert (seen + err).endswith(b"\n")  # the progress line is ended
+        assert b"Traceback" not in err
+
 
 class TestOptions:
     def test_summary_over_many_games(self, capsys):
         assert main(["--seed", "5", "--games", "30", "--agents", "reach,random,random,random",
-                     "--reward-mode", "score", "--no-progress"]) == 0
+                     "--no-progress"]) == 0
         out = capsys.readouterr().out
         assert "30 games; wins split evenly on ties; 95% Wilson intervals" in out
-        assert "mean score" in out
+        assert re.search(r"wins win rate +95% interval +mean score +mean rank$", out, re.M)
         rows = re.findall(r"^player_(\d) +(\w+) +([0-9.]+) +([0-9.]+)% +([0-9.]+)%-([0-9.]+)% +"
-                          r"(-?[0-9.]+) +(-?[0-9.]+)$", out, re.M)
+                          r"(-?[0-9.]+) +([0-9.]+)$", out, re.M)
         assert [r[1] for r in rows] == ["reach", "random", "random", "random"]
         assert sum(float(r[2]) for r in rows) == pytest.approx(30, abs=0.01)
-        for _, _, wins, rate, low, high, mean_score, mean_reward in rows:
+        for _, _, wins, rate, low, high, _, mean_rank in rows:
             assert float(low) <= float(rate) <= float(high)
-            # the "score" mode pays the score
-            assert float(mean_score) == pytest.approx(float(mean_reward), abs=0.01)
+            assert 0 <= float(mean_rank) <= 1
         assert "\x1b[" not in out  # no board in a summary
+
+    def test_score_mode_shows_the_mean_score_once(self, capsys):
+        assert main(["--seed", "5", "--games", "4", "--reward-mode", "score",
+                     "--no-progress"]) == 0
+        out = capsys.readouterr().out
+        assert out.count("mean score") == 1
+        assert re.search(r"^player_0 +greedy +\S+ +\S+% +\S+ +-?[0-9.]+$", out, re.M)
+
+    def test_wins_are_whole_or_one_decimal(self):
+        from fractions import Fraction
+        assert format_wins([16100, 0, 3, 1]) == ["16100", "0", "3", "1"]
+        assert format_wins([Fraction(32201, 2), Fraction(1, 3), 0, Fraction(2, 3)]) == [
+            "16100.5", "0.3", "0.0", "0.7"]
+        assert format_wins([Fraction(1, 3) * 3, Fraction(1, 2) * 2, 0, 0]) == ["1", "1", "0", "0"]
 
     def test_watch_draws_every_placement(self, capfd):
         assert main(["--seed", "2", "--watch", "--agents", "greedy"]) == 0
@@ -109,22 +184,64 @@ class TestOptions:
         assert placements[0][1:3] == ("0", "greedy")
         assert placements[0][3] in PyTavrin.piece_names[9:]  # a five-cell piece first
         assert "(0,0)" in placements[0][4]  # the first piece covers player_0's corner
-        assert out.count("  |  0 |  1 |") == len(placements)  # one board per placement
+        assert out.count("  seat") == len(placements) + 0  # one board per placement
         assert out.count("is out of moves") == 4
+        # the last placement is drawn in lower case: player_0's opening piece in the first board
+        first_board = out.split("ply 2:")[0]
+        assert re.search(r"^ 0 b", first_board, re.M)
+        assert "\x1b[" not in out  # piped: no colour, no cursor movement
 
-    def test_progress_bar_goes_to_stderr(self, capsys):
-        assert main(["--seed", "1", "--games", "4", "--progress"]) == 0
-        captured = capsys.readouterr()
-        assert "[##############################] 4/4 games" in captured.err
-        assert "[#" not in captured.out
+    def test_watch_on_a_terminal_redraws_in_place(self):
+        pty = pytest.importorskip("pty")
+        script = ("import sys, tavrin_rl.__main__ as m; "
+                  "sys.exit(m.main(['--seed', '2', '--watch', '--delay', '0']))")
+        reader, writer = pty.openpty()
+        try:
+            process = subprocess.Popen([sys.executable, "-c", script], stdout=writer,
+                                       stderr=subprocess.PIPE, env={**os.environ, "NO_COLOR": ""})
+            os.close(writer)
+            output = b""
+            while True:
+                try:
+                    chunk = os.read(reader, 65536)
+                except OSError:  # the terminal is gone once the child has ended
+                    break
+                if not chunk:
+                    break
+                output += chunk
+            assert process.wait(timeout=60) == 0
+        finally:
+            os.close(reader)
+        text = output.decode()
+        plies = len(re.findall(r"ply \d+: player_", text))
+        assert text.count("\x1b[29F\x1b[J") == plies - 1  # each drawing replaces the one before
+        assert "\x1b[97;44m B\x1b[0m" in text  # coloured on a terminal
+        assert "is out of moves" not in text  # the legend says it instead
+
+    def test_html_replay_page(self, tmp_path):
+        page = tmp_path / "game.html"
+        done = run_cli("--seed", "4", "--html", str(page))
+        assert done.returncode == 0, done.stderr
+        text = page.read_text(encoding="utf-8")
+        assert "<script src" not in text and "http://" not in text.replace(
+            'xmlns="http://www.w3.org/2000/svg"', "")
+        data = json.loads(re.search(r'<script id="game-data" type="application/json">(.*?)'
+                                    r"</script>", text, re.S)[1])
+        final = re.findall(r"^player_\d +\w+ +\w+ +\d+ +(-?\d+) ", done.stdout, re.M)
+        assert data["steps"][-1]["scores"] == [int(s) for s in final]
+        bad = run_cli("--seed", "4", "--html", str(tmp_path / "missing" / "game.html"))
+        assert bad.returncode == 1
+        assert bad.stderr.startswith("tavrin_rl: cannot write ")
 
     @pytest.mark.parametrize("args, message", [
         (["--games", "0"], "argument --games: must be at least 1, got 0"),
         (["--games", "two"], "argument --games: not a whole number: 'two'"),
         (["--seed", "-1"], "argument --seed: must be 0 or more, got -1"),
-        (["--agents", "random,clever"], "unknown agent 'clever' (choose from random, greedy, reach)"),
+        (["--agents", "random,clever"], "unknown agent 'clever' (choose from random, greedy, reach, human)"),
         (["--agents", "random,greedy"], "give one agent for every seat or 4 comma-separated agents, got 2"),
         (["--reward-mode", "Score"], "argument --reward-mode: invalid choice: 'Score'"),
+        (["--delay", "-1"], "argument --delay: must be 0 to 3600 seconds, got -1"),
+        (["--delay", "nan"], "argument --delay: must be 0 to 3600 seconds, got nan"),
         (["--colour"], "unrecognized arguments: --colour"),
     ])
     def test_bad_options_exit_2(self, args, message):
@@ -133,6 +250,68 @@ class TestOptions:
         assert done.stdout == ""
         assert message in done.stderr
         assert done.stderr.startswith("usage: python -m tavrin_rl")
+
+
+class TestHumanPlay:
+    SEED = 9
+    AGENTS = ("human", "greedy", "random", "reach")
+
+    def script(self, human_moves: int | None) -> tuple[list[str], PyTavrin]:
+        """Moves for the human seat, found by playing the same seeded game in this process: the
+        first legal placement of the largest piece each turn. None plays to the end."""
+        agents = [None] + [make_agent(name, f"{self.SEED}:{seat}")
+                           for seat, name in enumerate(self.AGENTS) if seat]
+        game, lines = PyTavrin(), []
+        while not game.is_over and (human_moves is None or len(lines) < human_moves):
+            agent = game.agent_selection
+            if game.terminations[agent]:
+                game.step(None)
+                continue
+            mask = game.observe(agent).action_mask
+            action = mask.rfind(1) if agent == 0 else agents[agent].act(mask)
+            if agent == 0:
+                lines.append(describe_action(action))
+            game.step(action)
+        return lines, game
+
+    def play(self, lines: list[str]) -> subprocess.CompletedProcess[str]:
+        return subprocess.run(
+            [sys.executable, "-m", "tavrin_rl", "--seed", str(self.SEED), "--agents",
+             ",".join(self.AGENTS)], input="".join(line + "\n" for line in lines),
+            capture_output=True, text=True, timeout=120)
+
+    def test_a_whole_game_through_stdin(self):
+        moves, game = self.script(None)
+        opening = ["I5:0 at 5,5", "L5:9 at 0,0", "nonsense", "moves", "moves X", "shapes W",
+                   "help"]
+        done = self.play(opening + moves)
+        assert done.returncode == 0, done.stderr
+        out = done.stdout
+        assert "I5:0 at 5,5 cannot be played: your first piece must cover your corner" in out
+        assert "L5 has variants 0 to 7, not 9" in out
+        assert "cannot read 'nonsense'" in out
+        assert re.search(r"^ I5: I5:0 at 0,0, I5:1 at 0,0$", out, re.M)  # moves, by piece
+        assert "2 moves with X" not in out and "no legal move with X" in out
+        assert "W:0   W:1   W:2   W:3" in out
+        assert out.count("your move") == len(moves) + len(opening)
+        assert re.search(r"^ply \d+: player_1 places ", out, re.M)  # others' moves are told
+        final = re.findall(r"^player_\d +\w+ +\w+ +\d+ +(-?\d+) +[0-9.]+ +[0-9.]+$", out, re.M)
+        assert [int(s) for s in final] == game.scores
+
+    def test_taken_cell_and_quit(self):
+        moves, game = self.script(3)
+        done = self.play(moves + ["I1 at 0,0", moves[1], "quit"])
+        assert done.returncode == 0, done.stderr
+        assert "I1:0 at 0,0 cannot be played: cell 0,0 is taken" in done.stdout
+        assert f"{moves[1]} cannot be played: you have already placed your " in done.stdout
+        assert re.search(r"^player_0 +human +blue +18 +-?\d+ +- +-$", done.stdout, re.M)
+        # the others answered the third move before the person quit: three full rounds
+        assert f"game left unfinished after {game.ply + 3} plies" in done.stdout
+
+    def test_end_of_input_quits(self):
+        done = self.play([])
+        assert done.returncode == 0
+        assert "game left unfinished after 0 plies" in done.stdout
 
 
 def test_wilson_interval():
@@ -144,8 +323,17 @@ def test_wilson_interval():
     assert low == pytest.approx(0.9630, abs=1e-4) and high == 1.0
 
 
+def test_version_comes_from_the_package_metadata():
+    import importlib.metadata
+
+    import tavrin_rl
+    assert tavrin_rl.__version__ == importlib.metadata.version("tavrin_rl")
+    assert re.fullmatch(r"\d+\.\d+\.\d+\S*", tavrin_rl.__version__)
+
+
 def test_core_and_command_need_only_the_standard_library():
-    code = ("import sys, tavrin_rl, tavrin_rl.__main__, tavrin_rl.agents, tavrin_rl.board; "
+    code = ("import sys, tavrin_rl, tavrin_rl.__main__, tavrin_rl.agents, tavrin_rl.board, "
+            "tavrin_rl.text_board, tavrin_rl.replay, tavrin_rl.human; "
             "print(sorted(m for m in sys.modules if m.split('.')[0] in "
             "('numpy', 'gymnasium', 'pettingzoo')))")
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
