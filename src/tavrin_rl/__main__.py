@@ -19,6 +19,7 @@ import argparse
 import math
 import os
 import secrets
+import shutil
 import sys
 import time
 from collections.abc import Callable, Sequence
@@ -147,6 +148,7 @@ class Totals:
     rewards: list[float] = field(default_factory=lambda: [0.0] * NUM_SEATS)
 
     def add(self, result: GameResult, reward_mode: str) -> None:
+        """Count one finished game, with its reward in `reward_mode`."""
         assert result.outcomes is not None  # only finished games are counted
         self.games += 1
         self.plies += result.plies
@@ -200,6 +202,7 @@ class Progress:
             self.stream = None
 
     def update(self, done: int, plies_per_second: float) -> None:
+        """Show `done` games of the total finished; the last one ends the line."""
         now = time.monotonic()
         if done < self.total and now - self.last_draw < 0.1:
             return
@@ -241,12 +244,18 @@ class Watcher:
 
     def placement(self, game: PyTavrin, agent: int, index: int,
                   newly_done: Sequence[int]) -> None:
+        """Draw the board after `agent` placed `index`; `newly_done` are the seats that ran out
+        of moves with it."""
         last = [to_board(agent, row, column) for row, column in action_cells(index)]
         lines = [f"ply {game.ply}: player_{agent} ({self.names[agent]}) places "
                  f"{describe_placement(agent, index)}"]
         lines += draw(game, names=self.names, colour=self.colour, last=last).split("\n")
         if self.live:
-            if self.height:
+            if self.height >= shutil.get_terminal_size().lines:
+                # part of the last drawing scrolled away, out of the cursor's reach: start
+                # again at the top of a cleared screen
+                self.out.write("\x1b[H\x1b[J")
+            elif self.height:
                 self.out.write(f"\x1b[{self.height}F\x1b[J")  # up to the drawing's top, clear
             self.height = len(lines)
         else:
@@ -390,12 +399,15 @@ class _Stdout:
             raise StdoutFailed(error) from error
 
     def write(self, text: str) -> int:
+        """Write `text`; a failure raises `StdoutFailed`."""
         return self._guard(lambda: self.stream.write(text))  # type: ignore[no-any-return]
 
     def flush(self) -> None:
+        """Flush; a failure raises `StdoutFailed`."""
         self._guard(self.stream.flush)
 
     def isatty(self) -> bool:
+        """Whether standard output is a terminal (False once it is closed)."""
         try:
             return self.stream.isatty()
         except (ValueError, OSError):

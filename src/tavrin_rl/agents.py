@@ -45,6 +45,7 @@ class Agent:
         self.rng = random.Random(seed)
 
     def act(self, mask: bytes) -> int | None:
+        """The grid index to play for the 36400-byte action `mask`, or None to pass."""
         raise NotImplementedError
 
     def __repr__(self) -> str:
@@ -52,10 +53,13 @@ class Agent:
 
 
 class RandomAgent(Agent):
+    """Plays a uniformly random legal placement: the weakest baseline."""
+
     name = "random"
     description = "a uniformly random legal placement"
 
     def act(self, mask: bytes) -> int | None:
+        """A uniformly random index among those with a 1 in `mask`."""
         legal = legal_actions(mask)
         return self.rng.choice(legal) if legal else None
 
@@ -70,19 +74,28 @@ def _largest(mask: bytes) -> list[int]:
 
 
 class GreedyAgent(Agent):
+    """Plays its largest piece that still fits, at a random legal place: large pieces are the
+    hardest to fit late, and every cell placed counts towards the score."""
+
     name = "greedy"
     description = "the largest piece that fits, placed at random"
 
     def act(self, mask: bytes) -> int | None:
+        """A random legal placement of the largest piece that has one."""
         legal = _largest(mask)
         return self.rng.choice(legal) if legal else None
 
 
 class ReachAgent(Agent):
+    """Plays its largest piece that fits, where it reaches farthest from its own corner: it
+    claims room towards the centre early, which beats `greedy` and `random` clearly."""
+
     name = "reach"
     description = "the largest piece that fits, placed to reach farthest from its own corner"
 
     def act(self, mask: bytes) -> int | None:
+        """Among the largest piece's legal placements, one whose farthest cell has the largest
+        row + column in the agent's frame (ties broken at random)."""
         best: list[int] = []
         best_reach = -1
         for index in _largest(mask):

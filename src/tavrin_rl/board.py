@@ -1,7 +1,9 @@
-"""The board read back from a game's state bytes, and drawn as `render` draws it.
+"""The board read back from a game's state bytes, drawn as `render` draws it, and as SVG.
 
 `PyTavrin.render` writes its picture straight to file descriptor 1; `picture` builds the same text
-as a Python string from `to_bytes()`, for logs, notebooks and the "ansi" render mode.
+as a Python string from `to_bytes()`. `svg(game)` draws the board as an SVG picture and
+`view(game)` wraps it for notebooks. The compact text board of the command line is
+`tavrin_rl.text_board.draw`.
 """
 
 from __future__ import annotations

@@ -44,17 +44,23 @@ _RESET = "\x1b[0m"
 class Game(Protocol):
     """What `draw` reads of a game: `PyTavrin` or anything that answers the same."""
 
-    def to_bytes(self) -> bytes: ...
+    def to_bytes(self) -> bytes:
+        """The 278 state bytes: the board and the pieces left."""
     @property
-    def scores(self) -> list[int]: ...
+    def scores(self) -> list[int]:
+        """Every agent's score."""
     @property
-    def terminations(self) -> list[bool]: ...
+    def terminations(self) -> list[bool]:
+        """Which agents are out of moves."""
     @property
-    def agent_selection(self) -> int: ...
+    def agent_selection(self) -> int:
+        """The agent to move."""
     @property
-    def is_over(self) -> bool: ...
+    def is_over(self) -> bool:
+        """Whether every agent is out of moves."""
     @property
-    def ply(self) -> int: ...
+    def ply(self) -> int:
+        """Placements made so far."""
 
 
 def use_colour(stream: TextIO | None) -> bool:

@@ -191,14 +191,16 @@ class TestOptions:
         assert re.search(r"^ 0 b", first_board, re.M)
         assert "\x1b[" not in out  # piped: no colour, no cursor movement
 
-    def test_watch_on_a_terminal_redraws_in_place(self):
+    @pytest.mark.parametrize("lines, redraw", [("60", "\x1b[29F\x1b[J"), ("20", "\x1b[H\x1b[J")])
+    def test_watch_on_a_terminal_redraws_in_place(self, lines, redraw):
         pty = pytest.importorskip("pty")
         script = ("import sys, tavrin_rl.__main__ as m; "
                   "sys.exit(m.main(['--seed', '2', '--watch', '--delay', '0']))")
         reader, writer = pty.openpty()
         try:
             process = subprocess.Popen([sys.executable, "-c", script], stdout=writer,
-                                       stderr=subprocess.PIPE, env={**os.environ, "NO_COLOR": ""})
+                                       stderr=subprocess.PIPE,
+                                       env={**os.environ, "NO_COLOR": "", "LINES": lines})
             os.close(writer)
             output = b""
             while True:
@@ -214,7 +216,9 @@ class TestOptions:
             os.close(reader)
         text = output.decode()
         plies = len(re.findall(r"ply \d+: player_", text))
-        assert text.count("\x1b[29F\x1b[J") == plies - 1  # each drawing replaces the one before
+        # each drawing replaces the one before: from its top, or on a cleared screen when the
+        # terminal is too short for the cursor to reach the top
+        assert text.count(redraw) == plies - 1
         assert "\x1b[97;44m B\x1b[0m" in text  # coloured on a terminal
         assert "is out of moves" not in text  # the legend says it instead
 
