@@ -8,6 +8,7 @@ import shutil
 import signal
 import subprocess
 import sys
+from pathlib import Path
 
 import pytest
 
@@ -383,3 +384,14 @@ class TestAgents:
     def test_unknown_agent(self):
         with pytest.raises(ValueError, match="unknown agent 'x'"):
             make_agent("x")
+
+
+def test_readme_samples_are_what_the_command_prints():
+    readme = (Path(__file__).resolve().parents[2] / "README.md").read_text(encoding="utf-8")
+    samples = re.findall(r"```text\n(.*?)```", readme, re.S)
+    one = next(s for s in samples if s.startswith("$ python -m tavrin_rl --seed 7\n"))
+    done = run_cli("--seed", "7")
+    assert without_timing(done.stdout) == without_timing(one.split("\n", 1)[1])
+    many = next(s for s in samples if s.startswith("200 games;"))
+    done = run_cli("--games", "200", "--seed", "7", "--agents", "reach,greedy,random,random")
+    assert without_timing(done.stdout.split("\n", 2)[2]) == without_timing(many)
