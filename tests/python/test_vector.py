@@ -171,3 +171,10 @@ def test_without_autoreset_a_finished_game_stays_finished():
     assert v.final_game(0).is_over and v.game(0).to_bytes() == v.final_game(0).to_bytes()
     v.reset()
     assert not v.terminated.any() and (v.current_player == 0).all()
+
+
+def test_a_hundred_thousand_games():
+    v = VectorGames(100_000, seed=0, observation=None, mask=False)
+    v.step(v.sample_actions("greedy"))
+    assert (v.current_player == 1).all()
+    assert v.game(99_999).ply == 1

@@ -90,18 +90,34 @@ void write_mask_word(std::uint64_t word, std::size_t w, std::uint8_t* row) noexc
     }
 }
 
+// Word w of `bits` without the bits below `from`.
+std::uint64_t word_from(const LegalBits& bits, std::size_t w, std::size_t from) noexcept {
+    if (w > from / 64) return bits.words[w];
+    if (w < from / 64) return 0;
+    return bits.words[w] & (~std::uint64_t{0} << (from % 64));
+}
+
+// The number of set bits at or above bit `from`.
+std::size_t count_from(const LegalBits& bits, std::size_t from) {
+    std::size_t count = 0;
+    bits.for_each_word([&](std::size_t w) { count += static_cast<std::size_t>(std::popcount(word_from(bits, w, from))); });
+    return count;
+}
+
 // The k-th set bit (from 0) at or above bit `from`; the caller knows it exists.
 std::uint32_t select_from(const LegalBits& bits, std::size_t from, std::size_t k) {
-    for (std::size_t w = from / 64; w < MASK_WORDS; ++w) {
-        std::uint64_t v = bits.words[w];
-        if (w == from / 64) v &= ~std::uint64_t{0} << (from % 64);
-        const auto n = static_cast<std::size_t>(std::popcount(v));
-        if (k >= n) {
-            k -= n;
-            continue;
+    for (std::size_t d = 0; d < SUMMARY_WORDS; ++d) {
+        for (std::uint64_t summary = bits.nonzero[d]; summary != 0; summary &= summary - 1) {
+            const std::size_t w = 64 * d + static_cast<unsigned>(std::countr_zero(summary));
+            std::uint64_t v = word_from(bits, w, from);
+            const auto n = static_cast<std::size_t>(std::popcount(v));
+            if (k >= n) {
+                k -= n;
+                continue;
+            }
+            for (; k > 0; --k) v &= v - 1;
+            return static_cast<std::uint32_t>(64 * w + static_cast<unsigned>(std::countr_zero(v)));
         }
-        for (; k > 0; --k) v &= v - 1;
-        return static_cast<std::uint32_t>(64 * w + static_cast<unsigned>(std::countr_zero(v)));
     }
     fail_index(k, bits.count);
 }
@@ -117,8 +133,7 @@ std::uint64_t mix(std::uint64_t z) noexcept {
 // --- Legal sets and streams ---
 
 void legal_bits(const Game& game, LegalBits& out) {
-    out.words.fill(0);
-    out.count = 0;
+    out.clear();
     const std::size_t a = game.agent_selection;
     if (a >= AGENT_COUNT) fail_index(a, AGENT_COUNT);
     const Agent& agent = game.agents[a];
@@ -126,9 +141,7 @@ void legal_bits(const Game& game, LegalBits& out) {
     const PlacementMasks m = placement_masks(game, a);
     const Vec<std::uint16_t>& grid = tables().frame_grid[a];
     search_moves(*game.action_set, m.blocked, m.corners, agent.pieces, [&](std::uint16_t n) {
-        const std::uint32_t g = grid[n];
-        out.words[g / 64] |= std::uint64_t{1} << (g % 64);
-        ++out.count;
+        out.add(grid[n]);
         return false;
     });
 }
@@ -176,7 +189,7 @@ std::size_t VectorGames::bytes_per_game(ObservationMode mode, bool mask) noexcep
                         sizeof(std::uint8_t) + AGENT_COUNT * sizeof(std::int16_t);
     bytes += observation_channels(mode) * PLANE_CELLS;
     if (mode != ObservationMode::None) bytes += PIECE_CHANNELS + AGENT_COUNT;
-    if (mask) bytes += GRID_SIZE + DIRTY_WORDS * sizeof(std::uint64_t);
+    if (mask) bytes += GRID_SIZE + sizeof(LegalBits);
     return bytes;
 }
 
@@ -197,7 +210,7 @@ VectorGames::VectorGames(const Config& config)
     }
     if (config_.mask) {
         mask_ = allocate<std::uint8_t>(n * GRID_SIZE);
-        mask_dirty_ = allocate<std::uint64_t>(n * DIRTY_WORDS);
+        legal_ = allocate<LegalBits>(n);
     }
     current_player_ = allocate<std::int8_t>(n);
     rewards_ = allocate<float>(n * AGENT_COUNT);
@@ -237,30 +250,33 @@ void VectorGames::write_observation(std::size_t i, const Game& game) {
     }
 }
 
-void VectorGames::write_mask(std::size_t i, const LegalBits& bits) {
+void VectorGames::write_mask(std::size_t i, const LegalBits& bits, const std::array<std::uint64_t, SUMMARY_WORDS>& before) {
     std::uint8_t* row = mask_.get() + i * GRID_SIZE;
-    std::uint64_t* dirty = mask_dirty_.get() + i * DIRTY_WORDS;
     // Only words that hold a one now or held one before are written: most of the row stays zero.
-    for (std::size_t d = 0; d < DIRTY_WORDS; ++d) {
-        std::uint64_t now = 0;
-        const std::size_t end = std::min(MASK_WORDS, 64 * d + 64);
-        for (std::size_t w = 64 * d; w < end; ++w)
-            if (bits.words[w] != 0) now |= std::uint64_t{1} << (w - 64 * d);
-        for (std::uint64_t touch = now | dirty[d]; touch != 0; touch &= touch - 1) {
+    for (std::size_t d = 0; d < SUMMARY_WORDS; ++d) {
+        for (std::uint64_t touch = bits.nonzero[d] | before[d]; touch != 0; touch &= touch - 1) {
             const std::size_t w = 64 * d + static_cast<unsigned>(std::countr_zero(touch));
             write_mask_word(bits.words[w], w, row);
         }
-        dirty[d] = now;
     }
 }
 
-void VectorGames::write_outputs(std::size_t i, const Game& game, LegalBits& bits) {
+const LegalBits& VectorGames::current_legal(std::size_t i, LegalBits& scratch) const {
+    // With the mask on, the legal set of every game is kept from the step that wrote the mask.
+    if (config_.mask) return legal_[i];
+    legal_bits(current()[i], scratch);
+    return scratch;
+}
+
+void VectorGames::write_outputs(std::size_t i, const Game& game) {
     const bool over = is_over(game);
     current_player_[i] = over ? std::int8_t{-1} : static_cast<std::int8_t>(game.agent_selection);
     if (config_.observation != ObservationMode::None) write_observation(i, game);
     if (config_.mask) {
-        legal_bits(game, bits);
-        write_mask(i, bits);
+        LegalBits& legal = legal_[i];
+        const std::array<std::uint64_t, SUMMARY_WORDS> before = legal.nonzero;
+        legal_bits(game, legal);
+        write_mask(i, legal, before);
     }
 }
 
@@ -298,13 +314,13 @@ void VectorGames::settle(std::size_t i, Game& game, bool was_over, bool stepped)
 // --- Operations ---
 
 void VectorGames::reset(std::optional<std::uint64_t> seed) {
-    pool_.run(size(), [&](std::size_t part, std::size_t begin, std::size_t end) {
+    pool_.run(size(), [&](std::size_t, std::size_t begin, std::size_t end) {
         Game* games = current();
         for (std::size_t i = begin; i < end; ++i) {
             games[i] = new_game(*set_);
             if (seed) streams_[i] = Stream::for_game(*seed, i);
             settle(i, games[i], false, false);
-            write_outputs(i, games[i], scratch_bits_[part]);
+            write_outputs(i, games[i]);
         }
     });
 }
@@ -336,12 +352,12 @@ std::optional<BatchError> VectorGames::step(std::span<const std::int32_t> action
     // Parts are consecutive ranges in order, so the first error found is the lowest game's.
     for (const auto& error : first)
         if (error) return error;
-    pool_.run(size(), [&](std::size_t part, std::size_t begin, std::size_t end) {
+    pool_.run(size(), [&](std::size_t, std::size_t begin, std::size_t end) {
         const Game* games = current();
         Game* next = scratch();
         for (std::size_t i = begin; i < end; ++i) {
             settle(i, next[i], is_over(games[i]), true);
-            write_outputs(i, next[i], scratch_bits_[part]);
+            write_outputs(i, next[i]);
         }
     });
     current_ = 1 - current_;
@@ -351,29 +367,24 @@ std::optional<BatchError> VectorGames::step(std::span<const std::int32_t> action
 void VectorGames::sample_actions(Policy policy, std::span<std::int32_t> out) {
     if (out.size() != size()) fail_index(out.size(), size());
     pool_.run(size(), [&](std::size_t part, std::size_t begin, std::size_t end) {
-        LegalBits& bits = scratch_bits_[part];
         const Tables& t = tables();
         for (std::size_t i = begin; i < end; ++i) {
             const Game& game = current()[i];
             out[i] = 0;
             if (is_over(game)) continue;
-            legal_bits(game, bits);
+            const LegalBits& bits = current_legal(i, scratch_bits_[part]);
             if (bits.count == 0) fail("the agent to move has no legal placement");
             if (policy == Policy::Random) {
                 out[i] = static_cast<std::int32_t>(select_legal(bits, streams_[i].below(bits.count)));
                 continue;
             }
             // The largest size that fits: the highest legal grid index has the largest orientation.
-            std::size_t top = MASK_WORDS;
-            while (bits.words[top - 1] == 0) --top;
-            const std::size_t last = 64 * (top - 1) + 63 - static_cast<unsigned>(std::countl_zero(bits.words[top - 1]));
+            std::size_t d = SUMMARY_WORDS;
+            while (bits.nonzero[d - 1] == 0) --d;
+            const std::size_t top = 64 * (d - 1) + 63 - static_cast<unsigned>(std::countl_zero(bits.nonzero[d - 1]));
+            const std::size_t last = 64 * top + 63 - static_cast<unsigned>(std::countl_zero(bits.words[top]));
             const std::size_t from = t.size_start[t.orientation_cells[last / ANCHOR_COUNT]] * ANCHOR_COUNT;
-            std::size_t count = 0;
-            for (std::size_t w = from / 64; w < top; ++w) {
-                std::uint64_t v = bits.words[w];
-                if (w == from / 64) v &= ~std::uint64_t{0} << (from % 64);
-                count += static_cast<std::size_t>(std::popcount(v));
-            }
+            const std::size_t count = count_from(bits, from);
             out[i] = static_cast<std::int32_t>(select_from(bits, from, streams_[i].below(count)));
         }
     });
@@ -383,16 +394,16 @@ void VectorGames::legal_actions(std::vector<std::int64_t>& offsets, std::vector<
     std::vector<std::vector<std::int32_t>> parts(pool_.threads());
     offsets.assign(size() + 1, 0);
     pool_.run(size(), [&](std::size_t part, std::size_t begin, std::size_t end) {
-        LegalBits& bits = scratch_bits_[part];
         std::vector<std::int32_t>& list = parts[part];
         for (std::size_t i = begin; i < end; ++i) {
             const Game& game = current()[i];
             if (is_over(game)) continue;
-            legal_bits(game, bits);
+            const LegalBits& bits = current_legal(i, scratch_bits_[part]);
             offsets[i + 1] = static_cast<std::int64_t>(bits.count);
-            for (std::size_t w = 0; w < MASK_WORDS; ++w)
+            bits.for_each_word([&](std::size_t w) {
                 for (std::uint64_t v = bits.words[w]; v != 0; v &= v - 1)
                     list.push_back(static_cast<std::int32_t>(64 * w + static_cast<unsigned>(std::countr_zero(v))));
+            });
         }
     });
     for (std::size_t i = 0; i < size(); ++i) offsets[i + 1] += offsets[i];
@@ -417,11 +428,11 @@ std::optional<BatchError> VectorGames::load(std::span<const std::uint8_t> states
     });
     for (const auto& error : first)
         if (error) return error;
-    pool_.run(size(), [&](std::size_t part, std::size_t begin, std::size_t end) {
+    pool_.run(size(), [&](std::size_t, std::size_t begin, std::size_t end) {
         Game* next = scratch();
         for (std::size_t i = begin; i < end; ++i) {
             settle(i, next[i], false, false);
-            write_outputs(i, next[i], scratch_bits_[part]);
+            write_outputs(i, next[i]);
         }
     });
     current_ = 1 - current_;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -31,7 +32,7 @@ inline constexpr std::size_t PIECE_CHANNELS = AGENT_COUNT * KIND_COUNT;         
 inline constexpr std::size_t FULL_CHANNELS = BOARD_CHANNELS + PIECE_CHANNELS + AGENT_COUNT;  // 100
 // The legal set of one game as bits by grid index; a word covers 64 mask bytes.
 inline constexpr std::size_t MASK_WORDS = (GRID_SIZE + 63) / 64;                            // 569
-inline constexpr std::size_t DIRTY_WORDS = (MASK_WORDS + 63) / 64;                          // 9
+inline constexpr std::size_t SUMMARY_WORDS = (MASK_WORDS + 63) / 64;                          // 9
 
 struct Config {
     std::size_t num_games = 1;
@@ -51,10 +52,31 @@ struct BatchError {
     std::size_t player = 0;   // the agent to move in that game (Illegal)
 };
 
-// The legal placements of one agent as bits by grid index of its own frame.
+// The legal placements of one agent as bits by grid index of its own frame, with a summary of the
+// words that hold any, so that clearing and scanning touch only those (a few dozen of 569).
 struct LegalBits {
     std::array<std::uint64_t, MASK_WORDS> words{};
+    std::array<std::uint64_t, SUMMARY_WORDS> nonzero{};  // bit w % 64 of entry w / 64: words[w] != 0
     std::size_t count = 0;
+
+    void clear() noexcept {
+        for (std::size_t d = 0; d < SUMMARY_WORDS; ++d)
+            for (std::uint64_t v = nonzero[d]; v != 0; v &= v - 1)
+                words[64 * d + static_cast<unsigned>(std::countr_zero(v))] = 0;
+        nonzero.fill(0);
+        count = 0;
+    }
+    void add(std::uint32_t g) noexcept {
+        words[g / 64] |= std::uint64_t{1} << (g % 64);
+        nonzero[g / 4096] |= std::uint64_t{1} << (g / 64 % 64);
+        ++count;
+    }
+    // Calls f(w) for every word w that holds a legal placement, ascending.
+    template <class F>
+    void for_each_word(F&& f) const {
+        for (std::size_t d = 0; d < SUMMARY_WORDS; ++d)
+            for (std::uint64_t v = nonzero[d]; v != 0; v &= v - 1) f(64 * d + static_cast<unsigned>(std::countr_zero(v)));
+    }
 };
 
 // Marks the legal placements of the agent to move in `game`, in its own frame.
@@ -136,14 +158,17 @@ class VectorGames {
     // Passes agents out of moves in `game` (game i after a step or a load), then scores it and,
     // with autoreset, starts it anew.
     void settle(std::size_t i, Game& game, bool was_over, bool stepped);
-    void write_outputs(std::size_t i, const Game& game, LegalBits& bits);
+    void write_outputs(std::size_t i, const Game& game);
+    // The legal set of game i as it stands: the kept one, or one searched into `scratch`.
+    const LegalBits& current_legal(std::size_t i, LegalBits& scratch) const;
     void write_observation(std::size_t i, const Game& game);
-    void write_mask(std::size_t i, const LegalBits& bits);
+    // Rewrites the mask words of game i that hold a one in `bits` or held one `before`.
+    void write_mask(std::size_t i, const LegalBits& bits, const std::array<std::uint64_t, SUMMARY_WORDS>& before);
 
     Config config_;
     const ActionSet* set_;
     ThreadPool pool_;
-    std::vector<LegalBits> scratch_bits_;  // one per pool part
+    std::vector<LegalBits> scratch_bits_;  // one per pool part, for searches without the mask
     // Two buffers of N games: a step writes the scratch one and swaps only when every action was
     // legal, so a refused batch leaves the current games untouched.
     std::array<Array<Game>, 2> games_;
@@ -151,7 +176,7 @@ class VectorGames {
     Array<Game> finals_;  // the final state of each game that ended on the last step
     Array<Stream> streams_;
     Array<std::uint8_t> observation_, pieces_, done_, mask_, terminated_;
-    Array<std::uint64_t> mask_dirty_;  // per game: which mask words may hold a one
+    Array<LegalBits> legal_;  // with the mask: each game's legal set, kept for the samplers
     Array<std::int8_t> current_player_;
     Array<float> rewards_;
     Array<std::int16_t> final_scores_;
