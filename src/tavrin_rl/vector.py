@@ -52,8 +52,6 @@ any thread count. The game itself has no randomness; the seed only drives `sampl
 observations and the mask, 47 KB compact with the mask, 42 KB with the mask only, 41 KB full
 without the mask and 1.1 KB with neither (100,000 such games take 109 MB). The mask is 36.4 KB of
 it, and with the mask each game also keeps its legal set as bits (4.6 KB) for the samplers.
-
-Needs numpy (`pip install tavrin_rl[numpy]`).
 """
 
 from __future__ import annotations
