@@ -123,9 +123,12 @@ class TestStreams:
         assert err == b""
 
     def test_ctrl_c_reports_finished_games_and_exits_130(self):
+        # A shell starts background jobs with SIGINT ignored, and Python keeps an ignored SIGINT
+        # ignored: give the command the default disposition, as a terminal's foreground job has.
         process = subprocess.Popen(
             [sys.executable, "-m", "tavrin_rl", "--games", "1000000", "--seed", "1",
-             "--progress"], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+             "--progress"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+            preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
         try:
             seen = b""
             while b"games" not in seen:  # the bar is drawn once a game has finished
