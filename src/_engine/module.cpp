@@ -10,9 +10,11 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
+#include "game/batch/catalogue_export.h"
 #include "game/batch/vector_games.h"
 #include "game/error.h"
 #include "game/state_bytes.h"
@@ -461,7 +463,120 @@ PyObject* engine_bytes_per_game(PyObject*, PyObject* const* args, Py_ssize_t nar
     return PyLong_FromSize_t(VectorGames::bytes_per_game(static_cast<ObservationMode>(observation), mask != 0));
 }
 
+// A tuple of `count` items made by make(i); null with the error set when one fails.
+template <class Make>
+PyObject* tuple_of(std::size_t count, Make&& make) noexcept {
+    Ref tuple(PyTuple_New(static_cast<Py_ssize_t>(count)));
+    if (!tuple.p) return nullptr;
+    for (std::size_t i = 0; i < count; ++i) {
+        PyObject* item = make(i);
+        if (item == nullptr) return nullptr;
+        PyTuple_SET_ITEM(tuple.p, static_cast<Py_ssize_t>(i), item);
+    }
+    return tuple.release();
+}
+
+// Adds `value` (a new reference, or null with the error set) under `key`.
+bool put(PyObject* dict, const char* key, PyObject* value) noexcept {
+    Ref owned(value);
+    return owned.p != nullptr && PyDict_SetItemString(dict, key, owned.p) == 0;
+}
+
+PyObject* catalogue_dict() {
+    const ActionSet& set = ActionSet::get();
+    const std::vector<batch::OrientationInfo> table = batch::orientation_table(set);
+    const batch::FrameTable frames = batch::frame_to_board(set);
+    Ref dict(PyDict_New());
+    if (!dict.p) return nullptr;
+    auto ints = [](std::size_t count, auto value) {
+        return tuple_of(count, [&](std::size_t i) { return PyLong_FromSize_t(static_cast<std::size_t>(value(i))); });
+    };
+    const bool ok =
+        put(dict.p, "piece_names",
+            tuple_of(KIND_COUNT,
+                     [](std::size_t k) {
+                         const std::string_view name = PieceType::from_index(static_cast<unsigned>(k)).name();
+                         return PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+                     })) &&
+        put(dict.p, "piece_cells",
+            ints(KIND_COUNT, [](std::size_t k) { return PieceType::from_index(static_cast<unsigned>(k)).cells(); })) &&
+        put(dict.p, "orientation_kind", ints(table.size(), [&](std::size_t o) { return table[o].kind; })) &&
+        put(dict.p, "orientation_cells",
+            tuple_of(table.size(),
+                     [&](std::size_t o) {
+                         const auto& cells = table[o].cells;
+                         return tuple_of(cells.size(), [&](std::size_t j) {
+                             return Py_BuildValue("(II)", cells[j].first, cells[j].second);
+                         });
+                     })) &&
+        put(dict.p, "anchor_rows", ints(table.size(), [&](std::size_t o) { return table[o].anchor_rows; })) &&
+        put(dict.p, "anchor_columns", ints(table.size(), [&](std::size_t o) { return table[o].anchor_columns; })) &&
+        put(dict.p, "frame_to_board",
+            tuple_of(AGENT_COUNT, [&](std::size_t a) { return ints(frames[a].size(), [&](std::size_t f) { return frames[a][f]; }); })) &&
+        put(dict.p, "board_side", PyLong_FromSize_t(BOARD_SIDE)) &&
+        put(dict.p, "num_actions", PyLong_FromSize_t(GRID_SIZE)) &&
+        put(dict.p, "num_placements", PyLong_FromSize_t(set.actions.size())) &&
+        put(dict.p, "state_size", PyLong_FromSize_t(STATE_SIZE)) &&
+        put(dict.p, "state_version", PyLong_FromSize_t(STATE_VERSION));
+    return ok ? dict.release() : nullptr;
+}
+
+PyObject* engine_catalogue(PyObject*, PyObject*) noexcept {
+    try {
+        return catalogue_dict();
+    } catch (...) {
+        raise_from(std::current_exception());
+        return nullptr;
+    }
+}
+
+PyObject* engine_decode_states(PyObject*, PyObject* states) noexcept {
+    Py_buffer view;
+    if (PyObject_GetBuffer(states, &view, PyBUF_C_CONTIGUOUS) < 0) return nullptr;
+    struct Release {
+        Py_buffer* v;
+        ~Release() { PyBuffer_Release(v); }
+    } release{&view};
+    const auto bytes = static_cast<std::size_t>(view.len);
+    if (bytes % STATE_SIZE != 0)
+        return PyErr_Format(PyExc_ValueError, "Not a game state written by to_bytes() of this version "
+                            "(%zu bytes is not a whole number of %zu-byte states)", bytes, STATE_SIZE);
+    const std::size_t count = bytes / STATE_SIZE;
+    constexpr std::size_t PLANE = BOARD_SIDE * BOARD_SIDE;
+    Ref owners(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(count * PLANE)));
+    Ref pieces(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(count * AGENT_COUNT * KIND_COUNT)));
+    Ref done(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(count * AGENT_COUNT)));
+    Ref to_move(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(count)));
+    if (!owners.p || !pieces.p || !done.p || !to_move.p) return nullptr;
+    std::size_t bad = count;
+    const auto* data = static_cast<const std::uint8_t*>(view.buf);
+    if (!without_gil([&] {
+            for (std::size_t i = 0; i < count; ++i) {
+                const std::optional<Game> game = from_bytes(data + i * STATE_SIZE, STATE_SIZE);
+                if (!game) {
+                    bad = i;
+                    return;
+                }
+                const batch::DecodedState d = batch::decode_state(*game);
+                std::memcpy(PyBytes_AS_STRING(owners.p) + i * PLANE, d.owners.data(), PLANE);
+                std::memcpy(PyBytes_AS_STRING(pieces.p) + i * d.pieces.size(), d.pieces.data(), d.pieces.size());
+                std::memcpy(PyBytes_AS_STRING(done.p) + i * AGENT_COUNT, d.done.data(), AGENT_COUNT);
+                PyBytes_AS_STRING(to_move.p)[i] = static_cast<char>(game->agent_selection);
+            }
+        }))
+        return nullptr;
+    if (bad < count)
+        return PyErr_Format(PyExc_ValueError, "Not a game state written by to_bytes() of this version (state %zu)", bad);
+    return PyTuple_Pack(4, owners.p, pieces.p, done.p, to_move.p);
+}
+
 PyMethodDef engine_methods[] = {
+    {"catalogue", engine_catalogue, METH_NOARGS,
+     "catalogue($module, /)\n--\n\nThe piece kinds, the 91 orientations (kind, cells, anchor ranges), each "
+     "agent's frame as board cells, and the sizes of the action grid and the state bytes."},
+    {"decode_states", engine_decode_states, METH_O,
+     "decode_states($module, states, /)\n--\n\nK states of to_bytes() (K x 278 bytes) as bytes: owners "
+     "(K x 400 int8, -1 free), pieces (K x 4 x 21), done (K x 4) and the agent to move (K)."},
     {"bytes_per_game", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_bytes_per_game)),
      METH_FASTCALL, "bytes_per_game(observation, mask, /)\n--\n\nMemory held per game in that configuration."},
     {nullptr, nullptr, 0, nullptr},
@@ -478,6 +593,7 @@ int engine_exec(PyObject* module) noexcept {
     if (PyModule_AddType(module, state->vector_type) < 0) return -1;
     if (PyModule_AddType(module, state->view_type) < 0) return -1;
     if (PyModule_AddIntConstant(module, "STATE_SIZE", STATE_SIZE) < 0) return -1;
+    if (PyModule_AddIntConstant(module, "STATE_VERSION", STATE_VERSION) < 0) return -1;
     if (PyModule_AddIntConstant(module, "NUM_ACTIONS", GRID_SIZE) < 0) return -1;
     return 0;
 }

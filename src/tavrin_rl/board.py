@@ -4,6 +4,9 @@
 as a Python string from `to_bytes()`. `svg(game)` draws the board as an SVG picture and
 `view(game)` wraps it for notebooks. The compact text board of the command line is
 `tavrin_rl.text_board.draw`.
+
+The engine reads the state bytes (`tavrin_rl._engine.decode_states`), so their layout is written
+once; `decode_states` reads many states at once into numpy arrays.
 """
 
 from __future__ import annotations
@@ -11,16 +14,17 @@ from __future__ import annotations
 from collections.abc import Iterable, Sequence
 from typing import TYPE_CHECKING
 
+from tavrin_rl._engine import STATE_SIZE, STATE_VERSION
+from tavrin_rl._engine import decode_states as _decode_states
 from tavrin_rl.catalogue import BOARD_SIDE
 
 if TYPE_CHECKING:
+    import numpy as np
+
     from tavrin_rl import PyTavrin
 
-STATE_SIZE = 278
-STATE_VERSION = 1
-_BLOCK_SIZE = 69  # 64-byte board image, 4-byte remaining-pieces mask, last kind
-_IMAGE_SIZE = 64
-_ROW_STRIDE = BOARD_SIDE + 1  # board positions keep a spare column after each row
+_NOT_A_STATE = "Not a game state written by to_bytes() of this version"
+_KINDS = 21
 
 # The ANSI background of each agent's cells, by agent index.
 AGENT_COLOURS = ("\x1b[44m", "\x1b[43m", "\x1b[41m", "\x1b[42m")
@@ -31,17 +35,30 @@ _RULE = "-" * 103
 _HEADER = "  | " + " | ".join(f"{c:2d}" for c in range(BOARD_SIDE)) + " |"
 
 
-def _agent_cells(state: bytes, agent: int) -> int:
-    """Agent `agent`'s cells as one integer, bit p = board position p (row * 21 + column).
+def _decoded(state: bytes) -> tuple[bytes, bytes, bytes, bytes]:
+    """The engine's reading of one state: owners, pieces, done flags and the agent to move."""
+    if len(state) != STATE_SIZE:
+        raise ValueError(_NOT_A_STATE)
+    try:
+        return _decode_states(state)
+    except ValueError:
+        raise ValueError(_NOT_A_STATE) from None
 
-    The image holds four 16-byte limbs, the highest positions first, each little-endian."""
-    start = 1 + _BLOCK_SIZE * agent
-    image = state[start:start + _IMAGE_SIZE]
-    value = 0
-    for limb in range(4):
-        offset = 16 * (3 - limb)
-        value |= int.from_bytes(image[offset:offset + 16], "little") << (128 * limb)
-    return value
+
+def decode_states(states: object) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
+    """Many states at once, as the engine reads them: `states` is K * 278 bytes (a bytes object
+    or a (K, 278) uint8 array, as `VectorGames.to_bytes()` returns). Returns numpy arrays
+    `owners` (K, 20, 20) int8 (the agent covering each board cell, -1 where free), `pieces`
+    (K, 4, 21) uint8 (1 while the agent still holds the kind), `done` (K, 4) bool and `to_move`
+    (K,) uint8. Raises ValueError naming the first state that is not a valid one."""
+    import numpy as np
+
+    owners, pieces, done, to_move = _decode_states(states)
+    count = len(to_move)
+    return (np.frombuffer(owners, dtype=np.int8).reshape(count, BOARD_SIDE, BOARD_SIDE),
+            np.frombuffer(pieces, dtype=np.uint8).reshape(count, 4, _KINDS),
+            np.frombuffer(done, dtype=np.bool_).reshape(count, 4),
+            np.frombuffer(to_move, dtype=np.uint8))
 
 
 def cell_owners(state: bytes) -> list[list[int]]:
@@ -50,19 +67,8 @@ def cell_owners(state: bytes) -> list[list[int]]:
     `state` is the 278 bytes of `PyTavrin.to_bytes()`. Should two agents hold a cell (only a
     hand-made state can do that), the lower agent index is shown, as `render` does.
     """
-    if len(state) != STATE_SIZE or state[0] != STATE_VERSION:
-        raise ValueError("Not a game state written by to_bytes() of this version")
-    owners = [[-1] * BOARD_SIDE for _ in range(BOARD_SIDE)]
-    for agent in reversed(range(4)):  # lower agents overwrite higher ones
-        cells = _agent_cells(state, agent)
-        while cells:
-            low = cells & -cells
-            position = low.bit_length() - 1
-            cells ^= low
-            row, column = divmod(position, _ROW_STRIDE)
-            if row < BOARD_SIDE and column < BOARD_SIDE:
-                owners[row][column] = agent
-    return owners
+    owners = [owner if owner < 128 else owner - 256 for owner in _decoded(state)[0]]
+    return [owners[row * BOARD_SIDE:(row + 1) * BOARD_SIDE] for row in range(BOARD_SIDE)]
 
 
 def picture(state: bytes) -> str:
@@ -83,13 +89,8 @@ def picture(state: bytes) -> str:
 def piece_masks(state: bytes) -> list[int]:
     """Each agent's remaining-pieces mask in `state` (`to_bytes()`): bit n is set while the kind
     `PIECE_NAMES[n]` is still to be placed."""
-    if len(state) != STATE_SIZE or state[0] != STATE_VERSION:
-        raise ValueError("Not a game state written by to_bytes() of this version")
-    masks = []
-    for agent in range(4):
-        start = 1 + _BLOCK_SIZE * agent + _IMAGE_SIZE
-        masks.append(int.from_bytes(state[start:start + 4], "little"))
-    return masks
+    pieces = _decoded(state)[1]
+    return [sum(pieces[agent * _KINDS + n] << n for n in range(_KINDS)) for agent in range(4)]
 
 
 # Pictures: SVG for notebooks, documents and the replay page.

@@ -1,4 +1,4 @@
-"""The piece kinds, their 91 orientations and the action grid, in plain Python.
+"""The piece kinds, their 91 orientations and the action grid, as Python tuples.
 
 An action index is a position in the flattened action grid of shape (91, 20, 20):
 
@@ -9,73 +9,43 @@ the agent that acts (its own start corner at row 0, column 0). `decode_action` s
 `action_cells` lists the cells a placement covers and `to_board` / `to_frame` move cells between an
 agent's frame and the board as `render` draws it.
 
-Nothing here needs the compiled module, so agents and tools can use it without a game.
+The tables are read once from the engine's own catalogue (`tavrin_rl._engine.catalogue()`), so
+they cannot drift from what the game does; everything else here is plain Python without numpy.
 """
 
 from __future__ import annotations
 
 import re
 
-BOARD_SIDE = 20
-NUM_ORIENTATIONS = 91
-NUM_ACTIONS = NUM_ORIENTATIONS * BOARD_SIDE * BOARD_SIDE
+from tavrin_rl._engine import catalogue as _catalogue
+
+_ENGINE = _catalogue()
+
+BOARD_SIDE: int = _ENGINE["board_side"]
+NUM_ACTIONS: int = _ENGINE["num_actions"]
+NUM_ORIENTATIONS: int = len(_ENGINE["orientation_kind"])
 GRID_SHAPE = (NUM_ORIENTATIONS, BOARD_SIDE, BOARD_SIDE)
 
 # The 21 kinds in index order: the bit order of a remaining-pieces mask and of `piece_names`.
-PIECE_NAMES = (
-    "I1", "I2", "V3", "I3", "T4", "O", "L4", "I4", "Z4", "F", "X",
-    "P", "W", "Z5", "Y", "L5", "U", "T5", "V5", "N", "I5",
-)
-
-# Every orientation of every kind, in orientation-number order; rows top first, "#" is a cell.
-_SHAPES: tuple[tuple[str, tuple[str, ...]], ...] = (
-    ("I1", ("#",)),
-    ("I2", ("##", "#/#")),
-    ("V3", ("##/#.", "#./##", ".#/##", "##/.#")),
-    ("I3", ("###", "#/#/#")),
-    ("T4", (".#./###", "#./##/#.", "###/.#.", ".#/##/.#")),
-    ("O", ("##/##",)),
-    ("L4", ("#../###", "###/#..", "#./#./##", "##/#./#.", "##/.#/.#", "###/..#", "..#/###",
-            ".#/.#/##")),
-    ("I4", ("####", "#/#/#/#")),
-    ("Z4", ("#./##/.#", ".#/##/#.", ".##/##.", "##./.##")),
-    ("F", (".#./###/#..", "#../###/.#.", "##./.##/.#.", ".##/##./.#.", "..#/###/.#.",
-           ".#./##./.##", ".#./###/..#", ".#./.##/##.")),
-    ("X", (".#./###/.#.",)),
-    ("P", ("##/##/#.", "##/##/.#", "#./##/##", ".#/##/##", "###/.##", ".##/###", "###/##.",
-           "##./###")),
-    ("W", ("#../##./.##", ".##/##./#..", "..#/.##/##.", "##./.##/..#")),
-    ("Z5", ("#../###/..#", "..#/###/#..", ".##/.#./##.", "##./.#./.##")),
-    ("Y", ("####/.#..", ".#../####", "####/..#.", "..#./####", "#./#./##/#.", ".#/.#/##/.#",
-           "#./##/#./#.", ".#/##/.#/.#")),
-    ("L5", ("####/#...", "#.../####", "####/...#", "...#/####", "#./#./#./##", ".#/.#/.#/##",
-            "##/#./#./#.", "##/.#/.#/.#")),
-    ("U", ("#.#/###", "###/#.#", "##/#./##", "##/.#/##")),
-    ("T5", (".#./.#./###", "#../###/#..", "###/.#./.#.", "..#/###/..#")),
-    ("V5", ("###/#../#..", "#../#../###", "..#/..#/###", "###/..#/..#")),
-    ("N", (".###/##..", "##../.###", "###./..##", "..##/###.", "#./#./##/.#", ".#/.#/##/#.",
-           ".#/##/#./#.", "#./##/.#/.#")),
-    ("I5", ("#####", "#/#/#/#/#")),
-)
-
-
-def _cells_of(picture: str) -> tuple[tuple[int, int], ...]:
-    return tuple((r, c) for r, row in enumerate(picture.split("/"))
-                 for c, mark in enumerate(row) if mark == "#")
-
+PIECE_NAMES: tuple[str, ...] = _ENGINE["piece_names"]
 
 # Per orientation number: its kind index, its cells relative to the bounding box's top-left
-# corner, and the bounding box's height and width.
-ORIENTATION_KIND: tuple[int, ...] = tuple(
-    kind for kind, (_, pictures) in enumerate(_SHAPES) for _ in pictures)
-ORIENTATION_CELLS: tuple[tuple[tuple[int, int], ...], ...] = tuple(
-    _cells_of(picture) for _, pictures in _SHAPES for picture in pictures)
+# corner (row-major), and the bounding box's height and width.
+ORIENTATION_KIND: tuple[int, ...] = _ENGINE["orientation_kind"]
+ORIENTATION_CELLS: tuple[tuple[tuple[int, int], ...], ...] = _ENGINE["orientation_cells"]
+# An orientation fits at anchor (row, column) when row < ANCHOR_ROWS[o] and column < ANCHOR_COLUMNS[o].
+ANCHOR_ROWS: tuple[int, ...] = _ENGINE["anchor_rows"]
+ANCHOR_COLUMNS: tuple[int, ...] = _ENGINE["anchor_columns"]
 ORIENTATION_SIZE: tuple[tuple[int, int], ...] = tuple(
-    (picture.count("/") + 1, len(picture.split("/")[0]))
-    for _, pictures in _SHAPES for picture in pictures)
+    (BOARD_SIDE + 1 - rows, BOARD_SIDE + 1 - columns) for rows, columns in zip(ANCHOR_ROWS, ANCHOR_COLUMNS))
+
+# [agent][frame cell row * 20 + column] -> the board cell it shows, and the inverse.
+_FRAME_TO_BOARD: tuple[tuple[int, ...], ...] = _ENGINE["frame_to_board"]
+_BOARD_TO_FRAME: tuple[tuple[int, ...], ...] = tuple(
+    tuple(sorted(range(BOARD_SIDE * BOARD_SIDE), key=table.__getitem__)) for table in _FRAME_TO_BOARD)
 
 # Cells per kind (the kind's weight in the score), and the orientation numbers of each kind.
-PIECE_CELLS: tuple[int, ...] = tuple(len(_cells_of(pictures[0])) for _, pictures in _SHAPES)
+PIECE_CELLS: tuple[int, ...] = _ENGINE["piece_cells"]
 KIND_ORIENTATIONS: tuple[range, ...] = tuple(
     range(ORIENTATION_KIND.index(k), len(ORIENTATION_KIND) - ORIENTATION_KIND[::-1].index(k))
     for k in range(len(PIECE_NAMES)))
@@ -108,8 +78,7 @@ def action_fits(index: int) -> bool:
     """Whether the grid position holds a placement at all: the orientation must stay on the
     board. 30433 of the 36400 positions do."""
     orientation, row, column = decode_action(index)
-    height, width = ORIENTATION_SIZE[orientation]
-    return row + height <= BOARD_SIDE and column + width <= BOARD_SIDE
+    return row < ANCHOR_ROWS[orientation] and column < ANCHOR_COLUMNS[orientation]
 
 
 def action_cells(index: int) -> tuple[tuple[int, int], ...]:
@@ -120,29 +89,28 @@ def action_cells(index: int) -> tuple[tuple[int, int], ...]:
     return tuple((row + dr, column + dc) for dr, dc in ORIENTATION_CELLS[orientation])
 
 
+def _cell(agent: int, row: int, column: int) -> int:
+    if agent not in range(4):
+        raise ValueError(f"unknown agent {agent}")
+    if not (0 <= row < BOARD_SIDE and 0 <= column < BOARD_SIDE):
+        raise ValueError(f"no cell ({row}, {column}) on the board")
+    return row * BOARD_SIDE + column
+
+
 def to_board(agent: int, row: int, column: int) -> tuple[int, int]:
     """The board cell (as `render` draws it) of cell (row, column) of `agent`'s frame.
 
     Agent 0's frame is the board itself; the other agents see it turned so that their own start
     corner, (0, 19), (19, 19) or (19, 0) on the board, is their (0, 0).
     """
-    last = BOARD_SIDE - 1
-    if agent == 0:
-        return row, column
-    if agent == 1:
-        return column, last - row
-    if agent == 2:
-        return last - row, last - column
-    if agent == 3:
-        return last - column, row
-    raise ValueError(f"unknown agent {agent}")
+    cell = _cell(agent, row, column)
+    return divmod(_FRAME_TO_BOARD[agent][cell], BOARD_SIDE)
 
 
 def to_frame(agent: int, row: int, column: int) -> tuple[int, int]:
     """The cell of `agent`'s frame that shows board cell (row, column); undoes `to_board`."""
-    if agent not in range(4):
-        raise ValueError(f"unknown agent {agent}")
-    return to_board(-agent % 4, row, column)
+    cell = _cell(agent, row, column)
+    return divmod(_BOARD_TO_FRAME[agent][cell], BOARD_SIDE)
 
 
 # Move notation: "L5:3 at 12,4" is the fourth orientation (variant 3) of L5 with the top-left

@@ -16,7 +16,7 @@ from tavrin_rl.board import (
     view,
 )
 from tavrin_rl.catalogue import (
-    GRID_SHAPE, NUM_ACTIONS, ORIENTATION_CELLS, ORIENTATION_KIND, PIECE_NAMES, action_cells,
+    NUM_ACTIONS, ORIENTATION_CELLS, ORIENTATION_KIND, PIECE_NAMES, action_cells,
     action_fits, action_kind, decode_action, describe_action, encode_action, parse_action,
     to_board, to_frame,
 )
@@ -81,11 +81,6 @@ class TestPicture:
 
 
 class TestActionGrid:
-    def test_tables_agree_with_the_game_class(self):
-        assert PIECE_NAMES == PyTavrin.piece_names
-        assert GRID_SHAPE == PyTavrin.action_grid_shape
-        assert NUM_ACTIONS == PyTavrin.num_actions
-
     def test_placements_per_kind(self):
         counts = Counter(action_kind(i) for i in range(NUM_ACTIONS) if action_fits(i))
         assert [counts[k] for k in range(21)] == [

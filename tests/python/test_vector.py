@@ -9,6 +9,8 @@ import numpy as np
 import pytest
 
 from tavrin_rl import PyTavrin
+from tavrin_rl.board import decode_states
+from tavrin_rl.catalogue import PIECE_CELLS
 from tavrin_rl.vector import VectorGames
 
 pettingzoo_env = pytest.importorskip("tavrin_rl.pettingzoo_env", reason="the full observation is "
@@ -155,6 +157,13 @@ def test_load_round_trip_and_modes_without_arrays():
     np.testing.assert_array_equal(v.current_player, source.current_player)
     for i in range(6):
         expect_like(v, i, v.game(i))
+    owners, pieces, done, to_move = decode_states(source.to_bytes())
+    seats = (source.current_player[:, None] + np.arange(4)) % 4
+    np.testing.assert_array_equal(np.take_along_axis(pieces, seats[:, :, None], axis=1), source.pieces)
+    np.testing.assert_array_equal(np.take_along_axis(done, seats, axis=1), source.done.astype(bool))
+    np.testing.assert_array_equal(to_move, source.current_player)
+    held = 89 - (pieces * np.array(PIECE_CELLS)).sum(axis=2)  # cells of the placed pieces
+    np.testing.assert_array_equal((owners[:, :, :, None] == np.arange(4)).sum(axis=(1, 2)), held)
     with pytest.raises(IndexError):
         v.game(6)
     assert VectorGames.bytes_per_game(None, False) < 2000 < VectorGames.bytes_per_game("full", True)
