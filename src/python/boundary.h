@@ -3,6 +3,8 @@
 
 #include <Python.h>
 
+#include <cxxabi.h>
+
 #include <atomic>
 #include <exception>
 #include <new>
@@ -51,6 +53,13 @@ void raise_internal_error(const char* message) noexcept;
 // Wraps one C API entry point (method, getter, constructor). The engine reports internal faults by
 // throwing; they must not cross into the interpreter, so every entry of every table goes through
 // here and no other code in the module catches.
+//
+// The one unwind that must go through is a thread's forced unwind: an interpreter that is shutting
+// down ends a thread that tries to reattach (render's write, say) with pthread_exit, which unwinds
+// the stack to the thread's start. Catching it for good aborts the process ("exception not
+// rethrown"), and turning it into a Python error would call the interpreter from a thread that no
+// longer has a thread state. So it is rethrown untouched, and `call` is not noexcept: a noexcept
+// frame would end the process on it too.
 template <auto Body>
 struct Boundary;
 
@@ -58,9 +67,11 @@ template <class R, class... Args, R (*Body)(Args...)>
 struct Boundary<Body> {
     static_assert(std::is_pointer_v<R>, "a failed entry returns null with the Python error set");
 
-    static R call(Args... args) noexcept {
+    static R call(Args... args) {
         try {
             return Body(args...);
+        } catch (abi::__forced_unwind&) {
+            throw;
         } catch (const InternalError& e) {
             raise_internal_error(e.what());
         } catch (const std::bad_alloc&) {

@@ -2,18 +2,13 @@
 #include <Python.h>
 
 #include <array>
-#include <cerrno>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
-
-#include <unistd.h>
 
 #include "game/actions/actions.h"
 #include "game/game.h"
@@ -28,6 +23,7 @@
 #include "python/boundary.h"
 #include "python/classes.h"
 #include "python/pyref.h"
+#include "python/stdout_writer.h"
 
 namespace tavrin::python {
 
@@ -81,34 +77,34 @@ PyObject* bytes_of(const StateBytes& state) noexcept {
                                      static_cast<Py_ssize_t>(state.size()));
 }
 
-void raise_not_a_state() noexcept {
-    PyErr_SetString(PyExc_ValueError, "Not a game state written by to_bytes() of this version");
+// --- Reaching the game ---
+
+// Runs `body` on the game under a shared borrow and returns its result; the borrow is released
+// after the result is built, on every path. A refused borrow returns the empty result (null) with
+// RuntimeError "Already mutably borrowed" set, before `body` runs.
+template <class Body>
+auto reader(PyObject* self, Body&& body) {
+    TavrinObject* obj = as_tavrin(self);
+    using Result = decltype(body(std::as_const(obj->game)));
+    SharedBorrow borrow(obj->borrow);
+    if (!borrow) return Result{};
+    return body(std::as_const(obj->game));
 }
 
-// strerror_r comes in a GNU flavour returning the text and a POSIX one filling the buffer.
-[[maybe_unused]] const char* error_text(int result, const char* buffer) noexcept {
-    return result == 0 ? buffer : "Unknown error";
+// The same under the exclusive borrow; a refusal sets RuntimeError "Already borrowed".
+template <class Body>
+auto writer(PyObject* self, Body&& body) {
+    TavrinObject* obj = as_tavrin(self);
+    using Result = decltype(body(obj->game));
+    ExclusiveBorrow borrow(obj->borrow);
+    if (!borrow) return Result{};
+    return body(obj->game);
 }
-[[maybe_unused]] const char* error_text(const char* text, const char*) noexcept { return text; }
 
-// The module's own writer to file descriptor 1, bypassing sys.stdout. Writes all of `data`, going
-// on after partial writes and interrupted calls; returns 0 or the errno of the failed write. Runs
-// without the interpreter, so a full pipe stalls only the caller; the lock keeps pictures of
-// concurrent renders from interleaving.
-int write_stdout(const char* data, std::size_t size) noexcept {
-    static std::mutex writer;
-    std::lock_guard lock(writer);
-    while (size > 0) {
-        const ssize_t written = ::write(STDOUT_FILENO, data, size);
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return errno;
-        }
-        if (written == 0) return EIO;  // no progress and no error: do not spin
-        data += written;
-        size -= static_cast<std::size_t>(written);
-    }
-    return 0;
+// A read-only property whose value `Body` makes from the game.
+template <PyObject* (*Body)(const Game&)>
+PyObject* getter(PyObject* self, void*) {
+    return reader(self, Body);
 }
 
 // --- Construction and copies ---
@@ -119,18 +115,14 @@ PyObject* tavrin_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* tavrin_reset(PyObject* self, PyObject*) {
-    TavrinObject* obj = as_tavrin(self);
-    ExclusiveBorrow borrow(obj->borrow);
-    if (!borrow) return nullptr;
-    obj->game = new_game();
-    Py_RETURN_NONE;
+    return writer(self, [](Game& game) {
+        game = new_game();
+        Py_RETURN_NONE;
+    });
 }
 
 PyObject* tavrin_copy(PyObject* self, PyObject*) {
-    TavrinObject* obj = as_tavrin(self);
-    SharedBorrow borrow(obj->borrow);
-    if (!borrow) return nullptr;
-    return wrap_game(obj->game);
+    return reader(self, [](const Game& game) { return wrap_game(game); });
 }
 
 PyObject* tavrin_deepcopy(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -142,49 +134,40 @@ PyObject* tavrin_deepcopy(PyObject* self, PyObject* const* args, Py_ssize_t narg
 // --- Persistence ---
 
 PyObject* tavrin_to_bytes(PyObject* self, PyObject*) {
-    TavrinObject* obj = as_tavrin(self);
-    SharedBorrow borrow(obj->borrow);
-    if (!borrow) return nullptr;
-    return bytes_of(to_bytes(obj->game));
+    return reader(self, [](const Game& game) { return bytes_of(to_bytes(game)); });
+}
+
+// The game held by the bytes argument `param`, or nothing with the Python error set.
+std::optional<Game> game_from(const char* param, PyObject* arg) {
+    const auto data = convert(param, arg, to_byte_view);
+    if (!data) return std::nullopt;
+    std::optional<Game> game = from_bytes(data->data(), data->size());
+    if (!game) PyErr_SetString(PyExc_ValueError, "Not a game state written by to_bytes() of this version");
+    return game;
 }
 
 PyObject* tavrin_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* arg = parse_one("PyTavrin.__setstate__()", "state", args, nargs, kwnames);
     if (arg == nullptr) return nullptr;
-    TavrinObject* obj = as_tavrin(self);
-    ExclusiveBorrow borrow(obj->borrow);
-    if (!borrow) return nullptr;
-    const auto state = convert("state", arg, to_byte_view);
-    if (!state) return nullptr;
-    const std::optional<Game> game = from_bytes(state->data(), state->size());
-    if (!game) {
-        raise_not_a_state();
-        return nullptr;
-    }
-    obj->game = *game;
-    Py_RETURN_NONE;
+    return writer(self, [&](Game& game) -> PyObject* {
+        const std::optional<Game> read = game_from("state", arg);
+        if (!read) return nullptr;
+        game = *read;
+        Py_RETURN_NONE;
+    });
 }
 
 PyObject* tavrin_from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* arg = parse_one("PyTavrin.from_bytes()", "data", args, nargs, kwnames);
     if (arg == nullptr) return nullptr;
-    const auto data = convert("data", arg, to_byte_view);
-    if (!data) return nullptr;
-    const std::optional<Game> game = from_bytes(data->data(), data->size());
-    if (!game) {
-        raise_not_a_state();
-        return nullptr;
-    }
-    return wrap_game(*game);
+    const std::optional<Game> game = game_from("data", arg);
+    return game ? wrap_game(*game) : nullptr;
 }
 
 // --- State properties ---
 
-PyObject* tavrin_get_agents(PyObject* self, void*) {
-    TavrinObject* obj = as_tavrin(self);
-    SharedBorrow borrow(obj->borrow);
-    if (!borrow) return nullptr;
-    const std::size_t count = obj->game.num_agents;
+PyObject* get_agents(const Game& game) {
+    const std::size_t count = game.num_agents;
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(count)));
     if (!list) return nullptr;
     for (std::size_t i = 0; i < count; ++i) {
@@ -195,131 +178,98 @@ PyObject* tavrin_get_agents(PyObject* self, void*) {
     return list.release();
 }
 
-PyObject* tavrin_get_agent_selection(PyObject* self, void*) {
-    TavrinObject* obj = as_tavrin(self);
-    SharedBorrow borrow(obj->borrow);
-    if (!borrow) return nullptr;
-    return PyLong_FromSize_t(obj->game.agent_selection);
-}
+PyObject* get_agent_selection(const Game& game) { return PyLong_FromSize_t(game.agent_selection); }
 
-PyObject* tavrin_get_terminations(PyObject* self, void*) {
-    TavrinObject* obj = as_tavrin(self);
-    SharedBorrow borrow(obj->borrow);
-    if (!borrow) return nullptr;
-    const auto done = terminations(obj->game);
+PyObject* get_terminations(const Game& game) {
+    const auto done = terminations(game);
     return list_of_four([&](std::size_t i) { return PyBool_FromLong(done[i]); });
 }
 
-PyObject* tavrin_get_rewards(PyObject* self, void*) {
-    TavrinObject* obj = as_tavrin(self);
-    SharedBorrow borrow(obj->borrow);
-    if (!borrow) return nullptr;
-    const auto values = rewards(obj->game);
+PyObject* get_rewards(const Game& game) {
+    const auto values = rewards(game);
     return list_of_four([&](std::size_t i) -> PyObject* {
         if (!values[i]) Py_RETURN_NONE;
         return PyLong_FromLong(*values[i]);
     });
 }
 
-PyObject* tavrin_get_scores(PyObject* self, void*) {
-    TavrinObject* obj = as_tavrin(self);
-    SharedBorrow borrow(obj->borrow);
-    if (!borrow) return nullptr;
-    const Scores values = scores(obj->game);
+PyObject* get_scores(const Game& game) {
+    const Scores values = scores(game);
     return list_of_four([&](std::size_t i) { return PyLong_FromLong(values[i]); });
 }
 
-PyObject* tavrin_get_is_over(PyObject* self, void*) {
-    TavrinObject* obj = as_tavrin(self);
-    SharedBorrow borrow(obj->borrow);
-    if (!borrow) return nullptr;
-    return PyBool_FromLong(is_over(obj->game));
-}
+PyObject* get_is_over(const Game& game) { return PyBool_FromLong(is_over(game)); }
 
-PyObject* tavrin_get_ply(PyObject* self, void*) {
-    TavrinObject* obj = as_tavrin(self);
-    SharedBorrow borrow(obj->borrow);
-    if (!borrow) return nullptr;
-    return PyLong_FromLong(ply(obj->game));
-}
+PyObject* get_ply(const Game& game) { return PyLong_FromLong(ply(game)); }
 
 // --- Play, scoring and observation ---
 
 PyObject* tavrin_outcome(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* arg = parse_one("PyTavrin.outcome()", "mode", args, nargs, kwnames);
     if (arg == nullptr) return nullptr;
-    TavrinObject* obj = as_tavrin(self);
-    SharedBorrow borrow(obj->borrow);
-    if (!borrow) return nullptr;
-    const auto text = convert("mode", arg, to_text);
-    if (!text) return nullptr;
-    const std::optional<RewardMode> mode = reward_mode_from_name(*text);
-    if (!mode) {
-        PyErr_Format(PyExc_ValueError, "Unknown reward mode %U", arg);
-        return nullptr;
-    }
-    const std::optional<Outcome> values = outcome(obj->game, *mode);
-    if (!values) Py_RETURN_NONE;
-    // Each single-precision value widens exactly; no rounding to a nicer double.
-    return list_of_four([&](std::size_t i) { return PyFloat_FromDouble(static_cast<double>((*values)[i])); });
+    return reader(self, [&](const Game& game) -> PyObject* {
+        const auto text = convert("mode", arg, to_text);
+        if (!text) return nullptr;
+        const std::optional<RewardMode> mode = reward_mode_from_name(*text);
+        if (!mode) {
+            PyErr_Format(PyExc_ValueError, "Unknown reward mode %U", arg);
+            return nullptr;
+        }
+        const std::optional<Outcome> values = outcome(game, *mode);
+        if (!values) Py_RETURN_NONE;
+        // Each single-precision value widens exactly; no rounding to a nicer double.
+        return list_of_four([&](std::size_t i) { return PyFloat_FromDouble(static_cast<double>((*values)[i])); });
+    });
 }
 
 PyObject* tavrin_observe(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* arg = parse_one("PyTavrin.observe()", "agent_idx", args, nargs, kwnames);
     if (arg == nullptr) return nullptr;
-    TavrinObject* obj = as_tavrin(self);
-    SharedBorrow borrow(obj->borrow);
-    if (!borrow) return nullptr;
-    const auto agent = convert("agent_idx", arg, to_u32);
-    if (!agent) return nullptr;
-    if (*agent >= obj->game.num_agents) {
-        PyErr_Format(PyExc_ValueError, "Unknown agent %u", static_cast<unsigned>(*agent));
-        return nullptr;
-    }
-    return new_observation(obj->game, *agent);
+    return reader(self, [&](const Game& game) -> PyObject* {
+        const auto agent = convert("agent_idx", arg, to_u32);
+        if (!agent) return nullptr;
+        if (*agent >= game.num_agents) {
+            PyErr_Format(PyExc_ValueError, "Unknown agent %u", static_cast<unsigned>(*agent));
+            return nullptr;
+        }
+        return new_observation(game, *agent);
+    });
 }
 
 PyObject* tavrin_step(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* arg = parse_one("PyTavrin.step()", "action_idx", args, nargs, kwnames);
     if (arg == nullptr) return nullptr;
-    TavrinObject* obj = as_tavrin(self);
-    ExclusiveBorrow borrow(obj->borrow);
-    if (!borrow) return nullptr;
-    // The conversion may run Python code (__index__); the borrow is already held, so that code
-    // cannot reach this game, and a failure leaves it as it was.
-    std::optional<std::size_t> action;
-    if (arg != Py_None) {
-        const auto index = convert("action_idx", arg, to_u32);
-        if (!index) return nullptr;
-        action = *index;
-    }
-    if (const std::optional<InvalidAction> error = step(obj->game, action)) {
-        const std::string message = "Invalid action: " + std::string(error->message);
-        PyErr_SetString(PyExc_AssertionError, message.c_str());
-        return nullptr;
-    }
-    Py_RETURN_NONE;
+    return writer(self, [&](Game& game) -> PyObject* {
+        // The conversion may run Python code (__index__); the borrow is already held, so that code
+        // cannot reach this game, and a failure leaves it as it was.
+        std::optional<std::size_t> action;
+        if (arg != Py_None) {
+            const auto index = convert("action_idx", arg, to_u32);
+            if (!index) return nullptr;
+            action = *index;
+        }
+        if (const std::optional<InvalidAction> error = step(game, action)) {
+            const std::string message = "Invalid action: " + std::string(error->message);
+            PyErr_SetString(PyExc_AssertionError, message.c_str());
+            return nullptr;
+        }
+        Py_RETURN_NONE;
+    });
 }
 
 // --- Rendering ---
 
 PyObject* tavrin_render(PyObject* self, PyObject*) {
-    TavrinObject* obj = as_tavrin(self);
-    SharedBorrow borrow(obj->borrow);
-    if (!borrow) return nullptr;
-    char text[RENDER_CAPACITY + 1];
-    const std::size_t size = render_into(obj->game, text);
-    if (size > RENDER_CAPACITY) fail("render_into wrote " + std::to_string(size) + " bytes into " +
-                                     std::to_string(RENDER_CAPACITY));
-    text[size] = '\n';  // the line feed that flushes the picture
-    int error = 0;
-    Py_BEGIN_ALLOW_THREADS
-    error = write_stdout(text, size + 1);
-    Py_END_ALLOW_THREADS
-    if (error != 0) {
-        char buffer[256] = {};
-        fail(std::string("failed printing to stdout: ") + error_text(strerror_r(error, buffer, sizeof buffer), buffer));
-    }
+    std::array<char, RENDER_CAPACITY + 1> text;
+    // Formatted under the borrow, written after it: a game must not stay borrowed while the
+    // process waits on its output (a forked child would inherit the borrow for good).
+    const std::optional<std::size_t> size =
+        reader(self, [&](const Game& game) { return std::optional(render_into(game, text.data())); });
+    if (!size) return nullptr;
+    if (*size > RENDER_CAPACITY)
+        fail("render_into wrote " + std::to_string(*size) + " bytes into " + std::to_string(RENDER_CAPACITY));
+    text[*size] = '\n';  // the line feed that flushes the picture
+    if (!write_stdout(std::string_view(text.data(), *size + 1))) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -361,14 +311,14 @@ PyMethodDef tavrin_methods[] = {
 };
 
 PyGetSetDef tavrin_getset[] = {
-    {"agents", boundary<tavrin_get_agents>, nullptr, nullptr, nullptr},
-    {"agent_selection", boundary<tavrin_get_agent_selection>, nullptr, nullptr, nullptr},
-    {"terminations", boundary<tavrin_get_terminations>, nullptr, nullptr, nullptr},
-    {"rewards", boundary<tavrin_get_rewards>, nullptr, "The score of every agent that is done, None for the others.",
+    {"agents", boundary<getter<get_agents>>, nullptr, nullptr, nullptr},
+    {"agent_selection", boundary<getter<get_agent_selection>>, nullptr, nullptr, nullptr},
+    {"terminations", boundary<getter<get_terminations>>, nullptr, nullptr, nullptr},
+    {"rewards", boundary<getter<get_rewards>>, nullptr, "The score of every agent that is done, None for the others.",
      nullptr},
-    {"scores", boundary<tavrin_get_scores>, nullptr, "Every agent's official score as if the game ended now.", nullptr},
-    {"is_over", boundary<tavrin_get_is_over>, nullptr, nullptr, nullptr},
-    {"ply", boundary<tavrin_get_ply>, nullptr, "The number of placements made so far, by all agents.", nullptr},
+    {"scores", boundary<getter<get_scores>>, nullptr, "Every agent's official score as if the game ended now.", nullptr},
+    {"is_over", boundary<getter<get_is_over>>, nullptr, nullptr, nullptr},
+    {"ply", boundary<getter<get_ply>>, nullptr, "The number of placements made so far, by all agents.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
