@@ -239,16 +239,24 @@ PyObject* raise_batch_error(const BatchError& e) noexcept {
     }
 }
 
-PyObject* vector_reset(PyObject* self, PyObject* seed) noexcept {
+PyObject* vector_reset(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    if (nargs != 2) return PyErr_Format(PyExc_TypeError, "reset() takes 2 arguments (%zd given)", nargs);
     Exclusive guard(as_vector(self));
     if (!guard) return nullptr;
-    std::optional<std::uint64_t> s;
-    if (seed != Py_None) {
-        const unsigned long long value = PyLong_AsUnsignedLongLongMask(seed);
+    VectorGames& engine = *as_vector(self)->engine;
+    std::optional<std::uint64_t> seed;
+    if (args[0] != Py_None) {
+        const unsigned long long value = PyLong_AsUnsignedLongLong(args[0]);
         if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
-        s = value;
+        seed = value;
     }
-    if (!without_gil([&] { as_vector(self)->engine->reset(s); })) return nullptr;
+    Buffer buffer;
+    std::span<const std::uint8_t> which;
+    if (args[1] != Py_None) {
+        if (!buffer.get(args[1], "games", engine.size(), 1, false)) return nullptr;
+        which = std::span<const std::uint8_t>(static_cast<const std::uint8_t*>(buffer.data()), engine.size());
+    }
+    if (!without_gil([&] { engine.reset(seed, which); })) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -411,7 +419,9 @@ PyObject* vector_get_threads(PyObject* self, void*) noexcept {
 }
 
 PyMethodDef vector_methods[] = {
-    {"reset", vector_reset, METH_O, "reset($self, seed, /)\n--\n\nEvery game new; reseeds the streams unless None."},
+    {"reset", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vector_reset)), METH_FASTCALL,
+     "reset($self, seed, games, /)\n--\n\nEvery game new, or those flagged in games (N bytes); reseeds their "
+     "streams unless seed is None."},
     {"step", vector_step, METH_O, "step($self, actions, /)\n--\n\nOne int32 grid index per game."},
     {"sample_actions", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vector_sample_actions)),
      METH_FASTCALL, "sample_actions($self, policy, out, /)\n--\n\nWrites one action per game into out (int32)."},

@@ -41,7 +41,8 @@ the new game: Gymnasium's "same-step" autoreset mode (`AutoresetMode.SAME_STEP`)
 `final_game`/`final_scores` standing in for the final observation in `infos`. (Gymnasium's default
 "next-step" mode would instead spend one extra `step` call on the reset.) With `autoreset=False`
 ("disabled" in Gymnasium's terms) a finished game stays finished, keeps `terminated` set and
-`current_player` at -1, ignores its actions and is paid only once; `reset()` starts every game anew.
+`current_player` at -1, ignores its actions and is paid only once, until `reset()` starts every
+game anew or `reset(games=v.terminated)` only the finished ones.
 
 **Threads and seeds.** `step`, `reset`, `load` and the samplers release the GIL and split the
 games over `threads` threads (default: the CPUs available to the process). Every game draws its
@@ -201,14 +202,31 @@ class VectorGames:
 
     # --- Playing ---
 
-    def reset(self, seed: int | None = None) -> None:
-        """Starts every game anew. A seed reseeds every game's sampling stream; None keeps the
-        streams where they are."""
+    def reset(self, seed: int | None = None, games: Any = None) -> None:
+        """Starts every game anew, or only those selected by `games` (an (N,) bool mask or a
+        sequence of game indexes; the others are left as they are). A seed reseeds the sampling
+        stream of each game started (from the seed and the game's index, as at construction);
+        None keeps the streams where they are."""
         if seed is not None:
             seed = _whole(seed, "seed")
             if not 0 <= seed < 2 ** 64:
                 raise ValueError(f"seed must be from 0 to 2**64 - 1, got {seed}")
-        self._core.reset(seed)
+        which = None
+        if games is not None:
+            selection = np.asarray(games)
+            if selection.dtype == np.bool_:
+                if selection.shape != (self.num_games,):
+                    raise ValueError(f"a games mask must have shape ({self.num_games},), "
+                                     f"got {selection.shape}")
+                which = selection.astype(np.uint8)
+            else:
+                if selection.dtype.kind not in "iu" or selection.ndim != 1:
+                    raise TypeError("games must be an (N,) bool mask or a 1-D sequence of game indexes")
+                if selection.size and (selection.min() < 0 or selection.max() >= self.num_games):
+                    raise IndexError(f"game index out of range [0, {self.num_games})")
+                which = np.zeros(self.num_games, dtype=np.uint8)
+                which[selection] = 1
+        self._core.reset(seed, which)
 
     def step(self, actions: Any) -> None:
         """One grid index per game for its player to move (ignored for a finished game, but still

@@ -178,7 +178,11 @@ def test_without_autoreset_a_finished_game_stays_finished():
     assert v.terminated.all() and (v.current_player == -1).all() and (paid == 1).all()
     assert not v.legal_action_mask.any()
     assert v.final_game(0).is_over and v.game(0).to_bytes() == v.final_game(0).to_bytes()
-    v.reset()
+    finished = v.game(1).to_bytes()
+    v.reset(games=[0])
+    assert v.terminated.tolist() == [False, True] and v.current_player.tolist() == [0, -1]
+    assert v.game(0).ply == 0 and v.game(1).to_bytes() == finished
+    v.reset(games=np.array([False, True]))
     assert not v.terminated.any() and (v.current_player == 0).all()
 
 

@@ -313,10 +313,12 @@ void VectorGames::settle(std::size_t i, Game& game, bool was_over, bool stepped)
 
 // --- Operations ---
 
-void VectorGames::reset(std::optional<std::uint64_t> seed) {
+void VectorGames::reset(std::optional<std::uint64_t> seed, std::span<const std::uint8_t> which) {
+    if (!which.empty() && which.size() != size()) fail_index(which.size(), size());
     pool_.run(size(), [&](std::size_t, std::size_t begin, std::size_t end) {
         Game* games = current();
         for (std::size_t i = begin; i < end; ++i) {
+            if (!which.empty() && which[i] == 0) continue;
             games[i] = new_game(*set_);
             if (seed) streams_[i] = Stream::for_game(*seed, i);
             settle(i, games[i], false, false);

@@ -101,8 +101,9 @@ class VectorGames {
     // Allocates every array at its final size; throws std::bad_alloc when memory is short.
     explicit VectorGames(const Config& config);
 
-    // Every game new; the sampling streams are reseeded from `seed` when one is given.
-    void reset(std::optional<std::uint64_t> seed);
+    // Every game new, or those with a nonzero byte in `which` (N bytes; empty: all); their
+    // sampling streams are reseeded from `seed` (and their index) when one is given.
+    void reset(std::optional<std::uint64_t> seed, std::span<const std::uint8_t> which = {});
 
     // One grid index per game for its agent to move (ignored for a finished game). Every action is
     // checked before any game changes; on error nothing changed. Agents out of moves are passed,
