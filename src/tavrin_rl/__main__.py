@@ -31,6 +31,7 @@ from tavrin_rl import PyTavrin
 from tavrin_rl.agents import AGENTS, make_agent
 from tavrin_rl.board import COLOUR_NAMES, piece_masks
 from tavrin_rl.catalogue import PIECE_NAMES, action_cells, action_kind, to_board
+from tavrin_rl.data import _cli as dataset_cli
 from tavrin_rl.human import HumanPlayer, QuitGame
 from tavrin_rl.text_board import draw, use_colour
 
@@ -119,6 +120,7 @@ def build_parser() -> argparse.ArgumentParser:
     files.add_argument("--html", metavar="PATH", default=None,
                        help="write a self-contained HTML page replaying the game (the last "
                             "one with --games N)")
+    dataset_cli.add_arguments(parser)
     return parser
 
 
@@ -528,11 +530,16 @@ def _quiet_stdout() -> None:
 
 def main(argv: Sequence[str] | None = None) -> int:
     """The command line entry point; returns the exit status."""
-    args = build_parser().parse_args(argv)
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    dataset_cli.check_arguments(parser, args)
     err = sys.stderr  # None when started with standard error closed (2>&-)
     if sys.stdout is None:  # started with standard output closed (>&-)
         _tell(err, "standard output is closed")
         return 1
+    if args.out is not None:
+        return dataset_cli.run_dataset(args, sys.argv[1:] if argv is None else argv,
+                                       parser.prog, sys.stdout, err)
     try:
         return run(args, _Stdout(sys.stdout), err)  # type: ignore[arg-type]
     except StdoutFailed as failure:

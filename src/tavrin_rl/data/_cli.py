@@ -1,0 +1,110 @@
+"""The dataset options of `python -m tavrin_rl` (--out, --workers, --ray, --append, --overwrite).
+
+Only the standard library at import: numpy, pyarrow and ray load when a dataset is written.
+"""
+
+from __future__ import annotations
+
+import argparse
+import secrets
+from collections.abc import Sequence
+from typing import TextIO
+
+NUM_SEATS = 4
+# Options that mean something only with --out, as argparse names them.
+DATASET_ONLY = ("workers", "ray", "append", "overwrite", "chunk_size")
+
+
+def _count(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1, got {value}")
+    return value
+
+
+def add_arguments(parser: argparse.ArgumentParser) -> None:
+    group = parser.add_argument_group(
+        "datasets", "write the games to a Parquet dataset instead of printing them "
+        "(needs tavrin_rl[data]; --ray needs tavrin_rl[ray])")
+    group.add_argument("--out", metavar="DIR",
+                       help="dataset folder: one row per placement (game, ply, agent, action, "
+                            "state before it), one per game, a manifest.json")
+    group.add_argument("--workers", type=_count, metavar="K",
+                       help="local worker processes (default: the CPUs available)")
+    group.add_argument("--ray", nargs="?", const="", default=None, metavar="ADDRESS",
+                       help="play the chunks as Ray tasks on the cluster at ADDRESS, or on a "
+                            "local Ray instance started for the run when no address is given")
+    group.add_argument("--chunk-size", type=_count, metavar="N",
+                       help="games per shard (default: a 32nd of the games, 16 to 1000)")
+    exclusive = group.add_mutually_exclusive_group()
+    exclusive.add_argument("--append", action="store_true",
+                           help="add the games to the dataset already in DIR")
+    exclusive.add_argument("--overwrite", action="store_true",
+                           help="replace the dataset already in DIR")
+
+
+def check_arguments(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
+    """Refuses dataset options without --out, and options that mean nothing with it."""
+    if args.out is None:
+        given = [name for name in DATASET_ONLY if getattr(args, name) not in (None, False)]
+        if given:
+            parser.error(f"--{given[0].replace('_', '-')} needs --out DIR")
+        return
+    for option in ("watch", "html", "delay"):
+        if getattr(args, option, None) not in (None, False):
+            parser.error(f"--{option} shows games to a person; it cannot be combined with --out")
+    if "human" in args.agents:
+        parser.error("--out plays built-in agents only, not human")
+
+
+def run_dataset(args: argparse.Namespace, argv: Sequence[str], prog: str, out: TextIO,
+                err: TextIO | None) -> int:
+    """Writes the dataset that the command line asks for; returns the exit status."""
+    if err is None:  # standard error closed: errors still decide the exit status
+        import io
+        err = io.StringIO()
+    try:
+        from tavrin_rl.data import _write
+    except ModuleNotFoundError as error:
+        err.write(f"{prog}: error: --out needs numpy and pyarrow: "
+                  f"pip install 'tavrin_rl[data]' ({error})\n")
+        return 2
+    try:
+        from pathlib import Path
+        _write.check_output(Path(args.out), args.append, args.overwrite)
+    except _write.DatasetError as error:
+        err.write(f"{prog}: error: {error}\n")
+        return 2
+    seed = args.seed if args.seed is not None else secrets.randbelow(2**32)
+    agents: tuple[str, ...] = tuple(args.agents)
+    lineup = ", ".join(f"player_{seat} {name}" for seat, name in enumerate(agents))
+    games = "1 game" if args.games == 1 else f"{args.games} games"
+    out.write(f"tavrin_rl self-play dataset, seed {seed}, {games}: {lineup} -> {args.out}\n")
+    out.flush()
+    show_progress = args.progress if args.progress is not None else err.isatty()
+    try:
+        summary = _write.write_dataset(
+            args.out, args.games, agents, seed, workers=args.workers,
+            ray=args.ray is not None, ray_address=args.ray or None, append=args.append,
+            overwrite=args.overwrite, chunk_size=args.chunk_size, command=[prog, *argv],
+            progress=err if show_progress else None)
+    except _write.DatasetError as error:
+        err.write(f"{prog}: error: {error}\n")
+        return 2
+    except ModuleNotFoundError as error:
+        err.write(f"{prog}: error: {error}\n")
+        return 2
+    except KeyboardInterrupt:
+        from pathlib import Path
+
+        from tavrin_rl.data import _store
+        manifest = _store.read_manifest(Path(args.out)) or {}
+        err.write(f"\n{prog}: interrupted: {args.out} keeps {manifest.get('games', 0)} games in "
+                  f"{len(manifest.get('shards', []))} complete shards; its manifest marks the "
+                  "run interrupted\n")
+        return 130
+    _write.print_summary(summary, out)
+    return 0

@@ -1,0 +1,167 @@
+"""The dataset on disk: Parquet shards, written atomically, and the JSON manifest.
+
+    DIR/manifest.json                  what the dataset holds; the list of complete shards
+    DIR/plies/<first game>.parquet     one row per placement: game, ply, agent, action, state
+    DIR/games/<first game>.parquet     one row per game: seed, agents, scores, outcomes, plies
+
+A shard is one chunk of consecutive games. Each file is written under a temporary name in the same
+folder and renamed when complete, so a reader never sees half a file, and a chunk that is played
+again (a retried task) replaces its files with identical ones. Only the manifest says which shards
+belong to the dataset; anything else in the folders is ignored by readers and removed by writers.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import socket
+import uuid
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+
+from tavrin_rl.data._play import NUM_SEATS, REWARD_MODES, STATE_BYTES, Chunk
+
+FORMAT = "tavrin_rl self-play dataset"
+FORMAT_VERSION = 1
+MANIFEST = "manifest.json"
+LOCK = ".lock"
+PLIES = "plies"
+GAMES = "games"
+TEMP_MARK = ".tmp-"
+
+
+def pyarrow() -> Any:
+    """pyarrow and pyarrow.parquet, imported on first use: the game itself needs neither."""
+    try:
+        import pyarrow as pa
+        import pyarrow.parquet  # noqa: F401
+    except ModuleNotFoundError as error:
+        raise ModuleNotFoundError(
+            "tavrin_rl datasets need pyarrow: pip install 'tavrin_rl[data]'",
+            name=error.name) from error
+    return pa
+
+
+def shard_name(first_game: int) -> str:
+    return f"{first_game:012d}.parquet"
+
+
+def plies_table(chunk: Chunk) -> Any:
+    pa = pyarrow()
+    states = pa.FixedSizeBinaryArray.from_buffers(
+        pa.binary(STATE_BYTES), len(chunk.game),
+        [None, pa.py_buffer(np.ascontiguousarray(chunk.state).tobytes())])
+    return pa.table({
+        "game": pa.array(chunk.game, pa.int64()),
+        "ply": pa.array(chunk.ply, pa.int16()),
+        "agent": pa.array(chunk.agent, pa.int8()),
+        "action": pa.array(chunk.action, pa.uint16()),
+        "state": states,
+    })
+
+
+def _quads(values: np.ndarray, kind: Any) -> Any:
+    pa = pyarrow()
+    flat = pa.array(np.ascontiguousarray(values).reshape(-1), kind)
+    return pa.FixedSizeListArray.from_arrays(flat, NUM_SEATS)
+
+
+def games_table(chunk: Chunk) -> Any:
+    pa = pyarrow()
+    count = chunk.count
+    columns: dict[str, Any] = {
+        "game": pa.array(np.arange(chunk.first_game, chunk.first_game + count), pa.int64()),
+        "seed": pa.array(chunk.seeds, pa.uint64()),
+        "agents": pa.FixedSizeListArray.from_arrays(
+            pa.array(list(chunk.agents) * count, pa.string()), NUM_SEATS),
+        "plies": pa.array(chunk.plies, pa.int16()),
+        "scores": _quads(chunk.scores, pa.int16()),
+    }
+    for mode in REWARD_MODES:
+        columns[f"outcome_{mode}"] = _quads(chunk.outcomes[mode], pa.float32())
+    return pa.table(columns)
+
+
+def _write_atomically(table: Any, path: Path) -> int:
+    """Writes `table` to `path` through a temporary file in the same folder; returns its size."""
+    pq = pyarrow().parquet
+    temp = path.with_name(f"{path.name}{TEMP_MARK}{socket.gethostname()}-{os.getpid()}-"
+                          f"{uuid.uuid4().hex[:8]}")
+    try:
+        pq.write_table(table, temp, compression="zstd", write_statistics=["game"])
+        with open(temp, "rb") as written:
+            os.fsync(written.fileno())
+        os.replace(temp, path)
+    except BaseException:
+        temp.unlink(missing_ok=True)
+        raise
+    return path.stat().st_size
+
+
+def write_shard(root: str | os.PathLike[str], chunk: Chunk) -> dict[str, Any]:
+    """Writes one chunk's two files and returns its manifest entry. The games file is renamed
+    last: both files exist once it does."""
+    root = Path(root)
+    name = shard_name(chunk.first_game)
+    size = _write_atomically(plies_table(chunk), root / PLIES / name)
+    size += _write_atomically(games_table(chunk), root / GAMES / name)
+    return {
+        "first_game": chunk.first_game,
+        "games": chunk.count,
+        "plies": len(chunk.game),
+        "files": [f"{PLIES}/{name}", f"{GAMES}/{name}"],
+        "bytes": size,
+        "worker": f"{socket.gethostname()}:{os.getpid()}",
+    }
+
+
+def read_manifest(root: Path) -> dict[str, Any] | None:
+    """The manifest of the dataset in `root`, or None when `root` holds none of ours."""
+    try:
+        text = (root / MANIFEST).read_text(encoding="utf-8")
+    except (FileNotFoundError, NotADirectoryError):
+        return None
+    try:
+        manifest = json.loads(text)
+    except ValueError:
+        return None
+    if not isinstance(manifest, dict) or manifest.get("format") != FORMAT:
+        return None
+    return manifest
+
+
+def write_manifest(root: Path, manifest: dict[str, Any]) -> None:
+    temp = root / f"{MANIFEST}{TEMP_MARK}{os.getpid()}"
+    temp.write_text(_manifest_text(manifest), encoding="utf-8")
+    os.replace(temp, root / MANIFEST)
+
+
+def _manifest_text(manifest: dict[str, Any]) -> str:
+    """Indented JSON with one line per run and per shard: easy to read and to diff."""
+    lines = ["{"]
+    items = list(manifest.items())
+    for i, (key, value) in enumerate(items):
+        comma = "," if i < len(items) - 1 else ""
+        if isinstance(value, list) and value:
+            entries = [json.dumps(entry) for entry in value]
+            body = ",\n  ".join(entries)
+            lines.append(f" {json.dumps(key)}: [\n  {body}\n ]{comma}")
+        else:
+            lines.append(f" {json.dumps(key)}: {json.dumps(value)}{comma}")
+    lines.append("}")
+    return "\n".join(lines) + "\n"
+
+
+def remove_temporaries(root: Path) -> int:
+    """Deletes the leftovers of writes that never finished; returns how many there were."""
+    removed = 0
+    for folder in (root, root / PLIES, root / GAMES):
+        if not folder.is_dir():
+            continue
+        for entry in folder.iterdir():
+            if TEMP_MARK in entry.name and entry.is_file():
+                entry.unlink(missing_ok=True)
+                removed += 1
+    return removed
