@@ -165,3 +165,17 @@ def remove_temporaries(root: Path) -> int:
                 entry.unlink(missing_ok=True)
                 removed += 1
     return removed
+
+
+def remove_unlisted(root: Path, shards: list[dict[str, Any]]) -> int:
+    """Deletes shard files that the manifest does not list; returns how many there were."""
+    listed = {name for shard in shards for name in shard["files"]}
+    removed = 0
+    for folder in (PLIES, GAMES):
+        if not (root / folder).is_dir():
+            continue
+        for entry in (root / folder).iterdir():
+            if entry.suffix == ".parquet" and f"{folder}/{entry.name}" not in listed:
+                entry.unlink(missing_ok=True)
+                removed += 1
+    return removed

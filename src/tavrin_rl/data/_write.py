@@ -268,16 +268,19 @@ def _run_processes(plan: Plan, tasks: list[Task], done: Done, workers: int) -> N
 
 
 def _stop_pool(pool: concurrent.futures.ProcessPoolExecutor) -> None:
-    """Ends the workers at once: their half-written files are removed by the driver."""
-    pool.shutdown(wait=False, cancel_futures=True)
+    """Ends the workers at once and waits for them: a half-written file then stays half written,
+    and the driver removes it."""
     terminate = getattr(pool, "terminate_workers", None)  # Python 3.14 and later
     if terminate is not None:
         terminate()
         return
-    for process in list((getattr(pool, "_processes", None) or {}).values()):
+    # taken before shutdown, which forgets them
+    processes = list((getattr(pool, "_processes", None) or {}).values())
+    pool.shutdown(wait=False, cancel_futures=True)
+    for process in processes:
         process.terminate()
-    for process in list((getattr(pool, "_processes", None) or {}).values()):
-        process.join(timeout=5)
+    for process in processes:
+        process.join(timeout=10)
 
 
 def _run_ray(plan: Plan, tasks: list[Task], done: Done, address: str | None,
@@ -432,6 +435,9 @@ def _run(root: Path, previous: dict[str, Any] | None, games: int, agents: tuple[
             progress.update(sum(entry["games"] for entry in written), force=True)
             progress.close()
         _store.remove_temporaries(root)
+        # shards that workers finished after the driver stopped listening are not in the
+        # manifest: remove them, so that the folder holds exactly what the manifest says
+        _store.remove_unlisted(root, manifest["shards"])
         run["status"] = status
         run["finished"] = _now()
         run["seconds"] = round(seconds, 3)

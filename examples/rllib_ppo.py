@@ -1,0 +1,95 @@
+"""PPO with action masking on tavrin_rl's RLlib environment: one policy shared by the four seats
+learns by self-play, sampled by two env runners. Before and after training, the policy (its most
+likely legal move) plays games against three `random` agents, in each seat in turn; the win
+rate of a random player there is 25%.
+
+    pip install 'tavrin_rl[rllib]'
+    python examples/rllib_ppo.py [--iterations 8] [--batch 2000] [--eval-games 100]
+
+Figures from one run on a busy 2-core machine are in the README ("Datasets and scaling out").
+"""
+
+from __future__ import annotations
+
+import argparse
+import time
+from typing import Any
+
+import numpy as np
+import ray
+import torch
+from ray.rllib.algorithms.ppo import PPOConfig
+from ray.rllib.core.columns import Columns
+from ray.rllib.core.rl_module.multi_rl_module import MultiRLModuleSpec
+from ray.rllib.core.rl_module.rl_module import RLModuleSpec
+from ray.rllib.examples.rl_modules.classes.action_masking_rlm import ActionMaskingTorchRLModule
+from ray.rllib.utils.metrics import ENV_RUNNER_RESULTS, NUM_ENV_STEPS_SAMPLED_LIFETIME
+
+from tavrin_rl.rllib import AGENT_IDS, SHARED_POLICY, TavrinMultiAgentEnv, shared_policy
+
+
+def build(batch: int, runners: int) -> Any:
+    module = RLModuleSpec(module_class=ActionMaskingTorchRLModule,
+                          model_config={"fcnet_hiddens": [256], "head_fcnet_hiddens": [256]})
+    config = (
+        PPOConfig()
+        .environment(TavrinMultiAgentEnv, env_config={"reward_mode": "win_share"})
+        .env_runners(num_env_runners=runners, num_envs_per_env_runner=1)
+        .multi_agent(**shared_policy())
+        .rl_module(rl_module_spec=MultiRLModuleSpec(rl_module_specs={SHARED_POLICY: module}))
+        .training(train_batch_size_per_learner=batch, minibatch_size=min(batch, 500),
+                  num_epochs=2, lr=3e-4, entropy_coeff=0.0)
+    )
+    return config.build_algo()
+
+
+def win_rate(algo: Any, games: int, seed: int) -> float:
+    """Mean win share of the policy against three random agents, its seat rotating."""
+    module = algo.get_module(SHARED_POLICY)
+    wins = 0.0
+    for number in range(games):
+        seat = number % 4
+        env = TavrinMultiAgentEnv({"opponents": {s: "random" for s in range(4) if s != seat}})
+        observations, _ = env.reset(seed=seed + number)
+        while True:
+            (agent, seen), = observations.items()
+            batch = {Columns.OBS: {key: torch.from_numpy(value)[None]
+                                   for key, value in seen.items()}}
+            with torch.no_grad():
+                logits = module.forward_inference(batch)[Columns.ACTION_DIST_INPUTS]
+            action = int(logits[0].argmax())
+            observations, rewards, terminated, _, _ = env.step({agent: action})
+            if terminated["__all__"]:
+                wins += rewards[AGENT_IDS[seat]]
+                break
+    return wins / games
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--iterations", type=int, default=8)
+    parser.add_argument("--batch", type=int, default=2000, help="env steps per iteration")
+    parser.add_argument("--runners", type=int, default=2, help="env runners")
+    parser.add_argument("--eval-games", type=int, default=100)
+    args = parser.parse_args()
+
+    ray.init(include_dashboard=False, logging_level="ERROR")
+    algo = build(args.batch, args.runners)
+    before = win_rate(algo, args.eval_games, seed=10_000)
+    print(f"win rate against random before training: {100 * before:.1f}%")
+    started = time.perf_counter()
+    for iteration in range(1, args.iterations + 1):
+        result = algo.train()
+        steps = result[ENV_RUNNER_RESULTS][NUM_ENV_STEPS_SAMPLED_LIFETIME]
+        seconds = time.perf_counter() - started
+        print(f"iteration {iteration}: {steps} env steps, {steps / seconds:,.0f} steps/s "
+              f"(sampling and learning), {seconds:.0f} s")
+    after = win_rate(algo, args.eval_games, seed=10_000)
+    print(f"win rate against random after {args.iterations} iterations ({steps} env steps): "
+          f"{100 * after:.1f}% (before: {100 * before:.1f}%, a random player: 25%)")
+    algo.stop()
+    ray.shutdown()
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,155 @@
+"""An RLlib `MultiAgentEnv` for RLlib's current API stack (RLModules, env runners).
+
+    from ray.rllib.algorithms.ppo import PPOConfig
+    from tavrin_rl.rllib import TavrinMultiAgentEnv, shared_policy
+
+    config = (PPOConfig().environment(TavrinMultiAgentEnv, env_config={"reward_mode": "win_share"})
+              .multi_agent(**shared_policy()))
+
+The agents are "player_0" to "player_3". Only the agent to move gets an observation, a dict in
+RLlib's action-masking convention:
+
+- "observations": float32 (4888,), the mover's compact view in its own frame, flattened: the 12
+  board planes (cells, corners, blocked of seats 0 to 3, each 20 × 20), then the pieces each seat
+  holds (4 × 21) and the seats' done flags (4);
+- "action_mask": float32 (36400,), 1 where the grid index is a legal placement.
+
+The action is the grid index (`Discrete(36400)`). Agents out of moves are passed inside the env.
+Rewards are 0 until the game ends; then every agent gets its outcome in `reward_mode` and the
+episode terminates for all. An illegal action ends the game at once, as the PettingZoo env's
+wrapper does: the offender gets `illegal_reward` (default -1, or -90 in "score" mode, below any
+score) and the others 0. (RLlib's env check steps unmasked random actions, so raising would stop
+training before it starts.) Seats listed in `opponents` are played inside the env by the built-in
+agents ("random", "greedy", "reach"), for training or evaluating against them.
+Needs `pip install 'tavrin_rl[rllib]'`.
+"""
+
+from __future__ import annotations
+
+from typing import Any
+
+import gymnasium as gym
+import numpy as np
+from ray.rllib.env.multi_agent_env import MultiAgentEnv
+
+from tavrin_rl import PyTavrin
+from tavrin_rl.agents import AGENTS, make_agent
+from tavrin_rl.catalogue import NUM_ACTIONS
+
+AGENT_IDS = ("player_0", "player_1", "player_2", "player_3")
+PLANES = 12 * 400
+OBSERVATION_SIZE = PLANES + 4 * 21 + 4
+SHARED_POLICY = "shared"
+
+
+def observation_space() -> gym.spaces.Dict:
+    return gym.spaces.Dict({
+        "observations": gym.spaces.Box(0.0, 1.0, (OBSERVATION_SIZE,), np.float32),
+        "action_mask": gym.spaces.Box(0.0, 1.0, (NUM_ACTIONS,), np.float32),
+    })
+
+
+def shared_policy() -> dict[str, Any]:
+    """Keyword arguments for `AlgorithmConfig.multi_agent`: one policy for all four seats."""
+    return {"policies": {SHARED_POLICY},
+            "policy_mapping_fn": lambda agent_id, episode, **kwargs: SHARED_POLICY}
+
+
+class TavrinMultiAgentEnv(MultiAgentEnv):  # type: ignore[misc]
+    """One game per env; see the module's doc for the observations, actions and rewards.
+
+    env_config keys: "reward_mode" ("score", "win_share" or "rank"; default "win_share"),
+    "opponents" ({seat: agent name}; default none: RLlib plays every seat), "illegal_reward".
+    """
+
+    def __init__(self, config: dict[str, Any] | None = None) -> None:
+        super().__init__()
+        config = dict(config or {})
+        self.reward_mode = config.pop("reward_mode", "win_share")
+        if self.reward_mode not in PyTavrin.reward_modes:
+            raise ValueError(f"reward_mode must be one of {PyTavrin.reward_modes}, "
+                             f"got {self.reward_mode!r}")
+        self.illegal_reward = float(config.pop(
+            "illegal_reward", -90.0 if self.reward_mode == "score" else -1.0))
+        opponents = {int(seat): name for seat, name in dict(config.pop("opponents", {})).items()}
+        if not set(opponents) <= {0, 1, 2, 3} or len(opponents) == 4:
+            raise ValueError(f"opponents must name some of the seats 0 to 3, not all: "
+                             f"{sorted(opponents)}")
+        for name in opponents.values():
+            if name not in AGENTS:
+                raise ValueError(f"unknown opponent {name!r} (choose from {', '.join(AGENTS)})")
+        self.opponent_names = opponents
+        config.pop("seed", None)
+        for key in config:  # RLlib adds a few of its own (worker_index and the like)
+            if not isinstance(key, str) or not key.startswith(("worker", "vector", "num_")):
+                raise ValueError(f"unknown env_config key {key!r}")
+        self.learners = [seat for seat in range(4) if seat not in opponents]
+        self.possible_agents = [AGENT_IDS[seat] for seat in self.learners]
+        self.agents = list(self.possible_agents)
+        self.observation_spaces = {agent: observation_space() for agent in self.possible_agents}
+        self.action_spaces = {agent: gym.spaces.Discrete(NUM_ACTIONS)
+                              for agent in self.possible_agents}
+        self.game = PyTavrin()
+        self.rng = np.random.default_rng()
+        self.opponents: dict[int, Any] = {}
+
+    def reset(self, *, seed: int | None = None,
+              options: dict[str, Any] | None = None) -> tuple[dict[str, Any], dict[str, Any]]:
+        if seed is not None:
+            self.rng = np.random.default_rng(seed)
+        self.opponents = {seat: make_agent(name, int(self.rng.integers(2**63)))
+                          for seat, name in self.opponent_names.items()}
+        self.game.reset()
+        self._advance()
+        return {AGENT_IDS[self.game.agent_selection]: self._observe(self.game.agent_selection)}, {}
+
+    def step(self, action_dict: dict[str, Any]) -> tuple[dict[str, Any], ...]:
+        mover = self.game.agent_selection
+        agent_id = AGENT_IDS[mover]
+        if set(action_dict) != {agent_id}:
+            raise ValueError(f"expected an action for {agent_id} alone, got {sorted(action_dict)}")
+        action = int(action_dict[agent_id])
+        try:
+            self.game.step(action)
+        except (AssertionError, OverflowError, ValueError):  # illegal, or not a grid index
+            return self._end({seat: self.illegal_reward if seat == mover else 0.0
+                              for seat in self.learners}, {"illegal_action": action})
+        self._advance()
+        if not self.game.is_over:
+            following = self.game.agent_selection
+            # RLlib wants a reward for the agent that acted, and for the one that observes if
+            # it acted before (it may be the same agent, when the others are out of moves)
+            rewards = {agent_id: 0.0, AGENT_IDS[following]: 0.0}
+            return ({AGENT_IDS[following]: self._observe(following)}, rewards,
+                    {"__all__": False}, {"__all__": False}, {})
+        outcome = self.game.outcome(self.reward_mode)
+        assert outcome is not None
+        return self._end({seat: float(outcome[seat]) for seat in self.learners}, {})
+
+    def _end(self, rewards: dict[int, float], info: dict[str, Any]) -> tuple[dict[str, Any], ...]:
+        """The last step of an episode: every learner observes, is rewarded and terminates."""
+        observations = {AGENT_IDS[seat]: self._observe(seat) for seat in self.learners}
+        terminated = {AGENT_IDS[seat]: True for seat in self.learners}
+        terminated["__all__"] = True
+        infos = {AGENT_IDS[seat]: {"scores": self.game.scores, **info} for seat in self.learners}
+        return (observations, {AGENT_IDS[seat]: reward for seat, reward in rewards.items()},
+                terminated, {"__all__": False}, infos)
+
+    def _advance(self) -> None:
+        """Plays passes and the built-in opponents' moves until a learner is to move."""
+        game = self.game
+        while not game.is_over:
+            agent = game.agent_selection
+            if game.terminations[agent]:
+                game.step(None)
+            elif agent in self.opponents:
+                game.step(self.opponents[agent].act(game.observe(agent).action_mask))
+            else:
+                return
+
+    def _observe(self, agent: int) -> dict[str, np.ndarray]:
+        seen = self.game.observe(agent)
+        flat = np.frombuffer(seen.observation + seen.corners + seen.blocked + seen.pieces
+                             + seen.done, dtype=np.uint8)
+        return {"observations": flat.astype(np.float32),
+                "action_mask": np.frombuffer(seen.action_mask, dtype=np.uint8).astype(np.float32)}

@@ -1,0 +1,266 @@
+"""Self-play datasets: what a run writes, that it is the same however it is spread, that it
+survives failures and interruptions, refuses folders it must not touch, and reads back."""
+
+import json
+import os
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import pytest
+
+np = pytest.importorskip("numpy")
+pytest.importorskip("pyarrow", reason="datasets need pyarrow (pip install 'tavrin_rl[data]')")
+
+from tavrin_rl import PyTavrin  # noqa: E402
+from tavrin_rl import data  # noqa: E402
+from tavrin_rl.data import _store  # noqa: E402
+
+AGENTS = ("greedy", "random", "reach", "random")
+
+
+def write(path, games=12, seed=5, **options):
+    options.setdefault("workers", 1)
+    return data.write_dataset(path, games, AGENTS, seed, **options)
+
+
+def rows(path):
+    """The whole dataset as (plies table, games table)."""
+    dataset = data.open(path)
+    return dataset.plies(), dataset.games()
+
+
+def leftovers(path):
+    """Files in the dataset folders that the manifest does not list."""
+    listed = {name for shard in _store.read_manifest(Path(path))["shards"]
+              for name in shard["files"]}
+    found = {f"{folder}/{entry.name}" for folder in ("plies", "games")
+             for entry in (Path(path) / folder).iterdir()}
+    return found - listed
+
+
+def run_cli(*args, **kwargs):
+    return subprocess.run([sys.executable, "-m", "tavrin_rl", *args], capture_output=True,
+                          text=True, timeout=120, **kwargs)
+
+
+@pytest.fixture(scope="module")
+def reference(tmp_path_factory):
+    """Twelve games in one process, shards of five games."""
+    path = tmp_path_factory.mktemp("reference") / "games"
+    write(path, chunk_size=5)
+    return path
+
+
+class TestContents:
+    def test_replaying_every_row_gives_the_next_rows_state(self, reference):
+        plies, games = rows(reference)
+        columns = plies.to_pydict()
+        outcome = games.to_pydict()
+        game = None
+        for i, number in enumerate(columns["game"]):
+            state = columns["state"][i]
+            if number != game:  # a game's first row is the empty board, player_0 to move
+                assert number == (game + 1 if game is not None else 0)
+                assert columns["ply"][i] == 0
+                assert state == PyTavrin().to_bytes()
+                game = number
+            replay = PyTavrin.from_bytes(state)
+            assert replay.ply == columns["ply"][i]
+            assert replay.agent_selection == columns["agent"][i] == state[277]
+            replay.step(columns["action"][i])  # raises if the action was not legal there
+            while not replay.is_over and replay.terminations[replay.agent_selection]:
+                replay.step(None)
+            last = i + 1 == len(columns["game"]) or columns["game"][i + 1] != number
+            if not last:
+                assert replay.to_bytes() == columns["state"][i + 1]
+                continue
+            assert replay.is_over  # the game's rows end where the game does
+            assert replay.scores == outcome["scores"][number]
+            assert replay.ply == outcome["plies"][number]
+            for mode in PyTavrin.reward_modes:
+                assert outcome[f"outcome_{mode}"][number] == pytest.approx(replay.outcome(mode))
+        assert game == 11
+
+    def test_games_rows_and_manifest(self, reference):
+        games = data.open(reference).games().to_pydict()
+        assert games["game"] == list(range(12))
+        assert games["seed"] == [data.game_seed(5, n) for n in range(12)]
+        assert games["agents"] == [list(AGENTS)] * 12
+        manifest = json.loads((reference / "manifest.json").read_text())
+        assert manifest["status"] == "complete"
+        assert (manifest["games"], len(manifest["shards"])) == (12, 3)
+        assert [shard["games"] for shard in manifest["shards"]] == [5, 5, 2]
+        assert manifest["plies"] == sum(games["plies"])
+        assert manifest["runs"][0]["seed"] == 5 and manifest["runs"][0]["agents"] == list(AGENTS)
+        assert manifest["package_version"]
+        assert leftovers(reference) == set()
+
+
+class TestDeterminism:
+    def test_same_rows_whatever_the_workers_and_chunks(self, reference, tmp_path):
+        write(tmp_path / "spread", workers=2, chunk_size=3)
+        assert rows(tmp_path / "spread") == rows(reference)
+
+    def test_appending_continues_the_game_numbers(self, reference, tmp_path):
+        write(tmp_path / "parts", games=7)
+        write(tmp_path / "parts", games=5, append=True)
+        assert rows(tmp_path / "parts") == rows(reference)
+        manifest = _store.read_manifest(tmp_path / "parts")
+        assert [run["first_game"] for run in manifest["runs"]] == [0, 7]
+
+    def test_another_seed_other_games(self, reference, tmp_path):
+        write(tmp_path / "other", seed=6)
+        assert rows(tmp_path / "other")[0] != rows(reference)[0]
+
+
+class TestFailures:
+    @pytest.mark.parametrize("how, workers", [("raise", 1), ("exit", 2)])
+    def test_a_chunk_that_fails_once_is_played_again(self, reference, tmp_path, monkeypatch,
+                                                     how, workers):
+        marker = tmp_path / "failed"
+        monkeypatch.setenv("TAVRIN_RL_TEST_FAIL_ONCE", f"5:{marker}:{how}")
+        write(tmp_path / "games", workers=workers, chunk_size=5)
+        assert marker.exists()  # the hook did fire
+        assert rows(tmp_path / "games") == rows(reference)  # nothing lost, nothing twice
+        assert leftovers(tmp_path / "games") == set()  # the half-written file is gone
+
+    def test_ctrl_c_keeps_complete_shards_and_says_so(self, tmp_path):
+        out = tmp_path / "games"
+        process = subprocess.Popen(
+            [sys.executable, "-m", "tavrin_rl", "--games", "100000", "--seed", "1", "--out",
+             str(out), "--workers", "2", "--chunk-size", "4"],
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True)
+        deadline = time.monotonic() + 60
+        while time.monotonic() < deadline:
+            manifest = _store.read_manifest(out)
+            if manifest and manifest.get("shards"):
+                break
+            time.sleep(0.05)
+        os.killpg(process.pid, signal.SIGINT)  # the whole group, as a terminal's Ctrl-C does
+        stdout, stderr = process.communicate(timeout=60)
+        assert process.returncode == 130, stderr
+        assert "interrupted" in stderr
+        manifest = _store.read_manifest(out)
+        assert manifest["status"] == "incomplete"
+        run = manifest["runs"][0]
+        assert run["status"] == "interrupted"
+        assert 0 < manifest["games"] == run["games_written"] < 100000
+        assert leftovers(out) == set()
+        assert not any(".tmp-" in entry.name for entry in out.rglob("*"))
+        plies, games = rows(out)
+        assert games.num_rows == manifest["games"]
+        assert set(plies.column("game").to_pylist()) == set(games.column("game").to_pylist())
+        listed = {shard["first_game"] for shard in manifest["shards"]}
+        missing = {first for first, _ in run["missing"]}
+        assert not listed & missing and min(listed | missing) == 0
+
+
+class TestRefusals:
+    def test_folders_that_are_not_ours_or_already_full(self, reference, tmp_path):
+        foreign = tmp_path / "foreign"
+        foreign.mkdir()
+        (foreign / "notes.txt").write_text("mine")
+        done = run_cli("--games", "2", "--out", str(foreign))
+        assert done.returncode == 2
+        assert "is not empty and holds no tavrin_rl dataset" in done.stderr
+        assert [entry.name for entry in foreign.iterdir()] == ["notes.txt"]
+
+        a_file = tmp_path / "file"
+        a_file.write_text("x")
+        done = run_cli("--games", "2", "--out", str(a_file))
+        assert done.returncode == 2 and "is not a directory" in done.stderr
+
+        before = (reference / "manifest.json").read_text()
+        done = run_cli("--games", "2", "--out", str(reference))
+        assert done.returncode == 2
+        assert "already holds a dataset of 12 games" in done.stderr
+        assert "--append" in done.stderr and "--overwrite" in done.stderr
+        assert (reference / "manifest.json").read_text() == before
+
+        for bad in (["--workers", "2"], ["--ray"], ["--append"], ["--out", "x", "--watch"],
+                    ["--out", "x", "--append", "--overwrite"], ["--out", "x", "--workers", "0"]):
+            done = run_cli(*bad, cwd=tmp_path)
+            assert done.returncode == 2, bad
+            assert not (tmp_path / "x").exists()
+
+    def test_overwrite_replaces_the_dataset(self, tmp_path):
+        out = tmp_path / "games"
+        write(out, games=3, seed=1)
+        done = run_cli("--games", "4", "--seed", "2", "--workers", "1", "--out", str(out),
+                       "--overwrite")
+        assert done.returncode == 0, done.stderr
+        assert "wrote games 0 to 3 (4 games" in done.stdout
+        manifest = _store.read_manifest(out)
+        assert [run["seed"] for run in manifest["runs"]] == [2]
+        assert manifest["runs"][0]["command"][1:] == [
+            "--games", "4", "--seed", "2", "--workers", "1", "--out", str(out), "--overwrite"]
+        assert data.open(out).games().column("seed").to_pylist() == [
+            data.game_seed(2, n) for n in range(4)]
+
+
+class TestReading:
+    def test_batches_hold_every_row_in_order(self, reference):
+        plies, games = rows(reference)
+        batches = list(data.open(reference, batch_size=100, observation=None))
+        assert [len(b["action"]) for b in batches[:-1]] == [100] * (len(batches) - 1)
+        assert 0 < len(batches[-1]["action"]) <= 100
+        joined = {key: np.concatenate([b[key] for b in batches]) for key in batches[0]}
+        assert "observation" not in joined
+        assert joined["game"].tolist() == plies.column("game").to_pylist()
+        assert joined["action"].tolist() == plies.column("action").to_pylist()
+        assert joined["agent"].tolist() == plies.column("agent").to_pylist()
+        win_share = games.column("outcome_win_share").to_pylist()
+        assert joined["outcome"].tolist() == pytest.approx(
+            [win_share[g][a] for g, a in zip(joined["game"], joined["agent"])])
+        assert joined["action_mask"][np.arange(len(joined["action"])), joined["action"]].all()
+
+    @pytest.mark.parametrize("observation", ["compact", "full"])
+    def test_observations_are_the_movers_view(self, reference, observation):
+        plies = data.open(reference).plies().slice(0, 70).to_pydict()
+        batch = next(iter(data.open(reference, batch_size=70, observation=observation,
+                                    reward_mode="rank")))
+        for i in (0, 1, 33, 69):
+            game = PyTavrin.from_bytes(plies["state"][i])
+            seen = game.observe(game.agent_selection)
+            planes = np.frombuffer(seen.observation + seen.corners + seen.blocked, np.uint8)
+            pieces = np.frombuffer(seen.pieces, np.uint8)
+            done = np.frombuffer(seen.done, np.uint8)
+            obs = batch["observation"][i]
+            if observation == "compact":
+                assert obs.shape == (12, 20, 20)
+                assert (obs.reshape(-1) == planes).all()
+                assert (batch["pieces"][i].reshape(-1) == pieces).all()
+                assert (batch["done"][i] == done).all()
+            else:
+                assert obs.shape == (100, 20, 20)
+                assert (obs[:12].reshape(-1) == planes).all()
+                assert (obs[12:96, 7, 3] == pieces).all() and (obs[96:, 0, 19] == done).all()
+            assert (batch["action_mask"][i] == np.frombuffer(seen.action_mask, bool)).all()
+
+    def test_splits_and_shuffles_keep_every_row_once(self, reference):
+        dataset = data.open(reference, batch_size=64, observation=None)
+        every = sorted(zip(*[np.concatenate([b[k] for b in dataset]).tolist()
+                             for k in ("game", "ply")]))
+        parts = [dataset.split(i, 2) for i in range(2)]
+        assert sum(part.num_samples for part in parts) == dataset.num_samples == len(every)
+        shuffled = data.open(reference, batch_size=64, observation=None, shuffle=True, seed=3)
+        for source in (parts, [shuffled]):
+            got = sorted(pair for part in source for b in part
+                         for pair in zip(b["game"].tolist(), b["ply"].tolist()))
+            assert got == every
+        order = [b["game"].tolist() for b in shuffled]
+        assert order == [b["game"].tolist() for b in shuffled]  # a seed repeats its order
+        assert order != [b["game"].tolist() for b in dataset]
+
+    def test_bad_arguments(self, reference, tmp_path):
+        with pytest.raises(FileNotFoundError, match="no tavrin_rl dataset"):
+            data.open(tmp_path)
+        with pytest.raises(ValueError, match="observation"):
+            data.open(reference, observation="planes")
+        with pytest.raises(ValueError, match="reward_mode"):
+            data.open(reference, reward_mode="winner")
+        with pytest.raises(ValueError, match="batch_size"):
+            data.open(reference, batch_size=0)

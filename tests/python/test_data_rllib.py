@@ -1,0 +1,88 @@
+"""The RLlib environment, checked against RLlib's own episode bookkeeping (no torch needed):
+whole self-play games are accepted by `MultiAgentEpisode`, observations are the mover's view,
+rewards are the outcome, and built-in opponents and illegal actions behave as documented."""
+
+import pytest
+
+np = pytest.importorskip("numpy")
+pytest.importorskip("ray", reason="ray is not installed for this interpreter (CI installs "
+                                  "ray[rllib] on 3.11)")
+pytest.importorskip("tree", reason="ray[rllib] is not installed (pip install 'ray[rllib]')")
+
+from ray.rllib.env.multi_agent_episode import MultiAgentEpisode  # noqa: E402
+from ray.rllib.utils.pre_checks.env import check_multiagent_environments  # noqa: E402
+
+from tavrin_rl import PyTavrin  # noqa: E402
+from tavrin_rl.rllib import AGENT_IDS, OBSERVATION_SIZE, TavrinMultiAgentEnv  # noqa: E402
+
+
+def play(env, seed, episode=None):
+    """One game of uniformly random legal moves; returns the last step's rewards and infos."""
+    rng = np.random.default_rng(seed)
+    observations, infos = env.reset(seed=seed)
+    if episode is not None:
+        episode.add_env_reset(observations=observations, infos=infos)
+    while True:
+        (agent, seen), = observations.items()
+        assert env.observation_spaces[agent].contains(seen)
+        assert AGENT_IDS[env.game.agent_selection] == agent
+        view = env.game.observe(env.game.agent_selection)
+        expected = view.observation + view.corners + view.blocked + view.pieces + view.done
+        assert seen["observations"].tobytes() == np.frombuffer(expected, np.uint8).astype(
+            np.float32).tobytes()
+        action = int(rng.choice(np.flatnonzero(seen["action_mask"])))
+        observations, rewards, terminated, truncated, infos = env.step({agent: action})
+        if episode is not None:
+            episode.add_env_step(observations, {agent: action}, rewards, infos,
+                                 terminateds=terminated, truncateds=truncated)
+        if terminated["__all__"]:
+            return rewards, infos
+        assert set(rewards.values()) == {0.0}
+
+
+def test_self_play_games_fit_rllibs_episodes():
+    env = TavrinMultiAgentEnv({"reward_mode": "rank"})
+    check_multiagent_environments(env)
+    for seed in range(3):
+        episode = MultiAgentEpisode(observation_space=env.observation_spaces,
+                                    action_space=env.action_spaces,
+                                    agent_to_module_mapping_fn=lambda agent, episode: "shared")
+        rewards, _ = play(env, seed, episode)
+        assert env.game.is_over and episode.is_done
+        assert rewards == dict(zip(AGENT_IDS, env.game.outcome("rank")))
+        assert sum(len(episode.agent_episodes[a]) for a in AGENT_IDS) == env.game.ply
+
+
+def test_opponents_move_inside_the_env():
+    env = TavrinMultiAgentEnv({"opponents": {1: "greedy", 3: "random"}})
+    assert env.possible_agents == ["player_0", "player_2"]
+    rewards, infos = play(env, 4)
+    assert set(rewards) == {"player_0", "player_2"}
+    outcome = env.game.outcome("win_share")
+    assert [rewards["player_0"], rewards["player_2"]] == [outcome[0], outcome[2]]
+    assert infos["player_0"]["scores"] == env.game.scores
+
+
+def test_an_illegal_action_ends_the_game_for_the_offender():
+    env = TavrinMultiAgentEnv({"reward_mode": "score"})
+    observations, _ = env.reset(seed=0)
+    (agent, seen), = observations.items()
+    illegal = int(np.flatnonzero(seen["action_mask"] == 0)[0])
+    observations, rewards, terminated, _, infos = env.step({agent: illegal})
+    assert terminated["__all__"] and rewards == {a: (-90.0 if a == agent else 0.0)
+                                                 for a in AGENT_IDS}
+    assert infos[agent]["illegal_action"] == illegal
+    assert env.game.to_bytes() == PyTavrin().to_bytes()  # the move was not made
+    assert OBSERVATION_SIZE == len(observations[agent]["observations"])
+
+
+@pytest.mark.parametrize("config, message", [
+    ({"reward_mode": "wins"}, "reward_mode"),
+    ({"opponents": {s: "random" for s in range(4)}}, "opponents"),
+    ({"opponents": {5: "random"}}, "opponents"),
+    ({"opponents": {1: "clever"}}, "unknown opponent"),
+    ({"colour": 1}, "unknown env_config key"),
+])
+def test_bad_configs(config, message):
+    with pytest.raises(ValueError, match=message):
+        TavrinMultiAgentEnv(config)
