@@ -16,6 +16,7 @@ pytest.importorskip("pyarrow", reason="datasets need pyarrow (pip install 'tavri
 
 from tavrin_rl import PyTavrin  # noqa: E402
 from tavrin_rl import data  # noqa: E402
+from tavrin_rl.catalogue import ORIENTATION_CELLS, ORIENTATION_KIND, PIECE_CELLS  # noqa: E402
 from tavrin_rl.data import _store  # noqa: E402
 
 AGENTS = ("greedy", "random", "reach", "random")
@@ -83,6 +84,28 @@ class TestContents:
             for mode in PyTavrin.reward_modes:
                 assert outcome[f"outcome_{mode}"][number] == pytest.approx(replay.outcome(mode))
         assert game == 11
+
+    def test_every_move_follows_its_agents_rule(self, reference):
+        """greedy: the largest piece that fits; reach: of those, the farthest from its corner."""
+        size = np.repeat([PIECE_CELLS[kind] for kind in ORIENTATION_KIND], 400)
+        farthest = [max(r + c for r, c in cells) for cells in ORIENTATION_CELLS]
+        reach = [divmod(a % 400, 20)[0] + a % 20 + farthest[a // 400] for a in range(36400)]
+        reach = np.array(reach)
+        columns = data.open(reference).plies().to_pydict()
+        used = set()
+        for state, agent, action in zip(columns["state"], columns["agent"], columns["action"]):
+            game = PyTavrin.from_bytes(state)
+            legal = np.flatnonzero(np.frombuffer(game.observe(agent).action_mask, bool))
+            assert action in legal
+            rule = AGENTS[agent]
+            if rule == "random":
+                continue
+            top = legal[size[legal] == size[legal].max()]
+            assert action in top
+            if rule == "reach":
+                assert reach[action] == reach[top].max()
+                used.add(len(top[reach[top] == reach[action]]) > 1)  # a tie was broken
+        assert used == {True, False}
 
     def test_games_rows_and_manifest(self, reference):
         games = data.open(reference).games().to_pydict()

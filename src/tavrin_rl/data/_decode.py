@@ -1,10 +1,11 @@
-"""Turning state bytes into observations and action masks, a batch at a time."""
+"""Turning state bytes into observations and action masks, a batch at a time, in the batched
+engine (`VectorGames.load`): no game is rebuilt in Python."""
 
 from __future__ import annotations
 
 import numpy as np
 
-from tavrin_rl import PyTavrin
+from tavrin_rl.vector import VectorGames
 
 OBSERVATIONS = ("compact", "full", None)
 
@@ -15,28 +16,22 @@ class Decoder:
     def __init__(self, batch_size: int, observation: str | None, threads: int = 1) -> None:
         self.batch_size = batch_size
         self.observation = observation
+        self.games = VectorGames(batch_size, threads=threads, seed=0, observation=observation,
+                                 mask=True, autoreset=False)
 
     def decode(self, states: np.ndarray) -> dict[str, np.ndarray]:
         n = len(states)
-        mask = np.zeros((n, 36400), dtype=bool)
-        planes = np.zeros((n, 12, 20, 20), dtype=np.uint8)
-        pieces = np.zeros((n, 4, 21), dtype=np.uint8)
-        done = np.zeros((n, 4), dtype=np.uint8)
-        for i in range(n):
-            game = PyTavrin.from_bytes(states[i].tobytes())
-            obs = game.observe(game.agent_selection)
-            mask[i] = np.frombuffer(obs.action_mask, dtype=bool)
-            planes[i] = np.frombuffer(obs.observation + obs.corners + obs.blocked,
-                                      dtype=np.uint8).reshape(12, 20, 20)
-            pieces[i] = np.frombuffer(obs.pieces, dtype=np.uint8).reshape(4, 21)
-            done[i] = np.frombuffer(obs.done, dtype=np.uint8)
-        batch = {"action_mask": mask}
+        if n < self.batch_size:  # the last batch: fill the engine's slots with a copy
+            states = np.concatenate([states, np.repeat(states[:1], self.batch_size - n, 0)])
+        self.games.load(states)
+        games = self.games
+        assert games.legal_action_mask is not None
+        batch = {"action_mask": games.legal_action_mask[:n].copy()}
+        if self.observation is not None:
+            assert games.observation is not None
+            batch["observation"] = games.observation[:n].copy()
         if self.observation == "compact":
-            batch.update(observation=planes, pieces=pieces, done=done)
-        elif self.observation == "full":
-            full = np.zeros((n, 100, 20, 20), dtype=np.uint8)
-            full[:, :12] = planes
-            full[:, 12:96] = pieces.reshape(n, 84, 1, 1)
-            full[:, 96:] = done.reshape(n, 4, 1, 1)
-            batch["observation"] = full
+            assert games.pieces is not None and games.done is not None
+            batch["pieces"] = games.pieces[:n].copy()
+            batch["done"] = games.done[:n].copy()
         return batch

@@ -368,8 +368,9 @@ def _run(root: Path, previous: dict[str, Any] | None, games: int, agents: tuple[
          progress_stream: TextIO | None) -> Summary:
     manifest = previous or {
         "format": _store.FORMAT, "format_version": _store.FORMAT_VERSION,
-        "game_seeds": "game_seed(seed, game): the first 8 bytes, little-endian, of "
-                      "BLAKE2b('tavrin_rl game {seed}:{game}')",
+        "game_seeds": "game_seed(seed, game) = the first 8 bytes, little-endian, of "
+                      "BLAKE2b-64('tavrin_rl game {seed}:{game}'); the random choice at a "
+                      "game's ply p comes from tavrin_rl.data._play.draws(game_seed, p)",
         "runs": [], "shards": [],
     }
     first_game = max((run["first_game"] + run["games"] for run in manifest["runs"]), default=0)
