@@ -12,6 +12,7 @@ Figures from one run on a busy 2-core machine are in the README ("Datasets and s
 from __future__ import annotations
 
 import argparse
+import logging
 import time
 from typing import Any
 
@@ -32,7 +33,7 @@ def build(batch: int, runners: int) -> Any:
     module = RLModuleSpec(module_class=ActionMaskingTorchRLModule,
                           model_config={"fcnet_hiddens": [256], "head_fcnet_hiddens": [256]})
     config = (
-        PPOConfig()
+        PPOConfig()  # type: ignore[no-untyped-call]
         .environment(TavrinMultiAgentEnv, env_config={"reward_mode": "win_share"})
         .env_runners(num_env_runners=runners, num_envs_per_env_runner=1)
         .multi_agent(**shared_policy())
@@ -73,7 +74,7 @@ def main() -> None:
     parser.add_argument("--eval-games", type=int, default=100)
     args = parser.parse_args()
 
-    ray.init(include_dashboard=False, logging_level="ERROR")
+    ray.init(include_dashboard=False, logging_level=logging.ERROR)
     algo = build(args.batch, args.runners)
     before = win_rate(algo, args.eval_games, seed=10_000)
     print(f"win rate against random before training: {100 * before:.1f}%")

@@ -52,9 +52,8 @@ class Policy(nn.Module):
     def forward(self, batch: dict[str, torch.Tensor]) -> torch.Tensor:
         planes = batch["observation"].float()
         extra = torch.cat([batch["pieces"].flatten(1), batch["done"]], 1).float()
-        logits = self.board(planes) + self.pieces(extra)[:, :, None, None]
-        logits = logits.flatten(1)
-        return logits.masked_fill(~batch["action_mask"], float("-inf"))
+        logits: torch.Tensor = self.board(planes) + self.pieces(extra)[:, :, None, None]
+        return logits.flatten(1).masked_fill(~batch["action_mask"], float("-inf"))
 
 
 def train(path: str, steps: int) -> None:
@@ -67,7 +66,7 @@ def train(path: str, steps: int) -> None:
             logits = policy(batch)
             loss = nn.functional.cross_entropy(logits, batch["action"])
             optimiser.zero_grad()
-            loss.backward()
+            torch.autograd.backward(loss)
             optimiser.step()
             step += 1
             if step % 20 == 0 or step == steps:

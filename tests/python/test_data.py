@@ -287,3 +287,13 @@ class TestReading:
             data.open(reference, reward_mode="winner")
         with pytest.raises(ValueError, match="batch_size"):
             data.open(reference, batch_size=0)
+
+
+def test_torch_example_reads_through_two_loader_workers(tmp_path):
+    pytest.importorskip("torch", reason="the torch example needs torch (not installed in CI)")
+    example = Path(__file__).resolve().parents[2] / "examples" / "torch_dataset.py"
+    write(tmp_path / "games", games=20)
+    done = subprocess.run([sys.executable, str(example), str(tmp_path / "games"), "3"],
+                          capture_output=True, text=True, timeout=300, cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.startswith("step 3: loss ")
