@@ -1,12 +1,13 @@
-"""The README's performance table, from the benchmark scripts: the per-ply Python loop
-(`bench_python.py`), the batched engine (`tavrin_rl.vector`) and C++ self-play (`tavrin_bench`).
+"""The README's performance table, from the benchmark scripts: the per-ply Python loop and the
+batched engine (the timing loops of `bench_vector.py`) and C++ self-play (`tavrin_bench`).
 
     bash scripts/perf_table.sh          # builds what it needs, then runs this
     python benchmarks/perf_table.py --bench build/bench/tavrin_bench
 
-Prints a Markdown table with the CPU it ran on. Figures are medians over several runs; the
-rows are measured one after another in this one process (the C++ benchmark in a child process),
-so compare them with each other rather than with figures from another machine.
+Prints a Markdown table and the CPU it ran on. The Python rows are timed in interleaved rounds
+(each configuration once per round, so a busy moment of a shared machine hits them alike) and
+each figure is the median over the rounds; the C++ row is the median of `tavrin_bench`'s
+repetitions. Plies are placements (passes are not counted).
 """
 
 from __future__ import annotations
@@ -18,19 +19,28 @@ import platform
 import statistics
 import subprocess
 import sys
-import time
 from pathlib import Path
 
 import numpy as np
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-import bench_python  # noqa: E402  (a sibling script, not a package)
+import bench_vector  # noqa: E402  (a sibling script, not a package)
 
 from tavrin_rl import PyTavrin  # noqa: E402
+from tavrin_rl.vector import VectorGames  # noqa: E402
+
+# (label, observation, mask, threads) of the batched rows
+BATCHED = [
+    ("full observations and masks", "full", True, 1),
+    ("compact observations and masks", "compact", True, 1),
+    ("masks only", None, True, 1),
+    ("no observation or mask (moves sampled in C++)", None, False, 1),
+    ("no observation or mask (moves sampled in C++)", None, False, 2),
+]
 
 
 def cpu_name() -> str:
-    """The CPU model and the CPUs this process may use."""
+    """The CPU model and how many CPUs this process may use."""
     model = platform.processor() or platform.machine()
     try:
         with open("/proc/cpuinfo", encoding="utf-8") as info:
@@ -40,78 +50,76 @@ def cpu_name() -> str:
                     break
     except OSError:
         pass
-    cpus = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
-    return f"{model}, {cpus} CPUs available"
+    return f"{model}, {available_cpus()} CPUs available"
 
 
-def per_ply_loop(games: int, runs: int) -> dict[str, float]:
-    """The single-game Python loop of the README, mask read as bool (`bench_python.bench_loop`)."""
-    plies, _ = bench_python.bench_loop(games, runs, 0, np.bool_)
-    return {"plies/s": plies}
+def available_cpus() -> int:
+    if hasattr(os, "sched_getaffinity"):
+        return len(os.sched_getaffinity(0))
+    return os.cpu_count() or 1
 
 
-def batched(num_games: int, steps: int, runs: int, threads: int | None) -> dict[str, float]:
-    """`VectorGames.step` with `sample_actions` (random legal moves chosen in C++), full
-    observations and masks written every step; plies/s counts one placement per game per step."""
-    from tavrin_rl.vector import VectorGames
+def python_rows(games: int, rounds: int, seconds: float) -> list[tuple[str, float, float]]:
+    """(label, plies/s of wall time, plies per CPU-second) of the per-ply loop and each batched
+    configuration, medians of interleaved rounds."""
+    rng = np.random.default_rng(0)
+    threads = available_cpus()
+    configs = [(label, obs, mask, min(t, threads)) for label, obs, mask, t in BATCHED]
+    batches = [VectorGames(games, threads=t, seed=0, observation=obs, mask=mask)
+               for _, obs, mask, t in configs]
+    for v in batches:  # past the first plies, where every game looks alike
+        for _ in range(40):
+            v.step(v.sample_actions())
+    wall: list[list[float]] = [[] for _ in range(len(batches) + 1)]
+    cpu: list[list[float]] = [[] for _ in range(len(batches) + 1)]
+    for _ in range(rounds):
+        plies, w, c = bench_vector.per_ply_loop(seconds, rng)
+        wall[0].append(plies / w)
+        cpu[0].append(plies / c)
+        for i, v in enumerate(batches, start=1):
+            plies, w, c = bench_vector.batch_loop(v, seconds)
+            wall[i].append(plies / w)
+            cpu[i].append(plies / c)
+    labels = ["Python, one game per call: `observe`, mask as numpy bool, random legal index, "
+              "`step`"]
+    labels += [f"Batched `VectorGames`, {games} games, {t} thread{'s' if t > 1 else ''}: {label}"
+               for label, _, _, t in configs]
+    return [(name, statistics.median(w), statistics.median(c))
+            for name, w, c in zip(labels, wall, cpu)]
 
-    rates = []
-    for run in range(runs):
-        kwargs = {} if threads is None else {"threads": threads}
-        games = VectorGames(num_games=num_games, seed=run, **kwargs)
-        games.step(games.sample_actions())  # first touch of the arrays, untimed
-        start = time.perf_counter()
-        for _ in range(steps):
-            games.step(games.sample_actions())
-        rates.append(num_games * steps / (time.perf_counter() - start))
-    return {"plies/s": statistics.median(rates)}
 
-
-def cpp_self_play(bench: Path) -> dict[str, float]:
-    """`tavrin_bench`'s whole-game self-play benchmark (engine alone, random legal moves) and its
-    bench signature (observation and mask written at every ply)."""
+def cpp_row(bench: Path) -> tuple[str, float, float]:
+    """`tavrin_bench`'s whole-game self-play (the engine alone, random legal moves): medians of
+    its repetitions. Its plies/s counter is per CPU-second; the wall figure is scaled from it."""
     done = subprocess.run(
         [str(bench), "--benchmark_filter=BM_SelfPlayGame$", "--benchmark_format=json"],
-        capture_output=True, text=True, check=True, timeout=600)
-    report = json.loads(done.stdout[:done.stdout.rindex("}") + 1])
+        capture_output=True, text=True, check=True, timeout=900)
+    report = json.loads(done.stdout[:done.stdout.rindex("}") + 1])  # the signature line follows
     median = next(b for b in report["benchmarks"] if b.get("aggregate_name") == "median")
-    signature = done.stdout[done.stdout.rindex("}") + 1:].strip()
-    observed = float(signature.split(" plies/s")[0].rsplit(", ", 1)[1])
-    return {"plies/s": float(median["plies/s"]), "observed plies/s": observed}
+    per_cpu = float(median["plies/s"])
+    per_wall = per_cpu * float(median["cpu_time"]) / float(median["real_time"])
+    return ("C++ self-play, the engine alone (`tavrin_bench`, BM_SelfPlayGame)", per_wall, per_cpu)
 
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--bench", type=Path, required=True, help="the tavrin_bench executable")
-    parser.add_argument("--runs", type=int, default=5, help="runs per figure (the median is shown)")
-    parser.add_argument("--games", type=int, default=20, help="games per run of the Python loop")
-    parser.add_argument("--batch", type=int, default=256, help="games of the batched engine")
-    parser.add_argument("--steps", type=int, default=100, help="batched steps per run")
+    parser.add_argument("--games", type=int, default=256, help="games of the batched engine")
+    parser.add_argument("--rounds", type=int, default=5, help="interleaved rounds (medians)")
+    parser.add_argument("--seconds", type=float, default=0.5,
+                        help="time per configuration per round")
     args = parser.parse_args(argv)
 
     PyTavrin()  # the placement catalogue is built before anything is timed
-    loop = per_ply_loop(args.games, args.runs)
-    one_thread = batched(args.batch, args.steps, args.runs, 1)
-    all_threads = batched(args.batch, args.steps, args.runs, None)
-    cpp = cpp_self_play(args.bench)
-    cpus = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
-
-    rows = [
-        ("Python loop, one game: `observe`, mask as numpy bool, random legal index, `step`",
-         loop["plies/s"]),
-        (f"Batched engine, {args.batch} games, 1 thread: `VectorGames.step(sample_actions())`, "
-         "full observations and masks", one_thread["plies/s"]),
-        (f"Batched engine, {args.batch} games, {cpus} threads: the same", all_threads["plies/s"]),
-        ("C++ self-play, engine alone (`tavrin_bench` BM_SelfPlayGame)", cpp["plies/s"]),
-        ("C++ self-play writing every observation and mask (`tavrin_bench` signature)",
-         cpp["observed plies/s"]),
-    ]
+    rows = python_rows(args.games, args.rounds, args.seconds)
+    rows.append(cpp_row(args.bench))
+    base = rows[0][2]
     print(f"CPU: {cpu_name()}; Python {platform.python_version()}, numpy {np.__version__}; "
-          f"medians of {args.runs} runs\n")
-    print("| Path | plies/s | µs per ply |")
-    print("|---|---:|---:|")
-    for name, rate in rows:
-        print(f"| {name} | {rate:,.0f} | {1e6 / rate:.2f} |")
+          f"medians of {args.rounds} interleaved rounds\n")
+    print("| Path | plies/s | plies per CPU-second | CPU µs per ply | × the Python loop (CPU) |")
+    print("|---|---:|---:|---:|---:|")
+    for name, wall, cpu in rows:
+        print(f"| {name} | {wall:,.0f} | {cpu:,.0f} | {1e6 / cpu:.2f} | {cpu / base:.1f} |")
     return 0
 
 
