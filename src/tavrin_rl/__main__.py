@@ -480,13 +480,6 @@ def run(args: argparse.Namespace, out: TextIO, err: TextIO | None,
         interrupted = True
     if progress is not None:
         progress.end()
-    if args.html is not None and result is not None and not interrupted:
-        from tavrin_rl.replay import write_html  # only this option needs it
-        try:
-            write_html(args.html, result.moves, names, title=f"tavrin_rl, seed {seed}")
-        except OSError as error:
-            _tell(err, f"cannot write {args.html}: {error.strerror or error}")
-            return 1
     if interrupted:
         if totals.games == 0:
             out.write("\ninterrupted before the first game ended\n")
@@ -506,6 +499,13 @@ def run(args: argparse.Namespace, out: TextIO, err: TextIO | None,
     else:
         report_summary(totals, names, args.reward_mode, out)
     out.flush()
+    if args.html is not None:  # after the summary, which a failure here must not cost
+        from tavrin_rl.replay import write_html  # only this option needs it
+        try:
+            write_html(args.html, result.moves, names, title=f"tavrin_rl, seed {seed}")
+        except OSError as error:
+            _tell(err, f"cannot write {args.html}: {error.strerror or error}")
+            return 1
     return 0
 
 

@@ -68,9 +68,14 @@ def write_html(path: str | os.PathLike[str], moves: Sequence[tuple[int, int]],
     """Write the replay page (`html_page`) to `path`, replacing it only once complete."""
     text = html_page(moves, names, title)
     temporary = f"{os.fspath(path)}.partial"
-    with open(temporary, "w", encoding="utf-8") as file:
-        file.write(text)
-    os.replace(temporary, path)
+    try:
+        with open(temporary, "w", encoding="utf-8") as file:
+            file.write(text)
+        os.replace(temporary, path)
+    except BaseException:
+        if os.path.exists(temporary):
+            os.unlink(temporary)
+        raise
 
 
 _PAGE = """<!DOCTYPE html>

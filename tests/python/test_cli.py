@@ -240,6 +240,7 @@ class TestOptions:
         bad = run_cli("--seed", "4", "--html", str(tmp_path / "missing" / "game.html"))
         assert bad.returncode == 1
         assert bad.stderr.startswith("tavrin_rl: cannot write ")
+        assert without_timing(bad.stdout) == without_timing(done.stdout)  # the summary still
 
     @pytest.mark.parametrize("args, message", [
         (["--games", "0"], "argument --games: must be at least 1, got 0"),
