@@ -1,0 +1,188 @@
+"""What the environments share: observation arrays and their spaces, the checks of their
+options, and rendering. Needs numpy and gymnasium only.
+
+Channels of the full observation, in the observer's frame and seat order (seat 0 the observer):
+
+    channels  0-3   the cells held by seats 0 to 3
+    channels  4-7   each seat's corner cells: free cells its next piece can attach to
+    channels  8-11  each seat's blocked cells: cells it can never fill
+    channels 12-95  remaining pieces: channel 12 + 21 * seat + kind is all ones while that seat
+                    still holds the kind (kinds in `PyTavrin.piece_names` order)
+    channels 96-99  each seat's out-of-moves flag, as a constant plane
+
+The compact observation keeps channels 0-11 as "board" and the pieces and flags as small arrays.
+"""
+
+from __future__ import annotations
+
+import math
+import numbers
+import sys
+import time
+from typing import Any
+
+import gymnasium
+import numpy as np
+from gymnasium import spaces
+
+from tavrin_rl import PyObservation, PyTavrin
+from tavrin_rl.board import cell_owners, picture
+from tavrin_rl.catalogue import BOARD_SIDE, NUM_ACTIONS, PIECE_NAMES
+
+NUM_SEATS = 4
+NUM_KINDS = len(PIECE_NAMES)
+# Channel ranges of the "observation" array.
+OCCUPIED = slice(0, 4)
+CORNERS = slice(4, 8)
+BLOCKED = slice(8, 12)
+PIECES = slice(12, 12 + NUM_SEATS * NUM_KINDS)
+DONE = slice(PIECES.stop, PIECES.stop + NUM_SEATS)
+NUM_CHANNELS = DONE.stop
+BOARD_CHANNELS = BLOCKED.stop  # the planes that vary over the board: what "compact" keeps
+
+# rgb_array: pixels per cell, and the colours of free cells, grid lines and agents 0 to 3
+# (the hues of `render`'s blue, yellow, red and green).
+CELL_PIXELS = 16
+FREE_RGB = (236, 236, 236)
+GRID_RGB = (150, 150, 150)
+AGENT_RGB = ((40, 90, 220), (235, 195, 30), (215, 50, 45), (40, 165, 75))
+
+RENDER_MODES = ("human", "ansi", "rgb_array")
+OBSERVATION_MODES = ("full", "compact")
+AGENTS = tuple(f"player_{i}" for i in range(NUM_SEATS))
+
+ObsDict = dict[str, np.ndarray]
+
+
+def observation_planes(observation: PyObservation) -> np.ndarray:
+    """The (100, 20, 20) int8 "observation" array of one `PyObservation` (channels above)."""
+    planes = np.empty((NUM_CHANNELS, BOARD_SIDE, BOARD_SIDE), dtype=np.int8)
+    board = (NUM_SEATS, BOARD_SIDE, BOARD_SIDE)
+    planes[OCCUPIED] = np.frombuffer(observation.observation, dtype=np.int8).reshape(board)
+    planes[CORNERS] = np.frombuffer(observation.corners, dtype=np.int8).reshape(board)
+    planes[BLOCKED] = np.frombuffer(observation.blocked, dtype=np.int8).reshape(board)
+    planes[PIECES] = np.frombuffer(observation.pieces, dtype=np.int8)[:, None, None]
+    planes[DONE] = np.frombuffer(observation.done, dtype=np.int8)[:, None, None]
+    return planes
+
+
+def board_planes(observation: PyObservation, channels_last: bool = False) -> np.ndarray:
+    """The 12 board planes (cells, corners, blocked cells of seats 0 to 3) of one `PyObservation`
+    as uint8, (12, 20, 20), or (20, 20, 12) with `channels_last`."""
+    planes = np.empty((BOARD_CHANNELS, BOARD_SIDE * BOARD_SIDE), dtype=np.uint8)
+    planes[OCCUPIED] = np.frombuffer(observation.observation, dtype=np.uint8).reshape(4, -1)
+    planes[CORNERS] = np.frombuffer(observation.corners, dtype=np.uint8).reshape(4, -1)
+    planes[BLOCKED] = np.frombuffer(observation.blocked, dtype=np.uint8).reshape(4, -1)
+    if channels_last:
+        return np.ascontiguousarray(planes.T).reshape(BOARD_SIDE, BOARD_SIDE, BOARD_CHANNELS)
+    return planes.reshape(BOARD_CHANNELS, BOARD_SIDE, BOARD_SIDE)
+
+
+def observation_arrays(observation: PyObservation, mode: str = "full",
+                       channels_last: bool = False) -> ObsDict:
+    """One agent's view without its action mask: {"observation": the 100 planes} in "full" mode,
+    {"board", "pieces", "done"} in "compact" mode (see the module documentation)."""
+    if mode == "compact":
+        return {
+            "board": board_planes(observation, channels_last),
+            "pieces": np.frombuffer(observation.pieces, dtype=np.uint8).reshape(
+                NUM_SEATS, NUM_KINDS).copy(),
+            "done": np.frombuffer(observation.done, dtype=np.uint8).copy(),
+        }
+    planes = observation_planes(observation)
+    if channels_last:
+        planes = np.ascontiguousarray(planes.view(np.uint8).transpose(1, 2, 0))
+    return {"observation": planes}
+
+
+def observation_space_of(mode: str = "full", channels_last: bool = False) -> dict[str, spaces.Space[Any]]:
+    """The spaces of `observation_arrays(..., mode, channels_last)`, by key."""
+    def board(channels: int, dtype: Any) -> spaces.Box:
+        shape = ((BOARD_SIDE, BOARD_SIDE, channels) if channels_last
+                 else (channels, BOARD_SIDE, BOARD_SIDE))
+        return spaces.Box(0, 1, shape, dtype=dtype)
+
+    if mode == "compact":
+        return {
+            "board": board(BOARD_CHANNELS, np.uint8),
+            "pieces": spaces.Box(0, 1, (NUM_SEATS, NUM_KINDS), dtype=np.uint8),
+            "done": spaces.Box(0, 1, (NUM_SEATS,), dtype=np.uint8),
+        }
+    return {"observation": board(NUM_CHANNELS, np.uint8 if channels_last else np.int8)}
+
+
+def board_image(state: bytes, cell_pixels: int = CELL_PIXELS) -> np.ndarray:
+    """An RGB picture (uint8, height x width x 3) of the board in `state` (`to_bytes()`), one
+    colour per agent, oriented as `render` draws it."""
+    palette = np.array((*AGENT_RGB, FREE_RGB), dtype=np.uint8)  # index -1 picks FREE_RGB
+    owners = np.array(cell_owners(state), dtype=np.intp)
+    image = np.repeat(np.repeat(palette[owners], cell_pixels, axis=0), cell_pixels, axis=1)
+    image[::cell_pixels, :] = GRID_RGB
+    image[:, ::cell_pixels] = GRID_RGB
+    image[-1, :] = GRID_RGB
+    image[:, -1] = GRID_RGB
+    return image
+
+
+def check_options(reward_mode: Any, render_mode: Any, observation: Any,
+                  channels_last: Any) -> None:
+    """Raises TypeError or ValueError, naming the argument, for an option the environments do not
+    know. Shared by the PettingZoo and Gymnasium environments."""
+    def choice(name: str, value: Any, allowed: tuple[str, ...], optional: bool = False) -> None:
+        if optional and value is None:
+            return
+        if not isinstance(value, str):
+            raise TypeError(f"{name} must be a str, one of {', '.join(allowed)}"
+                            f"{' or None' if optional else ''}, not {type(value).__name__}")
+        if value not in allowed:
+            raise ValueError(f"unknown {name.replace('_', ' ')} {value!r}, "
+                             f"choose from {', '.join(allowed)}")
+
+    choice("reward_mode", reward_mode, PyTavrin.reward_modes)
+    choice("render_mode", render_mode, RENDER_MODES, optional=True)
+    choice("observation", observation, OBSERVATION_MODES)
+    if not isinstance(channels_last, bool):
+        raise TypeError(f"channels_last must be True or False, not {channels_last!r}")
+
+
+def check_reward(name: str, value: Any) -> float:
+    """`value` as a float when it is a finite real number (not a bool); otherwise TypeError or
+    ValueError naming `name`."""
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{name} must be a real number, not {type(value).__name__}")
+    if not math.isfinite(value):
+        raise ValueError(f"{name} must be finite, not {value!r}")
+    return float(value)
+
+
+class FramePacer:
+    """Keeps frames at least 1 / fps seconds apart, so that a person can follow them."""
+
+    def __init__(self) -> None:
+        self.last_frame: float | None = None
+
+    def wait(self, fps: float | None) -> None:
+        """Sleeps until the next frame is due (at once for the first frame, or without fps)."""
+        now = time.monotonic()
+        if fps and self.last_frame is not None:
+            delay = self.last_frame + 1.0 / fps - now
+            if delay > 0:
+                time.sleep(delay)
+                now += delay
+        self.last_frame = now
+
+
+def render_game(game: PyTavrin, render_mode: str | None) -> None | np.ndarray | str:
+    """`render()` of the environments: prints the board ("human"), returns its picture ("ansi")
+    or an RGB image ("rgb_array"); warns and returns None without a render mode."""
+    if render_mode is None:
+        gymnasium.logger.warn("You are calling render method without specifying any "
+                              "render mode.")
+        return None
+    if render_mode == "ansi":
+        return picture(game.to_bytes())
+    if render_mode == "rgb_array":
+        return board_image(game.to_bytes())
+    sys.stdout.flush()  # `render` writes to file descriptor 1 behind Python's buffer
+    game.render()
+    return None

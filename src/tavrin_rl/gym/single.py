@@ -1,0 +1,209 @@
+"""One seat of the game as a single-agent Gymnasium environment, the other three played by
+built-in or given opponents."""
+
+from __future__ import annotations
+
+import copy
+import operator
+from collections.abc import Callable, Sequence
+from typing import Any, Union
+
+import gymnasium
+import numpy as np
+from gymnasium import spaces
+
+from tavrin_rl import PyTavrin
+from tavrin_rl.agents import GreedyAgent, RandomAgent
+from tavrin_rl.catalogue import NUM_ACTIONS
+from tavrin_rl.gym.observations import (
+    NUM_SEATS, RENDER_MODES, FramePacer, check_options, check_reward,
+    observation_arrays, observation_space_of, render_game,
+)
+
+# An opponent callable: (observation in the learner's format, int8 action mask) -> grid index.
+OpponentFn = Callable[[Any, np.ndarray], Any]
+OpponentSpec = Union[str, OpponentFn]
+BUILT_IN = {"random": RandomAgent, "greedy": GreedyAgent}
+
+_EPISODE_OVER = "the episode is over: call reset() to start the next one"
+
+__all__ = ["SingleAgentEnv"]
+
+
+class SingleAgentEnv(gymnasium.Env[Any, np.int64]):
+    """The game from one seat: each `step` places the learner's piece and then plays the other
+    three seats until the learner is to move again or the game is over.
+
+    seat: 0 to 3 (the learner's agent index, 0 moves first), or "random" to draw one at every
+        reset from the environment's seeded generator.
+    opponents: "random" (a uniformly random legal placement), "greedy" (the largest piece that
+        fits, placed at random), or a callable taking (observation, action_mask) and returning
+        a grid index; the observation is in the learner's format, seen from the opponent's own
+        frame, and the mask is its int8 (36400,) array. Also a sequence of three of these, for
+        the seats after the learner's in turn order.
+    reward_mode: "score", "win_share" (default) or "rank": the learner's reward when the game is
+        over, `outcome(reward_mode)[seat]`; 0 on every other step.
+    observation: "compact" (default): a Dict of "board" uint8 (12, 20, 20), "pieces" uint8
+        (4, 21) and "done" uint8 (4,); "full": the (100, 20, 20) int8 planes of the PettingZoo env.
+    channels_last: boards as uint8 (20, 20, C) images.
+    illegal_reward: the learner's reward for an illegal placement, which ends the episode.
+        Default -1, or -90 in "score" mode.
+    render_mode: None, "human", "ansi" or "rgb_array", as in the PettingZoo environment.
+
+    Actions are grid indexes, `Discrete(36400)`. The legal ones are `action_masks()` (bool, the
+    convention of sb3-contrib's MaskablePPO) and `info["action_mask"]` (int8, for
+    `Discrete.sample(mask=...)`). An episode ends (terminated) when the game is over or after an
+    illegal placement; it is never truncated. `info` also holds "seat", and at the end "scores".
+    """
+
+    metadata: dict[str, Any] = {"render_modes": list(RENDER_MODES), "render_fps": 2}
+
+    def __init__(self, seat: int | str = 0, opponents: OpponentSpec | Sequence[OpponentSpec] = "random",
+                 reward_mode: str = "win_share", observation: str = "compact",
+                 channels_last: bool = False, illegal_reward: float | None = None,
+                 render_mode: str | None = None) -> None:
+        check_options(reward_mode, render_mode, observation, channels_last)
+        if seat != "random" and (isinstance(seat, bool) or not isinstance(seat, int)
+                                 or not 0 <= seat < NUM_SEATS):
+            raise ValueError(f"seat must be 0, 1, 2, 3 or 'random', not {seat!r}")
+        self.opponent_specs = self._check_opponents(opponents)
+        if illegal_reward is None:
+            illegal_reward = -90.0 if reward_mode == "score" else -1.0
+        self.illegal_reward = check_reward("illegal_reward", illegal_reward)
+        self.seat_option = seat
+        self.reward_mode = reward_mode
+        self.observation_mode = observation
+        self.channels_last = channels_last
+        self.render_mode = render_mode
+        self.action_space = spaces.Discrete(NUM_ACTIONS)
+        arrays = observation_space_of(observation, channels_last)
+        self.observation_space = (arrays["observation"] if observation == "full"
+                                  else spaces.Dict(arrays))
+        self.game = PyTavrin()
+        self.seat = 0 if seat == "random" else int(seat)
+        self._mask = bytes(NUM_ACTIONS)
+        self._over = True
+        self._opponents: list[Any] = []
+        self._pacer = FramePacer()
+
+    @staticmethod
+    def _check_opponents(opponents: Any) -> tuple[OpponentSpec, ...]:
+        specs = ((opponents,) * (NUM_SEATS - 1) if isinstance(opponents, str) or callable(opponents)
+                 else tuple(opponents) if isinstance(opponents, Sequence) else None)
+        if specs is None or len(specs) != NUM_SEATS - 1:
+            raise ValueError("opponents must be 'random', 'greedy', a callable (observation, "
+                             f"action_mask) -> action, or a sequence of three of these, not {opponents!r}")
+        for spec in specs:
+            if not callable(spec) and spec not in BUILT_IN:
+                raise ValueError(f"unknown opponent {spec!r}, choose from "
+                                 f"{', '.join(BUILT_IN)} or pass a callable")
+        return specs
+
+    # --- Gymnasium API ---------------------------------------------------------------------------
+
+    def reset(self, *, seed: int | None = None,
+              options: dict[str, Any] | None = None) -> tuple[Any, dict[str, Any]]:
+        """Starts a new game, draws the seat when it is "random", and plays the opponents up to
+        the learner's first turn."""
+        super().reset(seed=seed)
+        if self.seat_option == "random":
+            self.seat = int(self.np_random.integers(NUM_SEATS))
+        # Built-in opponents draw from their own generators, seeded from ours, so a seeded reset
+        # replays the same games.
+        seeds = self.np_random.integers(2**63, size=NUM_SEATS - 1)
+        self._opponents = [BUILT_IN[spec](int(s)) if isinstance(spec, str) else spec
+                           for spec, s in zip(self.opponent_specs, seeds)]
+        self.game.reset()
+        self._over = False
+        self._play_opponents()
+        return self._view()
+
+    def step(self, action: Any) -> tuple[Any, float, bool, bool, dict[str, Any]]:
+        """Places the learner's piece (a grid index), then plays the opponents."""
+        if self._over:
+            raise RuntimeError(_EPISODE_OVER)
+        if action is None:
+            raise TypeError("an action is an integer grid index, not None")
+        try:
+            index = operator.index(action)
+        except TypeError:
+            raise TypeError(f"an action is an integer grid index, not "
+                            f"{type(action).__name__}") from None
+        if not 0 <= index < NUM_ACTIONS:
+            raise ValueError(f"action {index} outside the action space Discrete({NUM_ACTIONS})")
+        try:
+            self.game.step(index)
+        except AssertionError:
+            self._over = True
+            observation, info = self._view()
+            info["illegal_action"] = True
+            info["action_mask"][:] = 0
+            return observation, self.illegal_reward, True, False, info
+        self._play_opponents()
+        observation, info = self._view()
+        reward = 0.0
+        if self.game.is_over:
+            self._over = True
+            outcome = self.game.outcome(self.reward_mode)
+            assert outcome is not None
+            reward = outcome[self.seat]
+        if self.render_mode == "human":
+            self._pacer.wait(self.metadata.get("render_fps"))
+            self.render()
+        return observation, reward, self._over, False, info
+
+    def action_masks(self) -> np.ndarray:
+        """The learner's legal actions now, as a bool (36400,) array (all False once the episode
+        is over)."""
+        if self._over:
+            return np.zeros(NUM_ACTIONS, dtype=bool)
+        return np.frombuffer(self._mask, dtype=bool).copy()
+
+    def render(self) -> None | np.ndarray | str:
+        """The board, as the PettingZoo environment draws it."""
+        return render_game(self.game, self.render_mode)
+
+    def close(self) -> None:
+        """Nothing to release."""
+
+    def __copy__(self) -> SingleAgentEnv:
+        # A shallow copy would share the game: never what a caller wants.
+        return copy.deepcopy(self)
+
+    # --- the other seats -------------------------------------------------------------------------
+
+    def _play_opponents(self) -> None:
+        game, seat = self.game, self.seat
+        while not game.is_over and (game.agent_selection != seat or game.terminations[seat]):
+            agent = game.agent_selection
+            if game.terminations[agent]:
+                game.step(None)
+                continue
+            observed = game.observe(agent)
+            opponent = self._opponents[(agent - seat) % NUM_SEATS - 1]
+            if isinstance(opponent, (RandomAgent, GreedyAgent)):
+                action = opponent.act(observed.action_mask)
+            else:
+                mask = np.frombuffer(observed.action_mask, dtype=np.int8).copy()
+                action = opponent(self._format(observed), mask)
+            try:
+                game.step(action)
+            except (AssertionError, TypeError, OverflowError) as error:
+                raise ValueError(f"opponent {opponent!r} at agent index {agent} chose "
+                                 f"{action!r}, not a legal action") from error
+
+    def _format(self, observed: Any) -> Any:
+        arrays = observation_arrays(observed, self.observation_mode, self.channels_last)
+        return arrays["observation"] if self.observation_mode == "full" else arrays
+
+    def _view(self) -> tuple[Any, dict[str, Any]]:
+        observed = self.game.observe(self.seat)
+        self._mask = observed.action_mask
+        info: dict[str, Any] = {
+            "action_mask": np.frombuffer(self._mask, dtype=np.int8).copy(),
+            "seat": self.seat,
+        }
+        if self.game.is_over:
+            info["scores"] = self.game.scores
+        return self._format(observed), info
+
