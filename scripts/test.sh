@@ -90,6 +90,29 @@ for py in "${pythons[@]}"; do
   (cd build && "$root/$venv/bin/python" -m pytest "$root/tests/python" -q -p no:cacheprovider)
 done
 
+# Integration: the environments under the real RL libraries (sb3-contrib's MaskablePPO, TorchRL),
+# on Python 3.11 only, in a venv of their own (torch alone is about 1 GB). When the [integration]
+# extra cannot be installed the run goes on: the tests skip, printing which library is missing.
+py311=""
+for py in "${pythons[@]}"; do
+  "$py" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 11))' && { py311=$py; break; }
+done
+if [ -z "$py311" ]; then
+  log "integration tests skipped: they run on Python 3.11, which is not among the interpreters"
+else
+  venv=build/venv-integration
+  log "integration tests (Python 3.11, $venv)"
+  [ -x "$venv/bin/python" ] || "$py311" -m venv "$venv"
+  "$venv/bin/python" -m pip install -q --upgrade pip
+  "$venv/bin/python" -m pip install -q "scikit-build-core>=0.10" cmake ninja pytest
+  if ! "$venv/bin/python" -m pip install -q --no-build-isolation ".[integration]"; then
+    echo "could not install the [integration] extra; the tests of the missing libraries skip"
+    "$venv/bin/python" -m pip install -q --no-build-isolation ".[pettingzoo]"
+  fi
+  (cd build && "$root/$venv/bin/python" -m pytest "$root/tests/integration" -q -ra \
+     -p no:cacheprovider)
+fi
+
 # Sanitizers: the C++ tests and the whole Python suite again, built with ASan+UBSan, on the first
 # interpreter (about 6 minutes from a clean tree). The C++ test fuzz_regression_test replays the
 # fuzz corpus in both builds; scripts/fuzz.sh runs the fuzzer itself and is not part of CI.

@@ -44,7 +44,7 @@ class SingleAgentEnv(gymnasium.Env[Any, np.int64]):
     reward_mode: "score", "win_share" (default) or "rank": the learner's reward when the game is
         over, `outcome(reward_mode)[seat]`; 0 on every other step.
     observation: "compact" (default): a Dict of "board" uint8 (12, 20, 20), "pieces" uint8
-        (4, 21) and "done" uint8 (4,); "full": the (100, 20, 20) int8 planes of the PettingZoo env.
+        (4, 21) and "done" uint8 (4,); "full": the (100, 20, 20) planes of the PettingZoo env, as uint8.
     channels_last: boards as uint8 (20, 20, C) images.
     illegal_reward: the learner's reward for an illegal placement, which ends the episode.
         Default -1, or -90 in "score" mode.
@@ -77,8 +77,8 @@ class SingleAgentEnv(gymnasium.Env[Any, np.int64]):
         self.render_mode = render_mode
         self.action_space = spaces.Discrete(NUM_ACTIONS)
         arrays = observation_space_of(observation, channels_last)
-        self.observation_space = (arrays["observation"] if observation == "full"
-                                  else spaces.Dict(arrays))
+        self.observation_space = (spaces.Box(0, 1, arrays["observation"].shape, dtype=np.uint8)
+                                  if observation == "full" else spaces.Dict(arrays))
         self.game = PyTavrin()
         self.seat = 0 if seat == "random" else int(seat)
         self._mask = bytes(NUM_ACTIONS)
@@ -194,7 +194,9 @@ class SingleAgentEnv(gymnasium.Env[Any, np.int64]):
 
     def _format(self, observed: Any) -> Any:
         arrays = observation_arrays(observed, self.observation_mode, self.channels_last)
-        return arrays["observation"] if self.observation_mode == "full" else arrays
+        if self.observation_mode == "full":
+            return arrays["observation"].view(np.uint8)
+        return arrays
 
     def _view(self) -> tuple[Any, dict[str, Any]]:
         observed = self.game.observe(self.seat)

@@ -1,0 +1,43 @@
+"""Stable-Baselines3 and sb3-contrib's MaskablePPO take `SingleAgentEnv` as it is."""
+
+import gymnasium
+import numpy as np
+import pytest
+
+REASON = "not installed: pip install '.[integration]'"
+pytest.importorskip("torch", reason=f"torch {REASON}")
+pytest.importorskip("stable_baselines3", reason=f"stable_baselines3 {REASON}")
+pytest.importorskip("sb3_contrib", reason=f"sb3_contrib {REASON}")
+
+import torch  # noqa: E402
+from sb3_contrib import MaskablePPO  # noqa: E402
+from stable_baselines3.common.env_checker import check_env  # noqa: E402
+
+import tavrin_rl.gym  # noqa: E402,F401 (registers the environments)
+from tavrin_rl.gym import SingleAgentEnv  # noqa: E402
+
+
+@pytest.mark.parametrize("kwargs", [{}, {"observation": "full"}, {"channels_last": True}])
+def test_check_env(kwargs):
+    check_env(SingleAgentEnv(**kwargs))
+
+
+def test_maskable_ppo_trains_and_never_plays_an_illegal_move():
+    torch.set_num_threads(1)
+    env = gymnasium.make("tavrin_rl/SingleAgent-v0", seat="random", opponents="random",
+                         reward_mode="rank")
+    model = MaskablePPO("MultiInputPolicy", env, n_steps=512, batch_size=256, n_epochs=1,
+                        seed=0, policy_kwargs={"net_arch": {"pi": [32], "vf": [32]}})
+    model.learn(total_timesteps=2048)
+    assert model.num_timesteps >= 2048
+
+    games = SingleAgentEnv(seat="random", opponents="greedy")
+    for seed in range(50):
+        observation, info = games.reset(seed=seed)
+        terminated = False
+        while not terminated:
+            action, _ = model.predict(observation, action_masks=games.action_masks())
+            assert info["action_mask"][int(action)] == 1
+            observation, _, terminated, _, info = games.step(int(action))
+            assert "illegal_action" not in info
+        assert games.game.is_over and np.isin(info["seat"], range(4))

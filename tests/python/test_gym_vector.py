@@ -1,0 +1,116 @@
+"""The vector environment on the batched engine: every game agrees with a `PyTavrin` replay of
+it, games where the learner is to move wait for it, same-step autoreset, Gymnasium's episode
+statistics, seeds and errors."""
+
+import pytest
+
+np = pytest.importorskip("numpy")
+gymnasium = pytest.importorskip("gymnasium")
+
+from gymnasium.vector import AutoresetMode  # noqa: E402
+from gymnasium.wrappers.vector import RecordEpisodeStatistics  # noqa: E402
+
+from tavrin_rl.gym import make_vec  # noqa: E402
+from tavrin_rl.gym.observations import observation_arrays  # noqa: E402
+
+
+def learner_view(env, i):
+    """Game i's learner observation and mask, computed by the game class."""
+    game = env.games.game(i)
+    observed = game.observe(int(env.seats[i]))
+    return game, observation_arrays(observed, "compact"), np.frombuffer(observed.action_mask, bool)
+
+
+class TestVectorEnv:
+    def test_every_game_agrees_with_the_game_class(self):
+        env = make_vec(12, seat="random", opponents=("greedy", "random", "greedy"),
+                       reward_mode="score", threads=2, seed=1)
+        observations, infos = env.reset(seed=1)
+        assert env.metadata["autoreset_mode"] == AutoresetMode.SAME_STEP
+        held_pieces = observations["pieces"][:, 0].sum(1)
+        ends = 0
+        for _ in range(120):
+            for i in range(env.num_envs):
+                game, view, mask = learner_view(env, i)
+                assert game.agent_selection == env.seats[i] == infos["seat"][i]
+                assert not game.terminations[env.seats[i]]  # never left waiting without moves
+                for key in ("board", "pieces", "done"):
+                    np.testing.assert_array_equal(observations[key][i], view[key])
+                np.testing.assert_array_equal(infos["action_mask"][i], mask)
+            assert env.observation_space.contains(observations)
+            observations, rewards, terminations, truncations, infos = env.step(
+                env.sample_legal_actions())
+            assert not truncations.any()
+            pieces = observations["pieces"][:, 0].sum(1)
+            going_on = ~terminations
+            # The learner placed exactly one piece in every game that goes on: a game where it
+            # was to move again before the others never took a placement for it.
+            np.testing.assert_array_equal(pieces[going_on], held_pieces[going_on] - 1)
+            assert (rewards[going_on] == 0).all()
+            for i in np.flatnonzero(terminations):
+                ends += 1
+                final = infos["final_info"][i]
+                assert rewards[i] == final["scores"][final["seat"]]  # "score" mode
+                assert infos["_final_obs"][i] and infos["final_obs"][i]["board"].shape == (12, 20, 20)
+                assert pieces[i] == 21  # a new game, up to the learner's first turn
+            held_pieces = pieces
+        assert ends >= 12 and env.holds > 0
+
+    def test_episode_statistics(self):
+        env = RecordEpisodeStatistics(make_vec(8, seed=0, opponents="greedy"))
+        env.reset(seed=0)
+        lengths = np.zeros(8, dtype=int)
+        seen = 0
+        for _ in range(60):
+            _, rewards, terminations, _, infos = env.step(env.unwrapped.sample_legal_actions())
+            lengths += 1
+            if terminations.any():
+                stats = infos["episode"]
+                np.testing.assert_array_equal(stats["l"][terminations], lengths[terminations])
+                np.testing.assert_allclose(stats["r"][terminations], rewards[terminations])
+                lengths[terminations] = 0
+                seen += terminations.sum()
+        assert seen >= 8
+
+    def test_seeded_runs_repeat(self):
+        def run(seed):
+            env = make_vec(6, seat="random", opponents="random", seed=seed, threads=1)
+            env.reset(seed=seed)
+            trace = []
+            for _ in range(40):
+                observations, rewards, terminations, _, infos = env.step(
+                    env.sample_legal_actions())
+                trace.append((observations["board"].tobytes(), rewards.tobytes(),
+                              infos["seat"].tobytes()))
+            return trace
+
+        assert run(3) == run(3)
+        assert run(3) != run(4)
+
+    def test_full_channels_last(self):
+        env = make_vec(4, observation="full", channels_last=True, seat=2, seed=0)
+        observations, _ = env.reset(seed=0)
+        assert observations.shape == (4, 20, 20, 100) and observations.dtype == np.uint8
+        game = env.games.game(0)
+        expected = observation_arrays(game.observe(2), "full", channels_last=True)["observation"]
+        np.testing.assert_array_equal(observations[0], expected)
+
+    def test_illegal_action_changes_nothing(self):
+        env = make_vec(3, seed=0)
+        env.reset(seed=0)
+        before = env.games.to_bytes()
+        actions = env.sample_legal_actions()
+        actions[1] = 1  # I1 off player_0's corner
+        with pytest.raises(ValueError, match="game 1"):
+            env.step(actions)
+        np.testing.assert_array_equal(env.games.to_bytes(), before)
+
+    @pytest.mark.parametrize("kwargs, message", [
+        ({"seat": 5}, "seat must be"),
+        ({"opponents": "reach"}, "opponents must be one of random, greedy"),
+        ({"opponents": ("random",)}, "a sequence of three"),
+        ({"observation": None}, "observation must be a str"),
+    ])
+    def test_bad_arguments(self, kwargs, message):
+        with pytest.raises((ValueError, TypeError), match=message):
+            make_vec(2, **kwargs)
