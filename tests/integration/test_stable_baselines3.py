@@ -1,5 +1,9 @@
 """Stable-Baselines3 and sb3-contrib's MaskablePPO take `SingleAgentEnv` as it is."""
 
+import subprocess
+import sys
+from pathlib import Path
+
 import gymnasium
 import numpy as np
 import pytest
@@ -41,3 +45,13 @@ def test_maskable_ppo_trains_and_never_plays_an_illegal_move():
             observation, _, terminated, _, info = games.step(int(action))
             assert "illegal_action" not in info
         assert games.game.is_over and np.isin(info["seat"], range(4))
+
+
+def test_training_example_runs(tmp_path):
+    example = Path(__file__).resolve().parents[2] / "examples" / "train_maskable_ppo.py"
+    done = subprocess.run([sys.executable, str(example), "--timesteps", "1024", "--eval-games", "4",
+                           "--curve", str(tmp_path / "curve.csv")],
+                          capture_output=True, text=True, cwd=tmp_path, timeout=600)
+    assert done.returncode == 0, done.stderr
+    assert "vs random" in done.stdout and "vs greedy" in done.stdout
+    assert "illegal moves 0" in done.stdout

@@ -24,7 +24,8 @@ def random_episode(env, rng, seed):
         assert env.observation_space.contains(observation)
         mask = env.action_masks()
         assert mask.dtype == bool and mask.tobytes() == info["action_mask"].astype(bool).tobytes()
-        observation, reward, terminated, truncated, info = env.step(int(rng.choice(np.flatnonzero(mask))))
+        action = int(rng.choice(np.flatnonzero(mask)))
+        observation, reward, terminated, truncated, info = env.step(action)
         assert not truncated
         steps += 1
         if not terminated:
@@ -69,7 +70,8 @@ class TestSingleAgentEnv:
         env = SingleAgentEnv(seat="random", opponents="random")
         first = [random_episode(env, np.random.default_rng(s), s) for s in range(6)]
         again = [random_episode(env, np.random.default_rng(s), s) for s in range(6)]
-        assert [(n, r, i["scores"]) for n, r, i in first] == [(n, r, i["scores"]) for n, r, i in again]
+        assert ([(n, r, i["scores"]) for n, r, i in first]
+                == [(n, r, i["scores"]) for n, r, i in again])
         assert len({info["seat"] for _, _, info in first}) > 1
 
     def test_callable_opponents_see_their_own_view(self):
@@ -83,7 +85,8 @@ class TestSingleAgentEnv:
         env = SingleAgentEnv(seat=3, opponents=["random", largest_index, "greedy"],
                              observation="full")
         env.reset(seed=0)
-        assert env.game.ply == 3 and len(calls) == 1  # player_1 is the callable, the 2nd seat after 3
+        # player_1, the second seat after the learner's, is the callable.
+        assert env.game.ply == 3 and len(calls) == 1
         random_episode(env, np.random.default_rng(1), 1)
         assert len(calls) > 5
 
@@ -137,7 +140,8 @@ class TestSingleAgentEnv:
             moves = np.random.default_rng(7)
             trace, terminated = [], False
             while not terminated:
-                _, reward, terminated, _, _ = copy_.step(int(moves.choice(np.flatnonzero(copy_.action_masks()))))
+                action = int(moves.choice(np.flatnonzero(copy_.action_masks())))
+                _, reward, terminated, _, _ = copy_.step(action)
                 trace.append((copy_.game.to_bytes(), reward))
             finish.append(trace)
         assert finish[0] == finish[1]

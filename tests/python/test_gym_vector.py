@@ -51,7 +51,8 @@ class TestVectorEnv:
                 ends += 1
                 final = infos["final_info"][i]
                 assert rewards[i] == final["scores"][final["seat"]]  # "score" mode
-                assert infos["_final_obs"][i] and infos["final_obs"][i]["board"].shape == (12, 20, 20)
+                assert infos["_final_obs"][i]
+                assert infos["final_obs"][i]["board"].shape == (12, 20, 20)
                 assert pieces[i] == 21  # a new game, up to the learner's first turn
             held_pieces = pieces
         assert ends >= 12 and env.holds > 0

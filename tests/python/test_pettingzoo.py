@@ -142,9 +142,10 @@ class TestEpisode:
             planes = observation["observation"]
             assert planes.shape == (100, 20, 20) and planes.dtype == np.int8
             board = (4, 20, 20)
-            np.testing.assert_array_equal(planes[0:4], np.frombuffer(raw.observation, np.int8).reshape(board))
-            np.testing.assert_array_equal(planes[4:8], np.frombuffer(raw.corners, np.int8).reshape(board))
-            np.testing.assert_array_equal(planes[8:12], np.frombuffer(raw.blocked, np.int8).reshape(board))
+            for channels, buffer in ((slice(0, 4), raw.observation), (slice(4, 8), raw.corners),
+                                     (slice(8, 12), raw.blocked)):
+                np.testing.assert_array_equal(planes[channels],
+                                              np.frombuffer(buffer, np.int8).reshape(board))
             pieces = np.frombuffer(raw.pieces, np.int8)
             done = np.frombuffer(raw.done, np.int8)
             for channel in range(84):
@@ -367,7 +368,8 @@ class TestRenderModes:
         env.reset()
         rng = np.random.default_rng(3)
         for _ in range(30):
-            env.step(int(rng.choice(np.flatnonzero(env.observe(env.agent_selection)["action_mask"]))))
+            mask = env.observe(env.agent_selection)["action_mask"]
+            env.step(int(rng.choice(np.flatnonzero(mask))))
         return env
 
     def test_ansi_is_what_human_prints(self, capfd):

@@ -6,7 +6,8 @@
     import gymnasium
     import tavrin_rl.gym  # registers the environments
     env = gymnasium.make("tavrin_rl/SingleAgent-v0", opponents="greedy")
-    envs = gymnasium.make_vec("tavrin_rl/SingleAgent-v0", num_envs=64, vectorization_mode="vector_entry_point")
+    envs = gymnasium.make_vec("tavrin_rl/SingleAgent-v0", num_envs=64,
+                              vectorization_mode="vector_entry_point")
 
 (or, without the import, `gymnasium.make("tavrin_rl.gym:tavrin_rl/SingleAgent-v0")`).
 """

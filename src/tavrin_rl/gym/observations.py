@@ -95,7 +95,8 @@ def observation_arrays(observation: PyObservation, mode: str = "full",
     return {"observation": planes}
 
 
-def observation_space_of(mode: str = "full", channels_last: bool = False) -> dict[str, spaces.Space[Any]]:
+def observation_space_of(mode: str = "full",
+                         channels_last: bool = False) -> dict[str, spaces.Space[Any]]:
     """The spaces of `observation_arrays(..., mode, channels_last)`, by key."""
     def board(channels: int, dtype: Any) -> spaces.Box:
         shape = ((BOARD_SIDE, BOARD_SIDE, channels) if channels_last

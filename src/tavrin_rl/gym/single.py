@@ -44,7 +44,8 @@ class SingleAgentEnv(gymnasium.Env[Any, np.int64]):
     reward_mode: "score", "win_share" (default) or "rank": the learner's reward when the game is
         over, `outcome(reward_mode)[seat]`; 0 on every other step.
     observation: "compact" (default): a Dict of "board" uint8 (12, 20, 20), "pieces" uint8
-        (4, 21) and "done" uint8 (4,); "full": the (100, 20, 20) planes of the PettingZoo env, as uint8.
+        (4, 21) and "done" uint8 (4,); "full": the (100, 20, 20) planes of the PettingZoo env,
+        as uint8.
     channels_last: boards as uint8 (20, 20, C) images.
     illegal_reward: the learner's reward for an illegal placement, which ends the episode.
         Default -1, or -90 in "score" mode.
@@ -58,7 +59,8 @@ class SingleAgentEnv(gymnasium.Env[Any, np.int64]):
 
     metadata: dict[str, Any] = {"render_modes": list(RENDER_MODES), "render_fps": 2}
 
-    def __init__(self, seat: int | str = 0, opponents: OpponentSpec | Sequence[OpponentSpec] = "random",
+    def __init__(self, seat: int | str = 0,
+                 opponents: OpponentSpec | Sequence[OpponentSpec] = "random",
                  reward_mode: str = "win_share", observation: str = "compact",
                  channels_last: bool = False, illegal_reward: float | None = None,
                  render_mode: str | None = None) -> None:
@@ -88,11 +90,13 @@ class SingleAgentEnv(gymnasium.Env[Any, np.int64]):
 
     @staticmethod
     def _check_opponents(opponents: Any) -> tuple[OpponentSpec, ...]:
-        specs = ((opponents,) * (NUM_SEATS - 1) if isinstance(opponents, str) or callable(opponents)
+        specs = ((opponents,) * (NUM_SEATS - 1)
+                 if isinstance(opponents, str) or callable(opponents)
                  else tuple(opponents) if isinstance(opponents, Sequence) else None)
         if specs is None or len(specs) != NUM_SEATS - 1:
             raise ValueError("opponents must be 'random', 'greedy', a callable (observation, "
-                             f"action_mask) -> action, or a sequence of three of these, not {opponents!r}")
+                             "action_mask) -> action, or a sequence of three of these, "
+                             f"not {opponents!r}")
         for spec in specs:
             if not callable(spec) and spec not in BUILT_IN:
                 raise ValueError(f"unknown opponent {spec!r}, choose from "

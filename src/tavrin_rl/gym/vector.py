@@ -29,7 +29,7 @@ from tavrin_rl.vector import POLICIES, VectorGames
 __all__ = ["VectorSingleAgentEnv", "make_vec"]
 
 
-class VectorSingleAgentEnv(VectorEnv):  # type: ignore[type-arg]
+class VectorSingleAgentEnv(VectorEnv):
     """`num_envs` games, the learner in one seat of each, the opponents moved by the engine.
 
     seat: 0 to 3, or "random" to draw each game's seat whenever that game starts.
