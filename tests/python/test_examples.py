@@ -45,6 +45,8 @@ def test_readme_code_runs(number, tmp_path):
     block = readme_blocks()[number]
     if "tavrin_rl.env(" in block:
         pytest.importorskip("pettingzoo")
+    if re.search(r"from tavrin_rl import data|tavrin_rl\.data", block):
+        pytest.importorskip("pyarrow")  # the `data` extra
     done = run_python(["-c", block], tmp_path)
     assert done.returncode == 0, done.stderr
 
