@@ -55,7 +55,7 @@ class TestVectorEnv:
                 assert infos["final_obs"][i]["board"].shape == (12, 20, 20)
                 assert pieces[i] == 21  # a new game, up to the learner's first turn
             held_pieces = pieces
-        assert ends >= 12 and env.holds > 0
+        assert ends >= 12 and env.holds > 0 and env.played_out > 0
 
     def test_episode_statistics(self):
         env = RecordEpisodeStatistics(make_vec(8, seed=0, opponents="greedy"))

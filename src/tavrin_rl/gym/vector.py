@@ -8,6 +8,9 @@
 
 Every game runs in `tavrin_rl.vector.VectorGames`; the opponents' placements are drawn and applied
 in C++ (`sample_actions`), for every game at once, until the learner is to move again in each.
+The games are played in an engine that writes no observations or masks; once per step a second
+engine loads their states and writes the learner's observations and masks, so the opponents'
+placements cost no observation work.
 """
 
 from __future__ import annotations
@@ -64,8 +67,15 @@ class VectorSingleAgentEnv(VectorEnv):
                 or any(policy not in POLICIES for policy in policies)):
             raise ValueError(f"opponents must be one of {', '.join(POLICIES)} (the engine's "
                              f"policies) or a sequence of three of them, not {opponents!r}")
-        self.games = VectorGames(num_envs, threads=threads, seed=seed, observation=observation,
-                                 mask=True, reward_mode=reward_mode, autoreset=True)
+        self.games = VectorGames(num_envs, threads=threads, seed=seed, observation=None,
+                                 mask=False, reward_mode=reward_mode, autoreset=True)
+        # The learner's view: loaded from `games` once per step, never stepped itself.
+        self.views = VectorGames(num_envs, threads=threads, seed=seed, observation=observation,
+                                 mask=True, reward_mode=reward_mode, autoreset=False)
+        # Plays out, one at a time, the games where the learner has run out of moves.
+        self.finisher = VectorGames(1, threads=1, seed=seed, observation=None, mask=False,
+                                    reward_mode=reward_mode, autoreset=False)
+        self._rounds = np.zeros(num_envs, dtype=np.int64)  # opponent moves since the learner's
         self.num_envs = num_envs
         self.seat_option = seat
         self.opponent_policies = tuple(policies)
@@ -83,7 +93,10 @@ class VectorSingleAgentEnv(VectorEnv):
         self.action_space = batch_space(self.single_action_space, num_envs)
         self.seats = np.zeros(num_envs, dtype=np.int8)
         self._range = np.arange(num_envs)
-        self.holds = 0  # opponent rounds that had to hold some games back (for tests and tuning)
+        # For tests and tuning: opponent rounds that held some games back, and games played out
+        # in the finisher.
+        self.holds = 0
+        self.played_out = 0
         self._seed = seed
 
     # --- Gymnasium API ---------------------------------------------------------------------------
@@ -96,9 +109,14 @@ class VectorSingleAgentEnv(VectorEnv):
         if seed is None and self._seed is not None:
             seed, self._seed = self._seed, None
         super().reset(seed=seed)
-        self.games.reset(int(self.np_random.integers(2**63)) if seed is not None else None)
+        streams = (self.np_random.integers(2**63, size=3).tolist() if seed is not None
+                   else [None] * 3)
+        for engine, stream in zip((self.games, self.views, self.finisher), streams):
+            engine.reset(stream)
         self.seats[:] = self._draw_seats(self.num_envs)
+        self._rounds[:] = 0
         self._play_opponents(None, None)
+        self.views.load(self.games.to_bytes())
         return self._observe(), self._infos()
 
     def step(self, actions: Any) -> tuple[Any, np.ndarray, np.ndarray, np.ndarray, dict[str, Any]]:
@@ -107,8 +125,10 @@ class VectorSingleAgentEnv(VectorEnv):
         ended = np.zeros(self.num_envs, dtype=bool)
         finals: dict[int, tuple[Any, dict[str, Any]]] = {}
         self.games.step(actions)  # checks every action first; raises with no game changed
+        self._rounds[:] = 0
         self._collect(np.ones(self.num_envs, dtype=bool), rewards, ended, finals)
         self._play_opponents(rewards, (ended, finals))
+        self.views.load(self.games.to_bytes())
         infos = self._infos()
         if finals:
             final_obs = np.empty(self.num_envs, dtype=object)
@@ -121,13 +141,13 @@ class VectorSingleAgentEnv(VectorEnv):
 
     def action_masks(self) -> np.ndarray:
         """The learner's legal actions in every game, bool (num_envs, 36400)."""
-        mask = self.games.legal_action_mask
+        mask = self.views.legal_action_mask
         assert mask is not None
         return mask.copy()
 
     def sample_legal_actions(self) -> np.ndarray:
         """One uniformly random legal action per game for the learner, drawn in C++."""
-        return self.games.sample_actions("random")
+        return self.views.sample_actions("random")
 
     def close_extras(self, **kwargs: Any) -> None:
         """Nothing to release."""
@@ -157,6 +177,14 @@ class VectorSingleAgentEnv(VectorEnv):
             waiting = movers != self.seats  # an opponent is to move there
             if not waiting.any():
                 return
+            # After three opponent moves the learner's turn comes back unless it is out of
+            # moves. Such games are played out on their own, rather than holding every other
+            # game back for up to 80 more rounds.
+            stranded = waiting & (self._rounds >= NUM_SEATS - 1)
+            if stranded.any():
+                self._finish(np.flatnonzero(stranded), rewards, collect)
+                continue
+            self._rounds[waiting] += 1
             actions = self._sample_opponents(movers)
             held = ~waiting
             if held.any():
@@ -172,28 +200,52 @@ class VectorSingleAgentEnv(VectorEnv):
                 states[held] = saved[held]
                 games.load(states)
 
+    def _finish(self, indexes: np.ndarray, rewards: np.ndarray | None,
+                collect: tuple[np.ndarray, dict[int, Any]] | None) -> None:
+        """Plays the games `indexes` to their end in the finisher, records them and starts them
+        anew in `games`."""
+        finisher, states = self.finisher, self.games.to_bytes()
+        self.played_out += indexes.size
+        for i in indexes.tolist():
+            seat = int(self.seats[i])
+            finisher.load(states[i:i + 1])
+            while not finisher.terminated[0]:
+                position = (int(finisher.current_player[0]) - seat) % NUM_SEATS
+                finisher.step(finisher.sample_actions(self.opponent_policies[position - 1]))
+            if rewards is not None and collect is not None:
+                self._record(i, float(finisher.rewards[0, seat]), finisher.game(0), rewards,
+                             *collect)
+        self.games.reset(games=indexes)
+        self.seats[indexes] = self._draw_seats(indexes.size)
+        self._rounds[indexes] = 0
+
     def _collect(self, stepped: np.ndarray, rewards: np.ndarray, ended: np.ndarray,
                  finals: dict[int, Any]) -> None:
         """After an engine step over the `stepped` games: the learner's rewards and last views of
-        the games that ended, whose seats are then drawn anew."""
+        the games that ended (restarted by the engine), whose seats are then drawn anew."""
         finished = np.flatnonzero(self.games.terminated & stepped)
         if finished.size == 0:
             return
-        seats = self.seats[finished]
-        rewards[finished] = self.games.rewards[finished, seats]
-        ended[finished] = True
-        for i, seat in zip(finished.tolist(), seats.tolist()):
+        for i in finished.tolist():
             final = self.games.final_game(i)
             assert final is not None
-            arrays = observation_arrays(final.observe(seat), self.observation_mode,
-                                        self.channels_last)
-            observation = (arrays["observation"].view(np.uint8) if self.observation_mode == "full"
-                           else arrays)
-            finals[i] = (observation, {"seat": seat, "scores": final.scores})
+            self._record(i, float(self.games.rewards[i, self.seats[i]]), final, rewards, ended,
+                         finals)
         self.seats[finished] = self._draw_seats(finished.size)
+        self._rounds[finished] = 0
+
+    def _record(self, i: int, reward: float, final: Any, rewards: np.ndarray, ended: np.ndarray,
+                finals: dict[int, Any]) -> None:
+        seat = int(self.seats[i])
+        rewards[i] = reward
+        ended[i] = True
+        arrays = observation_arrays(final.observe(seat), self.observation_mode, self.channels_last)
+        observation = (arrays["observation"].view(np.uint8) if self.observation_mode == "full"
+                       else arrays)
+        finals[i] = (observation, {"seat": seat, "scores": final.scores})
 
     def _observe(self) -> Any:
-        games = self.games
+        games = self.views
         assert games.observation is not None and games.pieces is not None
         board = games.observation
         if self.channels_last:
