@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The engine's C++ tests and the Python test suite under AddressSanitizer and
-# UndefinedBehaviorSanitizer (g++; any report ends the run with a failure).
+# UndefinedBehaviorSanitizer, and the C++ tests that run threads under ThreadSanitizer (g++; any
+# report ends the run with a failure).
 #
 #   scripts/sanitize.sh           all C++ tests and the whole Python suite (what CI runs)
 #   scripts/sanitize.sh --quick   all C++ tests and a reduced Python subset (a quick local check)
@@ -29,6 +30,23 @@ cmake -S . -B build/sanitize-cpp -G Ninja -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_BU
 cmake --build build/sanitize-cpp -j2
 ctest --test-dir build/sanitize-cpp --output-on-failure --no-tests=error -j2
 
+# ThreadSanitizer on the C++ tests that run threads: the once-only catalogue build (actions_test)
+# and, where it exists, the batched engine's thread pool (vector_games_test). The other tests run
+# one thread and gain nothing from it.
+tsan_tests=()
+for t in actions_test vector_games_test; do
+  [ -e "tests/cpp/$t.cpp" ] && tsan_tests+=("$t")
+done
+log "C++ thread tests under TSan: ${tsan_tests[*]}"
+export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"
+cmake -S . -B build/sanitize-thread -G Ninja -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_CXX_FLAGS="-fsanitize=thread -fno-omit-frame-pointer" -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=thread" \
+  -DTAVRIN_BUILD_TESTS=ON -DTAVRIN_BUILD_PYTHON=OFF >/dev/null
+cmake --build build/sanitize-thread -j2 --target "${tsan_tests[@]}"
+for t in "${tsan_tests[@]}"; do
+  build/sanitize-thread/"$t" --gtest_brief=1
+done
+
 log "Python extension under ASan+UBSan ($py)"
 venv=build/venv-sanitize
 [ -x "$venv/bin/python" ] || "$py" -m venv "$venv"
@@ -52,7 +70,8 @@ if [ "$quick" = 1 ]; then
   # stress, and a few seeded games; the long random-play seeds and the packaging tests are left to
   # the full run.
   tests=(test_module.py test_persistence.py test_observe.py test_play.py test_leaks.py test_threads.py
-         test_properties.py "test_random_play.py::test_every_frame_agrees_with_step_at_every_ply[0]")
+         test_properties.py test_render_faults.py
+         "test_random_play.py::test_every_frame_agrees_with_step_at_every_ply[0]")
 else
   tests=(.)
 fi

@@ -119,4 +119,13 @@ fi
 log "sanitizers (scripts/sanitize.sh)"
 TAVRIN_SANITIZE_PYTHON="${pythons[0]}" scripts/sanitize.sh
 
+# Free-threaded CPython 3.13: the thread, leak, property, render-fault and batched-engine tests with
+# the borrow flags as the only thing keeping threads apart. The interpreter is built from Debian's
+# source once per machine (about 5 minutes) into ~/.cache/tavrin-rl and reused by later runs and
+# fresh clones; TAVRIN_SKIP_FREE_THREADED=1 leaves this step out.
+if [ "${TAVRIN_SKIP_FREE_THREADED:-0}" != 1 ]; then
+  log "free-threaded CPython (scripts/free_threaded.sh)"
+  scripts/free_threaded.sh
+fi
+
 log "all tests passed"
