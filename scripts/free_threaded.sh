@@ -65,14 +65,21 @@ venv=build/venv-ft
 [ -x "$venv/bin/python" ] || "$py" -m venv "$venv"
 # Newer hypothesis releases have no free-threaded wheel and build a Rust part from source; numpy
 # stopped shipping free-threaded 3.13 wheels with 2.4 and would build from source for minutes.
-"$venv/bin/python" -m pip install -q --only-binary numpy "scikit-build-core>=0.10" cmake ninja pytest "numpy<2.4" "hypothesis<6.140"
+"$venv/bin/python" -m pip install -q --only-binary numpy "scikit-build-core>=0.10" cmake ninja pytest "numpy<2.4" "hypothesis<6.140" \
+  gymnasium pettingzoo
 "$venv/bin/python" -m pip install -q --no-build-isolation -C build-dir=build/ft-wheel .
 cd build
-# The module must not bring the global lock back when it is imported.
-"$root/$venv/bin/python" -c 'import sys, tavrin_rl; assert not sys._is_gil_enabled(), "importing tavrin_rl enabled the GIL"'
+# No extension module may bring the global lock back when it is imported.
+"$root/$venv/bin/python" - <<'PY'
+import importlib, importlib.util, sys
+for name in ("tavrin_rl", "tavrin_rl._tavrin", "tavrin_rl._engine"):
+    if importlib.util.find_spec(name) is not None:
+        importlib.import_module(name)
+        assert not sys._is_gil_enabled(), f"importing {name} enabled the GIL"
+PY
 tests=()
 for t in test_threads.py test_leaks.py test_properties.py test_random_play.py test_render_faults.py \
          test_vector.py test_vector_properties.py; do
   [ -e "$root/tests/python/$t" ] && tests+=("$root/tests/python/$t")
 done
-"$root/$venv/bin/python" -m pytest -q -p no:cacheprovider -ra "${tests[@]}"
+"$root/$venv/bin/python" -m pytest -q -p no:cacheprovider -ra --durations=5 "${tests[@]}"
