@@ -78,7 +78,7 @@ for name in ("tavrin_rl", "tavrin_rl._tavrin", "tavrin_rl._engine"):
         assert not sys._is_gil_enabled(), f"importing {name} enabled the GIL"
 PY
 tests=()
-for t in test_threads.py test_leaks.py test_properties.py test_random_play.py test_render_faults.py \
+for t in test_threads.py test_leaks.py test_properties.py test_random_play.py test_exit_fork_signals.py \
          test_vector.py test_vector_properties.py; do
   [ -e "$root/tests/python/$t" ] && tests+=("$root/tests/python/$t")
 done

@@ -70,7 +70,7 @@ if [ "$quick" = 1 ]; then
   # stress, and a few seeded games; the long random-play seeds and the packaging tests are left to
   # the full run.
   tests=(test_module.py test_persistence.py test_observe.py test_play.py test_leaks.py test_threads.py
-         test_properties.py test_render_faults.py
+         test_properties.py test_exit_fork_signals.py
          "test_random_play.py::test_every_frame_agrees_with_step_at_every_ply[0]")
 else
   tests=(.)

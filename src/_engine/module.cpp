@@ -2,6 +2,8 @@
 // read-only views of its arrays. Arguments are checked here; the work runs without the GIL.
 #include <Python.h>
 
+#include <cxxabi.h>
+
 #include <atomic>
 #include <cstdint>
 #include <cstring>
@@ -14,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "_engine/internal_error.h"
 #include "game/batch/catalogue_export.h"
 #include "game/batch/vector_games.h"
 #include "game/error.h"
@@ -39,13 +42,20 @@ ModuleState* state_of(PyObject* module) noexcept { return static_cast<ModuleStat
 
 // --- Helpers ---
 
+// Set when the interpreter, shutting down, ends this thread as it tries to take the GIL back: the
+// thread unwinds to its start without a thread state, so the handles below let go of nothing on
+// the way (the process is ending) instead of calling the interpreter.
+thread_local bool ended_by_interpreter = false;
+
 // An owned reference, released on every path.
 struct Ref {
     PyObject* p = nullptr;
     explicit Ref(PyObject* o = nullptr) noexcept : p(o) {}
     Ref(const Ref&) = delete;
     Ref& operator=(const Ref&) = delete;
-    ~Ref() { Py_XDECREF(p); }
+    ~Ref() {
+        if (!ended_by_interpreter) Py_XDECREF(p);
+    }
     PyObject* release() noexcept { return std::exchange(p, nullptr); }
 };
 
@@ -56,23 +66,31 @@ void raise_from(const std::exception_ptr& error) noexcept {
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& e) {
-        PyErr_Format(PyExc_SystemError, "tavrin_rl._engine internal fault: %s", e.what());
+        PyErr_Format(internal_error_or(PyExc_SystemError), "tavrin_rl._engine internal fault: %s", e.what());
     } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "tavrin_rl._engine internal fault");
+        PyErr_SetString(internal_error_or(PyExc_SystemError), "tavrin_rl._engine internal fault");
     }
 }
 
 // Runs `work` with the GIL released; a C++ exception becomes a Python error once it is held again.
+// Not noexcept, nor is any caller: a shutting-down interpreter ends a thread that takes the GIL
+// back with pthread_exit, whose forced unwind must pass through to the thread's start (a noexcept
+// frame, or a catch that keeps it, would abort the process).
 template <class Work>
-bool without_gil(Work&& work) noexcept {
+bool without_gil(Work&& work) {
     std::exception_ptr error;
-    Py_BEGIN_ALLOW_THREADS
+    PyThreadState* saved = PyEval_SaveThread();
     try {
         work();
     } catch (...) {
         error = std::current_exception();
     }
-    Py_END_ALLOW_THREADS
+    try {
+        PyEval_RestoreThread(saved);
+    } catch (abi::__forced_unwind&) {
+        ended_by_interpreter = true;
+        throw;
+    }
     if (error) raise_from(error);
     return !error;
 }
@@ -81,7 +99,7 @@ bool without_gil(Work&& work) noexcept {
 class Buffer {
  public:
     ~Buffer() {
-        if (held_) PyBuffer_Release(&view_);
+        if (held_ && !ended_by_interpreter) PyBuffer_Release(&view_);
     }
     // `what` names the argument in errors; `writable` asks for a writable buffer.
     bool get(PyObject* obj, const char* what, std::size_t count, Py_ssize_t itemsize, bool writable) noexcept {
@@ -181,7 +199,7 @@ class Exclusive {
 
 VectorObject* as_vector(PyObject* self) noexcept { return reinterpret_cast<VectorObject*>(self); }
 
-PyObject* vector_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* vector_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"num_games", "threads", "observation", "mask", "reward_mode", "autoreset", nullptr};
     Py_ssize_t num_games = 0, threads = 1;
     int observation = 2, mask = 1, reward_mode = 1, autoreset = 1;
@@ -214,7 +232,7 @@ PyObject* vector_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
     return self.release();
 }
 
-void vector_dealloc(PyObject* self) noexcept {
+void vector_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     VectorGames* engine = std::exchange(as_vector(self)->engine, nullptr);
     // Joining the pool's threads can take a moment; other Python threads may run meanwhile.
@@ -239,7 +257,7 @@ PyObject* raise_batch_error(const BatchError& e) noexcept {
     }
 }
 
-PyObject* vector_reset(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
+PyObject* vector_reset(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     if (nargs != 2) return PyErr_Format(PyExc_TypeError, "reset() takes 2 arguments (%zd given)", nargs);
     Exclusive guard(as_vector(self));
     if (!guard) return nullptr;
@@ -260,7 +278,7 @@ PyObject* vector_reset(PyObject* self, PyObject* const* args, Py_ssize_t nargs) 
     Py_RETURN_NONE;
 }
 
-PyObject* vector_step(PyObject* self, PyObject* actions) noexcept {
+PyObject* vector_step(PyObject* self, PyObject* actions) {
     Exclusive guard(as_vector(self));
     if (!guard) return nullptr;
     VectorGames& engine = *as_vector(self)->engine;
@@ -273,7 +291,7 @@ PyObject* vector_step(PyObject* self, PyObject* actions) noexcept {
     Py_RETURN_NONE;
 }
 
-PyObject* vector_sample_actions(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
+PyObject* vector_sample_actions(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     if (nargs != 2) return PyErr_Format(PyExc_TypeError, "sample_actions() takes 2 arguments (%zd given)", nargs);
     const long policy = PyLong_AsLong(args[0]);
     if (policy == -1 && PyErr_Occurred()) return nullptr;
@@ -288,7 +306,7 @@ PyObject* vector_sample_actions(PyObject* self, PyObject* const* args, Py_ssize_
     Py_RETURN_NONE;
 }
 
-PyObject* vector_legal_actions(PyObject* self, PyObject*) noexcept {
+PyObject* vector_legal_actions(PyObject* self, PyObject*) {
     Exclusive guard(as_vector(self));
     if (!guard) return nullptr;
     std::vector<std::int64_t> offsets;
@@ -303,7 +321,7 @@ PyObject* vector_legal_actions(PyObject* self, PyObject*) noexcept {
     return PyTuple_Pack(2, o.p, a.p);
 }
 
-PyObject* vector_load(PyObject* self, PyObject* states) noexcept {
+PyObject* vector_load(PyObject* self, PyObject* states) {
     Exclusive guard(as_vector(self));
     if (!guard) return nullptr;
     VectorGames& engine = *as_vector(self)->engine;
@@ -316,7 +334,7 @@ PyObject* vector_load(PyObject* self, PyObject* states) noexcept {
     Py_RETURN_NONE;
 }
 
-PyObject* vector_to_bytes(PyObject* self, PyObject* out) noexcept {
+PyObject* vector_to_bytes(PyObject* self, PyObject* out) {
     Exclusive guard(as_vector(self));
     if (!guard) return nullptr;
     VectorGames& engine = *as_vector(self)->engine;
@@ -540,12 +558,14 @@ PyObject* engine_catalogue(PyObject*, PyObject*) noexcept {
     }
 }
 
-PyObject* engine_decode_states(PyObject*, PyObject* states) noexcept {
+PyObject* engine_decode_states(PyObject*, PyObject* states) {
     Py_buffer view;
     if (PyObject_GetBuffer(states, &view, PyBUF_C_CONTIGUOUS) < 0) return nullptr;
     struct Release {
         Py_buffer* v;
-        ~Release() { PyBuffer_Release(v); }
+        ~Release() {
+            if (!ended_by_interpreter) PyBuffer_Release(v);
+        }
     } release{&view};
     const auto bytes = static_cast<std::size_t>(view.len);
     if (bytes % STATE_SIZE != 0)
@@ -605,6 +625,13 @@ int engine_exec(PyObject* module) noexcept {
     if (PyModule_AddIntConstant(module, "STATE_SIZE", STATE_SIZE) < 0) return -1;
     if (PyModule_AddIntConstant(module, "STATE_VERSION", STATE_VERSION) < 0) return -1;
     if (PyModule_AddIntConstant(module, "NUM_ACTIONS", GRID_SIZE) < 0) return -1;
+    // The class tavrin_rl._tavrin raises for internal faults, which this module raises too; the
+    // package exports it as tavrin_rl.InternalError. Main interpreter only (see find_internal_error).
+    if (PyObject* internal_error = find_internal_error()) {
+        if (PyModule_AddObjectRef(module, "InternalError", internal_error) < 0) return -1;
+    } else if (PyErr_Occurred()) {
+        return -1;
+    }
     return 0;
 }
 

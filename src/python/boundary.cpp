@@ -26,3 +26,14 @@ void raise_internal_error(const char* message) noexcept {
 }
 
 }  // namespace tavrin::python
+
+// The package's other extension module, tavrin_rl._engine, raises and exports this same class as
+// tavrin_rl.InternalError, so that callers can catch it by class. It finds it through this C
+// symbol (dlsym on this library) rather than through a module attribute, which would add a name to
+// this module. A new reference; null with the Python error set. Call it attached to the main
+// interpreter.
+extern "C" __attribute__((visibility("default"))) PyObject* tavrin_rl_internal_error_type() noexcept {
+    PyObject* type = tavrin::python::internal_error_type();
+    Py_XINCREF(type);
+    return type;
+}

@@ -1,6 +1,8 @@
 """tavrin_rl: a four-player polyomino placement game for reinforcement learning.
 
-`PyTavrin` is the game and `PyObservation` one agent's view of it. `env(...)` and `raw_env` are the
+`PyTavrin` is the game and `PyObservation` one agent's view of it. `InternalError` is what the
+engine raises for a fault of its own (a bug, never a bad input); it derives from BaseException, so
+`except Exception` does not hide it. `env(...)` and `raw_env` are the
 PettingZoo environment (`pip install '.[pettingzoo]'`); they load gymnasium and pettingzoo on
 first use only, so importing this package needs neither.
 
@@ -16,6 +18,7 @@ import importlib
 import importlib.metadata
 from typing import Any
 
+from tavrin_rl._engine import InternalError
 from tavrin_rl._tavrin import PyObservation, PyTavrin
 
 try:  # the one place the version is written is pyproject.toml
@@ -26,7 +29,7 @@ except importlib.metadata.PackageNotFoundError:  # imported from a source tree, 
 # `env` and `raw_env` stay out of __all__ and dir() so that `import *` and tools that visit every
 # listed name never need the extras. Type checkers see them through `__getattr__` too, without
 # analysing numpy, gymnasium and pettingzoo for every program that imports this package.
-__all__ = ["PyTavrin", "PyObservation"]
+__all__ = ["PyTavrin", "PyObservation", "InternalError"]
 
 _LAZY = ("env", "raw_env")
 _EXTRAS = ("numpy", "gymnasium", "pettingzoo")

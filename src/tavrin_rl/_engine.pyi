@@ -9,6 +9,9 @@ STATE_SIZE: int
 STATE_VERSION: int
 NUM_ACTIONS: int
 
+class InternalError(BaseException):
+    """An internal fault of the game engine; a bug, never a bad input."""
+
 def bytes_per_game(observation: int, mask: bool, /) -> int: ...
 
 @final

@@ -8,6 +8,7 @@ import sys
 
 import pytest
 
+import tavrin_rl
 from tavrin_rl._tavrin import PyTavrin
 
 from states import ALL_PIECES, BOARD, board_image, state
@@ -247,5 +248,7 @@ class TestRender:
         first, second = errors
         assert type(first) is type(second)
         assert type(first).__name__ == "InternalError" and type(first).__module__ == "tavrin_rl._tavrin"
+        # The package exports the very class, to catch by name; the module itself gains no name.
+        assert type(first) is tavrin_rl.InternalError
         assert not isinstance(first, Exception)
         assert str(first) == "failed printing to stdout: " + os.strerror(errno.EBADF)

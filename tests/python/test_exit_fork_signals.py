@@ -1,6 +1,6 @@
-"""render under threads, fork and signals, each case in its own interpreter with a deadline, so a
-crash fails through the exit status and a hang fails through the timeout instead of blocking the
-suite."""
+"""Calls that wait without the interpreter (render's write, the batched engine's work) under
+program exit, fork and signals, each case in its own interpreter with a deadline, so a crash fails
+through the exit status and a hang fails through the timeout instead of blocking the suite."""
 
 import importlib.util
 import os
@@ -34,9 +34,9 @@ def assert_clean_exit(result: subprocess.CompletedProcess) -> None:
     assert "FATAL" not in result.stderr and "Traceback" not in result.stderr, result.stderr
 
 
-class TestExitWhileRendering:
-    """A daemon thread inside render when the program ends: the interpreter ends it with a forced
-    unwind, which must pass through the module untouched."""
+class TestExitInsideACall:
+    """A daemon thread inside a call that released the interpreter when the program ends: the
+    interpreter ends it with a forced unwind as it comes back, which must pass through untouched."""
 
     def test_daemon_threads_rendering(self):
         code = """
@@ -68,6 +68,21 @@ class TestExitWhileRendering:
                         env.step(None if term or trunc else env.action_space(agent).sample(obs["action_mask"]))
             threading.Thread(target=play, daemon=True).start()
             time.sleep(0.5)
+        """
+        for _ in range(EXIT_RUNS // 2):
+            assert_clean_exit(run(code))
+
+
+    def test_batched_engine_stepped_in_a_daemon_thread(self):
+        code = """
+            import threading, time
+            from tavrin_rl.vector import VectorGames
+            v = VectorGames(num_games=8, seed=0, observation=None, threads=1)
+            def play():
+                while True:
+                    v.step(v.sample_actions())
+            threading.Thread(target=play, daemon=True).start()
+            time.sleep(0.2)
         """
         for _ in range(EXIT_RUNS // 2):
             assert_clean_exit(run(code))
