@@ -115,3 +115,11 @@ class TestVectorEnv:
     def test_bad_arguments(self, kwargs, message):
         with pytest.raises((ValueError, TypeError), match=message):
             make_vec(2, **kwargs)
+
+
+def test_registered_vector_entry_point():
+    import tavrin_rl.gym  # noqa: F401 (registers)
+    envs = gymnasium.make_vec("tavrin_rl/SingleAgent-v0", num_envs=3,
+                              vectorization_mode="vector_entry_point", seat=1, threads=1)
+    observations, infos = envs.reset(seed=0)
+    assert observations["board"].shape == (3, 12, 20, 20) and (infos["seat"] == 1).all()
