@@ -46,7 +46,7 @@ from tavrin_rl.gym.observations import (  # noqa: F401 (names of this module sin
     AGENT_RGB, AGENTS, BLOCKED, BOARD_CHANNELS, CELL_PIXELS, CORNERS, DONE, FREE_RGB, GRID_RGB,
     NUM_CHANNELS, NUM_KINDS, NUM_SEATS, OBSERVATION_MODES, OCCUPIED, PIECES, RENDER_MODES,
     FramePacer, ObsDict, board_image, board_planes, check_options, check_reward,
-    observation_arrays, observation_planes, observation_space_of, render_game,
+    observation_arrays, observation_planes, observation_space_of, placed_cells, render_game,
 )
 
 _GAME_OVER = "the game is over and every agent has left: call reset() to play again"
@@ -116,6 +116,7 @@ class raw_env(AECEnv):  # noqa: N801 (PettingZoo's name for the unwrapped class)
         }
         self.state_space = observation_space_of("full", channels_last)["observation"]
         self._pacer = FramePacer()
+        self._last_cells: list[tuple[int, int]] = []
         self._start_episode()
 
     def observation_space(self, agent: str) -> spaces.Space[Any]:
@@ -136,6 +137,7 @@ class raw_env(AECEnv):  # noqa: N801 (PettingZoo's name for the unwrapped class)
         self.infos: dict[str, dict[str, Any]] = {agent: {} for agent in self.agents}
         self.agent_selection = self.possible_agents[self.game.agent_selection]
         self._skip_agent_selection = None
+        self._last_cells = []
 
     def reset(self, seed: int | None = None, options: dict[str, Any] | None = None) -> None:
         """Starts a new game. The game has no randomness; `seed` only seeds `np_random`, as
@@ -178,7 +180,7 @@ class raw_env(AECEnv):  # noqa: N801 (PettingZoo's name for the unwrapped class)
             return
         # A rejected action raises AssertionError "Invalid action: ..." and changes nothing.
         self.game.step(action)
-        self._after_placement(agent)
+        self._after_placement(agent, action)
 
     def _place(self, index: int) -> bool:
         """Places grid index `index` for the selected (live) agent; False, with nothing changed,
@@ -188,10 +190,12 @@ class raw_env(AECEnv):  # noqa: N801 (PettingZoo's name for the unwrapped class)
             self.game.step(index)
         except AssertionError:
             return False
-        self._after_placement(agent)
+        self._after_placement(agent, index)
         return True
 
-    def _after_placement(self, agent: str) -> None:
+    def _after_placement(self, agent: str, index: Any) -> None:
+        if self.render_mode is not None:
+            self._last_cells = placed_cells(self._index[agent], int(index))
         self._cumulative_rewards[agent] = 0.0
         self._clear_rewards()
         game = self.game
@@ -224,7 +228,7 @@ class raw_env(AECEnv):  # noqa: N801 (PettingZoo's name for the unwrapped class)
 
     def render(self) -> None | np.ndarray | str:
         """The board: printed ("human"), as text ("ansi") or as an RGB image ("rgb_array")."""
-        return render_game(self.game, self.render_mode)
+        return render_game(self.game, self.render_mode, self._last_cells)
 
     def close(self) -> None:
         """Nothing to release."""

@@ -18,8 +18,11 @@ from pettingzoo.utils.conversions import turn_based_aec_to_parallel  # noqa: E40
 
 import tavrin_rl  # noqa: E402
 from tavrin_rl import PyTavrin  # noqa: E402
-from tavrin_rl.board import cell_owners, picture  # noqa: E402
+from tavrin_rl.board import cell_owners  # noqa: E402
+from tavrin_rl.text_board import draw  # noqa: E402
+from tavrin_rl.catalogue import action_cells, to_board  # noqa: E402
 from tavrin_rl.pettingzoo_env import AGENT_RGB, CELL_PIXELS, FREE_RGB  # noqa: E402
+from tavrin_rl.text_board import LETTERS  # noqa: E402
 
 AGENTS = ["player_0", "player_1", "player_2", "player_3"]
 OPTIONS = [{}, {"observation": "compact"}, {"observation": "compact", "channels_last": True},
@@ -55,7 +58,8 @@ class TestPettingZooSuites:
 
     def test_render(self):
         render_test(fast(tavrin_rl.env), custom_tests={
-            "ansi": lambda text: text.startswith("  |  0 |") and text.endswith("|"),
+            "ansi": lambda text: text.startswith("  ") and "player_0" in text
+            and max(map(len, text.split("\n"))) <= 44,
             "rgb_array": lambda image: image.shape == (20 * CELL_PIXELS, 20 * CELL_PIXELS, 3),
         })
 
@@ -372,15 +376,23 @@ class TestRenderModes:
             env.step(int(rng.choice(np.flatnonzero(mask))))
         return env
 
-    def test_ansi_is_what_human_prints(self, capfd):
+    def test_ansi_is_the_text_board_with_the_last_placement(self, capfd, monkeypatch):
         env = self.midgame("ansi")
+        mask = env.observe(env.agent_selection)["action_mask"]
+        mover = int(env.agent_selection[-1])
+        index = int(np.flatnonzero(mask)[0])
+        env.step(index)
+        cells = [to_board(mover, r, c) for r, c in action_cells(index)]
         text = env.render()
-        assert text == picture(env.game.to_bytes())
+        assert text == draw(env.game, last=cells) and "\x1b" not in text
+        assert sum(line[2:].count(LETTERS[mover].lower()) for line in text.split("\n")[2:22]) \
+            == len(cells)
+        # "human" prints the same board, coloured only on a terminal without NO_COLOR.
         human = tavrin_rl.raw_env(render_mode="human")
         human.game.__setstate__(env.game.to_bytes())
         capfd.readouterr()
         assert human.render() is None
-        assert capfd.readouterr().out == text + "\n"
+        assert capfd.readouterr().out == draw(env.game) + "\n"
 
     def test_human_draws_every_step_at_render_fps(self, capfd, monkeypatch):
         clock = [100.0]
@@ -402,8 +414,8 @@ class TestRenderModes:
         env.step(0)
         assert sleeps == [pytest.approx(1 / env.metadata["render_fps"] - 0.1)]
         out = capfd.readouterr().out
-        assert out.count("  |  0 |  1 |") == 3
-        assert out.endswith(picture(env.game.to_bytes()) + "\n")
+        assert [out.count(f"ply {n}, player_{n} to move") for n in (1, 2, 3)] == [1, 1, 1]
+        assert out.endswith(draw(env.game, last=[(19, 19)]) + "\n")  # player_2's corner
 
     def test_rgb_array_colours_cells_by_agent(self):
         env = self.midgame("rgb_array")

@@ -19,6 +19,7 @@ import math
 import numbers
 import sys
 import time
+from collections.abc import Iterable
 from typing import Any
 
 import gymnasium
@@ -26,8 +27,9 @@ import numpy as np
 from gymnasium import spaces
 
 from tavrin_rl import PyObservation, PyTavrin
-from tavrin_rl.board import cell_owners, picture
-from tavrin_rl.catalogue import BOARD_SIDE, NUM_ACTIONS, PIECE_NAMES
+from tavrin_rl.board import cell_owners
+from tavrin_rl.catalogue import BOARD_SIDE, NUM_ACTIONS, PIECE_NAMES, action_cells, to_board
+from tavrin_rl.text_board import draw, use_colour
 
 NUM_SEATS = 4
 NUM_KINDS = len(PIECE_NAMES)
@@ -173,17 +175,25 @@ class FramePacer:
         self.last_frame = now
 
 
-def render_game(game: PyTavrin, render_mode: str | None) -> None | np.ndarray | str:
-    """`render()` of the environments: prints the board ("human"), returns its picture ("ansi")
-    or an RGB image ("rgb_array"); warns and returns None without a render mode."""
+def placed_cells(agent: int, index: int) -> list[tuple[int, int]]:
+    """The board cells that agent `agent`'s placement `index` (a grid index of its frame)
+    covers, as the text board highlights them."""
+    return [to_board(agent, row, column) for row, column in action_cells(index)]
+
+
+def render_game(game: PyTavrin, render_mode: str | None,
+                last: Iterable[tuple[int, int]] = ()) -> None | np.ndarray | str:
+    """`render()` of the environments: prints the text board ("human", coloured on a terminal
+    without NO_COLOR), returns it ("ansi", no colour) or returns an RGB image ("rgb_array"); the
+    cells `last` (the last placement) are highlighted. Warns and returns None without a render
+    mode."""
     if render_mode is None:
         gymnasium.logger.warn("You are calling render method without specifying any "
                               "render mode.")
         return None
     if render_mode == "ansi":
-        return picture(game.to_bytes())
+        return draw(game, last=last)
     if render_mode == "rgb_array":
         return board_image(game.to_bytes())
-    sys.stdout.flush()  # `render` writes to file descriptor 1 behind Python's buffer
-    game.render()
+    print(draw(game, colour=use_colour(sys.stdout), last=last), flush=True)
     return None
