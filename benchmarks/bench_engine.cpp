@@ -15,6 +15,7 @@
 
 #include "game/actions/actions.h"
 #include "game/game.h"
+#include "game/moves.h"
 #include "game/observation.h"
 #include "game/rules.h"
 #include "game/state_bytes.h"
@@ -22,45 +23,23 @@
 namespace tavrin {
 namespace {
 
-// splitmix64: the same games on every platform.
 class Rng {
  public:
     explicit Rng(std::uint64_t seed) : state_(seed) {}
-    std::size_t below(std::size_t n) {
-        std::uint64_t z = (state_ += 0x9e3779b97f4a7c15ull);
-        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
-        z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
-        return static_cast<std::size_t>((z ^ (z >> 31)) % n);
-    }
+    std::size_t below(std::size_t n) { return static_cast<std::size_t>(splitmix64(state_) % n); }
 
  private:
     std::uint64_t state_;
 };
 
-// The legal placements of agent a as game-frame action numbers, found without turning any board.
-void legal_moves(const Game& g, std::size_t a, std::vector<std::uint16_t>& out) {
-    out.clear();
-    const PlacementMasks m = placement_masks(g, a);
-    search_moves(*g.action_set, m.blocked, m.corners, g.agents[a].pieces, [&](std::uint16_t n) {
-        out.push_back(n);
-        return false;
-    });
-}
-
-// The grid index with which agent a names game-frame action n (its frame turns back a quarter
-// turn per agent index).
-std::size_t own_grid_index(const ActionSet& set, std::size_t a, std::size_t n) {
-    return set.actions[set.per_agent[(AGENT_COUNT - a) % AGENT_COUNT][n]].grid_index;
-}
-
 // One random turn of the agent to move; a done agent passes.
-void random_turn(Game& g, Rng& rng, std::vector<std::uint16_t>& moves) {
+void random_turn(Game& g, Rng& rng, Vec<std::uint16_t>& moves) {
     const std::size_t a = g.agent_selection;
     std::optional<std::size_t> action;
     if (!g.agents[a].done) {
-        legal_moves(g, a, moves);
+        legal_actions(g, a, moves);
         if (moves.empty()) std::abort();  // not done, yet nothing to play: the engine is broken
-        action = own_grid_index(*g.action_set, a, moves[rng.below(moves.size())]);
+        action = g.action_set->grid_index(moves[rng.below(moves.size())]);
     }
     if (step(g, action)) std::abort();  // a listed move refused: the benchmark would measure nonsense
 }
@@ -69,7 +48,7 @@ void random_turn(Game& g, Rng& rng, std::vector<std::uint16_t>& moves) {
 Game mid_game() {
     Game g = new_game();
     Rng rng(2024);
-    std::vector<std::uint16_t> moves;
+    Vec<std::uint16_t> moves;
     while (ply(g) < 40 && !is_over(g)) random_turn(g, rng, moves);
     return g;
 }
@@ -95,10 +74,10 @@ BENCHMARK(BM_PlacementMasks);
 // A successful step: placement tests, apply, hash, and update_done over all four agents.
 void BM_StepWithUpdateDone(benchmark::State& state) {
     const Game g = mid_game();
-    std::vector<std::uint16_t> moves;
-    legal_moves(g, g.agent_selection, moves);
+    Vec<std::uint16_t> moves;
+    legal_actions(g, g.agent_selection, moves);
     std::vector<std::size_t> grid;
-    for (std::uint16_t n : moves) grid.push_back(own_grid_index(*g.action_set, g.agent_selection, n));
+    for (std::uint16_t n : moves) grid.push_back(g.action_set->grid_index(n));
     std::size_t i = 0;
     for (auto _ : state) {
         Game c = g;
@@ -162,9 +141,10 @@ void BM_StateBytesRoundTrip(benchmark::State& state) {
 }
 BENCHMARK(BM_StateBytesRoundTrip);
 
-// Whole games of random play through the engine alone: search, step, pass.
-void BM_SelfPlayGame(benchmark::State& state) {
-    std::vector<std::uint16_t> moves;
+// Whole games of random play through the engine alone: the mover's full legal list, a uniform
+// pick, then step with the done test; a done agent passes.
+void self_play_games(benchmark::State& state) {
+    Vec<std::uint16_t> moves;
     std::uint64_t seed = 0, plies = 0;
     for (auto _ : state) {
         Game g = new_game();
@@ -177,7 +157,43 @@ void BM_SelfPlayGame(benchmark::State& state) {
         benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
     state.counters["plies/s"] = benchmark::Counter(static_cast<double>(plies), benchmark::Counter::kIsRate);
 }
+
+// On the kernel chosen for this CPU (or by TAVRIN_KERNEL).
+void BM_SelfPlayGame(benchmark::State& state) { self_play_games(state); }
 BENCHMARK(BM_SelfPlayGame)->Unit(benchmark::kMicrosecond);
+
+// The same games with the draw made from the anchor boards, no list built.
+void BM_SelfPlayGameNoList(benchmark::State& state) {
+    std::uint64_t seed = 0, plies = 0;
+    for (auto _ : state) {
+        Game g = new_game();
+        std::uint64_t rng = seed++;
+        while (!is_over(g)) {
+            const auto action = random_legal_action(g, g.agent_selection, splitmix64(rng));
+            if (step(g, action)) std::abort();
+        }
+        plies += ply(g);
+        benchmark::DoNotOptimize(g);
+    }
+    state.counters["games/s"] =
+        benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+    state.counters["plies/s"] = benchmark::Counter(static_cast<double>(plies), benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_SelfPlayGameNoList)->Unit(benchmark::kMicrosecond);
+
+// One self-play benchmark per kernel this CPU runs, registered from main.
+void register_kernel_benchmarks() {
+    for (Kernel k : {Kernel::Portable, Kernel::Avx2, Kernel::Avx512}) {
+        if (!kernel_supported(k)) continue;
+        const std::string name = "BM_SelfPlayGame/kernel:" + std::string(kernel_name(k));
+        benchmark::RegisterBenchmark(name.c_str(), [k](benchmark::State& state) {
+            const Kernel before = active_kernel();
+            select_kernel(k);
+            self_play_games(state);
+            select_kernel(before);
+        })->Unit(benchmark::kMicrosecond);
+    }
+}
 
 // The bench signature: the games a training loop would play, observe and step at every turn,
 // the move drawn from the action mask in grid order.
@@ -232,6 +248,7 @@ int main(int argc, char** argv) {
     int n = static_cast<int>(args.size());
     args.push_back(nullptr);
     benchmark::Initialize(&n, args.data());
+    tavrin::register_kernel_benchmarks();
     const bool signature_only = n == 2 && std::string_view(args[1]) == "signature";
     if (!signature_only) {
         if (benchmark::ReportUnrecognizedArguments(n, args.data())) return 1;

@@ -11,6 +11,26 @@ Game new_game(const ActionSet& set) noexcept {
 
 Game new_game() { return new_game(ActionSet::get()); }
 
+Bitboard to_frame(const Bitboard& b, std::size_t observer) {
+    switch (observer) {
+        case 0:
+            return b;
+        case 1:
+            return b.permute(ROTATE_CCW);
+        case 2:
+            return b.permute(ROTATE_CW).permute(ROTATE_CW);
+        case 3:
+            return b.permute(ROTATE_CW);
+        default:
+            fail_index(observer, AGENT_COUNT);
+    }
+}
+
+void set_cells(Agent& agent, const Bitboard& cells) {
+    agent.cells = cells;
+    for (std::size_t f = 0; f < AGENT_COUNT; ++f) agent.frames[f] = to_frame(cells, f);
+}
+
 std::uint64_t cells_key(std::size_t agent, const Bitboard& cells) {
     if (agent >= AGENT_COUNT) fail_index(agent, AGENT_COUNT);
     std::uint64_t key = 0;

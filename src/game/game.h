@@ -25,6 +25,10 @@ struct Agent {
     std::uint8_t last_piece = 0;        // code of the last placed kind; 0 for none
     Color color = Color::Blue;
     bool done = false;                  // out of moves; never reverts
+    // `cells` as each observer sees them (frames[o] in observer o's frame; frames[0] == cells),
+    // kept up to date by step and the state reader so that observations and move searches in an
+    // agent's own frame turn no boards. Change `cells` through set_cells to keep them.
+    std::array<Bitboard, AGENT_COUNT> frames{};
 
     std::optional<PieceType> last_kind() const noexcept { return PieceType::from_code(last_piece); }
 
@@ -43,24 +47,34 @@ struct Game {
 
 static_assert(std::is_trivially_copyable_v<Game>, "a game copies as one flat value");
 
+// b turned into observer o's frame, the one that puts o's start cell at (0, 0): agent 1 turns
+// counter-clockwise, agent 2 a half turn, agent 3 clockwise.
+Bitboard to_frame(const Bitboard& b, std::size_t observer);
+
+// Sets the agent's cells and their turned copies.
+void set_cells(Agent& agent, const Bitboard& cells);
+
 // The new-game value over the given catalogue.
 Game new_game(const ActionSet& set) noexcept;
 // The new-game value over the process-wide catalogue, building it first if needed.
 Game new_game();
 
+// splitmix64: one step of a small, fast generator whose sequence is the same on every platform
+// (the standard distributions are not). Seeds the cell keys, and the engine's tests and benchmarks.
+constexpr std::uint64_t splitmix64(std::uint64_t& state) noexcept {
+    std::uint64_t z = (state += 0x9e3779b97f4a7c15ull);
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
+    return z ^ (z >> 31);
+}
+
 // Zobrist keys by [agent][position]; distinct and non-zero, spare positions included but unused.
 using CellKeys = std::array<std::array<std::uint64_t, POSITION_COUNT>, AGENT_COUNT>;
 inline constexpr CellKeys CELL_KEYS = [] {
     CellKeys t{};
-    std::uint64_t state = 0x74617672696e2121ull;  // splitmix64
-    for (auto& row : t) {
-        for (auto& key : row) {
-            std::uint64_t z = (state += 0x9e3779b97f4a7c15ull);
-            z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
-            z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
-            key = z ^ (z >> 31);
-        }
-    }
+    std::uint64_t state = 0x74617672696e2121ull;
+    for (auto& row : t)
+        for (auto& key : row) key = splitmix64(state);
     t[0][0] = 0xe220a8397b1dcdafull;
     t[0][1] = 0x6e789e6aa1b965f4ull;
     t[1][0] = 0x2efc3e93492e7d12ull;

@@ -1,22 +1,11 @@
 #include "game/observation.h"
 
+#include <algorithm>
+
+#include "game/moves.h"
+
 namespace tavrin {
 namespace {
-
-// The observer's frame puts its own start cell at (0, 0): agent 1 turns counter-clockwise,
-// agent 2 a half turn, agent 3 clockwise.
-Bitboard to_frame(const Bitboard& b, std::size_t observer) {
-    switch (observer) {
-        case 0:
-            return b;
-        case 1:
-            return b.permute(ROTATE_CCW);
-        case 2:
-            return b.permute(ROTATE_CW).permute(ROTATE_CW);
-        default:
-            return b.permute(ROTATE_CW);
-    }
-}
 
 void write_plane(const std::array<Bitboard, AGENT_COUNT>& boards, std::uint8_t* out) {
     for (std::size_t k = 0; k < AGENT_COUNT; ++k) {
@@ -37,7 +26,7 @@ Observation observe(const Game& game, std::size_t observer) {
     Bitboard occ;
     for (std::size_t k = 0; k < AGENT_COUNT; ++k) {
         const Agent& agent = game.agents[(observer + k) % AGENT_COUNT];
-        obs.occupied[k] = to_frame(agent.cells, observer);
+        obs.occupied[k] = agent.frames[observer];
         occ |= obs.occupied[k];
         obs.pieces[k] = agent.pieces;
         obs.done[k] = agent.done;
@@ -51,11 +40,25 @@ Observation observe(const Game& game, std::size_t observer) {
 }
 
 void observed_moves(const Game& game, const Observation& obs, Vec<std::uint16_t>& out) {
-    out.clear();
-    search_moves(*game.action_set, obs.blocked[0], obs.corners[0], obs.pieces[0], [&](std::uint16_t a) {
-        out.push_back(a);
-        return false;
-    });
+    const ActionSet& set = *game.action_set;
+    list_moves(set, {obs.blocked[0], obs.corners[0]}, obs.pieces[0], out);
+    // The listing order of a corner-by-corner search: by the smallest corner cell a placement
+    // covers, then by action number (kind order follows it). Keys are packed above the action.
+    Vec<std::uint32_t> keyed(out.size());
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        const Bitboard& cells = set.actions[out[i]].cells;
+        unsigned p = 0;
+        for (unsigned j = 0; j < Bitboard::WORDS; ++j) {
+            const std::uint64_t w = cells.word(j) & obs.corners[0].word(j);
+            if (w != 0) {
+                p = j * 64 + static_cast<unsigned>(std::countr_zero(w));
+                break;
+            }
+        }
+        keyed[i] = (p << 16) | out[i];
+    }
+    std::sort(keyed.begin(), keyed.end());
+    for (std::size_t i = 0; i < out.size(); ++i) out[i] = static_cast<std::uint16_t>(keyed[i]);
 }
 
 void write_observation(const Game& game, std::size_t observer, ObservationBytes& out) {
@@ -67,11 +70,7 @@ void write_observation(const Game& game, std::size_t observer, ObservationBytes&
         for (unsigned n = 0; n < KIND_COUNT; ++n) out.pieces[k * KIND_COUNT + n] = (obs.pieces[k] >> n) & 1u;
         out.done[k] = obs.done[k] ? 1 : 0;
     }
-    const ActionSet& set = *game.action_set;
-    search_moves(set, obs.blocked[0], obs.corners[0], obs.pieces[0], [&](std::uint16_t a) {
-        set.mark(out.action_mask, a);
-        return false;
-    });
+    mark_moves(*game.action_set, {obs.blocked[0], obs.corners[0]}, obs.pieces[0], out.action_mask);
 }
 
 }  // namespace tavrin

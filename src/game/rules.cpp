@@ -1,5 +1,7 @@
 #include "game/rules.h"
 
+#include "game/moves.h"
+
 namespace tavrin {
 namespace {
 
@@ -42,6 +44,10 @@ std::optional<InvalidAction> step(Game& game, std::optional<std::size_t> action)
     agent.last_piece = placement.kind.code();
     agent.pieces &= ~kind_bit;
     agent.cells |= placement.cells;
+    // The same cells as every observer names them: observer f's frame is the game frame turned
+    // back f quarter turns, and the catalogue holds every turned placement.
+    agent.frames[0] = agent.cells;
+    for (std::size_t f = 1; f < AGENT_FRAMES; ++f) agent.frames[f] |= set.actions[set.in_frame(f, n)].cells;
     ++agent.placed;
     game.hash ^= cells_key(a, placement.cells);
     update_done(game);
@@ -56,7 +62,7 @@ void update_done(Game& game) {
         Agent& agent = game.agents[i];
         if (agent.done) continue;
         const PlacementMasks m = masks_for(agent.cells, occ, START_CELLS[i]);
-        agent.done = !search_moves(set, m.blocked, m.corners, agent.pieces, [](std::uint16_t) { return true; });
+        agent.done = !has_move(set, m, agent.pieces);
     }
 }
 

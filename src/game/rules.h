@@ -44,28 +44,4 @@ struct InvalidAction {
 // Marks done every agent that is not yet done and has no legal placement left.
 void update_done(Game& game);
 
-// Visits the legal placements of an agent with masks (blocked, corners) and remaining kinds
-// `pieces`: by corner position, then kind index, then covering order. Each corner position joins
-// `blocked` once its lists are walked, so a placement covering several corners is visited once.
-// `visit(action)` returns true to stop the search; the result says whether it was stopped.
-template <class Visit>
-bool search_moves(const ActionSet& set, const Bitboard& blocked, const Bitboard& corners, std::uint32_t pieces,
-                  Visit&& visit) {
-    PaddedBoard b(blocked);
-    for (unsigned i = 0; i < Bitboard::WORDS; ++i) {
-        for (std::uint64_t v = corners.word(i); v != 0; v &= v - 1) {
-            const unsigned p = i * 64 + static_cast<unsigned>(std::countr_zero(v));
-            for (std::uint32_t kinds = pieces & ALL_PIECES; kinds != 0; kinds &= kinds - 1) {
-                const unsigned k = static_cast<unsigned>(std::countr_zero(kinds));
-                for (const std::uint16_t a : set.covering(p, k)) {
-                    if (a >= set.windows.size()) fail_index(a, set.windows.size());
-                    if (!b.intersects(set.windows[a]) && visit(a)) return true;
-                }
-            }
-            b.add(p);
-        }
-    }
-    return false;
-}
-
 }  // namespace tavrin

@@ -43,7 +43,7 @@ std::optional<Game> from_bytes(const std::uint8_t* data, std::size_t size) {
         if (mask > ALL_PIECES) return std::nullopt;
 
         Agent& agent = game.agents[i];
-        agent.cells = cells;
+        set_cells(agent, cells);
         agent.pieces = mask;
         agent.last_piece = last;
         agent.placed = static_cast<std::uint8_t>(std::popcount(mask ^ ALL_PIECES));

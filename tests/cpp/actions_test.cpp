@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <latch>
 #include <numeric>
 #include <thread>
@@ -185,22 +186,15 @@ TEST(GridMask, MarksTheGridIndexOfEveryListedAction) {
     EXPECT_THROW((void)set().grid_mask(bad), InternalError);
 }
 
-TEST(Windows, HoldExactlyTheCellsOfTheirAction) {
-    ASSERT_EQ(set().windows.size(), ACTION_COUNT);
-    for (std::size_t a = 0; a < ACTION_COUNT; ++a) {
-        const CellWindow& w = set().windows[a];
-        const Bitboard& cells = set().actions[a].cells;
-        ASSERT_LE(w.word + 3, Bitboard::WORDS + 2) << "action " << a;
-        ASSERT_EQ(w.grid_index, set().actions[a].grid_index) << "action " << a;
-        for (unsigned i = 0; i < Bitboard::WORDS; ++i) {
-            const std::uint64_t expected = (i >= w.word && i < w.word + 3) ? w.bits[i - w.word] : 0;
-            ASSERT_EQ(cells.word(i), expected) << "action " << a << ", word " << i;
-        }
-        // The padded test agrees with the board test against a board that touches it.
-        const Bitboard near = diagonal_grow(cells).and_not(cells);
-        EXPECT_FALSE(PaddedBoard(near).intersects(w));
-        EXPECT_TRUE(PaddedBoard(near | Bitboard::cell(*cells.ones().begin())).intersects(w));
+TEST(Grid, InverseLookupsAndFrames) {
+    for (std::size_t a = 0; a < ACTION_COUNT; a += 97) {
+        EXPECT_EQ(set().action_at(set().grid_index(a)), a);
+        for (std::size_t k = 0; k < 4; ++k) EXPECT_EQ(set().per_agent[k][set().in_frame(k, a)], a);
     }
+    EXPECT_EQ(set().action_at(419), std::nullopt);  // the horizontal I2 does not fit at (0, 19)
+    EXPECT_EQ(set().action_at(GRID_SIZE), std::nullopt);
+    EXPECT_EQ(set().in_frame(1, 19), 0);  // agent 1 names its start cell (0, 19) as (0, 0)
+    EXPECT_THROW((void)set().grid_index(ACTION_COUNT), InternalError);
 }
 
 TEST(ActionSetBuild, AFreshBuildEqualsTheSharedSet) {
@@ -215,6 +209,7 @@ TEST(ActionSetBuild, AFreshBuildEqualsTheSharedSet) {
     for (std::size_t k = 0; k < 4; ++k) EXPECT_TRUE(fresh.per_agent[k] == set().per_agent[k]);
     EXPECT_TRUE(fresh.covering_actions == set().covering_actions);
     EXPECT_TRUE(fresh.covering_offsets == set().covering_offsets);
+    EXPECT_EQ(std::memcmp(&fresh.shapes, &set().shapes, sizeof fresh.shapes), 0);
 }
 
 }  // namespace

@@ -68,7 +68,7 @@ inline std::size_t action_with(const ActionSet& set, const Bitboard& cells) {
 inline std::size_t grid_index_for(const ActionSet& set, std::size_t agent, const Bitboard& cells) {
     const std::size_t n = action_with(set, cells);
     if (n >= set.actions.size()) return GRID_SIZE;
-    return set.actions[set.per_agent[(AGENT_COUNT - agent) % AGENT_COUNT][n]].grid_index;
+    return set.grid_index(set.in_frame(agent, n));
 }
 
 // Lets the agent to move place the piece with these game-frame cells through `step`.
@@ -83,7 +83,7 @@ inline ::testing::AssertionResult plays(Game& game, const Bitboard& cells) {
 // Records a placement the way `step` would, without asking the rules: for setting up positions.
 inline void put(Game& game, std::size_t agent, PieceType kind, const Bitboard& cells) {
     Agent& a = game.agents[agent];
-    a.cells |= cells;
+    set_cells(a, a.cells | cells);
     a.pieces &= ~(1u << kind.index());
     a.placed = static_cast<std::uint8_t>(a.placed + 1);
     a.last_piece = kind.code();
@@ -97,16 +97,11 @@ inline Vec<std::uint16_t> moves_of(const Game& game, std::size_t agent) {
     return out;
 }
 
-// splitmix64: the same sequence everywhere, unlike the standard distributions.
+// The engine's splitmix64: the same games everywhere.
 class Rng {
  public:
     explicit Rng(std::uint64_t seed) : state_(seed) {}
-    std::uint64_t next() {
-        std::uint64_t z = (state_ += 0x9e3779b97f4a7c15ull);
-        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
-        z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
-        return z ^ (z >> 31);
-    }
+    std::uint64_t next() { return splitmix64(state_); }
     std::size_t below(std::size_t n) { return static_cast<std::size_t>(next() % n); }
 
  private:

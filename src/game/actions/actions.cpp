@@ -6,23 +6,14 @@
 
 namespace tavrin {
 
-namespace {
-
-CellWindow window_of(const Bitboard& cells) {
-    CellWindow w;
-    unsigned first = Bitboard::WORDS;
-    for (unsigned i = 0; i < Bitboard::WORDS; ++i) {
-        if (cells.word(i) == 0) continue;
-        if (first == Bitboard::WORDS) first = i;
-        if (i - first >= w.bits.size()) fail("placement wider than its cell window");
-        w.bits[i - first] = cells.word(i);
-    }
-    if (first >= Bitboard::WORDS) fail("placement without cells");
-    w.word = first;
-    return w;
-}
-
-}  // namespace
+// The generator's offsets are the cells (dr, dc) with dr + dc <= 4, row by row.
+static_assert([] {
+    unsigned i = 0;
+    for (unsigned dr = 0; dr <= 4; ++dr)
+        for (unsigned dc = 0; dr + dc <= 4; ++dc)
+            if (kernels::OFFSETS[i++] != dr * ROW_STRIDE + dc) return false;
+    return i == kernels::OFFSET_COUNT;
+}());
 
 const ActionSet& ActionSet::get() {
     // A function-local static is the once-only initialisation: concurrent first callers block
@@ -73,11 +64,37 @@ ActionSet::ActionSet(const std::vector<Piece>& pieces) {
         }
     }
 
-    windows.reserve(actions.size());
-    for (const Action& action : actions) {
-        windows.push_back(window_of(action.cells));
-        windows.back().grid_index = action.grid_index;
+    // Shapes: the generator relies on every orientation filling each row and column of its box
+    // (true of connected shapes), which is what keeps a placement from wrapping across the spare
+    // column or off the last row; orientations of one kind must be consecutive.
+    if (pieces.size() != kernels::ORIENTATIONS) fail("the move generator needs the 91 orientations");
+    std::size_t first = 0;
+    for (std::size_t o = 0; o < pieces.size(); ++o) {
+        const Piece& piece = pieces[o];
+        kernels::Shape& shape = shapes.shapes[o];
+        shape.kind = static_cast<std::uint8_t>(piece.kind.index());
+        shape.width = static_cast<std::uint8_t>(BOARD_SIDE - piece.max_dx);
+        shape.first = static_cast<std::uint16_t>(first);
+        unsigned n = 0, rows = 0, cols = 0;
+        piece.shape().for_each_one([&](unsigned p) {
+            const unsigned dr = p / ROW_STRIDE, dc = p % ROW_STRIDE;
+            if (dr + dc > 4 || n >= 5) fail("shape larger than five cells");
+            rows |= 1u << dr;
+            cols |= 1u << dc;
+            unsigned i = 0;
+            while (kernels::OFFSETS[i] != dr * ROW_STRIDE + dc) ++i;
+            shape.offsets[n++] = static_cast<std::uint8_t>(i);
+        });
+        if (n == 0 || rows != (1u << piece.rows.size()) - 1 || cols != (1u << shape.width) - 1)
+            fail("shape with an empty row or column in its box");
+        for (unsigned i = n; i < 5; ++i) shape.offsets[i] = shape.offsets[0];
+        if (o > 0 && shape.kind < shapes.shapes[o - 1].kind) fail("orientations of a kind out of order");
+        for (unsigned k = o == 0 ? 0 : shapes.shapes[o - 1].kind + 1u; k <= shape.kind; ++k)
+            shapes.kind_shapes[k] = static_cast<std::uint8_t>(o);
+        first += (piece.max_dy + 1) * (piece.max_dx + 1);
     }
+    for (unsigned k = shapes.shapes[kernels::ORIENTATIONS - 1].kind + 1u; k <= KIND_COUNT; ++k)
+        shapes.kind_shapes[k] = static_cast<std::uint8_t>(kernels::ORIENTATIONS);
 
     // Covering lists: count, then place, so the lists are built directly in their final array.
     covering_offsets.assign(COVERING_LIST_COUNT + 1, 0);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "game/bitboard/bitboard.h"
+#include "game/kernels.h"
 #include "game/pieces/pieces.h"
 
 namespace tavrin {
@@ -19,6 +20,7 @@ inline constexpr std::size_t GRID_SIZE = ORIENTATION_COUNT * ANCHOR_COUNT;    //
 inline constexpr std::size_t ACTION_COUNT = 30433;
 inline constexpr std::size_t COVERING_LIST_COUNT = POSITION_COUNT * KIND_COUNT;  // 8820
 inline constexpr std::size_t COVERING_ENTRY_COUNT = 137444;
+inline constexpr std::size_t AGENT_FRAMES = 4;  // one frame per agent: its start cell turned to (0, 0)
 
 // One placement: the cells of one orientation at one anchor.
 struct Action {
@@ -27,29 +29,8 @@ struct Action {
     PieceType kind = PieceType::I1;
 };
 
-// An action's cells as three consecutive 64-bit words starting at logical word `word`: every
-// placement spans at most 5 rows (89 positions), so three words always hold it. The legal-move
-// searches test these 32 bytes instead of the 64-byte board, which halves the memory they touch.
-struct CellWindow {
-    std::array<std::uint64_t, 3> bits{};
-    std::uint32_t word = 0;
-    std::uint32_t grid_index = 0;  // the action's grid index, beside the cells the search just read
-};
-static_assert(sizeof(CellWindow) == 32);
-
-// A board as logical words with two zero words after the last, so a window at any word reads in
-// bounds.
-struct PaddedBoard {
-    std::array<std::uint64_t, Bitboard::WORDS + 2> words{};
-
-    explicit PaddedBoard(const Bitboard& b) noexcept {
-        for (unsigned i = 0; i < Bitboard::WORDS; ++i) words[i] = b.word(i);
-    }
-    void add(unsigned p) noexcept { words[p / 64] |= std::uint64_t{1} << (p % 64); }
-    bool intersects(const CellWindow& w) const noexcept {
-        return ((words[w.word] & w.bits[0]) | (words[w.word + 1] & w.bits[1]) | (words[w.word + 2] & w.bits[2])) != 0;
-    }
-};
+static_assert(kernels::ORIENTATIONS == ORIENTATION_COUNT && kernels::KINDS == KIND_COUNT &&
+              kernels::WORDS == Bitboard::WORDS);
 
 class ActionSet {
  public:
@@ -73,10 +54,25 @@ class ActionSet {
         return {covering_actions.data() + begin, covering_actions.data() + end};
     }
 
+    // The grid index of action a, and its inverse.
+    std::uint32_t grid_index(std::size_t a) const {
+        if (a >= actions.size()) fail_index(a, actions.size());
+        return actions[a].grid_index;
+    }
+    std::optional<std::uint16_t> action_at(std::size_t g) const noexcept {
+        if (g >= grid.size() || !grid[g]) return std::nullopt;
+        return static_cast<std::uint16_t>(*grid[g]);
+    }
+    // Game-frame action a as agent k names it in its own frame (per_agent[k] turned back).
+    std::uint16_t in_frame(std::size_t k, std::size_t a) const {
+        const auto& back = per_agent[(AGENT_FRAMES - k % AGENT_FRAMES) % AGENT_FRAMES];
+        if (a >= back.size()) fail_index(a, back.size());
+        return back[a];
+    }
+
     // Marks the grid index of action a in a mask of GRID_SIZE bytes.
     void mark(std::uint8_t* mask, std::size_t a) const {
-        if (a >= windows.size()) fail_index(a, windows.size());
-        const std::uint32_t g = windows[a].grid_index;
+        const std::uint32_t g = grid_index(a);
         if (g >= grid.size()) fail_index(g, grid.size());
         mask[g] = 1;
     }
@@ -89,7 +85,7 @@ class ActionSet {
     std::array<Vec<std::uint16_t>, 4> per_agent;  // agent k's frame -> game frame
     Vec<std::uint16_t> covering_actions;          // the covering lists, concatenated
     Vec<std::uint32_t> covering_offsets;          // where list p × 21 + n starts; 8821 entries
-    Vec<CellWindow> windows;                      // by action number: the cells in compact form
+    kernels::ShapeTable shapes{};                 // the orientations as the move generator reads them
 };
 
 }  // namespace tavrin

@@ -1,0 +1,13 @@
+// The generator on 512-bit vectors: a whole board per register. Built with -mavx512f -mavx512bw
+// -mavx512vl and the AVX2 flags, run only when the CPU has them (moves.cpp checks).
+#ifdef TAVRIN_X86_KERNELS
+#include <cstdint>
+
+typedef std::uint64_t Lane __attribute__((vector_size(64)));
+#define TAVRIN_HAS_POPCNT 1
+#include "game/kernel_body.h"
+
+namespace tavrin::kernels {
+const Kernel AVX512 = {any, anchors, list, mark};
+}  // namespace tavrin::kernels
+#endif

@@ -1,0 +1,169 @@
+// The generator's loops over a lane type chosen by the file that includes this one, inside its own
+// anonymous namespace: one 64-bit word (portable), or GCC/Clang vectors of four or eight words,
+// which compile to the instruction set of that file's flags.
+//
+// Include only from a kernel_*.cpp file, after defining Lane and, optionally, TAVRIN_HAS_POPCNT.
+#include <cstring>
+
+#include "game/kernels.h"
+
+#if defined(__AVX2__) || defined(__AVX512F__)
+#include <immintrin.h>
+#endif
+
+namespace tavrin::kernels {
+namespace {
+
+struct Board {
+    static constexpr unsigned N = WORDS * 8 / sizeof(Lane);
+    Lane v[N];
+};
+
+inline Board load(const std::uint64_t* p) noexcept {
+    Board x;
+    std::memcpy(&x, p, sizeof x);
+    return x;
+}
+
+// Bit j set when word j is not zero.
+inline unsigned nonzero_words(const Board& x) noexcept {
+#if defined(__AVX512F__)
+    const __m512i v = (__m512i)x.v[0];
+    return _mm512_test_epi64_mask(v, v);
+#elif defined(__AVX2__)
+    unsigned m = 0;
+    for (unsigned h = 0; h < Board::N; ++h) {
+        const __m256i v = (__m256i)x.v[h];
+        const __m256i zero = _mm256_cmpeq_epi64(v, _mm256_setzero_si256());
+        m |= (~static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(zero))) & 15u) << (4 * h);
+    }
+    return m;
+#else
+    unsigned m = 0;
+    for (unsigned j = 0; j < Board::N; ++j) m |= static_cast<unsigned>(x.v[j] != 0) << j;
+    return m;
+#endif
+}
+
+inline unsigned ones(std::uint64_t v) noexcept {
+#ifdef TAVRIN_HAS_POPCNT
+    return static_cast<unsigned>(__builtin_popcountll(v));
+#else
+    // No library call: the portable build has no popcount instruction to assume.
+    v = v - ((v >> 1) & 0x5555555555555555ull);
+    v = (v & 0x3333333333333333ull) + ((v >> 2) & 0x3333333333333333ull);
+    v = (v + (v >> 4)) & 0x0f0f0f0f0f0f0f0full;
+    return static_cast<unsigned>((v * 0x0101010101010101ull) >> 56);
+#endif
+}
+
+// The free cells and the corner cells moved back by every offset: bit q of free[i] says whether
+// position q + OFFSETS[i] is free.
+struct Shifted {
+    Board free[OFFSET_COUNT];
+    Board corners[OFFSET_COUNT];
+};
+
+inline Board shift_back(const std::uint64_t* words, unsigned d) noexcept {
+    const unsigned s = d / 64, b = d % 64;
+    Board lo = load(words + s);
+    if (b == 0) return lo;
+    const Board hi = load(words + s + 1);
+    for (unsigned j = 0; j < Board::N; ++j) lo.v[j] = (lo.v[j] >> b) | (hi.v[j] << (64 - b));
+    return lo;
+}
+
+inline void shift_all(const Input& in, Shifted& s) noexcept {
+#pragma GCC unroll 15
+    for (unsigned i = 0; i < OFFSET_COUNT; ++i) {
+        s.free[i] = shift_back(in.free, OFFSETS[i]);
+        s.corners[i] = shift_back(in.corners, OFFSETS[i]);
+    }
+}
+
+// The legal anchors of one orientation: every cell free AND some cell on a corner.
+inline Board anchors_of(const Shape& shape, const Shifted& s) noexcept {
+    Board f = s.free[shape.offsets[0]];
+    Board c = s.corners[shape.offsets[0]];
+#pragma GCC unroll 4
+    for (unsigned i = 1; i < 5; ++i) {
+        const Board& fi = s.free[shape.offsets[i]];
+        const Board& ci = s.corners[shape.offsets[i]];
+        for (unsigned j = 0; j < Board::N; ++j) {
+            f.v[j] &= fi.v[j];
+            c.v[j] |= ci.v[j];
+        }
+    }
+    for (unsigned j = 0; j < Board::N; ++j) f.v[j] &= c.v[j];
+    return f;
+}
+
+bool any(const ShapeTable& t, const Input& in, std::uint32_t pieces) noexcept {
+    Shifted s;
+    shift_all(in, s);
+    for (std::uint32_t kinds = pieces & ((1u << KINDS) - 1); kinds != 0; kinds &= kinds - 1) {
+        const unsigned k = static_cast<unsigned>(__builtin_ctz(kinds));
+        for (unsigned o = t.kind_shapes[k]; o < t.kind_shapes[k + 1]; ++o)
+            if (nonzero_words(anchors_of(t.shapes[o], s)) != 0) return true;
+    }
+    return false;
+}
+
+std::size_t anchors(const ShapeTable& t, const Input& in, std::uint32_t pieces, AnchorBoards& out) noexcept {
+    Shifted s;
+    shift_all(in, s);
+    unsigned n = 0;
+    std::size_t total = 0;
+    for (std::uint32_t kinds = pieces & ((1u << KINDS) - 1); kinds != 0; kinds &= kinds - 1) {
+        const unsigned k = static_cast<unsigned>(__builtin_ctz(kinds));
+        for (unsigned o = t.kind_shapes[k]; o < t.kind_shapes[k + 1]; ++o) {
+            const Board a = anchors_of(t.shapes[o], s);
+            const unsigned words = nonzero_words(a);
+            if (words == 0) continue;
+            std::memcpy(out.anchors[n], &a, sizeof a);
+            unsigned c = 0;
+            for (unsigned m = words; m != 0; m &= m - 1) c += ones(out.anchors[n][__builtin_ctz(m)]);
+            out.orientation[n] = static_cast<std::uint8_t>(o);
+            out.words[n] = static_cast<std::uint8_t>(words);
+            out.placements[n] = static_cast<std::uint16_t>(c);
+            total += c;
+            ++n;
+        }
+    }
+    out.count = n;
+    return total;
+}
+
+// Position q's row: q / 21 for every q below 512, by multiplication.
+constexpr unsigned row_of(unsigned q) noexcept { return (q * 3121u) >> 16; }
+static_assert(row_of(20) == 0 && row_of(21) == 1 && row_of(419) == 19 && row_of(440) == 20 && row_of(511) == 24);
+
+void list(const ShapeTable& t, const AnchorBoards& b, std::uint16_t* out) noexcept {
+    for (unsigned i = 0; i < b.count; ++i) {
+        const Shape& shape = t.shapes[b.orientation[i]];
+        const unsigned first = shape.first, width = shape.width;
+        for (unsigned m = b.words[i]; m != 0; m &= m - 1) {
+            const unsigned j = static_cast<unsigned>(__builtin_ctz(m));
+            for (std::uint64_t w = b.anchors[i][j]; w != 0; w &= w - 1) {
+                const unsigned q = j * 64 + static_cast<unsigned>(__builtin_ctzll(w));
+                *out++ = static_cast<std::uint16_t>(first + q - row_of(q) * width);
+            }
+        }
+    }
+}
+
+void mark(const AnchorBoards& b, std::uint8_t* mask) noexcept {
+    for (unsigned i = 0; i < b.count; ++i) {
+        std::uint8_t* grid = mask + b.orientation[i] * 400u;
+        for (unsigned m = b.words[i]; m != 0; m &= m - 1) {
+            const unsigned j = static_cast<unsigned>(__builtin_ctz(m));
+            for (std::uint64_t w = b.anchors[i][j]; w != 0; w &= w - 1) {
+                const unsigned q = j * 64 + static_cast<unsigned>(__builtin_ctzll(w));
+                grid[q - row_of(q)] = 1;
+            }
+        }
+    }
+}
+
+}  // namespace
+}  // namespace tavrin::kernels

@@ -1,0 +1,9 @@
+// The generator on plain 64-bit words: what any CPU runs.
+#include <cstdint>
+
+using Lane = std::uint64_t;
+#include "game/kernel_body.h"
+
+namespace tavrin::kernels {
+const Kernel PORTABLE = {any, anchors, list, mark};
+}  // namespace tavrin::kernels

@@ -1,0 +1,72 @@
+// The whole-board move generator's inner loops, compiled once per instruction set
+// (kernel_portable.cpp, kernel_avx2.cpp, kernel_avx512.cpp, each from kernel_body.h). Internal to
+// the engine: callers go through moves.h, which picks the kernel.
+//
+// The wide kernels are built with -mavx2 or -mavx512* and may only run on CPUs that have them, so
+// their files see nothing but this header: plain structs and no inline functions, whose
+// out-of-line copies the linker could otherwise take from a wide file for the whole program.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace tavrin::kernels {
+
+inline constexpr unsigned ORIENTATIONS = 91;
+inline constexpr unsigned KINDS = 21;
+inline constexpr unsigned WORDS = 8;  // 64-bit words of a board
+
+// Cell offsets from an anchor: row dr and column dc of an orientation's box become dr × 21 + dc.
+// Cells of a shape of at most five cells satisfy dr + dc <= 4, so these 15 cover every shape.
+inline constexpr unsigned OFFSET_COUNT = 15;
+inline constexpr std::uint8_t OFFSETS[OFFSET_COUNT] = {0, 1, 2, 3, 4, 21, 22, 23, 24, 42, 43, 44, 63, 64, 84};
+
+// One orientation as the generator reads it. Its placement at anchor position q = dy × 21 + dx is
+// action `first` + q - dy × `width`, grid index orientation × 400 + q - dy.
+struct Shape {
+    std::uint8_t offsets[5];  // indexes into OFFSETS; a shape of fewer cells repeats its first
+                              // (AND and OR are idempotent, so every shape costs the same)
+    std::uint8_t kind;        // kind index
+    std::uint8_t width;       // columns of its box
+    std::uint16_t first;      // action number at anchor (0, 0)
+};
+
+struct ShapeTable {
+    Shape shapes[ORIENTATIONS];           // by orientation number
+    std::uint8_t kind_shapes[KINDS + 1];  // kind n's orientations are kind_shapes[n] to kind_shapes[n + 1] - 1
+};
+
+// A board as 64-bit words, position p at bit p % 64 of word p / 64, with two zero words after the
+// last so that a board moved back by the widest offset (84) reads in bounds.
+struct Input {
+    alignas(64) std::uint64_t free[WORDS + 2];
+    alignas(64) std::uint64_t corners[WORDS + 2];
+};
+
+// The legal anchors of every orientation that has any, in orientation order.
+struct AnchorBoards {
+    unsigned count;
+    std::uint8_t orientation[ORIENTATIONS];
+    std::uint8_t words[ORIENTATIONS];          // bit j set when word j of the board is not zero
+    std::uint16_t placements[ORIENTATIONS];    // legal anchors of the board
+    alignas(64) std::uint64_t anchors[ORIENTATIONS][WORDS];
+};
+
+struct Kernel {
+    // Whether any kind whose bit is set in `pieces` has a legal placement; stops at the first.
+    bool (*any)(const ShapeTable& t, const Input& in, std::uint32_t pieces) noexcept;
+    // Every legal placement of those kinds; returns their number.
+    std::size_t (*anchors)(const ShapeTable& t, const Input& in, std::uint32_t pieces, AnchorBoards& out) noexcept;
+    // The action numbers of every anchor in `b`, increasing, into `out`.
+    void (*list)(const ShapeTable& t, const AnchorBoards& b, std::uint16_t* out) noexcept;
+    // Sets the byte of the grid index of every anchor in `b`.
+    void (*mark)(const AnchorBoards& b, std::uint8_t* mask) noexcept;
+};
+
+extern const Kernel PORTABLE;
+#ifdef TAVRIN_X86_KERNELS
+extern const Kernel AVX2;
+extern const Kernel AVX512;
+#endif
+
+}  // namespace tavrin::kernels

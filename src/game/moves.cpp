@@ -1,0 +1,170 @@
+#include "game/moves.h"
+
+#include <atomic>
+#include <bit>
+#include <cstdio>
+#include <cstdlib>
+
+#include "game/kernels.h"
+
+namespace tavrin {
+namespace {
+
+constexpr std::string_view KERNEL_NAMES[KERNEL_COUNT] = {"portable", "avx2", "avx512"};
+
+const kernels::Kernel& kernel_of(Kernel k) noexcept {
+#ifdef TAVRIN_X86_KERNELS
+    if (k == Kernel::Avx512) return kernels::AVX512;
+    if (k == Kernel::Avx2) return kernels::AVX2;
+#endif
+    (void)k;
+    return kernels::PORTABLE;
+}
+
+Kernel choose_kernel() noexcept {
+    Kernel best = Kernel::Portable;
+    for (Kernel k : {Kernel::Avx2, Kernel::Avx512})
+        if (kernel_supported(k)) best = k;
+    const char* forced = std::getenv("TAVRIN_KERNEL");
+    if (forced == nullptr || *forced == '\0') return best;
+    const auto k = kernel_from_name(forced);
+    if (k && kernel_supported(*k)) return *k;
+    std::fprintf(stderr, "tavrin: TAVRIN_KERNEL=%s is %s; using %s\n", forced,
+                 k ? "not supported by this CPU" : "not one of portable, avx2, avx512", KERNEL_NAMES[int(best)].data());
+    return best;
+}
+
+kernels::Input input_of(const PlacementMasks& m) noexcept {
+    kernels::Input in{};
+    for (unsigned j = 0; j < Bitboard::WORDS; ++j) {
+        in.free[j] = VALID_CELLS.word(j) & ~m.blocked.word(j);
+        in.corners[j] = m.corners.word(j);
+    }
+    return in;
+}
+
+// The anchor boards of every legal placement; returns their number.
+std::size_t find_anchors(const ActionSet& set, const PlacementMasks& m, std::uint32_t pieces, Kernel k,
+                         kernels::AnchorBoards& out) noexcept {
+    return kernel_of(k).anchors(set.shapes, input_of(m), pieces, out);
+}
+
+// The masks of `agent` turned into its own frame.
+PlacementMasks own_frame_masks(const Game& game, std::size_t agent) {
+    if (agent >= AGENT_COUNT) fail_index(agent, AGENT_COUNT);
+    Bitboard occ;
+    for (const Agent& a : game.agents) occ |= a.frames[agent];
+    return masks_for(game.agents[agent].frames[agent], occ, START_CELLS[0]);
+}
+
+}  // namespace
+
+std::string_view kernel_name(Kernel k) noexcept { return KERNEL_NAMES[static_cast<unsigned>(k) % KERNEL_COUNT]; }
+
+std::optional<Kernel> kernel_from_name(std::string_view name) noexcept {
+    for (std::size_t i = 0; i < KERNEL_COUNT; ++i)
+        if (KERNEL_NAMES[i] == name) return static_cast<Kernel>(i);
+    return std::nullopt;
+}
+
+bool kernel_supported(Kernel k) noexcept {
+    switch (k) {
+        case Kernel::Portable:
+            return true;
+#ifdef TAVRIN_X86_KERNELS
+        case Kernel::Avx2:
+            __builtin_cpu_init();
+            return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2") &&
+                   __builtin_cpu_supports("popcnt");
+        case Kernel::Avx512:
+            __builtin_cpu_init();
+            return kernel_supported(Kernel::Avx2) && __builtin_cpu_supports("avx512f") &&
+                   __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl");
+#endif
+        default:
+            return false;
+    }
+}
+
+namespace {
+std::atomic<Kernel>& active() noexcept {
+    static std::atomic<Kernel> k{choose_kernel()};
+    return k;
+}
+}  // namespace
+
+// Relaxed: every kernel gives the same results, so a search that sees the old choice is still right.
+Kernel active_kernel() noexcept { return active().load(std::memory_order_relaxed); }
+
+bool select_kernel(Kernel k) noexcept {
+    if (!kernel_supported(k)) return false;
+    active().store(k, std::memory_order_relaxed);
+    return true;
+}
+
+bool has_move(const ActionSet& set, const PlacementMasks& m, std::uint32_t pieces, Kernel k) {
+    // No free corner, no move; holding I1 with one is a move.
+    const Bitboard open = m.corners.and_not(m.blocked);
+    if (!open.any_cell()) return false;
+    if (pieces & 1u) return true;
+    return kernel_of(k).any(set.shapes, input_of(m), pieces);
+}
+
+void list_moves(const ActionSet& set, const PlacementMasks& m, std::uint32_t pieces, Vec<std::uint16_t>& out,
+                Kernel k) {
+    kernels::AnchorBoards b;
+    out.resize(find_anchors(set, m, pieces, k, b));
+    kernel_of(k).list(set.shapes, b, out.data());
+}
+
+std::size_t mark_moves(const ActionSet& set, const PlacementMasks& m, std::uint32_t pieces, std::uint8_t* mask,
+                       Kernel k) {
+    kernels::AnchorBoards b;
+    const std::size_t n = find_anchors(set, m, pieces, k, b);
+    kernel_of(k).mark(b, mask);
+    return n;
+}
+
+std::size_t count_moves(const ActionSet& set, const PlacementMasks& m, std::uint32_t pieces, Kernel k) {
+    kernels::AnchorBoards b;
+    return find_anchors(set, m, pieces, k, b);
+}
+
+void legal_actions(const Game& game, std::size_t agent, Vec<std::uint16_t>& out) {
+    list_moves(*game.action_set, own_frame_masks(game, agent), game.agents[agent].pieces, out);
+}
+
+bool has_legal_action(const Game& game, std::size_t agent) {
+    if (agent >= AGENT_COUNT) fail_index(agent, AGENT_COUNT);
+    return has_move(*game.action_set, placement_masks(game, agent), game.agents[agent].pieces);
+}
+
+std::optional<std::uint32_t> random_legal_action(const Game& game, std::size_t agent, std::uint64_t random) {
+    kernels::AnchorBoards b;
+    const std::size_t n =
+        find_anchors(*game.action_set, own_frame_masks(game, agent), game.agents[agent].pieces, active_kernel(), b);
+    if (n == 0) return std::nullopt;
+    std::size_t rank = static_cast<std::size_t>(random % n);
+    for (unsigned i = 0; i < b.count; ++i) {
+        if (rank >= b.placements[i]) {
+            rank -= b.placements[i];
+            continue;
+        }
+        for (unsigned j = 0; j < Bitboard::WORDS; ++j) {
+            std::uint64_t w = b.anchors[i][j];
+            // Counting bits in the portable build would call a library routine; walking them is short.
+            std::size_t c = 0;
+            for (std::uint64_t v = w; v != 0; v &= v - 1) ++c;
+            if (rank >= c) {
+                rank -= c;
+                continue;
+            }
+            for (; rank > 0; --rank) w &= w - 1;
+            const unsigned q = j * 64 + static_cast<unsigned>(std::countr_zero(w));
+            return static_cast<std::uint32_t>(b.orientation[i] * ANCHOR_COUNT + q - q / ROW_STRIDE);
+        }
+    }
+    return std::nullopt;  // unreachable: the ranks add up to n
+}
+
+}  // namespace tavrin

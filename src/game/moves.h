@@ -1,0 +1,62 @@
+// Legal placements from whole-board operations. For every orientation of a kind still held, the
+// legal anchors are the AND over its cells of the free cells moved back by the cell's offset, AND
+// the OR over its cells of the corner cells moved the same way. The 15 moved copies are made once
+// per search; the anchor boards then name action numbers and grid indexes directly.
+//
+// The inner loop runs on the widest kernel the CPU supports, chosen once per process. The
+// environment variable TAVRIN_KERNEL=portable|avx2|avx512 forces one (for tests and benchmarks);
+// it changes speed only, never a result.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+
+#include "game/game.h"
+#include "game/rules.h"
+
+namespace tavrin {
+
+enum class Kernel : std::uint8_t { Portable = 0, Avx2 = 1, Avx512 = 2 };
+inline constexpr std::size_t KERNEL_COUNT = 3;
+
+std::string_view kernel_name(Kernel k) noexcept;
+std::optional<Kernel> kernel_from_name(std::string_view name) noexcept;
+// Whether this build and this CPU can run kernel k.
+bool kernel_supported(Kernel k) noexcept;
+// The kernel every search uses: TAVRIN_KERNEL when it names a supported kernel, otherwise the
+// widest supported one. Chosen on the first call; an unusable TAVRIN_KERNEL is reported on stderr.
+Kernel active_kernel() noexcept;
+// Makes k the kernel of every later search, when supported (for tests and benchmarks that compare
+// kernels in one process). Returns whether it was.
+bool select_kernel(Kernel k) noexcept;
+
+// --- On masks in any frame: results are action numbers and grid indexes of that frame.
+
+// Whether an agent with these masks and remaining kinds has a legal placement.
+bool has_move(const ActionSet& set, const PlacementMasks& m, std::uint32_t pieces, Kernel k = active_kernel());
+// Every legal placement, as action numbers in increasing order; `out` is emptied first.
+void list_moves(const ActionSet& set, const PlacementMasks& m, std::uint32_t pieces, Vec<std::uint16_t>& out,
+                Kernel k = active_kernel());
+// Sets the byte of every legal placement's grid index in `mask` (GRID_SIZE bytes) to 1; touches
+// no other byte. Returns the number of legal placements.
+std::size_t mark_moves(const ActionSet& set, const PlacementMasks& m, std::uint32_t pieces, std::uint8_t* mask,
+                       Kernel k = active_kernel());
+// The number of legal placements, and the one at a given rank (increasing action number) with
+// no list built: a uniform pick is `nth` of `random % count`.
+std::size_t count_moves(const ActionSet& set, const PlacementMasks& m, std::uint32_t pieces,
+                        Kernel k = active_kernel());
+
+// --- On a game, in the frame of the named agent (its grid indexes are what `step` takes).
+
+// Every legal placement of `agent`, as its own action numbers in increasing order.
+void legal_actions(const Game& game, std::size_t agent, Vec<std::uint16_t>& out);
+// Whether `agent` has any legal placement (the opposite of what `update_done` would conclude).
+bool has_legal_action(const Game& game, std::size_t agent);
+// The grid index of a legal placement of `agent` drawn uniformly with `random` (any 64-bit
+// value), or nothing when it has none. No list is built.
+std::optional<std::uint32_t> random_legal_action(const Game& game, std::size_t agent, std::uint64_t random);
+
+}  // namespace tavrin

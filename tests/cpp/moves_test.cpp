@@ -1,0 +1,191 @@
+// The whole-board move generator against a frozen copy of the corner-by-corner search it replaced,
+// on every kernel this CPU runs: seeded games at every ply for all four agents, and hand-made
+// states play seldom reaches (lone pieces, crowded boards, few kinds left, no moves at all).
+#include "game/moves.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "game/observation.h"
+#include "test_util.h"
+
+namespace tavrin {
+namespace {
+
+using test::Rng;
+
+// The search as it was: by corner position, then kind, then covering list; each corner joins
+// `blocked` once its lists are walked, so a placement is visited once, at its first corner.
+std::vector<std::uint16_t> frozen_search(const ActionSet& set, const PlacementMasks& m, std::uint32_t pieces) {
+    std::vector<std::uint16_t> out;
+    Bitboard blocked = m.blocked;
+    for (unsigned p : m.corners.ones()) {
+        for (std::uint32_t kinds = pieces & ALL_PIECES; kinds != 0; kinds &= kinds - 1) {
+            for (const std::uint16_t a : set.covering(p, static_cast<unsigned>(std::countr_zero(kinds))))
+                if (!set.actions[a].cells.intersects(blocked)) out.push_back(a);
+        }
+        blocked |= Bitboard::cell(p);
+    }
+    return out;
+}
+
+std::vector<std::uint16_t> sorted(std::vector<std::uint16_t> v) {
+    std::sort(v.begin(), v.end());
+    return v;
+}
+
+std::vector<Kernel> kernels_here() {
+    std::vector<Kernel> out;
+    for (Kernel k : {Kernel::Portable, Kernel::Avx2, Kernel::Avx512})
+        if (kernel_supported(k)) out.push_back(k);
+    return out;
+}
+
+// Every kernel's list, count, mask and any-test against the frozen search on one set of masks.
+void expect_kernels_agree(const ActionSet& set, const PlacementMasks& m, std::uint32_t pieces) {
+    const auto want = frozen_search(set, m, pieces);
+    const auto want_sorted = sorted(want);
+    const auto want_mask = set.grid_mask(want);
+    Vec<std::uint16_t> got;
+    std::vector<std::uint8_t> mask(GRID_SIZE);
+    for (Kernel k : kernels_here()) {
+        SCOPED_TRACE(std::string("kernel ") + std::string(kernel_name(k)));
+        list_moves(set, m, pieces, got, k);
+        ASSERT_EQ(std::vector<std::uint16_t>(got.begin(), got.end()), want_sorted);
+        ASSERT_EQ(has_move(set, m, pieces, k), !want.empty());
+        ASSERT_EQ(count_moves(set, m, pieces, k), want.size());
+        std::fill(mask.begin(), mask.end(), 0);
+        ASSERT_EQ(mark_moves(set, m, pieces, mask.data(), k), want.size());
+        ASSERT_TRUE(std::equal(mask.begin(), mask.end(), want_mask.begin()));
+    }
+}
+
+// The engine's own-frame entry points against the frozen search in the game frame, turned.
+void expect_game_entry_points_agree(const Game& g, std::size_t a, Rng& rng) {
+    const ActionSet& set = *g.action_set;
+    std::vector<std::uint16_t> want;
+    for (std::uint16_t n : frozen_search(set, placement_masks(g, a), g.agents[a].pieces))
+        want.push_back(set.in_frame(a, n));
+    want = sorted(want);
+    Vec<std::uint16_t> got;
+    legal_actions(g, a, got);
+    ASSERT_EQ(std::vector<std::uint16_t>(got.begin(), got.end()), want) << "agent " << a;
+    ASSERT_EQ(has_legal_action(g, a), !want.empty());
+    const auto pick = random_legal_action(g, a, rng.next());
+    ASSERT_EQ(pick.has_value(), !want.empty());
+    if (pick) {
+        const auto n = set.action_at(*pick);
+        ASSERT_TRUE(n.has_value());
+        ASSERT_TRUE(std::binary_search(want.begin(), want.end(), *n)) << "picked " << *pick;
+    }
+    // The observation's list keeps the search's own order.
+    Vec<std::uint16_t> observed;
+    const Observation obs = observe(g, a);
+    observed_moves(g, obs, observed);
+    ASSERT_EQ(std::vector<std::uint16_t>(observed.begin(), observed.end()),
+              frozen_search(set, {obs.blocked[0], obs.corners[0]}, obs.pieces[0]));
+}
+
+TEST(Moves, EveryKernelMatchesTheFrozenSearchThroughSeededGames) {
+    const ActionSet& set = ActionSet::get();
+    std::size_t positions = 0;
+    for (std::uint64_t seed = 0; seed < 60; ++seed) {
+        SCOPED_TRACE(::testing::Message() << "game " << seed);
+        Rng rng(0x6d6f766573ull + seed);
+        Game g = new_game();
+        while (!is_over(g)) {
+            for (std::size_t a = 0; a < AGENT_COUNT; ++a) {
+                ASSERT_NO_FATAL_FAILURE(expect_kernels_agree(set, placement_masks(g, a), g.agents[a].pieces));
+                ASSERT_NO_FATAL_FAILURE(expect_game_entry_points_agree(g, a, rng));
+                ++positions;
+            }
+            ASSERT_FALSE(step(g, random_legal_action(g, g.agent_selection, rng.next())).has_value());
+        }
+    }
+    EXPECT_GT(positions, 60u * 60u);
+}
+
+// Random boards by density: agents' cells drawn independently (so they may overlap or crowd the
+// board), random kinds left, the masks taken from the rules as in play.
+TEST(Moves, EveryKernelMatchesTheFrozenSearchOnHandMadeStates) {
+    const ActionSet& set = ActionSet::get();
+    Rng rng(0x0dd57a7e5ull);
+    for (int round = 0; round < 400; ++round) {
+        SCOPED_TRACE(::testing::Message() << "round " << round);
+        Game g = new_game();
+        const unsigned density = static_cast<unsigned>(rng.below(100));  // percent of cells
+        for (std::size_t a = 0; a < AGENT_COUNT; ++a) {
+            Bitboard cells;
+            if (round % 4 == 1) {  // a lone piece anywhere, even off its start corner
+                cells = set.actions[rng.below(ACTION_COUNT)].cells;
+            } else {
+                for (unsigned p : VALID_CELLS.ones())
+                    if (rng.below(400) < density) cells |= Bitboard::cell(p);
+            }
+            set_cells(g.agents[a], cells);
+            const unsigned kept = static_cast<unsigned>(rng.below(4));
+            g.agents[a].pieces = kept == 0   ? ALL_PIECES
+                                 : kept == 1 ? static_cast<std::uint32_t>(rng.next()) & ALL_PIECES
+                                 : kept == 2 ? std::uint32_t{1} << rng.below(KIND_COUNT)
+                                             : ALL_PIECES & ~1u;  // everything but the single cell
+        }
+        Rng picks(static_cast<std::uint64_t>(round));
+        for (std::size_t a = 0; a < AGENT_COUNT; ++a) {
+            ASSERT_NO_FATAL_FAILURE(expect_kernels_agree(set, placement_masks(g, a), g.agents[a].pieces));
+            ASSERT_NO_FATAL_FAILURE(expect_game_entry_points_agree(g, a, picks));
+        }
+    }
+}
+
+TEST(Moves, EdgesOfTheInput) {
+    const ActionSet& set = ActionSet::get();
+    // Corners on every cell of an empty board: every placement is legal, once.
+    const PlacementMasks open{Bitboard{}, VALID_CELLS};
+    expect_kernels_agree(set, open, ALL_PIECES);
+    for (Kernel k : kernels_here()) EXPECT_EQ(count_moves(set, open, ALL_PIECES, k), ACTION_COUNT);
+    // No kinds left, no corners, nothing free.
+    expect_kernels_agree(set, open, 0);
+    expect_kernels_agree(set, {Bitboard{}, Bitboard{}}, ALL_PIECES);
+    expect_kernels_agree(set, {VALID_CELLS, VALID_CELLS}, ALL_PIECES);
+    // Each kind alone on the open board: exactly its own placements.
+    for (unsigned n = 0; n < KIND_COUNT; ++n) expect_kernels_agree(set, open, 1u << n);
+    // Corners along each board edge with the rest blocked: placements may not wrap across a row's
+    // end or run off the last row.
+    for (unsigned c = 0; c < BOARD_SIDE; ++c) {
+        const Bitboard edge = Bitboard::cell(position(c, 19)) | Bitboard::cell(position(19, c)) |
+                              Bitboard::cell(position(c, 0)) | Bitboard::cell(position(0, c));
+        expect_kernels_agree(set, {Bitboard{}, edge}, ALL_PIECES & ~1u);
+    }
+}
+
+TEST(Kernel, NamesAndTheForcedChoice) {
+    for (Kernel k : {Kernel::Portable, Kernel::Avx2, Kernel::Avx512}) EXPECT_EQ(kernel_from_name(kernel_name(k)), k);
+    EXPECT_FALSE(kernel_from_name("sse9").has_value());
+    EXPECT_TRUE(kernel_supported(Kernel::Portable));
+    EXPECT_TRUE(kernel_supported(active_kernel()));
+    // ctest runs this test again with TAVRIN_KERNEL set to each kernel name.
+    if (const char* forced = std::getenv("TAVRIN_KERNEL")) {
+        const auto k = kernel_from_name(forced);
+        ASSERT_TRUE(k.has_value()) << forced;
+        if (!kernel_supported(*k)) GTEST_SKIP() << forced << " is not supported by this CPU";
+        EXPECT_EQ(active_kernel(), *k);
+    } else {
+        // Unforced, the widest supported kernel runs.
+        for (Kernel k : {Kernel::Avx2, Kernel::Avx512}) {
+            if (kernel_supported(k)) {
+                EXPECT_GE(static_cast<int>(active_kernel()), static_cast<int>(k));
+            }
+        }
+    }
+    const Kernel before = active_kernel();
+    EXPECT_TRUE(select_kernel(Kernel::Portable));
+    EXPECT_EQ(active_kernel(), Kernel::Portable);
+    EXPECT_TRUE(select_kernel(before));
+}
+
+}  // namespace
+}  // namespace tavrin
