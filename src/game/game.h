@@ -25,10 +25,13 @@ struct Agent {
     std::uint8_t last_piece = 0;        // code of the last placed kind; 0 for none
     Color color = Color::Blue;
     bool done = false;                  // out of moves; never reverts
-    // `cells` as each observer sees them (frames[o] in observer o's frame; frames[0] == cells),
-    // kept up to date by step and the state reader so that observations and move searches in an
-    // agent's own frame turn no boards. Change `cells` through set_cells to keep them.
-    std::array<Bitboard, AGENT_COUNT> frames{};
+    // `cells` in the frames of observers 1 to 3 (observer 0's is the game frame), kept up to date
+    // by step and the state reader so that observations and move searches in an agent's own frame
+    // turn no boards. Change `cells` through set_cells to keep them.
+    std::array<Bitboard, AGENT_COUNT - 1> turned{};
+
+    // The cells as observer o (0 to 3) sees them.
+    const Bitboard& seen_by(std::size_t o) const noexcept { return o == 0 ? cells : turned[(o - 1) % turned.size()]; }
 
     std::optional<PieceType> last_kind() const noexcept { return PieceType::from_code(last_piece); }
 
@@ -61,11 +64,13 @@ Game new_game();
 
 // splitmix64: one step of a small, fast generator whose sequence is the same on every platform
 // (the standard distributions are not). Seeds the cell keys, and the engine's tests and benchmarks.
-constexpr std::uint64_t splitmix64(std::uint64_t& state) noexcept {
-    std::uint64_t z = (state += 0x9e3779b97f4a7c15ull);
+constexpr std::uint64_t splitmix64_mix(std::uint64_t z) noexcept {  // its output function, a bijection
     z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
     z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
     return z ^ (z >> 31);
+}
+constexpr std::uint64_t splitmix64(std::uint64_t& state) noexcept {
+    return splitmix64_mix(state += 0x9e3779b97f4a7c15ull);
 }
 
 // Zobrist keys by [agent][position]; distinct and non-zero, spare positions included but unused.

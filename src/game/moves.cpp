@@ -53,8 +53,8 @@ std::size_t find_anchors(const ActionSet& set, const PlacementMasks& m, std::uin
 PlacementMasks own_frame_masks(const Game& game, std::size_t agent) {
     if (agent >= AGENT_COUNT) fail_index(agent, AGENT_COUNT);
     Bitboard occ;
-    for (const Agent& a : game.agents) occ |= a.frames[agent];
-    return masks_for(game.agents[agent].frames[agent], occ, START_CELLS[0]);
+    for (const Agent& a : game.agents) occ |= a.seen_by(agent);
+    return masks_for(game.agents[agent].seen_by(agent), occ, START_CELLS[0]);
 }
 
 }  // namespace
@@ -132,6 +132,10 @@ std::size_t count_moves(const ActionSet& set, const PlacementMasks& m, std::uint
 
 void legal_actions(const Game& game, std::size_t agent, Vec<std::uint16_t>& out) {
     list_moves(*game.action_set, own_frame_masks(game, agent), game.agents[agent].pieces, out);
+}
+
+std::size_t legal_anchor_boards(const Game& game, std::size_t agent, kernels::AnchorBoards& out) {
+    return find_anchors(*game.action_set, own_frame_masks(game, agent), game.agents[agent].pieces, active_kernel(), out);
 }
 
 bool has_legal_action(const Game& game, std::size_t agent) {

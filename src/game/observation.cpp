@@ -26,7 +26,7 @@ Observation observe(const Game& game, std::size_t observer) {
     Bitboard occ;
     for (std::size_t k = 0; k < AGENT_COUNT; ++k) {
         const Agent& agent = game.agents[(observer + k) % AGENT_COUNT];
-        obs.occupied[k] = agent.frames[observer];
+        obs.occupied[k] = agent.seen_by(observer);
         occ |= obs.occupied[k];
         obs.pieces[k] = agent.pieces;
         obs.done[k] = agent.done;

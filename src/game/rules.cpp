@@ -46,8 +46,7 @@ std::optional<InvalidAction> step(Game& game, std::optional<std::size_t> action)
     agent.cells |= placement.cells;
     // The same cells as every observer names them: observer f's frame is the game frame turned
     // back f quarter turns, and the catalogue holds every turned placement.
-    agent.frames[0] = agent.cells;
-    for (std::size_t f = 1; f < AGENT_FRAMES; ++f) agent.frames[f] |= set.actions[set.in_frame(f, n)].cells;
+    for (std::size_t f = 1; f < AGENT_FRAMES; ++f) agent.turned[f - 1] |= set.actions[set.in_frame(f, n)].cells;
     ++agent.placed;
     game.hash ^= cells_key(a, placement.cells);
     update_done(game);

@@ -75,6 +75,11 @@ void expect_game_entry_points_agree(const Game& g, std::size_t a, Rng& rng) {
     legal_actions(g, a, got);
     ASSERT_EQ(std::vector<std::uint16_t>(got.begin(), got.end()), want) << "agent " << a;
     ASSERT_EQ(has_legal_action(g, a), !want.empty());
+    std::vector<std::uint16_t> visited;
+    const std::size_t visits =
+        for_each_legal_action(g, a, [&](std::uint32_t gi) { visited.push_back(*set.action_at(gi)); });
+    ASSERT_EQ(visited, want);
+    ASSERT_EQ(visits, want.size());
     const auto pick = random_legal_action(g, a, rng.next());
     ASSERT_EQ(pick.has_value(), !want.empty());
     if (pick) {

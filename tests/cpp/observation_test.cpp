@@ -234,7 +234,7 @@ void expect_invariants(const Game& g, std::array<bool, 4>& was_done) {
             if (agent.pieces >> n & 1u) held += PieceType::from_index(n).cells();
         ASSERT_EQ(agent.cells.count(), 89 - held);
         ASSERT_TRUE(agent.cells.and_not(VALID_CELLS).is_empty());
-        for (std::size_t f = 0; f < AGENT_COUNT; ++f) ASSERT_EQ(agent.frames[f], in_frame(agent.cells, f));
+        for (std::size_t f = 0; f < AGENT_COUNT; ++f) ASSERT_EQ(agent.seen_by(f), in_frame(agent.cells, f));
         ASSERT_EQ(static_cast<std::size_t>(agent.color), a);
         for (std::size_t b = a + 1; b < AGENT_COUNT; ++b) ASSERT_FALSE(agent.cells.intersects(g.agents[b].cells));
         if (was_done[a]) {

@@ -65,7 +65,7 @@ inline std::string check_derived(const Game& game) {
         if (static_cast<std::size_t>(agent.color) != a) return "colour";
         if (agent.cells.count() != (agent.cells & VALID_CELLS).count()) return "cells off the board";
         for (std::size_t f = 0; f < AGENT_COUNT; ++f)
-            if (agent.frames[f] != to_frame(agent.cells, f)) return "turned cells differ in frame " + std::to_string(f);
+            if (agent.seen_by(f) != to_frame(agent.cells, f)) return "turned cells differ in frame " + std::to_string(f);
         observed_moves(game, observe(game, a), moves);
         if (agent.done != moves.empty()) return "done flag disagrees with the legal moves of agent " + std::to_string(a);
     }

@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "game/error.h"
+#include "game/moves.h"
 #include "game/observation.h"
 #include "game/rules.h"
 
@@ -15,10 +16,6 @@ namespace {
 // --- Tables derived once from the catalogue ---
 
 struct Tables {
-    // [agent][game-frame action number] -> the grid index of that placement in the agent's frame:
-    // the inverse of the catalogue's per-agent turn tables, so the legal search runs on the game
-    // board without turning it.
-    std::array<Vec<std::uint16_t>, AGENT_COUNT> frame_grid;
     std::array<std::uint8_t, ORIENTATION_COUNT> orientation_cells{};  // cells of each orientation
     // First orientation of each piece size; kinds are numbered by size, so each size is one run.
     std::array<std::uint32_t, 7> size_start{};
@@ -28,15 +25,6 @@ const Tables& tables() {
     static const Tables t = [] {
         const ActionSet& set = ActionSet::get();
         Tables out;
-        for (std::size_t a = 0; a < AGENT_COUNT; ++a) {
-            out.frame_grid[a].assign(set.actions.size(), 0);
-            const Vec<std::uint16_t>& turn = set.per_agent[a];
-            if (turn.size() != set.actions.size()) fail_index(turn.size(), set.actions.size());
-            for (std::size_t r = 0; r < turn.size(); ++r) {
-                if (turn[r] >= set.actions.size()) fail_index(turn[r], set.actions.size());
-                out.frame_grid[a][turn[r]] = static_cast<std::uint16_t>(set.actions[r].grid_index);
-            }
-        }
         for (const Action& action : set.actions)
             out.orientation_cells[action.grid_index / ANCHOR_COUNT] = static_cast<std::uint8_t>(action.kind.cells());
         out.size_start.fill(ORIENTATION_COUNT);
@@ -122,12 +110,6 @@ std::uint32_t select_from(const LegalBits& bits, std::size_t from, std::size_t k
     fail_index(k, bits.count);
 }
 
-std::uint64_t mix(std::uint64_t z) noexcept {
-    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
-    z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
-    return z ^ (z >> 31);
-}
-
 }  // namespace
 
 // --- Legal sets and streams ---
@@ -138,17 +120,12 @@ void legal_bits(const Game& game, LegalBits& out) {
     if (a >= AGENT_COUNT) fail_index(a, AGENT_COUNT);
     const Agent& agent = game.agents[a];
     if (agent.done) return;
-    const PlacementMasks m = placement_masks(game, a);
-    const Vec<std::uint16_t>& grid = tables().frame_grid[a];
-    search_moves(*game.action_set, m.blocked, m.corners, agent.pieces, [&](std::uint16_t n) {
-        out.add(grid[n]);
-        return false;
-    });
+    for_each_legal_action(game, a, [&](std::uint32_t g) { out.add(g); });
 }
 
 std::uint32_t select_legal(const LegalBits& bits, std::size_t k) { return select_from(bits, 0, k); }
 
-std::uint64_t Stream::next() noexcept { return mix(state += 0x9e3779b97f4a7c15ull); }
+std::uint64_t Stream::next() noexcept { return splitmix64(state); }
 
 std::uint64_t Stream::below(std::uint64_t n) noexcept {
     __extension__ typedef unsigned __int128 Wide;
@@ -158,7 +135,7 @@ std::uint64_t Stream::below(std::uint64_t n) noexcept {
 Stream Stream::for_game(std::uint64_t seed, std::uint64_t game) noexcept {
     // Hashing (seed, game) places each game's stream at an unrelated point of the cycle; adding
     // the game index alone would make game i + 1's stream game i's shifted by one draw.
-    return Stream{mix(mix(seed) ^ mix(game + 0x632be59bd9b4e019ull))};
+    return Stream{splitmix64_mix(splitmix64_mix(seed) ^ splitmix64_mix(game + 0x632be59bd9b4e019ull))};
 }
 
 // --- Construction ---
