@@ -311,7 +311,7 @@ std::optional<BatchError> VectorGames::step(std::span<const std::int32_t> action
         const Game* games = current();
         Game* next = scratch();
         for (std::size_t i = begin; i < end; ++i) {
-            Game game = games[i];
+            Game& game = next[i] = games[i];
             // The range is checked for every game, finished ones too, so that a batch is valid or
             // not whatever state its games are in.
             const std::int32_t a = actions[i];
@@ -325,7 +325,6 @@ std::optional<BatchError> VectorGames::step(std::span<const std::int32_t> action
                     return;
                 }
             }
-            next[i] = game;
         }
     });
     // Parts are consecutive ranges in order, so the first error found is the lowest game's.
