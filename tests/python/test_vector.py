@@ -88,6 +88,12 @@ def test_results_and_seeds_do_not_depend_on_threads():
     v = VectorGames(23, threads=3, seed=9, observation="compact")
     v.reset(seed=9)  # a reset with the same seed restarts the same streams
     assert v.sample_actions("greedy").tobytes() == runs[0][0]
+    # Whether the engine keeps the mask changes no draw.
+    bare = VectorGames(23, threads=1, seed=9, observation=None, mask=False)
+    for ply in range(6):
+        actions = bare.sample_actions("random" if ply % 2 else "greedy")
+        assert actions.tobytes() == runs[0][7 * ply]
+        bare.step(actions)
 
 
 def snapshot(v: VectorGames) -> list[bytes]:

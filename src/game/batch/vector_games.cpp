@@ -127,11 +127,6 @@ std::uint32_t select_legal(const LegalBits& bits, std::size_t k) { return select
 
 std::uint64_t Stream::next() noexcept { return splitmix64(state); }
 
-std::uint64_t Stream::below(std::uint64_t n) noexcept {
-    __extension__ typedef unsigned __int128 Wide;
-    return static_cast<std::uint64_t>((static_cast<Wide>(next()) * n) >> 64);
-}
-
 Stream Stream::for_game(std::uint64_t seed, std::uint64_t game) noexcept {
     // Hashing (seed, game) places each game's stream at an unrelated point of the cycle; adding
     // the game index alone would make game i + 1's stream game i's shifted by one draw.
@@ -350,6 +345,13 @@ void VectorGames::sample_actions(Policy policy, std::span<std::int32_t> out) {
             const Game& game = current()[i];
             out[i] = 0;
             if (is_over(game)) continue;
+            if (policy == Policy::Random && !config_.mask) {
+                // Without a kept legal set, the engine draws by rank and builds no set.
+                const auto g = random_legal_action(game, game.agent_selection, streams_[i].next());
+                if (!g) fail("the agent to move has no legal placement");
+                out[i] = static_cast<std::int32_t>(*g);
+                continue;
+            }
             const LegalBits& bits = current_legal(i, scratch_bits_[part]);
             if (bits.count == 0) fail("the agent to move has no legal placement");
             if (policy == Policy::Random) {

@@ -89,8 +89,10 @@ std::uint32_t select_legal(const LegalBits& bits, std::size_t k);
 struct Stream {
     std::uint64_t state = 0;
     std::uint64_t next() noexcept;
-    // Uniform in [0, n) by a 128-bit multiply; the bias is below n / 2^64, far beneath any test.
-    std::uint64_t below(std::uint64_t n) noexcept;
+    // A rank in [0, n), n > 0: next() % n, as the engine's random_legal_action takes it, so a seed
+    // draws the same placements with the mask kept or not. The bias, below n / 2^64, is far
+    // beneath anything a test or a learner could see.
+    std::uint64_t below(std::uint64_t n) noexcept { return next() % n; }
     static Stream for_game(std::uint64_t seed, std::uint64_t game) noexcept;
 };
 
