@@ -116,7 +116,7 @@ def main(argv: list[str] | None = None) -> int:
     base = rows[0][2]
     print(f"CPU: {cpu_name()}; Python {platform.python_version()}, numpy {np.__version__}; "
           f"medians of {args.rounds} interleaved rounds\n")
-    print("| Path | plies/s | plies per CPU-second | CPU µs per ply | × the Python loop (CPU) |")
+    print("| Path | plies/s (wall) | plies per CPU-second | CPU µs per ply | × the Python loop (CPU) |")
     print("|---|---:|---:|---:|---:|")
     for name, wall, cpu in rows:
         print(f"| {name} | {wall:,.0f} | {cpu:,.0f} | {1e6 / cpu:.2f} | {cpu / base:.1f} |")
