@@ -265,11 +265,13 @@ class TestHumanPlay:
     SEED = 9
     AGENTS = ("human", "greedy", "random", "reach")
 
-    def script(self, human_moves: int | None) -> tuple[list[str], PyTavrin]:
+    def script(self, human_moves: int | None, lineup: tuple[str, ...] = AGENTS
+               ) -> tuple[list[str], PyTavrin]:
         """Moves for the human seat, found by playing the same seeded game in this process: the
-        first legal placement of the largest piece each turn. None plays to the end."""
-        agents = [None] + [make_agent(name, f"{self.SEED}:{seat}")
-                           for seat, name in enumerate(self.AGENTS) if seat]
+        last legal placement in grid order (a largest piece) each turn. None plays to the end."""
+        human = lineup.index("human")
+        agents = [None if name == "human" else make_agent(name, f"{self.SEED}:{seat}")
+                  for seat, name in enumerate(lineup)]
         game, lines = PyTavrin(), []
         while not game.is_over and (human_moves is None or len(lines) < human_moves):
             agent = game.agent_selection
@@ -277,17 +279,29 @@ class TestHumanPlay:
                 game.step(None)
                 continue
             mask = game.observe(agent).action_mask
-            action = mask.rfind(1) if agent == 0 else agents[agent].act(mask)
-            if agent == 0:
+            action = mask.rfind(1) if agent == human else agents[agent].act(mask)
+            if agent == human:
                 lines.append(describe_action(action))
             game.step(action)
         return lines, game
 
-    def play(self, lines: list[str]) -> subprocess.CompletedProcess[str]:
+    def play(self, lines: list[str], lineup: tuple[str, ...] = AGENTS
+             ) -> subprocess.CompletedProcess[str]:
         return subprocess.run(
             [sys.executable, "-m", "tavrin_rl", "--seed", str(self.SEED), "--agents",
-             ",".join(self.AGENTS)], input="".join(line + "\n" for line in lines),
+             ",".join(lineup)], input="".join(line + "\n" for line in lines),
             capture_output=True, text=True, timeout=120)
+
+    def test_another_seat_plays_in_its_own_frame(self):
+        lineup = ("random", "greedy", "human", "reach")
+        moves, game = self.script(4, lineup)
+        done = self.play(moves + ["quit"], lineup)
+        assert done.returncode == 0, done.stderr
+        assert "ply 2, player_2 to move, player_2's view" in done.stdout
+        assert "cannot be played" not in done.stdout  # each move, read in its frame, was legal
+        scores = re.findall(r"^player_\d +\w+ +\w+ +\d+ +(-?\d+) +- +-$", done.stdout, re.M)
+        # the others answered the fourth move before the quit
+        assert len(scores) == 4 and done.stdout.count("player_2, your move") == 5
 
     def test_a_whole_game_through_stdin(self):
         moves, game = self.script(None)
