@@ -375,9 +375,9 @@ PyObject* vector_final_bytes(PyObject* self, PyObject* arg) noexcept {
     if (!guard) return nullptr;
     std::size_t i = 0;
     if (!game_index(arg, *as_vector(self)->engine, i)) return nullptr;
-    const std::optional<Game> game = as_vector(self)->engine->final_game(i);
-    if (!game) Py_RETURN_NONE;
-    return state_bytes(*game);
+    const std::optional<StateBytes> state = as_vector(self)->engine->final_state(i);
+    if (!state) Py_RETURN_NONE;
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(state->data()), STATE_SIZE);
 }
 
 // A read-only view of one output array, or None when the mode has no such array.

@@ -50,10 +50,9 @@ random choices from its own stream, seeded by `seed` and its index, so results a
 any thread count. The game itself has no randomness; the seed only drives `sample_actions`.
 
 **Memory per game** (`VectorGames.bytes_per_game(observation, mask)`): about 84 KB with full
-observations and the mask, 49 KB compact with the mask, 44 KB with the mask only, 43 KB full
-without the mask and 3.4 KB with neither (100,000 such games take 340 MB; each game keeps its
-agents' cells turned into every agent's frame). The mask is 36.4 KB of it, and with the mask each
-game also keeps its legal set as bits (4.6 KB) for the samplers.
+observations and the mask, 48 KB compact with the mask, 44 KB with the mask only, 43 KB full
+without the mask and 2.6 KB with neither (100,000 such games take 255 MB). The mask is 36.4 KB of
+it, and with the mask each game also keeps its legal set as bits (4.6 KB) for the samplers.
 """
 
 from __future__ import annotations

@@ -125,6 +125,8 @@ class VectorGames {
     const Game& game(std::size_t i) const;
     // The game as it ended on the last step, when game i ended then.
     std::optional<Game> final_game(std::size_t i) const;
+    // The same as state bytes.
+    std::optional<StateBytes> final_state(std::size_t i) const;
 
     std::size_t size() const noexcept { return config_.num_games; }
     std::size_t threads() const noexcept { return pool_.threads(); }
@@ -176,7 +178,9 @@ class VectorGames {
     // legal, so a refused batch leaves the current games untouched.
     std::array<Array<Game>, 2> games_;
     std::size_t current_ = 0;
-    Array<Game> finals_;  // the final state of each game that ended on the last step
+    // The final state of each game that ended on the last step, as bytes: a quarter of a game's
+    // size, and read only for the few games that end.
+    Array<StateBytes> finals_;
     Array<Stream> streams_;
     Array<std::uint8_t> observation_, pieces_, done_, mask_, terminated_;
     Array<LegalBits> legal_;  // with the mask: each game's legal set, kept for the samplers
