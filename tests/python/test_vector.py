@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import gc
+import threading
 import re
 
 import numpy as np
@@ -197,3 +198,33 @@ def test_a_hundred_thousand_games():
     v.step(v.sample_actions("greedy"))
     assert (v.current_player == 1).all()
     assert v.game(99_999).ply == 1
+
+
+def test_threads_sharing_one_batch_are_refused_not_mixed():
+    v = VectorGames(2000, threads=2, seed=8, observation=None, mask=False)
+    unexpected = []
+
+    def play():
+        for _ in range(30):
+            try:
+                v.step(v.sample_actions())
+            except RuntimeError as error:  # another thread holds the batch: refused at once
+                if str(error) != "VectorGames is in use by another thread":
+                    unexpected.append(error)
+            except ValueError as error:  # sampled before another thread's step: stale, refused whole
+                if "is not a legal placement" not in str(error):
+                    unexpected.append(error)
+            except Exception as error:  # noqa: BLE001 (reported below, not lost in the thread)
+                unexpected.append(error)
+
+    workers = [threading.Thread(target=play) for _ in range(3)]
+    for worker in workers:
+        worker.start()
+    for worker in workers:
+        worker.join()
+    assert not unexpected
+    # Whatever the interleaving, every game is a valid position that reads back as it stands.
+    copy = VectorGames(2000, threads=1, observation=None, mask=False)
+    copy.load(v.to_bytes())
+    np.testing.assert_array_equal(copy.current_player, v.current_player)
+    np.testing.assert_array_equal(copy.to_bytes(), v.to_bytes())
