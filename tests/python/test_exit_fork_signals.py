@@ -128,6 +128,39 @@ def test_fork_while_another_thread_is_stuck_rendering():
     assert_clean_exit(run(code))
 
 
+def test_batched_engine_in_a_forked_child():
+    # The pool's worker threads stay behind in the parent: the child steps on its own thread with
+    # the same results, and ends without waiting for workers it does not have.
+    code = """
+        import os, sys, time, warnings
+        import numpy as np
+        from tavrin_rl.vector import VectorGames
+        warnings.simplefilter("ignore", DeprecationWarning)  # fork with threads running
+        v = VectorGames(num_games=8, seed=0, observation=None, threads=2)
+        v.step(v.sample_actions())
+        actions = v.sample_actions()
+        pid = os.fork()
+        if pid == 0:
+            v.step(actions)
+            sys.stdout.write(v.to_bytes().tobytes().hex())
+            sys.exit(0)  # through the interpreter's teardown, which frees the engine
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            done, status = os.waitpid(pid, os.WNOHANG)
+            if done:
+                v.step(actions)
+                sys.stdout.write(v.to_bytes().tobytes().hex())
+                sys.exit(os.waitstatus_to_exitcode(status))
+            time.sleep(0.01)
+        os.kill(pid, 9)
+        sys.exit("the forked child hung")
+    """
+    result = run(code)
+    assert_clean_exit(result)
+    half = len(result.stdout) // 2
+    assert half and result.stdout[:half] == result.stdout[half:], "the child's step differs from the parent's"
+
+
 class TestSignalsDuringABlockedRender:
     """render blocked on a full standard output pipe."""
 

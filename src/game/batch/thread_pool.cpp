@@ -1,19 +1,26 @@
 #include "game/batch/thread_pool.h"
 
+#include <unistd.h>
+
 namespace tavrin::batch {
 
-ThreadPool::ThreadPool(std::size_t threads) {
+ThreadPool::ThreadPool(std::size_t threads) : owner_(getpid()) {
     const std::size_t workers = threads > 1 ? threads - 1 : 0;
     workers_.reserve(workers);
     for (std::size_t part = 1; part <= workers; ++part) workers_.emplace_back([this, part] { work(part); });
 }
 
 ThreadPool::~ThreadPool() {
+    if (getpid() != owner_) {
+        for (std::thread& t : workers_) t.detach();
+        (void)sync_.release();  // leaked on purpose: see owner_
+        return;
+    }
     {
-        std::lock_guard lock(mutex_);
+        std::lock_guard lock(sync_->mutex);
         stopping_ = true;
     }
-    start_.notify_all();
+    sync_->start.notify_all();
     for (std::thread& t : workers_) t.join();
 }
 
@@ -22,7 +29,7 @@ void ThreadPool::run_part(std::size_t part) noexcept {
     try {
         if (begin < end) (*job_)(part, begin, end);
     } catch (...) {
-        std::lock_guard lock(mutex_);
+        std::lock_guard lock(sync_->mutex);
         if (!error_) error_ = std::current_exception();
     }
 }
@@ -31,18 +38,18 @@ void ThreadPool::work(std::size_t part) {
     std::size_t seen = 0;
     for (;;) {
         {
-            std::unique_lock lock(mutex_);
-            start_.wait(lock, [&] { return stopping_ || generation_ != seen; });
+            std::unique_lock lock(sync_->mutex);
+            sync_->start.wait(lock, [&] { return stopping_ || generation_ != seen; });
             if (stopping_) return;
             seen = generation_;
         }
         run_part(part);
         bool last = false;
         {
-            std::lock_guard lock(mutex_);
+            std::lock_guard lock(sync_->mutex);
             last = --pending_ == 0;
         }
-        if (last) finished_.notify_one();
+        if (last) sync_->finished.notify_one();
     }
 }
 
@@ -51,20 +58,28 @@ void ThreadPool::run(std::size_t n, const std::function<void(std::size_t, std::s
         if (n > 0) fn(0, 0, n);
         return;
     }
+    if (getpid() != owner_) {
+        // The same parts as the workers would take, so results do not change.
+        for (std::size_t part = 0; part < threads(); ++part) {
+            const auto [begin, end] = range(n, threads(), part);
+            if (begin < end) fn(part, begin, end);
+        }
+        return;
+    }
     {
-        std::lock_guard lock(mutex_);
+        std::lock_guard lock(sync_->mutex);
         job_ = &fn;
         n_ = n;
         error_ = nullptr;
         pending_ = workers_.size();
         ++generation_;
     }
-    start_.notify_all();
+    sync_->start.notify_all();
     run_part(0);
     std::exception_ptr error;
     {
-        std::unique_lock lock(mutex_);
-        finished_.wait(lock, [&] { return pending_ == 0; });
+        std::unique_lock lock(sync_->mutex);
+        sync_->finished.wait(lock, [&] { return pending_ == 0; });
         job_ = nullptr;
         error = std::exchange(error_, nullptr);
     }

@@ -5,10 +5,13 @@
 #include <cstddef>
 #include <exception>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <utility>
 #include <vector>
+
+#include <sys/types.h>
 
 namespace tavrin::batch {
 
@@ -38,10 +41,19 @@ class ThreadPool {
     void work(std::size_t part);
     void run_part(std::size_t part) noexcept;
 
+    struct Sync {
+        std::mutex mutex;
+        std::condition_variable start;
+        std::condition_variable finished;
+    };
+
+    // The process that started the workers. A forked child inherits the pool without them (fork
+    // copies only the calling thread), so there `run` works through the parts itself, in order, and
+    // the destructor leaves the absent workers and their synchronisation alone: joining them, or
+    // destroying a condition variable they were waiting on, would wait for ever.
+    pid_t owner_;
+    std::unique_ptr<Sync> sync_ = std::make_unique<Sync>();
     std::vector<std::thread> workers_;
-    std::mutex mutex_;
-    std::condition_variable start_;
-    std::condition_variable finished_;
     const std::function<void(std::size_t, std::size_t, std::size_t)>* job_ = nullptr;
     std::size_t n_ = 0;
     std::size_t generation_ = 0;  // counts jobs, so a worker wakes once per job
