@@ -10,7 +10,8 @@ person play a seat. Only the standard library is used.
 The summary always goes to standard output, whatever becomes of standard error. A closed or
 failing standard output (`>&-`, `>/dev/full`) ends the run with status 1 and one line on standard
 error; a reader that goes away (`| head`) ends it quietly with status 1. Ctrl-C prints the summary
-of the games finished so far and exits with status 130.
+of the games finished so far and exits with status 130. A fault inside the engine (the module's
+`InternalError`) is reported in one line, with status 70.
 """
 
 from __future__ import annotations
@@ -27,7 +28,7 @@ from dataclasses import dataclass, field
 from fractions import Fraction
 from typing import Any, TextIO
 
-from tavrin_rl import PyTavrin
+from tavrin_rl import InternalError, PyTavrin
 from tavrin_rl.agents import AGENTS, make_agent
 from tavrin_rl.board import COLOUR_NAMES, piece_masks
 from tavrin_rl.catalogue import PIECE_NAMES, action_cells, action_kind, to_board
@@ -550,6 +551,12 @@ def main(argv: Sequence[str] | None = None) -> int:
         return 1
     except KeyboardInterrupt:  # while writing the summary
         return 130
+    except InternalError as error:
+        # A fault inside the engine is a bug, never a state reached by play: say so in one line
+        # with the text that locates it, rather than as a traceback of our own code.
+        _tell(err, f"internal error: {error} (a bug in tavrin_rl: please report it with the "
+                   "command line)")
+        return 70  # EX_SOFTWARE
 
 
 if __name__ == "__main__":

@@ -149,6 +149,20 @@ class TestStreams:
         assert b"Traceback" not in err
 
 
+def test_engine_fault_is_one_line_and_status_70(monkeypatch, capsys):
+    import tavrin_rl
+    import tavrin_rl.__main__ as command
+
+    def broken(*args, **kwargs):
+        raise tavrin_rl.InternalError("Bitboard index 420 out of range [0, 419]")
+
+    monkeypatch.setattr(command, "play_game", broken)
+    assert main(["--seed", "1"]) == 70
+    err = capsys.readouterr().err
+    assert err == ("tavrin_rl: internal error: Bitboard index 420 out of range [0, 419] (a bug in "
+                   "tavrin_rl: please report it with the command line)\n")
+
+
 class TestOptions:
     def test_summary_over_many_games(self, capsys):
         assert main(["--seed", "5", "--games", "30", "--agents", "reach,random,random,random",
