@@ -19,9 +19,11 @@ struct Board {
     Lane v[N];
 };
 
+// Lane by lane: one copy of the whole board compiles to narrower moves on some targets, and a
+// wide load from narrow stores then stalls.
 inline Board load(const std::uint64_t* p) noexcept {
     Board x;
-    std::memcpy(&x, p, sizeof x);
+    for (unsigned j = 0; j < Board::N; ++j) std::memcpy(&x.v[j], p + j * (sizeof(Lane) / 8), sizeof(Lane));
     return x;
 }
 
@@ -117,17 +119,22 @@ std::size_t anchors(const ShapeTable& t, const Input& in, std::uint32_t pieces, 
     for (std::uint32_t kinds = pieces & ((1u << KINDS) - 1); kinds != 0; kinds &= kinds - 1) {
         const unsigned k = static_cast<unsigned>(__builtin_ctz(kinds));
         for (unsigned o = t.kind_shapes[k]; o < t.kind_shapes[k + 1]; ++o) {
+            // Stored whatever it holds and kept only by advancing n: whether an orientation has
+            // a legal placement is as good as random, and a mispredicted branch costs more.
             const Board a = anchors_of(t.shapes[o], s);
             const unsigned words = nonzero_words(a);
-            if (words == 0) continue;
             std::memcpy(out.anchors[n], &a, sizeof a);
             unsigned c = 0;
+#ifdef TAVRIN_HAS_POPCNT
+            for (unsigned j = 0; j < WORDS; ++j) c += ones(out.anchors[n][j]);
+#else
             for (unsigned m = words; m != 0; m &= m - 1) c += ones(out.anchors[n][__builtin_ctz(m)]);
+#endif
             out.orientation[n] = static_cast<std::uint8_t>(o);
             out.words[n] = static_cast<std::uint8_t>(words);
             out.placements[n] = static_cast<std::uint16_t>(c);
             total += c;
-            ++n;
+            n += words != 0;
         }
     }
     out.count = n;
@@ -139,15 +146,27 @@ constexpr unsigned row_of(unsigned q) noexcept { return (q * 3121u) >> 16; }
 static_assert(row_of(20) == 0 && row_of(21) == 1 && row_of(419) == 19 && row_of(440) == 20 && row_of(511) == 24);
 
 void list(const ShapeTable& t, const AnchorBoards& b, std::uint16_t* out) noexcept {
+    // A word holds two anchors on average. The first four are written whatever the word holds,
+    // and the output then advances by the true count, so a loop ends once per word only when it
+    // holds more than four; the entries past the count are overwritten next or lie in the slack.
+    constexpr std::uint64_t TOP = std::uint64_t{1} << 63;  // keeps the bit scan defined on an empty word
     for (unsigned i = 0; i < b.count; ++i) {
         const Shape& shape = t.shapes[b.orientation[i]];
         const unsigned first = shape.first, width = shape.width;
         for (unsigned m = b.words[i]; m != 0; m &= m - 1) {
             const unsigned j = static_cast<unsigned>(__builtin_ctz(m));
-            for (std::uint64_t w = b.anchors[i][j]; w != 0; w &= w - 1) {
-                const unsigned q = j * 64 + static_cast<unsigned>(__builtin_ctzll(w));
-                *out++ = static_cast<std::uint16_t>(first + q - row_of(q) * width);
+            std::uint64_t w = b.anchors[i][j];
+            const unsigned c = ones(w);
+            for (unsigned k = 0; k < LIST_SLACK + 1; ++k) {
+                const unsigned q = j * 64 + static_cast<unsigned>(__builtin_ctzll(w | TOP));
+                out[k] = static_cast<std::uint16_t>(first + q - row_of(q) * width);
+                w &= w - 1;
             }
+            for (unsigned k = LIST_SLACK + 1; k < c; ++k, w &= w - 1) {
+                const unsigned q = j * 64 + static_cast<unsigned>(__builtin_ctzll(w));
+                out[k] = static_cast<std::uint16_t>(first + q - row_of(q) * width);
+            }
+            out += c;
         }
     }
 }

@@ -52,12 +52,15 @@ struct AnchorBoards {
     alignas(64) std::uint64_t anchors[ORIENTATIONS][WORDS];
 };
 
+inline constexpr unsigned LIST_SLACK = 3;
+
 struct Kernel {
     // Whether any kind whose bit is set in `pieces` has a legal placement; stops at the first.
     bool (*any)(const ShapeTable& t, const Input& in, std::uint32_t pieces) noexcept;
     // Every legal placement of those kinds; returns their number.
     std::size_t (*anchors)(const ShapeTable& t, const Input& in, std::uint32_t pieces, AnchorBoards& out) noexcept;
-    // The action numbers of every anchor in `b`, increasing, into `out`.
+    // The action numbers of every anchor in `b`, increasing, into `out`, which has room for
+    // LIST_SLACK entries past them.
     void (*list)(const ShapeTable& t, const AnchorBoards& b, std::uint16_t* out) noexcept;
     // Sets the byte of the grid index of every anchor in `b`.
     void (*mark)(const AnchorBoards& b, std::uint8_t* mask) noexcept;

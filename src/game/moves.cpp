@@ -113,8 +113,10 @@ bool has_move(const ActionSet& set, const PlacementMasks& m, std::uint32_t piece
 void list_moves(const ActionSet& set, const PlacementMasks& m, std::uint32_t pieces, Vec<std::uint16_t>& out,
                 Kernel k) {
     kernels::AnchorBoards b;
-    out.resize(find_anchors(set, m, pieces, k, b));
+    const std::size_t n = find_anchors(set, m, pieces, k, b);
+    out.resize(n + kernels::LIST_SLACK);
     kernel_of(k).list(set.shapes, b, out.data());
+    out.resize(n);
 }
 
 std::size_t mark_moves(const ActionSet& set, const PlacementMasks& m, std::uint32_t pieces, std::uint8_t* mask,
