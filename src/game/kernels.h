@@ -27,7 +27,9 @@ struct Shape {
     std::uint8_t offsets[5];  // indexes into OFFSETS; a shape of fewer cells repeats its first
                               // (AND and OR are idempotent, so every shape costs the same)
     std::uint8_t kind;        // kind index
+    std::uint8_t cells;       // distinct entries of offsets
     std::uint8_t width;       // columns of its box
+    std::uint8_t height;      // rows of its box
     std::uint16_t first;      // action number at anchor (0, 0)
 };
 

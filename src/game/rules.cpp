@@ -5,6 +5,15 @@
 namespace tavrin {
 namespace {
 
+// QUARTER_TURNS[k][p]: position p turned k quarter turns clockwise.
+constexpr std::array<PositionTable, 4> QUARTER_TURNS = [] {
+    std::array<PositionTable, 4> t{};
+    for (unsigned p = 0; p < POSITION_COUNT; ++p) t[0][p] = static_cast<std::uint16_t>(p);
+    for (unsigned k = 1; k < 4; ++k)
+        for (unsigned p = 0; p < POSITION_COUNT; ++p) t[k][p] = ROTATE_CW[t[k - 1][p]];
+    return t;
+}();
+
 Bitboard occupied(const Game& game) noexcept {
     Bitboard occ;
     for (const Agent& agent : game.agents) occ |= agent.cells;
@@ -27,28 +36,38 @@ std::optional<InvalidAction> step(Game& game, std::optional<std::size_t> action)
         return std::nullopt;
     }
     if (!action) return InvalidAction{};
+    // The placement is built from its orientation's shape and turned cell by cell through small
+    // tables, instead of read from the catalogue's megabytes of boards: the grid index names the
+    // orientation and the anchor in the mover's frame, and a grid position holds a placement
+    // exactly when the orientation's box fits there.
     const ActionSet& set = *game.action_set;
-    if (*action >= set.grid.size() || !set.grid[*action]) return InvalidAction{};
-    const std::uint32_t r = *set.grid[*action];
-    if (r >= set.per_agent[a].size()) fail_index(r, set.per_agent[a].size());
-    const std::uint16_t n = set.per_agent[a][r];
-    if (n >= set.actions.size()) fail_index(n, set.actions.size());
-    const Action& placement = set.actions[n];
-
-    const std::uint32_t kind_bit = std::uint32_t{1} << placement.kind.index();
+    if (*action >= GRID_SIZE) return InvalidAction{};
+    const unsigned o = static_cast<unsigned>(*action / ANCHOR_COUNT), anchor = static_cast<unsigned>(*action % ANCHOR_COUNT);
+    const unsigned dy = anchor / BOARD_SIDE, dx = anchor % BOARD_SIDE;
+    const kernels::Shape& shape = set.shapes.shapes[o];
+    if (dy + shape.height > BOARD_SIDE || dx + shape.width > BOARD_SIDE) return InvalidAction{};
+    const std::uint32_t kind_bit = std::uint32_t{1} << shape.kind;
     if ((agent.pieces & kind_bit) == 0) return InvalidAction{};
-    const PlacementMasks masks = placement_masks(game, a);
-    if (placement.cells.intersects(masks.blocked) || !placement.cells.intersects(masks.corners))
-        return InvalidAction{};
 
-    agent.last_piece = placement.kind.code();
+    // Frame a turns into frame f by (a - f) mod 4 quarter turns clockwise; frame 0 is the game's.
+    std::array<unsigned, 5> cells{};
+    std::array<Bitboard, AGENT_FRAMES> in_frame{};
+    for (unsigned i = 0; i < shape.cells; ++i) {
+        const unsigned p = position(dy, dx) + kernels::OFFSETS[shape.offsets[i]];
+        for (std::size_t f = 0; f < AGENT_FRAMES; ++f)
+            in_frame[f] |= Bitboard::cell(QUARTER_TURNS[(a + AGENT_FRAMES - f) % AGENT_FRAMES][p]);
+        cells[i] = QUARTER_TURNS[a][p];
+    }
+    const Bitboard& placement = in_frame[0];
+    const PlacementMasks masks = placement_masks(game, a);
+    if (placement.intersects(masks.blocked) || !placement.intersects(masks.corners)) return InvalidAction{};
+
+    agent.last_piece = PieceType::from_index(shape.kind).code();
     agent.pieces &= ~kind_bit;
-    agent.cells |= placement.cells;
-    // The same cells as every observer names them: observer f's frame is the game frame turned
-    // back f quarter turns, and the catalogue holds every turned placement.
-    for (std::size_t f = 1; f < AGENT_FRAMES; ++f) agent.turned[f - 1] |= set.actions[set.in_frame(f, n)].cells;
+    agent.cells |= placement;
+    for (std::size_t f = 1; f < AGENT_FRAMES; ++f) agent.turned[f - 1] |= in_frame[f];
     ++agent.placed;
-    game.hash ^= cells_key(a, placement.cells);
+    for (unsigned i = 0; i < shape.cells; ++i) game.hash ^= CELL_KEYS[a][cells[i]];
     update_done(game);
     advance_turn(game);
     return std::nullopt;

@@ -32,6 +32,10 @@ ActionSet::ActionSet(const std::vector<Piece>& pieces) {
     }
     if (actions.size() > std::size_t{std::numeric_limits<std::uint16_t>::max()} + 1)
         fail("more actions than 16-bit action numbers can name");
+    if (pieces.size() * ANCHOR_COUNT > std::size_t{std::numeric_limits<std::uint16_t>::max()} + 1)
+        fail("more grid positions than 16-bit grid indexes can name");
+    grid_indexes.reserve(actions.size());
+    for (const Action& action : actions) grid_indexes.push_back(static_cast<std::uint16_t>(action.grid_index));
 
     grid.assign(pieces.size() * ANCHOR_COUNT, std::nullopt);
     for (std::size_t a = 0; a < actions.size(); ++a) {
@@ -74,6 +78,7 @@ ActionSet::ActionSet(const std::vector<Piece>& pieces) {
         kernels::Shape& shape = shapes.shapes[o];
         shape.kind = static_cast<std::uint8_t>(piece.kind.index());
         shape.width = static_cast<std::uint8_t>(BOARD_SIDE - piece.max_dx);
+        shape.height = static_cast<std::uint8_t>(BOARD_SIDE - piece.max_dy);
         shape.first = static_cast<std::uint16_t>(first);
         unsigned n = 0, rows = 0, cols = 0;
         piece.shape().for_each_one([&](unsigned p) {
@@ -87,6 +92,7 @@ ActionSet::ActionSet(const std::vector<Piece>& pieces) {
         });
         if (n == 0 || rows != (1u << piece.rows.size()) - 1 || cols != (1u << shape.width) - 1)
             fail("shape with an empty row or column in its box");
+        shape.cells = static_cast<std::uint8_t>(n);
         for (unsigned i = n; i < 5; ++i) shape.offsets[i] = shape.offsets[0];
         if (o > 0 && shape.kind < shapes.shapes[o - 1].kind) fail("orientations of a kind out of order");
         for (unsigned k = o == 0 ? 0 : shapes.shapes[o - 1].kind + 1u; k <= shape.kind; ++k)

@@ -56,8 +56,8 @@ class ActionSet {
 
     // The grid index of action a, and its inverse.
     std::uint32_t grid_index(std::size_t a) const {
-        if (a >= actions.size()) fail_index(a, actions.size());
-        return actions[a].grid_index;
+        if (a >= grid_indexes.size()) fail_index(a, grid_indexes.size());
+        return grid_indexes[a];
     }
     std::optional<std::uint16_t> action_at(std::size_t g) const noexcept {
         if (g >= grid.size() || !grid[g]) return std::nullopt;
@@ -85,6 +85,7 @@ class ActionSet {
     std::array<Vec<std::uint16_t>, 4> per_agent;  // agent k's frame -> game frame
     Vec<std::uint16_t> covering_actions;          // the covering lists, concatenated
     Vec<std::uint32_t> covering_offsets;          // where list p × 21 + n starts; 8821 entries
+    Vec<std::uint16_t> grid_indexes;              // by action number: `grid_index` in 60 KB, not 2.4 MB
     kernels::ShapeTable shapes{};                 // the orientations as the move generator reads them
 };
 
