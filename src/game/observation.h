@@ -37,8 +37,8 @@ struct ObservationBytes {
     std::uint8_t action_mask[GRID_SIZE];
 };
 
-// Writes observer o's planes and action mask into `out`, which must be all zero: only the ones are
-// written, so a zero-filled allocation costs nothing more.
+// Writes observer o's planes and action mask into `out`, which must be all zero: of the mask only
+// the ones are written, so a zero-filled allocation costs nothing more.
 void write_observation(const Game& game, std::size_t observer, ObservationBytes& out);
 
 }  // namespace tavrin
