@@ -1,6 +1,7 @@
 """Speed of the engine as a Python training loop sees it.
 
-Measures, each as the median of several runs:
+Measures, each as the median of several runs of CPU time (the process's, so that other work on a
+shared machine does not count):
 
 * the play loop: ``observe(agent_selection)``, ``numpy.frombuffer`` of the action mask, a random
   legal index, ``step``; reported as placements (plies) per second and step calls per second,
@@ -58,12 +59,12 @@ def bench_loop(games: int, runs: int, seed: int, dtype: type) -> tuple[float, fl
     for run in range(runs):
         rng = np.random.default_rng(seed + run)
         plies = steps = 0
-        start = time.perf_counter()
+        start = time.process_time()
         for _ in range(games):
             p, s = play_game(rng, dtype)
             plies += p
             steps += s
-        elapsed = time.perf_counter() - start
+        elapsed = time.process_time() - start
         plies_per_s.append(plies / elapsed)
         steps_per_s.append(steps / elapsed)
     return statistics.median(plies_per_s), statistics.median(steps_per_s)
@@ -74,10 +75,10 @@ def bench_observe(game: PyTavrin, calls: int, runs: int) -> float:
     observe = game.observe
     per_call = []
     for _ in range(runs):
-        start = time.perf_counter()
+        start = time.process_time()
         for _ in range(calls):
             observe(agent)
-        per_call.append((time.perf_counter() - start) / calls)
+        per_call.append((time.process_time() - start) / calls)
     return statistics.median(per_call) * 1e6
 
 
@@ -88,10 +89,10 @@ def bench_step(game: PyTavrin, calls: int, runs: int) -> float:
     for _ in range(runs):
         # Copies made outside the timed loop: each step places one legal piece on a fresh game.
         copies = [game.copy() for _ in range(calls)]
-        start = time.perf_counter()
+        start = time.process_time()
         for i, g in enumerate(copies):
             g.step(actions[i % len(actions)])
-        per_call.append((time.perf_counter() - start) / calls)
+        per_call.append((time.process_time() - start) / calls)
     return statistics.median(per_call) * 1e6
 
 
