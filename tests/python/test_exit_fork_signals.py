@@ -166,8 +166,11 @@ class TestSignalsDuringABlockedRender:
 
     @staticmethod
     def start(code: str) -> subprocess.Popen:
+        # A shell starts background jobs with SIGINT ignored and Python keeps it ignored, so the
+        # child gets the default disposition back, as it would have in a terminal.
         child = subprocess.Popen([sys.executable, "-c", textwrap.dedent(code)], stdout=subprocess.PIPE,
-                                 stderr=subprocess.PIPE, text=True)
+                                 stderr=subprocess.PIPE, text=True,
+                                 preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
         assert child.stderr.readline() == "ready\n"
         time.sleep(0.3)  # a few pictures fill the pipe; the child is now blocked in write
         return child
