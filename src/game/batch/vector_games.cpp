@@ -5,6 +5,10 @@
 #include <cstring>
 #include <limits>
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 #include "game/error.h"
 #include "game/moves.h"
 #include "game/observation.h"
@@ -75,16 +79,6 @@ void fill_plane(std::uint8_t* out, std::uint8_t value) noexcept {
     for (std::size_t j = 0; j < PLANE_CELLS; j += 8) std::memcpy(out + j, &word, 8);
 }
 
-// Bytes [64 w, 64 w + 64) of a mask row from one word of legal bits (the last word is short).
-void write_mask_word(std::uint64_t word, std::size_t w, std::uint8_t* row) noexcept {
-    std::uint8_t* out = row + 64 * w;
-    const std::size_t bytes = std::min<std::size_t>(64, GRID_SIZE - 64 * w);
-    for (std::size_t j = 0; j < bytes; j += 8, word >>= 8) {
-        const std::uint64_t v = SPREAD[word & 0xff];
-        std::memcpy(out + j, &v, 8);
-    }
-}
-
 // Word w of `bits` without the bits below `from`.
 std::uint64_t word_from(const LegalBits& bits, std::size_t w, std::size_t from) noexcept {
     if (w > from / 64) return bits.words[w];
@@ -142,10 +136,41 @@ Stream Stream::for_game(std::uint64_t seed, std::uint64_t game) noexcept {
 
 // --- Construction ---
 
+namespace {
+// Arrays from this size up are mapped on their own and asked for huge pages: a step writes a few
+// scattered cache lines in each game's 36 KB mask row and 40 KB of planes, and with 4 KB pages
+// nearly every such write would also miss the TLB.
+constexpr std::size_t HUGE_PAGE = std::size_t{2} << 20;
+}  // namespace
+
+void ArrayFree::operator()(void* p) const noexcept {
+#if defined(__linux__)
+    if (base != nullptr) {
+        ::munmap(base, bytes);
+        return;
+    }
+#endif
+    std::free(p);
+}
+
 template <class T>
 VectorGames::Array<T> VectorGames::allocate(std::size_t count) {
     if (count == 0) return Array<T>();
-    if (count > std::numeric_limits<std::size_t>::max() / sizeof(T)) throw std::bad_alloc();
+    if (count > std::numeric_limits<std::size_t>::max() / sizeof(T) - HUGE_PAGE) throw std::bad_alloc();
+    const std::size_t bytes = count * sizeof(T);
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    if (bytes >= HUGE_PAGE) {
+        // Anonymous pages read as zero and are mapped on first touch, like calloc's; one huge page
+        // more than needed lets the array start on a huge-page boundary.
+        const std::size_t mapped = bytes + HUGE_PAGE;
+        void* base = ::mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (base == MAP_FAILED) throw std::bad_alloc();
+        const auto start = (reinterpret_cast<std::uintptr_t>(base) + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
+        // Advice only: without huge pages the array works the same, a little slower.
+        (void)::madvise(reinterpret_cast<void*>(start), bytes, MADV_HUGEPAGE);
+        return Array<T>(reinterpret_cast<T*>(start), Free{base, mapped});
+    }
+#endif
     // calloc: zeroed pages are mapped on first touch, so an unused array costs nothing.
     void* p = std::calloc(count, sizeof(T));
     if (p == nullptr) throw std::bad_alloc();
@@ -229,15 +254,29 @@ void VectorGames::write_observation(std::size_t i, const Game& game) {
     }
 }
 
-void VectorGames::write_mask(std::size_t i, const LegalBits& bits, const std::array<std::uint64_t, SUMMARY_WORDS>& before) {
+void VectorGames::write_mask(std::size_t i, const Game& game) {
+    LegalBits& legal = legal_[i];
     std::uint8_t* row = mask_.get() + i * GRID_SIZE;
-    // Only words that hold a one now or held one before are written: most of the row stays zero.
+    // A legal set is a few hundred of 36,400 placements and the agent to move changes every ply,
+    // so the old and new sets hardly overlap: clearing the old ones byte by byte and setting the
+    // new ones touches a few hundred bytes, where rewriting each touched 64-byte span wrote tens
+    // of kilobytes.
     for (std::size_t d = 0; d < SUMMARY_WORDS; ++d) {
-        for (std::uint64_t touch = bits.nonzero[d] | before[d]; touch != 0; touch &= touch - 1) {
-            const std::size_t w = 64 * d + static_cast<unsigned>(std::countr_zero(touch));
-            write_mask_word(bits.words[w], w, row);
+        for (std::uint64_t summary = legal.nonzero[d]; summary != 0; summary &= summary - 1) {
+            const std::size_t w = 64 * d + static_cast<unsigned>(std::countr_zero(summary));
+            for (std::uint64_t v = legal.words[w]; v != 0; v &= v - 1) row[64 * w + static_cast<unsigned>(std::countr_zero(v))] = 0;
+            legal.words[w] = 0;
         }
+        legal.nonzero[d] = 0;
     }
+    legal.count = 0;
+    const std::size_t a = game.agent_selection;
+    if (a >= AGENT_COUNT) fail_index(a, AGENT_COUNT);
+    if (game.agents[a].done) return;
+    for_each_legal_action(game, a, [&](std::uint32_t g) {
+        legal.add(g);
+        row[g] = 1;
+    });
 }
 
 const LegalBits& VectorGames::current_legal(std::size_t i, LegalBits& scratch) const {
@@ -252,10 +291,7 @@ void VectorGames::write_outputs(std::size_t i, const Game& game) {
     current_player_[i] = over ? std::int8_t{-1} : static_cast<std::int8_t>(game.agent_selection);
     if (config_.observation != ObservationMode::None) write_observation(i, game);
     if (config_.mask) {
-        LegalBits& legal = legal_[i];
-        const std::array<std::uint64_t, SUMMARY_WORDS> before = legal.nonzero;
-        legal_bits(game, legal);
-        write_mask(i, legal, before);
+        write_mask(i, game);
     }
 }
 

@@ -98,6 +98,14 @@ struct Stream {
 
 // --- The batch ---
 
+// Frees a VectorGames array: a mapping of `bytes` bytes at `base` for a large one, the C heap
+// otherwise.
+struct ArrayFree {
+    void* base = nullptr;
+    std::size_t bytes = 0;
+    void operator()(void* p) const noexcept;
+};
+
 class VectorGames {
  public:
     // Allocates every array at its final size; throws std::bad_alloc when memory is short.
@@ -147,9 +155,7 @@ class VectorGames {
     static std::size_t bytes_per_game(ObservationMode mode, bool mask) noexcept;
 
  private:
-    struct Free {
-        void operator()(void* p) const noexcept { std::free(p); }
-    };
+    using Free = ArrayFree;
     template <class T>
     using Array = std::unique_ptr<T[], Free>;
     template <class T>
@@ -167,8 +173,8 @@ class VectorGames {
     // The legal set of game i as it stands: the kept one, or one searched into `scratch`.
     const LegalBits& current_legal(std::size_t i, LegalBits& scratch) const;
     void write_observation(std::size_t i, const Game& game);
-    // Rewrites the mask words of game i that hold a one in `bits` or held one `before`.
-    void write_mask(std::size_t i, const LegalBits& bits, const std::array<std::uint64_t, SUMMARY_WORDS>& before);
+    // Replaces game i's kept legal set and mask row with those of `game`.
+    void write_mask(std::size_t i, const Game& game);
 
     Config config_;
     const ActionSet* set_;
