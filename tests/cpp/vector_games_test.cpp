@@ -147,6 +147,43 @@ TEST(VectorGames, ThreadCountChangesNothing) {
     EXPECT_EQ(runs[0], runs[2]);
 }
 
+// Games whose legal set outgrows the kept list (every game when it keeps none, most early ones
+// at 40) clear their whole mask row and are searched again when sampled: masks, samples and
+// legal lists stay those of the full list, and the samples those of a batch with no mask.
+TEST(VectorGames, KeptLegalListSizeChangesNothing) {
+    constexpr std::size_t N = 23;
+    std::vector<std::vector<std::int32_t>> samples;
+    std::vector<std::vector<std::uint8_t>> traces;
+    for (const auto& [mask, kept] : {std::pair{true, std::size_t{1024}}, {true, std::size_t{40}}, {true, std::size_t{0}},
+                                     {false, std::size_t{1024}}}) {
+        Config c = config(N, 2, ObservationMode::None, mask);
+        c.kept_legal = kept;
+        VectorGames v(c);
+        v.reset(5);
+        std::vector<std::int32_t> actions(N), all;
+        std::vector<std::uint8_t> trace;
+        for (int ply = 0; ply < 120; ++ply) {
+            v.sample_actions(ply % 3 == 0 ? Policy::Greedy : Policy::Random, actions);
+            all.insert(all.end(), actions.begin(), actions.end());
+            ASSERT_FALSE(v.step(actions));
+            if (!mask) continue;
+            const auto s = snapshot(v);
+            trace.insert(trace.end(), s.begin(), s.end());
+            std::vector<std::int64_t> offsets;
+            std::vector<std::int32_t> legal;
+            v.legal_actions(offsets, legal);
+            trace.insert(trace.end(), reinterpret_cast<const std::uint8_t*>(offsets.data()),
+                         reinterpret_cast<const std::uint8_t*>(offsets.data() + offsets.size()));
+            trace.insert(trace.end(), reinterpret_cast<const std::uint8_t*>(legal.data()),
+                         reinterpret_cast<const std::uint8_t*>(legal.data() + legal.size()));
+        }
+        samples.push_back(std::move(all));
+        if (mask) traces.push_back(std::move(trace));
+    }
+    for (std::size_t r = 1; r < samples.size(); ++r) EXPECT_EQ(samples[0], samples[r]) << "run " << r;
+    for (std::size_t r = 1; r < traces.size(); ++r) EXPECT_EQ(traces[0], traces[r]) << "run " << r;
+}
+
 TEST(VectorGames, RefusedBatchesChangeNothing) {
     constexpr std::size_t N = 5;
     VectorGames v(config(N, 2));

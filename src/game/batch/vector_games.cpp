@@ -193,7 +193,7 @@ std::size_t VectorGames::bytes_per_game(ObservationMode mode, bool mask) noexcep
                         sizeof(std::uint8_t) + AGENT_COUNT * sizeof(std::int16_t);
     bytes += observation_channels(mode) * PLANE_CELLS;
     if (mode != ObservationMode::None) bytes += PIECE_CHANNELS + AGENT_COUNT;
-    if (mask) bytes += GRID_SIZE + sizeof(LegalBits);
+    if (mask) bytes += GRID_SIZE + Config{}.kept_legal * sizeof(std::uint16_t) + sizeof(std::uint32_t);
     return bytes;
 }
 
@@ -214,7 +214,9 @@ VectorGames::VectorGames(const Config& config)
     }
     if (config_.mask) {
         mask_ = allocate<std::uint8_t>(n * GRID_SIZE);
-        legal_ = allocate<LegalBits>(n);
+        config_.kept_legal = std::min(config_.kept_legal, GRID_SIZE);
+        legal_list_ = allocate<std::uint16_t>(n * config_.kept_legal);
+        legal_count_ = allocate<std::uint32_t>(n);
     }
     current_player_ = allocate<std::int8_t>(n);
     rewards_ = allocate<float>(n * AGENT_COUNT);
@@ -255,35 +257,35 @@ void VectorGames::write_observation(std::size_t i, const Game& game) {
 }
 
 void VectorGames::write_mask(std::size_t i, const Game& game) {
-    LegalBits& legal = legal_[i];
+    static_assert(GRID_SIZE <= std::numeric_limits<std::uint16_t>::max() + std::size_t{1});
+    const std::size_t capacity = config_.kept_legal;
+    std::uint16_t* list = legal_list_.get() + i * capacity;
+    std::uint32_t& count = legal_count_[i];
     std::uint8_t* row = mask_.get() + i * GRID_SIZE;
-    // A legal set is a few hundred of 36,400 placements and the agent to move changes every ply,
-    // so the old and new sets hardly overlap: clearing the old ones byte by byte and setting the
-    // new ones touches a few hundred bytes, where rewriting each touched 64-byte span wrote tens
-    // of kilobytes.
-    for (std::size_t d = 0; d < SUMMARY_WORDS; ++d) {
-        for (std::uint64_t summary = legal.nonzero[d]; summary != 0; summary &= summary - 1) {
-            const std::size_t w = 64 * d + static_cast<unsigned>(std::countr_zero(summary));
-            for (std::uint64_t v = legal.words[w]; v != 0; v &= v - 1) row[64 * w + static_cast<unsigned>(std::countr_zero(v))] = 0;
-            legal.words[w] = 0;
-        }
-        legal.nonzero[d] = 0;
+    // A legal set is a couple of hundred of 36,400 placements and the agent to move changes every
+    // ply, so the old and new sets hardly overlap: clearing the old ones byte by byte and setting
+    // the new ones touches only their cache lines.
+    if (count > capacity) {
+        std::memset(row, 0, GRID_SIZE);
+    } else {
+        for (std::uint32_t k = 0; k < count; ++k) row[list[k]] = 0;
     }
-    legal.count = 0;
+    count = 0;
     const std::size_t a = game.agent_selection;
     if (a >= AGENT_COUNT) fail_index(a, AGENT_COUNT);
     if (game.agents[a].done) return;
+    std::uint32_t n = 0;
     for_each_legal_action(game, a, [&](std::uint32_t g) {
-        legal.add(g);
         row[g] = 1;
+        if (n < capacity) list[n] = static_cast<std::uint16_t>(g);
+        ++n;
     });
+    count = n;
 }
 
-const LegalBits& VectorGames::current_legal(std::size_t i, LegalBits& scratch) const {
-    // With the mask on, the legal set of every game is kept from the step that wrote the mask.
-    if (config_.mask) return legal_[i];
-    legal_bits(current()[i], scratch);
-    return scratch;
+std::optional<std::span<const std::uint16_t>> VectorGames::kept_legal(std::size_t i) const {
+    if (!config_.mask || legal_count_[i] > config_.kept_legal) return std::nullopt;
+    return std::span<const std::uint16_t>(legal_list_.get() + i * config_.kept_legal, legal_count_[i]);
 }
 
 void VectorGames::write_outputs(std::size_t i, const Game& game) {
@@ -388,14 +390,27 @@ void VectorGames::sample_actions(Policy policy, std::span<std::int32_t> out) {
             const Game& game = current()[i];
             out[i] = 0;
             if (is_over(game)) continue;
-            if (policy == Policy::Random && !config_.mask) {
-                // Without a kept legal set, the engine draws by rank and builds no set.
+            if (policy == Policy::Random && !kept_legal(i)) {
+                // Without a kept legal list, the engine draws by rank (as below does) and builds no set.
                 const auto g = random_legal_action(game, game.agent_selection, streams_[i].next());
                 if (!g) fail("the agent to move has no legal placement");
                 out[i] = static_cast<std::int32_t>(*g);
                 continue;
             }
-            const LegalBits& bits = current_legal(i, scratch_bits_[part]);
+            if (const auto list = kept_legal(i)) {
+                if (list->empty()) fail("the agent to move has no legal placement");
+                std::size_t from = 0;
+                if (policy == Policy::Greedy) {
+                    // The largest size that fits: the highest legal grid index has the largest orientation.
+                    const std::size_t last = list->back();
+                    const std::size_t first = t.size_start[t.orientation_cells[last / ANCHOR_COUNT]] * ANCHOR_COUNT;
+                    from = static_cast<std::size_t>(std::lower_bound(list->begin(), list->end(), first) - list->begin());
+                }
+                out[i] = static_cast<std::int32_t>((*list)[from + streams_[i].below(list->size() - from)]);
+                continue;
+            }
+            LegalBits& bits = scratch_bits_[part];
+            legal_bits(game, bits);
             if (bits.count == 0) fail("the agent to move has no legal placement");
             if (policy == Policy::Random) {
                 out[i] = static_cast<std::int32_t>(select_legal(bits, streams_[i].below(bits.count)));
@@ -421,7 +436,13 @@ void VectorGames::legal_actions(std::vector<std::int64_t>& offsets, std::vector<
         for (std::size_t i = begin; i < end; ++i) {
             const Game& game = current()[i];
             if (is_over(game)) continue;
-            const LegalBits& bits = current_legal(i, scratch_bits_[part]);
+            if (const auto kept = kept_legal(i)) {
+                offsets[i + 1] = static_cast<std::int64_t>(kept->size());
+                list.insert(list.end(), kept->begin(), kept->end());
+                continue;
+            }
+            LegalBits& bits = scratch_bits_[part];
+            legal_bits(game, bits);
             offsets[i + 1] = static_cast<std::int64_t>(bits.count);
             bits.for_each_word([&](std::size_t w) {
                 for (std::uint64_t v = bits.words[w]; v != 0; v &= v - 1)

@@ -41,6 +41,10 @@ struct Config {
     bool mask = true;
     RewardMode reward_mode = RewardMode::WinShare;
     bool autoreset = true;
+    // With the mask: the most legal placements kept per game as a sorted list for the samplers
+    // and for clearing the mask row on the next step. A game with more (none seen in play) is
+    // searched again when sampled and has its whole row cleared; results are the same.
+    std::size_t kept_legal = 1024;
 };
 
 // Why a batch was refused. `game` is the lowest index whose input was refused; no game changed.
@@ -170,8 +174,8 @@ class VectorGames {
     // with autoreset, starts it anew.
     void settle(std::size_t i, Game& game, bool was_over, bool stepped);
     void write_outputs(std::size_t i, const Game& game);
-    // The legal set of game i as it stands: the kept one, or one searched into `scratch`.
-    const LegalBits& current_legal(std::size_t i, LegalBits& scratch) const;
+    // The kept legal list of game i, ascending, when it holds the whole legal set.
+    std::optional<std::span<const std::uint16_t>> kept_legal(std::size_t i) const;
     void write_observation(std::size_t i, const Game& game);
     // Replaces game i's kept legal set and mask row with those of `game`.
     void write_mask(std::size_t i, const Game& game);
@@ -189,7 +193,11 @@ class VectorGames {
     Array<StateBytes> finals_;
     Array<Stream> streams_;
     Array<std::uint8_t> observation_, pieces_, done_, mask_, terminated_;
-    Array<LegalBits> legal_;  // with the mask: each game's legal set, kept for the samplers
+    // With the mask: each game's legal grid indexes, ascending, kept_legal per game, and their
+    // number (above kept_legal: the list is partial). A list is a few cache lines where a bit set
+    // of the 36,400 indexes would be seventy, and a step touches every game's.
+    Array<std::uint16_t> legal_list_;
+    Array<std::uint32_t> legal_count_;
     Array<std::int8_t> current_player_;
     Array<float> rewards_;
     Array<std::int16_t> final_scores_;
