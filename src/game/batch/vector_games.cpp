@@ -8,6 +8,9 @@
 #if defined(__linux__)
 #include <sys/mman.h>
 #endif
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "game/error.h"
 #include "game/moves.h"
@@ -72,9 +75,33 @@ void write_plane(const Bitboard& b, std::uint8_t* out) noexcept {
     }
 }
 
+// `bytes` (a multiple of 16) from `from` (16-byte aligned) to `to`, with streaming stores when
+// `to` is aligned too.
+void stream_copy(std::uint8_t* to, const std::uint8_t* from, std::size_t bytes) noexcept {
+#if defined(__SSE2__)
+    if ((reinterpret_cast<std::uintptr_t>(to) & 15) == 0) {
+        for (std::size_t j = 0; j < bytes; j += 16)
+            _mm_stream_si128(reinterpret_cast<__m128i*>(to + j), _mm_load_si128(reinterpret_cast<const __m128i*>(from + j)));
+        return;
+    }
+#endif
+    std::memcpy(to, from, bytes);
+}
+
 // A constant plane of 400 bytes. A plain loop of 8-byte stores, which the compiler widens: the
 // library's memset pays a start-up cost on every call that a 400-byte fill does not repay.
 void fill_plane(std::uint8_t* out, std::uint8_t value) noexcept {
+#if defined(__SSE2__)
+    // Planes start 16-byte aligned (400 bytes each, from a 64-byte aligned game). Streaming stores
+    // skip reading the old lines into the cache first: a full observation rewrites dozens of these
+    // planes per ply, and that read doubled the memory traffic. Ordered by the fence at the end of
+    // each game's write.
+    if ((reinterpret_cast<std::uintptr_t>(out) & 15) == 0) {
+        const __m128i v = _mm_set1_epi8(static_cast<char>(value));
+        for (std::size_t j = 0; j < PLANE_CELLS; j += 16) _mm_stream_si128(reinterpret_cast<__m128i*>(out + j), v);
+        return;
+    }
+#endif
     const std::uint64_t word = value * 0x0101010101010101ull;
     for (std::size_t j = 0; j < PLANE_CELLS; j += 8) std::memcpy(out + j, &word, 8);
 }
@@ -231,11 +258,15 @@ void VectorGames::write_observation(std::size_t i, const Game& game) {
     const std::size_t channels = observation_channels(config_.observation);
     const Observation obs = observe(game, game.agent_selection);
     std::uint8_t* planes = observation_.get() + i * channels * PLANE_CELLS;
+    // The 12 board planes are built on the stack and streamed out whole (4,800 bytes, whole
+    // cache lines from a 64-byte aligned game).
+    alignas(16) std::uint8_t board[BOARD_CHANNELS * PLANE_CELLS];
     for (std::size_t k = 0; k < AGENT_COUNT; ++k) {
-        write_plane(obs.occupied[k], planes + k * PLANE_CELLS);
-        write_plane(obs.corners[k], planes + (AGENT_COUNT + k) * PLANE_CELLS);
-        write_plane(obs.blocked[k], planes + (2 * AGENT_COUNT + k) * PLANE_CELLS);
+        write_plane(obs.occupied[k], board + k * PLANE_CELLS);
+        write_plane(obs.corners[k], board + (AGENT_COUNT + k) * PLANE_CELLS);
+        write_plane(obs.blocked[k], board + (2 * AGENT_COUNT + k) * PLANE_CELLS);
     }
+    stream_copy(planes, board, sizeof board);
     // The constant planes are rewritten only where their value changed: the small arrays hold
     // the values the planes were last filled with.
     const bool full = config_.observation == ObservationMode::Full;
@@ -254,6 +285,9 @@ void VectorGames::write_observation(std::size_t i, const Game& game) {
         done[k] = flag;
         if (full) fill_plane(planes + (BOARD_CHANNELS + PIECE_CHANNELS + k) * PLANE_CELLS, flag);
     }
+#if defined(__SSE2__)
+    _mm_sfence();
+#endif
 }
 
 void VectorGames::write_mask(std::size_t i, const Game& game) {
