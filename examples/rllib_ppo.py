@@ -22,16 +22,63 @@ import torch
 from ray.rllib.algorithms.ppo import PPOConfig
 from ray.rllib.core.columns import Columns
 from ray.rllib.core.rl_module.multi_rl_module import MultiRLModuleSpec
+from ray.rllib.core.rl_module.apis import ValueFunctionAPI
 from ray.rllib.core.rl_module.rl_module import RLModuleSpec
-from ray.rllib.examples.rl_modules.classes.action_masking_rlm import ActionMaskingTorchRLModule
+from ray.rllib.core.rl_module.torch import TorchRLModule
 from ray.rllib.utils.metrics import ENV_RUNNER_RESULTS, NUM_ENV_STEPS_SAMPLED_LIFETIME
+from torch import nn
 
-from tavrin_rl.rllib import AGENT_IDS, SHARED_POLICY, TavrinMultiAgentEnv, shared_policy
+from tavrin_rl.rllib import AGENT_IDS, PLANES, SHARED_POLICY, TavrinMultiAgentEnv, shared_policy
+
+FLOAT_MIN = torch.finfo(torch.float32).min  # a masked logit: no probability, and no NaN
+
+
+class MaskedGridPolicy(TorchRLModule, ValueFunctionAPI):  # type: ignore[misc]
+    """Convolutions over the 12 board planes. A 1 × 1 convolution to 91 channels gives one logit
+    per orientation and anchor cell: the action grid (91, 20, 20) itself, so the policy head has
+    a few thousand weights instead of the millions of a dense layer onto 36400 actions. The
+    pieces and done flags add a bias per orientation and feed the value. Illegal placements get
+    the lowest logit (RLlib's action-masking convention: the mask comes in the observation)."""
+
+    def setup(self) -> None:
+        width = int(self.model_config.get("channels", 16))
+        self.trunk = nn.Sequential(
+            nn.Conv2d(12, width, 3, padding=1), nn.ReLU(),
+            nn.Conv2d(width, width, 3, padding=1), nn.ReLU())
+        self.grid = nn.Conv2d(width, 91, 1)
+        self.extra = nn.Linear(88, 91)
+        self.value = nn.Sequential(nn.Linear(width + 88, 64), nn.ReLU(), nn.Linear(64, 1))
+
+    def _outputs(self, batch: dict[str, Any]) -> dict[str, Any]:
+        flat = batch[Columns.OBS]["observations"]
+        extra = flat[:, PLANES:]
+        features = self.trunk(flat[:, :PLANES].reshape(-1, 12, 20, 20))
+        logits = self.grid(features) + self.extra(extra)[:, :, None, None]
+        mask = batch[Columns.OBS]["action_mask"]
+        return {
+            Columns.ACTION_DIST_INPUTS: logits.flatten(1).masked_fill(mask == 0, FLOAT_MIN),
+            # what the value head reads: the learner passes it back to compute_values, so the
+            # board is convolved once per update
+            Columns.EMBEDDINGS: torch.cat([features.mean((2, 3)), extra], 1),
+        }
+
+    def _forward(self, batch: dict[str, Any], **kwargs: Any) -> dict[str, Any]:
+        return {Columns.ACTION_DIST_INPUTS: self._outputs(batch)[Columns.ACTION_DIST_INPUTS]}
+
+    def _forward_train(self, batch: dict[str, Any], **kwargs: Any) -> dict[str, Any]:
+        return self._outputs(batch)
+
+    def compute_values(self, batch: dict[str, Any], embeddings: Any = None) -> torch.Tensor:
+        if embeddings is None:
+            flat = batch[Columns.OBS]["observations"]
+            features = self.trunk(flat[:, :PLANES].reshape(-1, 12, 20, 20))
+            embeddings = torch.cat([features.mean((2, 3)), flat[:, PLANES:]], 1)
+        values: torch.Tensor = self.value(embeddings)
+        return values.squeeze(-1)
 
 
 def build(batch: int, runners: int) -> Any:
-    module = RLModuleSpec(module_class=ActionMaskingTorchRLModule,
-                          model_config={"fcnet_hiddens": [256], "head_fcnet_hiddens": [256]})
+    module = RLModuleSpec(module_class=MaskedGridPolicy, model_config={"channels": 16})
     config = (
         PPOConfig()  # type: ignore[no-untyped-call]
         .environment(TavrinMultiAgentEnv, env_config={"reward_mode": "win_share"})
@@ -83,10 +130,13 @@ def main() -> None:
         result = algo.train()
         steps = result[ENV_RUNNER_RESULTS][NUM_ENV_STEPS_SAMPLED_LIFETIME]
         seconds = time.perf_counter() - started
-        print(f"iteration {iteration}: {steps} env steps, {steps / seconds:,.0f} steps/s "
-              f"(sampling and learning), {seconds:.0f} s")
+        timers = result.get("timers", {})
+        print(f"iteration {iteration}: {steps:.0f} env steps, {steps / seconds:,.1f} steps/s "
+              f"overall; this iteration sampled for "
+              f"{timers.get('env_runner_sampling_timer', 0):.1f} s and learned for "
+              f"{timers.get('learner_update_timer', 0):.1f} s")
     after = win_rate(algo, args.eval_games, seed=10_000)
-    print(f"win rate against random after {args.iterations} iterations ({steps} env steps): "
+    print(f"win rate against random after {args.iterations} iterations ({steps:.0f} env steps): "
           f"{100 * after:.1f}% (before: {100 * before:.1f}%, a random player: 25%)")
     algo.stop()
     ray.shutdown()

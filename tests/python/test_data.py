@@ -209,6 +209,12 @@ class TestRefusals:
             assert done.returncode == 2, bad
             assert not (tmp_path / "x").exists()
 
+    def test_ray_missing_is_refused_before_anything_is_written(self, tmp_path, monkeypatch):
+        monkeypatch.setitem(sys.modules, "ray", None)  # import ray now fails
+        with pytest.raises(ModuleNotFoundError, match=r"tavrin_rl\[ray\]"):
+            write(tmp_path / "games", ray=True)
+        assert not (tmp_path / "games").exists()
+
     def test_overwrite_replaces_the_dataset(self, tmp_path):
         out = tmp_path / "games"
         write(out, games=3, seed=1)

@@ -283,14 +283,19 @@ def _stop_pool(pool: concurrent.futures.ProcessPoolExecutor) -> None:
         process.join(timeout=10)
 
 
-def _run_ray(plan: Plan, tasks: list[Task], done: Done, address: str | None,
-             ray_init: dict[str, Any]) -> None:
-    """One Ray task per chunk. Ray plays a task again when it raises or its worker dies."""
+def _import_ray() -> Any:
     try:
         import ray
     except ModuleNotFoundError as error:
         raise ModuleNotFoundError("--ray needs ray: pip install 'tavrin_rl[ray]'",
                                   name=error.name) from error
+    return ray
+
+
+def _run_ray(plan: Plan, tasks: list[Task], done: Done, address: str | None,
+             ray_init: dict[str, Any]) -> None:
+    """One Ray task per chunk. Ray plays a task again when it raises or its worker dies."""
+    ray = _import_ray()
     started_here = not ray.is_initialized()
     if started_here:
         import logging
@@ -347,6 +352,8 @@ def write_dataset(out: str | os.PathLike[str], games: int, agents: Sequence[str]
     if workers is not None and workers < 1:
         raise ValueError(f"workers must be at least 1, got {workers}")
     chunk_size = chunk_size or default_chunk_size(games)
+    if ray:
+        _import_ray()  # before anything is created
     root = Path(out)
     check_output(root, append, overwrite)  # before creating anything
     root.mkdir(parents=True, exist_ok=True)
