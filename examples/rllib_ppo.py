@@ -4,7 +4,7 @@ likely legal move) plays games against three `random` agents, in each seat in tu
 rate of a random player there is 25%.
 
     pip install 'tavrin_rl[rllib]'
-    python examples/rllib_ppo.py [--iterations 8] [--batch 2000] [--eval-games 100]
+    python examples/rllib_ppo.py [--iterations 4] [--batch 2000] [--eval-games 40]
 
 Figures from one run on a busy 2-core machine are in the README ("Datasets and scaling out").
 """
@@ -33,7 +33,7 @@ from tavrin_rl.rllib import AGENT_IDS, PLANES, SHARED_POLICY, TavrinMultiAgentEn
 FLOAT_MIN = torch.finfo(torch.float32).min  # a masked logit: no probability, and no NaN
 
 
-class MaskedGridPolicy(TorchRLModule, ValueFunctionAPI):  # type: ignore[misc]
+class MaskedGridPolicy(TorchRLModule, ValueFunctionAPI):
     """Convolutions over the 12 board planes. A 1 × 1 convolution to 91 channels gives one logit
     per orientation and anchor cell: the action grid (91, 20, 20) itself, so the policy head has
     a few thousand weights instead of the millions of a dense layer onto 36400 actions. The
@@ -41,7 +41,8 @@ class MaskedGridPolicy(TorchRLModule, ValueFunctionAPI):  # type: ignore[misc]
     the lowest logit (RLlib's action-masking convention: the mask comes in the observation)."""
 
     def setup(self) -> None:
-        width = int(self.model_config.get("channels", 16))
+        config = self.model_config if isinstance(self.model_config, dict) else {}
+        width = int(config.get("channels", 16))
         self.trunk = nn.Sequential(
             nn.Conv2d(12, width, 3, padding=1), nn.ReLU(),
             nn.Conv2d(width, width, 3, padding=1), nn.ReLU())
@@ -115,10 +116,10 @@ def win_rate(algo: Any, games: int, seed: int) -> float:
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--iterations", type=int, default=8)
+    parser.add_argument("--iterations", type=int, default=4)
     parser.add_argument("--batch", type=int, default=2000, help="env steps per iteration")
     parser.add_argument("--runners", type=int, default=2, help="env runners")
-    parser.add_argument("--eval-games", type=int, default=100)
+    parser.add_argument("--eval-games", type=int, default=40)
     args = parser.parse_args()
 
     ray.init(include_dashboard=False, logging_level=logging.ERROR)

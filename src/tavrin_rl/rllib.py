@@ -31,6 +31,7 @@ from typing import Any
 import gymnasium as gym
 import numpy as np
 from ray.rllib.env.multi_agent_env import MultiAgentEnv
+from ray.rllib.utils.typing import MultiAgentDict
 
 from tavrin_rl import PyTavrin
 from tavrin_rl.agents import AGENTS, make_agent
@@ -55,7 +56,7 @@ def shared_policy() -> dict[str, Any]:
             "policy_mapping_fn": lambda agent_id, episode, **kwargs: SHARED_POLICY}
 
 
-class TavrinMultiAgentEnv(MultiAgentEnv):  # type: ignore[misc]
+class TavrinMultiAgentEnv(MultiAgentEnv):
     """One game per env; see the module's doc for the observations, actions and rewards.
 
     env_config keys: "reward_mode" ("score", "win_share" or "rank"; default "win_share"),
@@ -63,7 +64,7 @@ class TavrinMultiAgentEnv(MultiAgentEnv):  # type: ignore[misc]
     """
 
     def __init__(self, config: dict[str, Any] | None = None) -> None:
-        super().__init__()
+        super().__init__()  # type: ignore[no-untyped-call]
         config = dict(config or {})
         self.reward_mode = config.pop("reward_mode", "win_share")
         if self.reward_mode not in PyTavrin.reward_modes:
@@ -93,21 +94,27 @@ class TavrinMultiAgentEnv(MultiAgentEnv):  # type: ignore[misc]
         self.rng = np.random.default_rng()
         self.opponents: dict[int, Any] = {}
 
-    def reset(self, *, seed: int | None = None,
-              options: dict[str, Any] | None = None) -> tuple[dict[str, Any], dict[str, Any]]:
+    def reset(  # type: ignore[override]  # gymnasium's single-agent reset, as in MultiAgentEnv
+            self, *, seed: int | None = None,
+            options: dict[str, Any] | None = None) -> tuple[MultiAgentDict, MultiAgentDict]:
         if seed is not None:
             self.rng = np.random.default_rng(seed)
         self.opponents = {seat: make_agent(name, int(self.rng.integers(2**63)))
                           for seat, name in self.opponent_names.items()}
         self.game.reset()
         self._advance()
-        return {AGENT_IDS[self.game.agent_selection]: self._observe(self.game.agent_selection)}, {}
+        mover = self.game.agent_selection
+        observations: MultiAgentDict = {AGENT_IDS[mover]: self._observe(mover)}
+        return observations, {}
 
-    def step(self, action_dict: dict[str, Any]) -> tuple[dict[str, Any], ...]:
+    def step(  # type: ignore[override]  # gymnasium's single-agent step, as in MultiAgentEnv
+            self, action_dict: MultiAgentDict) -> tuple[MultiAgentDict, MultiAgentDict,
+                                                        MultiAgentDict, MultiAgentDict,
+                                                        MultiAgentDict]:
         mover = self.game.agent_selection
         agent_id = AGENT_IDS[mover]
         if set(action_dict) != {agent_id}:
-            raise ValueError(f"expected an action for {agent_id} alone, got {sorted(action_dict)}")
+            raise ValueError(f"expected an action for {agent_id} alone, got {sorted(map(str, action_dict))}")
         action = int(action_dict[agent_id])
         try:
             self.game.step(action)
@@ -119,21 +126,26 @@ class TavrinMultiAgentEnv(MultiAgentEnv):  # type: ignore[misc]
             following = self.game.agent_selection
             # RLlib wants a reward for the agent that acted, and for the one that observes if
             # it acted before (it may be the same agent, when the others are out of moves)
-            rewards = {agent_id: 0.0, AGENT_IDS[following]: 0.0}
-            return ({AGENT_IDS[following]: self._observe(following)}, rewards,
-                    {"__all__": False}, {"__all__": False}, {})
+            observations: MultiAgentDict = {AGENT_IDS[following]: self._observe(following)}
+            rewards: MultiAgentDict = {agent_id: 0.0, AGENT_IDS[following]: 0.0}
+            going_on: MultiAgentDict = {"__all__": False}
+            return observations, rewards, going_on, dict(going_on), {}
         outcome = self.game.outcome(self.reward_mode)
         assert outcome is not None
         return self._end({seat: float(outcome[seat]) for seat in self.learners}, {})
 
-    def _end(self, rewards: dict[int, float], info: dict[str, Any]) -> tuple[dict[str, Any], ...]:
+    def _end(self, rewards: dict[int, float], info: dict[str, Any]) -> tuple[
+            MultiAgentDict, MultiAgentDict, MultiAgentDict, MultiAgentDict, MultiAgentDict]:
         """The last step of an episode: every learner observes, is rewarded and terminates."""
-        observations = {AGENT_IDS[seat]: self._observe(seat) for seat in self.learners}
-        terminated = {AGENT_IDS[seat]: True for seat in self.learners}
+        observations: MultiAgentDict = {AGENT_IDS[seat]: self._observe(seat)
+                                        for seat in self.learners}
+        paid: MultiAgentDict = {AGENT_IDS[seat]: reward for seat, reward in rewards.items()}
+        terminated: MultiAgentDict = {AGENT_IDS[seat]: True for seat in self.learners}
         terminated["__all__"] = True
-        infos = {AGENT_IDS[seat]: {"scores": self.game.scores, **info} for seat in self.learners}
-        return (observations, {AGENT_IDS[seat]: reward for seat, reward in rewards.items()},
-                terminated, {"__all__": False}, infos)
+        truncated: MultiAgentDict = {"__all__": False}
+        infos: MultiAgentDict = {AGENT_IDS[seat]: {"scores": self.game.scores, **info}
+                                 for seat in self.learners}
+        return observations, paid, terminated, truncated, infos
 
     def _advance(self) -> None:
         """Plays passes and the built-in opponents' moves until a learner is to move."""

@@ -33,7 +33,8 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
                        help="dataset folder: one row per placement (game, ply, agent, action, "
                             "state before it), one per game, a manifest.json")
     group.add_argument("--workers", type=_count, metavar="K",
-                       help="local worker processes (default: the CPUs available)")
+                       help="local worker processes (default: the CPUs available); with --ray, "
+                            "the most Ray tasks running at once (default: no limit)")
     group.add_argument("--ray", nargs="?", const="", default=None, metavar="ADDRESS",
                        help="play the chunks as Ray tasks on the cluster at ADDRESS, or on a "
                             "local Ray instance started for the run when no address is given")
@@ -106,5 +107,14 @@ def run_dataset(args: argparse.Namespace, argv: Sequence[str], prog: str, out: T
                   f"{len(manifest.get('shards', []))} complete shards; its manifest marks the "
                   "run interrupted\n")
         return 130
+    except Exception as error:  # a chunk failed on every attempt, a disk filled up, ...
+        from pathlib import Path
+
+        from tavrin_rl.data import _store
+        manifest = _store.read_manifest(Path(args.out)) or {}
+        err.write(f"{prog}: error: {type(error).__name__}: {error}\n{args.out} keeps "
+                  f"{manifest.get('games', 0)} games in complete shards; its manifest marks the "
+                  "run failed\n")
+        return 1
     _write.print_summary(summary, out)
     return 0

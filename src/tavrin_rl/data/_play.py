@@ -60,7 +60,8 @@ def _mix(x: np.ndarray) -> np.ndarray:
     with np.errstate(over="ignore"):
         x = (x ^ (x >> np.uint64(30))) * np.uint64(0xBF58476D1CE4E5B9)
         x = (x ^ (x >> np.uint64(27))) * np.uint64(0x94D049BB133111EB)
-        return x ^ (x >> np.uint64(31))
+        mixed: np.ndarray = x ^ (x >> np.uint64(31))
+        return mixed
 
 
 def draws(seeds: np.ndarray, plies: np.ndarray) -> np.ndarray:
@@ -79,7 +80,8 @@ def choose(offsets: np.ndarray, legal: np.ndarray, rules: np.ndarray,
     owner = np.repeat(np.arange(games), counts)  # the game of each entry of `legal`
     pick = starts + (random % counts.astype(np.uint64)).astype(np.int64)
     if not (rules > 0).any():
-        return legal[pick]
+        chosen: np.ndarray = legal[pick]
+        return chosen
     # greedy: the run of the largest size at the end of each game's ascending list
     boundary = _SIZE_START[_SIZE[legal[ends - 1]]]
     keys = owner * (_SIZE.size + 1) + legal
@@ -95,9 +97,10 @@ def choose(offsets: np.ndarray, legal: np.ndarray, rules: np.ndarray,
         tie_counts = ranks[ends - 1] - before
         wanted = before + 1 + (random % tie_counts.astype(np.uint64)).astype(np.int64)
         # the entry holding the wanted tie: the first whose running count reaches it
-        chosen = np.searchsorted(ranks, wanted)
-        pick = np.where(rules == 2, chosen, pick)
-    return legal[pick]
+        tie = np.searchsorted(ranks, wanted)
+        pick = np.where(rules == 2, tie, pick)
+    chosen = legal[pick]
+    return chosen
 
 
 @dataclass

@@ -35,8 +35,8 @@ TEMP_MARK = ".tmp-"
 def pyarrow() -> Any:
     """pyarrow and pyarrow.parquet, imported on first use: the game itself needs neither."""
     try:
-        import pyarrow as pa
-        import pyarrow.parquet  # noqa: F401
+        import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
+        import pyarrow.parquet  # type: ignore[import-untyped, unused-ignore]  # noqa: F401
     except ModuleNotFoundError as error:
         raise ModuleNotFoundError(
             "tavrin_rl datasets need pyarrow: pip install 'tavrin_rl[data]'",

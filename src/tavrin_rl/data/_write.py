@@ -293,7 +293,7 @@ def _import_ray() -> Any:
 
 
 def _run_ray(plan: Plan, tasks: list[Task], done: Done, address: str | None,
-             ray_init: dict[str, Any]) -> None:
+             ray_init: dict[str, Any], in_flight: int | None) -> None:
     """One Ray task per chunk. Ray plays a task again when it raises or its worker dies."""
     ray = _import_ray()
     started_here = not ray.is_initialized()
@@ -305,9 +305,14 @@ def _run_ray(plan: Plan, tasks: list[Task], done: Done, address: str | None,
     try:
         remote = ray.remote(num_cpus=1, max_retries=ATTEMPTS - 1,
                             retry_exceptions=True)(write_chunk)
-        refs = {remote.remote(plan, first, count): (first, count) for first, count in tasks}
+        waiting = list(reversed(tasks))
+        refs: dict[Any, Task] = {}
         try:
-            while refs:
+            while waiting or refs:
+                # at most `in_flight` tasks at once (all of them when not limited)
+                while waiting and (in_flight is None or len(refs) < in_flight):
+                    first, count = waiting.pop()
+                    refs[remote.remote(plan, first, count)] = (first, count)
                 ready, _ = ray.wait(list(refs), num_returns=1)
                 for ref in ready:
                     del refs[ref]
@@ -345,7 +350,8 @@ def write_dataset(out: str | os.PathLike[str], games: int, agents: Sequence[str]
     """Plays `games` games between `agents` (one name per seat) and writes them to the dataset
     folder `out`. With `ray`, chunks run as Ray tasks (on the cluster at `ray_address`, or on a
     local instance started for the run); otherwise on `workers` local processes (default: the
-    CPUs available). Raises DatasetError for an output folder it must not touch."""
+    CPUs available; with `ray`, `workers` caps the tasks running at once). Raises DatasetError
+    for an output folder it must not touch."""
     agents = tuple(agents)
     if games < 1:
         raise ValueError(f"games must be at least 1, got {games}")
@@ -382,8 +388,11 @@ def _run(root: Path, previous: dict[str, Any] | None, games: int, agents: tuple[
     }
     first_game = max((run["first_game"] + run["games"] for run in manifest["runs"]), default=0)
     workers = workers or (None if use_ray else available_cpus())
-    backend = ("ray " + (ray_address or "local instance")) if use_ray else (
-        f"{workers} local process{'es' if workers != 1 else ''}")
+    if use_ray:
+        backend = "ray " + (ray_address or "local instance") + (
+            f", at most {workers} tasks at once" if workers else "")
+    else:
+        backend = f"{workers} local process{'es' if workers != 1 else ''}"
     run: dict[str, Any] = {
         "command": list(command) if command is not None else None,
         "package_version": _package_version(),
@@ -424,7 +433,7 @@ def _run(root: Path, previous: dict[str, Any] | None, games: int, agents: tuple[
     status = "failed"
     try:
         if use_ray:
-            _run_ray(plan, tasks, done, ray_address, ray_init)
+            _run_ray(plan, tasks, done, ray_address, ray_init, workers)
         elif workers == 1:
             _run_in_process(plan, tasks, done)
         else:
