@@ -18,6 +18,7 @@ import os
 import shutil
 import signal
 import sys
+import threading
 import time
 from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
@@ -223,6 +224,31 @@ def _run_in_process(plan: Plan, tasks: list[Task], done: Done) -> None:
                     raise
 
 
+class _Interrupts:
+    """While running, Ctrl-C sets a flag instead of raising: a KeyboardInterrupt raised inside
+    concurrent.futures or Ray (between acquiring and releasing a lock) deadlocks their threads at
+    exit. The driver polls the flag between waits and raises KeyboardInterrupt itself."""
+
+    POLL = 0.2  # seconds between looks at the flag
+
+    def __init__(self) -> None:
+        self.flag = threading.Event()
+        self.previous: Any = None
+
+    def __enter__(self) -> _Interrupts:
+        if threading.current_thread() is threading.main_thread():
+            self.previous = signal.signal(signal.SIGINT, lambda *_: self.flag.set())
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        if self.previous is not None:
+            signal.signal(signal.SIGINT, self.previous)
+
+    def check(self) -> None:
+        if self.flag.is_set():
+            raise KeyboardInterrupt
+
+
 def _run_processes(plan: Plan, tasks: list[Task], done: Done, workers: int) -> None:
     """K worker processes; a chunk that raises, or whose process dies, is played again."""
     attempts = dict.fromkeys(tasks, 0)
@@ -239,48 +265,55 @@ def _run_processes(plan: Plan, tasks: list[Task], done: Done, workers: int) -> N
             running[pool.submit(write_chunk, plan, *task)] = task
 
         try:
-            for task in queue:
-                submit(task)
-            queue = []
-            while running:
-                finished, _ = concurrent.futures.wait(
-                    running, return_when=concurrent.futures.FIRST_COMPLETED)
-                for future in finished:
-                    task = running.pop(future)
-                    try:
-                        shard = future.result()
-                    except concurrent.futures.process.BrokenProcessPool:
-                        # a worker died: every chunk still running is lost with the pool
-                        if attempts[task] >= ATTEMPTS:
-                            raise
-                        queue.append(task)
-                        continue
-                    except Exception:
-                        if attempts[task] >= ATTEMPTS:
-                            raise
-                        submit(task)
-                        continue
-                    done(shard)
+            with _Interrupts() as interrupts:
+                for task in queue:
+                    submit(task)
+                queue = []
+                _collect(running, submit, queue, attempts, done, interrupts)
         except BaseException:
             _stop_pool(pool)
             raise
         pool.shutdown(wait=True)
 
 
+def _collect(running: dict[concurrent.futures.Future[dict[str, Any]], Task],
+             submit: Callable[[Task], None], queue: list[Task], attempts: dict[Task, int],
+             done: Done, interrupts: _Interrupts) -> None:
+    """Hands every finished chunk to `done`; retries failed ones (in a new pool when the pool
+    broke: they go to `queue`)."""
+    while running:
+        interrupts.check()
+        finished, _ = concurrent.futures.wait(
+            running, timeout=interrupts.POLL, return_when=concurrent.futures.FIRST_COMPLETED)
+        for future in finished:
+            task = running.pop(future)
+            try:
+                shard = future.result()
+            except concurrent.futures.process.BrokenProcessPool:
+                # a worker died: every chunk still running is lost with the pool
+                if attempts[task] >= ATTEMPTS:
+                    raise
+                queue.append(task)
+                continue
+            except Exception:
+                if attempts[task] >= ATTEMPTS:
+                    raise
+                submit(task)
+                continue
+            done(shard)
+
+
 def _stop_pool(pool: concurrent.futures.ProcessPoolExecutor) -> None:
-    """Ends the workers at once and waits for them: a half-written file then stays half written,
-    and the driver removes it."""
+    """Ends the workers at once: a half-written file stays half written, and the driver removes
+    it. Then waits for the pool's own thread, which sees the workers gone and ends (left
+    running, it races the interpreter's exit and may write to a closed pipe)."""
     terminate = getattr(pool, "terminate_workers", None)  # Python 3.14 and later
     if terminate is not None:
         terminate()
         return
-    # taken before shutdown, which forgets them
-    processes = list((getattr(pool, "_processes", None) or {}).values())
-    pool.shutdown(wait=False, cancel_futures=True)
-    for process in processes:
+    for process in list((getattr(pool, "_processes", None) or {}).values()):
         process.terminate()
-    for process in processes:
-        process.join(timeout=10)
+    pool.shutdown(wait=True, cancel_futures=True)
 
 
 def _import_ray() -> Any:
@@ -308,15 +341,17 @@ def _run_ray(plan: Plan, tasks: list[Task], done: Done, address: str | None,
         waiting = list(reversed(tasks))
         refs: dict[Any, Task] = {}
         try:
-            while waiting or refs:
-                # at most `in_flight` tasks at once (all of them when not limited)
-                while waiting and (in_flight is None or len(refs) < in_flight):
-                    first, count = waiting.pop()
-                    refs[remote.remote(plan, first, count)] = (first, count)
-                ready, _ = ray.wait(list(refs), num_returns=1)
-                for ref in ready:
-                    del refs[ref]
-                    done(ray.get(ref))
+            with _Interrupts() as interrupts:
+                while waiting or refs:
+                    interrupts.check()
+                    # at most `in_flight` tasks at once (all of them when not limited)
+                    while waiting and (in_flight is None or len(refs) < in_flight):
+                        first, count = waiting.pop()
+                        refs[remote.remote(plan, first, count)] = (first, count)
+                    ready, _ = ray.wait(list(refs), num_returns=1, timeout=interrupts.POLL)
+                    for ref in ready:
+                        del refs[ref]
+                        done(ray.get(ref))
         except BaseException:
             for ref in refs:
                 ray.cancel(ref, force=True)
