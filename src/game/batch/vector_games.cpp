@@ -88,6 +88,13 @@ void stream_copy(std::uint8_t* to, const std::uint8_t* from, std::size_t bytes) 
     std::memcpy(to, from, bytes);
 }
 
+// Makes the streaming stores of this thread visible before it reports its part done.
+void end_writes() noexcept {
+#if defined(__SSE2__)
+    _mm_sfence();
+#endif
+}
+
 // A constant plane of 400 bytes. A plain loop of 8-byte stores, which the compiler widens: the
 // library's memset pays a start-up cost on every call that a 400-byte fill does not repay.
 void fill_plane(std::uint8_t* out, std::uint8_t value) noexcept {
@@ -95,7 +102,7 @@ void fill_plane(std::uint8_t* out, std::uint8_t value) noexcept {
     // Planes start 16-byte aligned (400 bytes each, from a 64-byte aligned game). Streaming stores
     // skip reading the old lines into the cache first: a full observation rewrites dozens of these
     // planes per ply, and that read doubled the memory traffic. Ordered by the fence at the end of
-    // each game's write.
+    // each part of a step (end_writes).
     if ((reinterpret_cast<std::uintptr_t>(out) & 15) == 0) {
         const __m128i v = _mm_set1_epi8(static_cast<char>(value));
         for (std::size_t j = 0; j < PLANE_CELLS; j += 16) _mm_stream_si128(reinterpret_cast<__m128i*>(out + j), v);
@@ -285,9 +292,7 @@ void VectorGames::write_observation(std::size_t i, const Game& game) {
         done[k] = flag;
         if (full) fill_plane(planes + (BOARD_CHANNELS + PIECE_CHANNELS + k) * PLANE_CELLS, flag);
     }
-#if defined(__SSE2__)
-    _mm_sfence();
-#endif
+
 }
 
 void VectorGames::write_mask(std::size_t i, const Game& game) {
@@ -375,6 +380,7 @@ void VectorGames::reset(std::optional<std::uint64_t> seed, std::span<const std::
             settle(i, games[i], false, false);
             write_outputs(i, games[i]);
         }
+        end_writes();
     });
 }
 
@@ -411,6 +417,7 @@ std::optional<BatchError> VectorGames::step(std::span<const std::int32_t> action
             settle(i, next[i], is_over(games[i]), true);
             write_outputs(i, next[i]);
         }
+        end_writes();
     });
     current_ = 1 - current_;
     return std::nullopt;
@@ -512,6 +519,7 @@ std::optional<BatchError> VectorGames::load(std::span<const std::uint8_t> states
             settle(i, next[i], false, false);
             write_outputs(i, next[i]);
         }
+        end_writes();
     });
     current_ = 1 - current_;
     return std::nullopt;
