@@ -30,7 +30,6 @@ Needs numpy, gymnasium and pettingzoo: `pip install '.[pettingzoo]'`.
 from __future__ import annotations
 
 import copy
-import operator
 from typing import Any
 
 import numpy as np
@@ -45,7 +44,7 @@ from tavrin_rl.catalogue import NUM_ACTIONS
 from tavrin_rl.gym.observations import (  # noqa: F401 (names of this module since its start)
     AGENT_RGB, AGENTS, BLOCKED, BOARD_CHANNELS, CELL_PIXELS, CORNERS, DONE, FREE_RGB, GRID_RGB,
     NUM_CHANNELS, NUM_KINDS, NUM_SEATS, OBSERVATION_MODES, OCCUPIED, PIECES, RENDER_MODES,
-    FramePacer, ObsDict, board_image, board_planes, check_options, check_reward,
+    FramePacer, ObsDict, action_index, board_image, board_planes, check_options, check_reward,
     observation_arrays, observation_planes, observation_space_of, placed_cells, render_game,
 )
 
@@ -263,13 +262,7 @@ class CheckedEnv(OrderEnforcingWrapper):
             return
         if action is None:
             raise ValueError(f"{agent} is still playing: None only steps a terminated agent")
-        try:
-            index = operator.index(action)
-        except TypeError:
-            raise TypeError(f"an action is an integer grid index, not "
-                            f"{type(action).__name__}") from None
-        if not 0 <= index < NUM_ACTIONS:
-            raise ValueError(f"action {index} outside the action space Discrete({NUM_ACTIONS})")
+        index = action_index(action)
         if not raw._place(index):
             EnvLogger.warn_on_illegal_move()
             raw._end_by_illegal_move(self.illegal_reward)

@@ -17,6 +17,7 @@ from __future__ import annotations
 
 import math
 import numbers
+import operator
 import sys
 import time
 from collections.abc import Iterable
@@ -156,6 +157,19 @@ def check_reward(name: str, value: Any) -> float:
     if not math.isfinite(value):
         raise ValueError(f"{name} must be finite, not {value!r}")
     return float(value)
+
+
+def action_index(action: Any) -> int:
+    """`action` as a grid index: any integer (a bool counts as 0 or 1, numpy integers too);
+    TypeError for None and non-integers, ValueError outside the action space."""
+    try:
+        index = operator.index(action)
+    except TypeError:
+        raise TypeError(f"an action is an integer grid index, not "
+                        f"{type(action).__name__}") from None
+    if not 0 <= index < NUM_ACTIONS:
+        raise ValueError(f"action {index} outside the action space Discrete({NUM_ACTIONS})")
+    return index
 
 
 class FramePacer:

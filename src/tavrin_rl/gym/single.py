@@ -4,7 +4,6 @@ built-in or given opponents."""
 from __future__ import annotations
 
 import copy
-import operator
 from collections.abc import Callable, Sequence
 from typing import Any, Union
 
@@ -16,7 +15,7 @@ from tavrin_rl import PyTavrin
 from tavrin_rl.agents import GreedyAgent, RandomAgent
 from tavrin_rl.catalogue import NUM_ACTIONS
 from tavrin_rl.gym.observations import (
-    NUM_SEATS, RENDER_MODES, FramePacer, check_options, check_reward,
+    NUM_SEATS, RENDER_MODES, FramePacer, action_index, check_options, check_reward,
     observation_arrays, observation_space_of, render_game,
 )
 
@@ -128,13 +127,7 @@ class SingleAgentEnv(gymnasium.Env[Any, np.int64]):
             raise RuntimeError(_EPISODE_OVER)
         if action is None:
             raise TypeError("an action is an integer grid index, not None")
-        try:
-            index = operator.index(action)
-        except TypeError:
-            raise TypeError(f"an action is an integer grid index, not "
-                            f"{type(action).__name__}") from None
-        if not 0 <= index < NUM_ACTIONS:
-            raise ValueError(f"action {index} outside the action space Discrete({NUM_ACTIONS})")
+        index = action_index(action)
         try:
             self.game.step(index)
         except AssertionError:
