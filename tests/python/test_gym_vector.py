@@ -73,7 +73,7 @@ class TestVectorEnv:
             lengths += 1
             if terminations.any():
                 stats = infos["episode"]
-                expected = lengths - (later & ~counts_every_step)
+                expected = lengths if counts_every_step else lengths - later
                 np.testing.assert_array_equal(stats["l"][terminations], expected[terminations])
                 np.testing.assert_allclose(stats["r"][terminations], rewards[terminations])
                 lengths[terminations] = 0
