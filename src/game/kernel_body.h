@@ -100,15 +100,22 @@ inline Board anchors_of(const Shape& shape, const Shifted& s) noexcept {
     return f;
 }
 
-bool any(const ShapeTable& t, const Input& in, std::uint32_t pieces) noexcept {
+std::uint32_t any(const ShapeTable& t, const Input& in, std::uint32_t pieces) noexcept {
     Shifted s;
     shift_all(in, s);
     for (std::uint32_t kinds = pieces & ((1u << KINDS) - 1); kinds != 0; kinds &= kinds - 1) {
         const unsigned k = static_cast<unsigned>(__builtin_ctz(kinds));
-        for (unsigned o = t.kind_shapes[k]; o < t.kind_shapes[k + 1]; ++o)
-            if (nonzero_words(anchors_of(t.shapes[o], s)) != 0) return true;
+        for (unsigned o = t.kind_shapes[k]; o < t.kind_shapes[k + 1]; ++o) {
+            const Board a = anchors_of(t.shapes[o], s);
+            const unsigned words = nonzero_words(a);
+            if (words == 0) continue;
+            std::uint64_t w[WORDS];
+            std::memcpy(w, &a, sizeof w);
+            const unsigned j = static_cast<unsigned>(__builtin_ctz(words));
+            return 1u + o * 512u + j * 64u + static_cast<unsigned>(__builtin_ctzll(w[j]));
+        }
     }
-    return false;
+    return 0;
 }
 
 std::size_t anchors(const ShapeTable& t, const Input& in, std::uint32_t pieces, AnchorBoards& out) noexcept {

@@ -57,8 +57,9 @@ struct AnchorBoards {
 inline constexpr unsigned LIST_SLACK = 3;
 
 struct Kernel {
-    // Whether any kind whose bit is set in `pieces` has a legal placement; stops at the first.
-    bool (*any)(const ShapeTable& t, const Input& in, std::uint32_t pieces) noexcept;
+    // The first legal placement of a kind whose bit is set in `pieces`, searched kind by kind, as
+    // 1 + orientation × 512 + anchor position; 0 when there is none.
+    std::uint32_t (*any)(const ShapeTable& t, const Input& in, std::uint32_t pieces) noexcept;
     // Every legal placement of those kinds; returns their number.
     std::size_t (*anchors)(const ShapeTable& t, const Input& in, std::uint32_t pieces, AnchorBoards& out) noexcept;
     // The action numbers of every anchor in `b`, increasing, into `out`, which has room for

@@ -102,12 +102,22 @@ bool select_kernel(Kernel k) noexcept {
     return true;
 }
 
-bool has_move(const ActionSet& set, const PlacementMasks& m, std::uint32_t pieces, Kernel k) {
+std::optional<FoundMove> find_move(const ActionSet& set, const PlacementMasks& m, std::uint32_t pieces, Kernel k) {
     // No free corner, no move; holding I1 with one is a move.
     const Bitboard open = m.corners.and_not(m.blocked);
-    if (!open.any_cell()) return false;
-    if (pieces & 1u) return true;
-    return kernel_of(k).any(set.shapes, input_of(m), pieces);
+    if (!open.any_cell()) return std::nullopt;
+    if (pieces & 1u) return FoundMove{Bitboard::cell(*open.ones().begin()), 0};
+    const std::uint32_t hit = kernel_of(k).any(set.shapes, input_of(m), pieces);
+    if (hit == 0) return std::nullopt;
+    const kernels::Shape& shape = set.shapes.shapes[(hit - 1) / 512];
+    const unsigned anchor = (hit - 1) % 512;
+    FoundMove found{{}, shape.kind};
+    for (unsigned i = 0; i < shape.cells; ++i) found.cells |= Bitboard::cell(anchor + kernels::OFFSETS[shape.offsets[i]]);
+    return found;
+}
+
+bool has_move(const ActionSet& set, const PlacementMasks& m, std::uint32_t pieces, Kernel k) {
+    return find_move(set, m, pieces, k).has_value();
 }
 
 void list_moves(const ActionSet& set, const PlacementMasks& m, std::uint32_t pieces, Vec<std::uint16_t>& out,

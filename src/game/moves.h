@@ -36,6 +36,15 @@ bool select_kernel(Kernel k) noexcept;
 
 // --- On masks in any frame: results are action numbers and grid indexes of that frame.
 
+// One legal placement: its cells (in the frame of the masks) and its kind.
+struct FoundMove {
+    Bitboard cells;
+    std::uint8_t kind = 0;
+};
+// A legal placement of an agent with these masks and remaining kinds, or nothing when it has
+// none. Stops at the first found (smallest kinds first); which one is unspecified.
+std::optional<FoundMove> find_move(const ActionSet& set, const PlacementMasks& m, std::uint32_t pieces,
+                                   Kernel k = active_kernel());
 // Whether an agent with these masks and remaining kinds has a legal placement.
 bool has_move(const ActionSet& set, const PlacementMasks& m, std::uint32_t pieces, Kernel k = active_kernel());
 // Every legal placement, as action numbers in increasing order; `out` is emptied first.

@@ -20,6 +20,32 @@ Bitboard occupied(const Game& game) noexcept {
     return occ;
 }
 
+// Searches for a legal placement of agent i, which becomes its witness; without one it is done.
+void search_done(Game& game, std::size_t i, const Bitboard& occ) {
+    Agent& agent = game.agents[i];
+    const auto found = find_move(*game.action_set, masks_for(agent.cells, occ, START_CELLS[i]), agent.pieces);
+    agent.done = !found;
+    agent.witness = found ? found->cells : Bitboard{};
+    agent.witness_kind = found ? found->kind : 0;
+}
+
+// The done test after agent `mover` placed `placement`. Another agent lost exactly the placement's
+// cells, and the mover those and their edge neighbours (its corners only grew), so a witness
+// clear of them, of a kind still held, is still legal: only agents without one search.
+void update_done_after(Game& game, std::size_t mover, const Bitboard& placement) {
+    const Bitboard taken_from_mover = orthogonal_grow(placement);
+    std::optional<Bitboard> occ;
+    for (std::size_t i = 0; i < AGENT_COUNT; ++i) {
+        const Agent& agent = game.agents[i];
+        if (agent.done) continue;
+        const Bitboard& taken = i == mover ? taken_from_mover : placement;
+        if (agent.witness.any_cell() && !agent.witness.intersects(taken) && (agent.pieces >> agent.witness_kind & 1u))
+            continue;
+        if (!occ) occ = occupied(game);
+        search_done(game, i, *occ);
+    }
+}
+
 }  // namespace
 
 PlacementMasks placement_masks(const Game& game, std::size_t agent) {
@@ -68,20 +94,15 @@ std::optional<InvalidAction> step(Game& game, std::optional<std::size_t> action)
     for (std::size_t f = 1; f < AGENT_FRAMES; ++f) agent.turned[f - 1] |= in_frame[f];
     ++agent.placed;
     for (unsigned i = 0; i < shape.cells; ++i) game.hash ^= CELL_KEYS[a][cells[i]];
-    update_done(game);
+    update_done_after(game, a, placement);
     advance_turn(game);
     return std::nullopt;
 }
 
 void update_done(Game& game) {
-    const ActionSet& set = *game.action_set;
     const Bitboard occ = occupied(game);
-    for (std::size_t i = 0; i < AGENT_COUNT; ++i) {
-        Agent& agent = game.agents[i];
-        if (agent.done) continue;
-        const PlacementMasks m = masks_for(agent.cells, occ, START_CELLS[i]);
-        agent.done = !has_move(set, m, agent.pieces);
-    }
+    for (std::size_t i = 0; i < AGENT_COUNT; ++i)
+        if (!game.agents[i].done) search_done(game, i, occ);
 }
 
 }  // namespace tavrin

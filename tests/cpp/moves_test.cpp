@@ -95,6 +95,21 @@ void expect_game_entry_points_agree(const Game& g, std::size_t a, Rng& rng) {
               frozen_search(set, {obs.blocked[0], obs.corners[0]}, obs.pieces[0]));
 }
 
+// After a step every done flag is the frozen search's verdict, and every kept witness (the move
+// that spares the done test a search) is still a legal placement of its agent.
+void expect_done_flags_and_witnesses(const Game& g) {
+    for (std::size_t a = 0; a < AGENT_COUNT; ++a) {
+        const Agent& agent = g.agents[a];
+        const PlacementMasks m = placement_masks(g, a);
+        ASSERT_EQ(agent.done, frozen_search(*g.action_set, m, agent.pieces).empty()) << "agent " << a;
+        if (agent.done || !agent.witness.any_cell()) continue;
+        EXPECT_TRUE(agent.pieces >> agent.witness_kind & 1u) << "agent " << a;
+        EXPECT_FALSE(agent.witness.intersects(m.blocked)) << "agent " << a;
+        EXPECT_TRUE(agent.witness.intersects(m.corners)) << "agent " << a;
+        EXPECT_EQ(agent.witness.count(), PieceType::from_index(agent.witness_kind).cells()) << "agent " << a;
+    }
+}
+
 TEST(Moves, EveryKernelMatchesTheFrozenSearchThroughSeededGames) {
     const ActionSet& set = ActionSet::get();
     std::size_t positions = 0;
@@ -109,6 +124,7 @@ TEST(Moves, EveryKernelMatchesTheFrozenSearchThroughSeededGames) {
                 ++positions;
             }
             ASSERT_FALSE(step(g, random_legal_action(g, g.agent_selection, rng.next())).has_value());
+            ASSERT_NO_FATAL_FAILURE(expect_done_flags_and_witnesses(g));
         }
     }
     EXPECT_GT(positions, 60u * 60u);
