@@ -5,6 +5,7 @@
 
 typedef std::uint64_t Lane __attribute__((vector_size(64)));
 #define TAVRIN_HAS_POPCNT 1
+#define TAVRIN_LANES 8
 #include "game/kernel_body.h"
 
 namespace tavrin::kernels {

@@ -2,12 +2,13 @@
 // anonymous namespace: one 64-bit word (portable), or GCC/Clang vectors of four or eight words,
 // which compile to the instruction set of that file's flags.
 //
-// Include only from a kernel_*.cpp file, after defining Lane and, optionally, TAVRIN_HAS_POPCNT.
+// Include only from a kernel_*.cpp file, after defining Lane, TAVRIN_LANES (its 64-bit words: 1, 4
+// or 8) and, optionally, TAVRIN_HAS_POPCNT.
 #include <cstring>
 
 #include "game/kernels.h"
 
-#if defined(__AVX2__) || defined(__AVX512F__)
+#if TAVRIN_LANES > 1
 #include <immintrin.h>
 #endif
 
@@ -29,10 +30,10 @@ inline Board load(const std::uint64_t* p) noexcept {
 
 // Bit j set when word j is not zero.
 inline unsigned nonzero_words(const Board& x) noexcept {
-#if defined(__AVX512F__)
+#if TAVRIN_LANES == 8
     const __m512i v = (__m512i)x.v[0];
     return _mm512_test_epi64_mask(v, v);
-#elif defined(__AVX2__)
+#elif TAVRIN_LANES == 4
     unsigned m = 0;
     for (unsigned h = 0; h < Board::N; ++h) {
         const __m256i v = (__m256i)x.v[h];
@@ -118,11 +119,26 @@ std::uint32_t any(const ShapeTable& t, const Input& in, std::uint32_t pieces) no
     return 0;
 }
 
+#if TAVRIN_LANES == 8
+// Bits counted four at a time through a table of the 16 nibbles' counts and summed into the 64-bit
+// lanes of `total` (AVX512BW): no scalar count of eight words per orientation.
+inline __m512i add_bit_counts(__m512i total, __m512i v) noexcept {
+    const __m512i table = _mm512_set4_epi32(0x04030302, 0x03020201, 0x03020201, 0x02010100);
+    const __m512i low = _mm512_set1_epi8(0x0f);
+    const __m512i n = _mm512_add_epi8(_mm512_shuffle_epi8(table, _mm512_and_si512(v, low)),
+                                      _mm512_shuffle_epi8(table, _mm512_and_si512(_mm512_srli_epi16(v, 4), low)));
+    return _mm512_add_epi64(total, _mm512_sad_epu8(n, _mm512_setzero_si512()));
+}
+#endif
+
 std::size_t anchors(const ShapeTable& t, const Input& in, std::uint32_t pieces, AnchorBoards& out) noexcept {
     Shifted s;
     shift_all(in, s);
     unsigned n = 0;
     std::size_t total = 0;
+#if TAVRIN_LANES == 8
+    __m512i counted = _mm512_setzero_si512();
+#endif
     for (std::uint32_t kinds = pieces & ((1u << KINDS) - 1); kinds != 0; kinds &= kinds - 1) {
         const unsigned k = static_cast<unsigned>(__builtin_ctz(kinds));
         for (unsigned o = t.kind_shapes[k]; o < t.kind_shapes[k + 1]; ++o) {
@@ -131,20 +147,23 @@ std::size_t anchors(const ShapeTable& t, const Input& in, std::uint32_t pieces, 
             const Board a = anchors_of(t.shapes[o], s);
             const unsigned words = nonzero_words(a);
             std::memcpy(out.anchors[n], &a, sizeof a);
-            unsigned c = 0;
-#ifdef TAVRIN_HAS_POPCNT
-            for (unsigned j = 0; j < WORDS; ++j) c += ones(out.anchors[n][j]);
+#if TAVRIN_LANES == 8
+            counted = add_bit_counts(counted, (__m512i)a.v[0]);
+#elif defined(TAVRIN_HAS_POPCNT)
+            // Scalar counts run beside the vector work on ports it leaves idle.
+            for (unsigned j = 0; j < WORDS; ++j) total += ones(out.anchors[n][j]);
 #else
-            for (unsigned m = words; m != 0; m &= m - 1) c += ones(out.anchors[n][__builtin_ctz(m)]);
+            for (unsigned m = words; m != 0; m &= m - 1) total += ones(out.anchors[n][__builtin_ctz(m)]);
 #endif
             out.orientation[n] = static_cast<std::uint8_t>(o);
             out.words[n] = static_cast<std::uint8_t>(words);
-            out.placements[n] = static_cast<std::uint16_t>(c);
-            total += c;
             n += words != 0;
         }
     }
     out.count = n;
+#if TAVRIN_LANES == 8
+    total = static_cast<std::size_t>(_mm512_reduce_add_epi64(counted));
+#endif
     return total;
 }
 

@@ -2,6 +2,7 @@
 #include <cstdint>
 
 using Lane = std::uint64_t;
+#define TAVRIN_LANES 1
 #include "game/kernel_body.h"
 
 namespace tavrin::kernels {

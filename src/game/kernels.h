@@ -45,22 +45,23 @@ struct Input {
     alignas(64) std::uint64_t corners[WORDS + 2];
 };
 
-// The legal anchors of every orientation that has any, in orientation order.
+// The legal anchors of every orientation that has any, in orientation order. Only the words named
+// by `words` are meaningful: the others may hold anything.
 struct AnchorBoards {
     unsigned count;
     std::uint8_t orientation[ORIENTATIONS];
     std::uint8_t words[ORIENTATIONS];          // bit j set when word j of the board is not zero
-    std::uint16_t placements[ORIENTATIONS];    // legal anchors of the board
     alignas(64) std::uint64_t anchors[ORIENTATIONS][WORDS];
 };
 
+// Entries a list may write past its end.
 inline constexpr unsigned LIST_SLACK = 3;
 
 struct Kernel {
     // The first legal placement of a kind whose bit is set in `pieces`, searched kind by kind, as
     // 1 + orientation × 512 + anchor position; 0 when there is none.
     std::uint32_t (*any)(const ShapeTable& t, const Input& in, std::uint32_t pieces) noexcept;
-    // Every legal placement of those kinds; returns their number.
+    // Every legal placement of those kinds as anchor boards; returns their number.
     std::size_t (*anchors)(const ShapeTable& t, const Input& in, std::uint32_t pieces, AnchorBoards& out) noexcept;
     // The action numbers of every anchor in `b`, increasing, into `out`, which has room for
     // LIST_SLACK entries past them.

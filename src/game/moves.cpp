@@ -162,11 +162,8 @@ std::optional<std::uint32_t> random_legal_action(const Game& game, std::size_t a
     if (n == 0) return std::nullopt;
     std::size_t rank = static_cast<std::size_t>(random % n);
     for (unsigned i = 0; i < b.count; ++i) {
-        if (rank >= b.placements[i]) {
-            rank -= b.placements[i];
-            continue;
-        }
-        for (unsigned j = 0; j < Bitboard::WORDS; ++j) {
+        for (unsigned m = b.words[i]; m != 0; m &= m - 1) {
+            const unsigned j = static_cast<unsigned>(std::countr_zero(m));
             std::uint64_t w = b.anchors[i][j];
             // Counting bits in the portable build would call a library routine; walking them is short.
             std::size_t c = 0;
