@@ -131,33 +131,45 @@ inline __m512i add_bit_counts(__m512i total, __m512i v) noexcept {
 }
 #endif
 
-std::size_t anchors(const ShapeTable& t, const Input& in, std::uint32_t pieces, AnchorBoards& out) noexcept {
+std::size_t anchors(const ShapeTable& t, const Input& in, std::uint32_t pieces, AnchorWords& out) noexcept {
     Shifted s;
     shift_all(in, s);
     unsigned n = 0;
     std::size_t total = 0;
 #if TAVRIN_LANES == 8
     __m512i counted = _mm512_setzero_si512();
+    const __m256i word_index = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
 #endif
     for (std::uint32_t kinds = pieces & ((1u << KINDS) - 1); kinds != 0; kinds &= kinds - 1) {
         const unsigned k = static_cast<unsigned>(__builtin_ctz(kinds));
         for (unsigned o = t.kind_shapes[k]; o < t.kind_shapes[k + 1]; ++o) {
-            // Stored whatever it holds and kept only by advancing n: whether an orientation has
-            // a legal placement is as good as random, and a mispredicted branch costs more.
+            // Every word is stored whatever it holds and kept only by advancing n: whether a word
+            // holds a legal anchor is as good as random, and a mispredicted branch costs more.
             const Board a = anchors_of(t.shapes[o], s);
-            const unsigned words = nonzero_words(a);
-            std::memcpy(out.anchors[n], &a, sizeof a);
 #if TAVRIN_LANES == 8
-            counted = add_bit_counts(counted, (__m512i)a.v[0]);
-#elif defined(TAVRIN_HAS_POPCNT)
-            // Scalar counts run beside the vector work on ports it leaves idle.
-            for (unsigned j = 0; j < WORDS; ++j) total += ones(out.anchors[n][j]);
+            // The non-zero words and their places, packed to the front and stored whole.
+            const __m512i v = (__m512i)a.v[0];
+            const __mmask8 nonzero = _mm512_test_epi64_mask(v, v);
+            _mm512_storeu_si512(out.bits + n, _mm512_maskz_compress_epi64(nonzero, v));
+            const __m256i where = _mm256_add_epi32(word_index, _mm256_set1_epi32(static_cast<int>(o * WORDS)));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out.where + n),
+                             _mm256_cvtepi32_epi16(_mm256_maskz_compress_epi32(nonzero, where)));
+            n += static_cast<unsigned>(__builtin_popcount(nonzero));
+            counted = add_bit_counts(counted, v);
 #else
-            for (unsigned m = words; m != 0; m &= m - 1) total += ones(out.anchors[n][__builtin_ctz(m)]);
+            std::uint64_t w[WORDS];
+            std::memcpy(w, &a, sizeof w);
+            for (unsigned j = 0; j < WORDS; ++j) {
+                out.bits[n] = w[j];
+                out.where[n] = static_cast<std::uint16_t>(o * WORDS + j);
+                n += w[j] != 0;
+#ifdef TAVRIN_HAS_POPCNT
+                total += ones(w[j]);  // scalar counts run beside the vector work on ports it leaves idle
+#else
+                if (w[j] != 0) total += ones(w[j]);
 #endif
-            out.orientation[n] = static_cast<std::uint8_t>(o);
-            out.words[n] = static_cast<std::uint8_t>(words);
-            n += words != 0;
+            }
+#endif
         }
     }
     out.count = n;
@@ -171,41 +183,37 @@ std::size_t anchors(const ShapeTable& t, const Input& in, std::uint32_t pieces, 
 constexpr unsigned row_of(unsigned q) noexcept { return (q * 3121u) >> 16; }
 static_assert(row_of(20) == 0 && row_of(21) == 1 && row_of(419) == 19 && row_of(440) == 20 && row_of(511) == 24);
 
-void list(const ShapeTable& t, const AnchorBoards& b, std::uint16_t* out) noexcept {
+void list(const ShapeTable& t, const AnchorWords& b, std::uint16_t* out) noexcept {
     // A word holds two anchors on average. The first four are written whatever the word holds,
     // and the output then advances by the true count, so a loop ends once per word only when it
     // holds more than four; the entries past the count are overwritten next or lie in the slack.
     constexpr std::uint64_t TOP = std::uint64_t{1} << 63;  // keeps the bit scan defined on an empty word
     for (unsigned i = 0; i < b.count; ++i) {
-        const Shape& shape = t.shapes[b.orientation[i]];
+        const unsigned o = b.where[i] / WORDS, base = b.where[i] % WORDS * 64;
+        const Shape& shape = t.shapes[o];
         const unsigned first = shape.first, width = shape.width;
-        for (unsigned m = b.words[i]; m != 0; m &= m - 1) {
-            const unsigned j = static_cast<unsigned>(__builtin_ctz(m));
-            std::uint64_t w = b.anchors[i][j];
-            const unsigned c = ones(w);
-            for (unsigned k = 0; k < LIST_SLACK + 1; ++k) {
-                const unsigned q = j * 64 + static_cast<unsigned>(__builtin_ctzll(w | TOP));
-                out[k] = static_cast<std::uint16_t>(first + q - row_of(q) * width);
-                w &= w - 1;
-            }
-            for (unsigned k = LIST_SLACK + 1; k < c; ++k, w &= w - 1) {
-                const unsigned q = j * 64 + static_cast<unsigned>(__builtin_ctzll(w));
-                out[k] = static_cast<std::uint16_t>(first + q - row_of(q) * width);
-            }
-            out += c;
+        std::uint64_t w = b.bits[i];
+        const unsigned c = ones(w);
+        for (unsigned k = 0; k < LIST_SLACK + 1; ++k) {
+            const unsigned q = base + static_cast<unsigned>(__builtin_ctzll(w | TOP));
+            out[k] = static_cast<std::uint16_t>(first + q - row_of(q) * width);
+            w &= w - 1;
         }
+        for (unsigned k = LIST_SLACK + 1; k < c; ++k, w &= w - 1) {
+            const unsigned q = base + static_cast<unsigned>(__builtin_ctzll(w));
+            out[k] = static_cast<std::uint16_t>(first + q - row_of(q) * width);
+        }
+        out += c;
     }
 }
 
-void mark(const AnchorBoards& b, std::uint8_t* mask) noexcept {
+void mark(const AnchorWords& b, std::uint8_t* mask) noexcept {
     for (unsigned i = 0; i < b.count; ++i) {
-        std::uint8_t* grid = mask + b.orientation[i] * 400u;
-        for (unsigned m = b.words[i]; m != 0; m &= m - 1) {
-            const unsigned j = static_cast<unsigned>(__builtin_ctz(m));
-            for (std::uint64_t w = b.anchors[i][j]; w != 0; w &= w - 1) {
-                const unsigned q = j * 64 + static_cast<unsigned>(__builtin_ctzll(w));
-                grid[q - row_of(q)] = 1;
-            }
+        std::uint8_t* grid = mask + b.where[i] / WORDS * 400u;
+        const unsigned base = b.where[i] % WORDS * 64;
+        for (std::uint64_t w = b.bits[i]; w != 0; w &= w - 1) {
+            const unsigned q = base + static_cast<unsigned>(__builtin_ctzll(w));
+            grid[q - row_of(q)] = 1;
         }
     }
 }

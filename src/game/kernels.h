@@ -45,13 +45,14 @@ struct Input {
     alignas(64) std::uint64_t corners[WORDS + 2];
 };
 
-// The legal anchors of every orientation that has any, in orientation order. Only the words named
-// by `words` are meaningful: the others may hold anything.
-struct AnchorBoards {
+// The legal anchors as one flat list of non-zero board words, in orientation order, then word
+// order: walking it needs no nested loops over orientations and words, whose exits a branch
+// predictor cannot learn. Entry i holds the anchors of orientation where[i] / 8 in word
+// where[i] % 8 of its board. Room is left for a whole board's words past the last orientation.
+struct AnchorWords {
     unsigned count;
-    std::uint8_t orientation[ORIENTATIONS];
-    std::uint8_t words[ORIENTATIONS];          // bit j set when word j of the board is not zero
-    alignas(64) std::uint64_t anchors[ORIENTATIONS][WORDS];
+    std::uint16_t where[ORIENTATIONS * WORDS + WORDS];
+    alignas(64) std::uint64_t bits[ORIENTATIONS * WORDS + WORDS];
 };
 
 // Entries a list may write past its end.
@@ -61,13 +62,13 @@ struct Kernel {
     // The first legal placement of a kind whose bit is set in `pieces`, searched kind by kind, as
     // 1 + orientation × 512 + anchor position; 0 when there is none.
     std::uint32_t (*any)(const ShapeTable& t, const Input& in, std::uint32_t pieces) noexcept;
-    // Every legal placement of those kinds as anchor boards; returns their number.
-    std::size_t (*anchors)(const ShapeTable& t, const Input& in, std::uint32_t pieces, AnchorBoards& out) noexcept;
+    // Every legal placement of those kinds as anchor words; returns their number.
+    std::size_t (*anchors)(const ShapeTable& t, const Input& in, std::uint32_t pieces, AnchorWords& out) noexcept;
     // The action numbers of every anchor in `b`, increasing, into `out`, which has room for
     // LIST_SLACK entries past them.
-    void (*list)(const ShapeTable& t, const AnchorBoards& b, std::uint16_t* out) noexcept;
+    void (*list)(const ShapeTable& t, const AnchorWords& b, std::uint16_t* out) noexcept;
     // Sets the byte of the grid index of every anchor in `b`.
-    void (*mark)(const AnchorBoards& b, std::uint8_t* mask) noexcept;
+    void (*mark)(const AnchorWords& b, std::uint8_t* mask) noexcept;
 };
 
 extern const Kernel PORTABLE;

@@ -45,7 +45,7 @@ kernels::Input input_of(const PlacementMasks& m) noexcept {
 
 // The anchor boards of every legal placement; returns their number.
 std::size_t find_anchors(const ActionSet& set, const PlacementMasks& m, std::uint32_t pieces, Kernel k,
-                         kernels::AnchorBoards& out) noexcept {
+                         kernels::AnchorWords& out) noexcept {
     return kernel_of(k).anchors(set.shapes, input_of(m), pieces, out);
 }
 
@@ -122,7 +122,7 @@ bool has_move(const ActionSet& set, const PlacementMasks& m, std::uint32_t piece
 
 void list_moves(const ActionSet& set, const PlacementMasks& m, std::uint32_t pieces, Vec<std::uint16_t>& out,
                 Kernel k) {
-    kernels::AnchorBoards b;
+    kernels::AnchorWords b;
     const std::size_t n = find_anchors(set, m, pieces, k, b);
     out.resize(n + kernels::LIST_SLACK);
     kernel_of(k).list(set.shapes, b, out.data());
@@ -131,14 +131,14 @@ void list_moves(const ActionSet& set, const PlacementMasks& m, std::uint32_t pie
 
 std::size_t mark_moves(const ActionSet& set, const PlacementMasks& m, std::uint32_t pieces, std::uint8_t* mask,
                        Kernel k) {
-    kernels::AnchorBoards b;
+    kernels::AnchorWords b;
     const std::size_t n = find_anchors(set, m, pieces, k, b);
     kernel_of(k).mark(b, mask);
     return n;
 }
 
 std::size_t count_moves(const ActionSet& set, const PlacementMasks& m, std::uint32_t pieces, Kernel k) {
-    kernels::AnchorBoards b;
+    kernels::AnchorWords b;
     return find_anchors(set, m, pieces, k, b);
 }
 
@@ -146,7 +146,7 @@ void legal_actions(const Game& game, std::size_t agent, Vec<std::uint16_t>& out)
     list_moves(*game.action_set, own_frame_masks(game, agent), game.agents[agent].pieces, out);
 }
 
-std::size_t legal_anchor_boards(const Game& game, std::size_t agent, kernels::AnchorBoards& out) {
+std::size_t legal_anchor_words(const Game& game, std::size_t agent, kernels::AnchorWords& out) {
     return find_anchors(*game.action_set, own_frame_masks(game, agent), game.agents[agent].pieces, active_kernel(), out);
 }
 
@@ -156,26 +156,23 @@ bool has_legal_action(const Game& game, std::size_t agent) {
 }
 
 std::optional<std::uint32_t> random_legal_action(const Game& game, std::size_t agent, std::uint64_t random) {
-    kernels::AnchorBoards b;
+    kernels::AnchorWords b;
     const std::size_t n =
         find_anchors(*game.action_set, own_frame_masks(game, agent), game.agents[agent].pieces, active_kernel(), b);
     if (n == 0) return std::nullopt;
     std::size_t rank = static_cast<std::size_t>(random % n);
     for (unsigned i = 0; i < b.count; ++i) {
-        for (unsigned m = b.words[i]; m != 0; m &= m - 1) {
-            const unsigned j = static_cast<unsigned>(std::countr_zero(m));
-            std::uint64_t w = b.anchors[i][j];
-            // Counting bits in the portable build would call a library routine; walking them is short.
-            std::size_t c = 0;
-            for (std::uint64_t v = w; v != 0; v &= v - 1) ++c;
-            if (rank >= c) {
-                rank -= c;
-                continue;
-            }
-            for (; rank > 0; --rank) w &= w - 1;
-            const unsigned q = j * 64 + static_cast<unsigned>(std::countr_zero(w));
-            return static_cast<std::uint32_t>(b.orientation[i] * ANCHOR_COUNT + q - q / ROW_STRIDE);
+        std::uint64_t w = b.bits[i];
+        // Counting bits in the portable build would call a library routine; walking them is short.
+        std::size_t c = 0;
+        for (std::uint64_t v = w; v != 0; v &= v - 1) ++c;
+        if (rank >= c) {
+            rank -= c;
+            continue;
         }
+        for (; rank > 0; --rank) w &= w - 1;
+        const unsigned q = b.where[i] % kernels::WORDS * 64 + static_cast<unsigned>(std::countr_zero(w));
+        return static_cast<std::uint32_t>(b.where[i] / kernels::WORDS * ANCHOR_COUNT + q - q / ROW_STRIDE);
     }
     return std::nullopt;  // unreachable: the ranks add up to n
 }

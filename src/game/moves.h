@@ -63,23 +63,21 @@ std::size_t count_moves(const ActionSet& set, const PlacementMasks& m, std::uint
 
 // Every legal placement of `agent`, as its own action numbers in increasing order.
 void legal_actions(const Game& game, std::size_t agent, Vec<std::uint16_t>& out);
-// The legal anchors of `agent` in its own frame, one board per orientation that has any; returns
-// the number of legal placements.
-std::size_t legal_anchor_boards(const Game& game, std::size_t agent, kernels::AnchorBoards& out);
+// The legal anchors of `agent` in its own frame as non-zero board words; returns the number of
+// legal placements.
+std::size_t legal_anchor_words(const Game& game, std::size_t agent, kernels::AnchorWords& out);
 // Calls f(g) for the grid index g of every legal placement of `agent` (its own frame), ascending;
 // returns their number. Nothing is allocated.
 template <class F>
 std::size_t for_each_legal_action(const Game& game, std::size_t agent, F&& f) {
-    kernels::AnchorBoards b;
-    const std::size_t n = legal_anchor_boards(game, agent, b);
+    kernels::AnchorWords b;
+    const std::size_t n = legal_anchor_words(game, agent, b);
     for (unsigned i = 0; i < b.count; ++i) {
-        const unsigned base = b.orientation[i] * static_cast<unsigned>(ANCHOR_COUNT);
-        for (unsigned m = b.words[i]; m != 0; m &= m - 1) {
-            const unsigned j = static_cast<unsigned>(std::countr_zero(m));
-            for (std::uint64_t w = b.anchors[i][j]; w != 0; w &= w - 1) {
-                const unsigned q = j * 64 + static_cast<unsigned>(std::countr_zero(w));
-                f(static_cast<std::uint32_t>(base + q - q / ROW_STRIDE));
-            }
+        const unsigned o = b.where[i] / kernels::WORDS, base = b.where[i] % kernels::WORDS * 64;
+        const unsigned grid = o * static_cast<unsigned>(ANCHOR_COUNT);
+        for (std::uint64_t w = b.bits[i]; w != 0; w &= w - 1) {
+            const unsigned q = base + static_cast<unsigned>(std::countr_zero(w));
+            f(static_cast<std::uint32_t>(grid + q - q / ROW_STRIDE));
         }
     }
     return n;
