@@ -29,20 +29,19 @@ void search_done(Game& game, std::size_t i, const Bitboard& occ) {
     agent.witness_kind = found ? found->kind : 0;
 }
 
-// The done test after agent `mover` placed `placement`. Another agent lost exactly the placement's
-// cells, and the mover those and their edge neighbours (its corners only grew), so a witness
-// clear of them, of a kind still held, is still legal: only agents without one search.
-void update_done_after(Game& game, std::size_t mover, const Bitboard& placement) {
-    const Bitboard taken_from_mover = orthogonal_grow(placement);
-    std::optional<Bitboard> occ;
+// The done test after agent `mover` placed `placement`, whose cells and edge neighbours are
+// `edges`, leaving `occ` occupied. Another agent lost exactly the placement's cells, and the mover
+// those and their edge neighbours (its corners only grew), so a witness clear of them, of a kind
+// still held, is still legal: only agents without one search.
+void update_done_after(Game& game, std::size_t mover, const Bitboard& placement, const Bitboard& edges,
+                       const Bitboard& occ) {
     for (std::size_t i = 0; i < AGENT_COUNT; ++i) {
         const Agent& agent = game.agents[i];
         if (agent.done) continue;
-        const Bitboard& taken = i == mover ? taken_from_mover : placement;
+        const Bitboard& taken = i == mover ? edges : placement;
         if (agent.witness.any_cell() && !agent.witness.intersects(taken) && (agent.pieces >> agent.witness_kind & 1u))
             continue;
-        if (!occ) occ = occupied(game);
-        search_done(game, i, *occ);
+        search_done(game, i, occ);
     }
 }
 
@@ -76,25 +75,35 @@ std::optional<InvalidAction> step(Game& game, std::optional<std::size_t> action)
     if ((agent.pieces & kind_bit) == 0) return InvalidAction{};
 
     // Frame a turns into frame f by (a - f) mod 4 quarter turns clockwise; frame 0 is the game's.
+    // Single bits are set in plain words and joined into boards once.
     std::array<unsigned, 5> cells{};
-    std::array<Bitboard, AGENT_FRAMES> in_frame{};
+    std::array<std::array<std::uint64_t, Bitboard::WORDS>, AGENT_FRAMES> words{};
     for (unsigned i = 0; i < shape.cells; ++i) {
         const unsigned p = position(dy, dx) + kernels::OFFSETS[shape.offsets[i]];
-        for (std::size_t f = 0; f < AGENT_FRAMES; ++f)
-            in_frame[f] |= Bitboard::cell(QUARTER_TURNS[(a + AGENT_FRAMES - f) % AGENT_FRAMES][p]);
+        for (std::size_t f = 0; f < AGENT_FRAMES; ++f) {
+            const unsigned q = QUARTER_TURNS[(a + AGENT_FRAMES - f) % AGENT_FRAMES][p];
+            words[f][q / 64] |= std::uint64_t{1} << (q % 64);
+        }
         cells[i] = QUARTER_TURNS[a][p];
     }
-    const Bitboard& placement = in_frame[0];
-    const PlacementMasks masks = placement_masks(game, a);
-    if (placement.intersects(masks.blocked) || !placement.intersects(masks.corners)) return InvalidAction{};
+    const Bitboard placement = Bitboard::from_words(words[0]);
+    // Legal when it covers no occupied cell, shares no edge with an own cell and touches one at a
+    // corner (covers the start cell, before the first piece): the placement's neighbourhoods
+    // tested against the agent's cells, the same sets as the masks' but with no board of masks.
+    const Bitboard occ = occupied(game);
+    const Bitboard edges = orthogonal_grow(placement);
+    if (placement.intersects(occ) || edges.intersects(agent.cells)) return InvalidAction{};
+    if (agent.cells.any_cell() ? !diagonal_grow(placement).intersects(agent.cells)
+                               : !placement.intersects(START_CELLS[a]))
+        return InvalidAction{};
 
     agent.last_piece = PieceType::from_index(shape.kind).code();
     agent.pieces &= ~kind_bit;
     agent.cells |= placement;
-    for (std::size_t f = 1; f < AGENT_FRAMES; ++f) agent.turned[f - 1] |= in_frame[f];
+    for (std::size_t f = 1; f < AGENT_FRAMES; ++f) agent.turned[f - 1] |= Bitboard::from_words(words[f]);
     ++agent.placed;
     for (unsigned i = 0; i < shape.cells; ++i) game.hash ^= CELL_KEYS[a][cells[i]];
-    update_done_after(game, a, placement);
+    update_done_after(game, a, placement, edges, occ | placement);
     advance_turn(game);
     return std::nullopt;
 }

@@ -53,6 +53,13 @@ class Bitboard {
         return b;
     }
 
+    // The board whose logical word i (positions 64 i to 64 i + 63) is words[i].
+    static constexpr Bitboard from_words(const std::array<std::uint64_t, WORDS>& words) noexcept {
+        Bitboard b;
+        for (unsigned m = 0; m < LIMBS; ++m) b.l_[slot(m)] = (Limb{words[2 * m + 1]} << 64) | words[2 * m];
+        return b;
+    }
+
     // The board whose 64-byte image is `bytes` (limb 0 first, each limb least significant byte first).
     static Bitboard from_image(const std::uint8_t* bytes) noexcept {
         Bitboard b;
@@ -194,9 +201,7 @@ class Bitboard {
             if (q >= BIT_COUNT) fail_index(q / 128, 4);
             words[q / 64] |= std::uint64_t{1} << (q % 64);
         });
-        Bitboard r;
-        for (unsigned m = 0; m < LIMBS; ++m) r.l_[slot(m)] = (Limb{words[2 * m + 1]} << 64) | words[2 * m];
-        return r;
+        return from_words(words);
     }
 
     friend constexpr bool operator==(const Bitboard&, const Bitboard&) = default;
