@@ -60,6 +60,76 @@ inline unsigned ones(std::uint64_t v) noexcept {
 #endif
 }
 
+// The 400 board cells: 20 in each row of 21 positions.
+struct Words {
+    std::uint64_t v[WORDS];
+};
+constexpr Words VALID = [] {
+    Words w{};
+    for (unsigned r = 0; r < 20; ++r)
+        for (unsigned c = 0; c < 20; ++c) w.v[(r * 21 + c) / 64] |= std::uint64_t{1} << ((r * 21 + c) % 64);
+    return w;
+}();
+
+#if TAVRIN_LANES == 8
+// The board moved S positions toward higher (up) or lower (down) positions, across the lanes.
+template <unsigned S>
+inline __m512i up(__m512i x) noexcept {
+    const __m512i below = _mm512_alignr_epi64(x, _mm512_setzero_si512(), 7);  // lane j - 1
+    return _mm512_or_si512(_mm512_slli_epi64(x, S), _mm512_srli_epi64(below, 64 - S));
+}
+template <unsigned S>
+inline __m512i down(__m512i x) noexcept {
+    const __m512i above = _mm512_alignr_epi64(_mm512_setzero_si512(), x, 1);  // lane j + 1
+    return _mm512_or_si512(_mm512_srli_epi64(x, S), _mm512_slli_epi64(above, 64 - S));
+}
+
+void prepare(const Cells& c, Input& in) noexcept {
+    const __m512i own = _mm512_load_si512(c.own), occ = _mm512_load_si512(c.occupied);
+    const __m512i valid = _mm512_loadu_si512(VALID.v);
+    const __m512i edges = _mm512_and_si512(
+        valid, _mm512_or_si512(_mm512_or_si512(own, _mm512_or_si512(up<1>(own), down<1>(own))),
+                               _mm512_or_si512(up<21>(own), down<21>(own))));
+    const __m512i blocked = _mm512_or_si512(occ, edges);
+    __m512i corners;
+    if (_mm512_test_epi64_mask(own, own) != 0) {
+        corners = _mm512_and_si512(valid, _mm512_or_si512(_mm512_or_si512(up<20>(own), down<20>(own)),
+                                                          _mm512_or_si512(up<22>(own), down<22>(own))));
+    } else {
+        alignas(64) std::uint64_t start[WORDS] = {};
+        start[c.start / 64 % WORDS] = std::uint64_t{1} << (c.start % 64);
+        corners = _mm512_load_si512(start);
+    }
+    _mm512_store_si512(in.free, _mm512_andnot_si512(blocked, valid));
+    _mm512_store_si512(in.corners, _mm512_andnot_si512(blocked, corners));
+    in.free[WORDS] = in.free[WORDS + 1] = in.corners[WORDS] = in.corners[WORDS + 1] = 0;
+}
+#else
+inline std::uint64_t up(const std::uint64_t* x, unsigned j, unsigned s) noexcept {
+    return (x[j] << s) | (j > 0 ? x[j - 1] >> (64 - s) : 0);
+}
+inline std::uint64_t down(const std::uint64_t* x, unsigned j, unsigned s) noexcept {
+    return (x[j] >> s) | (j + 1 < WORDS ? x[j + 1] << (64 - s) : 0);
+}
+
+void prepare(const Cells& c, Input& in) noexcept {
+    const std::uint64_t* own = c.own;
+    std::uint64_t any = 0;
+    for (unsigned j = 0; j < WORDS; ++j) any |= own[j];
+    for (unsigned j = 0; j < WORDS; ++j) {
+        const std::uint64_t edges =
+            VALID.v[j] & (own[j] | up(own, j, 1) | down(own, j, 1) | up(own, j, 21) | down(own, j, 21));
+        const std::uint64_t blocked = c.occupied[j] | edges;
+        const std::uint64_t start = c.start / 64 == j ? std::uint64_t{1} << (c.start % 64) : 0;
+        const std::uint64_t corners =
+            any != 0 ? VALID.v[j] & (up(own, j, 20) | down(own, j, 20) | up(own, j, 22) | down(own, j, 22)) : start;
+        in.free[j] = VALID.v[j] & ~blocked;
+        in.corners[j] = corners & ~blocked;
+    }
+    in.free[WORDS] = in.free[WORDS + 1] = in.corners[WORDS] = in.corners[WORDS + 1] = 0;
+}
+#endif
+
 // The free cells and the corner cells moved back by every offset: bit q of free[i] says whether
 // position q + OFFSETS[i] is free.
 struct Shifted {

@@ -45,6 +45,14 @@ struct Input {
     alignas(64) std::uint64_t corners[WORDS + 2];
 };
 
+// One agent's side of the board, in one frame: its cells, every agent's cells (its own among them)
+// and its start position, its only corner before its first piece.
+struct Cells {
+    alignas(64) std::uint64_t own[WORDS];
+    alignas(64) std::uint64_t occupied[WORDS];
+    unsigned start;
+};
+
 // The legal anchors as one flat list of non-zero board words, in orientation order, then word
 // order: walking it needs no nested loops over orientations and words, whose exits a branch
 // predictor cannot learn. Entry i holds the anchors of orientation where[i] / 8 in word
@@ -59,6 +67,9 @@ struct AnchorWords {
 inline constexpr unsigned LIST_SLACK = 3;
 
 struct Kernel {
+    // The search input of `c` under the placement rules: free = not occupied and not edge-adjacent
+    // to an own cell; corners = free cells diagonal to an own cell (the start cell before any).
+    void (*prepare)(const Cells& c, Input& in) noexcept;
     // The first legal placement of a kind whose bit is set in `pieces`, searched kind by kind, as
     // 1 + orientation × 512 + anchor position; 0 when there is none.
     std::uint32_t (*any)(const ShapeTable& t, const Input& in, std::uint32_t pieces) noexcept;

@@ -49,12 +49,28 @@ std::size_t find_anchors(const ActionSet& set, const PlacementMasks& m, std::uin
     return kernel_of(k).anchors(set.shapes, input_of(m), pieces, out);
 }
 
-// The masks of `agent` turned into its own frame.
-PlacementMasks own_frame_masks(const Game& game, std::size_t agent) {
+// The search input of `agent` in its own frame, where its start cell is position 0.
+kernels::Input own_frame_input(const Game& game, std::size_t agent, Kernel k) {
     if (agent >= AGENT_COUNT) fail_index(agent, AGENT_COUNT);
+    kernels::Cells c;
     Bitboard occ;
     for (const Agent& a : game.agents) occ |= a.seen_by(agent);
-    return masks_for(game.agents[agent].seen_by(agent), occ, START_CELLS[0]);
+    const Bitboard& own = game.agents[agent].seen_by(agent);
+    for (unsigned j = 0; j < Bitboard::WORDS; ++j) {
+        c.own[j] = own.word(j);
+        c.occupied[j] = occ.word(j);
+    }
+    c.start = 0;
+    kernels::Input in;
+    kernel_of(k).prepare(c, in);
+    return in;
+}
+
+// The anchor words of `agent` in its own frame; returns the number of legal placements.
+std::size_t own_frame_anchors(const Game& game, std::size_t agent, kernels::AnchorWords& out) {
+    const Kernel k = active_kernel();
+    const kernels::Input in = own_frame_input(game, agent, k);
+    return kernel_of(k).anchors(game.action_set->shapes, in, game.agents[agent].pieces, out);
 }
 
 }  // namespace
@@ -143,11 +159,15 @@ std::size_t count_moves(const ActionSet& set, const PlacementMasks& m, std::uint
 }
 
 void legal_actions(const Game& game, std::size_t agent, Vec<std::uint16_t>& out) {
-    list_moves(*game.action_set, own_frame_masks(game, agent), game.agents[agent].pieces, out);
+    kernels::AnchorWords b;
+    const std::size_t n = own_frame_anchors(game, agent, b);
+    out.resize(n + kernels::LIST_SLACK);
+    kernel_of(active_kernel()).list(game.action_set->shapes, b, out.data());
+    out.resize(n);
 }
 
 std::size_t legal_anchor_words(const Game& game, std::size_t agent, kernels::AnchorWords& out) {
-    return find_anchors(*game.action_set, own_frame_masks(game, agent), game.agents[agent].pieces, active_kernel(), out);
+    return own_frame_anchors(game, agent, out);
 }
 
 bool has_legal_action(const Game& game, std::size_t agent) {
@@ -157,8 +177,7 @@ bool has_legal_action(const Game& game, std::size_t agent) {
 
 std::optional<std::uint32_t> random_legal_action(const Game& game, std::size_t agent, std::uint64_t random) {
     kernels::AnchorWords b;
-    const std::size_t n =
-        find_anchors(*game.action_set, own_frame_masks(game, agent), game.agents[agent].pieces, active_kernel(), b);
+    const std::size_t n = own_frame_anchors(game, agent, b);
     if (n == 0) return std::nullopt;
     std::size_t rank = static_cast<std::size_t>(random % n);
     for (unsigned i = 0; i < b.count; ++i) {
