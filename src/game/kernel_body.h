@@ -288,5 +288,24 @@ void mark(const AnchorWords& b, std::uint8_t* mask) noexcept {
     }
 }
 
+std::uint32_t nth(const AnchorWords& b, std::size_t rank) noexcept {
+    for (unsigned i = 0; i < b.count; ++i) {
+        std::uint64_t w = b.bits[i];
+        const unsigned c = ones(w);
+        if (rank >= c) {
+            rank -= c;
+            continue;
+        }
+#if TAVRIN_LANES > 1
+        w = _pdep_u64(std::uint64_t{1} << rank, w);  // the set bit of that rank, alone
+#else
+        for (; rank > 0; --rank) w &= w - 1;
+#endif
+        const unsigned q = b.where[i] % WORDS * 64 + static_cast<unsigned>(__builtin_ctzll(w));
+        return b.where[i] / WORDS * 400u + q - row_of(q);
+    }
+    return ~std::uint32_t{0};  // unreachable: the caller asks for a rank below the count
+}
+
 }  // namespace
 }  // namespace tavrin::kernels

@@ -80,6 +80,8 @@ struct Kernel {
     void (*list)(const ShapeTable& t, const AnchorWords& b, std::uint16_t* out) noexcept;
     // Sets the byte of the grid index of every anchor in `b`.
     void (*mark)(const AnchorWords& b, std::uint8_t* mask) noexcept;
+    // The grid index of the anchor of rank `rank` (from 0, in list order) in `b`, which has more.
+    std::uint32_t (*nth)(const AnchorWords& b, std::size_t rank) noexcept;
 };
 
 extern const Kernel PORTABLE;

@@ -179,21 +179,7 @@ std::optional<std::uint32_t> random_legal_action(const Game& game, std::size_t a
     kernels::AnchorWords b;
     const std::size_t n = own_frame_anchors(game, agent, b);
     if (n == 0) return std::nullopt;
-    std::size_t rank = static_cast<std::size_t>(random % n);
-    for (unsigned i = 0; i < b.count; ++i) {
-        std::uint64_t w = b.bits[i];
-        // Counting bits in the portable build would call a library routine; walking them is short.
-        std::size_t c = 0;
-        for (std::uint64_t v = w; v != 0; v &= v - 1) ++c;
-        if (rank >= c) {
-            rank -= c;
-            continue;
-        }
-        for (; rank > 0; --rank) w &= w - 1;
-        const unsigned q = b.where[i] % kernels::WORDS * 64 + static_cast<unsigned>(std::countr_zero(w));
-        return static_cast<std::uint32_t>(b.where[i] / kernels::WORDS * ANCHOR_COUNT + q - q / ROW_STRIDE);
-    }
-    return std::nullopt;  // unreachable: the ranks add up to n
+    return kernel_of(active_kernel()).nth(b, static_cast<std::size_t>(random % n));
 }
 
 }  // namespace tavrin
