@@ -35,6 +35,7 @@ BATCHED = [
     ("compact observations and masks", "compact", True, 1),
     ("masks only", None, True, 1),
     ("no observation or mask (moves sampled in C++)", None, False, 1),
+    ("full observations and masks", "full", True, 2),
     ("no observation or mask (moves sampled in C++)", None, False, 2),
 ]
 
