@@ -49,6 +49,18 @@ std::size_t find_anchors(const ActionSet& set, const PlacementMasks& m, std::uin
     return kernel_of(k).anchors(set.shapes, input_of(m), pieces, out);
 }
 
+constexpr unsigned WORDS_NONE = ~0u;
+
+// The placement a kernel's `any` reported, or nothing for its "none".
+std::optional<FoundMove> found_move(const kernels::ShapeTable& t, std::uint32_t hit) {
+    if (hit == 0) return std::nullopt;
+    const kernels::Shape& shape = t.shapes[(hit - 1) / 512];
+    const unsigned anchor = (hit - 1) % 512;
+    FoundMove found{{}, shape.kind};
+    for (unsigned i = 0; i < shape.cells; ++i) found.cells |= Bitboard::cell(anchor + kernels::OFFSETS[shape.offsets[i]]);
+    return found;
+}
+
 // The search input of `agent` in its own frame, where its start cell is position 0.
 kernels::Input own_frame_input(const Game& game, std::size_t agent, Kernel k) {
     if (agent >= AGENT_COUNT) fail_index(agent, AGENT_COUNT);
@@ -123,13 +135,28 @@ std::optional<FoundMove> find_move(const ActionSet& set, const PlacementMasks& m
     const Bitboard open = m.corners.and_not(m.blocked);
     if (!open.any_cell()) return std::nullopt;
     if (pieces & 1u) return FoundMove{Bitboard::cell(*open.ones().begin()), 0};
-    const std::uint32_t hit = kernel_of(k).any(set.shapes, input_of(m), pieces);
-    if (hit == 0) return std::nullopt;
-    const kernels::Shape& shape = set.shapes.shapes[(hit - 1) / 512];
-    const unsigned anchor = (hit - 1) % 512;
-    FoundMove found{{}, shape.kind};
-    for (unsigned i = 0; i < shape.cells; ++i) found.cells |= Bitboard::cell(anchor + kernels::OFFSETS[shape.offsets[i]]);
-    return found;
+    return found_move(set.shapes, kernel_of(k).any(set.shapes, input_of(m), pieces));
+}
+
+std::optional<FoundMove> find_move_of(const Game& game, std::size_t i, const std::array<std::uint64_t, 8>& occ) {
+    if (i >= AGENT_COUNT) fail_index(i, AGENT_COUNT);
+    const Agent& agent = game.agents[i];
+    const Kernel k = active_kernel();
+    kernels::Cells c;
+    for (unsigned j = 0; j < Bitboard::WORDS; ++j) {
+        c.own[j] = agent.cells.word(j);
+        c.occupied[j] = occ[j];
+    }
+    c.start = *START_CELLS[i].ones().begin();
+    kernels::Input in;
+    kernel_of(k).prepare(c, in);
+    // No free corner, no move; holding I1 with one is a move.
+    unsigned open = WORDS_NONE;
+    for (unsigned j = 0; j < Bitboard::WORDS && open == WORDS_NONE; ++j)
+        if (in.corners[j] != 0) open = j * 64 + static_cast<unsigned>(std::countr_zero(in.corners[j]));
+    if (open == WORDS_NONE) return std::nullopt;
+    if (agent.pieces & 1u) return FoundMove{Bitboard::cell(open), 0};
+    return found_move(game.action_set->shapes, kernel_of(k).any(game.action_set->shapes, in, agent.pieces));
 }
 
 bool has_move(const ActionSet& set, const PlacementMasks& m, std::uint32_t pieces, Kernel k) {

@@ -45,6 +45,9 @@ struct FoundMove {
 // none. Stops at the first found (smallest kinds first); which one is unspecified.
 std::optional<FoundMove> find_move(const ActionSet& set, const PlacementMasks& m, std::uint32_t pieces,
                                    Kernel k = active_kernel());
+// A legal placement of agent i of `game` in the game frame when `occ` (as words) are the occupied
+// cells, or nothing when it has none.
+std::optional<FoundMove> find_move_of(const Game& game, std::size_t i, const std::array<std::uint64_t, 8>& occ);
 // Whether an agent with these masks and remaining kinds has a legal placement.
 bool has_move(const ActionSet& set, const PlacementMasks& m, std::uint32_t pieces, Kernel k = active_kernel());
 // Every legal placement, as action numbers in increasing order; `out` is emptied first.

@@ -1,5 +1,6 @@
 #include "game/rules.h"
 
+#include "game/bitboard/board_words.h"
 #include "game/moves.h"
 
 namespace tavrin {
@@ -20,10 +21,11 @@ Bitboard occupied(const Game& game) noexcept {
     return occ;
 }
 
-// Searches for a legal placement of agent i, which becomes its witness; without one it is done.
-void search_done(Game& game, std::size_t i, const Bitboard& occ) {
+// Searches for a legal placement of agent i among `occ` occupied cells; it becomes the agent's
+// witness, and without one the agent is done.
+void search_done(Game& game, std::size_t i, const BoardWords& occ) {
     Agent& agent = game.agents[i];
-    const auto found = find_move(*game.action_set, masks_for(agent.cells, occ, START_CELLS[i]), agent.pieces);
+    const auto found = find_move_of(game, i, occ);
     agent.done = !found;
     agent.witness = found ? found->cells : Bitboard{};
     agent.witness_kind = found ? found->kind : 0;
@@ -33,13 +35,13 @@ void search_done(Game& game, std::size_t i, const Bitboard& occ) {
 // `edges`, leaving `occ` occupied. Another agent lost exactly the placement's cells, and the mover
 // those and their edge neighbours (its corners only grew), so a witness clear of them, of a kind
 // still held, is still legal: only agents without one search.
-void update_done_after(Game& game, std::size_t mover, const Bitboard& placement, const Bitboard& edges,
-                       const Bitboard& occ) {
+void update_done_after(Game& game, std::size_t mover, const BoardWords& placement, const BoardWords& edges,
+                       const BoardWords& occ) {
     for (std::size_t i = 0; i < AGENT_COUNT; ++i) {
         const Agent& agent = game.agents[i];
         if (agent.done) continue;
-        const Bitboard& taken = i == mover ? edges : placement;
-        if (agent.witness.any_cell() && !agent.witness.intersects(taken) && (agent.pieces >> agent.witness_kind & 1u))
+        const BoardWords& taken = i == mover ? edges : placement;
+        if (agent.witness.any_cell() && !any_common(agent.witness, taken) && (agent.pieces >> agent.witness_kind & 1u))
             continue;
         search_done(game, i, occ);
     }
@@ -75,41 +77,42 @@ std::optional<InvalidAction> step(Game& game, std::optional<std::size_t> action)
     if ((agent.pieces & kind_bit) == 0) return InvalidAction{};
 
     // Frame a turns into frame f by (a - f) mod 4 quarter turns clockwise; frame 0 is the game's.
-    // Single bits are set in plain words and joined into boards once.
+    // Single bits are set in plain words, and the tests below run on words too.
     std::array<unsigned, 5> cells{};
-    std::array<std::array<std::uint64_t, Bitboard::WORDS>, AGENT_FRAMES> words{};
+    std::array<BoardWords, AGENT_FRAMES> placed{};
     for (unsigned i = 0; i < shape.cells; ++i) {
         const unsigned p = position(dy, dx) + kernels::OFFSETS[shape.offsets[i]];
         for (std::size_t f = 0; f < AGENT_FRAMES; ++f) {
             const unsigned q = QUARTER_TURNS[(a + AGENT_FRAMES - f) % AGENT_FRAMES][p];
-            words[f][q / 64] |= std::uint64_t{1} << (q % 64);
+            placed[f][q / 64] |= std::uint64_t{1} << (q % 64);
         }
         cells[i] = QUARTER_TURNS[a][p];
     }
-    const Bitboard placement = Bitboard::from_words(words[0]);
+    const BoardWords& placement = placed[0];
     // Legal when it covers no occupied cell, shares no edge with an own cell and touches one at a
     // corner (covers the start cell, before the first piece): the placement's neighbourhoods
     // tested against the agent's cells, the same sets as the masks' but with no board of masks.
-    const Bitboard occ = occupied(game);
-    const Bitboard edges = orthogonal_grow(placement);
-    if (placement.intersects(occ) || edges.intersects(agent.cells)) return InvalidAction{};
-    if (agent.cells.any_cell() ? !diagonal_grow(placement).intersects(agent.cells)
-                               : !placement.intersects(START_CELLS[a]))
+    BoardWords occ = words_of(occupied(game));
+    const BoardWords edges = grow<1, ROW_STRIDE>(placement);
+    if (any_common(placement, occ) || any_common(agent.cells, edges)) return InvalidAction{};
+    if (agent.cells.any_cell() ? !any_common(agent.cells, grow<STEP_DOWN_LEFT, STEP_DOWN_RIGHT>(placement))
+                               : !any_common(START_CELLS[a], placement))
         return InvalidAction{};
 
     agent.last_piece = PieceType::from_index(shape.kind).code();
     agent.pieces &= ~kind_bit;
-    agent.cells |= placement;
-    for (std::size_t f = 1; f < AGENT_FRAMES; ++f) agent.turned[f - 1] |= Bitboard::from_words(words[f]);
+    agent.cells |= Bitboard::from_words(placement);
+    for (std::size_t f = 1; f < AGENT_FRAMES; ++f) agent.turned[f - 1] |= Bitboard::from_words(placed[f]);
     ++agent.placed;
     for (unsigned i = 0; i < shape.cells; ++i) game.hash ^= CELL_KEYS[a][cells[i]];
-    update_done_after(game, a, placement, edges, occ | placement);
+    for (unsigned j = 0; j < Bitboard::WORDS; ++j) occ[j] |= placement[j];
+    update_done_after(game, a, placement, edges, occ);
     advance_turn(game);
     return std::nullopt;
 }
 
 void update_done(Game& game) {
-    const Bitboard occ = occupied(game);
+    const BoardWords occ = words_of(occupied(game));
     for (std::size_t i = 0; i < AGENT_COUNT; ++i)
         if (!game.agents[i].done) search_done(game, i, occ);
 }
