@@ -1,4 +1,5 @@
 #include "game/bitboard/bitboard.h"
+#include "game/bitboard/board_words.h"
 
 #include <gtest/gtest.h>
 
@@ -145,6 +146,22 @@ TEST(BitboardGrow, NeighboursNeverWrapAroundTheBoard) {
     }
     EXPECT_EQ(diagonal_grow(at({{3, 19}})), at({{3, 19}, {2, 18}, {4, 18}}));
     EXPECT_EQ(orthogonal_grow(at({{3, 0}})), at({{3, 0}, {2, 0}, {4, 0}, {3, 1}}));
+}
+
+// The word forms the step uses, on random and edge boards: same sets as the Bitboard's.
+TEST(BitboardGrow, WordFormsMatch) {
+    Rng rng(0x67726f77ull);
+    std::vector<Bitboard> boards = sample_boards();
+    for (int i = 0; i < 200; ++i) boards.push_back(random_board_below_420(rng));
+    for (const Bitboard& b : boards) {
+        const BoardWords w = words_of(b);
+        ASSERT_EQ(Bitboard::from_words(w), b);
+        ASSERT_EQ(Bitboard::from_words(grow<STEP_RIGHT, STEP_DOWN>(w)), orthogonal_grow(b));
+        ASSERT_EQ(Bitboard::from_words(grow<STEP_DOWN_LEFT, STEP_DOWN_RIGHT>(w)), diagonal_grow(b));
+        const Bitboard other = random_board_below_420(rng);
+        ASSERT_EQ(any_common(w, words_of(other)), b.intersects(other));
+        ASSERT_EQ(any_common(other, w), b.intersects(other));
+    }
 }
 
 TEST(BitboardOnes, YieldsEverySetPositionInIncreasingOrder) {
