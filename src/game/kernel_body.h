@@ -189,14 +189,26 @@ std::uint32_t any(const ShapeTable& t, const Input& in, std::uint32_t pieces) no
     return 0;
 }
 
+#if TAVRIN_LANES == 8
+// The `where` entries of every word of every orientation's board, loaded rather than computed:
+// the shuffle port, which packing needs, is the kernel's bottleneck.
+struct WhereTable {
+    alignas(32) std::uint32_t v[ORIENTATIONS][WORDS];
+};
+constexpr WhereTable WHERE = [] {
+    WhereTable t{};
+    for (unsigned o = 0; o < ORIENTATIONS; ++o)
+        for (unsigned j = 0; j < WORDS; ++j) t.v[o][j] = o * WORDS + j;
+    return t;
+}();
+#endif
+
 std::size_t anchors(const ShapeTable& t, const Input& in, std::uint32_t pieces, AnchorWords& out) noexcept {
     Shifted s;
     shift_all(in, s);
     unsigned n = 0;
     std::size_t total = 0;
-#if TAVRIN_LANES == 8
-    const __m256i word_index = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
-#endif
+
     for (std::uint32_t kinds = pieces & ((1u << KINDS) - 1); kinds != 0; kinds &= kinds - 1) {
         const unsigned k = static_cast<unsigned>(__builtin_ctz(kinds));
         for (unsigned o = t.kind_shapes[k]; o < t.kind_shapes[k + 1]; ++o) {
@@ -208,16 +220,15 @@ std::size_t anchors(const ShapeTable& t, const Input& in, std::uint32_t pieces, 
             const __m512i v = (__m512i)a.v[0];
             const __mmask8 nonzero = _mm512_test_epi64_mask(v, v);
             _mm512_storeu_si512(out.bits + n, _mm512_maskz_compress_epi64(nonzero, v));
-            const __m256i where = _mm256_add_epi32(word_index, _mm256_set1_epi32(static_cast<int>(o * WORDS)));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(out.where + n),
-                             _mm256_cvtepi32_epi16(_mm256_maskz_compress_epi32(nonzero, where)));
+            const __m256i where = _mm256_load_si256(reinterpret_cast<const __m256i*>(WHERE.v[o]));
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(out.where + n), _mm256_maskz_compress_epi32(nonzero, where));
             n += static_cast<unsigned>(__builtin_popcount(nonzero));
 #else
             std::uint64_t w[WORDS];
             std::memcpy(w, &a, sizeof w);
             for (unsigned j = 0; j < WORDS; ++j) {
                 out.bits[n] = w[j];
-                out.where[n] = static_cast<std::uint16_t>(o * WORDS + j);
+                out.where[n] = o * WORDS + j;
                 n += w[j] != 0;
 #ifdef TAVRIN_HAS_POPCNT
                 total += ones(w[j]);  // scalar counts run beside the vector work on ports it leaves idle

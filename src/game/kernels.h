@@ -59,7 +59,7 @@ struct Cells {
 // where[i] % 8 of its board. Room is left for a whole board's words past the last orientation.
 struct AnchorWords {
     unsigned count;
-    std::uint16_t where[ORIENTATIONS * WORDS + WORDS];
+    std::uint32_t where[ORIENTATIONS * WORDS + WORDS];  // 32 bits: packed without narrowing
     alignas(64) std::uint64_t bits[ORIENTATIONS * WORDS + WORDS];
 };
 
