@@ -29,7 +29,7 @@ Bitboard to_frame(const Bitboard& b, std::size_t observer) {
 void set_cells(Agent& agent, const Bitboard& cells) {
     agent.cells = cells;
     for (std::size_t f = 1; f < AGENT_COUNT; ++f) agent.turned[f - 1] = to_frame(cells, f);
-    agent.witness = Bitboard{};  // new cells may make it illegal
+    agent.witness_at = 0;  // new cells may make the witness illegal
 }
 
 std::uint64_t cells_key(std::size_t agent, const Bitboard& cells) {

@@ -29,12 +29,13 @@ struct Agent {
     // by step and the state reader so that observations and move searches in an agent's own frame
     // turn no boards. Change `cells` through set_cells to keep them.
     std::array<Bitboard, AGENT_COUNT - 1> turned{};
-    // A legal placement of this agent (its cells in the game frame, and its kind) found by the
-    // last done test; no cells when unknown. A step that takes none of its cells and leaves its
-    // kind held leaves it legal, so the done test after a step searches only for agents that lost
-    // theirs. Not part of the game's value: equal games may hold different witnesses.
-    Bitboard witness;
-    std::uint8_t witness_kind = 0;
+    // A legal placement of this agent found by the last done test, as its orientation and the
+    // position of its box's top-left cell in the game frame plus one; 0 when unknown. A step that
+    // takes none of its cells and leaves its kind held leaves it legal, so the done test after a
+    // step searches only for agents that lost theirs. Not part of the game's value: equal games
+    // may hold different witnesses.
+    std::uint16_t witness_at = 0;
+    std::uint8_t witness_orientation = 0;
 
     // The cells as observer o (0 to 3) sees them.
     const Bitboard& seen_by(std::size_t o) const noexcept { return o == 0 ? cells : turned[(o - 1) % turned.size()]; }

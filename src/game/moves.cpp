@@ -52,13 +52,14 @@ std::size_t find_anchors(const ActionSet& set, const PlacementMasks& m, std::uin
 constexpr unsigned WORDS_NONE = ~0u;
 
 // The placement a kernel's `any` reported, or nothing for its "none".
-std::optional<FoundMove> found_move(const kernels::ShapeTable& t, std::uint32_t hit) {
+std::optional<FoundMove> found_move(std::uint32_t hit) noexcept {
     if (hit == 0) return std::nullopt;
-    const kernels::Shape& shape = t.shapes[(hit - 1) / 512];
-    const unsigned anchor = (hit - 1) % 512;
-    FoundMove found{{}, shape.kind};
-    for (unsigned i = 0; i < shape.cells; ++i) found.cells |= Bitboard::cell(anchor + kernels::OFFSETS[shape.offsets[i]]);
-    return found;
+    return FoundMove{static_cast<std::uint8_t>((hit - 1) / 512), static_cast<std::uint16_t>((hit - 1) % 512)};
+}
+
+// The single cell on `position`: the only orientation of the kind I1.
+FoundMove single_cell(const ActionSet& set, unsigned position) noexcept {
+    return FoundMove{set.shapes.kind_shapes[0], static_cast<std::uint16_t>(position)};
 }
 
 // The search input of `agent` in its own frame, where its start cell is position 0.
@@ -130,12 +131,22 @@ bool select_kernel(Kernel k) noexcept {
     return true;
 }
 
+std::array<std::uint64_t, 8> cells_of(const ActionSet& set, FoundMove m) noexcept {
+    std::array<std::uint64_t, 8> w{};
+    const kernels::Shape& shape = set.shapes.shapes[m.orientation % kernels::ORIENTATIONS];
+    for (unsigned i = 0; i < shape.cells; ++i) {
+        const unsigned p = (m.anchor + kernels::OFFSETS[shape.offsets[i]]) % BIT_COUNT;
+        w[p / 64] |= std::uint64_t{1} << (p % 64);
+    }
+    return w;
+}
+
 std::optional<FoundMove> find_move(const ActionSet& set, const PlacementMasks& m, std::uint32_t pieces, Kernel k) {
     // No free corner, no move; holding I1 with one is a move.
     const Bitboard open = m.corners.and_not(m.blocked);
     if (!open.any_cell()) return std::nullopt;
-    if (pieces & 1u) return FoundMove{Bitboard::cell(*open.ones().begin()), 0};
-    return found_move(set.shapes, kernel_of(k).any(set.shapes, input_of(m), pieces));
+    if (pieces & 1u) return single_cell(set, *open.ones().begin());
+    return found_move(kernel_of(k).any(set.shapes, input_of(m), pieces));
 }
 
 std::optional<FoundMove> find_move_of(const Game& game, std::size_t i, const std::array<std::uint64_t, 8>& occ) {
@@ -155,8 +166,8 @@ std::optional<FoundMove> find_move_of(const Game& game, std::size_t i, const std
     for (unsigned j = 0; j < Bitboard::WORDS && open == WORDS_NONE; ++j)
         if (in.corners[j] != 0) open = j * 64 + static_cast<unsigned>(std::countr_zero(in.corners[j]));
     if (open == WORDS_NONE) return std::nullopt;
-    if (agent.pieces & 1u) return FoundMove{Bitboard::cell(open), 0};
-    return found_move(game.action_set->shapes, kernel_of(k).any(game.action_set->shapes, in, agent.pieces));
+    if (agent.pieces & 1u) return single_cell(*game.action_set, open);
+    return found_move(kernel_of(k).any(game.action_set->shapes, in, agent.pieces));
 }
 
 bool has_move(const ActionSet& set, const PlacementMasks& m, std::uint32_t pieces, Kernel k) {

@@ -36,11 +36,14 @@ bool select_kernel(Kernel k) noexcept;
 
 // --- On masks in any frame: results are action numbers and grid indexes of that frame.
 
-// One legal placement: its cells (in the frame of the masks) and its kind.
+// One legal placement: its orientation and the position of its box's top-left cell, in the frame
+// of the search.
 struct FoundMove {
-    Bitboard cells;
-    std::uint8_t kind = 0;
+    std::uint8_t orientation = 0;
+    std::uint16_t anchor = 0;
 };
+// Its cells, as plain words (the placement's orientation never leaves the board from its anchor).
+std::array<std::uint64_t, 8> cells_of(const ActionSet& set, FoundMove m) noexcept;
 // A legal placement of an agent with these masks and remaining kinds, or nothing when it has
 // none. Stops at the first found (smallest kinds first); which one is unspecified.
 std::optional<FoundMove> find_move(const ActionSet& set, const PlacementMasks& m, std::uint32_t pieces,

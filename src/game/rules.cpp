@@ -27,8 +27,8 @@ void search_done(Game& game, std::size_t i, const BoardWords& occ) {
     Agent& agent = game.agents[i];
     const auto found = find_move_of(game, i, occ);
     agent.done = !found;
-    agent.witness = found ? found->cells : Bitboard{};
-    agent.witness_kind = found ? found->kind : 0;
+    agent.witness_at = found ? static_cast<std::uint16_t>(found->anchor + 1) : 0;
+    agent.witness_orientation = found ? found->orientation : 0;
 }
 
 // The done test after agent `mover` placed `placement`, whose cells and edge neighbours are
@@ -41,8 +41,11 @@ void update_done_after(Game& game, std::size_t mover, const BoardWords& placemen
         const Agent& agent = game.agents[i];
         if (agent.done) continue;
         const BoardWords& taken = i == mover ? edges : placement;
-        if (agent.witness.any_cell() && !any_common(agent.witness, taken) && (agent.pieces >> agent.witness_kind & 1u))
-            continue;
+        if (agent.witness_at != 0) {
+            const FoundMove w{agent.witness_orientation, static_cast<std::uint16_t>(agent.witness_at - 1)};
+            const unsigned kind = game.action_set->shapes.shapes[w.orientation].kind;
+            if ((agent.pieces >> kind & 1u) && !any_common(cells_of(*game.action_set, w), taken)) continue;
+        }
         search_done(game, i, occ);
     }
 }

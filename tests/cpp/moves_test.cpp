@@ -102,11 +102,14 @@ void expect_done_flags_and_witnesses(const Game& g) {
         const Agent& agent = g.agents[a];
         const PlacementMasks m = placement_masks(g, a);
         ASSERT_EQ(agent.done, frozen_search(*g.action_set, m, agent.pieces).empty()) << "agent " << a;
-        if (agent.done || !agent.witness.any_cell()) continue;
-        EXPECT_TRUE(agent.pieces >> agent.witness_kind & 1u) << "agent " << a;
-        EXPECT_FALSE(agent.witness.intersects(m.blocked)) << "agent " << a;
-        EXPECT_TRUE(agent.witness.intersects(m.corners)) << "agent " << a;
-        EXPECT_EQ(agent.witness.count(), PieceType::from_index(agent.witness_kind).cells()) << "agent " << a;
+        if (agent.done || agent.witness_at == 0) continue;
+        const FoundMove w{agent.witness_orientation, static_cast<std::uint16_t>(agent.witness_at - 1)};
+        const Bitboard cells = Bitboard::from_words(cells_of(*g.action_set, w));
+        const PieceType kind = PieceType::from_index(g.action_set->shapes.shapes[w.orientation].kind);
+        EXPECT_TRUE(agent.pieces >> kind.index() & 1u) << "agent " << a;
+        EXPECT_FALSE(cells.intersects(m.blocked)) << "agent " << a;
+        EXPECT_TRUE(cells.intersects(m.corners)) << "agent " << a;
+        EXPECT_EQ(cells.count(), kind.cells()) << "agent " << a;
     }
 }
 
