@@ -243,7 +243,10 @@ std::size_t anchors(const ShapeTable& t, const Input& in, std::uint32_t pieces, 
 #if TAVRIN_LANES == 8
     // Counted from the packed words, on scalar ports the vector work above leaves idle: a word in
     // eight holds an anchor, so this is a tenth of the work of counting every board.
-    for (unsigned i = 0; i < n; ++i) total += ones(out.bits[i]);
+    for (unsigned i = 0; i < n; ++i) {
+        out.before[i] = static_cast<std::uint32_t>(total);
+        total += ones(out.bits[i]);
+    }
 #endif
     return total;
 }
@@ -288,22 +291,33 @@ void mark(const AnchorWords& b, std::uint8_t* mask) noexcept {
 }
 
 std::uint32_t nth(const AnchorWords& b, std::size_t rank) noexcept {
-    for (unsigned i = 0; i < b.count; ++i) {
-        std::uint64_t w = b.bits[i];
-        const unsigned c = ones(w);
-        if (rank >= c) {
-            rank -= c;
-            continue;
-        }
-#if TAVRIN_LANES > 1
-        w = _pdep_u64(std::uint64_t{1} << rank, w);  // the set bit of that rank, alone
-#else
-        for (; rank > 0; --rank) w &= w - 1;
-#endif
-        const unsigned q = b.where[i] % WORDS * 64 + static_cast<unsigned>(__builtin_ctzll(w));
-        return b.where[i] / WORDS * 400u + q - row_of(q);
+#if TAVRIN_LANES == 8
+    // The last entry with at most `rank` anchors before it, by a binary search whose steps are
+    // conditional moves: a random rank makes every branch a coin toss.
+    const std::uint32_t* first = b.before;
+    for (unsigned n = b.count; n > 1;) {
+        const unsigned half = n / 2;
+        first = first[half] <= rank ? first + half : first;
+        n -= half;
     }
-    return ~std::uint32_t{0};  // unreachable: the caller asks for a rank below the count
+    const unsigned i = static_cast<unsigned>(first - b.before);
+    rank -= first[0];
+#else
+    unsigned i = 0;
+    for (;; ++i) {
+        const unsigned c = ones(b.bits[i]);
+        if (rank < c) break;
+        rank -= c;
+    }
+#endif
+    std::uint64_t w = b.bits[i];
+#if TAVRIN_LANES > 1
+    w = _pdep_u64(std::uint64_t{1} << rank, w);  // the set bit of that rank, alone
+#else
+    for (; rank > 0; --rank) w &= w - 1;
+#endif
+    const unsigned q = b.where[i] % WORDS * 64 + static_cast<unsigned>(__builtin_ctzll(w));
+    return b.where[i] / WORDS * 400u + q - row_of(q);
 }
 
 }  // namespace

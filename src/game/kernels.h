@@ -60,6 +60,7 @@ struct Cells {
 struct AnchorWords {
     unsigned count;
     std::uint32_t where[ORIENTATIONS * WORDS + WORDS];  // 32 bits: packed without narrowing
+    std::uint32_t before[ORIENTATIONS * WORDS + WORDS];  // anchors before entry i (AVX-512 kernel only)
     alignas(64) std::uint64_t bits[ORIENTATIONS * WORDS + WORDS];
 };
 

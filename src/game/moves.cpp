@@ -68,11 +68,8 @@ kernels::Input own_frame_input(const Game& game, std::size_t agent, Kernel k) {
     kernels::Cells c;
     Bitboard occ;
     for (const Agent& a : game.agents) occ |= a.seen_by(agent);
-    const Bitboard& own = game.agents[agent].seen_by(agent);
-    for (unsigned j = 0; j < Bitboard::WORDS; ++j) {
-        c.own[j] = own.word(j);
-        c.occupied[j] = occ.word(j);
-    }
+    game.agents[agent].seen_by(agent).write_words(c.own);
+    occ.write_words(c.occupied);
     c.start = 0;
     kernels::Input in;
     kernel_of(k).prepare(c, in);
@@ -154,10 +151,8 @@ std::optional<FoundMove> find_move_of(const Game& game, std::size_t i, const std
     const Agent& agent = game.agents[i];
     const Kernel k = active_kernel();
     kernels::Cells c;
-    for (unsigned j = 0; j < Bitboard::WORDS; ++j) {
-        c.own[j] = agent.cells.word(j);
-        c.occupied[j] = occ[j];
-    }
+    agent.cells.write_words(c.own);
+    for (unsigned j = 0; j < Bitboard::WORDS; ++j) c.occupied[j] = occ[j];
     c.start = *START_CELLS[i].ones().begin();
     kernels::Input in;
     kernel_of(k).prepare(c, in);

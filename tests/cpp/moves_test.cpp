@@ -86,6 +86,9 @@ void expect_game_entry_points_agree(const Game& g, std::size_t a, Rng& rng) {
         const auto n = set.action_at(*pick);
         ASSERT_TRUE(n.has_value());
         ASSERT_TRUE(std::binary_search(want.begin(), want.end(), *n)) << "picked " << *pick;
+        // A pick is the move of rank random % count, the same on every kernel.
+        for (std::size_t r : {std::size_t{0}, want.size() / 2, want.size() - 1})
+            ASSERT_EQ(set.action_at(*random_legal_action(g, a, r)), want[r]) << "rank " << r;
     }
     // The observation's list keeps the search's own order.
     Vec<std::uint16_t> observed;

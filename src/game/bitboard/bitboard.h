@@ -60,6 +60,15 @@ class Bitboard {
         return b;
     }
 
+    // Logical word i into out[i], for i from 0 to 7.
+    void write_words(std::uint64_t* out) const noexcept {
+        if constexpr (std::endian::native == std::endian::little) {
+            for (unsigned m = 0; m < LIMBS; ++m) std::memcpy(out + 2 * m, &l_[slot(m)], sizeof(Limb));
+        } else {
+            for (unsigned i = 0; i < WORDS; ++i) out[i] = word(i);
+        }
+    }
+
     // The board whose 64-byte image is `bytes` (limb 0 first, each limb least significant byte first).
     static Bitboard from_image(const std::uint8_t* bytes) noexcept {
         Bitboard b;
