@@ -76,13 +76,6 @@ kernels::Input own_frame_input(const Game& game, std::size_t agent, Kernel k) {
     return in;
 }
 
-// The anchor words of `agent` in its own frame; returns the number of legal placements.
-std::size_t own_frame_anchors(const Game& game, std::size_t agent, kernels::AnchorWords& out) {
-    const Kernel k = active_kernel();
-    const kernels::Input in = own_frame_input(game, agent, k);
-    return kernel_of(k).anchors(game.action_set->shapes, in, game.agents[agent].pieces, out);
-}
-
 }  // namespace
 
 std::string_view kernel_name(Kernel k) noexcept { return KERNEL_NAMES[static_cast<unsigned>(k) % KERNEL_COUNT]; }
@@ -128,8 +121,8 @@ bool select_kernel(Kernel k) noexcept {
     return true;
 }
 
-std::array<std::uint64_t, 8> cells_of(const ActionSet& set, FoundMove m) noexcept {
-    std::array<std::uint64_t, 8> w{};
+BoardWords cells_of(const ActionSet& set, FoundMove m) noexcept {
+    BoardWords w{};
     const kernels::Shape& shape = set.shapes.shapes[m.orientation % kernels::ORIENTATIONS];
     for (unsigned i = 0; i < shape.cells; ++i) {
         const unsigned p = (m.anchor + kernels::OFFSETS[shape.offsets[i]]) % BIT_COUNT;
@@ -146,7 +139,7 @@ std::optional<FoundMove> find_move(const ActionSet& set, const PlacementMasks& m
     return found_move(kernel_of(k).any(set.shapes, input_of(m), pieces));
 }
 
-std::optional<FoundMove> find_move_of(const Game& game, std::size_t i, const std::array<std::uint64_t, 8>& occ) {
+std::optional<FoundMove> find_move_of(const Game& game, std::size_t i, const BoardWords& occ) {
     if (i >= AGENT_COUNT) fail_index(i, AGENT_COUNT);
     const Agent& agent = game.agents[i];
     const Kernel k = active_kernel();
@@ -193,14 +186,16 @@ std::size_t count_moves(const ActionSet& set, const PlacementMasks& m, std::uint
 
 void legal_actions(const Game& game, std::size_t agent, Vec<std::uint16_t>& out) {
     kernels::AnchorWords b;
-    const std::size_t n = own_frame_anchors(game, agent, b);
+    const std::size_t n = legal_anchor_words(game, agent, b);
     out.resize(n + kernels::LIST_SLACK);
     kernel_of(active_kernel()).list(game.action_set->shapes, b, out.data());
     out.resize(n);
 }
 
 std::size_t legal_anchor_words(const Game& game, std::size_t agent, kernels::AnchorWords& out) {
-    return own_frame_anchors(game, agent, out);
+    const Kernel k = active_kernel();
+    const kernels::Input in = own_frame_input(game, agent, k);
+    return kernel_of(k).anchors(game.action_set->shapes, in, game.agents[agent].pieces, out);
 }
 
 bool has_legal_action(const Game& game, std::size_t agent) {
@@ -210,7 +205,7 @@ bool has_legal_action(const Game& game, std::size_t agent) {
 
 std::optional<std::uint32_t> random_legal_action(const Game& game, std::size_t agent, std::uint64_t random) {
     kernels::AnchorWords b;
-    const std::size_t n = own_frame_anchors(game, agent, b);
+    const std::size_t n = legal_anchor_words(game, agent, b);
     if (n == 0) return std::nullopt;
     return kernel_of(active_kernel()).nth(b, static_cast<std::size_t>(random % n));
 }

@@ -15,6 +15,7 @@
 #include <span>
 #include <string_view>
 
+#include "game/bitboard/board_words.h"
 #include "game/game.h"
 #include "game/rules.h"
 
@@ -43,14 +44,14 @@ struct FoundMove {
     std::uint16_t anchor = 0;
 };
 // Its cells, as plain words (the placement's orientation never leaves the board from its anchor).
-std::array<std::uint64_t, 8> cells_of(const ActionSet& set, FoundMove m) noexcept;
+BoardWords cells_of(const ActionSet& set, FoundMove m) noexcept;
 // A legal placement of an agent with these masks and remaining kinds, or nothing when it has
 // none. Stops at the first found (smallest kinds first); which one is unspecified.
 std::optional<FoundMove> find_move(const ActionSet& set, const PlacementMasks& m, std::uint32_t pieces,
                                    Kernel k = active_kernel());
 // A legal placement of agent i of `game` in the game frame when `occ` (as words) are the occupied
 // cells, or nothing when it has none.
-std::optional<FoundMove> find_move_of(const Game& game, std::size_t i, const std::array<std::uint64_t, 8>& occ);
+std::optional<FoundMove> find_move_of(const Game& game, std::size_t i, const BoardWords& occ);
 // Whether an agent with these masks and remaining kinds has a legal placement.
 bool has_move(const ActionSet& set, const PlacementMasks& m, std::uint32_t pieces, Kernel k = active_kernel());
 // Every legal placement, as action numbers in increasing order; `out` is emptied first.
