@@ -156,12 +156,16 @@ inline void shift_all(const Input& in, Shifted& s) noexcept {
 
 // The legal anchors of one orientation: every cell free AND some cell on a corner.
 inline Board anchors_of(const Shape& shape, const Shifted& s) noexcept {
-    Board f = s.free[shape.offsets[0]];
-    Board c = s.corners[shape.offsets[0]];
+    static_assert(sizeof(Board) == BOARD_BYTES);
+    const auto* free = reinterpret_cast<const unsigned char*>(s.free);
+    const auto* corners = reinterpret_cast<const unsigned char*>(s.corners);
+    const auto board = [](const unsigned char* p) -> const Board& { return *reinterpret_cast<const Board*>(p); };
+    Board f = board(free + shape.at[0]);
+    Board c = board(corners + shape.at[0]);
 #pragma GCC unroll 4
     for (unsigned i = 1; i < 5; ++i) {
-        const Board& fi = s.free[shape.offsets[i]];
-        const Board& ci = s.corners[shape.offsets[i]];
+        const Board& fi = board(free + shape.at[i]);
+        const Board& ci = board(corners + shape.at[i]);
         for (unsigned j = 0; j < Board::N; ++j) {
             f.v[j] &= fi.v[j];
             c.v[j] |= ci.v[j];
@@ -190,15 +194,17 @@ std::uint32_t any(const ShapeTable& t, const Input& in, std::uint32_t pieces) no
 }
 
 #if TAVRIN_LANES == 8
-// The `where` entries of every word of every orientation's board, loaded rather than computed:
-// the shuffle port, which packing needs, is the kernel's bottleneck.
-struct WhereTable {
-    alignas(32) std::uint32_t v[ORIENTATIONS][WORDS];
+// For each set of non-zero words (a byte), their word numbers packed to the front, one per byte:
+// stored with one scalar store, where packing them would take the shuffle port, the kernel's
+// bottleneck.
+struct PackedWords {
+    std::uint64_t v[256];
 };
-constexpr WhereTable WHERE = [] {
-    WhereTable t{};
-    for (unsigned o = 0; o < ORIENTATIONS; ++o)
-        for (unsigned j = 0; j < WORDS; ++j) t.v[o][j] = o * WORDS + j;
+constexpr PackedWords PACKED_WORDS = [] {
+    PackedWords t{};
+    for (unsigned m = 0; m < 256; ++m)
+        for (unsigned j = 0, k = 0; j < WORDS; ++j)
+            if ((m >> j) & 1u) t.v[m] |= std::uint64_t{j} << (8 * k++);
     return t;
 }();
 #endif
@@ -220,15 +226,17 @@ std::size_t anchors(const ShapeTable& t, const Input& in, std::uint32_t pieces, 
             const __m512i v = (__m512i)a.v[0];
             const __mmask8 nonzero = _mm512_test_epi64_mask(v, v);
             _mm512_storeu_si512(out.bits + n, _mm512_maskz_compress_epi64(nonzero, v));
-            const __m256i where = _mm256_load_si256(reinterpret_cast<const __m256i*>(WHERE.v[o]));
-            _mm256_storeu_si256(reinterpret_cast<__m256i*>(out.where + n), _mm256_maskz_compress_epi32(nonzero, where));
+            std::memcpy(out.word + n, &PACKED_WORDS.v[nonzero], 8);
+            const std::uint64_t orientation = o * 0x0101010101010101ull;
+            std::memcpy(out.orientation + n, &orientation, 8);
             n += static_cast<unsigned>(__builtin_popcount(nonzero));
 #else
             std::uint64_t w[WORDS];
             std::memcpy(w, &a, sizeof w);
             for (unsigned j = 0; j < WORDS; ++j) {
                 out.bits[n] = w[j];
-                out.where[n] = o * WORDS + j;
+                out.orientation[n] = static_cast<std::uint8_t>(o);
+                out.word[n] = static_cast<std::uint8_t>(j);
                 n += w[j] != 0;
 #ifdef TAVRIN_HAS_POPCNT
                 total += ones(w[j]);  // scalar counts run beside the vector work on ports it leaves idle
@@ -261,7 +269,7 @@ void list(const ShapeTable& t, const AnchorWords& b, std::uint16_t* out) noexcep
     // holds more than four; the entries past the count are overwritten next or lie in the slack.
     constexpr std::uint64_t TOP = std::uint64_t{1} << 63;  // keeps the bit scan defined on an empty word
     for (unsigned i = 0; i < b.count; ++i) {
-        const unsigned o = b.where[i] / WORDS, base = b.where[i] % WORDS * 64;
+        const unsigned o = b.orientation[i], base = b.word[i] * 64u;
         const Shape& shape = t.shapes[o];
         const unsigned first = shape.first, width = shape.width;
         std::uint64_t w = b.bits[i];
@@ -281,8 +289,8 @@ void list(const ShapeTable& t, const AnchorWords& b, std::uint16_t* out) noexcep
 
 void mark(const AnchorWords& b, std::uint8_t* mask) noexcept {
     for (unsigned i = 0; i < b.count; ++i) {
-        std::uint8_t* grid = mask + b.where[i] / WORDS * 400u;
-        const unsigned base = b.where[i] % WORDS * 64;
+        std::uint8_t* grid = mask + b.orientation[i] * 400u;
+        const unsigned base = b.word[i] * 64u;
         for (std::uint64_t w = b.bits[i]; w != 0; w &= w - 1) {
             const unsigned q = base + static_cast<unsigned>(__builtin_ctzll(w));
             grid[q - row_of(q)] = 1;
@@ -316,8 +324,8 @@ std::uint32_t nth(const AnchorWords& b, std::size_t rank) noexcept {
 #else
     for (; rank > 0; --rank) w &= w - 1;
 #endif
-    const unsigned q = b.where[i] % WORDS * 64 + static_cast<unsigned>(__builtin_ctzll(w));
-    return b.where[i] / WORDS * 400u + q - row_of(q);
+    const unsigned q = b.word[i] * 64u + static_cast<unsigned>(__builtin_ctzll(w));
+    return b.orientation[i] * 400u + q - row_of(q);
 }
 
 }  // namespace

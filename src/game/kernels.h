@@ -31,7 +31,12 @@ struct Shape {
     std::uint8_t width;       // columns of its box
     std::uint8_t height;      // rows of its box
     std::uint16_t first;      // action number at anchor (0, 0)
+    // offsets[i] × BOARD_BYTES: where the generator finds each cell's moved boards, with no
+    // index arithmetic in its innermost loop
+    std::uint16_t at[5];
 };
+
+inline constexpr unsigned BOARD_BYTES = WORDS * 8;
 
 struct ShapeTable {
     Shape shapes[ORIENTATIONS];           // by orientation number
@@ -55,11 +60,12 @@ struct Cells {
 
 // The legal anchors as one flat list of non-zero board words, in orientation order, then word
 // order: walking it needs no nested loops over orientations and words, whose exits a branch
-// predictor cannot learn. Entry i holds the anchors of orientation where[i] / 8 in word
-// where[i] % 8 of its board. Room is left for a whole board's words past the last orientation.
+// predictor cannot learn. Entry i holds the anchors of orientation orientation[i] in word word[i]
+// of its board. Room is left for a whole board's words past the last orientation.
 struct AnchorWords {
     unsigned count;
-    std::uint32_t where[ORIENTATIONS * WORDS + WORDS];  // 32 bits: packed without narrowing
+    std::uint8_t orientation[ORIENTATIONS * WORDS + WORDS];
+    std::uint8_t word[ORIENTATIONS * WORDS + WORDS];
     std::uint32_t before[ORIENTATIONS * WORDS + WORDS];  // anchors before entry i (AVX-512 kernel only)
     alignas(64) std::uint64_t bits[ORIENTATIONS * WORDS + WORDS];
 };

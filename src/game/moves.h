@@ -80,7 +80,7 @@ std::size_t for_each_legal_action(const Game& game, std::size_t agent, F&& f) {
     kernels::AnchorWords b;
     const std::size_t n = legal_anchor_words(game, agent, b);
     for (unsigned i = 0; i < b.count; ++i) {
-        const unsigned o = b.where[i] / kernels::WORDS, base = b.where[i] % kernels::WORDS * 64;
+        const unsigned o = b.orientation[i], base = b.word[i] * 64u;
         const unsigned grid = o * static_cast<unsigned>(ANCHOR_COUNT);
         for (std::uint64_t w = b.bits[i]; w != 0; w &= w - 1) {
             const unsigned q = base + static_cast<unsigned>(std::countr_zero(w));

@@ -94,6 +94,7 @@ ActionSet::ActionSet(const std::vector<Piece>& pieces) {
             fail("shape with an empty row or column in its box");
         shape.cells = static_cast<std::uint8_t>(n);
         for (unsigned i = n; i < 5; ++i) shape.offsets[i] = shape.offsets[0];
+        for (unsigned i = 0; i < 5; ++i) shape.at[i] = static_cast<std::uint16_t>(shape.offsets[i] * kernels::BOARD_BYTES);
         if (o > 0 && shape.kind < shapes.shapes[o - 1].kind) fail("orientations of a kind out of order");
         for (unsigned k = o == 0 ? 0 : shapes.shapes[o - 1].kind + 1u; k <= shape.kind; ++k)
             shapes.kind_shapes[k] = static_cast<std::uint8_t>(o);
