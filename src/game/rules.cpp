@@ -42,9 +42,14 @@ void update_done_after(Game& game, std::size_t mover, const BoardWords& placemen
         if (agent.done) continue;
         const BoardWords& taken = i == mover ? edges : placement;
         if (agent.witness_at != 0) {
-            const FoundMove w{agent.witness_orientation, static_cast<std::uint16_t>(agent.witness_at - 1)};
-            const unsigned kind = game.action_set->shapes.shapes[w.orientation].kind;
-            if ((agent.pieces >> kind & 1u) && !any_common(cells_of(*game.action_set, w), taken)) continue;
+            const kernels::Shape& shape = game.action_set->shapes.shapes[agent.witness_orientation % kernels::ORIENTATIONS];
+            // The witness's cells tested one by one: building its board first would cost more.
+            std::uint64_t hit = 0;
+            for (unsigned c = 0; c < shape.cells; ++c) {
+                const unsigned p = (agent.witness_at - 1u + kernels::OFFSETS[shape.offsets[c]]) % BIT_COUNT;
+                hit |= taken[p / 64] >> (p % 64);
+            }
+            if ((agent.pieces >> shape.kind & 1u) && (hit & 1u) == 0) continue;
         }
         search_done(game, i, occ);
     }
@@ -80,18 +85,15 @@ std::optional<InvalidAction> step(Game& game, std::optional<std::size_t> action)
     if ((agent.pieces & kind_bit) == 0) return InvalidAction{};
 
     // Frame a turns into frame f by (a - f) mod 4 quarter turns clockwise; frame 0 is the game's.
-    // Single bits are set in plain words, and the tests below run on words too.
-    std::array<unsigned, 5> cells{};
-    std::array<BoardWords, AGENT_FRAMES> placed{};
+    // The placement's bits are set in plain words, and the tests below run on words too.
+    std::array<unsigned, 5> own{}, cells{};  // each cell in the mover's frame and in the game's
+    BoardWords placement{};
     for (unsigned i = 0; i < shape.cells; ++i) {
-        const unsigned p = position(dy, dx) + kernels::OFFSETS[shape.offsets[i]];
-        for (std::size_t f = 0; f < AGENT_FRAMES; ++f) {
-            const unsigned q = QUARTER_TURNS[(a + AGENT_FRAMES - f) % AGENT_FRAMES][p];
-            placed[f][q / 64] |= std::uint64_t{1} << (q % 64);
-        }
-        cells[i] = QUARTER_TURNS[a][p];
+        own[i] = position(dy, dx) + kernels::OFFSETS[shape.offsets[i]];
+        cells[i] = QUARTER_TURNS[a][own[i]];
+        placement[cells[i] / 64] |= std::uint64_t{1} << (cells[i] % 64);
     }
-    const BoardWords& placement = placed[0];
+
     // Legal when it covers no occupied cell, shares no edge with an own cell and touches one at a
     // corner (covers the start cell, before the first piece): the placement's neighbourhoods
     // tested against the agent's cells, the same sets as the masks' but with no board of masks.
@@ -104,10 +106,13 @@ std::optional<InvalidAction> step(Game& game, std::optional<std::size_t> action)
 
     agent.last_piece = PieceType::from_index(shape.kind).code();
     agent.pieces &= ~kind_bit;
-    agent.cells |= Bitboard::from_words(placement);
-    for (std::size_t f = 1; f < AGENT_FRAMES; ++f) agent.turned[f - 1] |= Bitboard::from_words(placed[f]);
+    for (unsigned i = 0; i < shape.cells; ++i) {
+        agent.cells.set_position(cells[i]);
+        for (std::size_t f = 1; f < AGENT_FRAMES; ++f)
+            agent.turned[f - 1].set_position(QUARTER_TURNS[(a + AGENT_FRAMES - f) % AGENT_FRAMES][own[i]]);
+        game.hash ^= CELL_KEYS[a][cells[i]];
+    }
     ++agent.placed;
-    for (unsigned i = 0; i < shape.cells; ++i) game.hash ^= CELL_KEYS[a][cells[i]];
     for (unsigned j = 0; j < Bitboard::WORDS; ++j) occ[j] |= placement[j];
     update_done_after(game, a, placement, edges, occ);
     advance_turn(game);

@@ -47,7 +47,7 @@ ThreadPool::~ThreadPool() {
         std::lock_guard lock(sync_->mutex);
         stopping_ = true;
     }
-    sync_->start.notify_all();
+    sync_->start.notify_all();  // the workers poll first, then sleep: they see stopping_ at once only asleep
     for (std::thread& t : workers_) t.join();
 }
 
@@ -61,23 +61,29 @@ void ThreadPool::run_part(std::size_t part) noexcept {
     }
 }
 
+void ThreadPool::wake_sleepers() {
+    if (sleepers_.load() == 0) return;
+    // Taking the mutex orders this after a sleeper's last look at the counters.
+    { std::lock_guard lock(sync_->mutex); }
+    sync_->start.notify_all();
+    sync_->finished.notify_all();
+}
+
 void ThreadPool::work(std::size_t part) {
     std::size_t seen = 0;
     for (;;) {
-        spin_until([&] { return generation_.load(std::memory_order_acquire) != seen; });
-        {
+        const auto started = [&] { return generation_.load() != seen; };
+        if (!spin_until(started)) {
             std::unique_lock lock(sync_->mutex);
-            sync_->start.wait(lock, [&] { return stopping_ || generation_.load(std::memory_order_relaxed) != seen; });
+            sleepers_.fetch_add(1);
+            sync_->start.wait(lock, [&] { return stopping_ || started(); });
+            sleepers_.fetch_sub(1);
             if (stopping_) return;
-            seen = generation_.load(std::memory_order_relaxed);
         }
+        // The job's fields were written before the generation changed.
+        seen = generation_.load();
         run_part(part);
-        bool last = false;
-        {
-            std::lock_guard lock(sync_->mutex);
-            last = pending_.fetch_sub(1, std::memory_order_acq_rel) == 1;
-        }
-        if (last) sync_->finished.notify_one();
+        if (pending_.fetch_sub(1) == 1) wake_sleepers();
     }
 }
 
@@ -94,25 +100,23 @@ void ThreadPool::run(std::size_t n, const std::function<void(std::size_t, std::s
         }
         return;
     }
-    {
-        std::lock_guard lock(sync_->mutex);
-        job_ = &fn;
-        n_ = n;
-        error_ = nullptr;
-        pending_.store(workers_.size(), std::memory_order_relaxed);
-        generation_.fetch_add(1, std::memory_order_release);
-    }
-    sync_->start.notify_all();
+    job_ = &fn;
+    n_ = n;
+    error_ = nullptr;
+    pending_.store(workers_.size());
+    generation_.fetch_add(1);
+    wake_sleepers();
     run_part(0);
-    spin_until([&] { return pending_.load(std::memory_order_acquire) == 0; });
-    std::exception_ptr error;
-    {
+    const auto finished = [&] { return pending_.load() == 0; };
+    if (!spin_until(finished)) {
         std::unique_lock lock(sync_->mutex);
-        sync_->finished.wait(lock, [&] { return pending_.load(std::memory_order_relaxed) == 0; });
-        job_ = nullptr;
-        error = std::exchange(error_, nullptr);
+        sleepers_.fetch_add(1);
+        sync_->finished.wait(lock, finished);
+        sleepers_.fetch_sub(1);
     }
-    if (error) std::rethrow_exception(error);
+    job_ = nullptr;
+    // Every part has finished, so error_ is no longer written.
+    if (std::exception_ptr error = std::exchange(error_, nullptr)) std::rethrow_exception(error);
 }
 
 }  // namespace tavrin::batch

@@ -40,6 +40,7 @@ class ThreadPool {
 
  private:
     void work(std::size_t part);
+    void wake_sleepers();
     void run_part(std::size_t part) noexcept;
 
     struct Sync {
@@ -57,11 +58,15 @@ class ThreadPool {
     std::vector<std::thread> workers_;
     const std::function<void(std::size_t, std::size_t, std::size_t)>* job_ = nullptr;
     std::size_t n_ = 0;
-    // Changed under the mutex (so that a sleeping waiter cannot miss them) and read without it by
-    // the short spin that comes before every sleep: a batch step lasts tens of microseconds, about
-    // what waking a sleeping thread costs, and a step runs two or three jobs.
-    std::atomic<std::size_t> generation_{0};  // counts jobs, so a worker wakes once per job
+    // A job is handed over through these two counters alone while the threads poll (a batch step
+    // lasts tens of microseconds, and a step runs two or three jobs): a mutex taken on every
+    // hand-over would move its cache line between the cores four times per job. A thread that
+    // polled in vain goes to sleep under the mutex, counted in `sleepers_`, and whoever changes
+    // the counter it waits on wakes it. The counters and `sleepers_` are sequentially consistent:
+    // either the sleeper sees the change before it sleeps, or the changer sees the sleeper.
+    std::atomic<std::size_t> generation_{0};  // counts jobs, so a worker runs once per job
     std::atomic<std::size_t> pending_{0};     // worker parts of the current job still running
+    std::atomic<std::size_t> sleepers_{0};    // threads asleep or about to sleep
     bool stopping_ = false;
     std::exception_ptr error_;
 };

@@ -60,6 +60,21 @@ class Bitboard {
         return b;
     }
 
+    // Sets position p (below 512) by a read-modify-write of its 64-bit word alone. A step sets a
+    // few scattered cells and then reads whole limbs; writing limbs in halves, as building a board
+    // from words does, makes those reads wait for the halves to reach the cache.
+    void set_position(unsigned p) noexcept {
+        if constexpr (std::endian::native == std::endian::little) {
+            unsigned char* word = reinterpret_cast<unsigned char*>(&l_[slot(p / 128 % LIMBS)]) + (p / 64 % 2) * 8;
+            std::uint64_t v;
+            std::memcpy(&v, word, 8);
+            v |= std::uint64_t{1} << (p % 64);
+            std::memcpy(word, &v, 8);
+        } else {
+            l_[slot(p / 128 % LIMBS)] |= bit(p);
+        }
+    }
+
     // Logical word i into out[i], for i from 0 to 7.
     void write_words(std::uint64_t* out) const noexcept {
         if constexpr (std::endian::native == std::endian::little) {
