@@ -184,6 +184,35 @@ TEST(VectorGames, KeptLegalListSizeChangesNothing) {
     for (std::size_t r = 1; r < traces.size(); ++r) EXPECT_EQ(traces[0], traces[r]) << "run " << r;
 }
 
+// Without the mask, a step sampled at random draws the next sample ahead. Resets, loads, greedy
+// samples and refused batches in between must leave the samples those of a batch that never
+// draws ahead (one with the mask).
+TEST(VectorGames, SamplesDrawnAheadMatchSamplesDrawnOnDemand) {
+    constexpr std::size_t N = 9;
+    std::vector<std::vector<std::int32_t>> samples;
+    for (bool mask : {false, true}) {
+        VectorGames v(config(N, 2, ObservationMode::None, mask));
+        v.reset(3);
+        std::vector<std::int32_t> actions(N), all;
+        std::vector<std::uint8_t> states(N * STATE_SIZE);
+        for (int ply = 0; ply < 200; ++ply) {
+            v.sample_actions(ply % 17 == 5 ? Policy::Greedy : Policy::Random, actions);
+            all.insert(all.end(), actions.begin(), actions.end());
+            if (ply % 23 == 7) {
+                auto bad = actions;
+                bad[N - 1] = -1;
+                ASSERT_TRUE(v.step(bad));
+            }
+            ASSERT_FALSE(v.step(actions));
+            if (ply == 60) v.reset(4);
+            if (ply == 90) v.to_bytes(states);
+            if (ply == 120) ASSERT_FALSE(v.load(states));
+        }
+        samples.push_back(std::move(all));
+    }
+    EXPECT_EQ(samples[0], samples[1]);
+}
+
 TEST(VectorGames, RefusedBatchesChangeNothing) {
     constexpr std::size_t N = 5;
     VectorGames v(config(N, 2));

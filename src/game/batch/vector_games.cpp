@@ -228,6 +228,7 @@ std::size_t VectorGames::bytes_per_game(ObservationMode mode, bool mask) noexcep
     bytes += observation_channels(mode) * PLANE_CELLS;
     if (mode != ObservationMode::None) bytes += PIECE_CHANNELS + AGENT_COUNT;
     if (mask) bytes += GRID_SIZE + Config{}.kept_legal * sizeof(std::uint16_t) + sizeof(std::uint32_t);
+    else bytes += sizeof(std::int32_t);
     return bytes;
 }
 
@@ -246,6 +247,7 @@ VectorGames::VectorGames(const Config& config)
         pieces_ = allocate<std::uint8_t>(n * PIECE_CHANNELS);
         done_ = allocate<std::uint8_t>(n * AGENT_COUNT);
     }
+    if (!config_.mask) drawn_ = allocate<std::int32_t>(n);
     if (config_.mask) {
         mask_ = allocate<std::uint8_t>(n * GRID_SIZE);
         config_.kept_legal = std::min(config_.kept_legal, GRID_SIZE);
@@ -369,8 +371,13 @@ void VectorGames::settle(std::size_t i, Game& game, bool was_over, bool stepped)
 
 // --- Operations ---
 
+namespace {
+constexpr std::int32_t NO_ACTION = -1;
+}  // namespace
+
 void VectorGames::reset(std::optional<std::uint64_t> seed, std::span<const std::uint8_t> which) {
     if (!which.empty() && which.size() != size()) fail_index(which.size(), size());
+    drawn_valid_ = false;
     pool_.run(size(), [&](std::size_t, std::size_t begin, std::size_t end) {
         Game* games = current();
         for (std::size_t i = begin; i < end; ++i) {
@@ -386,6 +393,9 @@ void VectorGames::reset(std::optional<std::uint64_t> seed, std::span<const std::
 
 std::optional<BatchError> VectorGames::step(std::span<const std::int32_t> actions) {
     if (actions.size() != size()) fail_index(actions.size(), size());
+    drawn_valid_ = false;
+    const bool draw = sampled_since_step_ && !config_.mask;
+    sampled_since_step_ = false;
     std::vector<std::optional<BatchError>> first(pool_.threads());
     pool_.run(size(), [&](std::size_t part, std::size_t begin, std::size_t end) {
         const Game* games = current();
@@ -416,15 +426,35 @@ std::optional<BatchError> VectorGames::step(std::span<const std::int32_t> action
         for (std::size_t i = begin; i < end; ++i) {
             settle(i, next[i], is_over(games[i]), true);
             write_outputs(i, next[i]);
+            if (draw) drawn_[i] = draw_random(i, next[i]);
         }
         end_writes();
     });
     current_ = 1 - current_;
+    drawn_valid_ = draw;
     return std::nullopt;
+}
+
+std::int32_t VectorGames::draw_random(std::size_t i, const Game& game) const {
+    if (is_over(game)) return NO_ACTION;
+    Stream stream = streams_[i];
+    const auto g = random_legal_action(game, game.agent_selection, stream.next());
+    if (!g) fail("the agent to move has no legal placement");
+    return static_cast<std::int32_t>(*g);
 }
 
 void VectorGames::sample_actions(Policy policy, std::span<std::int32_t> out) {
     if (out.size() != size()) fail_index(out.size(), size());
+    const bool drawn = std::exchange(drawn_valid_, false) && policy == Policy::Random;
+    if (policy == Policy::Random) sampled_since_step_ = true;
+    if (drawn) {
+        // A few nanoseconds a game: not worth waking the pool.
+        for (std::size_t i = 0; i < size(); ++i) {
+            out[i] = drawn_[i] == NO_ACTION ? 0 : drawn_[i];
+            if (drawn_[i] != NO_ACTION) (void)streams_[i].next();
+        }
+        return;
+    }
     pool_.run(size(), [&](std::size_t part, std::size_t begin, std::size_t end) {
         const Tables& t = tables();
         for (std::size_t i = begin; i < end; ++i) {
@@ -499,6 +529,7 @@ void VectorGames::legal_actions(std::vector<std::int64_t>& offsets, std::vector<
 
 std::optional<BatchError> VectorGames::load(std::span<const std::uint8_t> states) {
     if (states.size() != size() * STATE_SIZE) fail_index(states.size(), size() * STATE_SIZE);
+    drawn_valid_ = false;
     std::vector<std::optional<BatchError>> first(pool_.threads());
     pool_.run(size(), [&](std::size_t part, std::size_t begin, std::size_t end) {
         Game* next = scratch();

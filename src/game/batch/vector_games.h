@@ -174,6 +174,8 @@ class VectorGames {
     // with autoreset, starts it anew.
     void settle(std::size_t i, Game& game, bool was_over, bool stepped);
     void write_outputs(std::size_t i, const Game& game);
+    // The random sample of game i, in state `game`, drawn from a copy of its stream.
+    std::int32_t draw_random(std::size_t i, const Game& game) const;
     // The kept legal list of game i, ascending, when it holds the whole legal set.
     std::optional<std::span<const std::uint16_t>> kept_legal(std::size_t i) const;
     void write_observation(std::size_t i, const Game& game);
@@ -198,6 +200,14 @@ class VectorGames {
     // of the 36,400 indexes would be seventy, and a step touches every game's.
     Array<std::uint16_t> legal_list_;
     Array<std::uint32_t> legal_count_;
+    // Without the mask, a step whose batch was sampled at random the step before draws the next
+    // sample too, from a copy of each game's stream, while the game is still in this core's cache:
+    // a batch stepped with its own samples then makes one pass over the games, not two. The draw
+    // is kept only until a call changes a game or a stream; sample_actions returns it and moves the
+    // stream on as its own draw would, so results never depend on whether it was made.
+    Array<std::int32_t> drawn_;        // the drawn action; NO_ACTION for a finished game
+    bool drawn_valid_ = false;         // drawn_ holds the draws of the current games and streams
+    bool sampled_since_step_ = false;  // a random sample was taken since the last step
     Array<std::int8_t> current_player_;
     Array<float> rewards_;
     Array<std::int16_t> final_scores_;
