@@ -184,9 +184,10 @@ TEST(VectorGames, KeptLegalListSizeChangesNothing) {
     for (std::size_t r = 1; r < traces.size(); ++r) EXPECT_EQ(traces[0], traces[r]) << "run " << r;
 }
 
-// Without the mask, a step sampled at random draws the next sample ahead. Resets, loads, greedy
-// samples and refused batches in between must leave the samples those of a batch that never
-// draws ahead (one with the mask).
+// Without the mask, a step sampled at random draws the next sample ahead, and the sample leaves
+// the streams to be moved on later. Resets (of some games), loads, greedy samples and refused
+// batches between them must leave the samples those of a batch that never draws ahead (one with
+// the mask).
 TEST(VectorGames, SamplesDrawnAheadMatchSamplesDrawnOnDemand) {
     constexpr std::size_t N = 9;
     std::vector<std::vector<std::int32_t>> samples;
@@ -195,18 +196,23 @@ TEST(VectorGames, SamplesDrawnAheadMatchSamplesDrawnOnDemand) {
         v.reset(3);
         std::vector<std::int32_t> actions(N), all;
         std::vector<std::uint8_t> states(N * STATE_SIZE);
-        for (int ply = 0; ply < 200; ++ply) {
-            v.sample_actions(ply % 17 == 5 ? Policy::Greedy : Policy::Random, actions);
+        const std::vector<std::uint8_t> some{1, 0, 0, 1, 1, 0, 1, 0, 0};
+        const auto sample = [&](Policy policy) {
+            v.sample_actions(policy, actions);
             all.insert(all.end(), actions.begin(), actions.end());
+        };
+        for (int ply = 0; ply < 200; ++ply) {
+            sample(ply % 17 == 5 ? Policy::Greedy : Policy::Random);
+            if (ply == 60 || ply == 61) v.reset(ply == 60 ? std::optional<std::uint64_t>(4) : std::nullopt, some);
+            if (ply == 90) v.to_bytes(states);
+            if (ply == 120) ASSERT_FALSE(v.load(states));
+            if (ply == 60 || ply == 61 || ply == 120 || ply == 150) sample(Policy::Random);
             if (ply % 23 == 7) {
                 auto bad = actions;
                 bad[N - 1] = -1;
                 ASSERT_TRUE(v.step(bad));
             }
             ASSERT_FALSE(v.step(actions));
-            if (ply == 60) v.reset(4);
-            if (ply == 90) v.to_bytes(states);
-            if (ply == 120) ASSERT_FALSE(v.load(states));
         }
         samples.push_back(std::move(all));
     }

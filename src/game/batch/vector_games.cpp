@@ -371,9 +371,9 @@ void VectorGames::settle(std::size_t i, Game& game, bool was_over, bool stepped)
 
 // --- Operations ---
 
-namespace {
-constexpr std::int32_t NO_ACTION = -1;
-}  // namespace
+void VectorGames::pay_stream(std::size_t i, const Game& sampled) noexcept {
+    if (streams_owed_ && !is_over(sampled)) (void)streams_[i].next();
+}
 
 void VectorGames::reset(std::optional<std::uint64_t> seed, std::span<const std::uint8_t> which) {
     if (!which.empty() && which.size() != size()) fail_index(which.size(), size());
@@ -381,6 +381,7 @@ void VectorGames::reset(std::optional<std::uint64_t> seed, std::span<const std::
     pool_.run(size(), [&](std::size_t, std::size_t begin, std::size_t end) {
         Game* games = current();
         for (std::size_t i = begin; i < end; ++i) {
+            pay_stream(i, games[i]);
             if (!which.empty() && which[i] == 0) continue;
             games[i] = new_game(*set_);
             if (seed) streams_[i] = Stream::for_game(*seed, i);
@@ -389,6 +390,7 @@ void VectorGames::reset(std::optional<std::uint64_t> seed, std::span<const std::
         }
         end_writes();
     });
+    streams_owed_ = false;
 }
 
 std::optional<BatchError> VectorGames::step(std::span<const std::int32_t> actions) {
@@ -424,6 +426,7 @@ std::optional<BatchError> VectorGames::step(std::span<const std::int32_t> action
         const Game* games = current();
         Game* next = scratch();
         for (std::size_t i = begin; i < end; ++i) {
+            pay_stream(i, games[i]);
             settle(i, next[i], is_over(games[i]), true);
             write_outputs(i, next[i]);
             if (draw) drawn_[i] = draw_random(i, next[i]);
@@ -431,12 +434,13 @@ std::optional<BatchError> VectorGames::step(std::span<const std::int32_t> action
         end_writes();
     });
     current_ = 1 - current_;
+    streams_owed_ = false;
     drawn_valid_ = draw;
     return std::nullopt;
 }
 
 std::int32_t VectorGames::draw_random(std::size_t i, const Game& game) const {
-    if (is_over(game)) return NO_ACTION;
+    if (is_over(game)) return 0;
     Stream stream = streams_[i];
     const auto g = random_legal_action(game, game.agent_selection, stream.next());
     if (!g) fail("the agent to move has no legal placement");
@@ -448,17 +452,17 @@ void VectorGames::sample_actions(Policy policy, std::span<std::int32_t> out) {
     const bool drawn = std::exchange(drawn_valid_, false) && policy == Policy::Random;
     if (policy == Policy::Random) sampled_since_step_ = true;
     if (drawn) {
-        // A few nanoseconds a game: not worth waking the pool.
-        for (std::size_t i = 0; i < size(); ++i) {
-            out[i] = drawn_[i] == NO_ACTION ? 0 : drawn_[i];
-            if (drawn_[i] != NO_ACTION) (void)streams_[i].next();
-        }
+        // A copy, not worth waking the pool for; the owing streams move on in the threads whose
+        // caches hold them.
+        std::memcpy(out.data(), drawn_.get(), size() * sizeof(std::int32_t));
+        streams_owed_ = true;
         return;
     }
     pool_.run(size(), [&](std::size_t part, std::size_t begin, std::size_t end) {
         const Tables& t = tables();
         for (std::size_t i = begin; i < end; ++i) {
             const Game& game = current()[i];
+            pay_stream(i, game);
             out[i] = 0;
             if (is_over(game)) continue;
             if (policy == Policy::Random && !kept_legal(i)) {
@@ -497,6 +501,7 @@ void VectorGames::sample_actions(Policy policy, std::span<std::int32_t> out) {
             out[i] = static_cast<std::int32_t>(select_from(bits, from, streams_[i].below(count)));
         }
     });
+    streams_owed_ = false;
 }
 
 void VectorGames::legal_actions(std::vector<std::int64_t>& offsets, std::vector<std::int32_t>& actions) {
@@ -547,12 +552,14 @@ std::optional<BatchError> VectorGames::load(std::span<const std::uint8_t> states
     pool_.run(size(), [&](std::size_t, std::size_t begin, std::size_t end) {
         Game* next = scratch();
         for (std::size_t i = begin; i < end; ++i) {
+            pay_stream(i, current()[i]);
             settle(i, next[i], false, false);
             write_outputs(i, next[i]);
         }
         end_writes();
     });
     current_ = 1 - current_;
+    streams_owed_ = false;
     return std::nullopt;
 }
 

@@ -203,11 +203,15 @@ class VectorGames {
     // Without the mask, a step whose batch was sampled at random the step before draws the next
     // sample too, from a copy of each game's stream, while the game is still in this core's cache:
     // a batch stepped with its own samples then makes one pass over the games, not two. The draw
-    // is kept only until a call changes a game or a stream; sample_actions returns it and moves the
-    // stream on as its own draw would, so results never depend on whether it was made.
-    Array<std::int32_t> drawn_;        // the drawn action; NO_ACTION for a finished game
+    // is kept only until a call changes a game or a stream. sample_actions copies it out and
+    // leaves the streams for the threads that own the games to move on, in the next call that
+    // reads them, as its own draws would have: results never depend on whether it was made.
+    Array<std::int32_t> drawn_;        // the drawn action; 0 for a finished game
     bool drawn_valid_ = false;         // drawn_ holds the draws of the current games and streams
     bool sampled_since_step_ = false;  // a random sample was taken since the last step
+    bool streams_owed_ = false;        // each game unfinished at the last sample owes its stream a draw
+    // Moves game i's stream on if it owes a draw; `sampled` is the game as it was sampled.
+    void pay_stream(std::size_t i, const Game& sampled) noexcept;
     Array<std::int8_t> current_player_;
     Array<float> rewards_;
     Array<std::int16_t> final_scores_;
