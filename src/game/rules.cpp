@@ -62,6 +62,63 @@ PlacementMasks placement_masks(const Game& game, std::size_t agent) {
     return masks_for(game.agents[agent].cells, occupied(game), START_CELLS[agent]);
 }
 
+namespace {
+
+// A legal placement of the agent to move, as the step applies it.
+struct Placement {
+    const kernels::Shape* shape;
+    std::array<unsigned, 5> own, cells;  // each cell in the mover's frame and in the game's
+    BoardWords words, edges, occupied;   // its cells, those and their edge neighbours, every agent's cells
+};
+
+// Whether `action` (a grid index) is a legal placement of the agent to move, which is not done;
+// when it is, `out` holds it.
+bool place(const Game& game, std::size_t action, Placement& out) {
+    const std::size_t a = game.agent_selection;
+    const Agent& agent = game.agents[a];
+    // The placement is built from its orientation's shape and turned cell by cell through small
+    // tables, instead of read from the catalogue's megabytes of boards: the grid index names the
+    // orientation and the anchor in the mover's frame, and a grid position holds a placement
+    // exactly when the orientation's box fits there.
+    const ActionSet& set = *game.action_set;
+    if (action >= GRID_SIZE) return false;
+    const unsigned o = static_cast<unsigned>(action / ANCHOR_COUNT), anchor = static_cast<unsigned>(action % ANCHOR_COUNT);
+    const unsigned dy = anchor / BOARD_SIDE, dx = anchor % BOARD_SIDE;
+    const kernels::Shape& shape = set.shapes.shapes[o];
+    if (dy + shape.height > BOARD_SIDE || dx + shape.width > BOARD_SIDE) return false;
+    if ((agent.pieces >> shape.kind & 1u) == 0) return false;
+
+    // Frame a turns into frame f by (a - f) mod 4 quarter turns clockwise; frame 0 is the game's.
+    // The placement's bits are set in plain words, and the tests below run on words too.
+    out.shape = &shape;
+    out.words = BoardWords{};
+    for (unsigned i = 0; i < shape.cells; ++i) {
+        out.own[i] = position(dy, dx) + kernels::OFFSETS[shape.offsets[i]];
+        out.cells[i] = QUARTER_TURNS[a][out.own[i]];
+        out.words[out.cells[i] / 64] |= std::uint64_t{1} << (out.cells[i] % 64);
+    }
+
+    // Legal when it covers no occupied cell, shares no edge with an own cell and touches one at a
+    // corner (covers the start cell, before the first piece): the placement's neighbourhoods
+    // tested against the agent's cells, the same sets as the masks' but with no board of masks.
+    const BoardWords& placement = out.words;
+    out.occupied = words_of(occupied(game));
+    out.edges = grow<1, ROW_STRIDE>(placement);
+    if (any_common(placement, out.occupied) || any_common(agent.cells, out.edges)) return false;
+    return agent.cells.any_cell() ? any_common(agent.cells, grow<STEP_DOWN_LEFT, STEP_DOWN_RIGHT>(placement))
+                                  : any_common(START_CELLS[a], placement);
+}
+
+}  // namespace
+
+bool would_step(const Game& game, std::optional<std::size_t> action) {
+    const std::size_t a = game.agent_selection;
+    if (a >= AGENT_COUNT) fail_index(a, AGENT_COUNT);
+    if (game.agents[a].done) return true;
+    Placement p;
+    return action && place(game, *action, p);
+}
+
 std::optional<InvalidAction> step(Game& game, std::optional<std::size_t> action) {
     const std::size_t a = game.agent_selection;
     if (a >= AGENT_COUNT) fail_index(a, AGENT_COUNT);
@@ -70,51 +127,21 @@ std::optional<InvalidAction> step(Game& game, std::optional<std::size_t> action)
         advance_turn(game);
         return std::nullopt;
     }
-    if (!action) return InvalidAction{};
-    // The placement is built from its orientation's shape and turned cell by cell through small
-    // tables, instead of read from the catalogue's megabytes of boards: the grid index names the
-    // orientation and the anchor in the mover's frame, and a grid position holds a placement
-    // exactly when the orientation's box fits there.
-    const ActionSet& set = *game.action_set;
-    if (*action >= GRID_SIZE) return InvalidAction{};
-    const unsigned o = static_cast<unsigned>(*action / ANCHOR_COUNT), anchor = static_cast<unsigned>(*action % ANCHOR_COUNT);
-    const unsigned dy = anchor / BOARD_SIDE, dx = anchor % BOARD_SIDE;
-    const kernels::Shape& shape = set.shapes.shapes[o];
-    if (dy + shape.height > BOARD_SIDE || dx + shape.width > BOARD_SIDE) return InvalidAction{};
-    const std::uint32_t kind_bit = std::uint32_t{1} << shape.kind;
-    if ((agent.pieces & kind_bit) == 0) return InvalidAction{};
+    Placement p;
+    if (!action || !place(game, *action, p)) return InvalidAction{};
 
-    // Frame a turns into frame f by (a - f) mod 4 quarter turns clockwise; frame 0 is the game's.
-    // The placement's bits are set in plain words, and the tests below run on words too.
-    std::array<unsigned, 5> own{}, cells{};  // each cell in the mover's frame and in the game's
-    BoardWords placement{};
-    for (unsigned i = 0; i < shape.cells; ++i) {
-        own[i] = position(dy, dx) + kernels::OFFSETS[shape.offsets[i]];
-        cells[i] = QUARTER_TURNS[a][own[i]];
-        placement[cells[i] / 64] |= std::uint64_t{1} << (cells[i] % 64);
-    }
-
-    // Legal when it covers no occupied cell, shares no edge with an own cell and touches one at a
-    // corner (covers the start cell, before the first piece): the placement's neighbourhoods
-    // tested against the agent's cells, the same sets as the masks' but with no board of masks.
-    BoardWords occ = words_of(occupied(game));
-    const BoardWords edges = grow<1, ROW_STRIDE>(placement);
-    if (any_common(placement, occ) || any_common(agent.cells, edges)) return InvalidAction{};
-    if (agent.cells.any_cell() ? !any_common(agent.cells, grow<STEP_DOWN_LEFT, STEP_DOWN_RIGHT>(placement))
-                               : !any_common(START_CELLS[a], placement))
-        return InvalidAction{};
-
+    const kernels::Shape& shape = *p.shape;
     agent.last_piece = PieceType::from_index(shape.kind).code();
-    agent.pieces &= ~kind_bit;
+    agent.pieces &= ~(std::uint32_t{1} << shape.kind);
     for (unsigned i = 0; i < shape.cells; ++i) {
-        agent.cells.set_position(cells[i]);
+        agent.cells.set_position(p.cells[i]);
         for (std::size_t f = 1; f < AGENT_FRAMES; ++f)
-            agent.turned[f - 1].set_position(QUARTER_TURNS[(a + AGENT_FRAMES - f) % AGENT_FRAMES][own[i]]);
-        game.hash ^= CELL_KEYS[a][cells[i]];
+            agent.turned[f - 1].set_position(QUARTER_TURNS[(a + AGENT_FRAMES - f) % AGENT_FRAMES][p.own[i]]);
+        game.hash ^= CELL_KEYS[a][p.cells[i]];
     }
     ++agent.placed;
-    for (unsigned j = 0; j < Bitboard::WORDS; ++j) occ[j] |= placement[j];
-    update_done_after(game, a, placement, edges, occ);
+    for (unsigned j = 0; j < Bitboard::WORDS; ++j) p.occupied[j] |= p.words[j];
+    update_done_after(game, a, p.words, p.edges, p.occupied);
     advance_turn(game);
     return std::nullopt;
 }

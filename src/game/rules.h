@@ -40,6 +40,8 @@ struct InvalidAction {
 // Applies the action of the agent to move (a grid index in its own frame), or passes a done agent.
 // On failure the game is unchanged.
 [[nodiscard]] std::optional<InvalidAction> step(Game& game, std::optional<std::size_t> action);
+// Whether step(game, action) would succeed, without changing the game.
+bool would_step(const Game& game, std::optional<std::size_t> action);
 
 // Marks done every agent that is not yet done and has no legal placement left.
 void update_done(Game& game);

@@ -53,12 +53,36 @@ ThreadPool::~ThreadPool() {
 
 void ThreadPool::run_part(std::size_t part) noexcept {
     const auto [begin, end] = range(n_, threads(), part);
+    const auto keep_error = [&] {
+        std::lock_guard lock(sync_->mutex);
+        if (!error_) error_ = std::current_exception();
+    };
+    if (check_ != nullptr) {
+        bool passed = false;
+        try {
+            passed = begin >= end || (*check_)(part, begin, end);
+        } catch (...) {
+            keep_error();
+        }
+        if (!passed) passed_.store(false);
+        if (checked_.fetch_add(1) + 1 == threads()) wake_sleepers();
+        wait_for_checks();
+        if (!passed_.load()) return;
+    }
     try {
         if (begin < end) (*job_)(part, begin, end);
     } catch (...) {
-        std::lock_guard lock(sync_->mutex);
-        if (!error_) error_ = std::current_exception();
+        keep_error();
     }
+}
+
+void ThreadPool::wait_for_checks() {
+    const auto all = [&] { return checked_.load() == threads(); };
+    if (spin_until(all)) return;
+    std::unique_lock lock(sync_->mutex);
+    sleepers_.fetch_add(1);
+    sync_->finished.wait(lock, all);
+    sleepers_.fetch_sub(1);
 }
 
 void ThreadPool::wake_sleepers() {
@@ -100,7 +124,28 @@ void ThreadPool::run(std::size_t n, const std::function<void(std::size_t, std::s
         }
         return;
     }
+    start(n, fn, nullptr);
+}
+
+bool ThreadPool::run_checked(std::size_t n, const CheckFn& check, const std::function<void(std::size_t, std::size_t, std::size_t)>& commit) {
+    if (workers_.empty() || getpid() != owner_) {
+        // One thread, or a forked child without the workers: every check, then every commit.
+        for (std::size_t part = 0; part < threads(); ++part) {
+            const auto [begin, end] = range(n, threads(), part);
+            if (begin < end && !check(part, begin, end)) return false;
+        }
+        run(n, commit);
+        return true;
+    }
+    checked_.store(0);
+    passed_.store(true);
+    start(n, commit, &check);
+    return passed_.load();
+}
+
+void ThreadPool::start(std::size_t n, const std::function<void(std::size_t, std::size_t, std::size_t)>& fn, const CheckFn* check) {
     job_ = &fn;
+    check_ = check;
     n_ = n;
     error_ = nullptr;
     pending_.store(workers_.size());
@@ -115,6 +160,7 @@ void ThreadPool::run(std::size_t n, const std::function<void(std::size_t, std::s
         sleepers_.fetch_sub(1);
     }
     job_ = nullptr;
+    check_ = nullptr;
     // Every part has finished, so error_ is no longer written.
     if (std::exception_ptr error = std::exchange(error_, nullptr)) std::rethrow_exception(error);
 }

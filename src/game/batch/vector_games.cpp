@@ -223,7 +223,7 @@ std::size_t VectorGames::observation_channels(ObservationMode mode) noexcept {
 }
 
 std::size_t VectorGames::bytes_per_game(ObservationMode mode, bool mask) noexcept {
-    std::size_t bytes = 2 * sizeof(Game) + sizeof(StateBytes) + sizeof(Stream) + sizeof(std::int8_t) + AGENT_COUNT * sizeof(float) +
+    std::size_t bytes = sizeof(Game) + sizeof(StateBytes) + sizeof(Stream) + sizeof(std::int8_t) + AGENT_COUNT * sizeof(float) +
                         sizeof(std::uint8_t) + AGENT_COUNT * sizeof(std::int16_t);
     bytes += observation_channels(mode) * PLANE_CELLS;
     if (mode != ObservationMode::None) bytes += PIECE_CHANNELS + AGENT_COUNT;
@@ -238,7 +238,7 @@ VectorGames::VectorGames(const Config& config)
     config_.threads = pool_.threads();
     (void)tables();
     scratch_bits_.resize(pool_.threads());
-    for (auto& buffer : games_) buffer = allocate<Game>(n);
+    games_ = allocate<Game>(n);
     finals_ = allocate<StateBytes>(n);
     streams_ = allocate<Stream>(n);
     const std::size_t channels = observation_channels(config_.observation);
@@ -399,41 +399,44 @@ std::optional<BatchError> VectorGames::step(std::span<const std::int32_t> action
     const bool draw = sampled_since_step_ && !config_.mask;
     sampled_since_step_ = false;
     std::vector<std::optional<BatchError>> first(pool_.threads());
-    pool_.run(size(), [&](std::size_t part, std::size_t begin, std::size_t end) {
+    // Every action is checked before any game changes, so a refused batch changes nothing.
+    const auto check = [&](std::size_t part, std::size_t begin, std::size_t end) {
         const Game* games = current();
-        Game* next = scratch();
         for (std::size_t i = begin; i < end; ++i) {
-            Game& game = next[i] = games[i];
+            const Game& game = games[i];
             // The range is checked for every game, finished ones too, so that a batch is valid or
             // not whatever state its games are in.
             const std::int32_t a = actions[i];
             if (a < 0 || static_cast<std::size_t>(a) >= GRID_SIZE) {
                 first[part] = BatchError{BatchError::Reason::OutOfRange, i, a, game.agent_selection};
-                return;
+                return false;
             }
-            if (!is_over(game)) {
-                if (tavrin::step(game, static_cast<std::size_t>(a))) {
-                    first[part] = BatchError{BatchError::Reason::Illegal, i, a, game.agent_selection};
-                    return;
-                }
+            if (!is_over(game) && !would_step(game, static_cast<std::size_t>(a))) {
+                first[part] = BatchError{BatchError::Reason::Illegal, i, a, game.agent_selection};
+                return false;
             }
         }
-    });
-    // Parts are consecutive ranges in order, so the first error found is the lowest game's.
-    for (const auto& error : first)
-        if (error) return error;
-    pool_.run(size(), [&](std::size_t, std::size_t begin, std::size_t end) {
-        const Game* games = current();
-        Game* next = scratch();
+        return true;
+    };
+    const auto commit = [&](std::size_t, std::size_t begin, std::size_t end) {
+        Game* games = current();
         for (std::size_t i = begin; i < end; ++i) {
-            pay_stream(i, games[i]);
-            settle(i, next[i], is_over(games[i]), true);
-            write_outputs(i, next[i]);
-            if (draw) drawn_[i] = draw_random(i, next[i]);
+            Game& game = games[i];
+            const bool was_over = is_over(game);
+            pay_stream(i, game);
+            if (!was_over && tavrin::step(game, static_cast<std::size_t>(actions[i]))) fail("a checked action was refused");
+            settle(i, game, was_over, true);
+            write_outputs(i, game);
+            if (draw) drawn_[i] = draw_random(i, game);
         }
         end_writes();
-    });
-    current_ = 1 - current_;
+    };
+    if (!pool_.run_checked(size(), check, commit)) {
+        // Parts are consecutive ranges in order, so the first error found is the lowest game's.
+        for (const auto& error : first)
+            if (error) return error;
+        fail("a refused batch without an error");
+    }
     streams_owed_ = false;
     drawn_valid_ = draw;
     return std::nullopt;
@@ -536,29 +539,34 @@ std::optional<BatchError> VectorGames::load(std::span<const std::uint8_t> states
     if (states.size() != size() * STATE_SIZE) fail_index(states.size(), size() * STATE_SIZE);
     drawn_valid_ = false;
     std::vector<std::optional<BatchError>> first(pool_.threads());
-    pool_.run(size(), [&](std::size_t part, std::size_t begin, std::size_t end) {
-        Game* next = scratch();
+    // Every state is read twice, to check it and then to set the game: a load is rare, and a
+    // second buffer of games for it would double the memory of the games.
+    const auto check = [&](std::size_t part, std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            if (!from_bytes(states.data() + i * STATE_SIZE, STATE_SIZE)) {
+                first[part] = BatchError{BatchError::Reason::InvalidState, i, 0, 0};
+                return false;
+            }
+        }
+        return true;
+    };
+    const auto commit = [&](std::size_t, std::size_t begin, std::size_t end) {
+        Game* games = current();
         for (std::size_t i = begin; i < end; ++i) {
             std::optional<Game> game = from_bytes(states.data() + i * STATE_SIZE, STATE_SIZE);
-            if (!game) {
-                first[part] = BatchError{BatchError::Reason::InvalidState, i, 0, 0};
-                return;
-            }
-            next[i] = *game;
-        }
-    });
-    for (const auto& error : first)
-        if (error) return error;
-    pool_.run(size(), [&](std::size_t, std::size_t begin, std::size_t end) {
-        Game* next = scratch();
-        for (std::size_t i = begin; i < end; ++i) {
-            pay_stream(i, current()[i]);
-            settle(i, next[i], false, false);
-            write_outputs(i, next[i]);
+            if (!game) fail("a checked state does not read");
+            pay_stream(i, games[i]);
+            games[i] = *game;
+            settle(i, games[i], false, false);
+            write_outputs(i, games[i]);
         }
         end_writes();
-    });
-    current_ = 1 - current_;
+    };
+    if (!pool_.run_checked(size(), check, commit)) {
+        for (const auto& error : first)
+            if (error) return error;
+        fail("a refused batch without an error");
+    }
     streams_owed_ = false;
     return std::nullopt;
 }

@@ -155,7 +155,7 @@ class VectorGames {
     const std::int16_t* final_scores() const noexcept { return final_scores_.get(); }  // N × 4
 
     static std::size_t observation_channels(ObservationMode mode) noexcept;
-    // Bytes held per game, every array and both game buffers included.
+    // Bytes held per game, every array included.
     static std::size_t bytes_per_game(ObservationMode mode, bool mask) noexcept;
 
  private:
@@ -165,10 +165,8 @@ class VectorGames {
     template <class T>
     static Array<T> allocate(std::size_t count);
 
-    Game* current() noexcept { return games_[current_].get(); }
-    Game* scratch() noexcept { return games_[1 - current_].get(); }
-    const Game* current() const noexcept { return games_[current_].get(); }
-    const Game* scratch() const noexcept { return games_[1 - current_].get(); }
+    Game* current() noexcept { return games_.get(); }
+    const Game* current() const noexcept { return games_.get(); }
 
     // Passes agents out of moves in `game` (game i after a step or a load), then scores it and,
     // with autoreset, starts it anew.
@@ -186,10 +184,7 @@ class VectorGames {
     const ActionSet* set_;
     ThreadPool pool_;
     std::vector<LegalBits> scratch_bits_;  // one per pool part, for searches without the mask
-    // Two buffers of N games: a step writes the scratch one and swaps only when every action was
-    // legal, so a refused batch leaves the current games untouched.
-    std::array<Array<Game>, 2> games_;
-    std::size_t current_ = 0;
+    Array<Game> games_;
     // The final state of each game that ended on the last step, as bytes: a quarter of a game's
     // size, and read only for the few games that end.
     Array<StateBytes> finals_;
