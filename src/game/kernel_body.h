@@ -217,7 +217,10 @@ std::size_t anchors(const ShapeTable& t, const Input& in, std::uint32_t pieces, 
 
     for (std::uint32_t kinds = pieces & ((1u << KINDS) - 1); kinds != 0; kinds &= kinds - 1) {
         const unsigned k = static_cast<unsigned>(__builtin_ctz(kinds));
-        for (unsigned o = t.kind_shapes[k]; o < t.kind_shapes[k + 1]; ++o) {
+        // A local bound: the byte stores below may alias the table, which the compiler would
+        // otherwise read again for every orientation.
+        const unsigned last = t.kind_shapes[k + 1];
+        for (unsigned o = t.kind_shapes[k]; o < last; ++o) {
             // Every word is stored whatever it holds and kept only by advancing n: whether a word
             // holds a legal anchor is as good as random, and a mispredicted branch costs more.
             const Board a = anchors_of(t.shapes[o], s);
