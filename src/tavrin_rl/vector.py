@@ -49,10 +49,11 @@ games over `threads` threads (default: the CPUs available to the process). Every
 random choices from its own stream, seeded by `seed` and its index, so results are identical for
 any thread count. The game itself has no randomness; the seed only drives `sample_actions`.
 
-**Memory per game** (`VectorGames.bytes_per_game(observation, mask)`): about 81 KB with full
-observations and the mask, 46 KB compact with the mask, 41 KB with the mask only, 43 KB full
-without the mask and 2.7 KB with neither (100,000 such games take 268 MB). The mask is 36.4 KB of
-it, and with the mask each game also keeps its legal set as bits (4.6 KB) for the samplers.
+**Memory per game** (`VectorGames.bytes_per_game(observation, mask)`): about 80 KB with full
+observations and the mask, 45 KB compact with the mask, 40 KB with the mask only, 42 KB full
+without the mask and 1.5 KB with neither (100,000 such games take 150 MB). The mask is 36.4 KB of
+it, and with the mask each game also keeps its legal set as a sorted list of grid indexes (2 KB)
+for the samplers.
 """
 
 from __future__ import annotations
