@@ -259,6 +259,23 @@ TEST(VectorGames, RefusedBatchesChangeNothing) {
     EXPECT_EQ(snapshot(v), before);
 
     ASSERT_FALSE(v.step(actions));  // the batch that was sampled still steps
+
+    // Samples are trusted only for the games they were drawn for: after a reset or a load they
+    // are checked again (a new game's first placement must cover its start cell).
+    for (int round = 0; round < 2; ++round) {
+        v.sample_actions(Policy::Random, actions);
+        if (round == 0) {
+            v.reset(6, std::vector<std::uint8_t>{1, 0, 0, 0, 0});
+        } else {
+            std::vector<std::uint8_t> fresh(N * STATE_SIZE);
+            VectorGames other(config(N, 2));
+            other.to_bytes(fresh);
+            ASSERT_FALSE(v.load(fresh));
+        }
+        error = v.step(actions);
+        ASSERT_TRUE(error) << "round " << round;
+        EXPECT_EQ(error->reason, BatchError::Reason::Illegal);
+    }
 }
 
 TEST(VectorGames, LoadRoundTripsAndPassesAgentsOutOfMoves) {

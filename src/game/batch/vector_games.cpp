@@ -237,6 +237,7 @@ std::size_t VectorGames::bytes_per_game(ObservationMode mode, bool mask) noexcep
     if (mode != ObservationMode::None) bytes += PIECE_CHANNELS + AGENT_COUNT;
     if (mask) bytes += GRID_SIZE + Config{}.kept_legal * sizeof(std::uint16_t) + sizeof(std::uint32_t);
     else bytes += sizeof(std::int32_t);
+    bytes += sizeof(std::int32_t);  // the last sample
     return bytes;
 }
 
@@ -256,6 +257,7 @@ VectorGames::VectorGames(const Config& config)
         done_ = allocate<std::uint8_t>(n * AGENT_COUNT);
     }
     if (!config_.mask) drawn_ = allocate<std::int32_t>(n);
+    sampled_ = allocate<std::int32_t>(n);
     if (config_.mask) {
         mask_ = allocate<std::uint8_t>(n * GRID_SIZE);
         config_.kept_legal = std::min(config_.kept_legal, GRID_SIZE);
@@ -386,6 +388,7 @@ void VectorGames::pay_stream(std::size_t i, const Game& sampled) noexcept {
 void VectorGames::reset(std::optional<std::uint64_t> seed, std::span<const std::uint8_t> which) {
     if (!which.empty() && which.size() != size()) fail_index(which.size(), size());
     drawn_valid_ = false;
+    sampled_valid_ = false;
     pool_.run(size(), [&](std::size_t, std::size_t begin, std::size_t end) {
         Game* games = current();
         for (std::size_t i = begin; i < end; ++i) {
@@ -407,7 +410,9 @@ std::optional<BatchError> VectorGames::step(std::span<const std::int32_t> action
     const bool draw = sampled_since_step_ && !config_.mask;
     sampled_since_step_ = false;
     std::vector<std::optional<BatchError>> first(pool_.threads());
-    // Every action is checked before any game changes, so a refused batch changes nothing.
+    // Every action is checked before any game changes, so a refused batch changes nothing. An
+    // action this batch's last sample chose is legal.
+    const std::int32_t* sampled = sampled_valid_ ? sampled_.get() : nullptr;
     const auto check = [&](std::size_t part, std::size_t begin, std::size_t end) {
         const Game* games = current();
         for (std::size_t i = begin; i < end; ++i) {
@@ -419,6 +424,7 @@ std::optional<BatchError> VectorGames::step(std::span<const std::int32_t> action
                 first[part] = BatchError{BatchError::Reason::OutOfRange, i, a, game.agent_selection};
                 return false;
             }
+            if (sampled != nullptr && a == sampled[i]) continue;
             if (!is_over(game) && !would_step(game, static_cast<std::size_t>(a))) {
                 first[part] = BatchError{BatchError::Reason::Illegal, i, a, game.agent_selection};
                 return false;
@@ -447,6 +453,7 @@ std::optional<BatchError> VectorGames::step(std::span<const std::int32_t> action
     }
     streams_owed_ = false;
     drawn_valid_ = draw;
+    sampled_valid_ = false;
     return std::nullopt;
 }
 
@@ -462,10 +469,13 @@ void VectorGames::sample_actions(Policy policy, std::span<std::int32_t> out) {
     if (out.size() != size()) fail_index(out.size(), size());
     const bool drawn = std::exchange(drawn_valid_, false) && policy == Policy::Random;
     if (policy == Policy::Random) sampled_since_step_ = true;
+    sampled_valid_ = false;
     if (drawn) {
-        // A copy, not worth waking the pool for; the owing streams move on in the threads whose
+        // Copies, not worth waking the pool for; the owing streams move on in the threads whose
         // caches hold them.
         std::memcpy(out.data(), drawn_.get(), size() * sizeof(std::int32_t));
+        std::swap(drawn_, sampled_);
+        sampled_valid_ = true;
         streams_owed_ = true;
         return;
     }
@@ -513,6 +523,8 @@ void VectorGames::sample_actions(Policy policy, std::span<std::int32_t> out) {
         }
     });
     streams_owed_ = false;
+    std::memcpy(sampled_.get(), out.data(), size() * sizeof(std::int32_t));
+    sampled_valid_ = true;
 }
 
 void VectorGames::legal_actions(std::vector<std::int64_t>& offsets, std::vector<std::int32_t>& actions) {
@@ -546,6 +558,7 @@ void VectorGames::legal_actions(std::vector<std::int64_t>& offsets, std::vector<
 std::optional<BatchError> VectorGames::load(std::span<const std::uint8_t> states) {
     if (states.size() != size() * STATE_SIZE) fail_index(states.size(), size() * STATE_SIZE);
     drawn_valid_ = false;
+    sampled_valid_ = false;
     std::vector<std::optional<BatchError>> first(pool_.threads());
     // Every state is read twice, to check it and then to set the game: a load is rare, and a
     // second buffer of games for it would double the memory of the games.

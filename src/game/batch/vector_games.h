@@ -205,6 +205,10 @@ class VectorGames {
     bool drawn_valid_ = false;         // drawn_ holds the draws of the current games and streams
     bool sampled_since_step_ = false;  // a random sample was taken since the last step
     bool streams_owed_ = false;        // each game unfinished at the last sample owes its stream a draw
+    // The last samples, legal by construction while no game changed since: a step given the same
+    // action for a game need not check it (a check costs about as much as the step's own work).
+    Array<std::int32_t> sampled_;
+    bool sampled_valid_ = false;
     // Moves game i's stream on if it owes a draw; `sampled` is the game as it was sampled.
     void pay_stream(std::size_t i, const Game& sampled) noexcept;
     Array<std::int8_t> current_player_;
