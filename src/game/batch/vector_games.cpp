@@ -236,8 +236,8 @@ std::size_t VectorGames::bytes_per_game(ObservationMode mode, bool mask) noexcep
     bytes += observation_channels(mode) * PLANE_CELLS;
     if (mode != ObservationMode::None) bytes += PIECE_CHANNELS + AGENT_COUNT;
     if (mask) bytes += GRID_SIZE + Config{}.kept_legal * sizeof(std::uint16_t) + sizeof(std::uint32_t);
-    else bytes += sizeof(std::int32_t);
-    bytes += sizeof(std::int32_t);  // the last sample
+    else bytes += sizeof(std::int32_t);  // the sample drawn ahead
+    bytes += sizeof(std::int32_t);       // the last sample
     return bytes;
 }
 
