@@ -1,5 +1,6 @@
 // The module tavrin_rl._engine: the batched engine (`VectorGames`) behind tavrin_rl.vector, and
 // read-only views of its arrays. Arguments are checked here; the work runs without the GIL.
+#define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <cxxabi.h>
@@ -11,12 +12,15 @@
 #include <memory>
 #include <new>
 #include <optional>
+#include <span>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 #include "_engine/internal_error.h"
+#include "game/agents/policies.h"
 #include "game/batch/catalogue_export.h"
 #include "game/batch/vector_games.h"
 #include "game/error.h"
@@ -28,7 +32,7 @@ namespace {
 using batch::BatchError;
 using batch::Config;
 using batch::ObservationMode;
-using batch::Policy;
+using batch::Seat;
 using batch::VectorGames;
 
 // --- Module state ---
@@ -65,6 +69,10 @@ void raise_from(const std::exception_ptr& error) noexcept {
         std::rethrow_exception(error);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
+    } catch (const batch::PoolStartError& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (const std::invalid_argument& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
     } catch (const std::exception& e) {
         PyErr_Format(internal_error_or(PyExc_SystemError), "tavrin_rl._engine internal fault: %s", e.what());
     } catch (...) {
@@ -175,6 +183,12 @@ struct VectorObject {
     PyObject_HEAD
     VectorGames* engine;
     std::atomic<bool> busy;
+    // The caller's actions and selection, copied while the GIL is held: another thread may write
+    // into the caller's arrays while the engine works without it, and the engine must apply
+    // exactly what it checked. Allocated once, at the batch's size.
+    std::vector<std::int32_t>* actions;
+    std::vector<std::uint8_t>* which;
+    std::vector<Policy>* policies;
 };
 
 // Refuses a second caller at once instead of waiting: a thread waiting here while holding the GIL
@@ -200,11 +214,15 @@ class Exclusive {
 VectorObject* as_vector(PyObject* self) noexcept { return reinterpret_cast<VectorObject*>(self); }
 
 PyObject* vector_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"num_games", "threads", "observation", "mask", "reward_mode", "autoreset", nullptr};
+    static const char* keywords[] = {"num_games", "threads",   "observation",  "mask", "reward_mode",
+                                     "autoreset", "seats", "rotate_seats", nullptr};
     Py_ssize_t num_games = 0, threads = 1;
-    int observation = 2, mask = 1, reward_mode = 1, autoreset = 1;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "n|nipip:VectorGames", const_cast<char**>(keywords), &num_games,
-                                     &threads, &observation, &mask, &reward_mode, &autoreset))
+    int observation = 2, mask = 1, reward_mode = 1, autoreset = 1, rotate = 0;
+    const char* seats = nullptr;
+    Py_ssize_t seats_len = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "n|nipipy#p:VectorGames", const_cast<char**>(keywords),
+                                     &num_games, &threads, &observation, &mask, &reward_mode, &autoreset, &seats,
+                                     &seats_len, &rotate))
         return nullptr;
     if (num_games < 1) return PyErr_Format(PyExc_ValueError, "num_games must be at least 1, got %zd", num_games);
     if (threads < 1 || threads > 1024)
@@ -220,12 +238,34 @@ PyObject* vector_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     config.mask = mask != 0;
     config.reward_mode = static_cast<RewardMode>(reward_mode);
     config.autoreset = autoreset != 0;
+    config.rotate_seats = rotate != 0;
+    if (seats != nullptr) {
+        if (seats_len != static_cast<Py_ssize_t>(AGENT_COUNT))
+            return PyErr_Format(PyExc_ValueError, "seats must be %zu seat codes, got %zd", AGENT_COUNT, seats_len);
+        for (std::size_t a = 0; a < AGENT_COUNT; ++a) {
+            const auto code = static_cast<unsigned char>(seats[a]);
+            if (code >= batch::SEAT_KINDS)
+                return PyErr_Format(PyExc_ValueError, "seat code must be below %zu, got %u", batch::SEAT_KINDS, code);
+            config.seats[a] = static_cast<Seat>(code);
+        }
+    }
 
     Ref self(type->tp_alloc(type, 0));
     if (!self.p) return nullptr;
     VectorObject* v = as_vector(self.p);
     new (&v->busy) std::atomic<bool>(false);
     v->engine = nullptr;
+    v->actions = nullptr;
+    v->which = nullptr;
+    v->policies = nullptr;
+    try {
+        v->actions = new std::vector<std::int32_t>(config.num_games);
+        v->which = new std::vector<std::uint8_t>(config.num_games);
+        v->policies = new std::vector<Policy>(config.num_games);
+    } catch (...) {
+        raise_from(std::current_exception());
+        return nullptr;
+    }
     VectorGames* engine = nullptr;
     if (!without_gil([&] { engine = new VectorGames(config); })) return nullptr;
     v->engine = engine;
@@ -237,6 +277,9 @@ void vector_dealloc(PyObject* self) {
     VectorGames* engine = std::exchange(as_vector(self)->engine, nullptr);
     // Joining the pool's threads can take a moment; other Python threads may run meanwhile.
     if (engine != nullptr) (void)without_gil([&] { delete engine; });
+    delete std::exchange(as_vector(self)->actions, nullptr);
+    delete std::exchange(as_vector(self)->which, nullptr);
+    delete std::exchange(as_vector(self)->policies, nullptr);
     as_vector(self)->busy.~atomic();
     type->tp_free(self);
     Py_DECREF(type);
@@ -257,8 +300,20 @@ PyObject* raise_batch_error(const BatchError& e) noexcept {
     }
 }
 
+// Copies the N-byte selection `arg` (None: every game) into the object's own buffer.
+bool copy_selection(VectorObject* v, PyObject* arg, std::span<const std::uint8_t>& which) {
+    which = {};
+    if (arg == Py_None) return true;
+    Buffer buffer;
+    const std::size_t n = v->engine->size();
+    if (!buffer.get(arg, "games", n, 1, false)) return false;
+    std::memcpy(v->which->data(), buffer.data(), n);
+    which = std::span<const std::uint8_t>(v->which->data(), n);
+    return true;
+}
+
 PyObject* vector_reset(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 2) return PyErr_Format(PyExc_TypeError, "reset() takes 2 arguments (%zd given)", nargs);
+    if (nargs != 2 && nargs != 3) return PyErr_Format(PyExc_TypeError, "reset() takes 2 or 3 arguments (%zd given)", nargs);
     Exclusive guard(as_vector(self));
     if (!guard) return nullptr;
     VectorGames& engine = *as_vector(self)->engine;
@@ -268,41 +323,68 @@ PyObject* vector_reset(PyObject* self, PyObject* const* args, Py_ssize_t nargs) 
         if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
         seed = value;
     }
-    Buffer buffer;
-    std::span<const std::uint8_t> which;
-    if (args[1] != Py_None) {
-        if (!buffer.get(args[1], "games", engine.size(), 1, false)) return nullptr;
-        which = std::span<const std::uint8_t>(static_cast<const std::uint8_t*>(buffer.data()), engine.size());
+    std::uint64_t first_game = 0;
+    if (nargs == 3) {
+        first_game = PyLong_AsUnsignedLongLong(args[2]);
+        if (first_game == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
     }
-    if (!without_gil([&] { engine.reset(seed, which); })) return nullptr;
+    std::span<const std::uint8_t> which;
+    if (!copy_selection(as_vector(self), args[1], which)) return nullptr;
+    if (!without_gil([&] { engine.reset(seed, which, first_game); })) return nullptr;
     Py_RETURN_NONE;
 }
 
-PyObject* vector_step(PyObject* self, PyObject* actions) {
+PyObject* vector_step(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 1 && nargs != 2) return PyErr_Format(PyExc_TypeError, "step() takes 1 or 2 arguments (%zd given)", nargs);
     Exclusive guard(as_vector(self));
     if (!guard) return nullptr;
     VectorGames& engine = *as_vector(self)->engine;
-    Buffer buffer;
-    if (!buffer.get(actions, "actions", engine.size(), sizeof(std::int32_t), false)) return nullptr;
-    const std::span<const std::int32_t> span(static_cast<const std::int32_t*>(buffer.data()), engine.size());
+    std::span<const std::int32_t> span;
+    {
+        Buffer buffer;
+        if (!buffer.get(args[0], "actions", engine.size(), sizeof(std::int32_t), false)) return nullptr;
+        std::memcpy(as_vector(self)->actions->data(), buffer.data(), engine.size() * sizeof(std::int32_t));
+        span = std::span<const std::int32_t>(as_vector(self)->actions->data(), engine.size());
+    }
+    std::span<const std::uint8_t> which;
+    if (nargs == 2 && !copy_selection(as_vector(self), args[1], which)) return nullptr;
     std::optional<BatchError> error;
-    if (!without_gil([&] { error = engine.step(span); })) return nullptr;
+    if (!without_gil([&] { error = engine.step(span, which); })) return nullptr;
     if (error) return raise_batch_error(*error);
     Py_RETURN_NONE;
 }
 
 PyObject* vector_sample_actions(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     if (nargs != 2) return PyErr_Format(PyExc_TypeError, "sample_actions() takes 2 arguments (%zd given)", nargs);
-    const long policy = PyLong_AsLong(args[0]);
-    if (policy == -1 && PyErr_Occurred()) return nullptr;
-    if (policy < 0 || policy > 1) return PyErr_Format(PyExc_ValueError, "policy code must be 0 or 1, got %ld", policy);
     Exclusive guard(as_vector(self));
     if (!guard) return nullptr;
     VectorGames& engine = *as_vector(self)->engine;
+    // One policy code for every game, or an N-byte array of them (copied, as step's actions are).
+    Policy one = Policy::Random;
+    std::span<const Policy> policies(&one, 1);
+    if (PyLong_Check(args[0])) {
+        const long policy = PyLong_AsLong(args[0]);
+        if (policy == -1 && PyErr_Occurred()) return nullptr;
+        if (policy < 0 || policy >= static_cast<long>(POLICY_COUNT))
+            return PyErr_Format(PyExc_ValueError, "policy code must be below %zu, got %ld", POLICY_COUNT, policy);
+        one = static_cast<Policy>(policy);
+    } else {
+        Buffer codes;
+        if (!codes.get(args[0], "policies", engine.size(), 1, false)) return nullptr;
+        std::vector<Policy>& kept = *as_vector(self)->policies;
+        const auto* bytes = static_cast<const std::uint8_t*>(codes.data());
+        for (std::size_t i = 0; i < engine.size(); ++i) {
+            if (bytes[i] >= POLICY_COUNT)
+                return PyErr_Format(PyExc_ValueError, "game %zu: policy code must be below %zu, got %u", i, POLICY_COUNT,
+                                    static_cast<unsigned>(bytes[i]));
+            kept[i] = static_cast<Policy>(bytes[i]);
+        }
+        policies = std::span<const Policy>(kept.data(), engine.size());
+    }
     Buffer out;
     if (!out.get(args[1], "out", engine.size(), sizeof(std::int32_t), true)) return nullptr;
     const std::span<std::int32_t> span(static_cast<std::int32_t*>(out.data()), engine.size());
-    if (!without_gil([&] { engine.sample_actions(static_cast<Policy>(policy), span); })) return nullptr;
+    if (!without_gil([&] { engine.sample_actions(policies, span); })) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -414,6 +496,9 @@ PyObject* vector_view(PyObject* self, PyObject* name) noexcept {
     } else if (key == "final_scores") {
         data = engine.final_scores();
         bytes = n * AGENT_COUNT * sizeof(std::int16_t);
+    } else if (key == "lineup") {
+        data = engine.lineup();
+        bytes = n * AGENT_COUNT;
     } else {
         return PyErr_Format(PyExc_ValueError, "no array named %R", name);
     }
@@ -438,11 +523,14 @@ PyObject* vector_get_threads(PyObject* self, void*) noexcept {
 
 PyMethodDef vector_methods[] = {
     {"reset", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vector_reset)), METH_FASTCALL,
-     "reset($self, seed, games, /)\n--\n\nEvery game new, or those flagged in games (N bytes); reseeds their "
-     "streams unless seed is None."},
-    {"step", vector_step, METH_O, "step($self, actions, /)\n--\n\nOne int32 grid index per game."},
+     "reset($self, seed, games, first_game=0, /)\n--\n\nEvery game new, or those flagged in games (N bytes); "
+     "reseeds their streams (game i's from seed and first_game + i) unless seed is None."},
+    {"step", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vector_step)), METH_FASTCALL,
+     "step($self, actions, games=None, /)\n--\n\nOne int32 grid index per game; only the games flagged in games "
+     "(N bytes) when given."},
     {"sample_actions", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vector_sample_actions)),
-     METH_FASTCALL, "sample_actions($self, policy, out, /)\n--\n\nWrites one action per game into out (int32)."},
+     METH_FASTCALL, "sample_actions($self, policy, out, /)\n--\n\nWrites one action per game into out (int32); policy is "
+     "one policy code or N bytes of them."},
     {"legal_actions", vector_legal_actions, METH_NOARGS,
      "legal_actions($self, /)\n--\n\n(offsets as int64 bytes, actions as int32 bytes)."},
     {"load", vector_load, METH_O, "load($self, states, /)\n--\n\nEvery game from N x 278 state bytes."},
@@ -466,7 +554,8 @@ PyType_Slot vector_slots[] = {
     {Py_tp_methods, vector_methods},
     {Py_tp_getset, vector_getset},
     {Py_tp_doc, const_cast<char*>("VectorGames(num_games, threads=1, observation=2, mask=True, reward_mode=1, "
-                                  "autoreset=True)\n--\n\nThe batched engine; use tavrin_rl.vector.VectorGames.")},
+                                  "autoreset=True, seats=None, rotate_seats=False)\n--\n\nThe batched engine; use "
+                                  "tavrin_rl.vector.VectorGames.")},
     {0, nullptr},
 };
 
@@ -600,7 +689,98 @@ PyObject* engine_decode_states(PyObject*, PyObject* states) {
     return PyTuple_Pack(4, owners.p, pieces.p, done.p, to_move.p);
 }
 
+// pick(policy, source, stream): the built-in rule `policy` on a game's state bytes or on an action
+// mask, drawing from the stream whose state is `stream`; (grid index or None, the stream's new state).
+PyObject* engine_pick(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 3) return PyErr_Format(PyExc_TypeError, "pick() takes 3 arguments (%zd given)", nargs);
+    const long policy = PyLong_AsLong(args[0]);
+    if (policy == -1 && PyErr_Occurred()) return nullptr;
+    if (policy < 0 || policy >= static_cast<long>(POLICY_COUNT))
+        return PyErr_Format(PyExc_ValueError, "policy code must be below %zu, got %ld", POLICY_COUNT, policy);
+    Stream stream{PyLong_AsUnsignedLongLongMask(args[2])};
+    if (PyErr_Occurred()) return nullptr;
+    Py_buffer view;
+    if (PyObject_GetBuffer(args[1], &view, PyBUF_C_CONTIGUOUS) < 0) return nullptr;
+    struct Release {
+        Py_buffer* v;
+        ~Release() {
+            if (!ended_by_interpreter) PyBuffer_Release(v);
+        }
+    } release{&view};
+    std::optional<std::uint32_t> g;
+    try {
+        const auto* data = static_cast<const std::uint8_t*>(view.buf);
+        if (static_cast<std::size_t>(view.len) == GRID_SIZE) {
+            g = pick_from_mask(data, static_cast<Policy>(policy), stream);
+        } else if (static_cast<std::size_t>(view.len) == STATE_SIZE) {
+            const std::optional<Game> game = from_bytes(data, STATE_SIZE);
+            if (!game)
+                return PyErr_Format(PyExc_ValueError, "not a game state written by to_bytes() of this version");
+            g = is_over(*game) ? std::nullopt : pick(*game, static_cast<Policy>(policy), stream);
+        } else {
+            return PyErr_Format(PyExc_ValueError, "source must be %zu mask bytes or %zu state bytes, got %zd bytes",
+                                GRID_SIZE, STATE_SIZE, view.len);
+        }
+    } catch (...) {
+        raise_from(std::current_exception());
+        return nullptr;
+    }
+    Ref state(PyLong_FromUnsignedLongLong(stream.state));
+    if (!state.p) return nullptr;
+    if (!g) return PyTuple_Pack(2, Py_None, state.p);
+    Ref action(PyLong_FromUnsignedLong(*g));
+    if (!action.p) return nullptr;
+    return PyTuple_Pack(2, action.p, state.p);
+}
+
+// The stream state of game `game` of a run seeded with `seed`.
+PyObject* engine_stream_for_game(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    if (nargs != 2) return PyErr_Format(PyExc_TypeError, "stream_for_game() takes 2 arguments (%zd given)", nargs);
+    const unsigned long long seed = PyLong_AsUnsignedLongLong(args[0]);
+    if (seed == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
+    const unsigned long long game = PyLong_AsUnsignedLongLong(args[1]);
+    if (game == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
+    return PyLong_FromUnsignedLongLong(Stream::for_game(seed, game).state);
+}
+
+PyObject* orientation_traits_dict() {
+    const OrientationTable& t = OrientationTable::get();
+    Ref dict(PyDict_New());
+    if (!dict.p) return nullptr;
+    auto ints = [](std::size_t count, auto value) {
+        return tuple_of(count, [&](std::size_t i) { return PyLong_FromSize_t(static_cast<std::size_t>(value(i))); });
+    };
+    const bool ok =
+        put(dict.p, "kind", ints(ORIENTATION_COUNT, [&](std::size_t o) { return t.orientation[o].kind; })) &&
+        put(dict.p, "size", ints(ORIENTATION_COUNT, [&](std::size_t o) { return t.orientation[o].size; })) &&
+        put(dict.p, "reach", ints(ORIENTATION_COUNT, [&](std::size_t o) { return t.orientation[o].reach; })) &&
+        put(dict.p, "size_start", ints(t.size_start.size(), [&](std::size_t k) { return t.size_start[k]; })) &&
+        put(dict.p, "policies", tuple_of(POLICY_COUNT, [](std::size_t k) {
+                return PyUnicode_FromStringAndSize(POLICY_NAMES[k].data(), static_cast<Py_ssize_t>(POLICY_NAMES[k].size()));
+            }));
+    return ok ? dict.release() : nullptr;
+}
+
+PyObject* engine_orientation_traits(PyObject*, PyObject*) noexcept {
+    try {
+        return orientation_traits_dict();
+    } catch (...) {
+        raise_from(std::current_exception());
+        return nullptr;
+    }
+}
+
 PyMethodDef engine_methods[] = {
+    {"pick", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_pick)), METH_FASTCALL,
+     "pick($module, policy, source, stream, /)\n--\n\nThe built-in rule `policy` (a code, see "
+     "orientation_traits()['policies']) for the agent to move, on 278 state bytes or a 36400-byte action mask, "
+     "drawing from the stream state `stream`: (grid index or None, the stream's next state)."},
+    {"stream_for_game", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_stream_for_game)),
+     METH_FASTCALL, "stream_for_game($module, seed, game, /)\n--\n\nThe stream state of game number `game` of a run "
+     "seeded with `seed`."},
+    {"orientation_traits", engine_orientation_traits, METH_NOARGS,
+     "orientation_traits($module, /)\n--\n\nPer orientation its kind, size and reach (rows + columns to its farthest "
+     "cell), the first orientation of each size (index 1 to 5; 91 for none), and the policy names by code."},
     {"catalogue", engine_catalogue, METH_NOARGS,
      "catalogue($module, /)\n--\n\nThe piece kinds, the 91 orientations (kind, cells, anchor ranges), each "
      "agent's frame as board cells, and the sizes of the action grid and the state bytes."},

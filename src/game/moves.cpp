@@ -198,6 +198,16 @@ std::size_t legal_anchor_words(const Game& game, std::size_t agent, kernels::Anc
     return kernel_of(k).anchors(game.action_set->shapes, in, game.agents[agent].pieces, out);
 }
 
+std::size_t legal_anchor_words(const Game& game, std::size_t agent, std::uint32_t kinds, kernels::AnchorWords& out) {
+    const Kernel k = active_kernel();
+    const kernels::Input in = own_frame_input(game, agent, k);
+    return kernel_of(k).anchors(game.action_set->shapes, in, game.agents[agent].pieces & kinds, out);
+}
+
+std::uint32_t nth_anchor(const kernels::AnchorWords& b, std::size_t rank) noexcept {
+    return kernel_of(active_kernel()).nth(b, rank);
+}
+
 bool has_legal_action(const Game& game, std::size_t agent) {
     if (agent >= AGENT_COUNT) fail_index(agent, AGENT_COUNT);
     return has_move(*game.action_set, placement_masks(game, agent), game.agents[agent].pieces);

@@ -73,6 +73,11 @@ void legal_actions(const Game& game, std::size_t agent, Vec<std::uint16_t>& out)
 // The legal anchors of `agent` in its own frame as non-zero board words; returns the number of
 // legal placements.
 std::size_t legal_anchor_words(const Game& game, std::size_t agent, kernels::AnchorWords& out);
+// The same restricted to the kinds set in `kinds` (and held): a search over fewer kinds costs
+// proportionally less.
+std::size_t legal_anchor_words(const Game& game, std::size_t agent, std::uint32_t kinds, kernels::AnchorWords& out);
+// The grid index of the anchor of rank `rank` (ascending grid index) in `b`, which has more.
+std::uint32_t nth_anchor(const kernels::AnchorWords& b, std::size_t rank) noexcept;
 // Calls f(g) for the grid index g of every legal placement of `agent` (its own frame), ascending;
 // returns their number. Nothing is allocated.
 template <class F>

@@ -29,7 +29,7 @@ from fractions import Fraction
 from typing import Any, TextIO
 
 from tavrin_rl import InternalError, PyTavrin
-from tavrin_rl.agents import AGENTS, make_agent
+from tavrin_rl.agents import AGENTS, Agent, Stream, make_agent
 from tavrin_rl.board import COLOUR_NAMES, piece_masks
 from tavrin_rl.catalogue import PIECE_NAMES, action_cells, action_kind, to_board
 from tavrin_rl.data import _cli as dataset_cli
@@ -302,7 +302,7 @@ def play_game(game: PyTavrin, agents: Sequence[Any], watcher: Watcher | None,
                 break
         else:
             started = time.perf_counter()
-            action = player.act(game.observe(agent).action_mask)
+            action = player.act(None, game=game)
             seconds += time.perf_counter() - started
         started = time.perf_counter()
         game.step(action)
@@ -441,7 +441,7 @@ def run(args: argparse.Namespace, out: TextIO, err: TextIO | None,
         return 2
     agents: list[Any] = [
         HumanPlayer(stdin, out, names, colour) if name == HUMAN else
-        make_agent(name, f"{seed}:{seat}")
+        make_agent(name)
         for seat, name in enumerate(names)]
     lineup = ", ".join(f"player_{seat} {name} ({COLOUR_NAMES[seat]})"
                        for seat, name in enumerate(names))
@@ -467,6 +467,12 @@ def run(args: argparse.Namespace, out: TextIO, err: TextIO | None,
     interrupted = False
     try:
         for number in range(1, args.games + 1):
+            # Every game draws from its own stream, shared by its built-in agents: the recipe of
+            # the dataset writer and VectorGames, so a seed gives the same games with --out.
+            stream = Stream.for_game(seed, number - 1)
+            for agent in agents:
+                if isinstance(agent, Agent):
+                    agent.stream = stream
             if watcher is not None and args.games > 1:
                 out.write(f"\n== game {number}\n")
                 watcher.forget()

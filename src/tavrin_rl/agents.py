@@ -1,27 +1,30 @@
 """Built-in agents for self-play and as baselines to train against.
 
-An agent picks a grid index from an action mask (`PyObservation.action_mask`, the 36400 bytes of
-its own frame). Each agent draws its random choices from its own seeded `random.Random`, so a game
-between built-in agents is fully determined by their seeds. Plain Python, no numpy.
+An agent picks a grid index for the agent to move: `act(mask)` from its action mask
+(`PyObservation.action_mask`, the 36400 bytes of its own frame), or `act(mask, game=game)` from
+the game itself, which is faster (the engine searches only the sizes it needs). Either way the
+rule runs in the engine, the same code that plays these agents' seats in `VectorGames`, the
+dataset writer and the environments.
+
+Each agent draws its random choices from a `Stream`, one draw per placement. A fresh agent has a
+stream of its own, seeded from `seed`; agents that share one stream (`agent.stream = stream`), as
+the command line's do (`Stream.for_game(seed, game)`), play the same games as `VectorGames` and
+the dataset writer for that seed and game number.
 """
 
 from __future__ import annotations
 
-import random
+import hashlib
+import secrets
+from typing import Any
 
-from tavrin_rl.catalogue import (
-    BOARD_SIDE, NUM_ACTIONS, ORIENTATION_CELLS, ORIENTATION_KIND, PIECE_CELLS,
-)
+from tavrin_rl import _engine
+from tavrin_rl._tavrin import PyTavrin
+from tavrin_rl.catalogue import NUM_ACTIONS
 
-_ANCHORS = BOARD_SIDE * BOARD_SIDE
-
-# Kinds are numbered by size, so the orientations of the pieces of n cells form one run of
-# orientation numbers, and a larger piece always has a larger grid index.
-_SIZE_START: dict[int, int] = {}
-for _orientation, _kind in enumerate(ORIENTATION_KIND):
-    _SIZE_START.setdefault(PIECE_CELLS[_kind], _orientation)
-# How far (rows + columns) an orientation's farthest cell lies from its bounding box's corner.
-_REACH = tuple(max(r + c for r, c in cells) for cells in ORIENTATION_CELLS)
+_TRAITS = _engine.orientation_traits()
+#: The engine's policies, by code.
+POLICIES: tuple[str, ...] = tuple(_TRAITS["policies"])
 
 
 def legal_actions(mask: bytes, start: int = 0, stop: int = NUM_ACTIONS) -> list[int]:
@@ -34,79 +37,97 @@ def legal_actions(mask: bytes, start: int = 0, stop: int = NUM_ACTIONS) -> list[
     return found
 
 
+class Stream:
+    """A seeded stream of 64-bit random draws (the engine's splitmix64); agents that hold the same
+    `Stream` draw from it in turn."""
+
+    __slots__ = ("state",)
+
+    def __init__(self, state: int = 0) -> None:
+        self.state = int(state) & (2**64 - 1)
+
+    @classmethod
+    def for_game(cls, seed: int, game: int) -> "Stream":
+        """The stream of game number `game` (from 0) of a run seeded with `seed`: the one
+        `VectorGames.reset(seed, first_game=...)` and the dataset writer give that game."""
+        return cls(_engine.stream_for_game(seed, game))
+
+    @classmethod
+    def from_seed(cls, seed: int | str | None) -> "Stream":
+        """A stream for any seed: an int from 0 to 2**64 - 1, a str, or None for a fresh one."""
+        if seed is None:
+            return cls(secrets.randbits(64))
+        if isinstance(seed, str):
+            digest = hashlib.blake2b(seed.encode(), digest_size=8).digest()
+            return cls.for_game(int.from_bytes(digest, "little"), 0)
+        if isinstance(seed, bool) or not isinstance(seed, int):
+            raise TypeError(f"seed must be an int, a str or None, got {type(seed).__name__}")
+        if not 0 <= seed < 2**64:
+            raise ValueError(f"seed must be from 0 to 2**64 - 1, got {seed}")
+        return cls.for_game(seed, 0)
+
+    def __repr__(self) -> str:
+        return f"Stream({self.state:#018x})"
+
+
 class Agent:
-    """Base of the built-in agents: `act(mask)` returns a grid index with a 1 in `mask`, or None
-    when the mask is all zero (the agent is out of moves and passes)."""
+    """Base of the built-in agents: `act(mask, game=None)` returns a grid index with a 1 in
+    `mask`, or None when the mask is all zero (the agent is out of moves and passes)."""
 
     name = "agent"
     description = ""
 
     def __init__(self, seed: int | str | None = None) -> None:
-        self.rng = random.Random(seed)
+        self.stream = Stream.from_seed(seed)
 
-    def act(self, mask: bytes) -> int | None:
-        """The grid index to play for the 36400-byte action `mask`, or None to pass."""
+    def act(self, mask: bytes | None, game: PyTavrin | None = None) -> int | None:
+        """The grid index to play for the 36400-byte action `mask` of the agent to move, or None
+        to pass. With `game`, the agent to move in it is played and `mask` may be None."""
         raise NotImplementedError
 
     def __repr__(self) -> str:
         return f"{type(self).__name__}()"
 
 
-class RandomAgent(Agent):
+class EngineAgent(Agent):
+    """An agent whose rule is one of the engine's policies."""
+
+    policy = "random"
+
+    def __init__(self, seed: int | str | None = None) -> None:
+        super().__init__(seed)
+        self._code = POLICIES.index(self.policy)
+
+    def act(self, mask: bytes | None, game: PyTavrin | None = None) -> int | None:
+        source: Any = mask if game is None else game.to_bytes()
+        if source is None:
+            raise TypeError("act() needs an action mask or a game")
+        action, self.stream.state = _engine.pick(self._code, source, self.stream.state)
+        return action  # type: ignore[no-any-return]
+
+
+class RandomAgent(EngineAgent):
     """Plays a uniformly random legal placement: the weakest baseline."""
 
-    name = "random"
+    name = policy = "random"
     description = "a uniformly random legal placement"
 
-    def act(self, mask: bytes) -> int | None:
-        """A uniformly random index among those with a 1 in `mask`."""
-        legal = legal_actions(mask)
-        return self.rng.choice(legal) if legal else None
 
-
-def _largest(mask: bytes) -> list[int]:
-    """The legal placements of the largest piece that still fits anywhere."""
-    last = mask.rfind(1)
-    if last < 0:
-        return []
-    size = PIECE_CELLS[ORIENTATION_KIND[last // _ANCHORS]]
-    return legal_actions(mask, _SIZE_START[size] * _ANCHORS, last + 1)
-
-
-class GreedyAgent(Agent):
+class GreedyAgent(EngineAgent):
     """Plays its largest piece that still fits, at a random legal place: large pieces are the
     hardest to fit late, and every cell placed counts towards the score."""
 
-    name = "greedy"
+    name = policy = "greedy"
     description = "the largest piece that fits, placed at random"
 
-    def act(self, mask: bytes) -> int | None:
-        """A random legal placement of the largest piece that has one."""
-        legal = _largest(mask)
-        return self.rng.choice(legal) if legal else None
 
+class ReachAgent(EngineAgent):
+    """Plays its largest piece that fits, where it reaches farthest from its own corner (row +
+    column of its farthest cell, ties at random): it claims room towards the centre early, which
+    beats `greedy` and `random` clearly."""
 
-class ReachAgent(Agent):
-    """Plays its largest piece that fits, where it reaches farthest from its own corner: it
-    claims room towards the centre early, which beats `greedy` and `random` clearly."""
-
-    name = "reach"
+    name = policy = "reach"
     description = "the largest piece that fits, placed to reach farthest from its own corner"
-
-    def act(self, mask: bytes) -> int | None:
-        """Among the largest piece's legal placements, one whose farthest cell has the largest
-        row + column in the agent's frame (ties broken at random)."""
-        best: list[int] = []
-        best_reach = -1
-        for index in _largest(mask):
-            orientation, anchor = divmod(index, _ANCHORS)
-            row, column = divmod(anchor, BOARD_SIDE)
-            reach = row + column + _REACH[orientation]
-            if reach > best_reach:
-                best, best_reach = [index], reach
-            elif reach == best_reach:
-                best.append(index)
-        return self.rng.choice(best) if best else None
 
 
 AGENTS: dict[str, type[Agent]] = {

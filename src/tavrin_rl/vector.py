@@ -68,7 +68,7 @@ import numpy as np
 from tavrin_rl import _engine
 from tavrin_rl._tavrin import PyTavrin
 
-__all__ = ["VectorGames", "OBSERVATION_MODES", "POLICIES"]
+__all__ = ["VectorGames", "OBSERVATION_MODES", "POLICIES", "SEATS"]
 
 NUM_ACTIONS = _engine.NUM_ACTIONS
 STATE_SIZE = _engine.STATE_SIZE
@@ -79,14 +79,51 @@ BOARD_SIDE = 20
 OBSERVATION_MODES: tuple[str | None, ...] = ("full", "compact", None)
 _OBSERVATION_CODES = {None: 0, "compact": 1, "full": 2}
 _CHANNELS = {None: 0, "compact": 12, "full": 100}
-POLICIES = ("random", "greedy")
+POLICIES: tuple[str, ...] = tuple(_engine.orientation_traits()["policies"])
+#: Who plays a seat, by code: "learner" and "external" seats are played by the caller through
+#: `step`; the engine plays the others inside `step`.
+SEATS: tuple[str, ...] = ("learner", "external", *POLICIES)
+OUTSIDE_SEATS = frozenset({0, 1})
+# Below this many games per thread a step's work is shorter than handing it to another thread and
+# waiting for it: more threads would cost CPU time and gain no wall time.
+_GAMES_PER_THREAD = 64
 
 
-def _default_threads() -> int:
+def available_cpus() -> int:
+    """The CPUs this process may run on."""
     try:
         return len(os.sched_getaffinity(0))
     except AttributeError:  # platforms without affinity masks
         return os.cpu_count() or 1
+
+
+def default_threads(num_games: int) -> int:
+    """The thread count a batch of `num_games` gets by default: never more than the CPUs, and
+    one per `_GAMES_PER_THREAD` games, so a small batch is never slower than on one thread."""
+    return max(1, min(available_cpus(), num_games // _GAMES_PER_THREAD))
+
+
+def seat_codes(seats: Any) -> bytes:
+    """Four seat codes from a sequence of four names (or codes), or a dict {seat: name} whose
+    missing seats are learners."""
+    if isinstance(seats, dict):
+        names: list[Any] = ["learner"] * NUM_SEATS
+        for seat, name in seats.items():
+            if isinstance(seat, bool) or not isinstance(seat, int) or not 0 <= seat < NUM_SEATS:
+                raise ValueError(f"seats keys must be seats 0 to {NUM_SEATS - 1}, got {seat!r}")
+            names[seat] = name
+    elif isinstance(seats, str):
+        raise TypeError("seats must be four seat names or a dict {seat: name}, got a str")
+    else:
+        names = list(seats)
+    if len(names) != NUM_SEATS:
+        raise ValueError(f"seats must name {NUM_SEATS} seats, got {len(names)}")
+    codes = []
+    for name in names:
+        if name not in SEATS:
+            raise ValueError(f"unknown seat policy {name!r}, choose from {', '.join(SEATS)}")
+        codes.append(SEATS.index(name))
+    return bytes(codes)
 
 
 def _whole(value: Any, name: str) -> int:
@@ -100,11 +137,12 @@ class VectorGames:
 
     def __init__(self, num_games: int, threads: int | None = None, seed: int | None = None,
                  observation: str | None = "full", mask: bool = True,
-                 reward_mode: str = "win_share", autoreset: bool = True) -> None:
+                 reward_mode: str = "win_share", autoreset: bool = True, seats: Any = None,
+                 rotate_seats: bool = False, first_game: int = 0) -> None:
         num_games = _whole(num_games, "num_games")
         if num_games < 1:
             raise ValueError(f"num_games must be at least 1, got {num_games}")
-        threads = _default_threads() if threads is None else _whole(threads, "threads")
+        threads = default_threads(num_games) if threads is None else _whole(threads, "threads")
         if threads < 1:
             raise ValueError(f"threads must be at least 1, got {threads}")
         if observation not in _OBSERVATION_CODES:
@@ -113,9 +151,19 @@ class VectorGames:
         if reward_mode not in PyTavrin.reward_modes:
             raise ValueError(f"unknown reward mode {reward_mode!r}, "
                              f"choose from {', '.join(PyTavrin.reward_modes)}")
+        codes = seat_codes(("learner",) * NUM_SEATS if seats is None else seats)
+        if autoreset and not OUTSIDE_SEATS.intersection(codes):
+            raise ValueError("with autoreset, at least one seat must be a learner or external seat "
+                             "(a lineup of engine seats alone plays each game to its end in reset: "
+                             "use autoreset=False)")
+        first_game = _whole(first_game, "first_game")
+        if not 0 <= first_game < 2 ** 64:
+            raise ValueError(f"first_game must be from 0 to 2**64 - 1, got {first_game}")
         self._core = _engine.VectorGames(
             num_games, threads, _OBSERVATION_CODES[observation], bool(mask),
-            PyTavrin.reward_modes.index(reward_mode), bool(autoreset))
+            PyTavrin.reward_modes.index(reward_mode), bool(autoreset), codes, bool(rotate_seats))
+        self.seats: tuple[str, ...] = tuple(SEATS[c] for c in codes)
+        self.rotate_seats = bool(rotate_seats)
         self.num_games = num_games
         self.observation_mode = observation
         self.mask = bool(mask)
@@ -131,7 +179,8 @@ class VectorGames:
         self._rewards = self._required("rewards", np.float32, (n, NUM_SEATS))
         self._terminated = self._required("terminated", np.bool_, (n,))
         self._final_scores = self._required("final_scores", np.int16, (n, NUM_SEATS))
-        self.reset(secrets.randbits(64) if seed is None else seed)
+        self._lineup = self._required("lineup", np.uint8, (n, NUM_SEATS))
+        self.reset(secrets.randbits(64) if seed is None else seed, first_game=first_game)
 
     def _view(self, name: str, dtype: Any, shape: tuple[int, ...]) -> np.ndarray | None:
         buffer = self._core.view(name)
@@ -190,6 +239,18 @@ class VectorGames:
         return self._final_scores
 
     @property
+    def lineup(self) -> np.ndarray:
+        """(N, 4) uint8 by agent index: who plays each agent of each game, as codes into `SEATS`
+        (with `rotate_seats`, the lineup turned for that game)."""
+        return self._lineup
+
+    def outside_to_move(self) -> np.ndarray:
+        """(N,) bool: the agent to move is played by the caller (a learner or external seat)."""
+        mover = self._current_player.astype(np.intp)
+        seat = self._lineup[np.arange(self.num_games), np.maximum(mover, 0)]
+        return (mover >= 0) & (seat <= 1)
+
+    @property
     def threads(self) -> int:
         return int(self._core.threads)
 
@@ -199,41 +260,57 @@ class VectorGames:
     def __repr__(self) -> str:
         return (f"VectorGames(num_games={self.num_games}, threads={self.threads}, "
                 f"observation={self.observation_mode!r}, mask={self.mask}, "
-                f"reward_mode={self.reward_mode!r}, autoreset={self.autoreset})")
+                f"reward_mode={self.reward_mode!r}, autoreset={self.autoreset}, "
+                f"seats={self.seats!r}, rotate_seats={self.rotate_seats})")
+
+    def _selection(self, games: Any) -> np.ndarray | None:
+        """An (N,) uint8 selection from an (N,) bool mask or a sequence of game indexes."""
+        if games is None:
+            return None
+        selection = np.asarray(games)
+        if selection.dtype == np.bool_:
+            if selection.shape != (self.num_games,):
+                raise ValueError(f"a games mask must have shape ({self.num_games},), "
+                                 f"got {selection.shape}")
+            return selection.astype(np.uint8)
+        if selection.ndim != 1:
+            raise TypeError("games must be an (N,) bool mask or a 1-D sequence of game indexes")
+        which = np.zeros(self.num_games, dtype=np.uint8)
+        if selection.size == 0:  # "no game" (numpy reads [] as float64)
+            return which
+        if selection.dtype.kind not in "iu":
+            raise TypeError("games must be an (N,) bool mask or a 1-D sequence of game indexes")
+        if selection.min() < 0 or selection.max() >= self.num_games:
+            raise IndexError(f"game index out of range [0, {self.num_games})")
+        which[selection] = 1
+        return which
 
     # --- Playing ---
 
-    def reset(self, seed: int | None = None, games: Any = None) -> None:
+    def reset(self, seed: int | None = None, games: Any = None, first_game: int = 0) -> None:
         """Starts every game anew, or only those selected by `games` (an (N,) bool mask or a
-        sequence of game indexes; the others are left as they are). A seed reseeds the sampling
-        stream of each game started (from the seed and the game's index, as at construction);
-        None keeps the streams where they are."""
+        sequence of game indexes; the others are left as they are). A seed reseeds the stream of
+        each game started: game i gets `Stream.for_game(seed, first_game + i)`, the stream the
+        command line and the dataset writer give game number first_game + i. None keeps the
+        streams where they are. The engine's seats then play until a seat played outside is to
+        move (with engine seats alone, to the game's end)."""
         if seed is not None:
             seed = _whole(seed, "seed")
             if not 0 <= seed < 2 ** 64:
                 raise ValueError(f"seed must be from 0 to 2**64 - 1, got {seed}")
-        which = None
-        if games is not None:
-            selection = np.asarray(games)
-            if selection.dtype == np.bool_:
-                if selection.shape != (self.num_games,):
-                    raise ValueError(f"a games mask must have shape ({self.num_games},), "
-                                     f"got {selection.shape}")
-                which = selection.astype(np.uint8)
-            else:
-                if selection.dtype.kind not in "iu" or selection.ndim != 1:
-                    raise TypeError("games must be an (N,) bool mask or a 1-D sequence of game indexes")
-                if selection.size and (selection.min() < 0 or selection.max() >= self.num_games):
-                    raise IndexError(f"game index out of range [0, {self.num_games})")
-                which = np.zeros(self.num_games, dtype=np.uint8)
-                which[selection] = 1
-        self._core.reset(seed, which)
+        first_game = _whole(first_game, "first_game")
+        if not 0 <= first_game < 2 ** 64:
+            raise ValueError(f"first_game must be from 0 to 2**64 - 1, got {first_game}")
+        self._core.reset(seed, self._selection(games), first_game)
 
-    def step(self, actions: Any) -> None:
+    def step(self, actions: Any, games: Any = None) -> None:
         """One grid index per game for its player to move (ignored for a finished game, but still
-        range-checked). Every action is checked before any game changes: a wrong shape or dtype
+        range-checked), for every game or only those selected by `games` (an (N,) bool mask or a
+        sequence of indexes: the others keep their state and arrays, and their actions are not
+        read). Every action is checked before any game changes: a wrong shape or dtype
         raises ValueError or TypeError, an out-of-range or illegal action ValueError naming the
-        first such game; then no game has changed."""
+        first such game; then no game has changed. The engine's seats then play until a seat
+        played outside is to move."""
         array = np.asarray(actions)
         if array.shape != (self.num_games,):
             raise ValueError(f"actions must have shape ({self.num_games},), got {array.shape}")
@@ -246,16 +323,30 @@ class VectorGames:
                 i = int(np.argmax(bad))
                 raise ValueError(f"game {i}: action {array[i]} is out of range [0, {NUM_ACTIONS})")
             array = array.astype(np.int32)
-        self._core.step(np.ascontiguousarray(array))
+        which = self._selection(games)
+        if which is None:
+            self._core.step(np.ascontiguousarray(array))
+        else:
+            self._core.step(np.ascontiguousarray(array), which)
 
-    def sample_actions(self, policy: str = "random") -> np.ndarray:
-        """(N,) int32: one action per game drawn in C++ from the game's own stream ("random": a
-        uniformly random legal placement; "greedy": the largest piece size that fits, then
-        uniformly among its placements); 0 for a finished game."""
-        if policy not in POLICIES:
-            raise ValueError(f"unknown policy {policy!r}, choose from {', '.join(POLICIES)}")
+    def sample_actions(self, policy: Any = "random") -> np.ndarray:
+        """(N,) int32: one action per game drawn in C++ from the game's own stream by a built-in
+        rule ("random": a uniformly random legal placement; "greedy": the largest piece size that
+        fits, then uniformly among its placements; "reach": among those, the farthest-reaching);
+        0 for a finished game. `policy` is one name for every game, or an (N,) array of policy
+        codes (indexes into `POLICIES`), one per game."""
         out = np.empty(self.num_games, dtype=np.int32)
-        self._core.sample_actions(POLICIES.index(policy), out)
+        if isinstance(policy, str):
+            if policy not in POLICIES:
+                raise ValueError(f"unknown policy {policy!r}, choose from {', '.join(POLICIES)}")
+            self._core.sample_actions(POLICIES.index(policy), out)
+            return out
+        codes = np.asarray(policy)
+        if codes.shape != (self.num_games,) or codes.dtype.kind not in "iu":
+            raise ValueError(f"policy must be a name or an ({self.num_games},) array of policy codes")
+        if codes.size and (codes.min() < 0 or codes.max() >= len(POLICIES)):
+            raise ValueError(f"policy codes must be from 0 to {len(POLICIES) - 1}")
+        self._core.sample_actions(np.ascontiguousarray(codes, dtype=np.uint8), out)
         return out
 
     def legal_actions(self) -> tuple[np.ndarray, np.ndarray]:

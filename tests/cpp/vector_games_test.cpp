@@ -205,7 +205,9 @@ TEST(VectorGames, SamplesDrawnAheadMatchSamplesDrawnOnDemand) {
             sample(ply % 17 == 5 ? Policy::Greedy : Policy::Random);
             if (ply == 60 || ply == 61) v.reset(ply == 60 ? std::optional<std::uint64_t>(4) : std::nullopt, some);
             if (ply == 90) v.to_bytes(states);
-            if (ply == 120) ASSERT_FALSE(v.load(states));
+            if (ply == 120) {
+                ASSERT_FALSE(v.load(states));
+            }
             if (ply == 60 || ply == 61 || ply == 120 || ply == 150) sample(Policy::Random);
             if (ply % 23 == 7) {
                 auto bad = actions;

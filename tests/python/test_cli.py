@@ -14,7 +14,9 @@ import pytest
 
 from tavrin_rl import PyTavrin
 from tavrin_rl.__main__ import format_wins, main, wilson_interval
-from tavrin_rl.agents import AGENTS, GreedyAgent, RandomAgent, ReachAgent, legal_actions, make_agent
+from tavrin_rl.agents import (
+    AGENTS, GreedyAgent, RandomAgent, ReachAgent, Stream, legal_actions, make_agent,
+)
 from tavrin_rl.catalogue import ORIENTATION_KIND, PIECE_CELLS, describe_action
 
 TIMING = re.compile(r"plies in [0-9.]+ s \([0-9,]+ plies/s\)")
@@ -284,8 +286,11 @@ class TestHumanPlay:
         """Moves for the human seat, found by playing the same seeded game in this process: the
         last legal placement in grid order (a largest piece) each turn. None plays to the end."""
         human = lineup.index("human")
-        agents = [None if name == "human" else make_agent(name, f"{self.SEED}:{seat}")
-                  for seat, name in enumerate(lineup)]
+        stream = Stream.for_game(self.SEED, 0)  # the command's first game
+        agents = [None if name == "human" else make_agent(name) for name in lineup]
+        for agent in agents:
+            if agent is not None:
+                agent.stream = stream
         game, lines = PyTavrin(), []
         while not game.is_over and (human_moves is None or len(lines) < human_moves):
             agent = game.agent_selection

@@ -2,6 +2,9 @@
 
 #include <unistd.h>
 
+#include <string>
+#include <system_error>
+
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 #endif
@@ -34,7 +37,25 @@ bool spin_until(F&& done) noexcept {
 ThreadPool::ThreadPool(std::size_t threads) : owner_(getpid()) {
     const std::size_t workers = threads > 1 ? threads - 1 : 0;
     workers_.reserve(workers);
-    for (std::size_t part = 1; part <= workers; ++part) workers_.emplace_back([this, part] { work(part); });
+    try {
+        for (std::size_t part = 1; part <= workers; ++part) workers_.emplace_back([this, part] { work(part); });
+    } catch (const std::system_error& e) {
+        // The system refused a thread (a memory or process limit): the destructor will not run for
+        // a half-built pool, and a std::thread destroyed unjoined ends the process, so the threads
+        // already started are stopped and joined here.
+        stop_workers();
+        throw PoolStartError("cannot start " + std::to_string(workers) + " worker threads: " + e.what());
+    }
+}
+
+void ThreadPool::stop_workers() {
+    {
+        std::lock_guard lock(sync_->mutex);
+        stopping_ = true;
+    }
+    sync_->start.notify_all();  // the workers poll first, then sleep: they see stopping_ at once only asleep
+    for (std::thread& t : workers_) t.join();
+    workers_.clear();
 }
 
 ThreadPool::~ThreadPool() {
@@ -43,12 +64,7 @@ ThreadPool::~ThreadPool() {
         (void)sync_.release();  // leaked on purpose: see owner_
         return;
     }
-    {
-        std::lock_guard lock(sync_->mutex);
-        stopping_ = true;
-    }
-    sync_->start.notify_all();  // the workers poll first, then sleep: they see stopping_ at once only asleep
-    for (std::thread& t : workers_) t.join();
+    stop_workers();
 }
 
 void ThreadPool::run_part(std::size_t part) noexcept {

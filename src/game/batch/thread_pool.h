@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -15,6 +16,11 @@
 #include <sys/types.h>
 
 namespace tavrin::batch {
+
+// The system would not start the pool's threads; those started were stopped.
+struct PoolStartError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
 
 class ThreadPool {
  public:
@@ -47,6 +53,7 @@ class ThreadPool {
     }
 
  private:
+    void stop_workers();
     void start(std::size_t n, const std::function<void(std::size_t, std::size_t, std::size_t)>& fn, const CheckFn* check);
     void work(std::size_t part);
     void wait_for_checks();
@@ -73,7 +80,7 @@ class ThreadPool {
     std::atomic<std::size_t> checked_{0};
     std::atomic<bool> passed_{true};
     // A job is handed over through these two counters alone while the threads poll (a batch step
-    // lasts tens of microseconds, and a step runs two or three jobs): a mutex taken on every
+    // lasts tens of microseconds and runs one job): a mutex taken on every
     // hand-over would move its cache line between the cores four times per job. A thread that
     // polled in vain goes to sleep under the mutex, counted in `sleepers_`, and whoever changes
     // the counter it waits on wakes it. The counters and `sleepers_` are sequentially consistent:

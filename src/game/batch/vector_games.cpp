@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstring>
 #include <limits>
+#include <stdexcept>
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -19,27 +20,6 @@
 
 namespace tavrin::batch {
 namespace {
-
-// --- Tables derived once from the catalogue ---
-
-struct Tables {
-    std::array<std::uint8_t, ORIENTATION_COUNT> orientation_cells{};  // cells of each orientation
-    // First orientation of each piece size; kinds are numbered by size, so each size is one run.
-    std::array<std::uint32_t, 7> size_start{};
-};
-
-const Tables& tables() {
-    static const Tables t = [] {
-        const ActionSet& set = ActionSet::get();
-        Tables out;
-        for (const Action& action : set.actions)
-            out.orientation_cells[action.grid_index / ANCHOR_COUNT] = static_cast<std::uint8_t>(action.kind.cells());
-        out.size_start.fill(ORIENTATION_COUNT);
-        for (std::size_t o = ORIENTATION_COUNT; o-- > 0;) out.size_start[out.orientation_cells[o]] = static_cast<std::uint32_t>(o);
-        return out;
-    }();
-    return t;
-}
 
 // --- Bytes from bits ---
 
@@ -128,13 +108,6 @@ std::uint64_t word_from(const LegalBits& bits, std::size_t w, std::size_t from) 
     return bits.words[w] & (~std::uint64_t{0} << (from % 64));
 }
 
-// The number of set bits at or above bit `from`.
-std::size_t count_from(const LegalBits& bits, std::size_t from) {
-    std::size_t count = 0;
-    bits.for_each_word([&](std::size_t w) { count += static_cast<std::size_t>(std::popcount(word_from(bits, w, from))); });
-    return count;
-}
-
 // The k-th set bit (from 0) at or above bit `from`; the caller knows it exists.
 std::uint32_t select_from(const LegalBits& bits, std::size_t from, std::size_t k) {
     for (std::size_t d = 0; d < SUMMARY_WORDS; ++d) {
@@ -167,14 +140,6 @@ void legal_bits(const Game& game, LegalBits& out) {
 }
 
 std::uint32_t select_legal(const LegalBits& bits, std::size_t k) { return select_from(bits, 0, k); }
-
-std::uint64_t Stream::next() noexcept { return splitmix64(state); }
-
-Stream Stream::for_game(std::uint64_t seed, std::uint64_t game) noexcept {
-    // Hashing (seed, game) places each game's stream at an unrelated point of the cycle; adding
-    // the game index alone would make game i + 1's stream game i's shifted by one draw.
-    return Stream{splitmix64_mix(splitmix64_mix(seed) ^ splitmix64_mix(game + 0x632be59bd9b4e019ull))};
-}
 
 // --- Construction ---
 
@@ -238,6 +203,7 @@ std::size_t VectorGames::bytes_per_game(ObservationMode mode, bool mask) noexcep
     if (mask) bytes += GRID_SIZE + Config{}.kept_legal * sizeof(std::uint16_t) + sizeof(std::uint32_t);
     else bytes += sizeof(std::int32_t);  // the sample drawn ahead
     bytes += sizeof(std::int32_t);       // the last sample
+    bytes += AGENT_COUNT;                // the lineup
     return bytes;
 }
 
@@ -245,7 +211,16 @@ VectorGames::VectorGames(const Config& config)
     : config_(config), set_(&ActionSet::get()), pool_(std::max<std::size_t>(config.threads, 1)) {
     const std::size_t n = config_.num_games;
     config_.threads = pool_.threads();
-    (void)tables();
+    bool outside = false;
+    for (const Seat seat : config_.seats) {
+        if (static_cast<std::size_t>(seat) >= SEAT_KINDS) throw std::invalid_argument("unknown seat policy");
+        outside = outside || played_outside(seat);
+    }
+    // A new game with no seat played outside would end inside the step that started it, and
+    // autoreset would start another at once: refuse rather than replay for ever.
+    if (!outside && config_.autoreset)
+        throw std::invalid_argument("a lineup without a learner or external seat needs autoreset off");
+    (void)OrientationTable::get();
     scratch_bits_.resize(pool_.threads());
     games_ = allocate<Game>(n);
     finals_ = allocate<StateBytes>(n);
@@ -264,6 +239,7 @@ VectorGames::VectorGames(const Config& config)
         legal_list_ = allocate<std::uint16_t>(n * config_.kept_legal);
         legal_count_ = allocate<std::uint32_t>(n);
     }
+    lineup_ = allocate<std::uint8_t>(n * AGENT_COUNT);
     current_player_ = allocate<std::int8_t>(n);
     rewards_ = allocate<float>(n * AGENT_COUNT);
     terminated_ = allocate<std::uint8_t>(n);
@@ -348,32 +324,60 @@ void VectorGames::write_outputs(std::size_t i, const Game& game) {
     }
 }
 
+void VectorGames::start_game(std::size_t i, Game& game) {
+    game = new_game(*set_);
+    const std::size_t turn = config_.rotate_seats ? static_cast<std::size_t>(streams_[i].below(AGENT_COUNT)) : 0;
+    std::uint8_t* lineup = lineup_.get() + i * AGENT_COUNT;
+    for (std::size_t a = 0; a < AGENT_COUNT; ++a)
+        lineup[a] = static_cast<std::uint8_t>(config_.seats[(a + turn) % AGENT_COUNT]);
+}
+
+void VectorGames::play_engine_seats(std::size_t i, Game& game) {
+    const std::uint8_t* lineup = lineup_.get() + i * AGENT_COUNT;
+    for (;;) {
+        skip_passes(game);
+        if (is_over(game)) return;
+        const auto seat = static_cast<Seat>(lineup[game.agent_selection]);
+        if (played_outside(seat)) return;
+        const auto policy = static_cast<Policy>(static_cast<unsigned>(seat) - static_cast<unsigned>(Seat::Random));
+        const auto g = pick(game, policy, streams_[i]);
+        if (!g) fail("the agent to move has no legal placement");
+        if (tavrin::step(game, static_cast<std::size_t>(*g))) fail("an engine seat's placement was refused");
+    }
+}
+
 void VectorGames::settle(std::size_t i, Game& game, bool was_over, bool stepped) {
-    while (!is_over(game) && game.agents[game.agent_selection].done) (void)tavrin::step(game, std::nullopt);
     float* rewards = rewards_.get() + i * AGENT_COUNT;
     std::int16_t* final_scores = final_scores_.get() + i * AGENT_COUNT;
     std::fill_n(rewards, AGENT_COUNT, 0.0f);
     std::fill_n(final_scores, AGENT_COUNT, std::int16_t{0});
     terminated_[i] = 0;
+    // A game over before this step (loaded finished, or ended on a step with autoreset's start
+    // left for the next) starts anew.
+    if (was_over && stepped && config_.autoreset) {
+        start_game(i, game);
+        was_over = false;
+    }
+    play_engine_seats(i, game);
     if (!is_over(game)) return;
-    if (stepped && !was_over) {  // ended on this step
+    if (!was_over) {  // ended in this call
         const std::optional<Outcome> outcome = tavrin::outcome(game, config_.reward_mode);
         if (!outcome) fail("a finished game has no outcome");
         std::copy(outcome->begin(), outcome->end(), rewards);
         const Scores s = scores(game);
         std::copy(s.begin(), s.end(), final_scores);
         terminated_[i] = 1;
-        if (config_.autoreset) {
+        if (config_.autoreset && stepped) {
             finals_[i] = tavrin::to_bytes(game);
-            game = new_game(*set_);
+            // A seat played outside has its first move in every new game, so this one cannot end
+            // before the caller is asked for it.
+            start_game(i, game);
+            play_engine_seats(i, game);
         }
         return;
     }
-    // Over before this call: a loaded finished game, or one kept finished without autoreset.
-    if (config_.autoreset) {
-        if (stepped) game = new_game(*set_);
-        return;
-    }
+    // Over before this call and kept finished.
+    if (config_.autoreset) return;
     const Scores s = scores(game);
     std::copy(s.begin(), s.end(), final_scores);
     terminated_[i] = 1;
@@ -385,7 +389,8 @@ void VectorGames::pay_stream(std::size_t i, const Game& sampled) noexcept {
     if (streams_owed_ && !is_over(sampled)) (void)streams_[i].next();
 }
 
-void VectorGames::reset(std::optional<std::uint64_t> seed, std::span<const std::uint8_t> which) {
+void VectorGames::reset(std::optional<std::uint64_t> seed, std::span<const std::uint8_t> which,
+                        std::uint64_t first_game) {
     if (!which.empty() && which.size() != size()) fail_index(which.size(), size());
     drawn_valid_ = false;
     sampled_valid_ = false;
@@ -394,8 +399,8 @@ void VectorGames::reset(std::optional<std::uint64_t> seed, std::span<const std::
         for (std::size_t i = begin; i < end; ++i) {
             pay_stream(i, games[i]);
             if (!which.empty() && which[i] == 0) continue;
-            games[i] = new_game(*set_);
-            if (seed) streams_[i] = Stream::for_game(*seed, i);
+            if (seed) streams_[i] = Stream::for_game(*seed, first_game + i);
+            start_game(i, games[i]);
             settle(i, games[i], false, false);
             write_outputs(i, games[i]);
         }
@@ -404,8 +409,10 @@ void VectorGames::reset(std::optional<std::uint64_t> seed, std::span<const std::
     streams_owed_ = false;
 }
 
-std::optional<BatchError> VectorGames::step(std::span<const std::int32_t> actions) {
+std::optional<BatchError> VectorGames::step(std::span<const std::int32_t> actions,
+                                            std::span<const std::uint8_t> which) {
     if (actions.size() != size()) fail_index(actions.size(), size());
+    if (!which.empty() && which.size() != size()) fail_index(which.size(), size());
     drawn_valid_ = false;
     const bool draw = sampled_since_step_ && !config_.mask;
     sampled_since_step_ = false;
@@ -417,6 +424,7 @@ std::optional<BatchError> VectorGames::step(std::span<const std::int32_t> action
         const Game* games = current();
         for (std::size_t i = begin; i < end; ++i) {
             const Game& game = games[i];
+            if (!which.empty() && which[i] == 0) continue;
             // The range is checked for every game, finished ones too, so that a batch is valid or
             // not whatever state its games are in.
             const std::int32_t a = actions[i];
@@ -438,6 +446,10 @@ std::optional<BatchError> VectorGames::step(std::span<const std::int32_t> action
             Game& game = games[i];
             const bool was_over = is_over(game);
             pay_stream(i, game);
+            if (!which.empty() && which[i] == 0) {
+                if (draw) drawn_[i] = draw_random(i, game);
+                continue;
+            }
             if (!was_over && tavrin::step(game, static_cast<std::size_t>(actions[i]))) fail("a checked action was refused");
             settle(i, game, was_over, true);
             write_outputs(i, game);
@@ -466,9 +478,17 @@ std::int32_t VectorGames::draw_random(std::size_t i, const Game& game) const {
 }
 
 void VectorGames::sample_actions(Policy policy, std::span<std::int32_t> out) {
+    sample_actions(std::span<const Policy>(&policy, 1), out);
+}
+
+void VectorGames::sample_actions(std::span<const Policy> policies, std::span<std::int32_t> out) {
     if (out.size() != size()) fail_index(out.size(), size());
-    const bool drawn = std::exchange(drawn_valid_, false) && policy == Policy::Random;
-    if (policy == Policy::Random) sampled_since_step_ = true;
+    if (policies.size() != 1 && policies.size() != size()) fail_index(policies.size(), size());
+    for (const Policy p : policies)
+        if (static_cast<std::size_t>(p) >= POLICY_COUNT) fail_index(static_cast<std::size_t>(p), POLICY_COUNT);
+    const bool all_random = policies.size() == 1 && policies[0] == Policy::Random;
+    const bool drawn = std::exchange(drawn_valid_, false) && all_random;
+    if (all_random) sampled_since_step_ = true;
     sampled_valid_ = false;
     if (drawn) {
         // Copies, not worth waking the pool for; the owing streams move on in the threads whose
@@ -479,47 +499,18 @@ void VectorGames::sample_actions(Policy policy, std::span<std::int32_t> out) {
         streams_owed_ = true;
         return;
     }
-    pool_.run(size(), [&](std::size_t part, std::size_t begin, std::size_t end) {
-        const Tables& t = tables();
+    pool_.run(size(), [&](std::size_t, std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) {
             const Game& game = current()[i];
             pay_stream(i, game);
             out[i] = 0;
             if (is_over(game)) continue;
-            if (policy == Policy::Random && !kept_legal(i)) {
-                // Without a kept legal list, the engine draws by rank (as below does) and builds no set.
-                const auto g = random_legal_action(game, game.agent_selection, streams_[i].next());
-                if (!g) fail("the agent to move has no legal placement");
-                out[i] = static_cast<std::int32_t>(*g);
-                continue;
-            }
-            if (const auto list = kept_legal(i)) {
-                if (list->empty()) fail("the agent to move has no legal placement");
-                std::size_t from = 0;
-                if (policy == Policy::Greedy) {
-                    // The largest size that fits: the highest legal grid index has the largest orientation.
-                    const std::size_t last = list->back();
-                    const std::size_t first = t.size_start[t.orientation_cells[last / ANCHOR_COUNT]] * ANCHOR_COUNT;
-                    from = static_cast<std::size_t>(std::lower_bound(list->begin(), list->end(), first) - list->begin());
-                }
-                out[i] = static_cast<std::int32_t>((*list)[from + streams_[i].below(list->size() - from)]);
-                continue;
-            }
-            LegalBits& bits = scratch_bits_[part];
-            legal_bits(game, bits);
-            if (bits.count == 0) fail("the agent to move has no legal placement");
-            if (policy == Policy::Random) {
-                out[i] = static_cast<std::int32_t>(select_legal(bits, streams_[i].below(bits.count)));
-                continue;
-            }
-            // The largest size that fits: the highest legal grid index has the largest orientation.
-            std::size_t d = SUMMARY_WORDS;
-            while (bits.nonzero[d - 1] == 0) --d;
-            const std::size_t top = 64 * (d - 1) + 63 - static_cast<unsigned>(std::countl_zero(bits.nonzero[d - 1]));
-            const std::size_t last = 64 * top + 63 - static_cast<unsigned>(std::countl_zero(bits.words[top]));
-            const std::size_t from = t.size_start[t.orientation_cells[last / ANCHOR_COUNT]] * ANCHOR_COUNT;
-            const std::size_t count = count_from(bits, from);
-            out[i] = static_cast<std::int32_t>(select_from(bits, from, streams_[i].below(count)));
+            const Policy policy = policies[policies.size() == 1 ? 0 : i];
+            // The kept list, when it holds the whole legal set, saves the search; both pick the same.
+            const auto list = kept_legal(i);
+            const auto g = list ? pick_from_list(*list, policy, streams_[i]) : pick(game, policy, streams_[i]);
+            if (!g) fail("the agent to move has no legal placement");
+            out[i] = static_cast<std::int32_t>(*g);
         }
     });
     streams_owed_ = false;
@@ -578,7 +569,7 @@ std::optional<BatchError> VectorGames::load(std::span<const std::uint8_t> states
             if (!game) fail("a checked state does not read");
             pay_stream(i, games[i]);
             games[i] = *game;
-            settle(i, games[i], false, false);
+            settle(i, games[i], is_over(*game), false);
             write_outputs(i, games[i]);
         }
         end_writes();

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "game/actions/actions.h"
+#include "game/agents/policies.h"
 #include "game/batch/thread_pool.h"
 #include "game/game.h"
 #include "game/scores.h"
@@ -24,7 +25,13 @@ namespace tavrin::batch {
 // --- Layout of the output arrays ---
 
 enum class ObservationMode : std::uint8_t { None = 0, Compact = 1, Full = 2 };
-enum class Policy : std::uint8_t { Random = 0, Greedy = 1 };
+
+// Who plays a seat. A learner's or an external seat's moves come from the caller through `step`
+// (learner and external differ only in what the caller does with them: an external seat is a
+// frozen policy, a person, another program); the engine plays the others inside `step`.
+enum class Seat : std::uint8_t { Learner = 0, External = 1, Random = 2, Greedy = 3, Reach = 4 };
+inline constexpr std::size_t SEAT_KINDS = 5;
+constexpr bool played_outside(Seat s) noexcept { return s == Seat::Learner || s == Seat::External; }
 
 inline constexpr std::size_t PLANE_CELLS = BOARD_SIDE * BOARD_SIDE;                       // 400
 inline constexpr std::size_t BOARD_CHANNELS = 3 * AGENT_COUNT;                             // 12
@@ -45,6 +52,11 @@ struct Config {
     // and for clearing the mask row on the next step. A game with more (none seen in play) is
     // searched again when sampled and has its whole row cleared; results are the same.
     std::size_t kept_legal = 1024;
+    // The policy of each agent; with rotate_seats, each new game turns the lineup by a number of
+    // seats drawn from its stream, so that the seat of each policy varies from game to game.
+    // At least one seat must be played outside when autoreset is on.
+    std::array<Seat, AGENT_COUNT> seats{Seat::Learner, Seat::Learner, Seat::Learner, Seat::Learner};
+    bool rotate_seats = false;
 };
 
 // Why a batch was refused. `game` is the lowest index whose input was refused; no game changed.
@@ -88,17 +100,7 @@ void legal_bits(const Game& game, LegalBits& out);
 // The k-th (from 0) grid index of `bits` in ascending order; k must be below bits.count.
 std::uint32_t select_legal(const LegalBits& bits, std::size_t k);
 
-// A seeded stream of 64-bit values (splitmix64), one per game so that no result depends on which
-// thread served the game.
-struct Stream {
-    std::uint64_t state = 0;
-    std::uint64_t next() noexcept;
-    // A rank in [0, n), n > 0: next() % n, as the engine's random_legal_action takes it, so a seed
-    // draws the same placements with the mask kept or not. The bias, below n / 2^64, is far
-    // beneath anything a test or a learner could see.
-    std::uint64_t below(std::uint64_t n) noexcept { return next() % n; }
-    static Stream for_game(std::uint64_t seed, std::uint64_t game) noexcept;
-};
+using tavrin::Stream;
 
 // --- The batch ---
 
@@ -112,20 +114,29 @@ struct ArrayFree {
 
 class VectorGames {
  public:
-    // Allocates every array at its final size; throws std::bad_alloc when memory is short.
+    // Allocates every array at its final size; throws std::bad_alloc when memory is short,
+    // std::invalid_argument for a lineup that autoreset would replay for ever, PoolStartError when
+    // the threads cannot start.
     explicit VectorGames(const Config& config);
 
     // Every game new, or those with a nonzero byte in `which` (N bytes; empty: all); their
-    // sampling streams are reseeded from `seed` (and their index) when one is given.
-    void reset(std::optional<std::uint64_t> seed, std::span<const std::uint8_t> which = {});
+    // streams are reseeded from `seed` and their number, first_game + i, when a seed is given.
+    // The engine's seats then play until a seat played outside is to move.
+    void reset(std::optional<std::uint64_t> seed, std::span<const std::uint8_t> which = {},
+               std::uint64_t first_game = 0);
 
-    // One grid index per game for its agent to move (ignored for a finished game). Every action is
-    // checked before any game changes; on error nothing changed. Agents out of moves are passed,
-    // finished games scored and, with autoreset, started anew.
-    [[nodiscard]] std::optional<BatchError> step(std::span<const std::int32_t> actions);
+    // One grid index per game for its agent to move (ignored for a finished game), for every game
+    // or only those with a nonzero byte in `which` (the others are left exactly as they are).
+    // Every action is checked before any game changes; on error nothing changed. The engine's
+    // seats then play, agents out of moves are passed, finished games scored and, with autoreset,
+    // started anew.
+    [[nodiscard]] std::optional<BatchError> step(std::span<const std::int32_t> actions,
+                                                 std::span<const std::uint8_t> which = {});
 
-    // One action per game drawn from the game's own stream; 0 for a finished game.
+    // One action per game drawn from the game's own stream; 0 for a finished game. `policies`
+    // holds one policy for every game, or one for all.
     void sample_actions(Policy policy, std::span<std::int32_t> out);
+    void sample_actions(std::span<const Policy> policies, std::span<std::int32_t> out);
 
     // The legal grid indexes of every game, ascending, as offsets (N + 1) and a flat list.
     void legal_actions(std::vector<std::int64_t>& offsets, std::vector<std::int32_t>& actions);
@@ -153,6 +164,7 @@ class VectorGames {
     const float* rewards() const noexcept { return rewards_.get(); }                 // N × 4
     const std::uint8_t* terminated() const noexcept { return terminated_.get(); }
     const std::int16_t* final_scores() const noexcept { return final_scores_.get(); }  // N × 4
+    const std::uint8_t* lineup() const noexcept { return lineup_.get(); }            // N × 4 Seat codes
 
     static std::size_t observation_channels(ObservationMode mode) noexcept;
     // Bytes held per game, every array included.
@@ -168,9 +180,13 @@ class VectorGames {
     Game* current() noexcept { return games_.get(); }
     const Game* current() const noexcept { return games_.get(); }
 
-    // Passes agents out of moves in `game` (game i after a step or a load), then scores it and,
-    // with autoreset, starts it anew.
+    // Plays the engine's seats and passes agents out of moves in `game` (game i after a reset, a
+    // step or a load) until a seat played outside is to move, then scores it if it ended and, with
+    // autoreset after a step, starts it anew.
     void settle(std::size_t i, Game& game, bool was_over, bool stepped);
+    void play_engine_seats(std::size_t i, Game& game);
+    // A new game i, with its lineup (turned when the seats rotate).
+    void start_game(std::size_t i, Game& game);
     void write_outputs(std::size_t i, const Game& game);
     // The random sample of game i, in state `game`, drawn from a copy of its stream.
     std::int32_t draw_random(std::size_t i, const Game& game) const;
@@ -211,6 +227,7 @@ class VectorGames {
     bool sampled_valid_ = false;
     // Moves game i's stream on if it owes a draw; `sampled` is the game as it was sampled.
     void pay_stream(std::size_t i, const Game& sampled) noexcept;
+    Array<std::uint8_t> lineup_;
     Array<std::int8_t> current_player_;
     Array<float> rewards_;
     Array<std::int16_t> final_scores_;

@@ -1,0 +1,171 @@
+#include "game/agents/policies.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+
+#include "game/error.h"
+#include "game/moves.h"
+#include "game/rules.h"
+
+namespace tavrin {
+
+const OrientationTable& OrientationTable::get() {
+    static const OrientationTable table = [] {
+        const ActionSet& set = ActionSet::get();
+        OrientationTable t;
+        for (unsigned o = 0; o < ORIENTATION_COUNT; ++o) {
+            const kernels::Shape& shape = set.shapes.shapes[o];
+            unsigned reach = 0;
+            for (unsigned c = 0; c < shape.cells; ++c) {
+                const unsigned offset = kernels::OFFSETS[shape.offsets[c]];
+                reach = std::max(reach, offset / ROW_STRIDE + offset % ROW_STRIDE);
+            }
+            t.orientation[o] = OrientationTraits{shape.kind, shape.cells, static_cast<std::uint8_t>(reach)};
+        }
+        t.size_start.fill(ORIENTATION_COUNT);
+        for (unsigned o = ORIENTATION_COUNT; o-- > 0;) {
+            const unsigned size = t.orientation[o].size;
+            if (size == 0 || size > MAX_PIECE_SIZE) fail("an orientation of an unexpected size");
+            t.size_start[size] = static_cast<std::uint16_t>(o);
+            t.kinds_of_size[size] |= 1u << t.orientation[o].kind;
+        }
+        // Kinds are numbered by size, so each size must be one run of orientations.
+        for (unsigned o = 1; o < ORIENTATION_COUNT; ++o)
+            if (t.orientation[o].size < t.orientation[o - 1].size) fail("kinds are not numbered by size");
+        return t;
+    }();
+    return table;
+}
+
+namespace {
+
+// The reach rule over any ascending candidate set: `each(f)` calls f(g) for every candidate. One
+// draw picks uniformly among the candidates of the largest reach.
+template <class Each>
+std::uint32_t reach_pick(Each&& each, Stream& stream) {
+    const OrientationTable& t = OrientationTable::get();
+    int best = -1;
+    std::size_t ties = 0;
+    each([&](std::uint32_t g) {
+        const int r = static_cast<int>(placement_reach(t, g));
+        if (r > best) {
+            best = r;
+            ties = 1;
+        } else if (r == best) {
+            ++ties;
+        }
+    });
+    if (ties == 0) fail("the reach rule was given no candidates");
+    std::size_t k = stream.below(ties);
+    std::uint32_t found = 0;
+    bool have = false;
+    each([&](std::uint32_t g) {
+        if (have || static_cast<int>(placement_reach(t, g)) != best) return;
+        if (k-- == 0) {
+            found = g;
+            have = true;
+        }
+    });
+    return found;
+}
+
+// The first grid index of the largest size among the legal set whose highest entry is `last`.
+std::uint32_t largest_size_from(std::uint32_t last) noexcept {
+    const OrientationTable& t = OrientationTable::get();
+    const unsigned size = t.orientation[(last / ANCHOR_COUNT) % ORIENTATION_COUNT].size;
+    return static_cast<std::uint32_t>(t.size_start[size] * ANCHOR_COUNT);
+}
+
+}  // namespace
+
+std::optional<std::uint32_t> pick(const Game& game, Policy policy, Stream& stream) {
+    const std::size_t a = game.agent_selection;
+    if (a >= AGENT_COUNT) fail_index(a, AGENT_COUNT);
+    const Agent& agent = game.agents[a];
+    if (agent.done) return std::nullopt;
+    kernels::AnchorWords b;
+    if (policy == Policy::Random) {
+        const std::size_t n = legal_anchor_words(game, a, b);
+        if (n == 0) return std::nullopt;
+        return nth_anchor(b, stream.below(n));
+    }
+    const OrientationTable& t = OrientationTable::get();
+    for (std::size_t size = MAX_PIECE_SIZE; size > 0; --size) {
+        const std::uint32_t kinds = agent.pieces & t.kinds_of_size[size];
+        if (kinds == 0) continue;
+        const std::size_t n = legal_anchor_words(game, a, kinds, b);
+        if (n == 0) continue;
+        if (policy == Policy::Greedy) return nth_anchor(b, stream.below(n));
+        return reach_pick([&](auto&& f) { for_each_anchor(b, f); }, stream);
+    }
+    return std::nullopt;
+}
+
+std::optional<std::uint32_t> pick_from_list(std::span<const std::uint16_t> legal, Policy policy, Stream& stream) {
+    if (legal.empty()) return std::nullopt;
+    if (policy == Policy::Random) return legal[stream.below(legal.size())];
+    const std::uint32_t from = largest_size_from(legal.back());
+    const auto first = std::lower_bound(legal.begin(), legal.end(), from);
+    const std::span<const std::uint16_t> top(first, legal.end());
+    if (policy == Policy::Greedy) return top[stream.below(top.size())];
+    return reach_pick([&](auto&& f) { for (const std::uint16_t g : top) f(g); }, stream);
+}
+
+namespace {
+
+// Calls f(g) for every g in [from, to) whose mask byte is set, ascending, eight bytes at a time.
+template <class F>
+void for_each_marked(const std::uint8_t* mask, std::size_t from, std::size_t to, F&& f) {
+    std::size_t g = from;
+    for (; g < to && g % 8 != 0; ++g)
+        if (mask[g]) f(static_cast<std::uint32_t>(g));
+    for (; g + 8 <= to; g += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, mask + g, 8);
+        if (w == 0) continue;
+        if constexpr (std::endian::native != std::endian::little) {
+            for (std::size_t j = 0; j < 8; ++j)
+                if (mask[g + j]) f(static_cast<std::uint32_t>(g + j));
+            continue;
+        }
+        while (w != 0) {
+            const unsigned byte = static_cast<unsigned>(std::countr_zero(w)) / 8;
+            f(static_cast<std::uint32_t>(g + byte));
+            w &= ~(std::uint64_t{0xff} << (8 * byte));  // a byte of any nonzero value counts once
+        }
+    }
+    for (; g < to; ++g)
+        if (mask[g]) f(static_cast<std::uint32_t>(g));
+}
+
+}  // namespace
+
+std::optional<std::uint32_t> pick_from_mask(const std::uint8_t* mask, Policy policy, Stream& stream) {
+    std::size_t last = GRID_SIZE;
+    while (last > 0 && mask[last - 1] == 0) --last;
+    if (last == 0) return std::nullopt;
+    const std::size_t from = policy == Policy::Random ? 0 : largest_size_from(static_cast<std::uint32_t>(last - 1));
+    const auto each = [&](auto&& f) { for_each_marked(mask, from, last, f); };
+    if (policy == Policy::Reach) return reach_pick(each, stream);
+    std::size_t n = 0;
+    each([&](std::uint32_t) { ++n; });
+    std::size_t k = stream.below(n);
+    std::uint32_t found = 0;
+    bool have = false;
+    each([&](std::uint32_t g) {
+        if (!have && k-- == 0) {
+            found = g;
+            have = true;
+        }
+    });
+    return found;
+}
+
+void skip_passes(Game& game) {
+    while (!is_over(game) && game.agents[game.agent_selection].done) {
+        if (tavrin::step(game, std::nullopt)) fail("a done agent could not pass");
+    }
+}
+
+}  // namespace tavrin
