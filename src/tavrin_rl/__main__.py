@@ -507,6 +507,8 @@ def run(args: argparse.Namespace, out: TextIO, err: TextIO | None,
         except OSError as error:
             _tell(err, f"cannot write {args.html}: {error.strerror or error}")
             return 1
+        # on standard error: the page itself may have gone to standard output (/dev/stdout)
+        _tell(err, f"replay written to {args.html}")
     return 0
 
 

@@ -6,6 +6,7 @@ import re
 import shlex
 import shutil
 import signal
+import stat
 import subprocess
 import sys
 from pathlib import Path
@@ -255,6 +256,40 @@ class TestOptions:
         assert bad.returncode == 1
         assert bad.stderr.startswith("tavrin_rl: cannot write ")
         assert without_timing(bad.stdout) == without_timing(done.stdout)  # the summary still
+
+    def test_html_into_fifos_devices_and_links(self, tmp_path):
+        # Renaming over these would put a regular file in their place: a FIFO's reader would
+        # wait for ever, and a full device would report success.
+        full = tmp_path / "full"
+        try:
+            os.mknod(full, stat.S_IFCHR | 0o666, os.makedev(1, 7))  # a /dev/full of our own
+        except PermissionError as error:
+            pytest.skip(f"cannot make a device file here: {error}")
+        for name in ("full", "link"):
+            if name == "link":
+                (tmp_path / "link").symlink_to(full)
+            done = run_cli("--seed", "4", "--html", str(tmp_path / name))
+            assert done.returncode == 1
+            assert done.stderr == (f"tavrin_rl: cannot write {tmp_path / name}: "
+                                   "No space left on device\n")
+        assert stat.S_ISCHR(full.stat().st_mode) and (tmp_path / "link").is_symlink()
+
+        fifo, page = tmp_path / "fifo", tmp_path / "page.html"
+        os.mkfifo(fifo)
+        (tmp_path / "to-page").symlink_to(page)
+        reader = subprocess.Popen(["cat", str(fifo)], stdout=subprocess.PIPE)
+        try:
+            for target in (fifo, tmp_path / "to-page"):
+                done = run_cli("--seed", "4", "--html", str(target))
+                assert done.returncode == 0, done.stderr
+                assert done.stderr == f"tavrin_rl: replay written to {target}\n"
+            piped, _ = reader.communicate(timeout=60)
+        finally:
+            reader.kill()
+        assert stat.S_ISFIFO(fifo.stat().st_mode) and (tmp_path / "to-page").is_symlink()
+        assert piped.decode() == page.read_text(encoding="utf-8")
+        assert sorted(p.name for p in tmp_path.iterdir()) == ["fifo", "full", "link",
+                                                              "page.html", "to-page"]
 
     @pytest.mark.parametrize("args, message", [
         (["--games", "0"], "argument --games: must be at least 1, got 0"),
