@@ -30,6 +30,17 @@ def without_timing(text: str) -> str:
     return TIMING.sub("plies in T", text)
 
 
+def full_device(folder: Path) -> Path:
+    """A device like /dev/full (every write fails for want of space) made in `folder`, so that a
+    test run as root never writes to, or replaces, the machine's own."""
+    full = folder / "full"
+    try:
+        os.mknod(full, stat.S_IFCHR | 0o666, os.makedev(1, 7))
+    except PermissionError as error:
+        pytest.skip(f"cannot make a device file here: {error}")
+    return full
+
+
 class TestDefaultRun:
     def test_one_game_board_scores_outcomes_and_speed(self):
         done = run_cli("--seed", "3")
@@ -119,6 +130,22 @@ class TestStreams:
                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         assert process.stdout.readline().startswith(b"tavrin_rl self-play")
         process.stdout.close()  # like `| head -1`: every later write fails
+        _, err = process.communicate(timeout=60)
+        assert process.returncode == 1
+        assert err == b""
+
+    def test_dataset_run_with_full_or_closed_stdout(self, tmp_path):
+        pytest.importorskip("pyarrow", reason="--out needs pyarrow (the data extra)")
+        full = full_device(tmp_path)
+        done = self.run_shell(f">{shlex.quote(str(full))}", "--seed", "1", "--out",
+                              str(tmp_path / "a"))
+        assert done.returncode == 1
+        assert done.stderr == ("tavrin_rl: cannot write to standard output: No space left on "
+                               "device\n")
+        process = subprocess.Popen(
+            [sys.executable, "-m", "tavrin_rl", "--seed", "1", "--out", str(tmp_path / "b")],
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        process.stdout.close()  # like `| head -c0`
         _, err = process.communicate(timeout=60)
         assert process.returncode == 1
         assert err == b""
@@ -260,11 +287,7 @@ class TestOptions:
     def test_html_into_fifos_devices_and_links(self, tmp_path):
         # Renaming over these would put a regular file in their place: a FIFO's reader would
         # wait for ever, and a full device would report success.
-        full = tmp_path / "full"
-        try:
-            os.mknod(full, stat.S_IFCHR | 0o666, os.makedev(1, 7))  # a /dev/full of our own
-        except PermissionError as error:
-            pytest.skip(f"cannot make a device file here: {error}")
+        full = full_device(tmp_path)
         for name in ("full", "link"):
             if name == "link":
                 (tmp_path / "link").symlink_to(full)
