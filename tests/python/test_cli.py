@@ -403,6 +403,20 @@ class TestHumanPlay:
         # the others answered the third move before the person quit: three full rounds
         assert f"game left unfinished after {game.ply + 3} plies" in done.stdout
 
+    def test_an_undecodable_line_is_refused_and_play_goes_on(self):
+        moves, game = self.script(2)
+        typed = f"{moves[0]}\n".encode() + b"\xff\xfe\n" + f"{moves[1]}\nquit\n".encode()
+        done = subprocess.run(
+            [sys.executable, "-m", "tavrin_rl", "--seed", str(self.SEED), "--agents",
+             ",".join(self.AGENTS)], input=typed, capture_output=True, timeout=120,
+            env={**os.environ, "PYTHONIOENCODING": "utf-8:strict"})
+        assert done.returncode == 0, done.stderr
+        out = done.stdout.decode()
+        assert "cannot read that line: it is not utf-8 text" in out
+        # the lines on either side were read whole: both moves were made
+        assert "cannot be played" not in out
+        assert f"game left unfinished after {game.ply + 3} plies" in out
+
     def test_end_of_input_quits(self):
         done = self.play([])
         assert done.returncode == 0
