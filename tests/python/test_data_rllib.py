@@ -63,17 +63,30 @@ def test_opponents_move_inside_the_env():
     assert infos["player_0"]["scores"] == env.game.scores
 
 
-def test_an_illegal_action_ends_the_game_for_the_offender():
+@pytest.mark.parametrize("bad", ["masked", "fraction", float("nan"), float("-inf")])
+def test_a_bad_action_ends_the_game_for_the_offender_until_reset(bad):
     env = TavrinMultiAgentEnv({"reward_mode": "score"})
     observations, _ = env.reset(seed=0)
     (agent, seen), = observations.items()
-    illegal = int(np.flatnonzero(seen["action_mask"] == 0)[0])
-    observations, rewards, terminated, _, infos = env.step({agent: illegal})
+    legal = np.flatnonzero(seen["action_mask"])
+    with pytest.raises(TypeError, match="grid index"):
+        env.step({agent: None})
+    if bad == "masked":
+        bad = int(np.flatnonzero(seen["action_mask"] == 0)[0])
+    elif bad == "fraction":
+        bad = legal[0] + 0.7  # a legal move, were it truncated
+    observations, rewards, terminated, _, infos = env.step({agent: bad})
     assert terminated["__all__"] and rewards == {a: (-90.0 if a == agent else 0.0)
                                                  for a in AGENT_IDS}
-    assert infos[agent]["illegal_action"] == illegal
+    assert infos[agent]["illegal_action"] is bad
     assert env.game.to_bytes() == PyTavrin().to_bytes()  # the move was not made
     assert OBSERVATION_SIZE == len(observations[agent]["observations"])
+    with pytest.raises(RuntimeError, match="call reset"):  # no playing on in the ended game
+        env.step({agent: int(legal[0])})
+    assert env.game.to_bytes() == PyTavrin().to_bytes()
+    env.reset(seed=0)
+    env.step({agent: float(legal[0])})  # a whole number is a move, whatever its type
+    assert env.game.ply == 1
 
 
 @pytest.mark.parametrize("config, message", [
@@ -82,6 +95,8 @@ def test_an_illegal_action_ends_the_game_for_the_offender():
     ({"opponents": {5: "random"}}, "opponents"),
     ({"opponents": {1: "clever"}}, "unknown opponent"),
     ({"colour": 1}, "unknown env_config key"),
+    ({"illegal_reward": float("nan")}, "illegal_reward"),
+    ({"illegal_reward": float("inf")}, "illegal_reward"),
 ])
 def test_bad_configs(config, message):
     with pytest.raises(ValueError, match=message):
