@@ -1,10 +1,16 @@
 """An RLlib `MultiAgentEnv` for RLlib's current API stack (RLModules, env runners).
 
     from ray.rllib.algorithms.ppo import PPOConfig
-    from tavrin_rl.rllib import TavrinMultiAgentEnv, shared_policy
+    from tavrin_rl.rllib import TavrinMultiAgentEnv, shared_module, shared_policy
 
     config = (PPOConfig().environment(TavrinMultiAgentEnv, env_config={"reward_mode": "win_share"})
-              .multi_agent(**shared_policy()))
+              .multi_agent(**shared_policy())
+              .rl_module(rl_module_spec=shared_module()))
+    algo = config.build_algo()
+
+RLlib has no default network for a Dict observation: `shared_module()` gives the shared policy
+`tavrin_rl.rllib_module.MaskedGridModule` (torch), which reads the observation and masks the
+illegal placements; pass your own `MultiRLModuleSpec` to `rl_module` instead to change it.
 
 The agents are "player_0" to "player_3". Only the agent to move gets an observation, a dict in
 RLlib's action-masking convention:
@@ -21,8 +27,8 @@ outside the grid, or a number that is not whole: 3.7, NaN) ends the game at once
 PettingZoo env's wrapper does: the offender gets `illegal_reward` (a finite number; default -1,
 or -90 in "score" mode, below any score) and the others 0. (RLlib's env check steps unmasked
 random actions, so raising would stop training before it starts.) Once the episode has ended,
-`step` raises RuntimeError until `reset`. Seats listed in `opponents` are played inside the env by the built-in
-agents ("random", "greedy", "reach"), for training or evaluating against them.
+`step` raises RuntimeError until `reset`. Seats listed in `opponents` are played inside the env
+by the built-in agents ("random", "greedy", "reach"), for training or evaluating against them.
 Needs `pip install 'tavrin_rl[rllib]'`.
 """
 
@@ -60,6 +66,19 @@ def shared_policy() -> dict[str, Any]:
     """Keyword arguments for `AlgorithmConfig.multi_agent`: one policy for all four seats."""
     return {"policies": {SHARED_POLICY},
             "policy_mapping_fn": lambda agent_id, episode, **kwargs: SHARED_POLICY}
+
+
+def shared_module(channels: int = 16) -> Any:
+    """`rl_module_spec` for `AlgorithmConfig.rl_module`: the shared policy of `shared_policy()`
+    as a `tavrin_rl.rllib_module.MaskedGridModule` with `channels` in its trunk. Needs torch."""
+    if isinstance(channels, bool) or not isinstance(channels, int) or channels < 1:
+        raise ValueError(f"channels must be a whole number of at least 1, got {channels!r}")
+    from ray.rllib.core.rl_module.multi_rl_module import MultiRLModuleSpec
+    from ray.rllib.core.rl_module.rl_module import RLModuleSpec
+
+    from tavrin_rl.rllib_module import MaskedGridModule  # torch loads here, not with the env
+    module = RLModuleSpec(module_class=MaskedGridModule, model_config={"channels": channels})
+    return MultiRLModuleSpec(rl_module_specs={SHARED_POLICY: module})
 
 
 class TavrinMultiAgentEnv(MultiAgentEnv):
