@@ -21,71 +21,22 @@ import ray
 import torch
 from ray.rllib.algorithms.ppo import PPOConfig
 from ray.rllib.core.columns import Columns
-from ray.rllib.core.rl_module.multi_rl_module import MultiRLModuleSpec
-from ray.rllib.core.rl_module.apis import ValueFunctionAPI
-from ray.rllib.core.rl_module.rl_module import RLModuleSpec
-from ray.rllib.core.rl_module.torch import TorchRLModule
 from ray.rllib.utils.metrics import ENV_RUNNER_RESULTS, NUM_ENV_STEPS_SAMPLED_LIFETIME
-from torch import nn
 
-from tavrin_rl.rllib import AGENT_IDS, PLANES, SHARED_POLICY, TavrinMultiAgentEnv, shared_policy
-
-FLOAT_MIN = torch.finfo(torch.float32).min  # a masked logit: no probability, and no NaN
-
-
-class MaskedGridPolicy(TorchRLModule, ValueFunctionAPI):
-    """Convolutions over the 12 board planes. A 1 × 1 convolution to 91 channels gives one logit
-    per orientation and anchor cell: the action grid (91, 20, 20) itself, so the policy head has
-    a few thousand weights instead of the millions of a dense layer onto 36400 actions. The
-    pieces and done flags add a bias per orientation and feed the value. Illegal placements get
-    the lowest logit (RLlib's action-masking convention: the mask comes in the observation)."""
-
-    def setup(self) -> None:
-        config = self.model_config if isinstance(self.model_config, dict) else {}
-        width = int(config.get("channels", 16))
-        self.trunk = nn.Sequential(
-            nn.Conv2d(12, width, 3, padding=1), nn.ReLU(),
-            nn.Conv2d(width, width, 3, padding=1), nn.ReLU())
-        self.grid = nn.Conv2d(width, 91, 1)
-        self.extra = nn.Linear(88, 91)
-        self.value = nn.Sequential(nn.Linear(width + 88, 64), nn.ReLU(), nn.Linear(64, 1))
-
-    def _outputs(self, batch: dict[str, Any]) -> dict[str, Any]:
-        flat = batch[Columns.OBS]["observations"]
-        extra = flat[:, PLANES:]
-        features = self.trunk(flat[:, :PLANES].reshape(-1, 12, 20, 20))
-        logits = self.grid(features) + self.extra(extra)[:, :, None, None]
-        mask = batch[Columns.OBS]["action_mask"]
-        return {
-            Columns.ACTION_DIST_INPUTS: logits.flatten(1).masked_fill(mask == 0, FLOAT_MIN),
-            # what the value head reads: the learner passes it back to compute_values, so the
-            # board is convolved once per update
-            Columns.EMBEDDINGS: torch.cat([features.mean((2, 3)), extra], 1),
-        }
-
-    def _forward(self, batch: dict[str, Any], **kwargs: Any) -> dict[str, Any]:
-        return {Columns.ACTION_DIST_INPUTS: self._outputs(batch)[Columns.ACTION_DIST_INPUTS]}
-
-    def _forward_train(self, batch: dict[str, Any], **kwargs: Any) -> dict[str, Any]:
-        return self._outputs(batch)
-
-    def compute_values(self, batch: dict[str, Any], embeddings: Any = None) -> torch.Tensor:
-        if embeddings is None:
-            flat = batch[Columns.OBS]["observations"]
-            features = self.trunk(flat[:, :PLANES].reshape(-1, 12, 20, 20))
-            embeddings = torch.cat([features.mean((2, 3)), flat[:, PLANES:]], 1)
-        values: torch.Tensor = self.value(embeddings)
-        return values.squeeze(-1)
+from tavrin_rl.rllib import (
+    AGENT_IDS, SHARED_POLICY, TavrinMultiAgentEnv, shared_module, shared_policy,
+)
 
 
 def build(batch: int, runners: int) -> Any:
-    module = RLModuleSpec(module_class=MaskedGridPolicy, model_config={"channels": 16})
+    # the policy is tavrin_rl.rllib_module.MaskedGridModule: convolutions whose last layer is
+    # the action grid, with the illegal placements masked
     config = (
         PPOConfig()  # type: ignore[no-untyped-call]
         .environment(TavrinMultiAgentEnv, env_config={"reward_mode": "win_share"})
         .env_runners(num_env_runners=runners, num_envs_per_env_runner=1)
         .multi_agent(**shared_policy())
-        .rl_module(rl_module_spec=MultiRLModuleSpec(rl_module_specs={SHARED_POLICY: module}))
+        .rl_module(rl_module_spec=shared_module(channels=16))
         .training(train_batch_size_per_learner=batch, minibatch_size=min(batch, 500),
                   num_epochs=2, lr=3e-4, entropy_coeff=0.0)
     )

@@ -513,6 +513,8 @@ def run(args: argparse.Namespace, out: TextIO, err: TextIO | None,
         except OSError as error:
             _tell(err, f"cannot write {args.html}: {error.strerror or error}")
             return 1
+        # on standard error: the page itself may have gone to standard output (/dev/stdout)
+        _tell(err, f"replay written to {args.html}")
     return 0
 
 
@@ -544,11 +546,12 @@ def main(argv: Sequence[str] | None = None) -> int:
     if sys.stdout is None:  # started with standard output closed (>&-)
         _tell(err, "standard output is closed")
         return 1
-    if args.out is not None:
-        return dataset_cli.run_dataset(args, sys.argv[1:] if argv is None else argv,
-                                       parser.prog, sys.stdout, err)
+    out: Any = _Stdout(sys.stdout)
     try:
-        return run(args, _Stdout(sys.stdout), err)  # type: ignore[arg-type]
+        if args.out is not None:
+            return dataset_cli.run_dataset(args, sys.argv[1:] if argv is None else argv,
+                                           parser.prog, out, err)
+        return run(args, out, err)
     except StdoutFailed as failure:
         _quiet_stdout()
         if isinstance(failure.error, BrokenPipeError):

@@ -54,6 +54,11 @@ class HumanPlayer:
             self.echoes = input.isatty()
         except (AttributeError, ValueError, OSError):
             self.echoes = False
+        # Lines are read as bytes and decoded one by one where the stream has a byte layer: a
+        # text stream that meets an undecodable byte raises, and loses the lines it had read
+        # along with it.
+        self._bytes = getattr(input, "buffer", None)
+        self._encoding = getattr(input, "encoding", None) or "utf-8"
 
     def _say(self, text: str) -> None:
         self.output.write(text + "\n")
@@ -71,12 +76,15 @@ class HumanPlayer:
         while True:
             self.output.write(f"player_{agent}, your move ('help' for how): ")
             self.output.flush()
-            line = self.input.readline()
+            line, readable = self._read_line()
             if not line:  # end of input
                 self._say("")
                 raise QuitGame
             if not self.echoes:  # a script or a pipe: show what was read, as a terminal would
-                self._say(line.rstrip("\n"))
+                self._say(line.rstrip("\r\n"))
+            if not readable:
+                self._say(f"cannot read that line: it is not {self._encoding} text")
+                continue
             words = line.split()
             if not words:
                 continue
@@ -105,6 +113,17 @@ class HumanPlayer:
                     return index
                 self._say(f"{describe_action(index)} cannot be played: "
                           f"{explain(observation, index)}")
+
+    def _read_line(self) -> tuple[str, bool]:
+        """The next line ('' at the end of input), and whether it decoded; one that did not is
+        given with its bytes escaped, so that it can be shown."""
+        if self._bytes is None:
+            return self.input.readline(), True
+        raw: bytes = self._bytes.readline()
+        try:
+            return raw.decode(self._encoding), True
+        except UnicodeDecodeError:
+            return raw.decode(self._encoding, "backslashreplace"), False
 
     @staticmethod
     def moves(mask: bytes, piece: str | None = None) -> str:

@@ -12,6 +12,7 @@ from __future__ import annotations
 import html
 import json
 import os
+import stat
 from collections.abc import Sequence
 
 from tavrin_rl import PyTavrin
@@ -65,13 +66,25 @@ def html_page(moves: Sequence[tuple[int, int]], names: Sequence[str],
 
 def write_html(path: str | os.PathLike[str], moves: Sequence[tuple[int, int]],
                names: Sequence[str], title: str = "tavrin_rl game") -> None:
-    """Write the replay page (`html_page`) to `path`, replacing it only once complete."""
+    """Write the replay page (`html_page`) to `path`. A regular file (or a new one) is replaced
+    only once complete; a FIFO or a device (`/dev/stdout`, a pipe made by `mkfifo`) is written
+    into, since renaming over it would put a regular file in its place. Symbolic links are
+    followed: the file they point to is written, and the link stays."""
     text = html_page(moves, names, title)
-    temporary = f"{os.fspath(path)}.partial"
+    try:
+        kind = os.stat(path).st_mode  # of the file the links lead to
+    except FileNotFoundError:
+        kind = None
+    if kind is not None and not stat.S_ISREG(kind):
+        with open(path, "w", encoding="utf-8") as file:
+            file.write(text)
+        return
+    target = os.path.realpath(path)
+    temporary = f"{target}.partial"
     try:
         with open(temporary, "w", encoding="utf-8") as file:
             file.write(text)
-        os.replace(temporary, path)
+        os.replace(temporary, target)
     except BaseException:
         if os.path.exists(temporary):
             os.unlink(temporary)

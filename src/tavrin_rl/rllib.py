@@ -1,10 +1,16 @@
 """An RLlib `MultiAgentEnv` for RLlib's current API stack (RLModules, env runners).
 
     from ray.rllib.algorithms.ppo import PPOConfig
-    from tavrin_rl.rllib import TavrinMultiAgentEnv, shared_policy
+    from tavrin_rl.rllib import TavrinMultiAgentEnv, shared_module, shared_policy
 
     config = (PPOConfig().environment(TavrinMultiAgentEnv, env_config={"reward_mode": "win_share"})
-              .multi_agent(**shared_policy()))
+              .multi_agent(**shared_policy())
+              .rl_module(rl_module_spec=shared_module()))
+    algo = config.build_algo()
+
+RLlib has no default network for a Dict observation: `shared_module()` gives the shared policy
+`tavrin_rl.rllib_module.MaskedGridModule` (torch), which reads the observation and masks the
+illegal placements; pass your own `MultiRLModuleSpec` to `rl_module` instead to change it.
 
 The agents are "player_0" to "player_3". Only the agent to move gets an observation, a dict in
 RLlib's action-masking convention:
@@ -14,18 +20,22 @@ RLlib's action-masking convention:
   holds (4 × 21) and the seats' done flags (4);
 - "action_mask": float32 (36400,), 1 where the grid index is a legal placement.
 
-The action is the grid index (`Discrete(36400)`). Agents out of moves are passed inside the env.
-Rewards are 0 until the game ends; then every agent gets its outcome in `reward_mode` and the
-episode terminates for all. An illegal action ends the game at once, as the PettingZoo env's
-wrapper does: the offender gets `illegal_reward` (default -1, or -90 in "score" mode, below any
-score) and the others 0. (RLlib's env check steps unmasked random actions, so raising would stop
-training before it starts.) Seats listed in `opponents` are played inside the env by the built-in
-agents ("random", "greedy", "reach"), for training or evaluating against them.
+The action is the grid index (`Discrete(36400)`), a whole number. Agents out of moves are passed
+inside the env. Rewards are 0 until the game ends; then every agent gets its outcome in
+`reward_mode` and the episode terminates for all. An illegal action (a masked placement, an index
+outside the grid, or a number that is not whole: 3.7, NaN) ends the game at once, as the
+PettingZoo env's wrapper does: the offender gets `illegal_reward` (a finite number; default -1,
+or -90 in "score" mode, below any score) and the others 0. (RLlib's env check steps unmasked
+random actions, so raising would stop training before it starts.) Once the episode has ended,
+`step` raises RuntimeError until `reset`. Seats listed in `opponents` are played inside the env
+by the built-in agents ("random", "greedy", "reach"), for training or evaluating against them.
 Needs `pip install 'tavrin_rl[rllib]'`.
 """
 
 from __future__ import annotations
 
+import numbers
+import operator
 from typing import Any
 
 import gymnasium as gym
@@ -36,11 +46,13 @@ from ray.rllib.utils.typing import MultiAgentDict
 from tavrin_rl import PyTavrin
 from tavrin_rl.agents import AGENTS, make_agent
 from tavrin_rl.catalogue import NUM_ACTIONS
+from tavrin_rl.gym.observations import check_reward
 
 AGENT_IDS = ("player_0", "player_1", "player_2", "player_3")
 PLANES = 12 * 400
 OBSERVATION_SIZE = PLANES + 4 * 21 + 4
 SHARED_POLICY = "shared"
+_EPISODE_OVER = "the episode is over: call reset() to start the next one"
 
 
 def observation_space() -> gym.spaces.Dict:
@@ -54,6 +66,19 @@ def shared_policy() -> dict[str, Any]:
     """Keyword arguments for `AlgorithmConfig.multi_agent`: one policy for all four seats."""
     return {"policies": {SHARED_POLICY},
             "policy_mapping_fn": lambda agent_id, episode, **kwargs: SHARED_POLICY}
+
+
+def shared_module(channels: int = 16) -> Any:
+    """`rl_module_spec` for `AlgorithmConfig.rl_module`: the shared policy of `shared_policy()`
+    as a `tavrin_rl.rllib_module.MaskedGridModule` with `channels` in its trunk. Needs torch."""
+    if isinstance(channels, bool) or not isinstance(channels, int) or channels < 1:
+        raise ValueError(f"channels must be a whole number of at least 1, got {channels!r}")
+    from ray.rllib.core.rl_module.multi_rl_module import MultiRLModuleSpec
+    from ray.rllib.core.rl_module.rl_module import RLModuleSpec
+
+    from tavrin_rl.rllib_module import MaskedGridModule  # torch loads here, not with the env
+    module = RLModuleSpec(module_class=MaskedGridModule, model_config={"channels": channels})
+    return MultiRLModuleSpec(rl_module_specs={SHARED_POLICY: module})
 
 
 class TavrinMultiAgentEnv(MultiAgentEnv):
@@ -70,7 +95,7 @@ class TavrinMultiAgentEnv(MultiAgentEnv):
         if self.reward_mode not in PyTavrin.reward_modes:
             raise ValueError(f"reward_mode must be one of {PyTavrin.reward_modes}, "
                              f"got {self.reward_mode!r}")
-        self.illegal_reward = float(config.pop(
+        self.illegal_reward = check_reward("illegal_reward", config.pop(
             "illegal_reward", -90.0 if self.reward_mode == "score" else -1.0))
         opponents = {int(seat): name for seat, name in dict(config.pop("opponents", {})).items()}
         if not set(opponents) <= {0, 1, 2, 3} or len(opponents) == 4:
@@ -93,6 +118,7 @@ class TavrinMultiAgentEnv(MultiAgentEnv):
         self.game = PyTavrin()
         self.rng = np.random.default_rng()
         self.opponents: dict[int, Any] = {}
+        self._over = True  # until the first reset
 
     def reset(  # type: ignore[override]  # gymnasium's single-agent reset, as in MultiAgentEnv
             self, *, seed: int | None = None,
@@ -102,6 +128,7 @@ class TavrinMultiAgentEnv(MultiAgentEnv):
         self.opponents = {seat: make_agent(name, int(self.rng.integers(2**63)))
                           for seat, name in self.opponent_names.items()}
         self.game.reset()
+        self._over = False
         self._advance()
         mover = self.game.agent_selection
         observations: MultiAgentDict = {AGENT_IDS[mover]: self._observe(mover)}
@@ -111,13 +138,18 @@ class TavrinMultiAgentEnv(MultiAgentEnv):
             self, action_dict: MultiAgentDict) -> tuple[MultiAgentDict, MultiAgentDict,
                                                         MultiAgentDict, MultiAgentDict,
                                                         MultiAgentDict]:
+        if self._over:
+            raise RuntimeError(_EPISODE_OVER)
         mover = self.game.agent_selection
         agent_id = AGENT_IDS[mover]
         if set(action_dict) != {agent_id}:
             raise ValueError(f"expected an action for {agent_id} alone, got {sorted(map(str, action_dict))}")
-        action = int(action_dict[agent_id])
+        action = action_dict[agent_id]
+        index = _grid_index(action)
         try:
-            self.game.step(action)
+            if index is None:
+                raise ValueError(f"{action!r} is not a grid index")
+            self.game.step(index)
         except (AssertionError, OverflowError, ValueError):  # illegal, or not a grid index
             return self._end({seat: self.illegal_reward if seat == mover else 0.0
                               for seat in self.learners}, {"illegal_action": action})
@@ -137,6 +169,7 @@ class TavrinMultiAgentEnv(MultiAgentEnv):
     def _end(self, rewards: dict[int, float], info: dict[str, Any]) -> tuple[
             MultiAgentDict, MultiAgentDict, MultiAgentDict, MultiAgentDict, MultiAgentDict]:
         """The last step of an episode: every learner observes, is rewarded and terminates."""
+        self._over = True
         observations: MultiAgentDict = {AGENT_IDS[seat]: self._observe(seat)
                                         for seat in self.learners}
         paid: MultiAgentDict = {AGENT_IDS[seat]: reward for seat, reward in rewards.items()}
@@ -165,3 +198,17 @@ class TavrinMultiAgentEnv(MultiAgentEnv):
                              + seen.done, dtype=np.uint8)
         return {"observations": flat.astype(np.float32),
                 "action_mask": np.frombuffer(seen.action_mask, dtype=np.uint8).astype(np.float32)}
+
+
+def _grid_index(action: Any) -> int | None:
+    """`action` as an int when it is a whole number (numpy scalars and 0-d arrays too); None for
+    any other number (3.7, NaN, inf), which is played as an illegal move. Anything that is not a
+    number raises TypeError: that is a fault of the caller, not a move."""
+    if isinstance(action, np.ndarray) and action.ndim == 0:
+        action = action.item()
+    if isinstance(action, numbers.Integral):
+        return operator.index(action)
+    if isinstance(action, numbers.Real):
+        value = float(action)
+        return int(value) if value.is_integer() else None
+    raise TypeError(f"an action is a grid index, not {type(action).__name__}")

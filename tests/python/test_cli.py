@@ -6,6 +6,7 @@ import re
 import shlex
 import shutil
 import signal
+import stat
 import subprocess
 import sys
 from pathlib import Path
@@ -29,6 +30,17 @@ def run_cli(*args: str) -> subprocess.CompletedProcess[str]:
 
 def without_timing(text: str) -> str:
     return TIMING.sub("plies in T", text)
+
+
+def full_device(folder: Path) -> Path:
+    """A device like /dev/full (every write fails for want of space) made in `folder`, so that a
+    test run as root never writes to, or replaces, the machine's own."""
+    full = folder / "full"
+    try:
+        os.mknod(full, stat.S_IFCHR | 0o666, os.makedev(1, 7))
+    except PermissionError as error:
+        pytest.skip(f"cannot make a device file here: {error}")
+    return full
 
 
 class TestDefaultRun:
@@ -120,6 +132,22 @@ class TestStreams:
                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         assert process.stdout.readline().startswith(b"tavrin_rl self-play")
         process.stdout.close()  # like `| head -1`: every later write fails
+        _, err = process.communicate(timeout=60)
+        assert process.returncode == 1
+        assert err == b""
+
+    def test_dataset_run_with_full_or_closed_stdout(self, tmp_path):
+        pytest.importorskip("pyarrow", reason="--out needs pyarrow (the data extra)")
+        full = full_device(tmp_path)
+        done = self.run_shell(f">{shlex.quote(str(full))}", "--seed", "1", "--out",
+                              str(tmp_path / "a"))
+        assert done.returncode == 1
+        assert done.stderr == ("tavrin_rl: cannot write to standard output: No space left on "
+                               "device\n")
+        process = subprocess.Popen(
+            [sys.executable, "-m", "tavrin_rl", "--seed", "1", "--out", str(tmp_path / "b")],
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        process.stdout.close()  # like `| head -c0`
         _, err = process.communicate(timeout=60)
         assert process.returncode == 1
         assert err == b""
@@ -258,6 +286,36 @@ class TestOptions:
         assert bad.stderr.startswith("tavrin_rl: cannot write ")
         assert without_timing(bad.stdout) == without_timing(done.stdout)  # the summary still
 
+    def test_html_into_fifos_devices_and_links(self, tmp_path):
+        # Renaming over these would put a regular file in their place: a FIFO's reader would
+        # wait for ever, and a full device would report success.
+        full = full_device(tmp_path)
+        for name in ("full", "link"):
+            if name == "link":
+                (tmp_path / "link").symlink_to(full)
+            done = run_cli("--seed", "4", "--html", str(tmp_path / name))
+            assert done.returncode == 1
+            assert done.stderr == (f"tavrin_rl: cannot write {tmp_path / name}: "
+                                   "No space left on device\n")
+        assert stat.S_ISCHR(full.stat().st_mode) and (tmp_path / "link").is_symlink()
+
+        fifo, page = tmp_path / "fifo", tmp_path / "page.html"
+        os.mkfifo(fifo)
+        (tmp_path / "to-page").symlink_to(page)
+        reader = subprocess.Popen(["cat", str(fifo)], stdout=subprocess.PIPE)
+        try:
+            for target in (fifo, tmp_path / "to-page"):
+                done = run_cli("--seed", "4", "--html", str(target))
+                assert done.returncode == 0, done.stderr
+                assert done.stderr == f"tavrin_rl: replay written to {target}\n"
+            piped, _ = reader.communicate(timeout=60)
+        finally:
+            reader.kill()
+        assert stat.S_ISFIFO(fifo.stat().st_mode) and (tmp_path / "to-page").is_symlink()
+        assert piped.decode() == page.read_text(encoding="utf-8")
+        assert sorted(p.name for p in tmp_path.iterdir()) == ["fifo", "full", "link",
+                                                              "page.html", "to-page"]
+
     @pytest.mark.parametrize("args, message", [
         (["--games", "0"], "argument --games: must be at least 1, got 0"),
         (["--games", "two"], "argument --games: not a whole number: 'two'"),
@@ -349,6 +407,20 @@ class TestHumanPlay:
         assert re.search(r"^player_0 +human +blue +18 +-?\d+ +- +-$", done.stdout, re.M)
         # the others answered the third move before the person quit: three full rounds
         assert f"game left unfinished after {game.ply + 3} plies" in done.stdout
+
+    def test_an_undecodable_line_is_refused_and_play_goes_on(self):
+        moves, game = self.script(2)
+        typed = f"{moves[0]}\n".encode() + b"\xff\xfe\n" + f"{moves[1]}\nquit\n".encode()
+        done = subprocess.run(
+            [sys.executable, "-m", "tavrin_rl", "--seed", str(self.SEED), "--agents",
+             ",".join(self.AGENTS)], input=typed, capture_output=True, timeout=120,
+            env={**os.environ, "PYTHONIOENCODING": "utf-8:strict"})
+        assert done.returncode == 0, done.stderr
+        out = done.stdout.decode()
+        assert "cannot read that line: it is not utf-8 text" in out
+        # the lines on either side were read whole: both moves were made
+        assert "cannot be played" not in out
+        assert f"game left unfinished after {game.ply + 3} plies" in out
 
     def test_end_of_input_quits(self):
         done = self.play([])

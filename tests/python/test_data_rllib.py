@@ -2,6 +2,9 @@
 whole self-play games are accepted by `MultiAgentEpisode`, observations are the mover's view,
 rewards are the outcome, and built-in opponents and illegal actions behave as documented."""
 
+import subprocess
+import sys
+
 import pytest
 
 np = pytest.importorskip("numpy")
@@ -63,17 +66,30 @@ def test_opponents_move_inside_the_env():
     assert infos["player_0"]["scores"] == env.game.scores
 
 
-def test_an_illegal_action_ends_the_game_for_the_offender():
+@pytest.mark.parametrize("bad", ["masked", "fraction", float("nan"), float("-inf")])
+def test_a_bad_action_ends_the_game_for_the_offender_until_reset(bad):
     env = TavrinMultiAgentEnv({"reward_mode": "score"})
     observations, _ = env.reset(seed=0)
     (agent, seen), = observations.items()
-    illegal = int(np.flatnonzero(seen["action_mask"] == 0)[0])
-    observations, rewards, terminated, _, infos = env.step({agent: illegal})
+    legal = np.flatnonzero(seen["action_mask"])
+    with pytest.raises(TypeError, match="grid index"):
+        env.step({agent: None})
+    if bad == "masked":
+        bad = int(np.flatnonzero(seen["action_mask"] == 0)[0])
+    elif bad == "fraction":
+        bad = legal[0] + 0.7  # a legal move, were it truncated
+    observations, rewards, terminated, _, infos = env.step({agent: bad})
     assert terminated["__all__"] and rewards == {a: (-90.0 if a == agent else 0.0)
                                                  for a in AGENT_IDS}
-    assert infos[agent]["illegal_action"] == illegal
+    assert infos[agent]["illegal_action"] is bad
     assert env.game.to_bytes() == PyTavrin().to_bytes()  # the move was not made
     assert OBSERVATION_SIZE == len(observations[agent]["observations"])
+    with pytest.raises(RuntimeError, match="call reset"):  # no playing on in the ended game
+        env.step({agent: int(legal[0])})
+    assert env.game.to_bytes() == PyTavrin().to_bytes()
+    env.reset(seed=0)
+    env.step({agent: float(legal[0])})  # a whole number is a move, whatever its type
+    assert env.game.ply == 1
 
 
 @pytest.mark.parametrize("config, message", [
@@ -82,7 +98,41 @@ def test_an_illegal_action_ends_the_game_for_the_offender():
     ({"opponents": {5: "random"}}, "opponents"),
     ({"opponents": {1: "clever"}}, "unknown opponent"),
     ({"colour": 1}, "unknown env_config key"),
+    ({"illegal_reward": float("nan")}, "illegal_reward"),
+    ({"illegal_reward": float("inf")}, "illegal_reward"),
 ])
 def test_bad_configs(config, message):
     with pytest.raises(ValueError, match=message):
         TavrinMultiAgentEnv(config)
+
+
+TRAIN_ONCE = """
+import ray, torch
+from ray.rllib.algorithms.ppo import PPOConfig
+from ray.rllib.core.columns import Columns
+from tavrin_rl.rllib import SHARED_POLICY, TavrinMultiAgentEnv, shared_module, shared_policy
+
+ray.init(num_cpus=1, include_dashboard=False, log_to_driver=False, logging_level="ERROR")
+algo = (PPOConfig().environment(TavrinMultiAgentEnv, env_config={"reward_mode": "win_share"})
+        .multi_agent(**shared_policy()).rl_module(rl_module_spec=shared_module(channels=4))
+        .env_runners(num_env_runners=0)
+        .training(train_batch_size_per_learner=128, minibatch_size=64, num_epochs=1)
+        ).build_algo()
+algo.train()
+(seen,) = TavrinMultiAgentEnv().reset(seed=1)[0].values()
+batch = {Columns.OBS: {key: torch.from_numpy(value)[None] for key, value in seen.items()}}
+logits = algo.get_module(SHARED_POLICY).forward_inference(batch)[Columns.ACTION_DIST_INPUTS][0]
+illegal = torch.from_numpy(seen["action_mask"]) == 0
+print("illegal probability", float(torch.softmax(logits, 0)[illegal].sum()))
+"""
+
+
+def test_the_documented_ppo_config_builds_and_trains():
+    # RLlib has no default network for the Dict observation: without the shipped module the
+    # module docstring's config fails to build.
+    pytest.importorskip("torch", reason="the shipped RLModule needs torch (pip install "
+                                        "'tavrin_rl[rllib]'; CI's Ray venv has none)")
+    done = subprocess.run([sys.executable, "-c", TRAIN_ONCE], capture_output=True, text=True,
+                          timeout=300)
+    assert done.returncode == 0, done.stderr[-3000:]
+    assert done.stdout.splitlines()[-1] == "illegal probability 0.0"

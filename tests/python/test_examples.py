@@ -47,6 +47,10 @@ def test_readme_code_runs(number, tmp_path):
         pytest.importorskip("pettingzoo")
     if re.search(r"from tavrin_rl import data|tavrin_rl\.data", block):
         pytest.importorskip("pyarrow")  # the `data` extra
+    missing = [name for name in ("ray.rllib", "torch") if "ray.rllib" in block
+               and not installed(name)]
+    if missing:
+        pytest.skip(f"needs {' and '.join(missing)} (the `rllib` extra)")
     done = run_python(["-c", block], tmp_path)
     assert done.returncode == 0, done.stderr
 
