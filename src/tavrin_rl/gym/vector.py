@@ -1,16 +1,14 @@
 """`SingleAgentEnv` many times over, as one Gymnasium vector environment on the batched engine.
 
     from tavrin_rl.gym import make_vec
-    envs = make_vec(64, seat="random", opponents="greedy", seed=0)
+    envs = make_vec(64, seat="random", opponents="reach", seed=0)
     observations, infos = envs.reset(seed=0)
     actions = envs.sample_legal_actions()          # or a masked policy over infos["action_mask"]
     observations, rewards, terminations, truncations, infos = envs.step(actions)
 
-Every game runs in `tavrin_rl.vector.VectorGames`; the opponents' placements are drawn and applied
-in C++ (`sample_actions`), for every game at once, until the learner is to move again in each.
-The games are played in an engine that writes no observations or masks; once per step a second
-engine loads their states and writes the learner's observations and masks, so the opponents'
-placements cost no observation work.
+Every game runs in one `tavrin_rl.vector.VectorGames` whose other seats the engine plays itself:
+a `step` places the learner's pieces, then plays the opponents in C++ until the learner is to move
+again in each game, and only then writes the learner's observations and masks.
 """
 
 from __future__ import annotations
@@ -27,56 +25,72 @@ from tavrin_rl.catalogue import NUM_ACTIONS
 from tavrin_rl.gym.observations import (
     NUM_SEATS, check_options, observation_arrays, observation_space_of,
 )
-from tavrin_rl.vector import POLICIES, VectorGames
+from tavrin_rl.vector import SEATS, VectorGames
 
-__all__ = ["VectorSingleAgentEnv", "make_vec"]
+__all__ = ["VectorSingleAgentEnv", "make_vec", "OPPONENTS"]
+
+#: The opponents the engine plays: every seat policy but the ones played from outside.
+OPPONENTS: tuple[str, ...] = tuple(name for name in SEATS if name not in ("learner", "external"))
+_MODES = {"next_step": AutoresetMode.NEXT_STEP, "same_step": AutoresetMode.SAME_STEP}
 
 
 class VectorSingleAgentEnv(VectorEnv):
-    """`num_envs` games, the learner in one seat of each, the opponents moved by the engine.
+    """`num_envs` games, the learner in one seat of each, the opponents played by the engine.
 
-    seat: 0 to 3, or "random" to draw each game's seat whenever that game starts.
-    opponents: "random" or "greedy" (the engine's policies), or a sequence of three, for the
+    seat: 0 to 3, or "random" to draw each game's seat whenever that game starts (from the game's
+        own random stream).
+    opponents: one of `OPPONENTS` ("random", "greedy", "reach"), or a sequence of three, for the
         seats after the learner's in turn order.
     reward_mode, observation ("compact" by default, or "full"), channels_last: as in
         `SingleAgentEnv`; observations are uint8 and batched on a first axis of `num_envs`.
-    threads: the engine's threads (default: the CPUs this process may use); seed: the seed of the
-        first reset (the opponents' choices and the random seats follow from it).
+    threads: the engine's threads (default: one per 64 games, at most the CPUs); seed: the seed
+        of the first reset (the opponents' choices and the random seats follow from it).
+    autoreset_mode: "next_step" (Gymnasium's default): the step that ends a game returns its last
+        observation with `terminations[i]` set, and the next step starts the game anew, ignoring
+        its action and returning reward 0. "same_step": the step that ends a game already returns
+        the next game's observation; the last one is in `infos["final_obs"]` and
+        `infos["final_info"]` (masks `infos["_final_obs"]`, `infos["_final_info"]`).
+    copy: True (default) returns observations and masks the caller owns, as Gymnasium's
+        `SyncVectorEnv(copy=True)` does; False returns read-only views of the engine's arrays,
+        which the next `step` or `reset` rewrites (no copy at all; keep what you need).
 
-    Autoreset is Gymnasium's same-step mode (`metadata["autoreset_mode"]`): on the step that ends
-    a game, `terminations[i]` is True and `rewards[i]` is the learner's outcome, while the
-    observation already shows the next game; the finished game's last observation and info are in
-    `infos["final_obs"]` and `infos["final_info"]` (with their masks `infos["_final_obs"]` and
-    `infos["_final_info"]`). `infos["action_mask"]` (bool (num_envs, 36400)) and `action_masks()`
-    give the learner's legal actions; `infos["seat"]` its seat in each game. An illegal action
-    raises ValueError naming the game, and no game changes.
+    `infos["action_mask"]` (bool (num_envs, 36400)) and `action_masks()` give the learner's legal
+    actions (none in a finished game waiting for next-step's reset, whose action is ignored);
+    `infos["seat"]` its seat in each game. An illegal action raises ValueError naming the game,
+    and no game changes. The environment holds a C++ engine and cannot be pickled: create it in
+    each process.
     """
 
-    metadata: dict[str, Any] = {"autoreset_mode": AutoresetMode.SAME_STEP, "render_modes": []}
+    metadata: dict[str, Any] = {"autoreset_mode": AutoresetMode.NEXT_STEP, "render_modes": []}
 
     def __init__(self, num_envs: int, seat: int | str = 0,
                  opponents: str | Sequence[str] = "random", reward_mode: str = "win_share",
                  observation: str = "compact", channels_last: bool = False,
-                 threads: int | None = None, seed: int | None = None) -> None:
+                 threads: int | None = None, seed: int | None = None,
+                 autoreset_mode: str | AutoresetMode = "next_step", copy: bool = True) -> None:
         check_options(reward_mode, None, observation, channels_last)
         if seat != "random" and (isinstance(seat, bool) or not isinstance(seat, int)
                                  or not 0 <= seat < NUM_SEATS):
             raise ValueError(f"seat must be 0, 1, 2, 3 or 'random', not {seat!r}")
         policies = (opponents,) * (NUM_SEATS - 1) if isinstance(opponents, str) else opponents
         if (not isinstance(policies, Sequence) or len(policies) != NUM_SEATS - 1
-                or any(policy not in POLICIES for policy in policies)):
-            raise ValueError(f"opponents must be one of {', '.join(POLICIES)} (the engine's "
-                             f"policies) or a sequence of three of them, not {opponents!r}")
-        self.games = VectorGames(num_envs, threads=threads, seed=seed, observation=None,
-                                 mask=False, reward_mode=reward_mode, autoreset=True)
-        # The learner's view: loaded from `games` once per step, never stepped itself.
-        self.views = VectorGames(num_envs, threads=threads, seed=seed, observation=observation,
-                                 mask=True, reward_mode=reward_mode, autoreset=False)
-        # Plays out, one at a time, the games where the learner has run out of moves.
-        self.finisher = VectorGames(1, threads=1, seed=seed, observation=None, mask=False,
-                                    reward_mode=reward_mode, autoreset=False)
-        self._rounds = np.zeros(num_envs, dtype=np.int64)  # opponent moves since the learner's
+                or any(policy not in OPPONENTS for policy in policies)):
+            raise ValueError(f"opponents must be one of {', '.join(OPPONENTS)} (played by the "
+                             f"engine) or a sequence of three of them, not {opponents!r}")
+        mode = autoreset_mode.name.lower() if isinstance(autoreset_mode, AutoresetMode) else autoreset_mode
+        if mode not in _MODES:
+            raise ValueError(f"autoreset_mode must be 'next_step' or 'same_step', not {autoreset_mode!r}")
+        # The lineup in turn order from the learner; a fixed seat turns it to start there.
+        lineup = ["learner", *policies]
+        first = 0 if seat == "random" else int(seat)
+        seats = [lineup[(a - first) % NUM_SEATS] for a in range(NUM_SEATS)]
+        self.games = VectorGames(num_envs, threads=threads, seed=seed, observation=observation,
+                                 mask=True, reward_mode=reward_mode, autoreset=False, seats=seats,
+                                 rotate_seats=seat == "random")
         self.num_envs = num_envs
+        self.metadata = {**self.metadata, "autoreset_mode": _MODES[mode]}
+        self.autoreset_mode = _MODES[mode]
+        self.copy = bool(copy)
         self.seat_option = seat
         self.opponent_policies = tuple(policies)
         self.reward_mode = reward_mode
@@ -91,13 +105,15 @@ class VectorSingleAgentEnv(VectorEnv):
         self.single_action_space = spaces.Discrete(NUM_ACTIONS)
         self.observation_space = batch_space(self.single_observation_space, num_envs)
         self.action_space = batch_space(self.single_action_space, num_envs)
-        self.seats = np.zeros(num_envs, dtype=np.int8)
         self._range = np.arange(num_envs)
-        # For tests and tuning: opponent rounds that held some games back, and games played out
-        # in the finisher.
-        self.holds = 0
-        self.played_out = 0
+        self.seats = self._learner_seats()
+        # next_step: the games that ended on the last step, started anew on the next.
+        self._pending = np.zeros(num_envs, dtype=bool)
         self._seed = seed
+
+    def __getstate__(self) -> Any:
+        raise TypeError(f"{type(self).__name__} holds a C++ engine and cannot be pickled; create "
+                        f"it in each process (make_vec and its arguments pickle)")
 
     # --- Gymnasium API ---------------------------------------------------------------------------
 
@@ -109,162 +125,116 @@ class VectorSingleAgentEnv(VectorEnv):
         if seed is None and self._seed is not None:
             seed, self._seed = self._seed, None
         super().reset(seed=seed)
-        streams = (self.np_random.integers(2**63, size=3).tolist() if seed is not None
-                   else [None] * 3)
-        for engine, stream in zip((self.games, self.views, self.finisher), streams):
-            engine.reset(stream)
-        self.seats[:] = self._draw_seats(self.num_envs)
-        self._rounds[:] = 0
-        self._play_opponents(None, None)
-        self.views.load(self.games.to_bytes())
-        return self._observe(), self._infos()
+        self.games.reset(seed)
+        self.seats = self._learner_seats()
+        self._pending[:] = False
+        return self._observe(None), self._infos()
 
     def step(self, actions: Any) -> tuple[Any, np.ndarray, np.ndarray, np.ndarray, dict[str, Any]]:
         """The learner's placement in every game (one grid index each), then the opponents'."""
-        rewards = np.zeros(self.num_envs, dtype=np.float32)
-        ended = np.zeros(self.num_envs, dtype=bool)
-        finals: dict[int, tuple[Any, dict[str, Any]]] = {}
-        self.games.step(actions)  # checks every action first; raises with no game changed
-        self._rounds[:] = 0
-        self._collect(np.ones(self.num_envs, dtype=bool), rewards, ended, finals)
-        self._play_opponents(rewards, (ended, finals))
-        self.views.load(self.games.to_bytes())
+        games = self.games
+        pending = self._pending
+        if pending.any():
+            live = ~pending
+            games.step(actions, games=live)  # checks every action first; raises with no game changed
+            games.reset(games=pending)
+            self.seats[pending] = self._learner_seats()[pending]
+            ended = games.terminated & live
+        else:
+            games.step(actions)
+            ended = games.terminated.copy()
+        rewards = np.where(ended, games.rewards[self._range, self.seats], 0).astype(np.float32)
+        infos: dict[str, Any]
+        if not ended.any():
+            self._pending = np.zeros(self.num_envs, dtype=bool)
+            return (self._observe(None), rewards, ended, np.zeros(self.num_envs, dtype=bool),
+                    self._infos())
+        finals = {i: self._final(i) for i in np.flatnonzero(ended).tolist()}
+        if self.autoreset_mode == AutoresetMode.NEXT_STEP:
+            self._pending = ended.copy()  # the caller owns `ended`
+            observations = self._observe(finals)
+            infos = self._infos()
+            scores = np.zeros((self.num_envs, NUM_SEATS), dtype=np.int64)
+            for i, (_, info) in finals.items():
+                scores[i] = info["scores"]
+            infos["scores"], infos["_scores"] = scores, ended.copy()
+            return observations, rewards, ended, np.zeros(self.num_envs, dtype=bool), infos
+        games.reset(games=ended)
+        self.seats[ended] = self._learner_seats()[ended]
         infos = self._infos()
-        if finals:
-            final_obs = np.empty(self.num_envs, dtype=object)
-            final_info = np.empty(self.num_envs, dtype=object)
-            for i, (observation, info) in finals.items():
-                final_obs[i], final_info[i] = observation, info
-            infos.update({"final_obs": final_obs, "_final_obs": ended.copy(),
-                          "final_info": final_info, "_final_info": ended.copy()})
-        return (self._observe(), rewards, ended, np.zeros(self.num_envs, dtype=bool), infos)
+        final_obs = np.empty(self.num_envs, dtype=object)
+        final_info = np.empty(self.num_envs, dtype=object)
+        for i, (observation, info) in finals.items():
+            final_obs[i], final_info[i] = observation, info
+        infos.update({"final_obs": final_obs, "_final_obs": ended.copy(),
+                      "final_info": final_info, "_final_info": ended.copy()})
+        return self._observe(None), rewards, ended, np.zeros(self.num_envs, dtype=bool), infos
 
     def action_masks(self) -> np.ndarray:
-        """The learner's legal actions in every game, bool (num_envs, 36400)."""
-        mask = self.views.legal_action_mask
+        """The learner's legal actions in every game, bool (num_envs, 36400) (a view with
+        copy=False)."""
+        mask = self.games.legal_action_mask
         assert mask is not None
-        return mask.copy()
+        return mask.copy() if self.copy else mask
 
     def sample_legal_actions(self) -> np.ndarray:
-        """One uniformly random legal action per game for the learner, drawn in C++."""
-        return self.views.sample_actions("random")
+        """One uniformly random legal action per game for the learner, drawn in C++ (0 where a
+        finished game waits for its reset)."""
+        return self.games.sample_actions("random")
 
     def close_extras(self, **kwargs: Any) -> None:
         """Nothing to release."""
 
-    # --- the other seats -------------------------------------------------------------------------
+    # --- helpers ---------------------------------------------------------------------------------
 
-    def _draw_seats(self, count: int) -> np.ndarray:
-        if self.seat_option == "random":
-            return self.np_random.integers(NUM_SEATS, size=count)
-        return np.full(count, self.seat_option)
+    def _learner_seats(self) -> np.ndarray:
+        # Several learner seats are not offered here; the one learner's seat in each game.
+        return np.argmax(self.games.lineup == SEATS.index("learner"), axis=1).astype(np.int64)
 
-    def _sample_opponents(self, movers: np.ndarray) -> np.ndarray:
-        first = self.opponent_policies[0]
-        actions = self.games.sample_actions(first)
-        if any(policy != first for policy in self.opponent_policies):
-            position = (movers.astype(np.int64) - self.seats) % NUM_SEATS  # 1 to 3 for opponents
-            for k, policy in enumerate(self.opponent_policies[1:], start=2):
-                if policy != first:
-                    actions = np.where(position == k, self.games.sample_actions(policy), actions)
-        return actions
-
-    def _play_opponents(self, rewards: np.ndarray | None,
-                        collect: tuple[np.ndarray, dict[int, Any]] | None) -> None:
-        games = self.games
-        while True:
-            movers = games.current_player.copy()
-            waiting = movers != self.seats  # an opponent is to move there
-            if not waiting.any():
-                return
-            # After three opponent moves the learner's turn comes back unless it is out of
-            # moves. Such games are played out on their own, rather than holding every other
-            # game back for up to 80 more rounds.
-            stranded = waiting & (self._rounds >= NUM_SEATS - 1)
-            if stranded.any():
-                self._finish(np.flatnonzero(stranded), rewards, collect)
-                continue
-            self._rounds[waiting] += 1
-            actions = self._sample_opponents(movers)
-            held = ~waiting
-            if held.any():
-                # The engine steps every game; where the learner is already to move, its game
-                # is put back afterwards.
-                self.holds += 1
-                saved = games.to_bytes()
-            games.step(actions)
-            if rewards is not None and collect is not None:
-                self._collect(waiting, rewards, collect[0], collect[1])
-            if held.any():
-                states = games.to_bytes()
-                states[held] = saved[held]
-                games.load(states)
-
-    def _finish(self, indexes: np.ndarray, rewards: np.ndarray | None,
-                collect: tuple[np.ndarray, dict[int, Any]] | None) -> None:
-        """Plays the games `indexes` to their end in the finisher, records them and starts them
-        anew in `games`."""
-        finisher, states = self.finisher, self.games.to_bytes()
-        self.played_out += indexes.size
-        for i in indexes.tolist():
-            seat = int(self.seats[i])
-            finisher.load(states[i:i + 1])
-            while not finisher.terminated[0]:
-                position = (int(finisher.current_player[0]) - seat) % NUM_SEATS
-                finisher.step(finisher.sample_actions(self.opponent_policies[position - 1]))
-            if rewards is not None and collect is not None:
-                self._record(i, float(finisher.rewards[0, seat]), finisher.game(0), rewards,
-                             *collect)
-        self.games.reset(games=indexes)
-        self.seats[indexes] = self._draw_seats(indexes.size)
-        self._rounds[indexes] = 0
-
-    def _collect(self, stepped: np.ndarray, rewards: np.ndarray, ended: np.ndarray,
-                 finals: dict[int, Any]) -> None:
-        """After an engine step over the `stepped` games: the learner's rewards and last views of
-        the games that ended (restarted by the engine), whose seats are then drawn anew."""
-        finished = np.flatnonzero(self.games.terminated & stepped)
-        if finished.size == 0:
-            return
-        for i in finished.tolist():
-            final = self.games.final_game(i)
-            assert final is not None
-            self._record(i, float(self.games.rewards[i, self.seats[i]]), final, rewards, ended,
-                         finals)
-        self.seats[finished] = self._draw_seats(finished.size)
-        self._rounds[finished] = 0
-
-    def _record(self, i: int, reward: float, final: Any, rewards: np.ndarray, ended: np.ndarray,
-                finals: dict[int, Any]) -> None:
+    def _final(self, i: int) -> tuple[Any, dict[str, Any]]:
+        """Game i's last observation from the learner's seat, and its info."""
         seat = int(self.seats[i])
-        rewards[i] = reward
-        ended[i] = True
-        arrays = observation_arrays(final.observe(seat), self.observation_mode, self.channels_last)
+        game = self.games.game(i)  # still finished: the engine keeps it until reset
+        arrays = observation_arrays(game.observe(seat), self.observation_mode, self.channels_last)
         observation = (arrays["observation"].view(np.uint8) if self.observation_mode == "full"
-                       else arrays)
-        finals[i] = (observation, {"seat": seat, "scores": final.scores})
+                       else {key: value.view(np.uint8) for key, value in arrays.items()})
+        return observation, {"seat": seat, "scores": game.scores}
 
-    def _observe(self) -> Any:
-        games = self.views
-        assert games.observation is not None and games.pieces is not None
+    def _observe(self, finals: dict[int, tuple[Any, dict[str, Any]]] | None) -> Any:
+        games = self.games
+        assert games.observation is not None and games.pieces is not None and games.done is not None
         board = games.observation
         if self.channels_last:
             board = board.transpose(0, 2, 3, 1)
-        board = np.ascontiguousarray(board)  # a copy: the engine rewrites its arrays in place
+        # A finished game's arrays are in the frame of whoever was to move: its rows are replaced
+        # by the learner's last view, so those steps always copy.
+        copy = self.copy or finals is not None
+        if copy:
+            board = np.ascontiguousarray(board) if self.channels_last else board.copy()
         if self.observation_mode == "full":
+            if finals:
+                for i, (observation, _) in finals.items():
+                    board[i] = observation
             return board
-        assert games.done is not None
-        return {"board": board, "pieces": games.pieces.copy(), "done": games.done.copy()}
+        result = {"board": board, "pieces": games.pieces.copy() if copy else games.pieces,
+                  "done": games.done.copy() if copy else games.done}
+        if finals:
+            for i, (observation, _) in finals.items():
+                for key in result:
+                    result[key][i] = observation[key]
+        return result
 
     def _infos(self) -> dict[str, Any]:
-        return {"action_mask": self.action_masks(), "seat": self.seats.astype(np.int64)}
+        return {"action_mask": self.action_masks(), "seat": self.seats.copy()}
 
 
 def make_vec(num_envs: int, seat: int | str = 0, opponents: str | Sequence[str] = "random",
              reward_mode: str = "win_share", observation: str = "compact",
              channels_last: bool = False, threads: int | None = None,
-             seed: int | None = None) -> VectorSingleAgentEnv:
+             seed: int | None = None, autoreset_mode: str = "next_step",
+             copy: bool = True) -> VectorSingleAgentEnv:
     """`num_envs` single-agent games on the batched engine; see `VectorSingleAgentEnv`."""
     return VectorSingleAgentEnv(num_envs, seat=seat, opponents=opponents, reward_mode=reward_mode,
                                 observation=observation, channels_last=channels_last,
-                                threads=threads, seed=seed)
+                                threads=threads, seed=seed, autoreset_mode=autoreset_mode,
+                                copy=copy)
