@@ -145,3 +145,26 @@ class TestSingleAgentEnv:
                 trace.append((copy_.game.to_bytes(), reward))
             finish.append(trace)
         assert finish[0] == finish[1]
+
+
+def test_an_opponent_that_raises_leaves_no_move_for_the_learner_to_take():
+    """The learner's next action must never be played as an interrupted opponent's move."""
+    calls = []
+
+    def flaky(observation, mask):
+        calls.append(1)
+        if len(calls) == 2:
+            raise KeyboardInterrupt
+        return int(np.flatnonzero(mask)[0])
+
+    env = SingleAgentEnv(opponents=(flaky, "reach", "greedy"))
+    env.reset(seed=0)
+    with pytest.raises(KeyboardInterrupt):
+        for _ in range(3):
+            env.step(int(np.flatnonzero(env.action_masks())[0]))
+    ply = env.game.ply
+    with pytest.raises(RuntimeError, match="reset"):
+        env.step(0)
+    assert env.game.ply == ply and not env.action_masks().any()
+    env.reset(seed=1)
+    env.step(int(np.flatnonzero(env.action_masks())[0]))

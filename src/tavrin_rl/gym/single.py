@@ -12,7 +12,7 @@ import numpy as np
 from gymnasium import spaces
 
 from tavrin_rl import PyTavrin
-from tavrin_rl.agents import GreedyAgent, RandomAgent
+from tavrin_rl.agents import AGENTS, Agent, Stream
 from tavrin_rl.catalogue import NUM_ACTIONS
 from tavrin_rl.gym.observations import (
     NUM_SEATS, RENDER_MODES, FramePacer, action_index, check_options, check_reward,
@@ -22,7 +22,7 @@ from tavrin_rl.gym.observations import (
 # An opponent callable: (observation in the learner's format, int8 action mask) -> grid index.
 OpponentFn = Callable[[Any, np.ndarray], Any]
 OpponentSpec = Union[str, OpponentFn]
-BUILT_IN = {"random": RandomAgent, "greedy": GreedyAgent}
+BUILT_IN = AGENTS
 
 _EPISODE_OVER = "the episode is over: call reset() to start the next one"
 
@@ -35,8 +35,9 @@ class SingleAgentEnv(gymnasium.Env[Any, np.int64]):
 
     seat: 0 to 3 (the learner's agent index, 0 moves first), or "random" to draw one at every
         reset from the environment's seeded generator.
-    opponents: "random" (a uniformly random legal placement), "greedy" (the largest piece that
-        fits, placed at random), or a callable taking (observation, action_mask) and returning
+    opponents: a built-in agent ("random": a uniformly random legal placement; "greedy": the
+        largest piece that fits, placed at random; "reach": placed to reach farthest), played by
+        the engine's rules, or a callable taking (observation, action_mask) and returning
         a grid index; the observation is in the learner's format, seen from the opponent's own
         frame, and the mask is its int8 (36400,) array. Also a sequence of three of these, for
         the seats after the learner's in turn order.
@@ -93,8 +94,8 @@ class SingleAgentEnv(gymnasium.Env[Any, np.int64]):
                  if isinstance(opponents, str) or callable(opponents)
                  else tuple(opponents) if isinstance(opponents, Sequence) else None)
         if specs is None or len(specs) != NUM_SEATS - 1:
-            raise ValueError("opponents must be 'random', 'greedy', a callable (observation, "
-                             "action_mask) -> action, or a sequence of three of these, "
+            raise ValueError(f"opponents must be one of {', '.join(BUILT_IN)}, a callable "
+                             "(observation, action_mask) -> action, or a sequence of three of these, "
                              f"not {opponents!r}")
         for spec in specs:
             if not callable(spec) and spec not in BUILT_IN:
@@ -111,14 +112,21 @@ class SingleAgentEnv(gymnasium.Env[Any, np.int64]):
         super().reset(seed=seed)
         if self.seat_option == "random":
             self.seat = int(self.np_random.integers(NUM_SEATS))
-        # Built-in opponents draw from their own generators, seeded from ours, so a seeded reset
+        # Built-in opponents share one stream, seeded from our generator, so a seeded reset
         # replays the same games.
-        seeds = self.np_random.integers(2**63, size=NUM_SEATS - 1)
-        self._opponents = [BUILT_IN[spec](int(s)) if isinstance(spec, str) else spec
-                           for spec, s in zip(self.opponent_specs, seeds)]
+        stream = Stream(int(self.np_random.integers(2**63)))
+        self._opponents = []
+        for spec in self.opponent_specs:
+            opponent = BUILT_IN[spec]() if isinstance(spec, str) else spec
+            if isinstance(opponent, Agent):
+                opponent.stream = stream
+            self._opponents.append(opponent)
         self.game.reset()
-        self._over = False
+        # Over until the opponents have moved: an opponent that raises (or Ctrl-C) leaves an
+        # opponent to move, and the learner's next action must not be played in its place.
+        self._over = True
         self._play_opponents()
+        self._over = False
         return self._view()
 
     def step(self, action: Any) -> tuple[Any, float, bool, bool, dict[str, Any]]:
@@ -136,7 +144,9 @@ class SingleAgentEnv(gymnasium.Env[Any, np.int64]):
             info["illegal_action"] = True
             info["action_mask"][:] = 0
             return observation, self.illegal_reward, True, False, info
+        self._over = True  # until the opponents have moved (see reset)
         self._play_opponents()
+        self._over = False
         observation, info = self._view()
         reward = 0.0
         if self.game.is_over:
@@ -176,11 +186,11 @@ class SingleAgentEnv(gymnasium.Env[Any, np.int64]):
             if game.terminations[agent]:
                 game.step(None)
                 continue
-            observed = game.observe(agent)
             opponent = self._opponents[(agent - seat) % NUM_SEATS - 1]
-            if isinstance(opponent, (RandomAgent, GreedyAgent)):
-                action = opponent.act(observed.action_mask)
+            if isinstance(opponent, Agent):
+                action = opponent.act(None, game=game)
             else:
+                observed = game.observe(agent)
                 mask = np.frombuffer(observed.action_mask, dtype=np.int8).copy()
                 action = opponent(self._format(observed), mask)
             try:
