@@ -55,3 +55,36 @@ def test_training_example_runs(tmp_path):
     assert done.returncode == 0, done.stderr
     assert "vs random" in done.stdout and "vs greedy" in done.stdout
     assert "illegal moves 0" in done.stdout
+
+
+def test_maskable_ppo_trains_on_the_batched_vec_env():
+    from stable_baselines3.common.vec_env import VecEnv
+
+    from tavrin_rl.sb3 import make_vec_env
+
+    torch.set_num_threads(1)
+    env = make_vec_env(16, seat="random", opponents="reach", seed=0)
+    assert isinstance(env, VecEnv)
+    kept = []
+
+    class Watch(MaskablePPO):  # checks what the rollout buffer keeps, as it keeps it
+        def collect_rollouts(self, *args, **kwargs):
+            result = super().collect_rollouts(*args, **kwargs)
+            kept.append(self.rollout_buffer.observations["board"].copy())
+            return result
+
+    model = Watch("MultiInputPolicy", env, n_steps=32, batch_size=256, n_epochs=1, seed=0,
+                  policy_kwargs={"net_arch": {"pi": [32], "vf": [32]}})
+    model.learn(total_timesteps=16 * 32 * 2)
+    assert model.num_timesteps >= 1024
+    # Kept observations are the ones each step returned: consecutive rows differ (a step places
+    # at least the learner's piece), which views rewritten in place would not.
+    assert all((b[1:] != b[:-1]).any(axis=(2, 3, 4)).all() for b in kept)
+    observation = env.reset()
+    for _ in range(30):
+        masks = np.stack(env.env_method("action_masks"))
+        actions, _ = model.predict(observation, action_masks=masks)
+        assert masks[np.arange(16), actions].all()  # legal moves only
+        observation, _, dones, infos = env.step(actions)
+        for i in np.flatnonzero(dones):
+            assert infos[i]["terminal_observation"]["board"].shape == (12, 20, 20)
