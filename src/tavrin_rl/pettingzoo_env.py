@@ -14,8 +14,10 @@ agent's own frame (its start corner at row 0, column 0; the other agents follow 
                     still holds the kind (kinds in `PyTavrin.piece_names` order)
     channels 96-99  each seat's out-of-moves flag, as a constant plane
 
-`observation="compact"` drops the 88 constant planes: {"board": uint8 (12, 20, 20) (channels 0-11
-above), "pieces": uint8 (4, 21), "done": uint8 (4,), "action_mask"}. `channels_last=True` gives the
+`observation="compact"` drops the 88 constant planes: {"observation": {"board": uint8 (12, 20, 20)
+(channels 0-11 above), "pieces": uint8 (4, 21), "done": uint8 (4,)}, "action_mask"}. The three
+arrays sit under "observation", PettingZoo's key, so that libraries that read only
+"observation" and "action_mask" (Tianshou's `PettingZooEnv`) keep the pieces and done flags. `channels_last=True` gives the
 boards as uint8 (20, 20, C) images for convolutional policies.
 
 Actions are grid indexes of the (91, 20, 20) action grid, `Discrete(36400)`. An agent that runs out
@@ -106,9 +108,11 @@ class raw_env(AECEnv):  # noqa: N801 (PettingZoo's name for the unwrapped class)
         self.agents = self.possible_agents[:]
         self._index = {agent: i for i, agent in enumerate(self.possible_agents)}
         self.action_spaces = {agent: spaces.Discrete(NUM_ACTIONS) for agent in self.agents}
+        arrays = observation_space_of(observation, channels_last)
+        seen: Any = arrays["observation"] if observation == "full" else spaces.Dict(arrays)
         self.observation_spaces = {
             agent: spaces.Dict({
-                **observation_space_of(observation, channels_last),
+                "observation": seen,
                 "action_mask": spaces.Box(0, 1, (NUM_ACTIONS,), dtype=np.int8),
             })
             for agent in self.agents
@@ -150,8 +154,9 @@ class raw_env(AECEnv):  # noqa: N801 (PettingZoo's name for the unwrapped class)
         fast boolean view)."""
         observation = self.game.observe(self._index[agent])
         arrays = observation_arrays(observation, self.observation_mode, self.channels_last)
-        arrays["action_mask"] = np.frombuffer(observation.action_mask, dtype=np.int8).copy()
-        return arrays
+        seen: Any = arrays["observation"] if self.observation_mode == "full" else arrays
+        return {"observation": seen,
+                "action_mask": np.frombuffer(observation.action_mask, dtype=np.int8).copy()}
 
     def state(self) -> np.ndarray:
         """The whole game as player_0 sees it (all 100 planes): seats are agents and the frame is

@@ -172,7 +172,9 @@ class TestEpisode:
             env.reset()
         while envs[0].agents:
             agent = envs[0].agent_selection
-            full, compact, compact_hwc, full_hwc = (env.observe(agent) for env in envs)
+            observed = [env.observe(agent) for env in envs]
+            full, full_hwc = observed[0], observed[3]
+            compact, compact_hwc = observed[1]["observation"], observed[2]["observation"]
             planes = full["observation"]
             assert compact["board"].dtype == np.uint8 and compact["pieces"].dtype == np.uint8
             np.testing.assert_array_equal(compact["board"], planes[:12])
@@ -181,7 +183,7 @@ class TestEpisode:
             np.testing.assert_array_equal(compact_hwc["board"], planes[:12].transpose(1, 2, 0))
             assert full_hwc["observation"].dtype == np.uint8
             np.testing.assert_array_equal(full_hwc["observation"], planes.transpose(1, 2, 0))
-            for observation, env in zip((full, compact, compact_hwc, full_hwc), envs):
+            for observation, env in zip(observed, envs):
                 assert env.observation_space(agent).contains(observation)
                 np.testing.assert_array_equal(observation["action_mask"], full["action_mask"])
             legal = np.flatnonzero(full["action_mask"])
