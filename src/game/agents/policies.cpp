@@ -30,6 +30,10 @@ const OrientationTable& OrientationTable::get() {
             t.size_start[size] = static_cast<std::uint16_t>(o);
             t.kinds_of_size[size] |= 1u << t.orientation[o].kind;
         }
+        for (std::size_t size = MAX_PIECE_SIZE; size > 0; --size)
+            t.kinds_by_size_down[MAX_PIECE_SIZE - size] = t.kinds_of_size[size];
+        for (unsigned q = 0; q < POSITION_COUNT; ++q)
+            t.anchor_distance[q] = static_cast<std::uint8_t>(q / ROW_STRIDE + q % ROW_STRIDE);
         // Kinds are numbered by size, so each size must be one run of orientations.
         for (unsigned o = 1; o < ORIENTATION_COUNT; ++o)
             if (t.orientation[o].size < t.orientation[o - 1].size) fail("kinds are not numbered by size");
@@ -70,6 +74,37 @@ std::uint32_t reach_pick(Each&& each, Stream& stream) {
     return found;
 }
 
+// The reach rule on anchor words, as reach_pick computes it on grid indexes, with no conversion
+// to grid indexes but for the one picked: a placement's reach is its anchor's row + column plus
+// its orientation's reach.
+std::uint32_t reach_pick_anchors(const OrientationTable& t, const kernels::AnchorWords& b, Stream& stream) {
+    unsigned best = 0;
+    std::size_t ties = 0;
+    for (unsigned i = 0; i < b.count; ++i) {
+        const unsigned r = t.orientation[b.orientation[i]].reach, base = b.word[i] * 64u;
+        for (std::uint64_t w = b.bits[i]; w != 0; w &= w - 1) {
+            const unsigned d = r + t.anchor_distance[base + static_cast<unsigned>(std::countr_zero(w))];
+            if (d > best) {
+                best = d;
+                ties = 1;
+            } else if (d == best) {
+                ++ties;
+            }
+        }
+    }
+    if (ties == 0) fail("the reach rule was given no candidates");
+    std::size_t k = stream.below(ties);
+    for (unsigned i = 0; i < b.count; ++i) {
+        const unsigned o = b.orientation[i], r = t.orientation[o].reach, base = b.word[i] * 64u;
+        for (std::uint64_t w = b.bits[i]; w != 0; w &= w - 1) {
+            const unsigned q = base + static_cast<unsigned>(std::countr_zero(w));
+            if (r + t.anchor_distance[q] != best || k-- != 0) continue;
+            return static_cast<std::uint32_t>(o * ANCHOR_COUNT + q - q / ROW_STRIDE);
+        }
+    }
+    fail("the reach rule lost its pick");
+}
+
 // The first grid index of the largest size among the legal set whose highest entry is `last`.
 std::uint32_t largest_size_from(std::uint32_t last) noexcept {
     const OrientationTable& t = OrientationTable::get();
@@ -91,15 +126,11 @@ std::optional<std::uint32_t> pick(const Game& game, Policy policy, Stream& strea
         return nth_anchor(b, stream.below(n));
     }
     const OrientationTable& t = OrientationTable::get();
-    for (std::size_t size = MAX_PIECE_SIZE; size > 0; --size) {
-        const std::uint32_t kinds = agent.pieces & t.kinds_of_size[size];
-        if (kinds == 0) continue;
-        const std::size_t n = legal_anchor_words(game, a, kinds, b);
-        if (n == 0) continue;
-        if (policy == Policy::Greedy) return nth_anchor(b, stream.below(n));
-        return reach_pick([&](auto&& f) { for_each_anchor(b, f); }, stream);
-    }
-    return std::nullopt;
+    std::size_t set = 0;
+    const std::size_t n = first_legal_anchor_words(game, a, t.kinds_by_size_down, b, set);
+    if (n == 0) return std::nullopt;
+    if (policy == Policy::Greedy) return nth_anchor(b, stream.below(n));
+    return reach_pick_anchors(t, b, stream);
 }
 
 std::optional<std::uint32_t> pick_from_list(std::span<const std::uint16_t> legal, Policy policy, Stream& stream) {
