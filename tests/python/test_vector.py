@@ -228,3 +228,41 @@ def test_threads_sharing_one_batch_are_refused_not_mixed():
     copy.load(v.to_bytes())
     np.testing.assert_array_equal(copy.current_player, v.current_player)
     np.testing.assert_array_equal(copy.to_bytes(), v.to_bytes())
+
+
+def test_threads_the_system_refuses_raise_and_leave_nothing_behind():
+    import subprocess
+    import sys
+    script = ("import resource\n"
+              "resource.setrlimit(resource.RLIMIT_AS, (2_500_000_000, 2_500_000_000))\n"
+              "from tavrin_rl.vector import VectorGames\n"
+              "try:\n"
+              "    VectorGames(4, threads=1024)\n"
+              "except RuntimeError as error:\n"
+              "    print('refused:', error)\n"
+              "v = VectorGames(4, threads=2)\n"
+              "v.step(v.sample_actions())\n"
+              "print('still works')\n")
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert "refused: cannot start 1023 worker threads" in done.stdout and "still works" in done.stdout
+
+
+def test_seats_played_by_the_engine_and_subsets():
+    v = VectorGames(8, seats={0: "learner", 1: "reach", 2: "greedy", 3: "random"}, seed=3,
+                    rotate_seats=True, observation=None, mask=False)
+    turns = {bytes(np.roll([0, 4, 3, 2], k)) for k in range(4)}
+    assert {bytes(row) for row in v.lineup} <= turns and len({bytes(r) for r in v.lineup}) > 1
+    for _ in range(200):
+        assert v.outside_to_move().all()  # step returns only when the learner is to move
+        assert (v.lineup[np.arange(8), v.current_player] == 0).all()
+        before = v.to_bytes()
+        actions = v.sample_actions()
+        v.step(actions, games=[1, 5])
+        after = v.to_bytes()
+        untouched = [i for i in range(8) if i not in (1, 5)]
+        np.testing.assert_array_equal(after[untouched], before[untouched])
+        v.step(actions * 0 + v.sample_actions(), games=np.arange(8) % 2 == 0)
+    v.reset(games=[])  # no game
+    with pytest.raises(ValueError, match="learner or external"):
+        VectorGames(2, seats=("reach",) * 4)
