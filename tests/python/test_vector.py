@@ -251,7 +251,7 @@ def test_threads_the_system_refuses_raise_and_leave_nothing_behind():
 def test_seats_played_by_the_engine_and_subsets():
     v = VectorGames(8, seats={0: "learner", 1: "reach", 2: "greedy", 3: "random"}, seed=3,
                     rotate_seats=True, observation=None, mask=False)
-    turns = {bytes(np.roll([0, 4, 3, 2], k)) for k in range(4)}
+    turns = {bytes(np.roll(np.array([0, 4, 3, 2], np.uint8), k)) for k in range(4)}
     assert {bytes(row) for row in v.lineup} <= turns and len({bytes(r) for r in v.lineup}) > 1
     for _ in range(200):
         assert v.outside_to_move().all()  # step returns only when the learner is to move
