@@ -16,8 +16,8 @@ A rating is a mean `mu`, an uncertainty `sigma`, and the conservative `ordinal` 
 the table is sorted by. Copies of one agent at a table (pools of two or three) each play as a
 separate player of the ranking, starting from the agent's rating; the agent's rating then takes
 every copy's change: mu moves by the sum of the copies' changes and sigma's square by the product
-of their factors, as if the copies' results had been observed one after the other. A game's
-ranking between two copies so cancels out, and only their places against the other agents count.
+of their factors, as if the copies' results had been observed one after the other. The copies
+are interchangeable, so which of them finished ahead of the other makes no difference.
 Win shares (ties split evenly), mean score and mean place count each seat an agent held as one
 observation, so an agent doubled at a table counts twice in that game.
 
@@ -35,6 +35,7 @@ import math
 import multiprocessing
 import os
 import secrets
+import signal
 import sys
 import time
 from collections.abc import Callable, Sequence
@@ -156,15 +157,27 @@ def _run_processes(plan: Plan, games: int, done: Done, workers: int, size: int) 
         max_workers=workers, mp_context=context, initializer=_ignore_interrupts)
     try:
         with _Interrupts() as interrupts:
-            running = {pool.submit(play_chunk, plan, first, count)
-                       for first, count in _chunks(games, size)}
+            # Workers start inside submit and inherit the signal mask: with SIGINT blocked, a
+            # Ctrl-C while one starts cannot kill it before it ignores SIGINT. The driver gets
+            # its own Ctrl-C when the block is lifted.
+            mask = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+            try:
+                running = {pool.submit(play_chunk, plan, first, count)
+                           for first, count in _chunks(games, size)}
+            finally:
+                signal.pthread_sigmask(signal.SIG_SETMASK, mask)
             while running:
                 interrupts.check()
                 finished, running = concurrent.futures.wait(
                     running, timeout=interrupts.POLL,
                     return_when=concurrent.futures.FIRST_COMPLETED)
                 for future in finished:
-                    done(future.result())  # a game that raises once raises again: no retry
+                    try:
+                        records = future.result()  # a game that raises once raises again
+                    except Exception:
+                        interrupts.check()  # a worker lost to a Ctrl-C: not a fault
+                        raise
+                    done(records)
     except BaseException:
         _stop_pool(pool)
         raise
@@ -400,8 +413,9 @@ def build_parser() -> argparse.ArgumentParser:
         epilog="Pools of two or three agents fill the table with copies of an agent: each copy "
                "plays as a separate player of the game's ranking, starting from the agent's "
                "rating, and the agent's rating takes all of the copies' changes, as if observed "
-               "one after the other (copies' places against each other cancel out). Win share, "
-               "mean score and mean place count every seat an agent held.")
+               "one after the other (which copy finished ahead of the other makes no "
+               "difference). Win share, mean score and mean place (1 first, 4 last) count every "
+               "seat an agent held.")
     parser.add_argument("agents", nargs="+", metavar="AGENT",
                         help="agents as make_agent names them (random, greedy, reach, ...); at "
                              "least two, each once")
@@ -443,8 +457,10 @@ def run(args: argparse.Namespace, out: TextIO, err: TextIO | None) -> int:
     seed = args.seed if args.seed is not None else secrets.randbelow(2**32)
     cycle = len(schedule(len(specs)))
     games = args.games or cycle
-    whole = "" if games % cycle == 0 else f"; not a whole number of cycles of {cycle} games"
-    out.write(f"tavrin_rl arena, seed {seed}, {games} games{whole}: {', '.join(specs)}\n")
+    out.write(f"tavrin_rl arena, seed {seed}, {games} games: {', '.join(specs)}\n")
+    if games % cycle:
+        out.write(f"(the schedule's cycle is {cycle} games: seats and meetings are balanced "
+                  "over whole cycles only)\n")
     out.flush()
     show = args.progress if args.progress is not None else (err is not None and _is_terminal(err))
     progress = Progress(games, err) if show and err is not None else None

@@ -55,7 +55,7 @@ def test_ratings_order_strong_above_weak_and_totals_add_up():
     assert arena.places([5, 5, -3, 7]) == [2.5, 2.5, 4, 1]
 
 
-def test_same_seed_same_results_on_one_and_two_workers():
+def test_same_seed_same_results_on_one_and_two_workers_and_ray():
     specs = ["random", "greedy", "reach"]
     one, two = (sorted(played(specs, 10, seed=11, workers=k), key=lambda r: r.number)
                 for k in (1, 2))
@@ -68,6 +68,15 @@ def test_same_seed_same_results_on_one_and_two_workers():
     rated = [[(r.agent, r.mu, r.sigma) for r in arena.standings(specs, rs)]
              for rs in (one, list(reversed(two)))]
     assert rated[0] == rated[1]
+
+    ray = pytest.importorskip("ray", reason="ray is not installed (pip install 'tavrin_rl[ray]')")
+    ray.init(num_cpus=2, include_dashboard=False, log_to_driver=False, logging_level="ERROR")
+    try:
+        records = []
+        arena.play_arena(specs, 10, 11, records.extend, ray=True)
+    finally:
+        ray.shutdown()
+    assert key(sorted(records, key=lambda r: r.number)) == key(one)
 
 
 def test_interrupt_counts_finished_games_only(monkeypatch, tmp_path, capsys):
