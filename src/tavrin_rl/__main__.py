@@ -539,6 +539,10 @@ def _quiet_stdout() -> None:
 
 def main(argv: Sequence[str] | None = None) -> int:
     """The command line entry point; returns the exit status."""
+    words = sys.argv[1:] if argv is None else list(argv)
+    if words[:1] == ["arena"]:  # a command of its own, with its own options
+        from tavrin_rl.arena import main as arena_main
+        return arena_main(words[1:])
     parser = build_parser()
     args = parser.parse_args(argv)
     dataset_cli.check_arguments(parser, args)
