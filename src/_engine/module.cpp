@@ -24,6 +24,7 @@
 #include "game/batch/catalogue_export.h"
 #include "game/batch/vector_games.h"
 #include "game/error.h"
+#include "game/scores.h"
 #include "game/state_bytes.h"
 
 namespace tavrin::engine {
@@ -770,7 +771,55 @@ PyObject* engine_orientation_traits(PyObject*, PyObject*) noexcept {
     }
 }
 
+// outcomes(states, mode): the outcome in reward mode `mode` of K finished games' state bytes, as
+// K x 4 float32 bytes; a game not over, or bytes that do not read, raise ValueError naming it.
+PyObject* engine_outcomes(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 2) return PyErr_Format(PyExc_TypeError, "outcomes() takes 2 arguments (%zd given)", nargs);
+    const long mode = PyLong_AsLong(args[1]);
+    if (mode == -1 && PyErr_Occurred()) return nullptr;
+    if (mode < 0 || mode > 2) return PyErr_Format(PyExc_ValueError, "reward mode code must be 0, 1 or 2, got %ld", mode);
+    Py_buffer view;
+    if (PyObject_GetBuffer(args[0], &view, PyBUF_C_CONTIGUOUS) < 0) return nullptr;
+    struct Release {
+        Py_buffer* v;
+        ~Release() {
+            if (!ended_by_interpreter) PyBuffer_Release(v);
+        }
+    } release{&view};
+    const auto bytes = static_cast<std::size_t>(view.len);
+    if (bytes % STATE_SIZE != 0)
+        return PyErr_Format(PyExc_ValueError, "%zu bytes is not a whole number of %zu-byte states", bytes, STATE_SIZE);
+    const std::size_t count = bytes / STATE_SIZE;
+    Ref out(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(count * AGENT_COUNT * sizeof(float))));
+    if (!out.p) return nullptr;
+    const auto* data = static_cast<const std::uint8_t*>(view.buf);
+    std::size_t bad = count;
+    bool unfinished = false;
+    if (!without_gil([&] {
+            auto* values = reinterpret_cast<float*>(PyBytes_AS_STRING(out.p));
+            for (std::size_t i = 0; i < count; ++i) {
+                const std::optional<Game> game = from_bytes(data + i * STATE_SIZE, STATE_SIZE);
+                const std::optional<Outcome> o =
+                    game ? outcome(*game, static_cast<RewardMode>(mode)) : std::nullopt;
+                if (!o) {
+                    bad = i;
+                    unfinished = game.has_value();
+                    return;
+                }
+                std::copy(o->begin(), o->end(), values + i * AGENT_COUNT);
+            }
+        }))
+        return nullptr;
+    if (bad < count)
+        return PyErr_Format(PyExc_ValueError, unfinished ? "state %zu: the game is not over"
+                                                         : "state %zu: not a game state written by to_bytes() of this version", bad);
+    return out.release();
+}
+
 PyMethodDef engine_methods[] = {
+    {"outcomes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_outcomes)), METH_FASTCALL,
+     "outcomes($module, states, mode, /)\n--\n\nThe outcome in reward mode `mode` (a code, in PyTavrin.reward_modes "
+     "order) of K finished games' state bytes, as K x 4 float32 bytes."},
     {"pick", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_pick)), METH_FASTCALL,
      "pick($module, policy, source, stream, /)\n--\n\nThe built-in rule `policy` (a code, see "
      "orientation_traits()['policies']) for the agent to move, on 278 state bytes or a 36400-byte action mask, "

@@ -70,33 +70,34 @@ def play_chunk(first_game: int, count: int, agents: Sequence[str], seed: int) ->
     games = VectorGames(count, threads=1, seed=seed, observation=None, mask=False, autoreset=False,
                         first_game=first_game)
     plies = np.zeros(count, np.int64)
-    scores = np.zeros((count, NUM_SEATS), np.int16)
-    outcomes = {mode: np.zeros((count, NUM_SEATS), np.float32) for mode in REWARD_MODES}
-    parts: list[tuple[np.ndarray, ...]] = []
+    # Rows are kept by (game, ply), so that the chunk's game-by-game order needs no sort: a game
+    # has at most one placement per piece in play.
+    most = NUM_SEATS * len(PyTavrin.piece_names)
+    states = np.empty((count, most, STATE_BYTES), np.uint8)
+    actions = np.empty((count, most), np.uint16)
+    movers_by_ply = np.empty((count, most), np.int8)
     while True:
         movers = games.current_player.astype(np.int64)  # a copy: step rewrites the view
         active = np.flatnonzero(movers >= 0)
         if active.size == 0:
             break
-        states = games.to_bytes()[active]
+        at = plies[active]
+        states[active, at] = games.to_bytes()[active]
         # A finished game's policy is never used (it samples 0, and step ignores it).
         picks = games.sample_actions(seat_rules[np.maximum(movers, 0)])
         games.step(picks)
-        parts.append((active, plies[active].copy(), movers[active], picks[active], states))
+        actions[active, at] = picks[active]
+        movers_by_ply[active, at] = movers[active]
         plies[active] += 1
-        for i in active[games.terminated[active]]:
-            final = games.final_game(int(i))
-            assert final is not None  # it ended on this step
-            scores[i] = final.scores
-            for mode in REWARD_MODES:
-                outcomes[mode][i] = final.outcome(mode)
-    index = np.concatenate([part[0] for part in parts])
-    ply = np.concatenate([part[1] for part in parts])
-    order = np.lexsort((ply, index))  # game by game, each in ply order
+    # Every game is over and, without autoreset, still held as it ended.
+    scores = np.array(games.final_scores, dtype=np.int16)
+    finals = games.to_bytes()
+    outcomes = {mode: np.frombuffer(_engine.outcomes(finals, code), np.float32).reshape(count, NUM_SEATS)
+                for code, mode in enumerate(REWARD_MODES)}
+    kept = np.arange(most) < plies[:, None]
+    game, ply = np.nonzero(kept)
     return Chunk(
         first_game=first_game, agents=agents,
-        game=(index[order] + first_game).astype(np.int64), ply=ply[order].astype(np.int16),
-        agent=np.concatenate([part[2] for part in parts])[order].astype(np.int8),
-        action=np.concatenate([part[3] for part in parts])[order].astype(np.uint16),
-        state=np.concatenate([part[4] for part in parts])[order],
+        game=(game + first_game).astype(np.int64), ply=ply.astype(np.int16),
+        agent=movers_by_ply[kept], action=actions[kept], state=states[kept],
         seeds=seeds, scores=scores, outcomes=outcomes, plies=plies.astype(np.int16))
