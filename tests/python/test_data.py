@@ -3,6 +3,7 @@ survives failures and interruptions, refuses folders it must not touch, and read
 
 import json
 import os
+import shutil
 import signal
 import subprocess
 import sys
@@ -295,6 +296,58 @@ class TestReading:
             data.open(reference, reward_mode="winner")
         with pytest.raises(ValueError, match="batch_size"):
             data.open(reference, batch_size=0)
+
+
+class TestUntrustedFolders:
+    """A reader trusts nothing in the folder: what the manifest names and what the files hold."""
+
+    @staticmethod
+    def edited(reference, tmp_path, change):
+        path = tmp_path / "copy"
+        shutil.copytree(reference, path)
+        manifest = json.loads((path / "manifest.json").read_text())
+        change(manifest)
+        (path / "manifest.json").write_text(json.dumps(manifest))
+        return path
+
+    @pytest.mark.parametrize("name, version, message", [
+        ("/etc/passwd", 1, "not a path inside the dataset folder"),
+        ("plies/../../outside.parquet", 1, "not a path inside the dataset folder"),
+        (None, 3, "format version 3 cannot be read by this tavrin_rl, which reads versions 1, 2"),
+        (None, "1", "format version '1' cannot be read"),
+    ])
+    def test_manifests_naming_files_outside_or_unknown_versions(self, reference, tmp_path, name,
+                                                                version, message):
+        def change(manifest):
+            manifest["format_version"] = version
+            if name is not None:
+                manifest["shards"][1]["files"][0] = name
+        with pytest.raises(ValueError, match=message):
+            data.open(self.edited(reference, tmp_path, change))
+
+    def test_version_2_reads(self, reference, tmp_path):
+        path = self.edited(reference, tmp_path, lambda m: m.update(format_version=2))
+        assert data.open(path).num_samples == data.open(reference).num_samples
+
+    @pytest.mark.parametrize("column, value, message", [
+        ("agent", -1, r"plies/000000000005.parquet, row 3: agent -1 is outside 0 to 3"),
+        ("state", b"\xff" * 278, r"plies/000000000005.parquet, row 3 \(game 5, ply 3\): "
+                                 "invalid state"),
+    ])
+    def test_bad_rows_are_named_by_file_row_and_game(self, reference, tmp_path, column, value,
+                                                     message):
+        import pyarrow as pa
+        import pyarrow.parquet as pq
+        path = self.edited(reference, tmp_path, lambda m: None)
+        file = path / "plies" / "000000000005.parquet"
+        table = pq.read_table(file)
+        values = table.column(column).to_pylist()
+        values[3] = value
+        index = table.schema.get_field_index(column)
+        pq.write_table(table.set_column(index, table.field(column),
+                                        pa.array(values, table.field(column).type)), file)
+        with pytest.raises(ValueError, match=message):
+            list(data.open(path, batch_size=100))
 
 
 def test_torch_example_reads_through_two_loader_workers(tmp_path):

@@ -24,7 +24,10 @@ import numpy as np
 from tavrin_rl.data._play import NUM_SEATS, REWARD_MODES, STATE_BYTES, Chunk
 
 FORMAT = "tavrin_rl self-play dataset"
+# The version this package writes, and every version its reader understands (a version adds
+# what it needs and keeps what readers of the older ones rely on).
 FORMAT_VERSION = 1
+READABLE_VERSIONS = frozenset({1, 2})
 MANIFEST = "manifest.json"
 LOCK = ".lock"
 PLIES = "plies"
@@ -134,8 +137,12 @@ def read_manifest(root: Path) -> dict[str, Any] | None:
 
 def write_manifest(root: Path, manifest: dict[str, Any]) -> None:
     temp = root / f"{MANIFEST}{TEMP_MARK}{os.getpid()}"
-    temp.write_text(_manifest_text(manifest), encoding="utf-8")
-    os.replace(temp, root / MANIFEST)
+    try:
+        temp.write_text(_manifest_text(manifest), encoding="utf-8")
+        os.replace(temp, root / MANIFEST)
+    except BaseException:
+        temp.unlink(missing_ok=True)  # a full disk must not leave half a manifest behind
+        raise
 
 
 def _manifest_text(manifest: dict[str, Any]) -> str:
