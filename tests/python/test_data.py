@@ -3,6 +3,7 @@ survives failures and interruptions, refuses folders it must not touch, and read
 
 import json
 import os
+import resource
 import shutil
 import signal
 import subprocess
@@ -46,6 +47,32 @@ def leftovers(path):
 def run_cli(*args, **kwargs):
     return subprocess.run([sys.executable, "-m", "tavrin_rl", *args], capture_output=True,
                           text=True, timeout=120, **kwargs)
+
+
+def start_cli(*args):
+    """The command in a process group of its own, as a terminal starts it, with 3 GB of memory."""
+    def limits():
+        resource.setrlimit(resource.RLIMIT_AS, (3 << 30, 3 << 30))
+        # a shell's background job starts with SIGINT ignored; a terminal's does not
+        signal.signal(signal.SIGINT, signal.SIG_DFL)
+    return subprocess.Popen([sys.executable, "-m", "tavrin_rl", *args], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True, start_new_session=True,
+                            preexec_fn=limits)
+
+
+def session_processes(leader, named=""):
+    """The ids of the processes in the session `leader` started (itself excluded) whose command
+    line holds `named`."""
+    found = []
+    for entry in Path("/proc").iterdir():
+        try:
+            fields = (entry / "stat").read_text().rsplit(")", 1)[1].split()
+            command = (entry / "cmdline").read_bytes()
+        except (OSError, IndexError):
+            continue
+        if int(fields[3]) == leader and int(entry.name) != leader and named.encode() in command:
+            found.append(int(entry.name))  # fields[3] is the session
+    return found
 
 
 @pytest.fixture(scope="module")
@@ -152,13 +179,10 @@ class TestFailures:
         assert leftovers(tmp_path / "games") == set()  # the half-written file is gone
 
     def test_ctrl_c_keeps_complete_shards_and_says_so(self, tmp_path):
+        """Also on a run far too long to plan at once: its chunks are planned as they go."""
         out = tmp_path / "games"
-        process = subprocess.Popen(
-            [sys.executable, "-m", "tavrin_rl", "--games", "100000", "--seed", "1", "--out",
-             str(out), "--workers", "2", "--chunk-size", "4"],
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True,
-            # a shell's background job starts with SIGINT ignored; a terminal's does not
-            preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+        process = start_cli("--games", str(10**12), "--seed", "1", "--out", str(out),
+                            "--workers", "2", "--chunk-size", "4")
         deadline = time.monotonic() + 60
         while time.monotonic() < deadline:
             manifest = _store.read_manifest(out)
@@ -173,7 +197,9 @@ class TestFailures:
         assert manifest["status"] == "incomplete"
         run = manifest["runs"][0]
         assert run["status"] == "interrupted"
-        assert 0 < manifest["games"] == run["games_written"] < 100000
+        assert 0 < manifest["games"] == run["games_written"]
+        missing = sum(last - first + 1 for first, last in run["missing"])
+        assert missing + manifest["games"] == 10**12
         assert leftovers(out) == set()
         assert not any(".tmp-" in entry.name for entry in out.rglob("*"))
         plies, games = rows(out)
@@ -182,6 +208,37 @@ class TestFailures:
         listed = {shard["first_game"] for shard in manifest["shards"]}
         missing = {first for first, _ in run["missing"]}
         assert not listed & missing and min(listed | missing) == 0
+
+
+    def test_ctrl_c_while_the_workers_start_stops_the_run(self, tmp_path):
+        out = tmp_path / "games"
+        process = start_cli("--games", "4000", "--seed", "1", "--out", str(out), "--workers", "2",
+                            "--chunk-size", "20")
+        deadline = time.monotonic() + 60
+        while (not session_processes(process.pid, "spawn_main")
+               and time.monotonic() < deadline):
+            time.sleep(0.005)
+        time.sleep(0.05)  # a worker that has started but not yet set itself up
+        os.killpg(process.pid, signal.SIGINT)
+        _, stderr = process.communicate(timeout=60)
+        assert process.returncode == 130, stderr
+        manifest = _store.read_manifest(out)
+        assert manifest["status"] == "incomplete" and manifest["games"] < 4000
+
+    def test_a_run_that_cannot_write_its_manifest_can_be_run_again(self, tmp_path):
+        out = tmp_path / "games"
+
+        def small_files():  # a disk that is full from the start
+            resource.setrlimit(resource.RLIMIT_FSIZE, (100, 100))
+
+        for retry in ([], ["--overwrite"]):
+            failed = run_cli("--games", "3", "--workers", "1", "--out", str(out), *retry,
+                             preexec_fn=small_files)
+            assert failed.returncode == 1 and "File too large" in failed.stderr
+            assert "holds no dataset: the run stopped before its manifest" in failed.stderr
+            done = run_cli("--games", "3", "--workers", "1", "--out", str(out), *retry)
+            assert done.returncode == 0, done.stderr
+            assert data.open(out).num_games == 3
 
 
 class TestRefusals:

@@ -161,6 +161,19 @@ def _manifest_text(manifest: dict[str, Any]) -> str:
     return "\n".join(lines) + "\n"
 
 
+def holds_only_leftovers(root: Path) -> bool:
+    """Whether `root` holds nothing but what a run leaves when it fails before writing its first
+    manifest: the lock, temporaries and empty shard folders. Such a folder is as good as empty."""
+    for entry in root.iterdir():
+        if entry.name == LOCK or (TEMP_MARK in entry.name and entry.is_file()):
+            continue
+        if entry.name in (PLIES, GAMES) and entry.is_dir() and all(
+                TEMP_MARK in inner.name for inner in entry.iterdir()):
+            continue
+        return False
+    return True
+
+
 def remove_temporaries(root: Path) -> int:
     """Deletes the leftovers of writes that never finished; returns how many there were."""
     removed = 0
