@@ -49,10 +49,12 @@ def run_cli(*args, **kwargs):
                           text=True, timeout=120, **kwargs)
 
 
-def start_cli(*args):
-    """The command in a process group of its own, as a terminal starts it, with 3 GB of memory."""
+def start_cli(*args, memory=3 << 30):
+    """The command in a session of its own, as a terminal starts it, with `memory` bytes of
+    address space per process (None: no limit)."""
     def limits():
-        resource.setrlimit(resource.RLIMIT_AS, (3 << 30, 3 << 30))
+        if memory is not None:
+            resource.setrlimit(resource.RLIMIT_AS, (memory, memory))
         # a shell's background job starts with SIGINT ignored; a terminal's does not
         signal.signal(signal.SIGINT, signal.SIG_DFL)
     return subprocess.Popen([sys.executable, "-m", "tavrin_rl", *args], stdout=subprocess.PIPE,

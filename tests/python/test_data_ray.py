@@ -1,6 +1,9 @@
 """Datasets written by Ray tasks, on a local Ray instance with 2 CPUs: the same rows as local
 processes, and a task whose worker dies is played again without losing or repeating a game."""
 
+import os
+import signal
+import time
 from pathlib import Path
 
 import pytest
@@ -12,6 +15,7 @@ ray = pytest.importorskip("ray", reason="ray is not installed for this interpret
 
 from tavrin_rl import data  # noqa: E402
 from tavrin_rl.data import _store  # noqa: E402
+from test_data import session_processes, start_cli  # noqa: E402
 
 AGENTS = ("reach", "random", "greedy", "random")
 
@@ -54,3 +58,23 @@ def test_a_task_whose_worker_dies_is_retried(local_ray, local_run, tmp_path, mon
     assert (plies, games) == contents(local_run)
     names = {p.name for p in Path(tmp_path / "games").rglob("*") if p.is_file()}
     assert not any(".tmp-" in name for name in names)
+
+
+def test_ctrl_c_while_ray_starts_leaves_no_process_behind(tmp_path):
+    process = start_cli("--games", "100000", "--ray", "--out", str(tmp_path / "games"),
+                        memory=None)  # Ray reserves far more address space than it uses
+    try:
+        deadline = time.monotonic() + 120
+        while not session_processes(process.pid, "raylet") and time.monotonic() < deadline:
+            time.sleep(0.01)
+        os.killpg(process.pid, signal.SIGINT)  # while ray.init is still starting the instance
+        _, stderr = process.communicate(timeout=120)
+        assert process.returncode == 130, stderr
+        deadline = time.monotonic() + 5
+        while session_processes(process.pid) and time.monotonic() < deadline:
+            time.sleep(0.1)
+        assert session_processes(process.pid) == []
+    finally:
+        process.kill()
+        for pid in session_processes(process.pid):  # only what this test started
+            os.kill(pid, signal.SIGKILL)
