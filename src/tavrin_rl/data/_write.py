@@ -366,14 +366,20 @@ def _run_ray(plan: Plan, tasks: Iterator[Task], done: Done, address: str | None,
     ray = _import_ray()
     started_here = not ray.is_initialized()
     try:
+        if started_here:
+            import logging
+            options: dict[str, Any] = {"include_dashboard": False,
+                                       "logging_level": logging.WARNING}
+            options.update(ray_init)
+            if address:
+                ray.init(address=address, **options)  # only connects: Ctrl-C may stop it at once
+            else:
+                # Ray's processes start here: a Ctrl-C waits until they are all up (and known to
+                # ray.shutdown), and their start-up never sees it
+                with _Interrupts() as starting, _interrupts_blocked():
+                    ray.init(**options)
+                starting.check()
         with _Interrupts() as interrupts:
-            if started_here:
-                import logging
-                options: dict[str, Any] = {"include_dashboard": False,
-                                           "logging_level": logging.WARNING}
-                options.update(ray_init)
-                with _interrupts_blocked():  # Ray's own processes start here
-                    ray.init(address=address or None, **options)
             _run_ray_tasks(ray, plan, tasks, done, in_flight, interrupts)
     finally:
         if started_here:
