@@ -3,6 +3,8 @@ survives failures and interruptions, refuses folders it must not touch, and read
 
 import json
 import os
+import resource
+import shutil
 import signal
 import subprocess
 import sys
@@ -45,6 +47,34 @@ def leftovers(path):
 def run_cli(*args, **kwargs):
     return subprocess.run([sys.executable, "-m", "tavrin_rl", *args], capture_output=True,
                           text=True, timeout=120, **kwargs)
+
+
+def start_cli(*args, memory=3 << 30):
+    """The command in a session of its own, as a terminal starts it, with `memory` bytes of
+    address space per process (None: no limit)."""
+    def limits():
+        if memory is not None:
+            resource.setrlimit(resource.RLIMIT_AS, (memory, memory))
+        # a shell's background job starts with SIGINT ignored; a terminal's does not
+        signal.signal(signal.SIGINT, signal.SIG_DFL)
+    return subprocess.Popen([sys.executable, "-m", "tavrin_rl", *args], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True, start_new_session=True,
+                            preexec_fn=limits)
+
+
+def session_processes(leader, named=""):
+    """The ids of the processes in the session `leader` started (itself excluded) whose command
+    line holds `named`."""
+    found = []
+    for entry in Path("/proc").iterdir():
+        try:
+            fields = (entry / "stat").read_text().rsplit(")", 1)[1].split()
+            command = (entry / "cmdline").read_bytes()
+        except (OSError, IndexError):
+            continue
+        if int(fields[3]) == leader and int(entry.name) != leader and named.encode() in command:
+            found.append(int(entry.name))  # fields[3] is the session
+    return found
 
 
 @pytest.fixture(scope="module")
@@ -151,13 +181,10 @@ class TestFailures:
         assert leftovers(tmp_path / "games") == set()  # the half-written file is gone
 
     def test_ctrl_c_keeps_complete_shards_and_says_so(self, tmp_path):
+        """Also on a run far too long to plan at once: its chunks are planned as they go."""
         out = tmp_path / "games"
-        process = subprocess.Popen(
-            [sys.executable, "-m", "tavrin_rl", "--games", "100000", "--seed", "1", "--out",
-             str(out), "--workers", "2", "--chunk-size", "4"],
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True,
-            # a shell's background job starts with SIGINT ignored; a terminal's does not
-            preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+        process = start_cli("--games", str(10**12), "--seed", "1", "--out", str(out),
+                            "--workers", "2", "--chunk-size", "4")
         deadline = time.monotonic() + 60
         while time.monotonic() < deadline:
             manifest = _store.read_manifest(out)
@@ -172,7 +199,9 @@ class TestFailures:
         assert manifest["status"] == "incomplete"
         run = manifest["runs"][0]
         assert run["status"] == "interrupted"
-        assert 0 < manifest["games"] == run["games_written"] < 100000
+        assert 0 < manifest["games"] == run["games_written"]
+        missing = sum(last - first + 1 for first, last in run["missing"])
+        assert missing + manifest["games"] == 10**12
         assert leftovers(out) == set()
         assert not any(".tmp-" in entry.name for entry in out.rglob("*"))
         plies, games = rows(out)
@@ -181,6 +210,37 @@ class TestFailures:
         listed = {shard["first_game"] for shard in manifest["shards"]}
         missing = {first for first, _ in run["missing"]}
         assert not listed & missing and min(listed | missing) == 0
+
+
+    def test_ctrl_c_while_the_workers_start_stops_the_run(self, tmp_path):
+        out = tmp_path / "games"
+        process = start_cli("--games", "4000", "--seed", "1", "--out", str(out), "--workers", "2",
+                            "--chunk-size", "20")
+        deadline = time.monotonic() + 60
+        while (not session_processes(process.pid, "spawn_main")
+               and time.monotonic() < deadline):
+            time.sleep(0.005)
+        time.sleep(0.05)  # a worker that has started but not yet set itself up
+        os.killpg(process.pid, signal.SIGINT)
+        _, stderr = process.communicate(timeout=60)
+        assert process.returncode == 130, stderr
+        manifest = _store.read_manifest(out)
+        assert manifest["status"] == "incomplete" and manifest["games"] < 4000
+
+    def test_a_run_that_cannot_write_its_manifest_can_be_run_again(self, tmp_path):
+        out = tmp_path / "games"
+
+        def small_files():  # a disk that is full from the start
+            resource.setrlimit(resource.RLIMIT_FSIZE, (100, 100))
+
+        for retry in ([], ["--overwrite"]):
+            failed = run_cli("--games", "3", "--workers", "1", "--out", str(out), *retry,
+                             preexec_fn=small_files)
+            assert failed.returncode == 1 and "File too large" in failed.stderr
+            assert "holds no dataset: the run stopped before its manifest" in failed.stderr
+            done = run_cli("--games", "3", "--workers", "1", "--out", str(out), *retry)
+            assert done.returncode == 0, done.stderr
+            assert data.open(out).num_games == 3
 
 
 class TestRefusals:
@@ -295,6 +355,58 @@ class TestReading:
             data.open(reference, reward_mode="winner")
         with pytest.raises(ValueError, match="batch_size"):
             data.open(reference, batch_size=0)
+
+
+class TestUntrustedFolders:
+    """A reader trusts nothing in the folder: what the manifest names and what the files hold."""
+
+    @staticmethod
+    def edited(reference, tmp_path, change):
+        path = tmp_path / "copy"
+        shutil.copytree(reference, path)
+        manifest = json.loads((path / "manifest.json").read_text())
+        change(manifest)
+        (path / "manifest.json").write_text(json.dumps(manifest))
+        return path
+
+    @pytest.mark.parametrize("name, version, message", [
+        ("/etc/passwd", 1, "not a path inside the dataset folder"),
+        ("plies/../../outside.parquet", 1, "not a path inside the dataset folder"),
+        (None, 3, "format version 3 cannot be read by this tavrin_rl, which reads versions 1, 2"),
+        (None, "1", "format version '1' cannot be read"),
+    ])
+    def test_manifests_naming_files_outside_or_unknown_versions(self, reference, tmp_path, name,
+                                                                version, message):
+        def change(manifest):
+            manifest["format_version"] = version
+            if name is not None:
+                manifest["shards"][1]["files"][0] = name
+        with pytest.raises(ValueError, match=message):
+            data.open(self.edited(reference, tmp_path, change))
+
+    def test_version_1_reads(self, reference, tmp_path):
+        path = self.edited(reference, tmp_path, lambda m: m.update(format_version=1))
+        assert data.open(path).num_samples == data.open(reference).num_samples
+
+    @pytest.mark.parametrize("column, value, message", [
+        ("agent", -1, r"plies/000000000005.parquet, row 3: agent -1 is outside 0 to 3"),
+        ("state", b"\xff" * 278, r"plies/000000000005.parquet, row 3 \(game 5, ply 3\): "
+                                 "invalid state"),
+    ])
+    def test_bad_rows_are_named_by_file_row_and_game(self, reference, tmp_path, column, value,
+                                                     message):
+        import pyarrow as pa
+        import pyarrow.parquet as pq
+        path = self.edited(reference, tmp_path, lambda m: None)
+        file = path / "plies" / "000000000005.parquet"
+        table = pq.read_table(file)
+        values = table.column(column).to_pylist()
+        values[3] = value
+        index = table.schema.get_field_index(column)
+        pq.write_table(table.set_column(index, table.field(column),
+                                        pa.array(values, table.field(column).type)), file)
+        with pytest.raises(ValueError, match=message):
+            list(data.open(path, batch_size=100))
 
 
 def test_torch_example_reads_through_two_loader_workers(tmp_path):

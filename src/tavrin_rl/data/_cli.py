@@ -99,22 +99,22 @@ def run_dataset(args: argparse.Namespace, argv: Sequence[str], prog: str, out: T
         err.write(f"{prog}: error: {error}\n")
         return 2
     except KeyboardInterrupt:
-        from pathlib import Path
-
-        from tavrin_rl.data import _store
-        manifest = _store.read_manifest(Path(args.out)) or {}
-        err.write(f"\n{prog}: interrupted: {args.out} keeps {manifest.get('games', 0)} games in "
-                  f"{len(manifest.get('shards', []))} complete shards; its manifest marks the "
-                  "run interrupted\n")
+        err.write(f"\n{prog}: interrupted: {_kept(args.out)}\n")
         return 130
     except Exception as error:  # a chunk failed on every attempt, a disk filled up, ...
-        from pathlib import Path
-
-        from tavrin_rl.data import _store
-        manifest = _store.read_manifest(Path(args.out)) or {}
-        err.write(f"{prog}: error: {type(error).__name__}: {error}\n{args.out} keeps "
-                  f"{manifest.get('games', 0)} games in complete shards; its manifest marks the "
-                  "run failed\n")
+        err.write(f"{prog}: error: {type(error).__name__}: {error}\n{_kept(args.out)}\n")
         return 1
     _write.print_summary(summary, out)
     return 0
+
+
+def _kept(out: str) -> str:
+    """What a stopped run left in `out`, as its manifest says (when it could write one)."""
+    from pathlib import Path
+
+    from tavrin_rl.data import _store
+    manifest = _store.read_manifest(Path(out))
+    if manifest is None or not manifest.get("runs"):
+        return f"{out} holds no dataset: the run stopped before its manifest was written"
+    return (f"{out} keeps {manifest.get('games', 0)} games in {len(manifest.get('shards', []))} "
+            f"complete shards; its manifest marks the run {manifest['runs'][-1].get('status')}")

@@ -10,13 +10,15 @@ import math
 import os
 import sys
 from collections.abc import Iterator
-from pathlib import Path
+from pathlib import Path, PurePosixPath
 from typing import Any
 
 import numpy as np
 
 from tavrin_rl.data import _store
-from tavrin_rl.data._play import REWARD_MODES, STATE_BYTES
+from tavrin_rl import PyTavrin
+from tavrin_rl.catalogue import NUM_ACTIONS
+from tavrin_rl.data._play import NUM_SEATS, REWARD_MODES, STATE_BYTES
 from tavrin_rl.data._decode import OBSERVATIONS, Decoder
 
 # Row columns carried from the shards into every batch, with the dtype they are handed out in.
@@ -53,6 +55,8 @@ class GameDataset:
         manifest = _store.read_manifest(self.path)
         if manifest is None:
             raise FileNotFoundError(f"no tavrin_rl dataset in {self.path} (no manifest.json)")
+        if _shards is None:
+            _shards = _checked_shards(self.path, manifest)
         self.manifest = manifest
         self.observation = observation
         self.reward_mode = reward_mode
@@ -60,7 +64,7 @@ class GameDataset:
         self.shuffle = shuffle
         self.seed = seed
         self.threads = threads
-        self.shards = list(manifest["shards"]) if _shards is None else _shards
+        self.shards = _shards
 
     @property
     def num_games(self) -> int:
@@ -109,51 +113,123 @@ class GameDataset:
     def __iter__(self) -> Iterator[dict[str, np.ndarray]]:
         part = self._worker_share()
         rng = np.random.default_rng(self.seed) if self.shuffle else None
-        shards = list(part.shards)
+        order: Any = range(len(part.shards))
         if rng is not None:
-            shards = [shards[i] for i in rng.permutation(len(shards))]
+            order = rng.permutation(len(part.shards))
         decoder = Decoder(self.batch_size, self.observation, self.threads)
         pending: list[dict[str, np.ndarray]] = []
         held = 0
-        for shard in shards:
-            rows = self._read_shard(shard)
+        for index in order:
+            rows = self._read_shard(part.shards[index])
+            # where each row comes from, carried beside it for error messages only
+            rows["_shard"] = np.full(len(rows["game"]), index)
             if rng is not None:
-                order = rng.permutation(len(rows["game"]))
-                rows = {name: column[order] for name, column in rows.items()}
+                mixed = rng.permutation(len(rows["game"]))
+                rows = {name: column[mixed] for name, column in rows.items()}
             pending.append(rows)
             held += len(rows["game"])
             while held >= self.batch_size:
                 joined = _join(pending)
-                yield self._batch(decoder, {k: v[:self.batch_size] for k, v in joined.items()})
+                yield part._batch(decoder, {k: v[:self.batch_size] for k, v in joined.items()})
                 rest = {k: v[self.batch_size:] for k, v in joined.items()}
                 held -= self.batch_size
                 pending = [rest] if held else []
         if held:
-            yield self._batch(decoder, _join(pending))
+            yield part._batch(decoder, _join(pending))
 
     def _read_shard(self, shard: dict[str, Any]) -> dict[str, np.ndarray]:
-        pq = _store.pyarrow().parquet
-        plies = pq.read_table(self.path / shard["files"][0])
-        games = pq.read_table(self.path / shard["files"][1],
-                              columns=["game", f"outcome_{self.reward_mode}"])
+        """The shard's rows, checked: a value out of range would otherwise index the wrong
+        game's or agent's outcome without a word."""
+        pa = _store.pyarrow()
+        plies_file, games_file = shard["files"]
+        plies = pa.parquet.read_table(self.path / plies_file,
+                                      columns=[*_ROW_COLUMNS, "state"])
+        games = pa.parquet.read_table(self.path / games_file,
+                                      columns=["game", f"outcome_{self.reward_mode}"])
+        first, count = shard["first_game"], shard["games"]
+        if games.column("game").to_pylist() != list(range(first, first + count)):
+            raise ValueError(f"{self.path / games_file}: does not hold games {first} to "
+                             f"{first + count - 1} in order, as the manifest says")
+        if plies.column("state").type != pa.binary(STATE_BYTES):
+            raise ValueError(f"{self.path / plies_file}: the state column is not "
+                             f"{STATE_BYTES}-byte values")
+        if plies.num_rows != shard["plies"]:
+            raise ValueError(f"{self.path / plies_file}: {plies.num_rows} rows, the manifest "
+                             f"says {shard['plies']}")
         rows = {name: plies.column(name).to_numpy().astype(dtype, copy=False)
                 for name, dtype in _ROW_COLUMNS.items()}
+        for name, low, high in (("game", first, first + count - 1), ("agent", 0, NUM_SEATS - 1),
+                                ("ply", 0, np.iinfo(np.int16).max),
+                                ("action", 0, NUM_ACTIONS - 1)):
+            bad = np.flatnonzero((rows[name] < low) | (rows[name] > high))
+            if bad.size:
+                row = int(bad[0])
+                raise ValueError(f"{self.path / plies_file}, row {row}: {name} "
+                                 f"{rows[name][row]} is outside {low} to {high}")
         state = plies.column("state").combine_chunks()
         offset = state.offset * STATE_BYTES
         rows["state"] = np.frombuffer(state.buffers()[1], dtype=np.uint8)[
             offset:offset + len(state) * STATE_BYTES].reshape(-1, STATE_BYTES)
-        first = shard["first_game"]
         outcomes = np.asarray(
             games.column(f"outcome_{self.reward_mode}").combine_chunks().flatten(),
-            dtype=np.float32).reshape(-1, 4)
+            dtype=np.float32).reshape(-1, NUM_SEATS)
         rows["outcome"] = outcomes[rows["game"] - first, rows["agent"]]
+        rows["_row"] = np.arange(len(rows["game"]))
         return rows
 
     def _batch(self, decoder: Decoder, rows: dict[str, np.ndarray]) -> dict[str, np.ndarray]:
-        batch = decoder.decode(rows["state"])
+        try:
+            batch = decoder.decode(rows["state"])
+        except ValueError as error:
+            raise self._state_error(rows) or error from error
         for name in (*_ROW_COLUMNS, "outcome"):
             batch[name] = np.array(rows[name])
         return batch
+
+    def _state_error(self, rows: dict[str, np.ndarray]) -> ValueError | None:
+        """The first row whose state is not valid, named by its file, row, game and ply (the
+        engine's own message can only name a slot of the batch)."""
+        for i, state in enumerate(rows["state"]):
+            try:
+                PyTavrin.from_bytes(state.tobytes())
+            except ValueError as error:
+                file = self.path / self.shards[rows["_shard"][i]]["files"][0]
+                return ValueError(f"{file}, row {rows['_row'][i]} (game {rows['game'][i]}, ply "
+                                  f"{rows['ply'][i]}): invalid state: {error}")
+        return None
+
+
+def _checked_shards(root: Path, manifest: dict[str, Any]) -> list[dict[str, Any]]:
+    """The manifest's shard list, refused unless its version is one we read and every entry
+    has sound values and names files inside the dataset folder."""
+    version = manifest.get("format_version")
+    if version not in _store.READABLE_VERSIONS or isinstance(version, bool):
+        readable = ", ".join(str(v) for v in sorted(_store.READABLE_VERSIONS))
+        raise ValueError(f"{root}: dataset format version {version!r} cannot be read by this "
+                         f"tavrin_rl, which reads versions {readable}")
+    shards = manifest.get("shards")
+    if not isinstance(shards, list):
+        raise ValueError(f"{root / _store.MANIFEST}: 'shards' is not a list")
+    for index, shard in enumerate(shards):
+        where = f"{root / _store.MANIFEST}, shard {index}"
+        if not isinstance(shard, dict):
+            raise ValueError(f"{where}: not an object")
+        for key, low in (("first_game", 0), ("games", 1), ("plies", 0)):
+            value = shard.get(key)
+            if not isinstance(value, int) or isinstance(value, bool) or value < low:
+                raise ValueError(f"{where}: {key} must be a whole number of at least {low}, "
+                                 f"got {value!r}")
+        files = shard.get("files")
+        if not (isinstance(files, list) and len(files) == 2
+                and all(isinstance(name, str) for name in files)):
+            raise ValueError(f"{where}: files must be two paths, got {files!r}")
+        for name in files:
+            parts = PurePosixPath(name).parts
+            # only names relative to the folder and never climbing out of it: a manifest must
+            # not make us read files elsewhere
+            if not parts or PurePosixPath(name).is_absolute() or ".." in parts or "\\" in name:
+                raise ValueError(f"{where}: {name!r} is not a path inside the dataset folder")
+    return list(shards)
 
 
 def _join(parts: list[dict[str, np.ndarray]]) -> dict[str, np.ndarray]:

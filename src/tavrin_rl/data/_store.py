@@ -24,7 +24,10 @@ import numpy as np
 from tavrin_rl.data._play import NUM_SEATS, REWARD_MODES, STATE_BYTES, Chunk
 
 FORMAT = "tavrin_rl self-play dataset"
-FORMAT_VERSION = 1
+# The version this package writes, and every version its reader understands (a version adds
+# what it needs and keeps what readers of the older ones rely on).
+FORMAT_VERSION = 2
+READABLE_VERSIONS = frozenset({1, 2})
 MANIFEST = "manifest.json"
 LOCK = ".lock"
 PLIES = "plies"
@@ -134,8 +137,12 @@ def read_manifest(root: Path) -> dict[str, Any] | None:
 
 def write_manifest(root: Path, manifest: dict[str, Any]) -> None:
     temp = root / f"{MANIFEST}{TEMP_MARK}{os.getpid()}"
-    temp.write_text(_manifest_text(manifest), encoding="utf-8")
-    os.replace(temp, root / MANIFEST)
+    try:
+        temp.write_text(_manifest_text(manifest), encoding="utf-8")
+        os.replace(temp, root / MANIFEST)
+    except BaseException:
+        temp.unlink(missing_ok=True)  # a full disk must not leave half a manifest behind
+        raise
 
 
 def _manifest_text(manifest: dict[str, Any]) -> str:
@@ -152,6 +159,19 @@ def _manifest_text(manifest: dict[str, Any]) -> str:
             lines.append(f" {json.dumps(key)}: {json.dumps(value)}{comma}")
     lines.append("}")
     return "\n".join(lines) + "\n"
+
+
+def holds_only_leftovers(root: Path) -> bool:
+    """Whether `root` holds nothing but what a run leaves when it fails before writing its first
+    manifest: the lock, temporaries and empty shard folders. Such a folder is as good as empty."""
+    for entry in root.iterdir():
+        if entry.name == LOCK or (TEMP_MARK in entry.name and entry.is_file()):
+            continue
+        if entry.name in (PLIES, GAMES) and entry.is_dir() and all(
+                TEMP_MARK in inner.name for inner in entry.iterdir()):
+            continue
+        return False
+    return True
 
 
 def remove_temporaries(root: Path) -> int:

@@ -35,6 +35,7 @@ MAX_CHUNK = 1000
 TARGET_CHUNKS = 32
 ATTEMPTS = 3  # tries per chunk, the first included
 MANIFEST_INTERVAL = 1.0  # seconds between manifest updates while running
+RAY_LOOK_INTERVAL = 10.0  # seconds between looks at a Ray cluster's size
 
 # Test hook: "FIRST_GAME:MARKER_FILE:raise|exit" makes the chunk starting at FIRST_GAME fail once
 # (the marker file records that it did), after leaving a half-written file behind: by raising, or
@@ -136,7 +137,7 @@ def check_output(root: Path, append: bool, overwrite: bool) -> dict[str, Any] | 
         raise DatasetError("--append and --overwrite exclude each other")
     if root.exists() and not root.is_dir():
         raise DatasetError(f"{root} exists and is not a directory")
-    if not root.exists() or not any(e.name != _store.LOCK for e in root.iterdir()):
+    if not root.exists() or _store.holds_only_leftovers(root):
         return None
     manifest = _store.read_manifest(root)
     if manifest is None:
@@ -209,11 +210,25 @@ Done = Callable[[dict[str, Any]], None]
 
 
 def _ignore_interrupts() -> None:
-    # Ctrl-C reaches the whole process group; the driver alone decides what happens then.
+    # Ctrl-C reaches the whole process group; the driver alone decides what happens then. The
+    # worker was born with SIGINT blocked (see `_interrupts_blocked`): ignore it, then unblock.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
+    signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
 
 
-def _run_in_process(plan: Plan, tasks: list[Task], done: Done) -> None:
+@contextlib.contextmanager
+def _interrupts_blocked() -> Iterator[None]:
+    """Blocks SIGINT in this thread while worker processes may start: a child inherits the mask,
+    so a Ctrl-C during its start-up waits until it ignores SIGINT instead of killing it and
+    breaking the pool. The driver gets its own Ctrl-C when the block is lifted."""
+    previous = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+    try:
+        yield
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, previous)
+
+
+def _run_in_process(plan: Plan, tasks: Iterator[Task], done: Done) -> None:
     for first, count in tasks:
         for attempt in range(1, ATTEMPTS + 1):
             try:
@@ -249,40 +264,56 @@ class _Interrupts:
             raise KeyboardInterrupt
 
 
-def _run_processes(plan: Plan, tasks: list[Task], done: Done, workers: int) -> None:
-    """K worker processes; a chunk that raises, or whose process dies, is played again."""
-    attempts = dict.fromkeys(tasks, 0)
-    queue = list(tasks)
+def _run_processes(plan: Plan, tasks: Iterator[Task], done: Done, workers: int) -> None:
+    """K worker processes; a chunk that raises, or whose process dies, is played again (in a
+    new pool when its process died and broke the pool)."""
     context = multiprocessing.get_context("spawn")  # no fork of a driver that may hold threads
-    while queue:
-        pool = concurrent.futures.ProcessPoolExecutor(
-            max_workers=min(workers, len(queue)), mp_context=context,
-            initializer=_ignore_interrupts)
-        running: dict[concurrent.futures.Future[dict[str, Any]], Task] = {}
+    lost: list[Task] = []  # chunks whose pool broke, played first by the next pool
+    attempts: dict[Task, int] = {}
+    # one flag for every pool: a Ctrl-C that breaks a pool must stop the run, not start a new one
+    with _Interrupts() as interrupts:
+        while True:
+            interrupts.check()
+            pool = concurrent.futures.ProcessPoolExecutor(
+                max_workers=workers, mp_context=context, initializer=_ignore_interrupts)
+            try:
+                finished = _feed(pool, plan, tasks, lost, attempts, done, interrupts, workers)
+            except BaseException:
+                _stop_pool(pool)
+                raise
+            pool.shutdown(wait=True)
+            if finished:
+                return
 
-        def submit(task: Task) -> None:
-            attempts[task] += 1
-            running[pool.submit(write_chunk, plan, *task)] = task
 
+def _feed(pool: concurrent.futures.ProcessPoolExecutor, plan: Plan, tasks: Iterator[Task],
+          lost: list[Task], attempts: dict[Task, int], done: Done, interrupts: _Interrupts,
+          workers: int) -> bool:
+    """Keeps the pool busy with at most two chunks per worker (the plan may be far too long to
+    hold) and hands every finished chunk to `done`. Returns False when the pool broke: its
+    chunks are then in `lost`."""
+    running: dict[concurrent.futures.Future[dict[str, Any]], Task] = {}
+    broken = False
+
+    def submit(task: Task) -> None:
+        nonlocal broken
+        attempts[task] = attempts.get(task, 0) + 1
         try:
-            with _Interrupts() as interrupts:
-                for task in queue:
-                    submit(task)
-                queue = []
-                _collect(running, submit, queue, attempts, done, interrupts)
-        except BaseException:
-            _stop_pool(pool)
-            raise
-        pool.shutdown(wait=True)
+            with _interrupts_blocked():  # submit starts the worker processes
+                running[pool.submit(write_chunk, plan, *task)] = task
+        except concurrent.futures.process.BrokenProcessPool:
+            broken = True
+            lost.append(task)
 
-
-def _collect(running: dict[concurrent.futures.Future[dict[str, Any]], Task],
-             submit: Callable[[Task], None], queue: list[Task], attempts: dict[Task, int],
-             done: Done, interrupts: _Interrupts) -> None:
-    """Hands every finished chunk to `done`; retries failed ones (in a new pool when the pool
-    broke: they go to `queue`)."""
-    while running:
+    while True:
         interrupts.check()
+        while not broken and len(running) < 2 * workers:
+            task = lost.pop() if lost else next(tasks, None)
+            if task is None:
+                break
+            submit(task)
+        if not running:
+            return not broken
         finished, _ = concurrent.futures.wait(
             running, timeout=interrupts.POLL, return_when=concurrent.futures.FIRST_COMPLETED)
         for future in finished:
@@ -293,13 +324,15 @@ def _collect(running: dict[concurrent.futures.Future[dict[str, Any]], Task],
                 # a worker died: every chunk still running is lost with the pool
                 if attempts[task] >= ATTEMPTS:
                     raise
-                queue.append(task)
+                broken = True
+                lost.append(task)
                 continue
             except Exception:
                 if attempts[task] >= ATTEMPTS:
                     raise
                 submit(task)
                 continue
+            del attempts[task]
             done(shard)
 
 
@@ -325,40 +358,62 @@ def _import_ray() -> Any:
     return ray
 
 
-def _run_ray(plan: Plan, tasks: list[Task], done: Done, address: str | None,
+def _run_ray(plan: Plan, tasks: Iterator[Task], done: Done, address: str | None,
              ray_init: dict[str, Any], in_flight: int | None) -> None:
-    """One Ray task per chunk. Ray plays a task again when it raises or its worker dies."""
+    """One Ray task per chunk. Ray plays a task again when it raises or its worker dies. A local
+    instance started here is shut down on every way out, Ctrl-C included: left running, its
+    processes outlive the command."""
     ray = _import_ray()
     started_here = not ray.is_initialized()
-    if started_here:
-        import logging
-        options: dict[str, Any] = {"include_dashboard": False, "logging_level": logging.WARNING}
-        options.update(ray_init)
-        ray.init(address=address or None, **options)
     try:
-        remote = ray.remote(num_cpus=1, max_retries=ATTEMPTS - 1,
-                            retry_exceptions=True)(write_chunk)
-        waiting = list(reversed(tasks))
-        refs: dict[Any, Task] = {}
-        try:
-            with _Interrupts() as interrupts:
-                while waiting or refs:
-                    interrupts.check()
-                    # at most `in_flight` tasks at once (all of them when not limited)
-                    while waiting and (in_flight is None or len(refs) < in_flight):
-                        first, count = waiting.pop()
-                        refs[remote.remote(plan, first, count)] = (first, count)
-                    ready, _ = ray.wait(list(refs), num_returns=1, timeout=interrupts.POLL)
-                    for ref in ready:
-                        del refs[ref]
-                        done(ray.get(ref))
-        except BaseException:
-            for ref in refs:
-                ray.cancel(ref, force=True)
-            raise
+        if started_here:
+            import logging
+            options: dict[str, Any] = {"include_dashboard": False,
+                                       "logging_level": logging.WARNING}
+            options.update(ray_init)
+            if address:
+                ray.init(address=address, **options)  # only connects: Ctrl-C may stop it at once
+            else:
+                # Ray's processes start here: a Ctrl-C waits until they are all up (and known to
+                # ray.shutdown), and their start-up never sees it
+                with _Interrupts() as starting, _interrupts_blocked():
+                    ray.init(**options)
+                starting.check()
+        with _Interrupts() as interrupts:
+            _run_ray_tasks(ray, plan, tasks, done, in_flight, interrupts)
     finally:
         if started_here:
             ray.shutdown()
+
+
+def _run_ray_tasks(ray: Any, plan: Plan, tasks: Iterator[Task], done: Done,
+                   in_flight: int | None, interrupts: _Interrupts) -> None:
+    remote = ray.remote(num_cpus=1, max_retries=ATTEMPTS - 1, retry_exceptions=True)(write_chunk)
+    refs: dict[Any, Task] = {}
+    limit, looked = in_flight or 1, 0.0
+    try:
+        while True:
+            interrupts.check()
+            if in_flight is None and time.monotonic() - looked > RAY_LOOK_INTERVAL:
+                # not limited: twice the cluster's CPUs keeps it busy (and follows it as it grows)
+                # without submitting a plan that may be far too long to hold
+                limit = max(1, 2 * int(ray.cluster_resources().get("CPU", 1)))
+                looked = time.monotonic()
+            while len(refs) < limit:
+                task = next(tasks, None)
+                if task is None:
+                    break
+                refs[remote.remote(plan, *task)] = task
+            if not refs:
+                return
+            ready, _ = ray.wait(list(refs), num_returns=1, timeout=interrupts.POLL)
+            for ref in ready:
+                del refs[ref]
+                done(ray.get(ref))
+    except BaseException:
+        for ref in refs:
+            ray.cancel(ref, force=True)
+        raise
 
 
 # --- the run -----------------------------------------------------------------------------------
@@ -403,8 +458,6 @@ def write_dataset(out: str | os.PathLike[str], games: int, agents: Sequence[str]
         previous = check_output(root, append, overwrite)
         if overwrite:
             _clear(root)
-        (root / _store.PLIES).mkdir(exist_ok=True)
-        (root / _store.GAMES).mkdir(exist_ok=True)
         _store.remove_temporaries(root)
         return _run(root, previous, games, agents, seed, workers, ray, ray_address,
                     ray_init or {}, chunk_size, command, progress)
@@ -416,9 +469,10 @@ def _run(root: Path, previous: dict[str, Any] | None, games: int, agents: tuple[
          progress_stream: TextIO | None) -> Summary:
     manifest = previous or {
         "format": _store.FORMAT, "format_version": _store.FORMAT_VERSION,
-        "game_seeds": "game_seed(seed, game) = the first 8 bytes, little-endian, of "
-                      "BLAKE2b-64('tavrin_rl game {seed}:{game}'); the random choice at a "
-                      "game's ply p comes from tavrin_rl.data._play.draws(game_seed, p)",
+        "game_seeds": "game g of a run seeded with S draws every choice from its own stream, "
+                      "splitmix64 from game_seed(S, g) = tavrin_rl.agents.Stream.for_game(S, g), "
+                      "one draw per placement in ply order, by the engine's rule for the seat "
+                      "to move (tavrin_rl._engine.pick)",
         "runs": [], "shards": [],
     }
     first_game = max((run["first_game"] + run["games"] for run in manifest["runs"]), default=0)
@@ -439,8 +493,9 @@ def _run(root: Path, previous: dict[str, Any] | None, games: int, agents: tuple[
     manifest["runs"].append(run)
     manifest["status"] = "running"
     plan = Plan(str(root), seed, agents, _parse_fail_once())
-    tasks = [(first, min(chunk_size, first_game + games - first))
-             for first in range(first_game, first_game + games, chunk_size)]
+    # planned as they are handed out: a list of every chunk of 10^12 games would not fit
+    tasks = ((first, min(chunk_size, first_game + games - first))
+             for first in range(first_game, first_game + games, chunk_size))
     written: list[dict[str, Any]] = []
     progress = Progress(games, progress_stream) if progress_stream is not None else None
     last_save = 0.0
@@ -463,7 +518,11 @@ def _run(root: Path, previous: dict[str, Any] | None, games: int, agents: tuple[
         if progress is not None:
             progress.update(sum(entry["games"] for entry in written))
 
+    # The manifest first: a run that cannot write it (a full disk) leaves no folder of ours
+    # behind that a retry would have to refuse.
     save()
+    (root / _store.PLIES).mkdir(exist_ok=True)
+    (root / _store.GAMES).mkdir(exist_ok=True)
     started = time.monotonic()
     status = "failed"
     try:
@@ -495,9 +554,7 @@ def _run(root: Path, previous: dict[str, Any] | None, games: int, agents: tuple[
         run["seconds"] = round(seconds, 3)
         run["games_written"] = sum(entry["games"] for entry in written)
         if status != "complete":
-            have = {entry["first_game"] for entry in written}
-            run["missing"] = [[first, first + count - 1] for first, count in tasks
-                              if first not in have]
+            run["missing"] = _missing(first_game, games, written)
         statuses = {entry["status"] for entry in manifest["runs"]}
         manifest["status"] = "complete" if statuses == {"complete"} else "incomplete"
         save()
@@ -505,6 +562,18 @@ def _run(root: Path, previous: dict[str, Any] | None, games: int, agents: tuple[
                    plies=sum(entry["plies"] for entry in written), shards=len(written),
                    bytes=sum(entry["bytes"] for entry in written), seconds=seconds,
                    backend=backend, status=status, first_game=first_game)
+
+
+def _missing(first_game: int, games: int, written: list[dict[str, Any]]) -> list[list[int]]:
+    """The game ranges [first, last] of a run that no written shard holds."""
+    gaps, at = [], first_game
+    for shard in sorted(written, key=lambda entry: entry["first_game"]):
+        if shard["first_game"] > at:
+            gaps.append([at, shard["first_game"] - 1])
+        at = shard["first_game"] + shard["games"]
+    if at < first_game + games:
+        gaps.append([at, first_game + games - 1])
+    return gaps
 
 
 def print_summary(summary: Summary, out: TextIO) -> None:
