@@ -5,6 +5,7 @@
 
 #include <cxxabi.h>
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <cstring>
@@ -389,6 +390,42 @@ PyObject* vector_sample_actions(PyObject* self, PyObject* const* args, Py_ssize_
     Py_RETURN_NONE;
 }
 
+// play_out(policies, max_plies, states, actions, agents, plies): see VectorGames::play_out.
+PyObject* vector_play_out(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 6) return PyErr_Format(PyExc_TypeError, "play_out() takes 6 arguments (%zd given)", nargs);
+    Exclusive guard(as_vector(self));
+    if (!guard) return nullptr;
+    VectorGames& engine = *as_vector(self)->engine;
+    std::array<Policy, AGENT_COUNT> policies{};
+    {
+        Buffer codes;
+        if (!codes.get(args[0], "policies", AGENT_COUNT, 1, false)) return nullptr;
+        for (std::size_t a = 0; a < AGENT_COUNT; ++a) {
+            const unsigned code = static_cast<const std::uint8_t*>(codes.data())[a];
+            if (code >= POLICY_COUNT) return PyErr_Format(PyExc_ValueError, "policy code must be below %zu, got %u", POLICY_COUNT, code);
+            policies[a] = static_cast<Policy>(code);
+        }
+    }
+    const Py_ssize_t max_plies = PyLong_AsSsize_t(args[1]);
+    if (max_plies == -1 && PyErr_Occurred()) return nullptr;
+    if (max_plies < static_cast<Py_ssize_t>(AGENT_COUNT * KIND_COUNT))
+        return PyErr_Format(PyExc_ValueError, "max_plies must be at least %zu, got %zd", AGENT_COUNT * KIND_COUNT, max_plies);
+    const std::size_t rows = engine.size() * static_cast<std::size_t>(max_plies);
+    Buffer states, actions, agents, plies;
+    if (!states.get(args[2], "states", rows * STATE_SIZE, 1, true) ||
+        !actions.get(args[3], "actions", rows, sizeof(std::uint16_t), true) ||
+        !agents.get(args[4], "agents", rows, 1, true) ||
+        !plies.get(args[5], "plies", engine.size(), sizeof(std::int16_t), true))
+        return nullptr;
+    if (!without_gil([&] {
+            engine.play_out(policies, static_cast<std::size_t>(max_plies), static_cast<std::uint8_t*>(states.data()),
+                            static_cast<std::uint16_t*>(actions.data()), static_cast<std::int8_t*>(agents.data()),
+                            static_cast<std::int16_t*>(plies.data()));
+        }))
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
 PyObject* vector_legal_actions(PyObject* self, PyObject*) {
     Exclusive guard(as_vector(self));
     if (!guard) return nullptr;
@@ -532,6 +569,10 @@ PyMethodDef vector_methods[] = {
     {"sample_actions", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vector_sample_actions)),
      METH_FASTCALL, "sample_actions($self, policy, out, /)\n--\n\nWrites one action per game into out (int32); policy is "
      "one policy code or N bytes of them."},
+    {"play_out", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vector_play_out)), METH_FASTCALL,
+     "play_out($self, policies, max_plies, states, actions, agents, plies, /)\n--\n\nPlays every unfinished game to "
+     "its end, agent k by policy code policies[k], recording each placement (state before it, grid index, agent) "
+     "in row i x max_plies + p of the writable buffers, and each game's count in plies (int16)."},
     {"legal_actions", vector_legal_actions, METH_NOARGS,
      "legal_actions($self, /)\n--\n\n(offsets as int64 bytes, actions as int32 bytes)."},
     {"load", vector_load, METH_O, "load($self, states, /)\n--\n\nEvery game from N x 278 state bytes."},
@@ -771,8 +812,8 @@ PyObject* engine_orientation_traits(PyObject*, PyObject*) noexcept {
     }
 }
 
-// outcomes(states, mode): the outcome in reward mode `mode` of K finished games' state bytes, as
-// K x 4 float32 bytes; a game not over, or bytes that do not read, raise ValueError naming it.
+// outcomes(scores, mode): the outcome in reward mode `mode` of K finished games from their
+// official scores (K x 4 int16), as K x 4 float32 bytes.
 PyObject* engine_outcomes(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (nargs != 2) return PyErr_Format(PyExc_TypeError, "outcomes() takes 2 arguments (%zd given)", nargs);
     const long mode = PyLong_AsLong(args[1]);
@@ -786,40 +827,29 @@ PyObject* engine_outcomes(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             if (!ended_by_interpreter) PyBuffer_Release(v);
         }
     } release{&view};
+    constexpr std::size_t ROW = AGENT_COUNT * sizeof(std::int16_t);
     const auto bytes = static_cast<std::size_t>(view.len);
-    if (bytes % STATE_SIZE != 0)
-        return PyErr_Format(PyExc_ValueError, "%zu bytes is not a whole number of %zu-byte states", bytes, STATE_SIZE);
-    const std::size_t count = bytes / STATE_SIZE;
+    if (bytes % ROW != 0)
+        return PyErr_Format(PyExc_ValueError, "scores must be K x 4 int16 (%zu bytes is not a whole number of rows)", bytes);
+    const std::size_t count = bytes / ROW;
     Ref out(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(count * AGENT_COUNT * sizeof(float))));
     if (!out.p) return nullptr;
     const auto* data = static_cast<const std::uint8_t*>(view.buf);
-    std::size_t bad = count;
-    bool unfinished = false;
-    if (!without_gil([&] {
-            auto* values = reinterpret_cast<float*>(PyBytes_AS_STRING(out.p));
-            for (std::size_t i = 0; i < count; ++i) {
-                const std::optional<Game> game = from_bytes(data + i * STATE_SIZE, STATE_SIZE);
-                const std::optional<Outcome> o =
-                    game ? outcome(*game, static_cast<RewardMode>(mode)) : std::nullopt;
-                if (!o) {
-                    bad = i;
-                    unfinished = game.has_value();
-                    return;
-                }
-                std::copy(o->begin(), o->end(), values + i * AGENT_COUNT);
-            }
-        }))
-        return nullptr;
-    if (bad < count)
-        return PyErr_Format(PyExc_ValueError, unfinished ? "state %zu: the game is not over"
-                                                         : "state %zu: not a game state written by to_bytes() of this version", bad);
+    auto* values = reinterpret_cast<float*>(PyBytes_AS_STRING(out.p));
+    for (std::size_t i = 0; i < count; ++i) {
+        Scores s;
+        std::memcpy(s.data(), data + i * ROW, ROW);
+        const Outcome o = outcome_from_scores(s, static_cast<RewardMode>(mode));
+        std::copy(o.begin(), o.end(), values + i * AGENT_COUNT);
+    }
     return out.release();
 }
 
 PyMethodDef engine_methods[] = {
     {"outcomes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_outcomes)), METH_FASTCALL,
-     "outcomes($module, states, mode, /)\n--\n\nThe outcome in reward mode `mode` (a code, in PyTavrin.reward_modes "
-     "order) of K finished games' state bytes, as K x 4 float32 bytes."},
+     "outcomes($module, scores, mode, /)\n--\n\nThe outcome in reward mode `mode` (a code, in "
+     "PyTavrin.reward_modes order) of K finished games with these official scores (K x 4 int16), as K x 4 "
+     "float32 bytes."},
     {"pick", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_pick)), METH_FASTCALL,
      "pick($module, policy, source, stream, /)\n--\n\nThe built-in rule `policy` (a code, see "
      "orientation_traits()['policies']) for the agent to move, on 278 state bytes or a 36400-byte action mask, "

@@ -346,7 +346,7 @@ void VectorGames::play_engine_seats(std::size_t i, Game& game) {
     }
 }
 
-void VectorGames::settle(std::size_t i, Game& game, bool was_over, bool stepped) {
+void VectorGames::settle(std::size_t i, Game& game, bool was_over, bool stepped, bool autoreset) {
     float* rewards = rewards_.get() + i * AGENT_COUNT;
     std::int16_t* final_scores = final_scores_.get() + i * AGENT_COUNT;
     std::fill_n(rewards, AGENT_COUNT, 0.0f);
@@ -354,7 +354,7 @@ void VectorGames::settle(std::size_t i, Game& game, bool was_over, bool stepped)
     terminated_[i] = 0;
     // A game over before this step (loaded finished, or ended on a step with autoreset's start
     // left for the next) starts anew.
-    if (was_over && stepped && config_.autoreset) {
+    if (was_over && stepped && autoreset) {
         start_game(i, game);
         was_over = false;
     }
@@ -367,7 +367,7 @@ void VectorGames::settle(std::size_t i, Game& game, bool was_over, bool stepped)
         const Scores s = scores(game);
         std::copy(s.begin(), s.end(), final_scores);
         terminated_[i] = 1;
-        if (config_.autoreset && stepped) {
+        if (autoreset && stepped) {
             finals_[i] = tavrin::to_bytes(game);
             // A seat played outside has its first move in every new game, so this one cannot end
             // before the caller is asked for it.
@@ -377,7 +377,7 @@ void VectorGames::settle(std::size_t i, Game& game, bool was_over, bool stepped)
         return;
     }
     // Over before this call and kept finished.
-    if (config_.autoreset) return;
+    if (autoreset) return;
     const Scores s = scores(game);
     std::copy(s.begin(), s.end(), final_scores);
     terminated_[i] = 1;
@@ -401,7 +401,7 @@ void VectorGames::reset(std::optional<std::uint64_t> seed, std::span<const std::
             if (!which.empty() && which[i] == 0) continue;
             if (seed) streams_[i] = Stream::for_game(*seed, first_game + i);
             start_game(i, games[i]);
-            settle(i, games[i], false, false);
+            settle(i, games[i], false, false, config_.autoreset);
             write_outputs(i, games[i]);
         }
         end_writes();
@@ -451,7 +451,7 @@ std::optional<BatchError> VectorGames::step(std::span<const std::int32_t> action
                 continue;
             }
             if (!was_over && tavrin::step(game, static_cast<std::size_t>(actions[i]))) fail("a checked action was refused");
-            settle(i, game, was_over, true);
+            settle(i, game, was_over, true, config_.autoreset);
             write_outputs(i, game);
             if (draw) drawn_[i] = draw_random(i, game);
         }
@@ -518,6 +518,43 @@ void VectorGames::sample_actions(std::span<const Policy> policies, std::span<std
     sampled_valid_ = true;
 }
 
+void VectorGames::play_out(std::span<const Policy, AGENT_COUNT> policies, std::size_t max_plies, std::uint8_t* states,
+                           std::uint16_t* actions, std::int8_t* agents, std::int16_t* plies) {
+    for (const Policy p : policies)
+        if (static_cast<std::size_t>(p) >= POLICY_COUNT) fail_index(static_cast<std::size_t>(p), POLICY_COUNT);
+    drawn_valid_ = false;
+    sampled_valid_ = false;
+    pool_.run(size(), [&](std::size_t, std::size_t begin, std::size_t end) {
+        Game* games = current();
+        for (std::size_t i = begin; i < end; ++i) {
+            Game& game = games[i];
+            pay_stream(i, game);
+            const bool was_over = is_over(game);
+            std::size_t n = 0;
+            for (;;) {
+                skip_passes(game);
+                if (is_over(game)) break;
+                if (n >= max_plies) fail("a game longer than its record");
+                const std::size_t row = i * max_plies + n;
+                const StateBytes bytes = tavrin::to_bytes(game);
+                std::memcpy(states + row * STATE_SIZE, bytes.data(), STATE_SIZE);
+                const std::size_t agent = game.agent_selection;
+                const auto g = pick(game, policies[agent], streams_[i]);
+                if (!g) fail("the agent to move has no legal placement");
+                if (tavrin::step(game, static_cast<std::size_t>(*g))) fail("an engine pick was refused");
+                actions[row] = static_cast<std::uint16_t>(*g);
+                agents[row] = static_cast<std::int8_t>(agent);
+                ++n;
+            }
+            plies[i] = static_cast<std::int16_t>(n);
+            settle(i, game, was_over, true, false);  // kept finished, as documented
+            write_outputs(i, game);
+        }
+        end_writes();
+    });
+    streams_owed_ = false;
+}
+
 void VectorGames::legal_actions(std::vector<std::int64_t>& offsets, std::vector<std::int32_t>& actions) {
     std::vector<std::vector<std::int32_t>> parts(pool_.threads());
     offsets.assign(size() + 1, 0);
@@ -569,7 +606,7 @@ std::optional<BatchError> VectorGames::load(std::span<const std::uint8_t> states
             if (!game) fail("a checked state does not read");
             pay_stream(i, games[i]);
             games[i] = *game;
-            settle(i, games[i], is_over(*game), false);
+            settle(i, games[i], is_over(*game), false, config_.autoreset);
             write_outputs(i, games[i]);
         }
         end_writes();

@@ -138,6 +138,14 @@ class VectorGames {
     void sample_actions(Policy policy, std::span<std::int32_t> out);
     void sample_actions(std::span<const Policy> policies, std::span<std::int32_t> out);
 
+    // Plays every unfinished game to its end, agent k by `policies[k]`, and records each
+    // placement: game i's p-th in row i × max_plies + p of `states` (STATE_SIZE bytes each, the
+    // state before it), `actions` and `agents`; `plies[i]` counts them. A game that ends is
+    // scored as on a step (final_scores, rewards, terminated) and kept finished. For writing
+    // datasets: one pass over each game while it is in cache, no call per ply.
+    void play_out(std::span<const Policy, AGENT_COUNT> policies, std::size_t max_plies, std::uint8_t* states,
+                  std::uint16_t* actions, std::int8_t* agents, std::int16_t* plies);
+
     // The legal grid indexes of every game, ascending, as offsets (N + 1) and a flat list.
     void legal_actions(std::vector<std::int64_t>& offsets, std::vector<std::int32_t>& actions);
 
@@ -183,7 +191,7 @@ class VectorGames {
     // Plays the engine's seats and passes agents out of moves in `game` (game i after a reset, a
     // step or a load) until a seat played outside is to move, then scores it if it ended and, with
     // autoreset after a step, starts it anew.
-    void settle(std::size_t i, Game& game, bool was_over, bool stepped);
+    void settle(std::size_t i, Game& game, bool was_over, bool stepped, bool autoreset);
     void play_engine_seats(std::size_t i, Game& game);
     // A new game i, with its lineup (turned when the seats rotate).
     void start_game(std::size_t i, Game& game);

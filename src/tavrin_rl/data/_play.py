@@ -64,40 +64,22 @@ def play_chunk(first_game: int, count: int, agents: Sequence[str], seed: int) ->
     for name in agents:
         if name not in AGENT_RULES:
             raise ValueError(f"unknown agent {name!r} (choose from {', '.join(AGENT_RULES)})")
-    seat_rules = np.array([AGENT_RULES.index(name) for name in agents], dtype=np.uint8)
     seeds = np.array([game_seed(seed, first_game + i) for i in range(count)], dtype=np.uint64)
     # One thread: a worker process is the unit of parallelism.
     games = VectorGames(count, threads=1, seed=seed, observation=None, mask=False, autoreset=False,
                         first_game=first_game)
-    plies = np.zeros(count, np.int64)
-    # Rows are kept by (game, ply), so that the chunk's game-by-game order needs no sort: a game
-    # has at most one placement per piece in play.
-    most = NUM_SEATS * len(PyTavrin.piece_names)
-    states = np.empty((count, most, STATE_BYTES), np.uint8)
-    actions = np.empty((count, most), np.uint16)
-    movers_by_ply = np.empty((count, most), np.int8)
-    while True:
-        movers = games.current_player.astype(np.int64)  # a copy: step rewrites the view
-        active = np.flatnonzero(movers >= 0)
-        if active.size == 0:
-            break
-        at = plies[active]
-        states[active, at] = games.to_bytes()[active]
-        # A finished game's policy is never used (it samples 0, and step ignores it).
-        picks = games.sample_actions(seat_rules[np.maximum(movers, 0)])
-        games.step(picks)
-        actions[active, at] = picks[active]
-        movers_by_ply[active, at] = movers[active]
-        plies[active] += 1
+    # One call plays the chunk: every game to its end in C++, its placements recorded by
+    # (game, ply), so the chunk's game-by-game order needs no sort.
+    record = games.play_out(agents)
+    plies = record["plies"].astype(np.int64)
     # Every game is over and, without autoreset, still held as it ended.
     scores = np.array(games.final_scores, dtype=np.int16)
-    finals = games.to_bytes()
-    outcomes = {mode: np.frombuffer(_engine.outcomes(finals, code), np.float32).reshape(count, NUM_SEATS)
+    outcomes = {mode: np.frombuffer(_engine.outcomes(scores, code), np.float32).reshape(count, NUM_SEATS)
                 for code, mode in enumerate(REWARD_MODES)}
-    kept = np.arange(most) < plies[:, None]
+    kept = np.arange(record["actions"].shape[1]) < plies[:, None]
     game, ply = np.nonzero(kept)
     return Chunk(
         first_game=first_game, agents=agents,
         game=(game + first_game).astype(np.int64), ply=ply.astype(np.int16),
-        agent=movers_by_ply[kept], action=actions[kept], state=states[kept],
+        agent=record["agents"][kept], action=record["actions"][kept], state=record["states"][kept],
         seeds=seeds, scores=scores, outcomes=outcomes, plies=plies.astype(np.int16))
