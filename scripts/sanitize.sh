@@ -3,8 +3,9 @@
 # UndefinedBehaviorSanitizer, and the C++ tests that run threads under ThreadSanitizer (g++; any
 # report ends the run with a failure).
 #
-#   scripts/sanitize.sh           all C++ tests and the whole Python suite (what CI runs)
-#   scripts/sanitize.sh --quick   all C++ tests and a reduced Python subset (a quick local check)
+#   scripts/sanitize.sh           all C++ tests and the whole Python suite
+#   scripts/sanitize.sh --quick   all C++ tests and the Python tests of the bindings, memory, threads
+#                                 and the batched engine (what CI runs)
 #   TAVRIN_SANITIZE_PYTHON=/path/to/python3.13 scripts/sanitize.sh   another interpreter (default python3)
 #
 # The interpreter itself is not instrumented, so the sanitizer runtime is preloaded into it;
@@ -70,8 +71,8 @@ if [ "$quick" = 1 ]; then
   # stress, and a few seeded games; the long random-play seeds and the packaging tests are left to
   # the full run.
   tests=(test_module.py test_persistence.py test_observe.py test_play.py test_leaks.py test_threads.py
-         test_properties.py test_exit_fork_signals.py
-         "test_random_play.py::test_every_frame_agrees_with_step_at_every_ply[0]")
+         test_properties.py test_exit_fork_signals.py test_vector.py test_vector_properties.py
+         test_agents.py "test_random_play.py::test_every_frame_agrees_with_step_at_every_ply[0]")
 else
   tests=(.)
 fi
