@@ -35,7 +35,7 @@ ctest --test-dir build/sanitize-cpp --output-on-failure --no-tests=error -j2
 # and, where it exists, the batched engine's thread pool (vector_games_test). The other tests run
 # one thread and gain nothing from it.
 tsan_tests=()
-for t in actions_test vector_games_test; do
+for t in actions_test vector_games_test thread_pool_test; do
   [ -e "tests/cpp/$t.cpp" ] && tsan_tests+=("$t")
 done
 log "C++ thread tests under TSan: ${tsan_tests[*]}"

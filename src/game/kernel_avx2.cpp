@@ -9,6 +9,6 @@ typedef std::uint64_t Lane __attribute__((vector_size(32)));
 #include "game/kernel_body.h"
 
 namespace tavrin::kernels {
-const Kernel AVX2 = {prepare, any, anchors, list, mark, nth};
+const KernelOps AVX2 = {prepare, any, anchors, list, mark, nth};
 }  // namespace tavrin::kernels
 #endif

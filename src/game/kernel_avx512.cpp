@@ -16,6 +16,6 @@ typedef std::uint64_t Lane __attribute__((vector_size(64)));
 #include "game/kernel_body.h"
 
 namespace tavrin::kernels {
-const Kernel AVX512 = {prepare, any, anchors, list, mark, nth};
+const KernelOps AVX512 = {prepare, any, anchors, list, mark, nth};
 }  // namespace tavrin::kernels
 #endif

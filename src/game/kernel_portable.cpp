@@ -6,5 +6,5 @@ using Lane = std::uint64_t;
 #include "game/kernel_body.h"
 
 namespace tavrin::kernels {
-const Kernel PORTABLE = {prepare, any, anchors, list, mark, nth};
+const KernelOps PORTABLE = {prepare, any, anchors, list, mark, nth};
 }  // namespace tavrin::kernels

@@ -73,7 +73,7 @@ struct AnchorWords {
 // Entries a list may write past its end.
 inline constexpr unsigned LIST_SLACK = 3;
 
-struct Kernel {
+struct KernelOps {
     // The search input of `c` under the placement rules: free = not occupied and not edge-adjacent
     // to an own cell; corners = free cells diagonal to an own cell (the start cell before any).
     void (*prepare)(const Cells& c, Input& in) noexcept;
@@ -91,10 +91,10 @@ struct Kernel {
     std::uint32_t (*nth)(const AnchorWords& b, std::size_t rank) noexcept;
 };
 
-extern const Kernel PORTABLE;
+extern const KernelOps PORTABLE;
 #ifdef TAVRIN_X86_KERNELS
-extern const Kernel AVX2;
-extern const Kernel AVX512;
+extern const KernelOps AVX2;
+extern const KernelOps AVX512;
 #endif
 
 }  // namespace tavrin::kernels

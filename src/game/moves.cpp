@@ -10,15 +10,43 @@
 namespace tavrin {
 namespace {
 
-constexpr std::string_view KERNEL_NAMES[KERNEL_COUNT] = {"portable", "avx2", "avx512"};
+bool always() noexcept { return true; }
 
-const kernels::Kernel& kernel_of(Kernel k) noexcept {
 #ifdef TAVRIN_X86_KERNELS
-    if (k == Kernel::Avx512) return kernels::AVX512;
-    if (k == Kernel::Avx2) return kernels::AVX2;
+bool cpu_has_avx2() noexcept {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2") &&
+           __builtin_cpu_supports("popcnt");
+}
+bool cpu_has_avx512() noexcept {
+    return cpu_has_avx2() && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+           __builtin_cpu_supports("avx512vl");
+}
 #endif
-    (void)k;
-    return kernels::PORTABLE;
+
+// Every kernel in one table, by `Kernel` value: its name, whether this CPU can run it, and its
+// operations (null where this build has none).
+struct KernelEntry {
+    std::string_view name;
+    bool (*supported)() noexcept;
+    const kernels::KernelOps* ops;
+};
+const KernelEntry KERNELS[KERNEL_COUNT] = {
+    {"portable", always, &kernels::PORTABLE},
+#ifdef TAVRIN_X86_KERNELS
+    {"avx2", cpu_has_avx2, &kernels::AVX2},
+    {"avx512", cpu_has_avx512, &kernels::AVX512},
+#else
+    {"avx2", nullptr, nullptr},
+    {"avx512", nullptr, nullptr},
+#endif
+};
+
+const KernelEntry& entry_of(Kernel k) noexcept { return KERNELS[static_cast<unsigned>(k) % KERNEL_COUNT]; }
+
+const kernels::KernelOps& kernel_of(Kernel k) noexcept {
+    const kernels::KernelOps* ops = entry_of(k).ops;
+    return ops != nullptr ? *ops : kernels::PORTABLE;
 }
 
 Kernel choose_kernel() noexcept {
@@ -30,7 +58,7 @@ Kernel choose_kernel() noexcept {
     const auto k = kernel_from_name(forced);
     if (k && kernel_supported(*k)) return *k;
     std::fprintf(stderr, "tavrin: TAVRIN_KERNEL=%s is %s; using %s\n", forced,
-                 k ? "not supported by this CPU" : "not one of portable, avx2, avx512", KERNEL_NAMES[int(best)].data());
+                 k ? "not supported by this CPU" : "not one of portable, avx2, avx512", entry_of(best).name.data());
     return best;
 }
 
@@ -78,31 +106,17 @@ kernels::Input own_frame_input(const Game& game, std::size_t agent, Kernel k) {
 
 }  // namespace
 
-std::string_view kernel_name(Kernel k) noexcept { return KERNEL_NAMES[static_cast<unsigned>(k) % KERNEL_COUNT]; }
+std::string_view kernel_name(Kernel k) noexcept { return entry_of(k).name; }
 
 std::optional<Kernel> kernel_from_name(std::string_view name) noexcept {
     for (std::size_t i = 0; i < KERNEL_COUNT; ++i)
-        if (KERNEL_NAMES[i] == name) return static_cast<Kernel>(i);
+        if (KERNELS[i].name == name) return static_cast<Kernel>(i);
     return std::nullopt;
 }
 
 bool kernel_supported(Kernel k) noexcept {
-    switch (k) {
-        case Kernel::Portable:
-            return true;
-#ifdef TAVRIN_X86_KERNELS
-        case Kernel::Avx2:
-            __builtin_cpu_init();
-            return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2") &&
-                   __builtin_cpu_supports("popcnt");
-        case Kernel::Avx512:
-            __builtin_cpu_init();
-            return kernel_supported(Kernel::Avx2) && __builtin_cpu_supports("avx512f") &&
-                   __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl");
-#endif
-        default:
-            return false;
-    }
+    const KernelEntry& e = entry_of(k);
+    return e.ops != nullptr && e.supported != nullptr && e.supported();
 }
 
 namespace {
