@@ -34,6 +34,7 @@ from tavrin_rl.board import COLOUR_NAMES, piece_masks
 from tavrin_rl.catalogue import PIECE_NAMES, action_cells, action_kind, to_board
 from tavrin_rl.data import _cli as dataset_cli
 from tavrin_rl.human import HumanPlayer, QuitGame
+from tavrin_rl._progress import Progress
 from tavrin_rl.text_board import draw, use_colour
 
 DEFAULT_AGENTS = ("greedy", "random", "reach", "random")
@@ -181,47 +182,6 @@ def format_wins(wins: Sequence[Fraction | float]) -> list[str]:
     if all(float(w).is_integer() for w in wins):
         return [f"{int(w)}" for w in wins]
     return [f"{float(w):.1f}" for w in wins]
-
-
-class Progress:
-    """A one-line progress bar on standard error, redrawn at most ten times a second. A failing
-    stream switches it off: the games and their summary matter more than the bar."""
-
-    WIDTH = 30
-
-    def __init__(self, total: int, stream: TextIO) -> None:
-        self.total = total
-        self.stream: TextIO | None = stream
-        self.last_draw = 0.0
-        self.open_line = False  # a bar is drawn and its line not yet ended
-
-    def _write(self, text: str) -> None:
-        if self.stream is None:
-            return
-        try:
-            self.stream.write(text)
-            self.stream.flush()
-        except (OSError, ValueError):
-            self.stream = None
-
-    def update(self, done: int, plies_per_second: float) -> None:
-        """Show `done` games of the total finished; the last one ends the line."""
-        now = time.monotonic()
-        if done < self.total and now - self.last_draw < 0.1:
-            return
-        self.last_draw = now
-        filled = self.WIDTH * done // self.total
-        bar = "#" * filled + "." * (self.WIDTH - filled)
-        self.open_line = True  # before writing: Ctrl-C may strike in the middle of the write
-        self._write(f"\r[{bar}] {done}/{self.total} games, {plies_per_second:,.0f} plies/s")
-        if done == self.total:
-            self.end()
-
-    def end(self) -> None:
-        """End the bar's line, so that whatever follows starts on a line of its own."""
-        if self.open_line:
-            self._write("\n")
-            self.open_line = False
 
 
 def describe_placement(agent: int, index: int) -> str:
@@ -482,7 +442,7 @@ def run(args: argparse.Namespace, out: TextIO, err: TextIO | None,
             totals.add(result, args.reward_mode)
             if progress is not None:
                 rate = totals.plies / totals.seconds if totals.seconds > 0 else 0.0
-                progress.update(number, rate)
+                progress.update(number, f"{rate:,.0f} plies/s")
     except KeyboardInterrupt:
         interrupted = True
     if progress is not None:

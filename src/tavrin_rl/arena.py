@@ -46,11 +46,12 @@ from xml.sax.saxutils import escape
 
 from tavrin_rl import InternalError, PyTavrin
 from tavrin_rl.__main__ import (
-    Progress, StdoutFailed, _is_terminal, _positive_int, _quiet_stdout, _seed, _Stdout, _tell,
+    StdoutFailed, _is_terminal, _positive_int, _quiet_stdout, _seed, _Stdout, _tell,
     wilson_interval)
 from tavrin_rl.agents import Agent, Stream, make_agent
-from tavrin_rl.data._write import (
-    _ignore_interrupts, _import_ray, _Interrupts, _stop_pool, available_cpus)
+from tavrin_rl._progress import Progress
+from tavrin_rl._system import available_cpus
+from tavrin_rl.data._workers import Interrupts, ignore_interrupts, import_ray, stop_pool
 
 NUM_SEATS = 4
 MAX_CHUNK = 8  # games per task: small, so that Ctrl-C loses little work in progress
@@ -154,9 +155,9 @@ def _run_processes(plan: Plan, games: int, done: Done, workers: int, size: int) 
     """Chunks on K worker processes, started as the dataset writer starts them."""
     context = multiprocessing.get_context("spawn")  # no fork of a driver that may hold threads
     pool = concurrent.futures.ProcessPoolExecutor(
-        max_workers=workers, mp_context=context, initializer=_ignore_interrupts)
+        max_workers=workers, mp_context=context, initializer=ignore_interrupts)
     try:
-        with _Interrupts() as interrupts:
+        with Interrupts() as interrupts:
             # Workers start inside submit and inherit the signal mask: with SIGINT blocked, a
             # Ctrl-C while one starts cannot kill it before it ignores SIGINT. The driver gets
             # its own Ctrl-C when the block is lifted.
@@ -179,7 +180,7 @@ def _run_processes(plan: Plan, games: int, done: Done, workers: int, size: int) 
                         raise
                     done(records)
     except BaseException:
-        _stop_pool(pool)
+        stop_pool(pool)
         raise
     pool.shutdown(wait=True)
 
@@ -187,7 +188,7 @@ def _run_processes(plan: Plan, games: int, done: Done, workers: int, size: int) 
 def _run_ray(plan: Plan, games: int, done: Done, address: str | None, in_flight: int | None,
              size: int) -> None:
     """One Ray task per chunk; Ray plays a task again when its worker dies."""
-    ray = _import_ray()
+    ray = import_ray()
     started_here = not ray.is_initialized()
     if started_here:
         import logging
@@ -197,7 +198,7 @@ def _run_ray(plan: Plan, games: int, done: Done, address: str | None, in_flight:
     try:
         remote = ray.remote(num_cpus=1)(play_chunk)
         waiting = list(reversed(_chunks(games, size)))
-        with _Interrupts() as interrupts:
+        with Interrupts() as interrupts:
             while waiting or refs:
                 interrupts.check()
                 while waiting and (in_flight is None or len(refs) < in_flight):
@@ -473,7 +474,7 @@ def run(args: argparse.Namespace, out: TextIO, err: TextIO | None) -> int:
         records.extend(finished)
         plies += sum(record.plies for record in finished)
         if progress is not None:
-            progress.update(len(records), plies / max(time.monotonic() - started, 1e-9))
+            progress.update(len(records), f"{plies / max(time.monotonic() - started, 1e-9):,.0f} plies/s")
 
     try:
         play_arena(specs, games, seed, done, workers=args.workers, ray=args.ray is not None,
@@ -516,7 +517,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     try:
         _import_openskill()
         if args.ray is not None:
-            _import_ray()
+            import_ray()
     except ModuleNotFoundError as error:
         _tell(err, str(error))
         return 1

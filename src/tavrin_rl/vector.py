@@ -59,7 +59,6 @@ for the samplers.
 from __future__ import annotations
 
 import operator
-import os
 import secrets
 from collections.abc import Sequence
 from typing import Any
@@ -67,6 +66,7 @@ from typing import Any
 import numpy as np
 
 from tavrin_rl import _engine
+from tavrin_rl._system import available_cpus
 from tavrin_rl._tavrin import PyTavrin
 
 __all__ = ["VectorGames", "OBSERVATION_MODES", "POLICIES", "SEATS"]
@@ -88,14 +88,6 @@ OUTSIDE_SEATS = frozenset({0, 1})
 # Below this many games per thread a step's work is shorter than handing it to another thread and
 # waiting for it: more threads would cost CPU time and gain no wall time.
 _GAMES_PER_THREAD = 64
-
-
-def available_cpus() -> int:
-    """The CPUs this process may run on."""
-    try:
-        return len(os.sched_getaffinity(0))
-    except AttributeError:  # platforms without affinity masks
-        return os.cpu_count() or 1
 
 
 def default_threads(num_games: int) -> int:

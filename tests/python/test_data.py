@@ -19,7 +19,8 @@ pytest.importorskip("pyarrow", reason="datasets need pyarrow (pip install 'tavri
 from tavrin_rl import PyTavrin  # noqa: E402
 from tavrin_rl import data  # noqa: E402
 from tavrin_rl.catalogue import ORIENTATION_CELLS, ORIENTATION_KIND, PIECE_CELLS  # noqa: E402
-from tavrin_rl.data import _store  # noqa: E402
+from tavrin_rl.data import _store, _write  # noqa: E402
+from faults import failing_once  # noqa: E402
 
 AGENTS = ("greedy", "random", "reach", "random")
 
@@ -174,7 +175,7 @@ class TestFailures:
     def test_a_chunk_that_fails_once_is_played_again(self, reference, tmp_path, monkeypatch,
                                                      how, workers):
         marker = tmp_path / "failed"
-        monkeypatch.setenv("TAVRIN_RL_TEST_FAIL_ONCE", f"5:{marker}:{how}")
+        monkeypatch.setattr(_write, "WORK", failing_once(marker, 5, how))
         write(tmp_path / "games", workers=workers, chunk_size=5)
         assert marker.exists()  # the hook did fire
         assert rows(tmp_path / "games") == rows(reference)  # nothing lost, nothing twice

@@ -22,7 +22,7 @@ ray = pytest.importorskip("ray", reason="ray is not installed for this interpret
                                         "(pip install 'tavrin_rl[ray]'; CI installs it on 3.11)")
 
 from tavrin_rl import data  # noqa: E402
-from tavrin_rl.data import _store  # noqa: E402
+from tavrin_rl.data import _store, _write  # noqa: E402
 from test_data import session_processes, start_cli  # noqa: E402
 
 AGENTS = ("reach", "random", "greedy", "random")
@@ -57,8 +57,10 @@ def test_ray_tasks_write_the_same_rows_as_local_processes(local_ray, local_run, 
 
 
 def test_a_task_whose_worker_dies_is_retried(local_ray, local_run, tmp_path, monkeypatch):
+    import faults
+    ray.cloudpickle.register_pickle_by_value(faults)  # Ray's workers do not see the tests' path
     marker = tmp_path / "died"
-    monkeypatch.setenv("TAVRIN_RL_TEST_FAIL_ONCE", f"4:{marker}:exit")
+    monkeypatch.setattr(_write, "WORK", faults.failing_once(marker, 4, "exit"))
     data.write_dataset(tmp_path / "games", 10, AGENTS, 9, ray=True, chunk_size=4)
     assert marker.exists()  # the worker playing games 4 to 7 did die once
     plies, games = contents(tmp_path / "games")
