@@ -1,4 +1,4 @@
-"""The README's performance table, from the benchmark scripts: the per-ply Python loop and the
+"""The performance table of the docs (docs/snippets/perf_table.md), from the benchmark scripts: the per-ply Python loop and the
 batched engine (the timing loops of `bench_vector.py`) and C++ self-play (`tavrin_bench`).
 
     bash scripts/perf_table.sh          # builds what it needs, then runs this

@@ -3,10 +3,11 @@ learns by self-play, sampled by two env runners. Before and after training, the 
 likely legal move) plays games against three `random` agents, in each seat in turn; the win
 rate of a random player there is 25%.
 
-    pip install 'tavrin_rl[rllib]'
+    pip install '.[rllib]'          # in the clone; see the docs on torch's CPU build
     python examples/rllib_ppo.py [--iterations 4] [--batch 2000] [--eval-games 40]
 
-Figures from one run on a busy 2-core machine are in the README ("Datasets and scaling out").
+Figures from one run on a busy 2-core machine (about 13 minutes with the defaults) are in the
+documentation, docs/training.md.
 """
 
 from __future__ import annotations

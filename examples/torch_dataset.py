@@ -1,7 +1,7 @@
 """Behaviour cloning from a self-play dataset with PyTorch: `tavrin_rl.data` batches feed a
 `torch.utils.data.IterableDataset`, read by two DataLoader workers.
 
-    pip install 'tavrin_rl[data]' torch
+    pip install '.[data]' torch     # in the clone; see the docs on torch's CPU build
     python -m tavrin_rl --games 2000 --agents reach --seed 1 --out games/
     python examples/torch_dataset.py games/ [steps]
 

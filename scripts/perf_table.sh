@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The README's performance table in one command: builds tavrin_bench (Release, portable flags)
+# The docs' performance table in one command: builds tavrin_bench (Release, portable flags)
 # and the package into build/perf-venv, then runs benchmarks/perf_table.py, which prints the table.
+#   bash scripts/perf_table.sh > docs/snippets/perf_table.md    the table docs/performance.md shows
 #   PYTHON=python3.13 bash scripts/perf_table.sh    another interpreter (default python3)
 set -euo pipefail
 cd "$(dirname "$0")/.."

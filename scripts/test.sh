@@ -105,7 +105,7 @@ for py in "${pythons[@]}"; do
   targets=(".[test]")
   cluster=0
   if [ "$ver" = 3.11 ]; then
-    targets=(".[test,ray]" "ray[client,rllib]==$RAY_VERSION")
+    targets=(".[test,ray,docs]" "ray[client,rllib]==$RAY_VERSION")  # docs: the site, below
     cluster=1
   fi
   "$venv/bin/python" -m pip install -q --no-build-isolation "${targets[@]}"
@@ -118,6 +118,13 @@ for py in "${pythons[@]}"; do
   fi
   (cd build && TAVRIN_RL_TEST_RAY_CLUSTER=$cluster \
      "$root/$venv/bin/python" -m pytest "${selection[@]}" -q -p no:cacheprovider)
+  # The documentation site, once, on 3.11 (the [docs] extra came with the package above): every
+  # link, anchor and API reference must resolve. The pages' code ran in test_examples.py.
+  if [ "$ver" = 3.11 ]; then
+    log "documentation site (mkdocs build --strict, Python 3.11)"
+    # Not -q: it would hide the warnings that --strict turns into a failure, and pass.
+    NO_MKDOCS_2_WARNING=1 "$venv/bin/python" -m mkdocs build --strict -d build/site
+  fi
 done
 
 # Integration: the environments under the real RL libraries (sb3-contrib's MaskablePPO, TorchRL),

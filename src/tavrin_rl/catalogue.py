@@ -147,7 +147,7 @@ def parse_action(text: str) -> int:
     match = _NOTATION.fullmatch(text)
     if match is None:
         raise ValueError(f"cannot read {text!r}: write a piece, its variant and a cell, "
-                         "as in 'L5:3 at 12,4'")
+                         "as in 'L5:0 at 0,0'")
     name = match["name"].upper()
     kind = _KIND_OF_NAME.get(name)
     variant_text = match["variant"]

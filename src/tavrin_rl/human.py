@@ -1,6 +1,6 @@
 """A person playing one seat at the terminal (`python -m tavrin_rl --agents human,greedy,...`).
 
-Moves are typed in the notation of `tavrin_rl.catalogue.describe_action`, "L5:3 at 12,4", read in
+Moves are typed in the notation of `tavrin_rl.catalogue.describe_action`, "L5:0 at 0,0", read in
 the player's own frame: the board is shown turned so that the player's start corner is at the top
 left, as the action indexes of that agent are read. A move that cannot be made is explained and
 asked again; `moves` lists the legal moves by piece, `shapes NAME` draws a piece's variants,
@@ -20,7 +20,7 @@ from tavrin_rl.catalogue import (
 from tavrin_rl.text_board import draw
 
 HELP = """\
-Type a move as PIECE:VARIANT at ROW,COLUMN, for example 'L5:3 at 12,4': the variant-th
+Type a move as PIECE:VARIANT at ROW,COLUMN, for example 'L5:0 at 0,0': the variant-th
 orientation of the piece (from 0), with the top-left corner of its bounding box on that cell.
 Rows and columns are those of the board above, your corner at 0,0.
   moves         the legal moves, by piece      moves NAME   every legal move of one piece

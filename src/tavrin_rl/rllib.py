@@ -29,7 +29,7 @@ or -90 in "score" mode, below any score) and the others 0. (RLlib's env check st
 random actions, so raising would stop training before it starts.) Once the episode has ended,
 `step` raises RuntimeError until `reset`. Seats listed in `opponents` are played inside the env
 by the built-in agents ("random", "greedy", "reach"), for training or evaluating against them.
-Needs `pip install 'tavrin_rl[rllib]'`.
+Needs the `rllib` extra (`pip install '.[rllib]'` in the clone).
 """
 
 from __future__ import annotations

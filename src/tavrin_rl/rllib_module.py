@@ -1,6 +1,6 @@
 """The default RLModule of `tavrin_rl.rllib.shared_module()`: a policy and value network for the
 RLlib env's observations, with RLlib's action-masking convention (the mask comes in the
-observation). Needs torch: `pip install 'tavrin_rl[rllib]'`.
+observation). Needs torch: the `rllib` extra (`pip install '.[rllib]'` in the clone).
 
 RLlib cannot build a default network for a Dict observation ("No default encoder config"), so the
 env is unusable with PPO until a module that reads "observations" and "action_mask" is given.

@@ -495,12 +495,29 @@ class TestAgents:
             make_agent("x")
 
 
-def test_readme_samples_are_what_the_command_prints():
-    readme = (Path(__file__).resolve().parents[2] / "README.md").read_text(encoding="utf-8")
-    samples = re.findall(r"```text\n(.*?)```", readme, re.S)
+def docs_samples(page: str) -> list[str]:
+    text = (Path(__file__).resolve().parents[2] / "docs" / page).read_text(encoding="utf-8")
+    return re.findall(r"```text\n(.*?)```", text, re.S)
+
+
+def test_docs_samples_are_what_the_command_prints():
+    samples = docs_samples("getting-started.md")
     one = next(s for s in samples if s.startswith("$ python -m tavrin_rl --seed 7\n"))
     done = run_cli("--seed", "7")
     assert without_timing(done.stdout) == without_timing(one.split("\n", 1)[1])
     many = next(s for s in samples if s.startswith("200 games;"))
     done = run_cli("--games", "200", "--seed", "7", "--agents", "reach,greedy,random,random")
     assert without_timing(done.stdout.split("\n", 2)[2]) == without_timing(many)
+
+
+def test_docs_arena_sample_is_what_the_command_prints():
+    pytest.importorskip("openskill", reason="the arena rates with openskill (the `arena` extra)")
+    sample = next(s for s in docs_samples("agents.md") if s.startswith("$ python -m tavrin_rl arena"))
+    command, printed = sample.split("\n", 1)
+    done = run_cli(*command.split()[4:])  # after "$ python -m tavrin_rl"
+    assert done.returncode == 0, done.stderr
+
+    def without_cpu_time(text: str) -> list[str]:  # the last column is CPU ms per move
+        return [line.rsplit(None, 1)[0] if line.split() and line.split()[-1][0].isdigit() else line
+                for line in text.splitlines()]
+    assert without_cpu_time(done.stdout) == without_cpu_time(printed)

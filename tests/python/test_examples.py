@@ -1,4 +1,5 @@
-"""The examples and the README's code run to the end, and type-check against the shipped stubs."""
+"""The examples and the code of the README and the documentation pages run to the end, and
+the examples type-check against the shipped stubs."""
 
 import importlib.util
 import re
@@ -35,23 +36,39 @@ def test_masked_policy(tmp_path):
                         r"reach [-+][0-9.]+\n", done.stdout)
 
 
-def readme_blocks():
-    return re.findall(r"```python\n(.*?)```", README.read_text(encoding="utf-8"), re.S)
+# The README and every page of the documentation site: each Python block runs as shown.
+PAGES = [README, *sorted((ROOT / "docs").glob("*.md"))]
+
+# What a block needs beyond numpy, by what it imports, and the extra that installs it.
+NEEDED = [
+    (r"tavrin_rl\.env\(|import gymnasium|tavrin_rl\.gym", "gymnasium", "pettingzoo"),
+    (r"tavrin_rl\.env\(|import pettingzoo", "pettingzoo", "pettingzoo"),
+    (r"from tavrin_rl import data|tavrin_rl\.data", "pyarrow", "data"),
+    (r"ray\.rllib|tavrin_rl\.rllib", "ray.rllib", "rllib"),
+    (r"ray\.rllib|tavrin_rl\.rllib|import torch|from torch", "torch", "rllib"),
+    (r"torchrl", "torchrl", "integration"),
+    (r"tianshou", "tianshou", "integration"),
+    (r"sb3_contrib", "sb3_contrib", "integration"),
+    (r"stable_baselines3|tavrin_rl\.sb3", "stable_baselines3", "integration"),
+]
 
 
-@pytest.mark.parametrize("number", range(len(readme_blocks())))
-def test_readme_code_runs(number, tmp_path):
+def code_blocks():
+    return [pytest.param(block, id=f"{page.name}:{number}")
+            for page in PAGES
+            for number, block in enumerate(
+                re.findall(r"```python\n(.*?)```", page.read_text(encoding="utf-8"), re.S))]
+
+
+@pytest.mark.parametrize("block", code_blocks())
+def test_docs_code_runs(block, tmp_path):
     pytest.importorskip("numpy")
-    block = readme_blocks()[number]
-    if "tavrin_rl.env(" in block:
-        pytest.importorskip("pettingzoo")
-    if re.search(r"from tavrin_rl import data|tavrin_rl\.data", block):
-        pytest.importorskip("pyarrow")  # the `data` extra
-    missing = [name for name in ("ray.rllib", "torch") if "ray.rllib" in block
-               and not installed(name)]
-    if missing:
-        pytest.skip(f"needs {' and '.join(missing)} (the `rllib` extra)")
-    done = run_python(["-c", block], tmp_path)
+    missing = [(name, extra) for pattern, name, extra in NEEDED
+               if re.search(pattern, block) and not installed(name)]
+    if missing:  # the last extra listed installs them all (integration brings torch too)
+        names = " and ".join(dict.fromkeys(name for name, _ in missing))
+        pytest.skip(f"needs {names} (the `{missing[-1][1]}` extra)")
+    done = run_python(["-c", block], tmp_path, timeout=300)
     assert done.returncode == 0, done.stderr
 
 

@@ -6,7 +6,7 @@
         batch["observation"], batch["action_mask"], batch["action"], batch["outcome"]
 
 The command `python -m tavrin_rl --games N --out DIR` writes the same datasets. Needs numpy and
-pyarrow (`pip install 'tavrin_rl[data]'`); Ray only for `ray=True` (`tavrin_rl[ray]`). The names
+pyarrow (`pip install '.[data]'` in the clone); Ray only for `ray=True` (`'.[ray]'`). The names
 below load on first use, so that the command line can wire its options without numpy.
 """
 
