@@ -87,7 +87,7 @@ SEATS: tuple[str, ...] = ("learner", "external", *POLICIES)
 OUTSIDE_SEATS = frozenset({0, 1})
 # Below this many games per thread a step's work is shorter than handing it to another thread and
 # waiting for it: more threads would cost CPU time and gain no wall time.
-_GAMES_PER_THREAD = 64
+_GAMES_PER_THREAD = 128
 
 
 def default_threads(num_games: int) -> int:

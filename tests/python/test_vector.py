@@ -266,3 +266,28 @@ def test_seats_played_by_the_engine_and_subsets():
     v.reset(games=[])  # no game
     with pytest.raises(ValueError, match="learner or external"):
         VectorGames(2, seats=("reach",) * 4)
+
+
+def test_a_caller_writing_its_array_during_a_step_cannot_make_the_engine_apply_unchecked_actions():
+    """The engine copies the actions before it works without the GIL: a writer thread racing
+    the call leads to a refusal (ValueError, nothing changed) or a legal step, never a fault."""
+    import threading
+    v = VectorGames(256, threads=2, seed=5, observation=None, mask=False)
+    stop = threading.Event()
+    actions = np.zeros(256, np.int32)
+
+    def scribble():
+        while not stop.is_set():
+            actions[:] = 1  # I1 far from every corner: illegal in every game
+    for _ in range(100):
+        actions[:] = v.sample_actions()
+        writer = threading.Thread(target=scribble)
+        writer.start()
+        try:
+            v.step(actions)
+        except ValueError:
+            pass
+        finally:
+            stop.set()
+            writer.join()
+            stop.clear()

@@ -43,7 +43,7 @@ class VectorSingleAgentEnv(VectorEnv):
         seats after the learner's in turn order.
     reward_mode, observation ("compact" by default, or "full"), channels_last: as in
         `SingleAgentEnv`; observations are uint8 and batched on a first axis of `num_envs`.
-    threads: the engine's threads (default: one per 64 games, at most the CPUs); seed: the seed
+    threads: the engine's threads (default: one per 128 games, at most the CPUs); seed: the seed
         of the first reset (the opponents' choices and the random seats follow from it).
     autoreset_mode: "next_step" (Gymnasium's default): the step that ends a game returns its last
         observation with `terminations[i]` set, and the next step starts the game anew, ignoring
