@@ -673,6 +673,7 @@ PyObject* catalogue_dict() {
         put(dict.p, "frame_to_board",
             tuple_of(AGENT_COUNT, [&](std::size_t a) { return ints(frames[a].size(), [&](std::size_t f) { return frames[a][f]; }); })) &&
         put(dict.p, "board_side", PyLong_FromSize_t(BOARD_SIDE)) &&
+        put(dict.p, "num_seats", PyLong_FromSize_t(AGENT_COUNT)) &&
         put(dict.p, "num_actions", PyLong_FromSize_t(GRID_SIZE)) &&
         put(dict.p, "num_placements", PyLong_FromSize_t(set.actions.size())) &&
         put(dict.p, "state_size", PyLong_FromSize_t(STATE_SIZE)) &&

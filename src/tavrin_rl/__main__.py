@@ -31,15 +31,14 @@ from typing import Any, TextIO
 from tavrin_rl import InternalError, PyTavrin
 from tavrin_rl.agents import AGENTS, Agent, Stream, make_agent
 from tavrin_rl.board import COLOUR_NAMES, piece_masks
-from tavrin_rl.catalogue import PIECE_NAMES, action_cells, action_kind, to_board
+from tavrin_rl.catalogue import NUM_SEATS, PIECE_NAMES, action_cells, action_kind, to_board
 from tavrin_rl.data import _cli as dataset_cli
-from tavrin_rl.human import HumanPlayer, QuitGame
 from tavrin_rl._progress import Progress
+from tavrin_rl.human import HumanPlayer, QuitGame
 from tavrin_rl.text_board import draw, use_colour
 
 DEFAULT_AGENTS = ("greedy", "random", "reach", "random")
 HUMAN = "human"
-NUM_SEATS = 4
 Z_95 = 1.959963984540054  # two-sided 95% normal quantile
 WATCH_DELAY = 0.2  # seconds between placements when --watch draws on a terminal
 

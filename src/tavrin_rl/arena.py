@@ -52,8 +52,8 @@ from tavrin_rl.agents import Agent, Stream, make_agent
 from tavrin_rl._progress import Progress
 from tavrin_rl._system import available_cpus
 from tavrin_rl.data._workers import Interrupts, ignore_interrupts, import_ray, stop_pool
+from tavrin_rl.catalogue import NUM_SEATS
 
-NUM_SEATS = 4
 MAX_CHUNK = 8  # games per task: small, so that Ctrl-C loses little work in progress
 Z = 3.0  # ordinal = mu - Z sigma, openskill's default
 COPIES = ("copies of an agent at one table each play as a separate player of the ranking; "

@@ -22,12 +22,14 @@ from tavrin_rl._engine import catalogue as _catalogue
 _ENGINE = _catalogue()
 
 BOARD_SIDE: int = _ENGINE["board_side"]
+NUM_SEATS: int = _ENGINE["num_seats"]  # agents in a game, who move in turn
 NUM_ACTIONS: int = _ENGINE["num_actions"]
 NUM_ORIENTATIONS: int = len(_ENGINE["orientation_kind"])
 GRID_SHAPE = (NUM_ORIENTATIONS, BOARD_SIDE, BOARD_SIDE)
 
 # The 21 kinds in index order: the bit order of a remaining-pieces mask and of `piece_names`.
 PIECE_NAMES: tuple[str, ...] = _ENGINE["piece_names"]
+NUM_KINDS = len(PIECE_NAMES)
 
 # Per orientation number: its kind index, its cells relative to the bounding box's top-left
 # corner (row-major), and the bounding box's height and width.

@@ -67,15 +67,13 @@ import numpy as np
 
 from tavrin_rl import _engine
 from tavrin_rl._system import available_cpus
+from tavrin_rl.catalogue import BOARD_SIDE, NUM_KINDS, NUM_SEATS
 from tavrin_rl._tavrin import PyTavrin
 
 __all__ = ["VectorGames", "OBSERVATION_MODES", "POLICIES", "SEATS"]
 
 NUM_ACTIONS = _engine.NUM_ACTIONS
 STATE_SIZE = _engine.STATE_SIZE
-NUM_SEATS = 4
-NUM_KINDS = 21
-BOARD_SIDE = 20
 
 OBSERVATION_MODES: tuple[str | None, ...] = ("full", "compact", None)
 _OBSERVATION_CODES = {None: 0, "compact": 1, "full": 2}

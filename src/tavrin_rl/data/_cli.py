@@ -10,7 +10,8 @@ import secrets
 from collections.abc import Sequence
 from typing import TextIO
 
-NUM_SEATS = 4
+from tavrin_rl.catalogue import NUM_SEATS
+
 # Options that mean something only with --out, as argparse names them.
 DATASET_ONLY = ("workers", "ray", "append", "overwrite", "chunk_size")
 

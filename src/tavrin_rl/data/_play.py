@@ -19,9 +19,9 @@ import numpy as np
 
 from tavrin_rl import PyTavrin, _engine
 from tavrin_rl.agents import POLICIES
+from tavrin_rl.catalogue import NUM_SEATS
 from tavrin_rl.vector import VectorGames
 
-NUM_SEATS = 4
 STATE_BYTES = 278
 REWARD_MODES: tuple[str, ...] = tuple(PyTavrin.reward_modes)
 AGENT_RULES = POLICIES

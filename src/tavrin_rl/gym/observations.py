@@ -29,11 +29,11 @@ from gymnasium import spaces
 
 from tavrin_rl import PyObservation, PyTavrin
 from tavrin_rl.board import cell_owners
-from tavrin_rl.catalogue import BOARD_SIDE, NUM_ACTIONS, PIECE_NAMES, action_cells, to_board
+from tavrin_rl.catalogue import (
+    BOARD_SIDE, NUM_ACTIONS, NUM_KINDS, NUM_SEATS, PIECE_NAMES, action_cells, to_board,
+)
 from tavrin_rl.text_board import draw, use_colour
 
-NUM_SEATS = 4
-NUM_KINDS = len(PIECE_NAMES)
 # Channel ranges of the "observation" array.
 OCCUPIED = slice(0, 4)
 CORNERS = slice(4, 8)
