@@ -1,0 +1,129 @@
+// The search agent in seeded games against reach: legal moves, repeatable searches, the visit
+// count, forced moves, and positions with nothing to play.
+#include "game/search/mcts.h"
+
+#include <gtest/gtest.h>
+
+#include "game/moves.h"
+#include "game/rules.h"
+
+namespace tavrin::search {
+namespace {
+
+// The number of legal placements of the agent to move.
+std::size_t count_legal(const Game& game) {
+    kernels::AnchorWords b;
+    return legal_anchor_words(game, game.agent_selection, b);
+}
+
+// Sums the root's child visits, checking each child's mean value.
+std::uint32_t root_visits(const Searcher& s) {
+    std::uint32_t sum = 0;
+    s.for_each_root_child([&](std::uint32_t, std::uint32_t visits, float mean) {
+        EXPECT_GT(visits, 0u);
+        EXPECT_GE(mean, 0.0f);
+        EXPECT_LE(mean, 1.0f);
+        sum += visits;
+    });
+    return sum;
+}
+
+TEST(Search, PlaysLegalRepeatableMovesWithEveryPlayoutCounted) {
+    Searcher searcher, other;
+    for (std::uint64_t seed = 0; seed < 3; ++seed) {
+        Game game = new_game();
+        Stream stream = Stream::for_game(seed, 0);
+        const SearchConfig config{.playouts = 40, .rollout = seed == 1 ? Policy::Random : Policy::Reach};
+        std::size_t searched = 0, forced = 0;
+        while (!is_over(game)) {
+            skip_passes(game);
+            if (is_over(game)) break;
+            if (game.agent_selection != seed % AGENT_COUNT) {
+                const auto g = pick(game, Policy::Reach, stream);
+                ASSERT_TRUE(g);
+                ASSERT_FALSE(step(game, std::size_t{*g}));
+                continue;
+            }
+            Stream copy = stream;
+            const SearchResult r = searcher.search(game, config, stream);
+            ASSERT_TRUE(r.move);
+            ASSERT_TRUE(would_step(game, std::size_t{*r.move})) << "ply " << ply(game);
+            if (r.playouts == 0) {
+                ++forced;
+                ASSERT_EQ(count_legal(game), 1u);
+            } else {
+                ++searched;
+                ASSERT_EQ(r.playouts, config.playouts);
+                ASSERT_EQ(root_visits(searcher), config.playouts);
+                ASSERT_LE(r.nodes, config.playouts + 1);
+                // The most visited child is played.
+                std::uint32_t most = 0, played = 0;
+                searcher.for_each_root_child([&](std::uint32_t g, std::uint32_t v, float) {
+                    most = std::max(most, v);
+                    if (g == *r.move) played = v;
+                });
+                ASSERT_EQ(played, most);
+            }
+            // The same stream state gives the same search, in another searcher too.
+            const SearchResult again = other.search(game, config, copy);
+            ASSERT_EQ(again.move, r.move);
+            ASSERT_EQ(again.nodes, r.nodes);
+            ASSERT_EQ(copy.state, stream.state);
+            ASSERT_FALSE(step(game, std::size_t{*r.move}));
+        }
+        EXPECT_GT(searched, 10u);
+        (void)forced;
+    }
+}
+
+TEST(Search, ForcedMovesAndNothingToPlay) {
+    Searcher searcher;
+    const SearchConfig config{.playouts = 50};
+    Stream stream{7};
+    // Random games reach positions with one legal placement; it is played with no search and no
+    // draw from the stream.
+    std::size_t forced = 0;
+    for (std::uint64_t seed = 0; seed < 40 && forced < 3; ++seed) {
+        Game game = new_game();
+        Stream play = Stream::for_game(seed, 1);
+        for (;;) {
+            skip_passes(game);
+            if (is_over(game)) break;
+            if (count_legal(game) == 1) {
+                const std::uint64_t before = stream.state;
+                const SearchResult r = searcher.search(game, config, stream);
+                ASSERT_EQ(r.move, pick(game, Policy::Random, play));
+                EXPECT_EQ(r.playouts, 0u);
+                EXPECT_EQ(stream.state, before);
+                ++forced;
+            }
+            ASSERT_FALSE(step(game, std::size_t{*pick(game, Policy::Random, play)}));
+        }
+        // Over: no move.
+        EXPECT_FALSE(searcher.search(game, config, stream).move);
+    }
+    EXPECT_GE(forced, 1u);
+    // A done agent to move passes.
+    Game game = new_game();
+    game.agents[0].done = true;
+    EXPECT_FALSE(searcher.search(game, config, stream).move);
+    EXPECT_THROW(searcher.search(new_game(), SearchConfig{.playouts = MAX_PLAYOUTS + 1}, stream), std::invalid_argument);
+}
+
+TEST(Search, PlayoutValueBlendsWinShareAndRank) {
+    // Agent 0 placed everything (15), 1 and 2 tie on -5, 3 is last.
+    Game game = new_game();
+    game.agents[0].pieces = 0;
+    game.agents[1].pieces = game.agents[2].pieces = 1u << 4;  // one kind of size... any kind left
+    const Outcome v = playout_value(game);
+    EXPECT_FLOAT_EQ(v[0], 1.0f);
+    EXPECT_FLOAT_EQ(v[1], v[2]);
+    EXPECT_FLOAT_EQ(v[1], 0.5f * 0.5f);  // second and third shared: rank (2/3 + 1/3) / 2
+    EXPECT_FLOAT_EQ(v[3], 0.0f);
+    EXPECT_EQ(widening(0), 2u);
+    EXPECT_EQ(widening(3), 4u);
+    EXPECT_EQ(widening(4), 5u);
+}
+
+}  // namespace
+}  // namespace tavrin::search
