@@ -244,6 +244,7 @@ SearchResult Searcher::search(const Game& game, const SearchConfig& config, Stre
         (void)iterate(config, stream);
         ++done;
         if (config.cpu_ms > 0.0 && done % CLOCK_EVERY == 0 && thread_cpu_ms() - start >= config.cpu_ms) break;
+        if (decided(config.playouts - done)) break;
     }
     result.playouts = done;
     result.nodes = node_count_;
@@ -257,6 +258,25 @@ SearchResult Searcher::search(const Game& game, const SearchConfig& config, Stre
         }
     }
     return result;
+}
+
+bool Searcher::decided(std::uint32_t remaining) const noexcept {
+    // The most visited child is played; once no other child, open or not, could catch it up with
+    // every remaining playout, the rest of the budget cannot change the move. Ties go to the
+    // higher ranked child, so the lead must be strict.
+    const Node& root = nodes_[0];
+    const Slot* slots = slots_.get() + root.first_slot;
+    std::uint32_t first = 0, second = 0;
+    for (std::uint32_t k = 0; k < root.opened; ++k) {
+        const std::uint32_t v = nodes_[slots[k].child].visits;
+        if (v > first) {
+            second = first;
+            first = v;
+        } else if (v > second) {
+            second = v;
+        }
+    }
+    return first > second + remaining;
 }
 
 std::uint32_t Searcher::root_child_count() const noexcept { return node_count_ == 0 ? 0 : nodes_[0].opened; }

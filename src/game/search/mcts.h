@@ -12,7 +12,8 @@
 // - A playout's value to each agent is 1/2 win share + 1/2 rank score ((3 - rank) / 3, ties
 //   shared): the rank half still separates second from last place when a win is out of reach,
 //   which win share alone cannot, and keeps the search from giving up on lost positions.
-// - The move played is the most visited child of the root.
+// - The move played is the most visited child of the root. The search stops as soon as no other
+//   child could overtake it within the budget: the move is the one the whole budget would give.
 //
 // Every draw comes from the caller's stream, so a search with a playout budget only is the same
 // for the same stream state on every machine. A CPU-time limit ends it earlier, which is not.
@@ -42,7 +43,10 @@ struct SearchConfig {
 
 struct SearchResult {
     std::optional<std::uint32_t> move;  // grid index in the mover's frame; none when it is done
-    std::uint32_t playouts = 0;         // playouts made (0: the move was forced or the game over)
+    // Playouts made: the budget, or fewer when the CPU limit ended the search or no other child
+    // of the root could overtake the most visited any more (the move could no longer change);
+    // 0 when the move was forced or there was none.
+    std::uint32_t playouts = 0;
     std::uint32_t nodes = 0;            // tree nodes used
 };
 
@@ -83,6 +87,8 @@ class Searcher {
     std::uint32_t iterate(const SearchConfig& config, Stream& stream);
     bool fill_candidates(std::uint32_t node, std::uint32_t want, Stream& stream);
     std::uint32_t open_child(std::uint32_t node);
+    // Whether no child of the root can overtake the most visited with `remaining` playouts.
+    bool decided(std::uint32_t remaining) const noexcept;
 
     std::unique_ptr<Node[]> nodes_;
     std::unique_ptr<Slot[]> slots_;
