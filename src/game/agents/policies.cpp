@@ -70,26 +70,53 @@ std::uint32_t reach_pick(Each&& each, Stream& stream) {
     return found;
 }
 
-// Row + column of each board position: an anchor's share of its placement's reach. Covers every
-// bit of a board's words (anchors are only ever below POSITION_COUNT).
-inline constexpr auto POSITION_REACH = [] {
-    std::array<std::uint8_t, kernels::WORDS * 64> t{};
-    for (unsigned q = 0; q < t.size(); ++q) t[q] = static_cast<std::uint8_t>(q / ROW_STRIDE + q % ROW_STRIDE);
+// The positions of each board word by row + column (a position's "diagonal"): DIAGONALS[w][d]
+// holds the bits of word w whose position has row + column d. A reach pick tests a word's anchors
+// one diagonal at a time from the farthest down, so it never visits the anchors that fall short.
+inline constexpr unsigned DIAGONAL_COUNT = 2 * BOARD_SIDE;  // row + column of any position, spare column included
+struct Diagonals {
+    std::array<std::array<std::uint64_t, DIAGONAL_COUNT>, kernels::WORDS> mask{};
+    // at_least[w][d]: the bits of word w on diagonal d or beyond (d from 0 to DIAGONAL_COUNT; the
+    // last is empty)
+    std::array<std::array<std::uint64_t, DIAGONAL_COUNT + 1>, kernels::WORDS> at_least{};
+    std::array<std::uint8_t, kernels::WORDS> low{}, high{};  // the diagonals present in each word
+    std::array<std::uint8_t, POSITION_COUNT> of{};           // the diagonal of each position
+};
+inline constexpr Diagonals DIAGONALS = [] {
+    Diagonals t{};
+    for (unsigned w = 0; w < kernels::WORDS; ++w) {
+        t.low[w] = DIAGONAL_COUNT - 1;
+        for (unsigned b = 0; b < 64; ++b) {
+            const unsigned q = 64 * w + b;
+            if (q >= POSITION_COUNT) break;
+            const unsigned d = q / ROW_STRIDE + q % ROW_STRIDE;
+            t.mask[w][d] |= std::uint64_t{1} << b;
+            t.low[w] = static_cast<std::uint8_t>(std::min<unsigned>(t.low[w], d));
+            t.high[w] = static_cast<std::uint8_t>(std::max<unsigned>(t.high[w], d));
+            t.of[q] = static_cast<std::uint8_t>(d);
+        }
+        for (unsigned d = DIAGONAL_COUNT; d-- > 0;) t.at_least[w][d] = t.at_least[w][d + 1] | t.mask[w][d];
+    }
     return t;
 }();
 
 // The reach rule on anchor words: the same choice, from the same draw, as reach_pick over their
-// grid indexes (both walk anchors in ascending grid index), without turning every anchor into a
-// grid index and back. Playouts spend most of their time here.
+// grid indexes (both take the k-th farthest anchor in ascending grid index). Playouts spend most
+// of their time here, so it works a diagonal of a word at a time: an anchor's reach is its
+// orientation's reach plus its position's diagonal.
 std::uint32_t reach_pick_words(const kernels::AnchorWords& b, Stream& stream) {
     const OrientationTable& t = OrientationTable::get();
     int best = -1;
     std::size_t ties = 0;
     for (unsigned i = 0; i < b.count; ++i) {
         const int own = t.orientation[b.orientation[i]].reach;
-        const std::uint8_t* diag = POSITION_REACH.data() + b.word[i] * 64u;
-        for (std::uint64_t w = b.bits[i]; w != 0; w &= w - 1) {
-            const int r = own + diag[std::countr_zero(w)];
+        const unsigned w = b.word[i];
+        // Only anchors on or beyond diagonal best - own can equal the best found so far; most
+        // words hold none, and are passed over with one test.
+        const int from = std::clamp(best - own, 0, static_cast<int>(DIAGONAL_COUNT));
+        const unsigned base = 64 * w;
+        for (std::uint64_t on = b.bits[i] & DIAGONALS.at_least[w][static_cast<unsigned>(from)]; on != 0; on &= on - 1) {
+            const int r = own + DIAGONALS.of[base + static_cast<unsigned>(std::countr_zero(on))];
             if (r > best) {
                 best = r;
                 ties = 1;
@@ -101,13 +128,19 @@ std::uint32_t reach_pick_words(const kernels::AnchorWords& b, Stream& stream) {
     if (ties == 0) fail("the reach rule was given no candidates");
     std::size_t k = stream.below(ties);
     for (unsigned i = 0; i < b.count; ++i) {
-        const int own = t.orientation[b.orientation[i]].reach;
-        const unsigned base = b.word[i] * 64u;
-        for (std::uint64_t w = b.bits[i]; w != 0; w &= w - 1) {
-            const unsigned q = base + static_cast<unsigned>(std::countr_zero(w));
-            if (own + POSITION_REACH[q] != best || k-- != 0) continue;
-            return static_cast<std::uint32_t>(b.orientation[i] * ANCHOR_COUNT + q - q / ROW_STRIDE);
+        const int d = best - t.orientation[b.orientation[i]].reach;
+        const unsigned w = b.word[i];
+        if (d < DIAGONALS.low[w] || d > DIAGONALS.high[w]) continue;
+        std::uint64_t on = b.bits[i] & DIAGONALS.mask[w][static_cast<unsigned>(d)];
+        if (on == 0) continue;  // most words; a portable build counts bits by a library call
+        const auto n = static_cast<std::size_t>(std::popcount(on));
+        if (k >= n) {
+            k -= n;
+            continue;
         }
+        for (; k > 0; --k) on &= on - 1;
+        const unsigned q = 64 * w + static_cast<unsigned>(std::countr_zero(on));
+        return static_cast<std::uint32_t>(b.orientation[i] * ANCHOR_COUNT + q - q / ROW_STRIDE);
     }
     fail("the reach rule lost its pick");
 }
