@@ -35,7 +35,8 @@ TEST(Search, PlaysLegalRepeatableMovesWithEveryPlayoutCounted) {
     for (std::uint64_t seed = 0; seed < 3; ++seed) {
         Game game = new_game();
         Stream stream = Stream::for_game(seed, 0);
-        const SearchConfig config{.playouts = 40, .rollout = seed == 1 ? Policy::Random : Policy::Reach};
+        const SearchConfig config{.playouts = 40, .rollout = seed == 1 ? Policy::Random : Policy::Reach,
+                                  .opening = seed == 2 ? 2u : 0u};
         std::size_t searched = 0, forced = 0;
         while (!is_over(game)) {
             skip_passes(game);
@@ -57,7 +58,11 @@ TEST(Search, PlaysLegalRepeatableMovesWithEveryPlayoutCounted) {
             const SearchResult r = searcher.search(game, config, stream);
             ASSERT_TRUE(r.move);
             ASSERT_TRUE(would_step(game, std::size_t{*r.move})) << "ply " << ply(game);
-            if (r.playouts == 0) {
+            if (game.agents[game.agent_selection].placed < config.opening) {
+                Stream reach = copy;
+                ASSERT_EQ(r.move, pick(game, Policy::Reach, reach));
+                ASSERT_EQ(r.playouts, 0u);
+            } else if (r.playouts == 0) {
                 ++forced;
                 ASSERT_EQ(count_legal(game), 1u);
             } else {
@@ -87,7 +92,7 @@ TEST(Search, PlaysLegalRepeatableMovesWithEveryPlayoutCounted) {
 
 TEST(Search, ForcedMovesAndNothingToPlay) {
     Searcher searcher;
-    const SearchConfig config{.playouts = 50};
+    const SearchConfig config{.playouts = 50, .opening = 0};
     Stream stream{7};
     // Random games reach positions with one legal placement; it is played with no search and no
     // draw from the stream.

@@ -238,6 +238,10 @@ SearchResult Searcher::search(const Game& game, const SearchConfig& config, Stre
             return result;
         }
     }
+    if (game.agents[mover].placed < config.opening) {
+        result.move = pick(game, Policy::Reach, stream);
+        return result;
+    }
     const double start = config.cpu_ms > 0.0 ? thread_cpu_ms() : 0.0;
     std::uint32_t done = 0;
     while (done < config.playouts) {

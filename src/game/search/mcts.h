@@ -34,18 +34,24 @@ namespace tavrin::search {
 // The largest playout budget a search takes; the arena for it is about 27 MB (MAX_ARENA_BYTES).
 inline constexpr std::uint32_t MAX_PLAYOUTS = 20'000;
 
+// The defaults are the `mcts` agent's, tuned against three `reach` agents (benchmarks/bench_mcts.py):
+// about 1 ms of CPU per move on average over a game.
 struct SearchConfig {
-    std::uint32_t playouts = 200;     // budget, 1 to MAX_PLAYOUTS
+    std::uint32_t playouts = 120;     // budget, 1 to MAX_PLAYOUTS
     Policy rollout = Policy::Reach;   // the policy that finishes each playout
     double cpu_ms = 0.0;              // also stop after this much thread CPU time; 0: no limit
-    float exploration = 0.4f;         // c of mean + c sqrt(ln N / n), outcomes in [0, 1]
+    float exploration = 0.3f;         // c of mean + c sqrt(ln N / n), outcomes in [0, 1]
+    // The mover's first `opening` placements follow the reach rule unsearched. Searches there
+    // cost the most (the longest playouts) and found nothing better than racing to the centre:
+    // 80-playout searches that skipped them won as often as those that did not, at 70% of the time.
+    std::uint32_t opening = 2;
 };
 
 struct SearchResult {
     std::optional<std::uint32_t> move;  // grid index in the mover's frame; none when it is done
     // Playouts made: the budget, or fewer when the CPU limit ended the search or no other child
     // of the root could overtake the most visited any more (the move could no longer change);
-    // 0 when the move was forced or there was none.
+    // 0 when the move was forced, an opening one, or there was none.
     std::uint32_t playouts = 0;
     std::uint32_t nodes = 0;            // tree nodes used
 };
@@ -70,7 +76,8 @@ class Searcher {
     void reserve(std::uint32_t playouts);
 
     // The move for the agent to move in `game`. A game over or an agent to move that is done
-    // (it passes) gives no move; a single legal placement is played without searching.
+    // (it passes) gives no move; a single legal placement is played without searching, and an
+    // opening placement by the reach rule (one draw from the stream).
     SearchResult search(const Game& game, const SearchConfig& config, Stream& stream);
 
     // The root's children after the last search, in rank order: f(grid index, visits, mean value
