@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
+#include "game/batch/vector_games.h"
 #include "game/moves.h"
 #include "game/rules.h"
 
@@ -137,6 +139,47 @@ TEST(Search, PlayoutValueBlendsWinShareAndRank) {
     EXPECT_EQ(widening(0), 2u);
     EXPECT_EQ(widening(3), 4u);
     EXPECT_EQ(widening(4), 5u);
+}
+
+// A Search seat in the batch plays each game as a lone searcher drawing from that game's stream
+// would, whatever the thread count.
+TEST(Search, BatchSeatsMatchLoneSearchesOnEveryThreadCount) {
+    batch::Config c;
+    c.num_games = 5;
+    c.observation = batch::ObservationMode::None;
+    c.mask = false;
+    c.autoreset = false;
+    c.seats = {batch::Seat::Reach, batch::Seat::Search, batch::Seat::Reach, batch::Seat::Search};
+    c.search_playouts = 12;
+    c.search_rollout = Policy::Greedy;
+    std::vector<std::vector<std::uint8_t>> finals;
+    for (const std::size_t threads : {1, 3}) {
+        c.threads = threads;
+        batch::VectorGames v(c);
+        v.reset(9);
+        std::vector<std::uint8_t> bytes(c.num_games * STATE_SIZE);
+        v.to_bytes(bytes);
+        finals.push_back(bytes);
+    }
+    EXPECT_EQ(finals[0], finals[1]);
+    Searcher searcher;
+    for (std::size_t i = 0; i < c.num_games; ++i) {
+        Game game = new_game();
+        Stream stream = Stream::for_game(9, i);
+        const SearchConfig config{.playouts = 12, .rollout = Policy::Greedy};
+        for (;;) {
+            skip_passes(game);
+            if (is_over(game)) break;
+            const auto g = game.agent_selection % 2 == 1 ? searcher.search(game, config, stream).move
+                                                          : pick(game, Policy::Reach, stream);
+            ASSERT_FALSE(step(game, std::size_t{*g}));
+        }
+        const StateBytes want = to_bytes(game);
+        EXPECT_TRUE(std::equal(want.begin(), want.end(), finals[0].begin() + static_cast<std::ptrdiff_t>(i * STATE_SIZE)))
+            << "game " << i;
+    }
+    c.search_playouts = MAX_PLAYOUTS + 1;
+    EXPECT_THROW(batch::VectorGames{c}, std::invalid_argument);
 }
 
 }  // namespace
