@@ -60,8 +60,12 @@ TEST(Search, PlaysLegalRepeatableMovesWithEveryPlayoutCounted) {
             const SearchResult r = searcher.search(game, config, stream);
             ASSERT_TRUE(r.move);
             ASSERT_TRUE(would_step(game, std::size_t{*r.move})) << "ply " << ply(game);
+            // One draw from the caller's stream, whatever the search did.
+            Stream one = copy;
+            const std::uint64_t seed = one.next();
+            ASSERT_EQ(one.state, stream.state);
             if (game.agents[game.agent_selection].placed < config.opening) {
-                Stream reach = copy;
+                Stream reach{seed};
                 ASSERT_EQ(r.move, pick(game, Policy::Reach, reach));
                 ASSERT_EQ(r.playouts, 0u);
             } else if (r.playouts == 0) {
@@ -96,8 +100,7 @@ TEST(Search, ForcedMovesAndNothingToPlay) {
     Searcher searcher;
     const SearchConfig config{.playouts = 50, .opening = 0};
     Stream stream{7};
-    // Random games reach positions with one legal placement; it is played with no search and no
-    // draw from the stream.
+    // Random games reach positions with one legal placement; it is played with no search.
     std::size_t forced = 0;
     for (std::uint64_t seed = 0; seed < 40 && forced < 3; ++seed) {
         Game game = new_game();
@@ -106,17 +109,17 @@ TEST(Search, ForcedMovesAndNothingToPlay) {
             skip_passes(game);
             if (is_over(game)) break;
             if (count_legal(game) == 1) {
-                const std::uint64_t before = stream.state;
                 const SearchResult r = searcher.search(game, config, stream);
                 ASSERT_EQ(r.move, pick(game, Policy::Random, play));
                 EXPECT_EQ(r.playouts, 0u);
-                EXPECT_EQ(stream.state, before);
                 ++forced;
             }
             ASSERT_FALSE(step(game, std::size_t{*pick(game, Policy::Random, play)}));
         }
-        // Over: no move.
+        // Over: no move, and no draw.
+        const std::uint64_t before = stream.state;
         EXPECT_FALSE(searcher.search(game, config, stream).move);
+        EXPECT_EQ(stream.state, before);
     }
     EXPECT_GE(forced, 1u);
     // A done agent to move passes.

@@ -229,23 +229,24 @@ SearchResult Searcher::search(const Game& game, const SearchConfig& config, Stre
     const std::size_t mover = game.agent_selection;
     if (mover >= AGENT_COUNT) fail_index(mover, AGENT_COUNT);
     if (game.agents[mover].done) return result;
-    {
-        kernels::AnchorWords b;
-        const std::size_t legal = legal_anchor_words(game, mover, b);
-        if (legal == 0) return result;
-        if (legal == 1) {
-            result.move = nth_anchor(b, 0);
-            return result;
-        }
+    kernels::AnchorWords b;
+    const std::size_t legal = legal_anchor_words(game, mover, b);
+    if (legal == 0) return result;
+    // One draw from the caller's stream, whatever the search then does, as a pick takes: the
+    // search's own draws come from a stream seeded with it.
+    Stream own{stream.next()};
+    if (legal == 1) {
+        result.move = nth_anchor(b, 0);
+        return result;
     }
     if (game.agents[mover].placed < config.opening) {
-        result.move = pick(game, Policy::Reach, stream);
+        result.move = pick(game, Policy::Reach, own);
         return result;
     }
     const double start = config.cpu_ms > 0.0 ? thread_cpu_ms() : 0.0;
     std::uint32_t done = 0;
     while (done < config.playouts) {
-        (void)iterate(config, stream);
+        (void)iterate(config, own);
         ++done;
         if (config.cpu_ms > 0.0 && done % CLOCK_EVERY == 0 && thread_cpu_ms() - start >= config.cpu_ms) break;
         if (decided(config.playouts - done)) break;

@@ -15,8 +15,10 @@
 // - The move played is the most visited child of the root. The search stops as soon as no other
 //   child could overtake it within the budget: the move is the one the whole budget would give.
 //
-// Every draw comes from the caller's stream, so a search with a playout budget only is the same
-// for the same stream state on every machine. A CPU-time limit ends it earlier, which is not.
+// A search takes exactly one draw from the caller's stream when the agent to move has a
+// placement (none otherwise), as a policy's pick does, and seeds its own draws with it: a search
+// with a playout budget only is the same for the same stream state, and the games around it do
+// not depend on the budget. A CPU-time limit ends it earlier, which is not repeatable.
 #pragma once
 
 #include <array>
@@ -77,7 +79,7 @@ class Searcher {
 
     // The move for the agent to move in `game`. A game over or an agent to move that is done
     // (it passes) gives no move; a single legal placement is played without searching, and an
-    // opening placement by the reach rule (one draw from the stream).
+    // opening placement by the reach rule.
     SearchResult search(const Game& game, const SearchConfig& config, Stream& stream);
 
     // The root's children after the last search, in rank order: f(grid index, visits, mean value
