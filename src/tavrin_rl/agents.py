@@ -188,8 +188,12 @@ def parse_agent(spec: str) -> tuple[str, dict[str, Any]]:
     playouts, _, rollout = rest.partition(":")
     if not playouts.isdigit():
         raise ValueError(f"mcts playouts must be a whole number, got {playouts!r} in {spec!r}")
+    if not 1 <= int(playouts) <= MAX_PLAYOUTS:
+        raise ValueError(f"mcts playouts must be from 1 to {MAX_PLAYOUTS}, got {playouts} in {spec!r}")
     settings: dict[str, Any] = {"playouts": int(playouts)}
     if rollout:
+        if rollout not in POLICIES:
+            raise ValueError(f"unknown rollout {rollout!r} in {spec!r} (choose from {', '.join(POLICIES)})")
         settings["rollout"] = rollout
     return name, settings
 

@@ -4,6 +4,7 @@
 import pytest
 
 from tavrin_rl import PyTavrin, _engine
+from tavrin_rl.__main__ import build_parser
 from tavrin_rl.agents import MctsAgent, ReachAgent, Stream, make_agent
 from tavrin_rl.vector import VectorGames
 
@@ -34,6 +35,11 @@ def test_specs():
             make_agent(spec)
     with pytest.raises(TypeError, match="game"):
         make_agent("mcts").act(bytes(_engine.NUM_ACTIONS))
+    # The command line takes specs per seat and refuses bad ones before playing.
+    parser = build_parser()
+    assert parser.parse_args(["--agents", "mcts:40:random,reach,reach,reach"]).agents[0] == "mcts:40:random"
+    with pytest.raises(SystemExit):
+        parser.parse_args(["--agents", "mcts:0,reach,reach,reach"])
 
 
 def test_games_repeat_and_match_the_batch_seat():
