@@ -204,6 +204,15 @@ std::size_t legal_anchor_words(const Game& game, std::size_t agent, std::uint32_
     return kernel_of(k).anchors(game.action_set->shapes, in, game.agents[agent].pieces & kinds, out);
 }
 
+AnchorSearch::AnchorSearch(const Game& game, std::size_t agent)
+    : set_(game.action_set), kernel_(active_kernel()), in_(own_frame_input(game, agent, kernel_)) {
+    pieces_ = game.agents[agent].pieces;
+}
+
+std::size_t AnchorSearch::find(std::uint32_t kinds, kernels::AnchorWords& out) const {
+    return kernel_of(kernel_).anchors(set_->shapes, in_, pieces_ & kinds, out);
+}
+
 std::uint32_t nth_anchor(const kernels::AnchorWords& b, std::size_t rank) noexcept {
     return kernel_of(active_kernel()).nth(b, rank);
 }

@@ -166,10 +166,11 @@ std::optional<std::uint32_t> pick(const Game& game, Policy policy, Stream& strea
         return nth_anchor(b, stream.below(n));
     }
     const OrientationTable& t = OrientationTable::get();
+    const AnchorSearch search(game, a);
     for (std::size_t size = MAX_PIECE_SIZE; size > 0; --size) {
         const std::uint32_t kinds = agent.pieces & t.kinds_of_size[size];
         if (kinds == 0) continue;
-        const std::size_t n = legal_anchor_words(game, a, kinds, b);
+        const std::size_t n = search.find(kinds, b);
         if (n == 0) continue;
         if (policy == Policy::Greedy) return nth_anchor(b, stream.below(n));
         return reach_pick_words(b, stream);

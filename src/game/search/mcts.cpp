@@ -109,12 +109,13 @@ bool Searcher::fill_candidates(std::uint32_t n, std::uint32_t want, Stream& stre
     const std::size_t mover = node.game.agent_selection;
     const std::uint32_t held = node.game.agents[mover].pieces;
     kernels::AnchorWords b;
+    const AnchorSearch search(node.game, mover);
     std::uint32_t have = 0;
     bool all = true;
     for (std::size_t size = MAX_PIECE_SIZE; size > 0 && have < capacity; --size) {
         const std::uint32_t kinds = held & t.kinds_of_size[size];
         if (kinds == 0) continue;
-        if (legal_anchor_words(node.game, mover, kinds, b) == 0) continue;
+        if (search.find(kinds, b) == 0) continue;
         std::size_t count = 0;
         for_each_anchor(b, [&](std::uint32_t g) { keys_[count++] = rank_key(t, g, node.tie_seed); });
         const std::size_t take = std::min<std::size_t>(count, capacity - have);
