@@ -42,7 +42,10 @@ struct SearchConfig {
     std::uint32_t playouts = 120;     // budget, 1 to MAX_PLAYOUTS
     Policy rollout = Policy::Reach;   // the policy that finishes each playout
     double cpu_ms = 0.0;              // also stop after this much thread CPU time; 0: no limit
-    float exploration = 0.3f;         // c of mean + c sqrt(ln N / n), outcomes in [0, 1]
+    // c of mean + c sqrt(ln N / n), outcomes in [0, 1]. Against reach, over 3,200 games each at
+    // 120 playouts: c = 0.1: 92.8%, 0.15: 93.1%, 0.2: 93.5%, 0.3: 92.4% (intervals about ±0.9%);
+    // a smaller c also settles the move sooner (fewer playouts used).
+    float exploration = 0.2f;
     // The mover's first `opening` placements follow the reach rule unsearched. Searches there
     // cost the most (the longest playouts) and found nothing better than racing to the centre:
     // 80-playout searches that skipped them won as often as those that did not, at 70% of the time.
