@@ -108,7 +108,10 @@ std::uint32_t reach_pick_words(const kernels::AnchorWords& b, Stream& stream) {
     const OrientationTable& t = OrientationTable::get();
     int best = -1;
     std::size_t ties = 0;
-    for (unsigned i = 0; i < b.count; ++i) {
+    // Backwards: the last words are the rows farthest from the corner, so the best is found
+    // early and the words that fall short of it are passed over sooner. The count of ties does
+    // not depend on the order.
+    for (unsigned i = b.count; i-- > 0;) {
         const int own = t.orientation[b.orientation[i]].reach;
         const unsigned w = b.word[i];
         // Only anchors on or beyond diagonal best - own can equal the best found so far; most
