@@ -26,6 +26,7 @@
 #include "game/batch/vector_games.h"
 #include "game/error.h"
 #include "game/scores.h"
+#include "game/search/mcts.h"
 #include "game/state_bytes.h"
 
 namespace tavrin::engine {
@@ -217,15 +218,24 @@ VectorObject* as_vector(PyObject* self) noexcept { return reinterpret_cast<Vecto
 
 PyObject* vector_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"num_games", "threads",   "observation",  "mask", "reward_mode",
-                                     "autoreset", "seats", "rotate_seats", nullptr};
+                                     "autoreset", "seats", "rotate_seats", "search_playouts", "search_rollout",
+                                     nullptr};
     Py_ssize_t num_games = 0, threads = 1;
     int observation = 2, mask = 1, reward_mode = 1, autoreset = 1, rotate = 0;
     const char* seats = nullptr;
     Py_ssize_t seats_len = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "n|nipipy#p:VectorGames", const_cast<char**>(keywords),
+    Py_ssize_t search_playouts = search::SearchConfig{}.playouts;
+    int search_rollout = static_cast<int>(search::SearchConfig{}.rollout);
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "n|nipipy#pni:VectorGames", const_cast<char**>(keywords),
                                      &num_games, &threads, &observation, &mask, &reward_mode, &autoreset, &seats,
-                                     &seats_len, &rotate))
+                                     &seats_len, &rotate, &search_playouts, &search_rollout))
         return nullptr;
+    if (search_playouts < 1 || search_playouts > static_cast<Py_ssize_t>(search::MAX_PLAYOUTS))
+        return PyErr_Format(PyExc_ValueError, "search_playouts must be from 1 to %u, got %zd", search::MAX_PLAYOUTS,
+                            search_playouts);
+    if (search_rollout < 0 || search_rollout >= static_cast<int>(POLICY_COUNT))
+        return PyErr_Format(PyExc_ValueError, "search_rollout policy code must be below %zu, got %d", POLICY_COUNT,
+                            search_rollout);
     if (num_games < 1) return PyErr_Format(PyExc_ValueError, "num_games must be at least 1, got %zd", num_games);
     if (threads < 1 || threads > 1024)
         return PyErr_Format(PyExc_ValueError, "threads must be from 1 to 1024, got %zd", threads);
@@ -241,6 +251,8 @@ PyObject* vector_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     config.reward_mode = static_cast<RewardMode>(reward_mode);
     config.autoreset = autoreset != 0;
     config.rotate_seats = rotate != 0;
+    config.search_playouts = static_cast<std::uint32_t>(search_playouts);
+    config.search_rollout = static_cast<Policy>(search_rollout);
     if (seats != nullptr) {
         if (seats_len != static_cast<Py_ssize_t>(AGENT_COUNT))
             return PyErr_Format(PyExc_ValueError, "seats must be %zu seat codes, got %zd", AGENT_COUNT, seats_len);
@@ -596,7 +608,8 @@ PyType_Slot vector_slots[] = {
     {Py_tp_methods, vector_methods},
     {Py_tp_getset, vector_getset},
     {Py_tp_doc, const_cast<char*>("VectorGames(num_games, threads=1, observation=2, mask=True, reward_mode=1, "
-                                  "autoreset=True, seats=None, rotate_seats=False)\n--\n\nThe batched engine; use "
+                                  "autoreset=True, seats=None, rotate_seats=False, search_playouts=120, "
+                                  "search_rollout=2)\n--\n\nThe batched engine; use "
                                   "tavrin_rl.vector.VectorGames.")},
     {0, nullptr},
 };
@@ -776,6 +789,60 @@ PyObject* engine_pick(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return PyTuple_Pack(2, action.p, state.p);
 }
 
+// search(state, playouts, rollout, stream, cpu_ms=0.0): the search agent's move for the agent to
+// move in a game's state bytes, seeded by one draw from the stream whose state is `stream`; (grid
+// index or None, the stream's new state). Each thread keeps one searcher, so the arena (sized for the
+// largest budget that thread has asked for) is allocated once, not per move.
+PyObject* engine_search(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"state", "playouts", "rollout", "stream", "cpu_ms", nullptr};
+    Py_buffer view;
+    Py_ssize_t playouts = 0;
+    int rollout = 0;
+    PyObject* stream_arg = nullptr;
+    double cpu_ms = 0.0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "y*niO|d:search", const_cast<char**>(keywords), &view, &playouts,
+                                     &rollout, &stream_arg, &cpu_ms))
+        return nullptr;
+    struct Release {
+        Py_buffer* v;
+        ~Release() {
+            if (!ended_by_interpreter) PyBuffer_Release(v);
+        }
+    } release{&view};
+    if (playouts < 1 || playouts > static_cast<Py_ssize_t>(search::MAX_PLAYOUTS))
+        return PyErr_Format(PyExc_ValueError, "playouts must be from 1 to %u, got %zd", search::MAX_PLAYOUTS, playouts);
+    if (rollout < 0 || rollout >= static_cast<int>(POLICY_COUNT))
+        return PyErr_Format(PyExc_ValueError, "rollout policy code must be below %zu, got %d", POLICY_COUNT, rollout);
+    if (!(cpu_ms >= 0.0)) return PyErr_Format(PyExc_ValueError, "cpu_ms must be at least 0, got %g", cpu_ms);
+    Stream stream{PyLong_AsUnsignedLongLongMask(stream_arg)};
+    if (PyErr_Occurred()) return nullptr;
+    if (static_cast<std::size_t>(view.len) != STATE_SIZE)
+        return PyErr_Format(PyExc_ValueError, "state must be %zu bytes, got %zd", STATE_SIZE, view.len);
+    std::optional<Game> game;
+    try {
+        game = from_bytes(static_cast<const std::uint8_t*>(view.buf), STATE_SIZE);
+    } catch (...) {
+        raise_from(std::current_exception());
+        return nullptr;
+    }
+    if (!game) return PyErr_Format(PyExc_ValueError, "not a game state written by to_bytes() of this version");
+    const search::SearchConfig config{.playouts = static_cast<std::uint32_t>(playouts),
+                                      .rollout = static_cast<Policy>(rollout),
+                                      .cpu_ms = cpu_ms};
+    std::optional<std::uint32_t> g;
+    if (!without_gil([&] {
+            thread_local search::Searcher searcher;
+            g = searcher.search(*game, config, stream).move;
+        }))
+        return nullptr;
+    Ref state(PyLong_FromUnsignedLongLong(stream.state));
+    if (!state.p) return nullptr;
+    if (!g) return PyTuple_Pack(2, Py_None, state.p);
+    Ref action(PyLong_FromUnsignedLong(*g));
+    if (!action.p) return nullptr;
+    return PyTuple_Pack(2, action.p, state.p);
+}
+
 // The stream state of game `game` of a run seeded with `seed`.
 PyObject* engine_stream_for_game(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
     if (nargs != 2) return PyErr_Format(PyExc_TypeError, "stream_for_game() takes 2 arguments (%zd given)", nargs);
@@ -855,6 +922,11 @@ PyMethodDef engine_methods[] = {
      "pick($module, policy, source, stream, /)\n--\n\nThe built-in rule `policy` (a code, see "
      "orientation_traits()['policies']) for the agent to move, on 278 state bytes or a 36400-byte action mask, "
      "drawing from the stream state `stream`: (grid index or None, the stream's next state)."},
+    {"search", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_search)), METH_VARARGS | METH_KEYWORDS,
+     "search($module, /, state, playouts, rollout, stream, cpu_ms=0.0)\n--\n\nThe search agent's move for the agent "
+     "to move in 278 state bytes: a UCT search of `playouts` playouts (1 to 20000) finished by the rule `rollout` (a "
+     "policy code), stopping early after `cpu_ms` of CPU time when given, seeded by one draw from the stream state "
+     "`stream`: (grid index or None, the stream's next state). Repeatable for a stream state without cpu_ms."},
     {"stream_for_game", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_stream_for_game)),
      METH_FASTCALL, "stream_for_game($module, seed, game, /)\n--\n\nThe stream state of game number `game` of a run "
      "seeded with `seed`."},

@@ -218,18 +218,13 @@ std::size_t legal_anchor_words(const Game& game, std::size_t agent, std::uint32_
     return kernel_of(k).anchors(game.action_set->shapes, in, game.agents[agent].pieces & kinds, out);
 }
 
-std::size_t first_legal_anchor_words(const Game& game, std::size_t agent, std::span<const std::uint32_t> kind_sets,
-                                     kernels::AnchorWords& out, std::size_t& set) {
-    const Kernel k = active_kernel();
-    const kernels::Input in = own_frame_input(game, agent, k);
-    const std::uint32_t held = game.agents[agent].pieces;
-    for (set = 0; set < kind_sets.size(); ++set) {
-        if ((kind_sets[set] & held) == 0) continue;
-        const std::size_t n = kernel_of(k).anchors(game.action_set->shapes, in, kind_sets[set] & held, out);
-        if (n > 0) return n;
-    }
-    out.count = 0;
-    return 0;
+AnchorSearch::AnchorSearch(const Game& game, std::size_t agent)
+    : set_(game.action_set), kernel_(active_kernel()), in_(own_frame_input(game, agent, kernel_)) {
+    pieces_ = game.agents[agent].pieces;
+}
+
+std::size_t AnchorSearch::find(std::uint32_t kinds, kernels::AnchorWords& out) const {
+    return kernel_of(kernel_).anchors(set_->shapes, in_, pieces_ & kinds, out);
 }
 
 std::uint32_t nth_anchor(const kernels::AnchorWords& b, std::size_t rank) noexcept {

@@ -76,11 +76,20 @@ std::size_t legal_anchor_words(const Game& game, std::size_t agent, kernels::Anc
 // The same restricted to the kinds set in `kinds` (and held): a search over fewer kinds costs
 // proportionally less.
 std::size_t legal_anchor_words(const Game& game, std::size_t agent, std::uint32_t kinds, kernels::AnchorWords& out);
-// The legal placements of `agent` of the first kinds set in `kind_sets` (tried in order) that
-// has any, as anchor words: the board is prepared once for every set tried. Returns their number
-// (0 when no set has any) and, in `set`, the index of that set.
-std::size_t first_legal_anchor_words(const Game& game, std::size_t agent, std::span<const std::uint32_t> kind_sets,
-                                     kernels::AnchorWords& out, std::size_t& set);
+// The legal anchors of one agent in one position, a set of kinds at a time: the search input is
+// made once, so a caller that tries one piece size after another (the greedy and reach rules, a
+// search ranking placements) pays for it once. Gives what legal_anchor_words gives.
+class AnchorSearch {
+ public:
+    AnchorSearch(const Game& game, std::size_t agent);
+    std::size_t find(std::uint32_t kinds, kernels::AnchorWords& out) const;
+
+ private:
+    const ActionSet* set_;
+    std::uint32_t pieces_;
+    Kernel kernel_;
+    kernels::Input in_;
+};
 // The grid index of the anchor of rank `rank` (ascending grid index) in `b`, which has more.
 std::uint32_t nth_anchor(const kernels::AnchorWords& b, std::size_t rank) noexcept;
 // Calls f(g) for the grid index g of every legal placement of `agent` (its own frame), ascending;

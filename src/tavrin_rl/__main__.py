@@ -29,7 +29,7 @@ from fractions import Fraction
 from typing import Any, TextIO
 
 from tavrin_rl import InternalError, PyTavrin
-from tavrin_rl.agents import AGENTS, Agent, Stream, make_agent
+from tavrin_rl.agents import AGENTS, Agent, Stream, make_agent, parse_agent
 from tavrin_rl.board import COLOUR_NAMES, piece_masks
 from tavrin_rl.catalogue import NUM_SEATS, PIECE_NAMES, action_cells, action_kind, to_board
 from tavrin_rl.data import _cli as dataset_cli
@@ -75,9 +75,14 @@ def _agent_list(text: str) -> tuple[str, ...]:
     names = tuple(name.strip() for name in text.split(","))
     choices = (*AGENTS, HUMAN)
     for name in names:
-        if name not in choices:
-            raise argparse.ArgumentTypeError(
-                f"unknown agent {name!r} (choose from {', '.join(choices)})")
+        if name == HUMAN:
+            continue
+        try:
+            parse_agent(name)
+        except ValueError as error:
+            if name.partition(":")[0] not in choices:
+                error = ValueError(f"unknown agent {name!r} (choose from {', '.join(choices)})")
+            raise argparse.ArgumentTypeError(str(error)) from None
     if len(names) == 1:
         return names * NUM_SEATS
     if len(names) != NUM_SEATS:
@@ -105,7 +110,9 @@ def build_parser() -> argparse.ArgumentParser:
                            "so that the run can be repeated)")
     play.add_argument("--agents", type=_agent_list, default=DEFAULT_AGENTS, metavar="LIST",
                       help="one agent for every seat, or four comma-separated agents for "
-                           f"player_0 to player_3 (default {','.join(DEFAULT_AGENTS)})")
+                           f"player_0 to player_3 (default {','.join(DEFAULT_AGENTS)}); e.g. "
+                           "mcts,reach,reach,reach, or mcts:200:random for a search of 200 "
+                           "random playouts per move")
     play.add_argument("--reward-mode", choices=PyTavrin.reward_modes, default="rank",
                       help="reward mode averaged per seat in the summary (default rank)")
     show = parser.add_argument_group("display")

@@ -25,6 +25,9 @@ from tavrin_rl.catalogue import NUM_ACTIONS
 _TRAITS = _engine.orientation_traits()
 #: The engine's policies, by code.
 POLICIES: tuple[str, ...] = tuple(_TRAITS["policies"])
+#: The mcts agent's playouts per decision by default, and the most a search takes.
+DEFAULT_PLAYOUTS = 120
+MAX_PLAYOUTS = 20_000
 
 
 def legal_actions(mask: bytes, start: int = 0, stop: int = NUM_ACTIONS) -> list[int]:
@@ -130,15 +133,73 @@ class ReachAgent(EngineAgent):
     description = "the largest piece that fits, placed to reach farthest from its own corner"
 
 
+class MctsAgent(Agent):
+    """A Monte Carlo tree search (UCT for four players) in the engine: `playouts` games finished
+    by the rule `rollout` per decision, widening each node over its placements ranked by size,
+    then reach. The first two placements follow the reach rule unsearched. One draw from the
+    agent's stream seeds each decision's search, so a seeded agent plays the same games as a
+    `VectorGames` "mcts" seat with the same budget. It needs the game (`act(mask, game=game)`): a mask alone cannot be searched."""
+
+    name = "mcts"
+    description = ("a tree search of PLAYOUTS games per move finished by ROLLOUT "
+                   f"(default {DEFAULT_PLAYOUTS} and reach; write mcts:PLAYOUTS or "
+                   "mcts:PLAYOUTS:ROLLOUT)")
+
+    def __init__(self, seed: int | str | None = None, playouts: int = DEFAULT_PLAYOUTS,
+                 rollout: str = "reach") -> None:
+        super().__init__(seed)
+        if isinstance(playouts, bool) or not isinstance(playouts, int):
+            raise TypeError(f"playouts must be an int, got {type(playouts).__name__}")
+        if not 1 <= playouts <= MAX_PLAYOUTS:
+            raise ValueError(f"playouts must be from 1 to {MAX_PLAYOUTS}, got {playouts}")
+        if rollout not in POLICIES:
+            raise ValueError(f"unknown rollout {rollout!r} (choose from {', '.join(POLICIES)})")
+        self.playouts = playouts
+        self.rollout = rollout
+        self._code = POLICIES.index(rollout)
+
+    def act(self, mask: bytes | None, game: PyTavrin | None = None) -> int | None:
+        if game is None:
+            raise TypeError("the mcts agent searches the game: call act(mask, game=game)")
+        # The search takes one draw from the stream per decision and seeds its own with it.
+        action, self.stream.state = _engine.search(game.to_bytes(), self.playouts, self._code,
+                                                   self.stream.state)
+        return action  # type: ignore[no-any-return]
+
+    def __repr__(self) -> str:
+        return f"MctsAgent(playouts={self.playouts}, rollout={self.rollout!r})"
+
+
 AGENTS: dict[str, type[Agent]] = {
-    cls.name: cls for cls in (RandomAgent, GreedyAgent, ReachAgent)
+    cls.name: cls for cls in (RandomAgent, GreedyAgent, ReachAgent, MctsAgent)
 }
 
 
-def make_agent(name: str, seed: int | str | None = None) -> Agent:
-    """A new built-in agent by name (one of `AGENTS`), with its own random stream."""
-    try:
-        factory = AGENTS[name]
-    except KeyError:
-        raise ValueError(f"unknown agent {name!r} (choose from {', '.join(AGENTS)})") from None
-    return factory(seed)
+def parse_agent(spec: str) -> tuple[str, dict[str, Any]]:
+    """The name and settings of an agent written as on the command line: a name of `AGENTS`,
+    or "mcts:PLAYOUTS" / "mcts:PLAYOUTS:ROLLOUT" (no commas: they separate seats)."""
+    name, _, rest = spec.partition(":")
+    if name not in AGENTS:
+        raise ValueError(f"unknown agent {name!r} (choose from {', '.join(AGENTS)})")
+    if not rest:
+        return name, {}
+    if name != MctsAgent.name:
+        raise ValueError(f"agent {name!r} takes no settings, got {spec!r}")
+    playouts, _, rollout = rest.partition(":")
+    if not playouts.isdigit():
+        raise ValueError(f"mcts playouts must be a whole number, got {playouts!r} in {spec!r}")
+    if not 1 <= int(playouts) <= MAX_PLAYOUTS:
+        raise ValueError(f"mcts playouts must be from 1 to {MAX_PLAYOUTS}, got {playouts} in {spec!r}")
+    settings: dict[str, Any] = {"playouts": int(playouts)}
+    if rollout:
+        if rollout not in POLICIES:
+            raise ValueError(f"unknown rollout {rollout!r} in {spec!r} (choose from {', '.join(POLICIES)})")
+        settings["rollout"] = rollout
+    return name, settings
+
+
+def make_agent(name: str, seed: int | str | None = None, **settings: Any) -> Agent:
+    """A new built-in agent by name (one of `AGENTS`, or a spec such as "mcts:200:random"),
+    with its own random stream; `settings` go to its class (`playouts`, `rollout` for mcts)."""
+    base, parsed = parse_agent(name)
+    return AGENTS[base](seed, **{**parsed, **settings})  # type: ignore[call-arg]

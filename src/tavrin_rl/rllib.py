@@ -188,7 +188,8 @@ class TavrinMultiAgentEnv(MultiAgentEnv):
             if game.terminations[agent]:
                 game.step(None)
             elif agent in self.opponents:
-                game.step(self.opponents[agent].act(game.observe(agent).action_mask))
+                # From the game: the same choice as from its mask, and the search agent needs it.
+                game.step(self.opponents[agent].act(None, game=game))
             else:
                 return
 

@@ -69,6 +69,7 @@ from tavrin_rl import _engine
 from tavrin_rl._system import available_cpus
 from tavrin_rl.catalogue import BOARD_SIDE, NUM_KINDS, NUM_SEATS
 from tavrin_rl._tavrin import PyTavrin
+from tavrin_rl.agents import DEFAULT_PLAYOUTS, MAX_PLAYOUTS, parse_agent
 
 __all__ = ["VectorGames", "OBSERVATION_MODES", "POLICIES", "SEATS"]
 
@@ -81,8 +82,9 @@ _CHANNELS = {None: 0, "compact": 12, "full": 100}
 POLICIES: tuple[str, ...] = tuple(_engine.orientation_traits()["policies"])
 #: Who plays a seat, by code: "learner" and "external" seats are played by the caller through
 #: `step`; the engine plays the others inside `step`.
-SEATS: tuple[str, ...] = ("learner", "external", *POLICIES)
+SEATS: tuple[str, ...] = ("learner", "external", *POLICIES, "mcts")
 OUTSIDE_SEATS = frozenset({0, 1})
+SEARCH_SEAT = SEATS.index("mcts")
 # Below this many games per thread a step's work is shorter than handing it to another thread and
 # waiting for it: more threads would cost CPU time and gain no wall time.
 _GAMES_PER_THREAD = 128
@@ -97,6 +99,12 @@ def default_threads(num_games: int) -> int:
 def seat_codes(seats: Any) -> bytes:
     """Four seat codes from a sequence of four names (or codes), or a dict {seat: name} whose
     missing seats are learners."""
+    return seat_lineup(seats)[0]
+
+
+def seat_lineup(seats: Any) -> tuple[bytes, dict[str, Any]]:
+    """`seat_codes`, and the search settings of "mcts" seats written "mcts:PLAYOUTS" or
+    "mcts:PLAYOUTS:ROLLOUT" ({} for plain "mcts"); every search seat of a batch shares one."""
     if isinstance(seats, dict):
         names: list[Any] = ["learner"] * NUM_SEATS
         for seat, name in seats.items():
@@ -110,11 +118,19 @@ def seat_codes(seats: Any) -> bytes:
     if len(names) != NUM_SEATS:
         raise ValueError(f"seats must name {NUM_SEATS} seats, got {len(names)}")
     codes = []
+    search: dict[str, Any] | None = None
     for name in names:
+        if isinstance(name, str) and name.startswith("mcts:"):
+            settings = parse_agent(name)[1]
+            if search is not None and settings != search:
+                raise ValueError("every mcts seat of a batch plays with the same settings, got "
+                                 f"{search} and {settings}")
+            search = settings
+            name = "mcts"
         if name not in SEATS:
             raise ValueError(f"unknown seat policy {name!r}, choose from {', '.join(SEATS)}")
         codes.append(SEATS.index(name))
-    return bytes(codes)
+    return bytes(codes), search or {}
 
 
 def _whole(value: Any, name: str) -> int:
@@ -142,7 +158,13 @@ class VectorGames:
         if reward_mode not in PyTavrin.reward_modes:
             raise ValueError(f"unknown reward mode {reward_mode!r}, "
                              f"choose from {', '.join(PyTavrin.reward_modes)}")
-        codes = seat_codes(("learner",) * NUM_SEATS if seats is None else seats)
+        codes, search = seat_lineup(("learner",) * NUM_SEATS if seats is None else seats)
+        playouts = search.get("playouts", DEFAULT_PLAYOUTS)
+        if not 1 <= playouts <= MAX_PLAYOUTS:
+            raise ValueError(f"mcts playouts must be from 1 to {MAX_PLAYOUTS}, got {playouts}")
+        rollout = search.get("rollout", "reach")
+        if rollout not in POLICIES:
+            raise ValueError(f"unknown mcts rollout {rollout!r}, choose from {', '.join(POLICIES)}")
         if autoreset and not OUTSIDE_SEATS.intersection(codes):
             raise ValueError("with autoreset, at least one seat must be a learner or external seat "
                              "(a lineup of engine seats alone plays each game to its end in reset: "
@@ -152,8 +174,11 @@ class VectorGames:
             raise ValueError(f"first_game must be from 0 to 2**64 - 1, got {first_game}")
         self._core = _engine.VectorGames(
             num_games, threads, _OBSERVATION_CODES[observation], bool(mask),
-            PyTavrin.reward_modes.index(reward_mode), bool(autoreset), codes, bool(rotate_seats))
+            PyTavrin.reward_modes.index(reward_mode), bool(autoreset), codes, bool(rotate_seats),
+            playouts, POLICIES.index(rollout))
         self.seats: tuple[str, ...] = tuple(SEATS[c] for c in codes)
+        #: How "mcts" seats search: playouts per decision and the playout policy.
+        self.search: dict[str, Any] = {"playouts": playouts, "rollout": rollout}
         self.rotate_seats = bool(rotate_seats)
         self.num_games = num_games
         self.observation_mode = observation

@@ -16,9 +16,12 @@ import pytest
 from tavrin_rl import PyTavrin
 from tavrin_rl.__main__ import format_wins, main, wilson_interval
 from tavrin_rl.agents import (
-    AGENTS, GreedyAgent, RandomAgent, ReachAgent, Stream, legal_actions, make_agent,
+    AGENTS, EngineAgent, GreedyAgent, RandomAgent, ReachAgent, Stream, legal_actions, make_agent,
 )
 from tavrin_rl.catalogue import ORIENTATION_KIND, PIECE_CELLS, describe_action
+
+# The agents that play from an action mask alone (the search needs the game: test_mcts.py).
+MASK_AGENTS = [name for name, cls in AGENTS.items() if issubclass(cls, EngineAgent)]
 
 TIMING = re.compile(r"plies in [0-9.]+ s \([0-9,]+ plies/s\)")
 
@@ -320,7 +323,7 @@ class TestOptions:
         (["--games", "0"], "argument --games: must be at least 1, got 0"),
         (["--games", "two"], "argument --games: not a whole number: 'two'"),
         (["--seed", "-1"], "argument --seed: must be 0 or more, got -1"),
-        (["--agents", "random,clever"], "unknown agent 'clever' (choose from random, greedy, reach, human)"),
+        (["--agents", "random,clever"], "unknown agent 'clever' (choose from random, greedy, reach, mcts, human)"),
         (["--agents", "random,greedy"], "give one agent for every seat or 4 comma-separated agents, got 2"),
         (["--reward-mode", "Score"], "argument --reward-mode: invalid choice: 'Score'"),
         (["--delay", "-1"], "argument --delay: must be 0 to 3600 seconds, got -1"),
@@ -466,7 +469,7 @@ class TestAgents:
             game.step(None if game.terminations[agent] else rng.act(mask))
 
     def test_every_agent_plays_legal_moves_and_passes_on_empty_mask(self):
-        for name in AGENTS:
+        for name in MASK_AGENTS:
             agent = make_agent(name, 1)
             assert agent.act(bytes(PyTavrin.num_actions)) is None
             for mask in self.masks():
@@ -486,7 +489,7 @@ class TestAgents:
 
     def test_agents_repeat_with_their_seed(self):
         masks = list(self.masks())[:20]
-        for name in AGENTS:
+        for name in MASK_AGENTS:
             first, second = make_agent(name, "s"), make_agent(name, "s")
             assert [first.act(m) for m in masks] == [second.act(m) for m in masks]
 

@@ -30,10 +30,6 @@ const OrientationTable& OrientationTable::get() {
             t.size_start[size] = static_cast<std::uint16_t>(o);
             t.kinds_of_size[size] |= 1u << t.orientation[o].kind;
         }
-        for (std::size_t size = MAX_PIECE_SIZE; size > 0; --size)
-            t.kinds_by_size_down[MAX_PIECE_SIZE - size] = t.kinds_of_size[size];
-        for (unsigned q = 0; q < POSITION_COUNT; ++q)
-            t.anchor_distance[q] = static_cast<std::uint8_t>(q / ROW_STRIDE + q % ROW_STRIDE);
         // Kinds are numbered by size, so each size must be one run of orientations.
         for (unsigned o = 1; o < ORIENTATION_COUNT; ++o)
             if (t.orientation[o].size < t.orientation[o - 1].size) fail("kinds are not numbered by size");
@@ -74,20 +70,60 @@ std::uint32_t reach_pick(Each&& each, Stream& stream) {
     return found;
 }
 
-// The reach rule on anchor words, as reach_pick computes it on grid indexes, with no conversion
-// to grid indexes but for the one picked: a placement's reach is its anchor's row + column plus
-// its orientation's reach.
-std::uint32_t reach_pick_anchors(const OrientationTable& t, const kernels::AnchorWords& b, Stream& stream) {
-    unsigned best = 0;
+// The positions of each board word by row + column (a position's "diagonal"): DIAGONALS[w][d]
+// holds the bits of word w whose position has row + column d. A reach pick tests a word's anchors
+// one diagonal at a time from the farthest down, so it never visits the anchors that fall short.
+inline constexpr unsigned DIAGONAL_COUNT = 2 * BOARD_SIDE;  // row + column of any position, spare column included
+struct Diagonals {
+    std::array<std::array<std::uint64_t, DIAGONAL_COUNT>, kernels::WORDS> mask{};
+    // at_least[w][d]: the bits of word w on diagonal d or beyond (d from 0 to DIAGONAL_COUNT; the
+    // last is empty)
+    std::array<std::array<std::uint64_t, DIAGONAL_COUNT + 1>, kernels::WORDS> at_least{};
+    std::array<std::uint8_t, kernels::WORDS> low{}, high{};  // the diagonals present in each word
+    std::array<std::uint8_t, POSITION_COUNT> of{};           // the diagonal of each position
+};
+inline constexpr Diagonals DIAGONALS = [] {
+    Diagonals t{};
+    for (unsigned w = 0; w < kernels::WORDS; ++w) {
+        t.low[w] = DIAGONAL_COUNT - 1;
+        for (unsigned b = 0; b < 64; ++b) {
+            const unsigned q = 64 * w + b;
+            if (q >= POSITION_COUNT) break;
+            const unsigned d = q / ROW_STRIDE + q % ROW_STRIDE;
+            t.mask[w][d] |= std::uint64_t{1} << b;
+            t.low[w] = static_cast<std::uint8_t>(std::min<unsigned>(t.low[w], d));
+            t.high[w] = static_cast<std::uint8_t>(std::max<unsigned>(t.high[w], d));
+            t.of[q] = static_cast<std::uint8_t>(d);
+        }
+        for (unsigned d = DIAGONAL_COUNT; d-- > 0;) t.at_least[w][d] = t.at_least[w][d + 1] | t.mask[w][d];
+    }
+    return t;
+}();
+
+// The reach rule on anchor words: the same choice, from the same draw, as reach_pick over their
+// grid indexes (both take the k-th farthest anchor in ascending grid index). Playouts spend most
+// of their time here, so it works a diagonal of a word at a time: an anchor's reach is its
+// orientation's reach plus its position's diagonal.
+std::uint32_t reach_pick_words(const kernels::AnchorWords& b, Stream& stream) {
+    const OrientationTable& t = OrientationTable::get();
+    int best = -1;
     std::size_t ties = 0;
-    for (unsigned i = 0; i < b.count; ++i) {
-        const unsigned r = t.orientation[b.orientation[i]].reach, base = b.word[i] * 64u;
-        for (std::uint64_t w = b.bits[i]; w != 0; w &= w - 1) {
-            const unsigned d = r + t.anchor_distance[base + static_cast<unsigned>(std::countr_zero(w))];
-            if (d > best) {
-                best = d;
+    // Backwards: the last words are the rows farthest from the corner, so the best is found
+    // early and the words that fall short of it are passed over sooner. The count of ties does
+    // not depend on the order.
+    for (unsigned i = b.count; i-- > 0;) {
+        const int own = t.orientation[b.orientation[i]].reach;
+        const unsigned w = b.word[i];
+        // Only anchors on or beyond diagonal best - own can equal the best found so far; most
+        // words hold none, and are passed over with one test.
+        const int from = std::clamp(best - own, 0, static_cast<int>(DIAGONAL_COUNT));
+        const unsigned base = 64 * w;
+        for (std::uint64_t on = b.bits[i] & DIAGONALS.at_least[w][static_cast<unsigned>(from)]; on != 0; on &= on - 1) {
+            const int r = own + DIAGONALS.of[base + static_cast<unsigned>(std::countr_zero(on))];
+            if (r > best) {
+                best = r;
                 ties = 1;
-            } else if (d == best) {
+            } else if (r == best) {
                 ++ties;
             }
         }
@@ -95,12 +131,19 @@ std::uint32_t reach_pick_anchors(const OrientationTable& t, const kernels::Ancho
     if (ties == 0) fail("the reach rule was given no candidates");
     std::size_t k = stream.below(ties);
     for (unsigned i = 0; i < b.count; ++i) {
-        const unsigned o = b.orientation[i], r = t.orientation[o].reach, base = b.word[i] * 64u;
-        for (std::uint64_t w = b.bits[i]; w != 0; w &= w - 1) {
-            const unsigned q = base + static_cast<unsigned>(std::countr_zero(w));
-            if (r + t.anchor_distance[q] != best || k-- != 0) continue;
-            return static_cast<std::uint32_t>(o * ANCHOR_COUNT + q - q / ROW_STRIDE);
+        const int d = best - t.orientation[b.orientation[i]].reach;
+        const unsigned w = b.word[i];
+        if (d < DIAGONALS.low[w] || d > DIAGONALS.high[w]) continue;
+        std::uint64_t on = b.bits[i] & DIAGONALS.mask[w][static_cast<unsigned>(d)];
+        if (on == 0) continue;  // most words; a portable build counts bits by a library call
+        const auto n = static_cast<std::size_t>(std::popcount(on));
+        if (k >= n) {
+            k -= n;
+            continue;
         }
+        for (; k > 0; --k) on &= on - 1;
+        const unsigned q = 64 * w + static_cast<unsigned>(std::countr_zero(on));
+        return static_cast<std::uint32_t>(b.orientation[i] * ANCHOR_COUNT + q - q / ROW_STRIDE);
     }
     fail("the reach rule lost its pick");
 }
@@ -126,11 +169,16 @@ std::optional<std::uint32_t> pick(const Game& game, Policy policy, Stream& strea
         return nth_anchor(b, stream.below(n));
     }
     const OrientationTable& t = OrientationTable::get();
-    std::size_t set = 0;
-    const std::size_t n = first_legal_anchor_words(game, a, t.kinds_by_size_down, b, set);
-    if (n == 0) return std::nullopt;
-    if (policy == Policy::Greedy) return nth_anchor(b, stream.below(n));
-    return reach_pick_anchors(t, b, stream);
+    const AnchorSearch search(game, a);
+    for (std::size_t size = MAX_PIECE_SIZE; size > 0; --size) {
+        const std::uint32_t kinds = agent.pieces & t.kinds_of_size[size];
+        if (kinds == 0) continue;
+        const std::size_t n = search.find(kinds, b);
+        if (n == 0) continue;
+        if (policy == Policy::Greedy) return nth_anchor(b, stream.below(n));
+        return reach_pick_words(b, stream);
+    }
+    return std::nullopt;
 }
 
 std::optional<std::uint32_t> pick_from_list(std::span<const std::uint16_t> legal, Policy policy, Stream& stream) {

@@ -51,10 +51,6 @@ struct OrientationTable {
     std::array<std::uint16_t, MAX_PIECE_SIZE + 2> size_start{};
     // The kinds of each size as a pieces mask (bit n: kind n).
     std::array<std::uint32_t, MAX_PIECE_SIZE + 1> kinds_of_size{};
-    // The same from the largest size down: the order greedy and reach search in.
-    std::array<std::uint32_t, MAX_PIECE_SIZE> kinds_by_size_down{};
-    // Row + column of each anchor position of the move generator's boards (row stride 21).
-    std::array<std::uint8_t, POSITION_COUNT> anchor_distance{};
 
     // The process-wide table, built by the first caller.
     static const OrientationTable& get();

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <limits>
 #include <stdexcept>
+#include <string>
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -222,6 +223,14 @@ VectorGames::VectorGames(const Config& config)
         throw std::invalid_argument("a lineup without a learner or external seat needs autoreset off");
     (void)OrientationTable::get();
     scratch_bits_.resize(pool_.threads());
+    if (std::find(config_.seats.begin(), config_.seats.end(), Seat::Search) != config_.seats.end()) {
+        if (static_cast<std::size_t>(config_.search_rollout) >= POLICY_COUNT)
+            throw std::invalid_argument("unknown search playout policy");
+        if (config_.search_playouts == 0 || config_.search_playouts > search::MAX_PLAYOUTS)
+            throw std::invalid_argument("search playouts must be from 1 to " + std::to_string(search::MAX_PLAYOUTS));
+        searchers_.resize(pool_.threads());
+        for (search::Searcher& s : searchers_) s.reserve(config_.search_playouts);
+    }
     games_ = allocate<Game>(n);
     finals_ = allocate<StateBytes>(n);
     streams_ = allocate<Stream>(n);
@@ -332,21 +341,27 @@ void VectorGames::start_game(std::size_t i, Game& game) {
         lineup[a] = static_cast<std::uint8_t>(config_.seats[(a + turn) % AGENT_COUNT]);
 }
 
-void VectorGames::play_engine_seats(std::size_t i, Game& game) {
+void VectorGames::play_engine_seats(std::size_t part, std::size_t i, Game& game) {
     const std::uint8_t* lineup = lineup_.get() + i * AGENT_COUNT;
     for (;;) {
         skip_passes(game);
         if (is_over(game)) return;
         const auto seat = static_cast<Seat>(lineup[game.agent_selection]);
         if (played_outside(seat)) return;
-        const auto policy = static_cast<Policy>(static_cast<unsigned>(seat) - static_cast<unsigned>(Seat::Random));
-        const auto g = pick(game, policy, streams_[i]);
+        std::optional<std::uint32_t> g;
+        if (seat == Seat::Search) {
+            const search::SearchConfig search{.playouts = config_.search_playouts, .rollout = config_.search_rollout};
+            g = searchers_[part].search(game, search, streams_[i]).move;
+        } else {
+            const auto policy = static_cast<Policy>(static_cast<unsigned>(seat) - static_cast<unsigned>(Seat::Random));
+            g = pick(game, policy, streams_[i]);
+        }
         if (!g) fail("the agent to move has no legal placement");
         if (tavrin::step(game, static_cast<std::size_t>(*g))) fail("an engine seat's placement was refused");
     }
 }
 
-void VectorGames::settle(std::size_t i, Game& game, bool was_over, bool stepped, bool autoreset) {
+void VectorGames::settle(std::size_t part, std::size_t i, Game& game, bool was_over, bool stepped, bool autoreset) {
     float* rewards = rewards_.get() + i * AGENT_COUNT;
     std::int16_t* final_scores = final_scores_.get() + i * AGENT_COUNT;
     std::fill_n(rewards, AGENT_COUNT, 0.0f);
@@ -358,7 +373,7 @@ void VectorGames::settle(std::size_t i, Game& game, bool was_over, bool stepped,
         start_game(i, game);
         was_over = false;
     }
-    play_engine_seats(i, game);
+    play_engine_seats(part, i, game);
     if (!is_over(game)) return;
     if (!was_over) {  // ended in this call
         const std::optional<Outcome> outcome = tavrin::outcome(game, config_.reward_mode);
@@ -372,7 +387,7 @@ void VectorGames::settle(std::size_t i, Game& game, bool was_over, bool stepped,
             // A seat played outside has its first move in every new game, so this one cannot end
             // before the caller is asked for it.
             start_game(i, game);
-            play_engine_seats(i, game);
+            play_engine_seats(part, i, game);
         }
         return;
     }
@@ -394,14 +409,14 @@ void VectorGames::reset(std::optional<std::uint64_t> seed, std::span<const std::
     if (!which.empty() && which.size() != size()) fail_index(which.size(), size());
     drawn_valid_ = false;
     sampled_valid_ = false;
-    pool_.run(size(), [&](std::size_t, std::size_t begin, std::size_t end) {
+    pool_.run(size(), [&](std::size_t part, std::size_t begin, std::size_t end) {
         Game* games = current();
         for (std::size_t i = begin; i < end; ++i) {
             pay_stream(i, games[i]);
             if (!which.empty() && which[i] == 0) continue;
             if (seed) streams_[i] = Stream::for_game(*seed, first_game + i);
             start_game(i, games[i]);
-            settle(i, games[i], false, false, config_.autoreset);
+            settle(part, i, games[i], false, false, config_.autoreset);
             write_outputs(i, games[i]);
         }
         end_writes();
@@ -440,7 +455,7 @@ std::optional<BatchError> VectorGames::step(std::span<const std::int32_t> action
         }
         return true;
     };
-    const auto commit = [&](std::size_t, std::size_t begin, std::size_t end) {
+    const auto commit = [&](std::size_t part, std::size_t begin, std::size_t end) {
         Game* games = current();
         for (std::size_t i = begin; i < end; ++i) {
             Game& game = games[i];
@@ -451,7 +466,7 @@ std::optional<BatchError> VectorGames::step(std::span<const std::int32_t> action
                 continue;
             }
             if (!was_over && tavrin::step(game, static_cast<std::size_t>(actions[i]))) fail("a checked action was refused");
-            settle(i, game, was_over, true, config_.autoreset);
+            settle(part, i, game, was_over, true, config_.autoreset);
             write_outputs(i, game);
             if (draw) drawn_[i] = draw_random(i, game);
         }
@@ -524,7 +539,7 @@ void VectorGames::play_out(std::span<const Policy, AGENT_COUNT> policies, std::s
         if (static_cast<std::size_t>(p) >= POLICY_COUNT) fail_index(static_cast<std::size_t>(p), POLICY_COUNT);
     drawn_valid_ = false;
     sampled_valid_ = false;
-    pool_.run(size(), [&](std::size_t, std::size_t begin, std::size_t end) {
+    pool_.run(size(), [&](std::size_t part, std::size_t begin, std::size_t end) {
         Game* games = current();
         for (std::size_t i = begin; i < end; ++i) {
             Game& game = games[i];
@@ -547,7 +562,7 @@ void VectorGames::play_out(std::span<const Policy, AGENT_COUNT> policies, std::s
                 ++n;
             }
             plies[i] = static_cast<std::int16_t>(n);
-            settle(i, game, was_over, true, false);  // kept finished, as documented
+            settle(part, i, game, was_over, true, false);  // kept finished, as documented
             write_outputs(i, game);
         }
         end_writes();
@@ -599,14 +614,14 @@ std::optional<BatchError> VectorGames::load(std::span<const std::uint8_t> states
         }
         return true;
     };
-    const auto commit = [&](std::size_t, std::size_t begin, std::size_t end) {
+    const auto commit = [&](std::size_t part, std::size_t begin, std::size_t end) {
         Game* games = current();
         for (std::size_t i = begin; i < end; ++i) {
             std::optional<Game> game = from_bytes(states.data() + i * STATE_SIZE, STATE_SIZE);
             if (!game) fail("a checked state does not read");
             pay_stream(i, games[i]);
             games[i] = *game;
-            settle(i, games[i], is_over(*game), false, config_.autoreset);
+            settle(part, i, games[i], is_over(*game), false, config_.autoreset);
             write_outputs(i, games[i]);
         }
         end_writes();

@@ -18,6 +18,7 @@
 #include "game/batch/thread_pool.h"
 #include "game/game.h"
 #include "game/scores.h"
+#include "game/search/mcts.h"
 #include "game/state_bytes.h"
 
 namespace tavrin::batch {
@@ -29,8 +30,8 @@ enum class ObservationMode : std::uint8_t { None = 0, Compact = 1, Full = 2 };
 // Who plays a seat. A learner's or an external seat's moves come from the caller through `step`
 // (learner and external differ only in what the caller does with them: an external seat is a
 // frozen policy, a person, another program); the engine plays the others inside `step`.
-enum class Seat : std::uint8_t { Learner = 0, External = 1, Random = 2, Greedy = 3, Reach = 4 };
-inline constexpr std::size_t SEAT_KINDS = 5;
+enum class Seat : std::uint8_t { Learner = 0, External = 1, Random = 2, Greedy = 3, Reach = 4, Search = 5 };
+inline constexpr std::size_t SEAT_KINDS = 6;
 constexpr bool played_outside(Seat s) noexcept { return s == Seat::Learner || s == Seat::External; }
 
 inline constexpr std::size_t PLANE_CELLS = BOARD_SIDE * BOARD_SIDE;                       // 400
@@ -57,6 +58,10 @@ struct Config {
     // At least one seat must be played outside when autoreset is on.
     std::array<Seat, AGENT_COUNT> seats{Seat::Learner, Seat::Learner, Seat::Learner, Seat::Learner};
     bool rotate_seats = false;
+    // How Search seats play: the search's budget and playout policy (the other settings are the
+    // search's defaults). Each game's searches draw from the game's stream.
+    std::uint32_t search_playouts = search::SearchConfig{}.playouts;
+    Policy search_rollout = search::SearchConfig{}.rollout;
 };
 
 // Why a batch was refused. `game` is the lowest index whose input was refused; no game changed.
@@ -191,8 +196,9 @@ class VectorGames {
     // Plays the engine's seats and passes agents out of moves in `game` (game i after a reset, a
     // step or a load) until a seat played outside is to move, then scores it if it ended and, with
     // autoreset after a step, starts it anew.
-    void settle(std::size_t i, Game& game, bool was_over, bool stepped, bool autoreset);
-    void play_engine_seats(std::size_t i, Game& game);
+    // `part` is the pool part serving the game (its searcher).
+    void settle(std::size_t part, std::size_t i, Game& game, bool was_over, bool stepped, bool autoreset);
+    void play_engine_seats(std::size_t part, std::size_t i, Game& game);
     // A new game i, with its lineup (turned when the seats rotate).
     void start_game(std::size_t i, Game& game);
     void write_outputs(std::size_t i, const Game& game);
@@ -208,6 +214,9 @@ class VectorGames {
     const ActionSet* set_;
     ThreadPool pool_;
     std::vector<LegalBits> scratch_bits_;  // one per pool part, for searches without the mask
+    // One per pool part when a seat searches; a search leaves nothing behind for the next, so
+    // which part serves a game never changes its play.
+    std::vector<search::Searcher> searchers_;
     Array<Game> games_;
     // The final state of each game that ended on the last step, as bytes: a quarter of a game's
     // size, and read only for the few games that end.

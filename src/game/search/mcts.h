@@ -1,0 +1,126 @@
+// A search agent: UCT for four players (max^n), each node keeping every agent's summed outcome so
+// that the agent to move at a node picks the child best for itself.
+//
+// - Progressive widening: a node visited n times has at most ceil(2 sqrt(n + 1)) children open,
+//   taken in rank order (piece size, then reach from the mover's corner, ties in an order drawn
+//   from the search's stream). The reach policy plays the first of that order, so a small budget
+//   starts from what `reach` would play and spends its visits on the next best few; widening with
+//   every legal placement open would spread 200 playouts over several hundred moves.
+// - Nodes hold copies of the game (a flat value): no undo. Agents out of moves are passed inside
+//   the tree, so every edge is a placement.
+// - Playouts finish the game with one of the engine's policies (`pick`, reach by default).
+// - A playout's value to each agent is 1/2 win share + 1/2 rank score ((3 - rank) / 3, ties
+//   shared): the rank half still separates second from last place when a win is out of reach,
+//   which win share alone cannot, and keeps the search from giving up on lost positions.
+// - The move played is the most visited child of the root. The search stops as soon as no other
+//   child could overtake it within the budget: the move is the one the whole budget would give.
+//
+// A search takes exactly one draw from the caller's stream when the agent to move has a
+// placement (none otherwise), as a policy's pick does, and seeds its own draws with it: a search
+// with a playout budget only is the same for the same stream state, and the games around it do
+// not depend on the budget. A CPU-time limit ends it earlier, which is not repeatable.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+#include "game/agents/policies.h"
+#include "game/game.h"
+#include "game/scores.h"
+
+namespace tavrin::search {
+
+// The largest playout budget a search takes; the arena for it is about 27 MB (MAX_ARENA_BYTES).
+inline constexpr std::uint32_t MAX_PLAYOUTS = 20'000;
+
+// The defaults are the `mcts` agent's, tuned against three `reach` agents (benchmarks/bench_mcts.py):
+// about 1 ms of CPU per move on average over a game.
+struct SearchConfig {
+    std::uint32_t playouts = 120;     // budget, 1 to MAX_PLAYOUTS
+    Policy rollout = Policy::Reach;   // the policy that finishes each playout
+    double cpu_ms = 0.0;              // also stop after this much thread CPU time; 0: no limit
+    // c of mean + c sqrt(ln N / n), outcomes in [0, 1]. Against reach, over 3,200 games each at
+    // 120 playouts: c = 0.1: 92.8%, 0.15: 93.1%, 0.2: 93.5%, 0.3: 92.4% (intervals about ±0.9%);
+    // a smaller c also settles the move sooner (fewer playouts used).
+    float exploration = 0.2f;
+    // The mover's first `opening` placements follow the reach rule unsearched. Searches there
+    // cost the most (the longest playouts) and found nothing better than racing to the centre:
+    // 80-playout searches that skipped them won as often as those that did not, at 70% of the time.
+    std::uint32_t opening = 2;
+};
+
+struct SearchResult {
+    std::optional<std::uint32_t> move;  // grid index in the mover's frame; none when it is done
+    // Playouts made: the budget, or fewer when the CPU limit ended the search or no other child
+    // of the root could overtake the most visited any more (the move could no longer change);
+    // 0 when the move was forced, an opening one, or there was none.
+    std::uint32_t playouts = 0;
+    std::uint32_t nodes = 0;            // tree nodes used
+};
+
+// What a playout's end is worth to each agent: the blend described above.
+Outcome playout_value(const Game& finished) noexcept;
+
+// Children opened at a node visited n times.
+std::uint32_t widening(std::uint32_t visits) noexcept;
+
+// The search and all its memory. The arena is allocated for the largest budget asked so far and
+// reused by every later search: nothing is allocated while searching.
+class Searcher {
+ public:
+    Searcher();
+    ~Searcher();
+    Searcher(Searcher&&) noexcept;
+    Searcher& operator=(Searcher&&) noexcept;
+
+    // Sizes the arena for searches of up to `playouts` playouts (throws std::invalid_argument
+    // above MAX_PLAYOUTS, std::bad_alloc when memory is short).
+    void reserve(std::uint32_t playouts);
+
+    // The move for the agent to move in `game`. A game over or an agent to move that is done
+    // (it passes) gives no move; a single legal placement is played without searching, and an
+    // opening placement by the reach rule.
+    SearchResult search(const Game& game, const SearchConfig& config, Stream& stream);
+
+    // The root's children after the last search, in rank order: f(grid index, visits, mean value
+    // to the mover).
+    template <class F>
+    void for_each_root_child(F&& f) const;
+
+    // Bytes held by the arena.
+    std::size_t bytes() const noexcept;
+
+ private:
+    struct Node;
+    struct Slot;
+    std::uint32_t iterate(const SearchConfig& config, Stream& stream);
+    bool fill_candidates(std::uint32_t node, std::uint32_t want, Stream& stream);
+    std::uint32_t open_child(std::uint32_t node);
+    // Whether no child of the root can overtake the most visited with `remaining` playouts.
+    bool decided(std::uint32_t remaining) const noexcept;
+
+    std::unique_ptr<Node[]> nodes_;
+    std::unique_ptr<Slot[]> slots_;
+    std::size_t node_capacity_ = 0, slot_capacity_ = 0;
+    std::uint32_t node_count_ = 0;
+    std::size_t slot_count_ = 0;
+    // Scratch for ranking a node's placements: (rank key, grid index) of the sizes searched.
+    std::unique_ptr<std::uint64_t[]> keys_;
+
+ public:
+    // Internal: read by for_each_root_child.
+    std::uint32_t root_child_count() const noexcept;
+    std::uint32_t root_child_move(std::uint32_t k) const noexcept;
+    std::uint32_t root_child_visits(std::uint32_t k) const noexcept;
+    float root_child_mean(std::uint32_t k) const noexcept;
+};
+
+template <class F>
+void Searcher::for_each_root_child(F&& f) const {
+    for (std::uint32_t k = 0; k < root_child_count(); ++k) f(root_child_move(k), root_child_visits(k), root_child_mean(k));
+}
+
+}  // namespace tavrin::search

@@ -1,0 +1,70 @@
+"""The search agent from Python: its specs, seeded games that repeat and match a VectorGames
+"mcts" seat, and the binding's argument checks."""
+
+import pytest
+
+from tavrin_rl import PyTavrin, _engine
+from tavrin_rl.__main__ import build_parser
+from tavrin_rl.agents import MctsAgent, ReachAgent, Stream, make_agent
+from tavrin_rl.vector import VectorGames
+
+
+def play(agents, stream):
+    """A game between `agents` sharing `stream`; its final state bytes."""
+    for agent in agents:
+        agent.stream = stream
+    game = PyTavrin()
+    while not game.is_over:
+        seat = game.agent_selection
+        action = None if game.terminations[seat] else agents[seat].act(None, game=game)
+        game.step(action)  # raises on an illegal placement
+    return game.to_bytes()
+
+
+def test_specs():
+    agent = make_agent("mcts")
+    assert (agent.playouts, agent.rollout) == (120, "reach")
+    agent = make_agent("mcts:200:random", seed=1)
+    assert isinstance(agent, MctsAgent) and (agent.playouts, agent.rollout) == (200, "random")
+    assert make_agent("mcts", playouts=30, rollout="greedy").playouts == 30
+    assert make_agent("mcts:7").playouts == 7
+    for spec, text in [("mcts:x", "whole number"), ("reach:3", "takes no settings"),
+                       ("mcts:0", "from 1 to"), ("mcts:5:clever", "unknown rollout"),
+                       ("mcts:20001", "from 1 to")]:
+        with pytest.raises(ValueError, match=text):
+            make_agent(spec)
+    with pytest.raises(TypeError, match="game"):
+        make_agent("mcts").act(bytes(_engine.NUM_ACTIONS))
+    # The command line takes specs per seat and refuses bad ones before playing.
+    parser = build_parser()
+    assert parser.parse_args(["--agents", "mcts:40:random,reach,reach,reach"]).agents[0] == "mcts:40:random"
+    with pytest.raises(SystemExit):
+        parser.parse_args(["--agents", "mcts:0,reach,reach,reach"])
+
+
+def test_games_repeat_and_match_the_batch_seat():
+    seed, playouts = 5, 16
+    lineup = lambda: [make_agent(f"mcts:{playouts}:greedy"), ReachAgent(), ReachAgent(),  # noqa: E731
+                      ReachAgent()]
+    first = play(lineup(), Stream.for_game(seed, 0))
+    assert play(lineup(), Stream.for_game(seed, 0)) == first
+    batch = VectorGames(2, seats=[f"mcts:{playouts}:greedy", "reach", "reach", "reach"],
+                        autoreset=False, observation=None, mask=False)
+    assert batch.search == {"playouts": playouts, "rollout": "greedy"}
+    batch.reset(seed)
+    assert bytes(batch.to_bytes()[0]) == first
+    with pytest.raises(ValueError, match="same settings"):
+        VectorGames(1, seats=["mcts:10", "mcts:20", "learner", "reach"])
+
+
+def test_binding_checks_and_stream():
+    state = PyTavrin().to_bytes()
+    # The opening placement takes one draw and leaves the stream where a pick would.
+    action, after = _engine.search(state, 10, 2, 123)
+    assert action is not None and after == _engine.pick(2, state, 123)[1]
+    for args, text in [((state, 0, 2, 1), "playouts"), ((state, 10, 3, 1), "rollout"),
+                       ((state[:-1], 10, 2, 1), "278 bytes")]:
+        with pytest.raises(ValueError, match=text):
+            _engine.search(*args)
+    with pytest.raises(ValueError, match="cpu_ms"):
+        _engine.search(state, 10, 2, 1, cpu_ms=-1.0)
