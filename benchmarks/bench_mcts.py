@@ -1,4 +1,4 @@
-"""Strength and cost of the search agent (`mcts`) against three `reach` agents.
+"""Strength and cost of the search agent (`mcts`) against three `reach` agents (or others).
 
 * Win share of the search agent over N games, its seat rotated (game g: seat g % 4), with a 95%
   Wilson interval; shared wins count fractionally. Every game draws from its own stream
@@ -23,18 +23,18 @@ import time
 
 from tavrin_rl import PyTavrin
 from tavrin_rl.__main__ import wilson_interval
-from tavrin_rl.agents import DEFAULT_PLAYOUTS, POLICIES, ReachAgent, Stream, make_agent
+from tavrin_rl.agents import DEFAULT_PLAYOUTS, POLICIES, Stream, make_agent
 from tavrin_rl.vector import VectorGames
 
 
-def play_games(games: int, spec: str, seed: int) -> tuple[float, list[list[float]]]:
+def play_games(games: int, spec: str, seed: int, opponent: str = "reach") -> tuple[float, list[list[float]]]:
     """The search agent's total win share, and its CPU seconds per decision by move number."""
     wins = 0.0
     by_move: list[list[float]] = []
     game = PyTavrin()
     for number in range(games):
         seat = number % 4
-        agents = [ReachAgent() for _ in range(4)]
+        agents = [make_agent(opponent) for _ in range(4)]
         agents[seat] = make_agent(spec)
         stream = Stream.for_game(seed, number)
         for agent in agents:
@@ -80,6 +80,9 @@ def main() -> None:
     parser.add_argument("--seed", type=int, default=0)
     parser.add_argument("--rate-games", type=int, default=4000,
                         help="random games played for the playout rate (default 4000)")
+    parser.add_argument("--opponent", default="reach",
+                        help="the agent of the three other seats, as make_agent names it (default "
+                             "reach; mcts:120 measures how the search scales with its budget)")
     args = parser.parse_args()
     spec = f"mcts:{args.playouts}:{args.rollout}"
 
@@ -88,11 +91,11 @@ def main() -> None:
           f"(median of 3 runs of {args.rate_games} games, one thread)")
 
     wall = time.perf_counter()
-    wins, by_move = play_games(args.games, spec, args.seed)
+    wins, by_move = play_games(args.games, spec, args.seed, args.opponent)
     wall = time.perf_counter() - wall
     low, high = wilson_interval(wins, args.games)
     decisions = [t for times in by_move for t in times]
-    print(f"{spec} against reach, reach, reach (seat rotated), {args.games} games, seed "
+    print(f"{spec} against three {args.opponent} (seat rotated), {args.games} games, seed "
           f"{args.seed}: win share {wins / args.games:.1%} (95% interval {low:.1%}-{high:.1%})")
     print(f"CPU per decision: mean {1e3 * statistics.fmean(decisions):.3f} ms over "
           f"{len(decisions)} decisions, median {1e3 * statistics.median(decisions):.3f} ms, "

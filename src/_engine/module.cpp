@@ -402,22 +402,37 @@ PyObject* vector_sample_actions(PyObject* self, PyObject* const* args, Py_ssize_
     Py_RETURN_NONE;
 }
 
-// play_out(policies, max_plies, states, actions, agents, plies): see VectorGames::play_out.
+// play_out(seats, playouts, rollout, max_plies, states, actions, agents, plies): see
+// VectorGames::play_out.
 PyObject* vector_play_out(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 6) return PyErr_Format(PyExc_TypeError, "play_out() takes 6 arguments (%zd given)", nargs);
+    if (nargs != 8) return PyErr_Format(PyExc_TypeError, "play_out() takes 8 arguments (%zd given)", nargs);
     Exclusive guard(as_vector(self));
     if (!guard) return nullptr;
     VectorGames& engine = *as_vector(self)->engine;
-    std::array<Policy, AGENT_COUNT> policies{};
+    std::array<Seat, AGENT_COUNT> seats{};
     {
         Buffer codes;
-        if (!codes.get(args[0], "policies", AGENT_COUNT, 1, false)) return nullptr;
+        if (!codes.get(args[0], "seats", AGENT_COUNT, 1, false)) return nullptr;
         for (std::size_t a = 0; a < AGENT_COUNT; ++a) {
             const unsigned code = static_cast<const std::uint8_t*>(codes.data())[a];
-            if (code >= POLICY_COUNT) return PyErr_Format(PyExc_ValueError, "policy code must be below %zu, got %u", POLICY_COUNT, code);
-            policies[a] = static_cast<Policy>(code);
+            const auto seat = static_cast<Seat>(code);
+            if (code >= batch::SEAT_KINDS || batch::played_outside(seat))
+                return PyErr_Format(PyExc_ValueError, "play_out plays engine seats only, got seat code %u", code);
+            seats[a] = seat;
         }
     }
+    search::SearchConfig search;
+    const long playouts = PyLong_AsLong(args[1]);
+    if (playouts == -1 && PyErr_Occurred()) return nullptr;
+    const long rollout = PyLong_AsLong(args[2]);
+    if (rollout == -1 && PyErr_Occurred()) return nullptr;
+    if (playouts < 1 || playouts > static_cast<long>(search::MAX_PLAYOUTS) || rollout < 0 ||
+        rollout >= static_cast<long>(POLICY_COUNT))
+        return PyErr_Format(PyExc_ValueError, "search playouts must be from 1 to %zu and the rollout a policy code",
+                            static_cast<std::size_t>(search::MAX_PLAYOUTS));
+    search.playouts = static_cast<std::uint32_t>(playouts);
+    search.rollout = static_cast<Policy>(rollout);
+    args += 2;
     const Py_ssize_t max_plies = PyLong_AsSsize_t(args[1]);
     if (max_plies == -1 && PyErr_Occurred()) return nullptr;
     if (max_plies < static_cast<Py_ssize_t>(AGENT_COUNT * KIND_COUNT))
@@ -430,7 +445,7 @@ PyObject* vector_play_out(PyObject* self, PyObject* const* args, Py_ssize_t narg
         !plies.get(args[5], "plies", engine.size(), sizeof(std::int16_t), true))
         return nullptr;
     if (!without_gil([&] {
-            engine.play_out(policies, static_cast<std::size_t>(max_plies), static_cast<std::uint8_t*>(states.data()),
+            engine.play_out(seats, search, static_cast<std::size_t>(max_plies), static_cast<std::uint8_t*>(states.data()),
                             static_cast<std::uint16_t*>(actions.data()), static_cast<std::int8_t*>(agents.data()),
                             static_cast<std::int16_t*>(plies.data()));
         }))
@@ -582,8 +597,9 @@ PyMethodDef vector_methods[] = {
      METH_FASTCALL, "sample_actions($self, policy, out, /)\n--\n\nWrites one action per game into out (int32); policy is "
      "one policy code or N bytes of them."},
     {"play_out", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vector_play_out)), METH_FASTCALL,
-     "play_out($self, policies, max_plies, states, actions, agents, plies, /)\n--\n\nPlays every unfinished game to "
-     "its end, agent k by policy code policies[k], recording each placement (state before it, grid index, agent) "
+     "play_out($self, seats, playouts, rollout, max_plies, states, actions, agents, plies, /)\n--\n\nPlays every "
+     "unfinished game to its end, agent k as the engine seat code seats[k] (a search with those playouts and "
+     "rollout policy code), recording each placement (state before it, grid index, agent) "
      "in row i x max_plies + p of the writable buffers, and each game's count in plies (int16)."},
     {"legal_actions", vector_legal_actions, METH_NOARGS,
      "legal_actions($self, /)\n--\n\n(offsets as int64 bytes, actions as int32 bytes)."},

@@ -365,21 +365,25 @@ class VectorGames:
         self._core.sample_actions(np.ascontiguousarray(codes, dtype=np.uint8), out)
         return out
 
-    def play_out(self, policies: Sequence[str]) -> dict[str, np.ndarray]:
-        """Plays every unfinished game to its end in C++, agent k by the built-in rule
-        `policies[k]`, drawing from each game's stream, and returns every placement:
+    def play_out(self, seats: Sequence[str]) -> dict[str, np.ndarray]:
+        """Plays every unfinished game to its end in C++, agent k as the engine seat `seats[k]`
+        ("random", "greedy", "reach", "mcts" or "mcts:PLAYOUTS[:ROLLOUT]"), drawing from each
+        game's stream, and returns every placement:
         "states" (N, 84, 278) uint8 (the state before it), "actions" (N, 84) uint16, "agents"
         (N, 84) int8, and "plies" (N,) int16, the placements of each game (its rows beyond are
         unused). Games end scored as on a step and are kept finished, as with autoreset=False."""
-        if len(policies) != NUM_SEATS or any(p not in POLICIES for p in policies):
-            raise ValueError(f"policies must be {NUM_SEATS} of {', '.join(POLICIES)}, got {policies!r}")
+        codes, search = seat_lineup(list(seats))
+        if OUTSIDE_SEATS.intersection(codes):
+            raise ValueError(f"play_out plays engine seats only, got {tuple(seats)!r}")
+        playouts = search.get("playouts", DEFAULT_PLAYOUTS)
+        rollout = POLICIES.index(search.get("rollout", "reach"))
         most = NUM_SEATS * NUM_KINDS
         out = {"states": np.empty((self.num_games, most, STATE_SIZE), np.uint8),
                "actions": np.empty((self.num_games, most), np.uint16),
                "agents": np.empty((self.num_games, most), np.int8),
                "plies": np.zeros(self.num_games, np.int16)}
-        codes = bytes(POLICIES.index(p) for p in policies)
-        self._core.play_out(codes, most, out["states"], out["actions"], out["agents"], out["plies"])
+        self._core.play_out(codes, playouts, rollout, most, out["states"], out["actions"],
+                            out["agents"], out["plies"])
         return out
 
     def legal_actions(self) -> tuple[np.ndarray, np.ndarray]:

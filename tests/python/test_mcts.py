@@ -53,6 +53,16 @@ def test_games_repeat_and_match_the_batch_seat():
     assert batch.search == {"playouts": playouts, "rollout": "greedy"}
     batch.reset(seed)
     assert bytes(batch.to_bytes()[0]) == first
+    # A dataset's chunk plays the same game, recording every placement.
+    record = VectorGames(1, seed=seed, observation=None, mask=False, autoreset=False).play_out(
+        [f"mcts:{playouts}:greedy", "reach", "reach", "reach"])
+    replay = PyTavrin()
+    for ply in range(record["plies"][0]):
+        while replay.terminations[replay.agent_selection]:
+            replay.step(None)
+        assert bytes(record["states"][0, ply]) == replay.to_bytes()
+        replay.step(int(record["actions"][0, ply]))
+    assert replay.to_bytes() == first
     with pytest.raises(ValueError, match="same settings"):
         VectorGames(1, seats=["mcts:10", "mcts:20", "learner", "reach"])
 

@@ -533,10 +533,19 @@ void VectorGames::sample_actions(std::span<const Policy> policies, std::span<std
     sampled_valid_ = true;
 }
 
-void VectorGames::play_out(std::span<const Policy, AGENT_COUNT> policies, std::size_t max_plies, std::uint8_t* states,
-                           std::uint16_t* actions, std::int8_t* agents, std::int16_t* plies) {
-    for (const Policy p : policies)
-        if (static_cast<std::size_t>(p) >= POLICY_COUNT) fail_index(static_cast<std::size_t>(p), POLICY_COUNT);
+void VectorGames::play_out(std::span<const Seat, AGENT_COUNT> seats, const search::SearchConfig& search,
+                           std::size_t max_plies, std::uint8_t* states, std::uint16_t* actions, std::int8_t* agents,
+                           std::int16_t* plies) {
+    bool searching = false;
+    for (const Seat seat : seats) {
+        if (static_cast<std::size_t>(seat) >= SEAT_KINDS || played_outside(seat))
+            throw std::invalid_argument("play_out plays engine seats only");
+        searching = searching || seat == Seat::Search;
+    }
+    if (searching && searchers_.size() < pool_.threads()) {  // before the threads start: they share the vector
+        searchers_.resize(pool_.threads());
+        for (search::Searcher& s : searchers_) s.reserve(search.playouts);
+    }
     drawn_valid_ = false;
     sampled_valid_ = false;
     pool_.run(size(), [&](std::size_t part, std::size_t begin, std::size_t end) {
@@ -554,7 +563,11 @@ void VectorGames::play_out(std::span<const Policy, AGENT_COUNT> policies, std::s
                 const StateBytes bytes = tavrin::to_bytes(game);
                 std::memcpy(states + row * STATE_SIZE, bytes.data(), STATE_SIZE);
                 const std::size_t agent = game.agent_selection;
-                const auto g = pick(game, policies[agent], streams_[i]);
+                const Seat seat = seats[agent];
+                const auto g = seat == Seat::Search
+                                   ? searchers_[part].search(game, search, streams_[i]).move
+                                   : pick(game, static_cast<Policy>(static_cast<unsigned>(seat) - static_cast<unsigned>(Seat::Random)),
+                                          streams_[i]);
                 if (!g) fail("the agent to move has no legal placement");
                 if (tavrin::step(game, static_cast<std::size_t>(*g))) fail("an engine pick was refused");
                 actions[row] = static_cast<std::uint16_t>(*g);

@@ -143,12 +143,14 @@ class VectorGames {
     void sample_actions(Policy policy, std::span<std::int32_t> out);
     void sample_actions(std::span<const Policy> policies, std::span<std::int32_t> out);
 
-    // Plays every unfinished game to its end, agent k by `policies[k]`, and records each
+    // Plays every unfinished game to its end, agent k as the engine seat `seats[k]` (a Search seat
+    // with `search`), and records each
     // placement: game i's p-th in row i × max_plies + p of `states` (STATE_SIZE bytes each, the
     // state before it), `actions` and `agents`; `plies[i]` counts them. A game that ends is
     // scored as on a step (final_scores, rewards, terminated) and kept finished. For writing
     // datasets: one pass over each game while it is in cache, no call per ply.
-    void play_out(std::span<const Policy, AGENT_COUNT> policies, std::size_t max_plies, std::uint8_t* states,
+    void play_out(std::span<const Seat, AGENT_COUNT> seats, const search::SearchConfig& search,
+                  std::size_t max_plies, std::uint8_t* states,
                   std::uint16_t* actions, std::int8_t* agents, std::int16_t* plies);
 
     // The legal grid indexes of every game, ascending, as offsets (N + 1) and a flat list.

@@ -60,9 +60,6 @@ def check_arguments(parser: argparse.ArgumentParser, args: argparse.Namespace) -
             parser.error(f"--{option} shows games to a person; it cannot be combined with --out")
     if "human" in args.agents:
         parser.error("--out plays built-in agents only, not human")
-    searching = [name for name in args.agents if name.partition(":")[0] == "mcts"]
-    if searching:
-        parser.error(f"--out plays the engine's policies only, not {searching[0]}")
 
 
 def run_dataset(args: argparse.Namespace, argv: Sequence[str], prog: str, out: TextIO,

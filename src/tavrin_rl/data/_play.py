@@ -59,11 +59,11 @@ class Chunk:
 
 def play_chunk(first_game: int, count: int, agents: Sequence[str], seed: int) -> Chunk:
     """Plays games first_game .. first_game + count - 1 of a run between `agents` (one name per
-    seat, from AGENT_RULES) seeded with `seed`."""
+    seat: one of AGENT_RULES, or "mcts" / "mcts:PLAYOUTS[:ROLLOUT]") seeded with `seed`."""
     agents = tuple(agents)
     for name in agents:
-        if name not in AGENT_RULES:
-            raise ValueError(f"unknown agent {name!r} (choose from {', '.join(AGENT_RULES)})")
+        if name not in AGENT_RULES and name.partition(":")[0] != "mcts":
+            raise ValueError(f"unknown agent {name!r} (choose from {', '.join(AGENT_RULES)}, mcts)")
     seeds = np.array([game_seed(seed, first_game + i) for i in range(count)], dtype=np.uint64)
     # One thread: a worker process is the unit of parallelism.
     games = VectorGames(count, threads=1, seed=seed, observation=None, mask=False, autoreset=False,
