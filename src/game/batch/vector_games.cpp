@@ -319,7 +319,7 @@ void VectorGames::write_mask(std::size_t i, const Game& game) {
     count = n;
 }
 
-std::optional<std::span<const std::uint16_t>> VectorGames::kept_legal(std::size_t i) const {
+std::optional<std::span<const std::uint16_t>> VectorGames::legal_list_of(std::size_t i) const {
     if (!config_.mask || legal_count_[i] > config_.kept_legal) return std::nullopt;
     return std::span<const std::uint16_t>(legal_list_.get() + i * config_.kept_legal, legal_count_[i]);
 }
@@ -361,7 +361,7 @@ void VectorGames::play_engine_seats(std::size_t part, std::size_t i, Game& game)
     }
 }
 
-void VectorGames::settle(std::size_t part, std::size_t i, Game& game, bool was_over, bool stepped, bool autoreset) {
+void VectorGames::finish_turns(std::size_t part, std::size_t i, Game& game, bool was_over, bool stepped, bool autoreset) {
     float* rewards = rewards_.get() + i * AGENT_COUNT;
     std::int16_t* final_scores = final_scores_.get() + i * AGENT_COUNT;
     std::fill_n(rewards, AGENT_COUNT, 0.0f);
@@ -400,8 +400,8 @@ void VectorGames::settle(std::size_t part, std::size_t i, Game& game, bool was_o
 
 // --- Operations ---
 
-void VectorGames::pay_stream(std::size_t i, const Game& sampled) noexcept {
-    if (streams_owed_ && !is_over(sampled)) (void)streams_[i].next();
+void VectorGames::catch_up_stream(std::size_t i, const Game& sampled) noexcept {
+    if (streams_behind_ && !is_over(sampled)) (void)streams_[i].next();
 }
 
 void VectorGames::reset(std::optional<std::uint64_t> seed, std::span<const std::uint8_t> which,
@@ -410,18 +410,18 @@ void VectorGames::reset(std::optional<std::uint64_t> seed, std::span<const std::
     drawn_valid_ = false;
     sampled_valid_ = false;
     pool_.run(size(), [&](std::size_t part, std::size_t begin, std::size_t end) {
-        Game* games = current();
+        Game* games = game_array();
         for (std::size_t i = begin; i < end; ++i) {
-            pay_stream(i, games[i]);
+            catch_up_stream(i, games[i]);
             if (!which.empty() && which[i] == 0) continue;
             if (seed) streams_[i] = Stream::for_game(*seed, first_game + i);
             start_game(i, games[i]);
-            settle(part, i, games[i], false, false, config_.autoreset);
+            finish_turns(part, i, games[i], false, false, config_.autoreset);
             write_outputs(i, games[i]);
         }
         end_writes();
     });
-    streams_owed_ = false;
+    streams_behind_ = false;
 }
 
 std::optional<BatchError> VectorGames::step(std::span<const std::int32_t> actions,
@@ -436,7 +436,7 @@ std::optional<BatchError> VectorGames::step(std::span<const std::int32_t> action
     // action this batch's last sample chose is legal.
     const std::int32_t* sampled = sampled_valid_ ? sampled_.get() : nullptr;
     const auto check = [&](std::size_t part, std::size_t begin, std::size_t end) {
-        const Game* games = current();
+        const Game* games = game_array();
         for (std::size_t i = begin; i < end; ++i) {
             const Game& game = games[i];
             if (!which.empty() && which[i] == 0) continue;
@@ -456,17 +456,17 @@ std::optional<BatchError> VectorGames::step(std::span<const std::int32_t> action
         return true;
     };
     const auto commit = [&](std::size_t part, std::size_t begin, std::size_t end) {
-        Game* games = current();
+        Game* games = game_array();
         for (std::size_t i = begin; i < end; ++i) {
             Game& game = games[i];
             const bool was_over = is_over(game);
-            pay_stream(i, game);
+            catch_up_stream(i, game);
             if (!which.empty() && which[i] == 0) {
                 if (draw) drawn_[i] = draw_random(i, game);
                 continue;
             }
             if (!was_over && tavrin::step(game, static_cast<std::size_t>(actions[i]))) fail("a checked action was refused");
-            settle(part, i, game, was_over, true, config_.autoreset);
+            finish_turns(part, i, game, was_over, true, config_.autoreset);
             write_outputs(i, game);
             if (draw) drawn_[i] = draw_random(i, game);
         }
@@ -478,7 +478,7 @@ std::optional<BatchError> VectorGames::step(std::span<const std::int32_t> action
             if (error) return error;
         fail("a refused batch without an error");
     }
-    streams_owed_ = false;
+    streams_behind_ = false;
     drawn_valid_ = draw;
     sampled_valid_ = false;
     return std::nullopt;
@@ -511,24 +511,24 @@ void VectorGames::sample_actions(std::span<const Policy> policies, std::span<std
         std::memcpy(out.data(), drawn_.get(), size() * sizeof(std::int32_t));
         std::swap(drawn_, sampled_);
         sampled_valid_ = true;
-        streams_owed_ = true;
+        streams_behind_ = true;
         return;
     }
     pool_.run(size(), [&](std::size_t, std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) {
-            const Game& game = current()[i];
-            pay_stream(i, game);
+            const Game& game = game_array()[i];
+            catch_up_stream(i, game);
             out[i] = 0;
             if (is_over(game)) continue;
             const Policy policy = policies[policies.size() == 1 ? 0 : i];
             // The kept list, when it holds the whole legal set, saves the search; both pick the same.
-            const auto list = kept_legal(i);
+            const auto list = legal_list_of(i);
             const auto g = list ? pick_from_list(*list, policy, streams_[i]) : pick(game, policy, streams_[i]);
             if (!g) fail("the agent to move has no legal placement");
             out[i] = static_cast<std::int32_t>(*g);
         }
     });
-    streams_owed_ = false;
+    streams_behind_ = false;
     std::memcpy(sampled_.get(), out.data(), size() * sizeof(std::int32_t));
     sampled_valid_ = true;
 }
@@ -549,10 +549,10 @@ void VectorGames::play_out(std::span<const Seat, AGENT_COUNT> seats, const searc
     drawn_valid_ = false;
     sampled_valid_ = false;
     pool_.run(size(), [&](std::size_t part, std::size_t begin, std::size_t end) {
-        Game* games = current();
+        Game* games = game_array();
         for (std::size_t i = begin; i < end; ++i) {
             Game& game = games[i];
-            pay_stream(i, game);
+            catch_up_stream(i, game);
             const bool was_over = is_over(game);
             std::size_t n = 0;
             for (;;) {
@@ -575,12 +575,12 @@ void VectorGames::play_out(std::span<const Seat, AGENT_COUNT> seats, const searc
                 ++n;
             }
             plies[i] = static_cast<std::int16_t>(n);
-            settle(part, i, game, was_over, true, false);  // kept finished, as documented
+            finish_turns(part, i, game, was_over, true, false);  // kept finished, as documented
             write_outputs(i, game);
         }
         end_writes();
     });
-    streams_owed_ = false;
+    streams_behind_ = false;
 }
 
 void VectorGames::legal_actions(std::vector<std::int64_t>& offsets, std::vector<std::int32_t>& actions) {
@@ -589,9 +589,9 @@ void VectorGames::legal_actions(std::vector<std::int64_t>& offsets, std::vector<
     pool_.run(size(), [&](std::size_t part, std::size_t begin, std::size_t end) {
         std::vector<std::int32_t>& list = parts[part];
         for (std::size_t i = begin; i < end; ++i) {
-            const Game& game = current()[i];
+            const Game& game = game_array()[i];
             if (is_over(game)) continue;
-            if (const auto kept = kept_legal(i)) {
+            if (const auto kept = legal_list_of(i)) {
                 offsets[i + 1] = static_cast<std::int64_t>(kept->size());
                 list.insert(list.end(), kept->begin(), kept->end());
                 continue;
@@ -628,13 +628,13 @@ std::optional<BatchError> VectorGames::load(std::span<const std::uint8_t> states
         return true;
     };
     const auto commit = [&](std::size_t part, std::size_t begin, std::size_t end) {
-        Game* games = current();
+        Game* games = game_array();
         for (std::size_t i = begin; i < end; ++i) {
             std::optional<Game> game = from_bytes(states.data() + i * STATE_SIZE, STATE_SIZE);
             if (!game) fail("a checked state does not read");
-            pay_stream(i, games[i]);
+            catch_up_stream(i, games[i]);
             games[i] = *game;
-            settle(part, i, games[i], is_over(*game), false, config_.autoreset);
+            finish_turns(part, i, games[i], is_over(*game), false, config_.autoreset);
             write_outputs(i, games[i]);
         }
         end_writes();
@@ -644,7 +644,7 @@ std::optional<BatchError> VectorGames::load(std::span<const std::uint8_t> states
             if (error) return error;
         fail("a refused batch without an error");
     }
-    streams_owed_ = false;
+    streams_behind_ = false;
     return std::nullopt;
 }
 
@@ -652,7 +652,7 @@ void VectorGames::to_bytes(std::span<std::uint8_t> out) {
     if (out.size() != size() * STATE_SIZE) fail_index(out.size(), size() * STATE_SIZE);
     pool_.run(size(), [&](std::size_t, std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) {
-            const StateBytes bytes = tavrin::to_bytes(current()[i]);
+            const StateBytes bytes = tavrin::to_bytes(game_array()[i]);
             std::memcpy(out.data() + i * STATE_SIZE, bytes.data(), STATE_SIZE);
         }
     });
@@ -660,13 +660,13 @@ void VectorGames::to_bytes(std::span<std::uint8_t> out) {
 
 const Game& VectorGames::game(std::size_t i) const {
     if (i >= size()) fail_index(i, size());
-    return current()[i];
+    return game_array()[i];
 }
 
 std::optional<StateBytes> VectorGames::final_state(std::size_t i) const {
     if (i >= size()) fail_index(i, size());
     if (!terminated_[i]) return std::nullopt;
-    return config_.autoreset ? finals_[i] : tavrin::to_bytes(current()[i]);
+    return config_.autoreset ? finals_[i] : tavrin::to_bytes(game_array()[i]);
 }
 
 std::optional<Game> VectorGames::final_game(std::size_t i) const {

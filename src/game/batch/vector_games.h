@@ -192,14 +192,14 @@ class VectorGames {
     template <class T>
     static Array<T> allocate(std::size_t count);
 
-    Game* current() noexcept { return games_.get(); }
-    const Game* current() const noexcept { return games_.get(); }
+    Game* game_array() noexcept { return games_.get(); }
+    const Game* game_array() const noexcept { return games_.get(); }
 
     // Plays the engine's seats and passes agents out of moves in `game` (game i after a reset, a
     // step or a load) until a seat played outside is to move, then scores it if it ended and, with
     // autoreset after a step, starts it anew.
     // `part` is the pool part serving the game (its searcher).
-    void settle(std::size_t part, std::size_t i, Game& game, bool was_over, bool stepped, bool autoreset);
+    void finish_turns(std::size_t part, std::size_t i, Game& game, bool was_over, bool stepped, bool autoreset);
     void play_engine_seats(std::size_t part, std::size_t i, Game& game);
     // A new game i, with its lineup (turned when the seats rotate).
     void start_game(std::size_t i, Game& game);
@@ -207,7 +207,7 @@ class VectorGames {
     // The random sample of game i, in state `game`, drawn from a copy of its stream.
     std::int32_t draw_random(std::size_t i, const Game& game) const;
     // The kept legal list of game i, ascending, when it holds the whole legal set.
-    std::optional<std::span<const std::uint16_t>> kept_legal(std::size_t i) const;
+    std::optional<std::span<const std::uint16_t>> legal_list_of(std::size_t i) const;
     void write_observation(std::size_t i, const Game& game);
     // Replaces game i's kept legal set and mask row with those of `game`.
     void write_mask(std::size_t i, const Game& game);
@@ -239,13 +239,13 @@ class VectorGames {
     Array<std::int32_t> drawn_;        // the drawn action; 0 for a finished game
     bool drawn_valid_ = false;         // drawn_ holds the draws of the current games and streams
     bool sampled_since_step_ = false;  // a random sample was taken since the last step
-    bool streams_owed_ = false;        // each game unfinished at the last sample owes its stream a draw
+    bool streams_behind_ = false;      // each game unfinished at the last sample owes its stream a draw
     // The last samples, legal by construction while no game changed since: a step given the same
     // action for a game need not check it (a check costs about as much as the step's own work).
     Array<std::int32_t> sampled_;
     bool sampled_valid_ = false;
     // Moves game i's stream on if it owes a draw; `sampled` is the game as it was sampled.
-    void pay_stream(std::size_t i, const Game& sampled) noexcept;
+    void catch_up_stream(std::size_t i, const Game& sampled) noexcept;
     Array<std::uint8_t> lineup_;
     Array<std::int8_t> current_player_;
     Array<float> rewards_;
