@@ -401,14 +401,13 @@ void VectorGames::finish_turns(std::size_t part, std::size_t i, Game& game, bool
 // --- Operations ---
 
 void VectorGames::catch_up_stream(std::size_t i, const Game& sampled) noexcept {
-    if (streams_behind_ && !is_over(sampled)) (void)streams_[i].next();
+    if (samples_.streams_behind && !is_over(sampled)) (void)streams_[i].next();
 }
 
 void VectorGames::reset(std::optional<std::uint64_t> seed, std::span<const std::uint8_t> which,
                         std::uint64_t first_game) {
     if (!which.empty() && which.size() != size()) fail_index(which.size(), size());
-    drawn_valid_ = false;
-    sampled_valid_ = false;
+    samples_.games_changed();
     pool_.run(size(), [&](std::size_t part, std::size_t begin, std::size_t end) {
         Game* games = game_array();
         for (std::size_t i = begin; i < end; ++i) {
@@ -421,20 +420,20 @@ void VectorGames::reset(std::optional<std::uint64_t> seed, std::span<const std::
         }
         end_writes();
     });
-    streams_behind_ = false;
+    samples_.streams_behind = false;
 }
 
 std::optional<BatchError> VectorGames::step(std::span<const std::int32_t> actions,
                                             std::span<const std::uint8_t> which) {
     if (actions.size() != size()) fail_index(actions.size(), size());
     if (!which.empty() && which.size() != size()) fail_index(which.size(), size());
-    drawn_valid_ = false;
-    const bool draw = sampled_since_step_ && !config_.mask;
-    sampled_since_step_ = false;
+    samples_.drawn = false;
+    const bool draw = samples_.random_since_step && !config_.mask;
+    samples_.random_since_step = false;
     std::vector<std::optional<BatchError>> first(pool_.threads());
     // Every action is checked before any game changes, so a refused batch changes nothing. An
     // action this batch's last sample chose is legal.
-    const std::int32_t* sampled = sampled_valid_ ? sampled_.get() : nullptr;
+    const std::int32_t* sampled = samples_.sampled ? sampled_.get() : nullptr;
     const auto check = [&](std::size_t part, std::size_t begin, std::size_t end) {
         const Game* games = game_array();
         for (std::size_t i = begin; i < end; ++i) {
@@ -478,9 +477,9 @@ std::optional<BatchError> VectorGames::step(std::span<const std::int32_t> action
             if (error) return error;
         fail("a refused batch without an error");
     }
-    streams_behind_ = false;
-    drawn_valid_ = draw;
-    sampled_valid_ = false;
+    samples_.streams_behind = false;
+    samples_.drawn = draw;
+    samples_.sampled = false;
     return std::nullopt;
 }
 
@@ -502,16 +501,16 @@ void VectorGames::sample_actions(std::span<const Policy> policies, std::span<std
     for (const Policy p : policies)
         if (static_cast<std::size_t>(p) >= POLICY_COUNT) fail_index(static_cast<std::size_t>(p), POLICY_COUNT);
     const bool all_random = policies.size() == 1 && policies[0] == Policy::Random;
-    const bool drawn = std::exchange(drawn_valid_, false) && all_random;
-    if (all_random) sampled_since_step_ = true;
-    sampled_valid_ = false;
+    const bool drawn = std::exchange(samples_.drawn, false) && all_random;
+    if (all_random) samples_.random_since_step = true;
+    samples_.sampled = false;
     if (drawn) {
         // Copies, not worth waking the pool for; the owing streams move on in the threads whose
         // caches hold them.
         std::memcpy(out.data(), drawn_.get(), size() * sizeof(std::int32_t));
         std::swap(drawn_, sampled_);
-        sampled_valid_ = true;
-        streams_behind_ = true;
+        samples_.sampled = true;
+        samples_.streams_behind = true;
         return;
     }
     pool_.run(size(), [&](std::size_t, std::size_t begin, std::size_t end) {
@@ -528,9 +527,9 @@ void VectorGames::sample_actions(std::span<const Policy> policies, std::span<std
             out[i] = static_cast<std::int32_t>(*g);
         }
     });
-    streams_behind_ = false;
+    samples_.streams_behind = false;
     std::memcpy(sampled_.get(), out.data(), size() * sizeof(std::int32_t));
-    sampled_valid_ = true;
+    samples_.sampled = true;
 }
 
 void VectorGames::play_out(std::span<const Seat, AGENT_COUNT> seats, const search::SearchConfig& search,
@@ -546,8 +545,7 @@ void VectorGames::play_out(std::span<const Seat, AGENT_COUNT> seats, const searc
         searchers_.resize(pool_.threads());
         for (search::Searcher& s : searchers_) s.reserve(search.playouts);
     }
-    drawn_valid_ = false;
-    sampled_valid_ = false;
+    samples_.games_changed();
     pool_.run(size(), [&](std::size_t part, std::size_t begin, std::size_t end) {
         Game* games = game_array();
         for (std::size_t i = begin; i < end; ++i) {
@@ -580,7 +578,7 @@ void VectorGames::play_out(std::span<const Seat, AGENT_COUNT> seats, const searc
         }
         end_writes();
     });
-    streams_behind_ = false;
+    samples_.streams_behind = false;
 }
 
 void VectorGames::legal_actions(std::vector<std::int64_t>& offsets, std::vector<std::int32_t>& actions) {
@@ -613,8 +611,7 @@ void VectorGames::legal_actions(std::vector<std::int64_t>& offsets, std::vector<
 
 std::optional<BatchError> VectorGames::load(std::span<const std::uint8_t> states) {
     if (states.size() != size() * STATE_SIZE) fail_index(states.size(), size() * STATE_SIZE);
-    drawn_valid_ = false;
-    sampled_valid_ = false;
+    samples_.games_changed();
     std::vector<std::optional<BatchError>> first(pool_.threads());
     // Every state is read twice, to check it and then to set the game: a load is rare, and a
     // second buffer of games for it would double the memory of the games.
@@ -644,7 +641,7 @@ std::optional<BatchError> VectorGames::load(std::span<const std::uint8_t> states
             if (error) return error;
         fail("a refused batch without an error");
     }
-    streams_behind_ = false;
+    samples_.streams_behind = false;
     return std::nullopt;
 }
 

@@ -236,14 +236,20 @@ class VectorGames {
     // is kept only until a call changes a game or a stream. sample_actions copies it out and
     // leaves the streams for the threads that own the games to move on, in the next call that
     // reads them, as its own draws would have: results never depend on whether it was made.
-    Array<std::int32_t> drawn_;        // the drawn action; 0 for a finished game
-    bool drawn_valid_ = false;         // drawn_ holds the draws of the current games and streams
-    bool sampled_since_step_ = false;  // a random sample was taken since the last step
-    bool streams_behind_ = false;      // each game unfinished at the last sample owes its stream a draw
+    Array<std::int32_t> drawn_;  // the drawn action; 0 for a finished game
     // The last samples, legal by construction while no game changed since: a step given the same
     // action for a game need not check it (a check costs about as much as the step's own work).
     Array<std::int32_t> sampled_;
-    bool sampled_valid_ = false;
+    // What drawn_, sampled_ and the streams hold between calls.
+    struct SampleState {
+        bool drawn = false;              // drawn_ holds the draws of the current games and streams
+        bool random_since_step = false;  // a random sample was taken since the last step
+        bool streams_behind = false;     // each game unfinished at the last sample owes its stream a draw
+        bool sampled = false;            // sampled_ holds the last sample of the current games
+        // A call replaced or moved games: neither array holds anything for them any more.
+        void games_changed() noexcept { drawn = sampled = false; }
+    };
+    SampleState samples_;
     // Moves game i's stream on if it owes a draw; `sampled` is the game as it was sampled.
     void catch_up_stream(std::size_t i, const Game& sampled) noexcept;
     Array<std::uint8_t> lineup_;
