@@ -92,12 +92,9 @@ class AnchorSearch {
 };
 // The grid index of the anchor of rank `rank` (ascending grid index) in `b`, which has more.
 std::uint32_t nth_anchor(const kernels::AnchorWords& b, std::size_t rank) noexcept;
-// Calls f(g) for the grid index g of every legal placement of `agent` (its own frame), ascending;
-// returns their number. Nothing is allocated.
+// Calls f(g) for the grid index g of every anchor in `b`, ascending.
 template <class F>
-std::size_t for_each_legal_action(const Game& game, std::size_t agent, F&& f) {
-    kernels::AnchorWords b;
-    const std::size_t n = legal_anchor_words(game, agent, b);
+void for_each_anchor(const kernels::AnchorWords& b, F&& f) {
     for (unsigned i = 0; i < b.count; ++i) {
         const unsigned o = b.orientation[i], base = b.word[i] * 64u;
         const unsigned grid = o * static_cast<unsigned>(ANCHOR_COUNT);
@@ -106,6 +103,14 @@ std::size_t for_each_legal_action(const Game& game, std::size_t agent, F&& f) {
             f(static_cast<std::uint32_t>(grid + q - q / ROW_STRIDE));
         }
     }
+}
+// Calls f(g) for the grid index g of every legal placement of `agent` (its own frame), ascending;
+// returns their number. Nothing is allocated.
+template <class F>
+std::size_t for_each_legal_action(const Game& game, std::size_t agent, F&& f) {
+    kernels::AnchorWords b;
+    const std::size_t n = legal_anchor_words(game, agent, b);
+    for_each_anchor(b, f);
     return n;
 }
 // Whether `agent` has any legal placement (the opposite of what `update_done` would conclude).

@@ -84,19 +84,6 @@ std::optional<std::uint32_t> pick_from_mask(const std::uint8_t* mask, Policy pol
 
 // --- Search helpers ---
 
-// Calls f(g) for the grid index g of every anchor in `b`, ascending.
-template <class F>
-void for_each_anchor(const kernels::AnchorWords& b, F&& f) {
-    for (unsigned i = 0; i < b.count; ++i) {
-        const unsigned o = b.orientation[i], base = b.word[i] * 64u;
-        const unsigned grid = o * static_cast<unsigned>(ANCHOR_COUNT);
-        for (std::uint64_t w = b.bits[i]; w != 0; w &= w - 1) {
-            const unsigned q = base + static_cast<unsigned>(std::countr_zero(w));
-            f(static_cast<std::uint32_t>(grid + q - q / ROW_STRIDE));
-        }
-    }
-}
-
 // Passes every agent to move that is out of moves, until one that has a move is to move or the
 // game is over.
 void skip_passes(Game& game);

@@ -129,6 +129,14 @@ std::uint32_t select_from(const LegalBits& bits, std::size_t from, std::size_t k
 
 }  // namespace
 
+// The refusal of a checked batch: parts are consecutive ranges in order, so the first error
+// found is the lowest game's.
+static BatchError lowest_error(const std::vector<std::optional<BatchError>>& by_part) {
+    for (const auto& error : by_part)
+        if (error) return *error;
+    fail("a refused batch without an error");
+}
+
 // --- Legal sets and streams ---
 
 void legal_bits(const Game& game, LegalBits& out) {
@@ -471,12 +479,7 @@ std::optional<BatchError> VectorGames::step(std::span<const std::int32_t> action
         }
         end_writes();
     };
-    if (!pool_.run_checked(size(), check, commit)) {
-        // Parts are consecutive ranges in order, so the first error found is the lowest game's.
-        for (const auto& error : first)
-            if (error) return error;
-        fail("a refused batch without an error");
-    }
+    if (!pool_.run_checked(size(), check, commit)) return lowest_error(first);
     samples_.streams_behind = false;
     samples_.drawn = draw;
     samples_.sampled = false;
@@ -636,11 +639,7 @@ std::optional<BatchError> VectorGames::load(std::span<const std::uint8_t> states
         }
         end_writes();
     };
-    if (!pool_.run_checked(size(), check, commit)) {
-        for (const auto& error : first)
-            if (error) return error;
-        fail("a refused batch without an error");
-    }
+    if (!pool_.run_checked(size(), check, commit)) return lowest_error(first);
     samples_.streams_behind = false;
     return std::nullopt;
 }
