@@ -5,6 +5,8 @@
 #include "game/agents/policies.h"
 #include "game/batch/catalogue_export.h"
 #include "game/batch/vector_games.h"
+#include "game/colours.h"
+#include "game/render.h"
 #include "game/scores.h"
 #include "game/search/mcts.h"
 #include "game/state_bytes.h"
@@ -60,6 +62,14 @@ PyObject* catalogue_dict() {
             tuple_of(AGENT_COUNT, [&](std::size_t a) { return ints(frames[a].size(), [&](std::size_t f) { return frames[a][f]; }); })) &&
         put(dict.p, "board_side", PyLong_FromSize_t(BOARD_SIDE)) &&
         put(dict.p, "num_seats", PyLong_FromSize_t(AGENT_COUNT)) &&
+        put(dict.p, "colours",
+            tuple_of(AGENT_COUNT,
+                     [](std::size_t a) {
+                         const AgentColour& c = AGENT_COLOURS[a];
+                         return Py_BuildValue("(s#I(III))", c.name.data(), static_cast<Py_ssize_t>(c.name.size()),
+                                              unsigned{c.background}, unsigned{c.rgb[0]}, unsigned{c.rgb[1]},
+                                              unsigned{c.rgb[2]});
+                     })) &&
         put(dict.p, "num_actions", PyLong_FromSize_t(GRID_SIZE)) &&
         put(dict.p, "num_placements", PyLong_FromSize_t(set.actions.size())) &&
         put(dict.p, "state_size", PyLong_FromSize_t(STATE_SIZE)) &&
@@ -286,9 +296,26 @@ PyObject* engine_outcomes(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return out.release();
 }
 
+// picture(state): the board's coloured text picture, as the game's render() prints it.
+PyObject* engine_picture(PyObject*, PyObject* state) {
+    Py_buffer view;
+    if (PyObject_GetBuffer(state, &view, PyBUF_C_CONTIGUOUS) < 0) return nullptr;
+    const std::optional<Game> game = static_cast<std::size_t>(view.len) == STATE_SIZE
+                                         ? from_bytes(static_cast<const std::uint8_t*>(view.buf), STATE_SIZE)
+                                         : std::nullopt;
+    PyBuffer_Release(&view);
+    if (!game) return PyErr_Format(PyExc_ValueError, "Not a game state written by to_bytes() of this version");
+    char text[RENDER_CAPACITY];
+    const std::size_t n = render_into(*game, text);
+    return PyUnicode_FromStringAndSize(text, static_cast<Py_ssize_t>(n));
+}
+
 }  // namespace
 
 PyMethodDef engine_methods[] = {
+    {"picture", engine_picture, METH_O,
+     "picture($module, state, /)\n--\n\nThe board of 278 state bytes as the coloured text picture render() "
+     "prints, without its final line feed."},
     {"outcomes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_outcomes)), METH_FASTCALL,
      "outcomes($module, scores, mode, /)\n--\n\nThe outcome in reward mode `mode` (a code, in "
      "PyTavrin.reward_modes order) of K finished games with these official scores (K x 4 int16), as K x 4 "

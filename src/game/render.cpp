@@ -3,12 +3,11 @@
 #include <cstring>
 #include <string_view>
 
+#include "game/colours.h"
+
 namespace tavrin {
 namespace {
 
-// Background colours by agent index: blue, yellow, red, green.
-constexpr std::string_view CELL_SYMBOLS[AGENT_COUNT] = {
-    "\x1b[44mx\x1b[0m", "\x1b[43mx\x1b[0m", "\x1b[41mx\x1b[0m", "\x1b[42mx\x1b[0m"};
 constexpr std::string_view RULE =
     "-------------------------------------------------------------------------------------------------------";
 static_assert(RULE.size() == 103);
@@ -54,7 +53,7 @@ std::size_t render_into(const Game& game, char* out) noexcept {
             // The lowest agent index wins should boards ever overlap (a hand-made state may).
             for (std::size_t k = AGENT_COUNT; k-- > 0;)
                 if ((game.agents[k].cells.word(position(r, c) / 64) >> (position(r, c) % 64)) & 1u)
-                    symbol = CELL_SYMBOLS[k];
+                    symbol = AGENT_COLOURS[k].cell;
             w.put(symbol);
             w.put(' ');
         }

@@ -16,7 +16,8 @@ from typing import TYPE_CHECKING
 
 from tavrin_rl._engine import STATE_SIZE, STATE_VERSION
 from tavrin_rl._engine import decode_states as _decode_states
-from tavrin_rl.catalogue import BOARD_SIDE
+from tavrin_rl._engine import picture as _picture
+from tavrin_rl.catalogue import BOARD_SIDE, COLOURS
 
 if TYPE_CHECKING:
     import numpy as np
@@ -26,13 +27,9 @@ if TYPE_CHECKING:
 _NOT_A_STATE = "Not a game state written by to_bytes() of this version"
 _KINDS = 21
 
-# The ANSI background of each agent's cells, by agent index.
-AGENT_COLOURS = ("\x1b[44m", "\x1b[43m", "\x1b[41m", "\x1b[42m")
-COLOUR_NAMES = ("blue", "yellow", "red", "green")
-_RESET = "\x1b[0m"
-_FREE = "."
-_RULE = "-" * 103
-_HEADER = "  | " + " | ".join(f"{c:2d}" for c in range(BOARD_SIDE)) + " |"
+# The engine's colour table, by agent index: names, the ANSI background of each agent's cells.
+COLOUR_NAMES = tuple(name for name, _, _ in COLOURS)
+AGENT_COLOURS = tuple(f"\x1b[{code}m" for _, code, _ in COLOURS)
 
 
 def _decoded(state: bytes) -> tuple[bytes, bytes, bytes, bytes]:
@@ -73,17 +70,10 @@ def cell_owners(state: bytes) -> list[list[int]]:
 
 def picture(state: bytes) -> str:
     """The coloured text picture of the board in `state`, exactly what `PyTavrin.render` prints
-    without its final line feed."""
-    owners = cell_owners(state)
-    lines = [_HEADER, _RULE]
-    for row in range(BOARD_SIDE):
-        cells = "".join(
-            f"|  {_FREE} " if owner < 0 else f"|  {AGENT_COLOURS[owner]}x{_RESET} "
-            for owner in owners[row])
-        lines.append(f"{row:2d}{cells}|")
-        if row < BOARD_SIDE - 1:
-            lines.append(_RULE)
-    return "\n".join(lines)
+    without its final line feed (drawn by the engine's own code)."""
+    if len(state) != STATE_SIZE:
+        raise ValueError(_NOT_A_STATE)
+    return _picture(state)
 
 
 def piece_masks(state: bytes) -> list[int]:
@@ -94,7 +84,7 @@ def piece_masks(state: bytes) -> list[int]:
 
 
 # Pictures: SVG for notebooks, documents and the replay page.
-SVG_COLOURS = ("#2f6fd6", "#f1c21b", "#d8352a", "#2e9e4f")  # blue, yellow, red, green
+SVG_COLOURS = tuple("#%02x%02x%02x" % rgb for _, _, rgb in COLOURS)
 SVG_FREE = "#f3f2ee"
 SVG_CELL = 20  # pixels per cell
 SVG_MARGIN = 20  # room for the row and column numbers

@@ -23,6 +23,8 @@ _ENGINE = _catalogue()
 
 BOARD_SIDE: int = _ENGINE["board_side"]
 NUM_SEATS: int = _ENGINE["num_seats"]  # agents in a game, who move in turn
+# Each agent's colour: (name, ANSI background code, (red, green, blue)), by agent index.
+COLOURS: tuple[tuple[str, int, tuple[int, int, int]], ...] = _ENGINE["colours"]
 NUM_ACTIONS: int = _ENGINE["num_actions"]
 NUM_ORIENTATIONS: int = len(_ENGINE["orientation_kind"])
 GRID_SHAPE = (NUM_ORIENTATIONS, BOARD_SIDE, BOARD_SIDE)

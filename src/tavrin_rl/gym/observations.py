@@ -30,7 +30,7 @@ from gymnasium import spaces
 from tavrin_rl import PyObservation, PyTavrin
 from tavrin_rl.board import cell_owners
 from tavrin_rl.catalogue import (
-    BOARD_SIDE, NUM_ACTIONS, NUM_KINDS, NUM_SEATS, PIECE_NAMES, action_cells, to_board,
+    BOARD_SIDE, COLOURS, NUM_ACTIONS, NUM_KINDS, NUM_SEATS, PIECE_NAMES, action_cells, to_board,
 )
 from tavrin_rl.text_board import draw, use_colour
 
@@ -44,11 +44,11 @@ NUM_CHANNELS = DONE.stop
 BOARD_CHANNELS = BLOCKED.stop  # the planes that vary over the board: what "compact" keeps
 
 # rgb_array: pixels per cell, and the colours of free cells, grid lines and agents 0 to 3
-# (the hues of `render`'s blue, yellow, red and green).
+# (the engine's colour table, which `render` draws with too).
 CELL_PIXELS = 16
 FREE_RGB = (236, 236, 236)
 GRID_RGB = (150, 150, 150)
-AGENT_RGB = ((40, 90, 220), (235, 195, 30), (215, 50, 45), (40, 165, 75))
+AGENT_RGB = tuple(rgb for _, _, rgb in COLOURS)  # the engine's colour table
 
 RENDER_MODES = ("human", "ansi", "rgb_array")
 OBSERVATION_MODES = ("full", "compact")
