@@ -62,6 +62,18 @@ PyObject* catalogue_dict() {
             tuple_of(AGENT_COUNT, [&](std::size_t a) { return ints(frames[a].size(), [&](std::size_t f) { return frames[a][f]; }); })) &&
         put(dict.p, "board_side", PyLong_FromSize_t(BOARD_SIDE)) &&
         put(dict.p, "num_seats", PyLong_FromSize_t(AGENT_COUNT)) &&
+        // The observation's channels, as the batched engine writes them: (first channel, count)
+        // of each group, seat 0 the observer; "compact" keeps the board groups as planes and the
+        // pieces and done flags as small arrays; the flat view lays them end to end.
+        put(dict.p, "observation_layout",
+            Py_BuildValue("{s(nn)s(nn)s(nn)s(nn)s(nn)snsnsn}", "occupied", Py_ssize_t{0}, Py_ssize_t(AGENT_COUNT),
+                          "corners", Py_ssize_t(AGENT_COUNT), Py_ssize_t(AGENT_COUNT), "blocked",
+                          Py_ssize_t(2 * AGENT_COUNT), Py_ssize_t(AGENT_COUNT), "pieces",
+                          Py_ssize_t(batch::BOARD_CHANNELS), Py_ssize_t(batch::PIECE_CHANNELS), "done",
+                          Py_ssize_t(batch::BOARD_CHANNELS + batch::PIECE_CHANNELS), Py_ssize_t(AGENT_COUNT),
+                          "channels", Py_ssize_t(batch::FULL_CHANNELS), "board_channels", Py_ssize_t(batch::BOARD_CHANNELS),
+                          "flat_size",
+                          Py_ssize_t(batch::BOARD_CHANNELS * batch::PLANE_CELLS + batch::PIECE_CHANNELS + AGENT_COUNT))) &&
         put(dict.p, "colours",
             tuple_of(AGENT_COUNT,
                      [](std::size_t a) {

@@ -25,6 +25,9 @@ BOARD_SIDE: int = _ENGINE["board_side"]
 NUM_SEATS: int = _ENGINE["num_seats"]  # agents in a game, who move in turn
 # Each agent's colour: (name, ANSI background code, (red, green, blue)), by agent index.
 COLOURS: tuple[tuple[str, int, tuple[int, int, int]], ...] = _ENGINE["colours"]
+# The observation's channel groups, {"occupied": (first, count), ...}, its channel count, the
+# board channels "compact" keeps, and the size of the flat view (board planes, pieces, done).
+OBSERVATION_LAYOUT: dict[str, object] = _ENGINE["observation_layout"]
 NUM_ACTIONS: int = _ENGINE["num_actions"]
 NUM_ORIENTATIONS: int = len(_ENGINE["orientation_kind"])
 GRID_SHAPE = (NUM_ORIENTATIONS, BOARD_SIDE, BOARD_SIDE)

@@ -45,12 +45,12 @@ from ray.rllib.utils.typing import MultiAgentDict
 
 from tavrin_rl import PyTavrin
 from tavrin_rl.agents import AGENTS, make_agent
-from tavrin_rl.catalogue import NUM_ACTIONS
-from tavrin_rl.gym.observations import check_reward
+from tavrin_rl.catalogue import BOARD_SIDE, NUM_ACTIONS
+from tavrin_rl.gym.observations import BOARD_CHANNELS, FLAT_SIZE, check_reward
 
 AGENT_IDS = ("player_0", "player_1", "player_2", "player_3")
-PLANES = 12 * 400
-OBSERVATION_SIZE = PLANES + 4 * 21 + 4
+PLANES = BOARD_CHANNELS * BOARD_SIDE * BOARD_SIDE
+OBSERVATION_SIZE = FLAT_SIZE  # the engine's flat layout: the board planes, then pieces and done
 SHARED_POLICY = "shared"
 _EPISODE_OVER = "the episode is over: call reset() to start the next one"
 

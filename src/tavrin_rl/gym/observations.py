@@ -30,18 +30,28 @@ from gymnasium import spaces
 from tavrin_rl import PyObservation, PyTavrin
 from tavrin_rl.board import cell_owners
 from tavrin_rl.catalogue import (
-    BOARD_SIDE, COLOURS, NUM_ACTIONS, NUM_KINDS, NUM_SEATS, PIECE_NAMES, action_cells, to_board,
+    BOARD_SIDE, COLOURS, NUM_ACTIONS, NUM_KINDS, NUM_SEATS, OBSERVATION_LAYOUT, PIECE_NAMES,
+    action_cells, to_board,
 )
 from tavrin_rl.text_board import draw, use_colour
 
-# Channel ranges of the "observation" array.
-OCCUPIED = slice(0, 4)
-CORNERS = slice(4, 8)
-BLOCKED = slice(8, 12)
-PIECES = slice(12, 12 + NUM_SEATS * NUM_KINDS)
-DONE = slice(PIECES.stop, PIECES.stop + NUM_SEATS)
-NUM_CHANNELS = DONE.stop
-BOARD_CHANNELS = BLOCKED.stop  # the planes that vary over the board: what "compact" keeps
+
+
+def _channels(group: str) -> slice:
+    first, count = OBSERVATION_LAYOUT[group]  # type: ignore[misc]
+    return slice(first, first + count)
+
+
+# Channel ranges of the "observation" array, as the engine lays them out.
+OCCUPIED = _channels("occupied")
+CORNERS = _channels("corners")
+BLOCKED = _channels("blocked")
+PIECES = _channels("pieces")
+DONE = _channels("done")
+NUM_CHANNELS: int = OBSERVATION_LAYOUT["channels"]  # type: ignore[assignment]
+# the planes that vary over the board: what "compact" keeps
+BOARD_CHANNELS: int = OBSERVATION_LAYOUT["board_channels"]  # type: ignore[assignment]
+FLAT_SIZE: int = OBSERVATION_LAYOUT["flat_size"]  # type: ignore[assignment]
 
 # rgb_array: pixels per cell, and the colours of free cells, grid lines and agents 0 to 3
 # (the engine's colour table, which `render` draws with too).
