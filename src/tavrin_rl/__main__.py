@@ -75,7 +75,7 @@ def _agent_list(text: str) -> tuple[str, ...]:
     names = tuple(name.strip() for name in text.split(","))
     choices = (*AGENTS, HUMAN)
     for name in names:
-        if name not in choices:
+        if name.partition(":")[0] not in choices:  # policy:PATH names the agent's file
             raise argparse.ArgumentTypeError(
                 f"unknown agent {name!r} (choose from {', '.join(choices)})")
     if len(names) == 1:

@@ -134,11 +134,21 @@ AGENTS: dict[str, type[Agent]] = {
     cls.name: cls for cls in (RandomAgent, GreedyAgent, ReachAgent)
 }
 
+# Trained policies ("policy", "baseline"), played in numpy: their module subclasses Agent and adds
+# them to AGENTS, so it is imported once both exist.
+import tavrin_rl.policy_agent  # noqa: E402,F401
 
-def make_agent(name: str, seed: int | str | None = None) -> Agent:
-    """A new built-in agent by name (one of `AGENTS`), with its own random stream."""
+
+def make_agent(name: str, seed: int | str | None = None, **options: Any) -> Agent:
+    """A new built-in agent by name (one of `AGENTS`), with its own random stream. "NAME:ARG"
+    passes ARG as the agent's one argument (`policy:PATH`); `options` go to the agent's class."""
+    base, colon, argument = name.partition(":")
     try:
-        factory = AGENTS[name]
+        factory: Any = AGENTS[base]
     except KeyError:
         raise ValueError(f"unknown agent {name!r} (choose from {', '.join(AGENTS)})") from None
-    return factory(seed)
+    if colon:
+        if getattr(factory, "argument", None) is None:
+            raise ValueError(f"agent {base!r} takes no argument, got {name!r}")
+        options[factory.argument] = argument
+    return factory(seed, **options)  # type: ignore[no-any-return]

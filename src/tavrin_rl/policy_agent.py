@@ -27,7 +27,7 @@ from typing import Any
 import numpy as np
 
 from tavrin_rl._tavrin import PyTavrin
-from tavrin_rl.agents import Agent
+from tavrin_rl.agents import AGENTS, Agent
 
 FORMAT = "tavrin_rl.policy/1"
 BOARD_SIDE = 20
@@ -64,11 +64,14 @@ def legal_entries(offsets: np.ndarray, actions: np.ndarray,
     return segment, legal.astype(np.intp)
 
 
+def _segment_starts(segment: np.ndarray, count: int) -> np.ndarray:
+    return np.searchsorted(segment, np.arange(count))
+
+
 def segment_argmax(values: np.ndarray, segment: np.ndarray, count: int) -> np.ndarray:
     """(count,) the position in `values` of each segment's largest value (segments in order,
     none empty)."""
-    best = np.full(count, -np.inf)
-    np.maximum.at(best, segment, values)
+    best = np.maximum.reduceat(values, _segment_starts(segment, count))
     hits = np.flatnonzero(values >= best[segment])
     _, first = np.unique(segment[hits], return_index=True)
     return hits[first]
@@ -77,13 +80,12 @@ def segment_argmax(values: np.ndarray, segment: np.ndarray, count: int) -> np.nd
 def segment_sample(logits: np.ndarray, segment: np.ndarray, count: int,
                    uniform: np.ndarray) -> np.ndarray:
     """(count,) positions in `logits` drawn from each segment's softmax by inverse transform of
-    `uniform` (count,) in [0, 1)."""
-    best = np.full(count, -np.inf)
-    np.maximum.at(best, segment, logits)
+    `uniform` (count,) in [0, 1) (segments in order, none empty)."""
+    starts = _segment_starts(segment, count)
+    best = np.maximum.reduceat(logits, starts)
     weights = np.exp((logits - best[segment]).astype(np.float64))
     cumulative = np.cumsum(weights)
-    stops = np.searchsorted(segment, np.arange(count), side="right")
-    starts = np.concatenate([[0], stops[:-1]])
+    stops = np.append(starts[1:], len(logits))
     before = np.where(starts > 0, cumulative[np.maximum(starts - 1, 0)], 0.0)
     targets = before + uniform * (cumulative[stops - 1] - before)
     picks = np.searchsorted(cumulative, targets, side="right")
@@ -91,17 +93,26 @@ def segment_sample(logits: np.ndarray, segment: np.ndarray, count: int,
 
 
 def _conv3x3(x: np.ndarray, weight: np.ndarray, pad: np.ndarray, cols: np.ndarray) -> np.ndarray:
-    """A 3x3 convolution with zero padding of channels-last x (B, 20, 20, C); `weight` is
-    (9 * C, C_out) in (row shift, column shift, channel) order; `pad` and `cols` are scratch."""
+    """A 3x3 convolution with zero padding of channels-last x (B, 20, 20, C). The three column
+    shifts are laid side by side (B, 22, 20, 3C) and one product gives every row shift's output
+    at once; the row shifts are then three slices added: a third of the copying of laying out
+    all nine shifts. `weight` is (3C, 3 * C_out) from `_shift_weight`; `pad`, `cols` scratch."""
     b, c = x.shape[0], x.shape[3]
     pad[:b, 1:-1, 1:-1, :c] = x
-    k = 0
-    for dy in range(3):
-        for dx in range(3):
-            cols[:b, :, :, k * c:(k + 1) * c] = pad[:b, dy:dy + BOARD_SIDE, dx:dx + BOARD_SIDE, :c]
-            k += 1
-    flat = cols[:b, :, :, :9 * c].reshape(b * CELLS, 9 * c)
-    return (flat @ weight).reshape(b, BOARD_SIDE, BOARD_SIDE, -1)
+    for dx in range(3):
+        cols[:b, :, :, dx * c:(dx + 1) * c] = pad[:b, :, dx:dx + BOARD_SIDE, :c]
+    flat = cols[:b, :, :, :3 * c].reshape(b * (BOARD_SIDE + 2) * BOARD_SIDE, 3 * c)
+    y = (flat @ weight).reshape(b, BOARD_SIDE + 2, BOARD_SIDE, 3, -1)
+    out = y[:, 0:BOARD_SIDE, :, 0].copy()
+    out += y[:, 1:BOARD_SIDE + 1, :, 1]
+    out += y[:, 2:BOARD_SIDE + 2, :, 2]
+    return out
+
+
+def _shift_weight(weight: np.ndarray) -> np.ndarray:
+    """torch's (out, in, row, column) conv weight as (column shift, in) x (row shift, out)."""
+    c_out, c_in = weight.shape[:2]
+    return np.ascontiguousarray(weight.transpose(3, 1, 2, 0).reshape(3 * c_in, 3 * c_out))
 
 
 class Policy:
@@ -113,10 +124,18 @@ class Policy:
         self.channels = int(w["stem.weight"].shape[0])
         self.extras_w = np.ascontiguousarray(w["extras.weight"].T)
         self.extras_b = w["extras.bias"]
-        self.convs = [(self._im2col(w["stem.weight"]), w["stem.bias"])]
+        stem = w["stem.weight"]
+        self.convs = [(_shift_weight(stem[:, :BOARD_PLANES]), w["stem.bias"])]
+        # the row and column planes are the same in every position: their share of the first
+        # convolution is computed once
+        pad = np.zeros((1, BOARD_SIDE + 2, BOARD_SIDE + 2, 2), np.float32)
+        cols = np.empty((1, BOARD_SIDE + 2, BOARD_SIDE, 6), np.float32)
+        self.coords_bias = _conv3x3(_COORDS[None], _shift_weight(stem[:, BOARD_PLANES:]),
+                                    pad, cols)[0]
         layer = 0
         while f"convs.{layer}.weight" in w:
-            self.convs.append((self._im2col(w[f"convs.{layer}.weight"]), w[f"convs.{layer}.bias"]))
+            self.convs.append((_shift_weight(w[f"convs.{layer}.weight"]),
+                               w[f"convs.{layer}.bias"]))
             layer += 1
         self.policy_w = np.ascontiguousarray(w["policy.weight"].reshape(NUM_ORIENTATIONS, -1))
         self.policy_b = w["policy.bias"]
@@ -126,14 +145,9 @@ class Policy:
         self.value_fc_b = w["value_fc.bias"]
         self.value_out_w = np.ascontiguousarray(w["value_out.weight"].T)
         self.value_out_b = w["value_out.bias"]
-        widest = max(BOARD_PLANES + 2, self.channels)
+        widest = max(BOARD_PLANES, self.channels)
         self._pad = np.zeros((_CHUNK, BOARD_SIDE + 2, BOARD_SIDE + 2, widest), np.float32)
-        self._cols = np.empty((_CHUNK, BOARD_SIDE, BOARD_SIDE, 9 * widest), np.float32)
-
-    @staticmethod
-    def _im2col(weight: np.ndarray) -> np.ndarray:
-        # torch's (out, in, row, column) to rows in the (row, column, in) order of the columns
-        return np.ascontiguousarray(weight.transpose(2, 3, 1, 0).reshape(-1, weight.shape[0]))
+        self._cols = np.empty((_CHUNK, BOARD_SIDE + 2, BOARD_SIDE, 3 * widest), np.float32)
 
     @classmethod
     def load(cls, path: str | os.PathLike[str]) -> "Policy":
@@ -150,11 +164,10 @@ class Policy:
         (B, 12, 20, 20) and extras (B, 88), at most `_CHUNK` positions."""
         b = board.shape[0]
         e = extras @ self.extras_w + self.extras_b
-        x = np.empty((b, BOARD_SIDE, BOARD_SIDE, BOARD_PLANES + 2), np.float32)
-        x[..., :BOARD_PLANES] = board.transpose(0, 2, 3, 1)
-        x[..., BOARD_PLANES:] = _COORDS
+        x = board.transpose(0, 2, 3, 1)
         weight, bias = self.convs[0]
         h = _conv3x3(x, weight, self._pad, self._cols)
+        h += self.coords_bias
         h += bias + e[:, None, None, :self.channels]
         np.maximum(h, 0, out=h)
         for weight, bias in self.convs[1:]:
@@ -233,6 +246,7 @@ class PolicyAgent(Agent):
 
     name = "policy"
     description = "a trained policy net (policy:PATH), run in numpy"
+    argument = "path"  # what make_agent("policy:PATH") passes
 
     def __init__(self, seed: int | str | None = None, path: str | os.PathLike[str] | None = None,
                  sample: bool = False) -> None:
@@ -272,6 +286,9 @@ class BaselineAgent(PolicyAgent):
 
     def __init__(self, seed: int | str | None = None, sample: bool = False) -> None:
         super().__init__(seed, path=baseline_path(), sample=sample)
+
+
+AGENTS.update({cls.name: cls for cls in (PolicyAgent, BaselineAgent)})
 
 
 @dataclass
