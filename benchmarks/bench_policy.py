@@ -19,7 +19,8 @@ import time
 
 import numpy as np
 
-from tavrin_rl.policy_agent import Policy, baseline_path, extras_of, legal_entries
+from tavrin_rl.policy_agent import baseline_path
+from tavrin_rl.policy_net import Policy, extras_of, legal_entries
 from tavrin_rl.vector import VectorGames
 
 

@@ -93,7 +93,7 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def run_evaluation(args: argparse.Namespace, out: TextIO) -> int:
-    from tavrin_rl.policy_agent import evaluate
+    from tavrin_rl.policy_net import evaluate
     started = time.process_time()
     result = evaluate(args.evaluate, args.opponents, args.eval_games, args.seed, args.sample)
     seconds = time.process_time() - started
@@ -176,7 +176,7 @@ def run_training(args: argparse.Namespace, out: TextIO, err: TextIO | None) -> i
     import numpy as np
     import torch
 
-    from tavrin_rl.policy_agent import Policy, play_games, save_policy
+    from tavrin_rl.policy_net import Policy, play_games, save_policy
     from tavrin_rl.train import ppo
     from tavrin_rl.train.net import PolicyNet
 

@@ -9,17 +9,20 @@ small fraction of the work. `full_logits` computes the whole grid, for tests and
 
 from __future__ import annotations
 
+import numpy as np
 import torch
 import torch.nn.functional as F
 from torch import nn
 
-from tavrin_rl.policy_agent import BOARD_PLANES, BOARD_SIDE, CELLS, NUM_EXTRAS, NUM_ORIENTATIONS
+from tavrin_rl.policy_net import BOARD_PLANES, BOARD_SIDE, CELLS, NUM_EXTRAS, NUM_ORIENTATIONS
 
 
 class PolicyNet(nn.Module):
     """Board planes (B, 12, 20, 20) with row and column planes, and extras (B, 88) (pieces and
     out-of-moves flags) as a bias on the first convolution and on each orientation's logits;
     `channels` wide, three 3x3 convolutions of which all but the first are residual."""
+
+    coords: torch.Tensor
 
     def __init__(self, channels: int = 16, layers: int = 3, hidden: int = 64) -> None:
         super().__init__()
@@ -60,7 +63,9 @@ class PolicyNet(nn.Module):
         orientation = legal // CELLS
         features = cells[segment * CELLS + legal % CELLS]
         weight = self.policy.weight.view(NUM_ORIENTATIONS, self.channels)
-        logits = ((features * weight[orientation]).sum(1) + self.policy.bias[orientation]
+        bias = self.policy.bias
+        assert bias is not None
+        logits = ((features * weight[orientation]).sum(1) + bias[orientation]
                   + orientation_bias[segment, orientation])
         return logits, self.value(h)
 
@@ -70,7 +75,7 @@ class PolicyNet(nn.Module):
         grid = self.policy(h) + orientation_bias[:, :, None, None]
         return grid.flatten(1)
 
-    def weights(self) -> dict[str, "object"]:
+    def weights(self) -> dict[str, np.ndarray]:
         """The state dict as float32 numpy arrays, for `tavrin_rl.policy_agent.save_policy`."""
         return {name: t.detach().float().cpu().numpy() for name, t in self.state_dict().items()}
 

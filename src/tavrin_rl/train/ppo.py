@@ -18,7 +18,7 @@ import torch
 from torch import nn
 
 from tavrin_rl.catalogue import NUM_ACTIONS
-from tavrin_rl.policy_agent import extras_of, legal_entries, segment_sample
+from tavrin_rl.policy_net import extras_of, legal_entries, outcome, segment_sample
 from tavrin_rl.train.net import PolicyNet, segment_log_softmax
 from tavrin_rl.vector import VectorGames
 
@@ -66,8 +66,8 @@ def outcomes(v: VectorGames, learner: np.ndarray, win_weight: float) -> tuple[np
     share = np.empty(v.num_games, np.float32)
     for i in range(v.num_games):
         final = v.game(i)
-        share[i] = final.outcome("win_share")[learner[i]]
-        reward[i] = win_weight * share[i] + (1 - win_weight) * final.outcome("rank")[learner[i]]
+        share[i] = outcome(final, "win_share")[learner[i]]
+        reward[i] = win_weight * share[i] + (1 - win_weight) * outcome(final, "rank")[learner[i]]
     return reward, share
 
 
