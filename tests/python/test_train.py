@@ -101,3 +101,15 @@ def test_short_run_learns_and_a_resumed_run_repeats_it(tmp_path, capsys):
     low, _ = result.interval()
     assert low > 0.3, str(result)
     capsys.readouterr()
+
+
+def test_mirrored_rollouts_play_legal_moves():
+    # the engine refuses an illegal step: a wrong mirror of the chosen placement would raise
+    from tavrin_rl.train import ppo
+    v = VectorGames(8, threads=1, seed=0, observation="compact", mask=False, autoreset=False,
+                    seats=("learner", "greedy", "greedy", "greedy"), rotate_seats=True)
+    torch.manual_seed(0)
+    rollout = ppo.collect(PolicyNet(), v, 0, 0, np.random.default_rng(0), 0.5, augment=True)
+    assert v.terminated.all() and rollout.steps > 8 * 10
+    counts = np.diff(rollout.offsets)
+    assert (rollout.choice >= 0).all() and (rollout.choice < counts).all()

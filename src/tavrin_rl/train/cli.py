@@ -74,6 +74,9 @@ def build_parser() -> argparse.ArgumentParser:
     ppo.add_argument("--minibatch", type=int, default=512)
     ppo.add_argument("--lr", type=float, default=1e-3)
     ppo.add_argument("--entropy", type=float, default=0.01)
+    ppo.add_argument("--augment", action="store_true",
+                     help="show the net each position mirrored in its diagonal half of the time "
+                          "(the board's symmetry that keeps the mover's corner)")
     show = p.add_argument_group("evaluation and display")
     show.add_argument("--eval-every", type=int, default=5, metavar="K",
                       help="evaluate every K updates (default 5; 0: never)")
@@ -185,7 +188,8 @@ def run_training(args: argparse.Namespace, out: TextIO, err: TextIO | None) -> i
     folder.mkdir(parents=True, exist_ok=True)
     checkpoint_path = folder / "checkpoint.pt"
     settings = ppo.Settings(games=args.games, epochs=args.epochs, minibatch=args.minibatch,
-                            lr=args.lr, entropy=args.entropy, opponents=args.opponents)
+                            lr=args.lr, entropy=args.entropy, opponents=args.opponents,
+                            augment=args.augment)
     torch.manual_seed(args.seed)
     net = PolicyNet()
     optimizer = torch.optim.Adam(net.parameters(), lr=settings.lr)
@@ -257,7 +261,11 @@ def run_training(args: argparse.Namespace, out: TextIO, err: TextIO | None) -> i
                     batches = ppo.clone_batches(args.clone, seed + state["clone_batches"],
                                                 settings.clone_minibatch, settings.win_weight)
                     continue
-                losses = ppo.clone_step(net, optimizer, batch, settings.value_coef)
+                flip = None
+                if settings.augment:
+                    flip = np.random.default_rng([seed, state["clone_batches"]]).random(
+                        len(batch["action"])) < 0.5
+                losses = ppo.clone_step(net, optimizer, batch, settings.value_coef, flip)
                 state["clone_batches"] += 1
                 state["steps"] += len(batch["action"])
                 state["train_cpu_s"] += time.process_time() - started
@@ -289,7 +297,7 @@ def run_training(args: argparse.Namespace, out: TextIO, err: TextIO | None) -> i
             rng = np.random.default_rng([seed, update])
             started = time.process_time()
             rollout = ppo.collect(net, games, seed, update * settings.games, rng,
-                                  settings.win_weight)
+                                  settings.win_weight, settings.augment)
             stats = ppo.ppo_update(net, optimizer, rollout, settings, rng)
             spent = time.process_time() - started
             state["update"] = update + 1

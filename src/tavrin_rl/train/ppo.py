@@ -19,6 +19,7 @@ from torch import nn
 
 from tavrin_rl.catalogue import NUM_ACTIONS
 from tavrin_rl.policy_net import extras_of, legal_entries, outcome, segment_sample
+from tavrin_rl.symmetry import mirror_actions, mirror_board, mirror_pieces
 from tavrin_rl.train.net import PolicyNet, segment_log_softmax
 from tavrin_rl.vector import VectorGames
 
@@ -37,6 +38,7 @@ class Settings:
     win_weight: float = 0.5   # reward = win_weight * win share + (1 - win_weight) * rank outcome
     opponents: tuple[str, ...] = ("greedy", "greedy", "greedy")
     clone_minibatch: int = 512
+    augment: bool = False     # show the net each position mirrored half of the time
     extras: dict[str, Any] = field(default_factory=dict)
 
 
@@ -71,9 +73,26 @@ def outcomes(v: VectorGames, learner: np.ndarray, win_weight: float) -> tuple[np
     return reward, share
 
 
+def mirror_some(flip: np.ndarray, board: np.ndarray, extras: np.ndarray, segment: np.ndarray,
+                legal: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """Board planes, extras and legal grid indexes with the positions `flip` (B,) bool mirrored
+    (`tavrin_rl.symmetry`); the legal lists stay in the same order, so choices keep their
+    positions in them."""
+    board, extras, legal = board.copy(), extras.copy(), legal.copy()
+    board[flip] = mirror_board(board[flip])
+    seats = extras[flip, :84].reshape(-1, 4, 21)
+    extras[flip, :84] = mirror_pieces(seats).reshape(-1, 84)
+    extras[flip, 84:] = mirror_pieces(extras[flip, 84:])
+    entries = flip[segment]
+    legal[entries] = mirror_actions(legal[entries])
+    return board, extras, legal
+
+
 def collect(net: PolicyNet, v: VectorGames, seed: int, first_game: int,
-            rng: np.random.Generator, win_weight: float) -> Rollout:
-    """Play every game of `v` to its end from a fresh start, the learner sampling from `net`."""
+            rng: np.random.Generator, win_weight: float, augment: bool = False) -> Rollout:
+    """Play every game of `v` to its end from a fresh start, the learner sampling from `net`;
+    with `augment`, the net sees each position mirrored half of the time (and its choice is
+    mirrored back before it is played)."""
     v.reset(seed, first_game=first_game)
     learner = np.argmax(v.lineup == 0, axis=1)
     boards, extras, legals, counts, choices, logps, values, games = ([] for _ in range(8))
@@ -88,6 +107,9 @@ def collect(net: PolicyNet, v: VectorGames, seed: int, first_game: int,
         board = v.observation[active].copy()
         extra = extras_of(v.pieces[active], v.done[active])
         n = active.size
+        played = legal
+        if augment:
+            board, extra, legal = mirror_some(rng.random(n) < 0.5, board, extra, segment, legal)
         with torch.no_grad():
             seg_t = torch.from_numpy(segment)
             logits, value = net(torch.from_numpy(board), torch.from_numpy(extra), seg_t,
@@ -105,7 +127,7 @@ def collect(net: PolicyNet, v: VectorGames, seed: int, first_game: int,
         values.append(value.numpy())
         games.append(active)
         actions[:] = 0
-        actions[active] = legal[picks]
+        actions[active] = played[picks]
         v.step(actions, games=active)
     reward, share = outcomes(v, learner, win_weight)
     count_all = np.concatenate(counts)
@@ -200,19 +222,22 @@ def clone_batches(path: str, seed: int, batch_size: int, win_weight: float,
 
 
 def clone_step(net: PolicyNet, optimizer: torch.optim.Optimizer, batch: dict[str, np.ndarray],
-               value_coef: float) -> tuple[float, float]:
+               value_coef: float, flip: np.ndarray | None = None) -> tuple[float, float]:
     """One gradient step of cross-entropy to the dataset's choices, plus value regression to
-    the outcome; returns the two losses."""
+    the outcome; `flip` (B,) bool mirrors those positions. Returns the two losses."""
     mask = batch["action_mask"]
     rows, legal = np.nonzero(mask)
     n = len(mask)
     # np.nonzero lists row by row, ascending: the choice's position is found by one search
     key = rows.astype(np.int64) * NUM_ACTIONS + legal
     choice = np.searchsorted(key, np.arange(n) * NUM_ACTIONS + batch["action"])
+    board, extras = batch["observation"], extras_of(batch["pieces"], batch["done"])
+    legal = legal.astype(np.int64)
+    if flip is not None:
+        board, extras, legal = mirror_some(flip, board, extras, rows, legal)
     seg_t = torch.from_numpy(rows.astype(np.int64))
-    logits, value = net(torch.from_numpy(batch["observation"]),
-                        torch.from_numpy(extras_of(batch["pieces"], batch["done"])), seg_t,
-                        torch.from_numpy(legal.astype(np.int64)))
+    logits, value = net(torch.from_numpy(board), torch.from_numpy(extras), seg_t,
+                        torch.from_numpy(legal))
     logp, _ = segment_log_softmax(logits, seg_t, n)
     policy_loss = -logp[torch.from_numpy(choice)].mean()
     value_loss = 0.5 * (value - torch.from_numpy(batch["target"].astype(np.float32))).pow(2).mean()
