@@ -84,8 +84,9 @@ def _weights(folder):
 
 
 def test_short_run_learns_and_a_resumed_run_repeats_it(tmp_path, capsys):
-    common = ["--seed", "5", "--opponents", "random", "--games", "64", "--eval-every", "0",
-              "--cpu-minutes", "10", "--no-progress"]
+    # one seat plays the learner's own earlier versions: the pool is part of what resumes
+    common = ["--seed", "5", "--opponents", "random,random,self", "--pool-every", "3",
+              "--games", "64", "--eval-every", "0", "--cpu-minutes", "10", "--no-progress"]
     straight, halves = tmp_path / "straight", tmp_path / "halves"
     assert train_main(["--out", str(straight), "--updates", "8", *common]) == 0
     assert train_main(["--out", str(halves), "--updates", "5", *common]) == 0
@@ -96,6 +97,7 @@ def test_short_run_learns_and_a_resumed_run_repeats_it(tmp_path, capsys):
         rows = list(csv.DictReader(f))
     assert [int(r["update"]) for r in rows] == list(range(1, 9))
     assert (straight / "curve.svg").read_text().startswith("<svg")
+    assert sorted(p.name for p in (halves / "pool").iterdir()) == ["update_3.npz", "update_6.npz"]
     # eight updates of 64 games lift the policy well above random play's quarter
     result = evaluate(straight / "policy.npz", ["random"] * 3, games=300, seed=9)
     low, _ = result.interval()

@@ -26,12 +26,15 @@ COLUMNS = ("update", "phase", "games", "steps", "train_cpu_s", "steps_per_cpu_s"
            "policy_loss", "value_loss", "entropy", "clip_fraction")
 
 
+SELF = "self"  # an opponent drawn from the run's own earlier versions
+
+
 def _opponents(text: str) -> tuple[str, ...]:
     names = tuple(name.strip() for name in text.split(","))
     for name in names:
-        if name not in POLICIES:
+        if name not in (*POLICIES, SELF):
             raise argparse.ArgumentTypeError(
-                f"unknown opponent {name!r} (choose from {', '.join(POLICIES)})")
+                f"unknown opponent {name!r} (choose from {', '.join((*POLICIES, SELF))})")
     if len(names) == 1:
         return names * 3
     if len(names) != 3:
@@ -57,7 +60,8 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--seed", type=int, default=0, help="seed of the whole run (default 0)")
     p.add_argument("--opponents", type=_opponents, default=("greedy",) * 3, metavar="LIST",
                    help=f"the three opponents, or one for all three ({', '.join(POLICIES)}; "
-                        "default greedy); the learner's seat turns per game")
+                        f"default greedy; {SELF}: an earlier version of the learner, from its "
+                        "pool); the learner's seat turns per game")
     p.add_argument("--cpu-minutes", type=float, default=4.0, metavar="M",
                    help="training CPU minutes in all, counted across resumes (default 4)")
     p.add_argument("--updates", type=int, default=None, metavar="N",
@@ -74,6 +78,10 @@ def build_parser() -> argparse.ArgumentParser:
     ppo.add_argument("--minibatch", type=int, default=512)
     ppo.add_argument("--lr", type=float, default=1e-3)
     ppo.add_argument("--entropy", type=float, default=0.01)
+    ppo.add_argument("--pool-every", type=int, default=10, metavar="K",
+                     help=f"with {SELF} opponents: add the learner to its pool every K updates "
+                          "(default 10); each rollout draws one version from the pool, the "
+                          "latest half of the time")
     ppo.add_argument("--augment", action="store_true",
                      help="show the net each position mirrored in its diagonal half of the time "
                           "(the board's symmetry that keeps the mover's corner)")
@@ -193,8 +201,9 @@ def run_training(args: argparse.Namespace, out: TextIO, err: TextIO | None) -> i
     torch.manual_seed(args.seed)
     net = PolicyNet()
     optimizer = torch.optim.Adam(net.parameters(), lr=settings.lr)
-    state = {"update": 0, "games": 0, "steps": 0, "train_cpu_s": 0.0, "clone_batches": 0,
-             "clone_done": args.clone is None, "seed": args.seed}
+    state: dict[str, Any] = {
+        "update": 0, "games": 0, "steps": 0, "train_cpu_s": 0.0, "clone_batches": 0,
+        "clone_done": args.clone is None, "seed": args.seed, "pool": []}
     rows: list[dict[str, Any]] = []
     log_path = folder / "log.csv"
     if args.resume:
@@ -291,13 +300,26 @@ def run_training(args: argparse.Namespace, out: TextIO, err: TextIO | None) -> i
                       f"{state['train_cpu_s'] / 60:.2f} CPU minutes; " + _evals(row) + "\n")
 
         games = _rollout_games(settings)
+        pool_folder = folder / "pool"
         while state["train_cpu_s"] < budget and (args.updates is None
                                                   or state["update"] < args.updates):
             update = int(state["update"])
             rng = np.random.default_rng([seed, update])
             started = time.process_time()
+            external = None
+            if SELF in settings.opponents:
+                pool = state["pool"]
+                if not pool:
+                    frozen = Policy(net.weights(), {})
+                else:
+                    pick = len(pool) - 1 if rng.random() < 0.5 else int(rng.integers(len(pool)))
+                    frozen = Policy.load(pool_folder / pool[pick])
+
+                def external(board: Any, extras: Any, segment: Any, legal: Any,
+                             frozen: Any = frozen, rng: Any = rng) -> Any:
+                    return frozen.choose(board, extras, segment, legal, rng.random(len(board)))
             rollout = ppo.collect(net, games, seed, update * settings.games, rng,
-                                  settings.win_weight, settings.augment)
+                                  settings.win_weight, settings.augment, external)
             stats = ppo.ppo_update(net, optimizer, rollout, settings, rng)
             spent = time.process_time() - started
             state["update"] = update + 1
@@ -312,6 +334,11 @@ def run_training(args: argparse.Namespace, out: TextIO, err: TextIO | None) -> i
                    **{k: round(v, 5) for k, v in stats.items()}}
             if args.eval_every and (update + 1) % args.eval_every == 0:
                 row.update(evaluation())
+            if SELF in settings.opponents and (update + 1) % args.pool_every == 0:
+                pool_folder.mkdir(exist_ok=True)
+                name = f"update_{update + 1}.npz"
+                save_policy(pool_folder / name, net.weights(), update=update + 1)
+                state["pool"] = [*state["pool"], name]
             save(row)
             bar.show(state["train_cpu_s"] / budget,
                      f"update {update + 1}, {state['train_cpu_s'] / 60:.1f} CPU-min, "
@@ -337,7 +364,9 @@ def _rollout_games(settings: Any) -> Any:
     from tavrin_rl.vector import VectorGames
     return VectorGames(settings.games, threads=1, seed=0, observation="compact", mask=False,
                        reward_mode="win_share", autoreset=False,
-                       seats=("learner", *settings.opponents), rotate_seats=True)
+                       seats=("learner", *("external" if name == SELF else name
+                                           for name in settings.opponents)),
+                       rotate_seats=True)
 
 
 def _evals(row: dict[str, Any], recent: list[dict[str, Any]] | None = None) -> str:

@@ -89,21 +89,34 @@ def mirror_some(flip: np.ndarray, board: np.ndarray, extras: np.ndarray, segment
 
 
 def collect(net: PolicyNet, v: VectorGames, seed: int, first_game: int,
-            rng: np.random.Generator, win_weight: float, augment: bool = False) -> Rollout:
+            rng: np.random.Generator, win_weight: float, augment: bool = False,
+            external: Any = None) -> Rollout:
     """Play every game of `v` to its end from a fresh start, the learner sampling from `net`;
     with `augment`, the net sees each position mirrored half of the time (and its choice is
-    mirrored back before it is played)."""
+    mirrored back before it is played). `external(board, extras, segment, legal)` plays the
+    "external" seats (earlier versions of the learner): one grid index per position."""
     v.reset(seed, first_game=first_game)
     learner = np.argmax(v.lineup == 0, axis=1)
     boards, extras, legals, counts, choices, logps, values, games = ([] for _ in range(8))
     actions = np.zeros(v.num_games, np.int32)
     while True:
-        active = np.flatnonzero(~v.terminated)
-        if active.size == 0:
+        waiting = np.flatnonzero(~v.terminated)
+        if waiting.size == 0:
             break
         offsets, flat = v.legal_actions()
-        segment, legal = legal_entries(offsets, flat, active)
         assert v.observation is not None and v.pieces is not None and v.done is not None
+        actions[:] = 0
+        mover_seat = v.lineup[waiting, v.current_player[waiting]]
+        others = waiting[mover_seat != 0]  # an external seat is to move
+        if others.size:
+            segment, legal = legal_entries(offsets, flat, others)
+            actions[others] = external(v.observation[others],
+                                       extras_of(v.pieces[others], v.done[others]), segment, legal)
+        active = waiting[mover_seat == 0]
+        if active.size == 0:
+            v.step(actions, games=others)
+            continue
+        segment, legal = legal_entries(offsets, flat, active)
         board = v.observation[active].copy()
         extra = extras_of(v.pieces[active], v.done[active])
         n = active.size
@@ -126,9 +139,8 @@ def collect(net: PolicyNet, v: VectorGames, seed: int, first_game: int,
         logps.append(logp.numpy()[picks])
         values.append(value.numpy())
         games.append(active)
-        actions[:] = 0
         actions[active] = played[picks]
-        v.step(actions, games=active)
+        v.step(actions, games=waiting)
     reward, share = outcomes(v, learner, win_weight)
     count_all = np.concatenate(counts)
     return Rollout(np.concatenate(boards), np.concatenate(extras),
