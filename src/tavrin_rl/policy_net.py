@@ -87,18 +87,23 @@ def segment_sample(logits: np.ndarray, segment: np.ndarray, count: int,
     return np.minimum(picks, stops - 1)  # rounding at a segment's top stays inside it
 
 
-def _conv3x3(x: np.ndarray, weight: np.ndarray, pad: np.ndarray, cols: np.ndarray) -> np.ndarray:
+def _conv3x3(x: np.ndarray, weight: np.ndarray, pad: np.ndarray, cols: np.ndarray,
+             out: np.ndarray | None = None) -> np.ndarray:
     """A 3x3 convolution with zero padding of channels-last x (B, 20, 20, C). The three column
     shifts are laid side by side (B, 22, 20, 3C) and one product gives every row shift's output
     at once; the row shifts are then three slices added: a third of the copying of laying out
-    all nine shifts. `weight` is (3C, 3 * C_out) from `_shift_weight`; `pad`, `cols` scratch."""
+    all nine shifts. `weight` is (3C, 3 * C_out) from `_shift_weight`; `pad`, `cols` scratch.
+    With `out`, the result is added to it (a residual connection without a temporary)."""
     b, c = x.shape[0], x.shape[3]
     pad[:b, 1:-1, 1:-1, :c] = x
     for dx in range(3):
         cols[:b, :, :, dx * c:(dx + 1) * c] = pad[:b, :, dx:dx + BOARD_SIDE, :c]
     flat = cols[:b, :, :, :3 * c].reshape(b * (BOARD_SIDE + 2) * BOARD_SIDE, 3 * c)
     y = (flat @ weight).reshape(b, BOARD_SIDE + 2, BOARD_SIDE, 3, -1)
-    out = y[:, 0:BOARD_SIDE, :, 0].copy()
+    if out is None:
+        out = y[:, 0:BOARD_SIDE, :, 0].copy()
+    else:
+        out += y[:, 0:BOARD_SIDE, :, 0]
     out += y[:, 1:BOARD_SIDE + 1, :, 1]
     out += y[:, 2:BOARD_SIDE + 2, :, 2]
     return out
@@ -125,8 +130,8 @@ class Policy:
         # convolution is computed once
         pad = np.zeros((1, BOARD_SIDE + 2, BOARD_SIDE + 2, 2), np.float32)
         cols = np.empty((1, BOARD_SIDE + 2, BOARD_SIDE, 6), np.float32)
-        self.coords_bias = _conv3x3(_COORDS[None], _shift_weight(stem[:, BOARD_PLANES:]),
-                                    pad, cols)[0]
+        self.stem_bias = _conv3x3(_COORDS[None], _shift_weight(stem[:, BOARD_PLANES:]),
+                                  pad, cols)[0] + w["stem.bias"]
         layer = 0
         while f"convs.{layer}.weight" in w:
             self.convs.append((_shift_weight(w[f"convs.{layer}.weight"]),
@@ -162,21 +167,24 @@ class Policy:
         x = board.transpose(0, 2, 3, 1)
         weight, bias = self.convs[0]
         h = _conv3x3(x, weight, self._pad, self._cols)
-        h += self.coords_bias
-        h += bias + e[:, None, None, :self.channels]
+        h += self.stem_bias
+        h += e[:, None, None, :self.channels]
         np.maximum(h, 0, out=h)
         for weight, bias in self.convs[1:]:
-            h += _conv3x3(h, weight, self._pad, self._cols)
+            _conv3x3(h, weight, self._pad, self._cols, out=h)
             h += bias
             np.maximum(h, 0, out=h)
         return h, e[:, self.channels:]
 
     def _features(self, board: np.ndarray, extras: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-        parts = [self.trunk(board[i:i + _CHUNK], extras[i:i + _CHUNK])
-                 for i in range(0, board.shape[0], _CHUNK)]
-        if len(parts) == 1:
-            return parts[0]
-        return np.concatenate([p[0] for p in parts]), np.concatenate([p[1] for p in parts])
+        if len(board) <= _CHUNK:
+            return self.trunk(board, extras)
+        h = np.empty((len(board), BOARD_SIDE, BOARD_SIDE, self.channels), np.float32)
+        bias = np.empty((len(board), NUM_ORIENTATIONS), np.float32)
+        for i in range(0, len(board), _CHUNK):
+            h[i:i + _CHUNK], bias[i:i + _CHUNK] = self.trunk(board[i:i + _CHUNK],
+                                                             extras[i:i + _CHUNK])
+        return h, bias
 
     def logits(self, board: np.ndarray, extras: np.ndarray, segment: np.ndarray,
                legal: np.ndarray) -> np.ndarray:
