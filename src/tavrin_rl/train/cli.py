@@ -42,6 +42,13 @@ def _opponents(text: str) -> tuple[str, ...]:
     return names
 
 
+def _positive(text: str) -> int:
+    value = int(text)
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1, got {value}")
+    return value
+
+
 def _names(text: str) -> tuple[str, ...]:
     names = tuple(name.strip() for name in text.split(",") if name.strip())
     for name in names:
@@ -64,7 +71,7 @@ def build_parser() -> argparse.ArgumentParser:
                         "pool); the learner's seat turns per game")
     p.add_argument("--cpu-minutes", type=float, default=4.0, metavar="M",
                    help="training CPU minutes in all, counted across resumes (default 4)")
-    p.add_argument("--updates", type=int, default=None, metavar="N",
+    p.add_argument("--updates", type=_positive, default=None, metavar="N",
                    help="stop after N PPO updates in all, if sooner")
     p.add_argument("--resume", action="store_true", help="continue the run in --out")
     p.add_argument("--clone", metavar="DATASET", default=None,
@@ -73,12 +80,16 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--clone-minutes", type=float, default=1.5, metavar="M",
                    help="CPU minutes of cloning (default 1.5), part of --cpu-minutes")
     ppo = p.add_argument_group("PPO")
-    ppo.add_argument("--games", type=int, default=128, help="games per rollout (default 128)")
-    ppo.add_argument("--epochs", type=int, default=3)
-    ppo.add_argument("--minibatch", type=int, default=512)
-    ppo.add_argument("--lr", type=float, default=1e-3)
-    ppo.add_argument("--entropy", type=float, default=0.01)
-    ppo.add_argument("--pool-every", type=int, default=10, metavar="K",
+    ppo.add_argument("--games", type=_positive, default=128, metavar="N",
+                     help="games per rollout, played to their end (default 128)")
+    ppo.add_argument("--epochs", type=_positive, default=3, metavar="N",
+                     help="passes over each rollout (default 3)")
+    ppo.add_argument("--minibatch", type=_positive, default=512, metavar="N",
+                     help="decisions per gradient step (default 512)")
+    ppo.add_argument("--lr", type=float, default=1e-3, help="Adam's step size (default 1e-3)")
+    ppo.add_argument("--entropy", type=float, default=0.01, metavar="COEF",
+                     help="weight of the entropy bonus (default 0.01)")
+    ppo.add_argument("--pool-every", type=_positive, default=10, metavar="K",
                      help=f"with {SELF} opponents: add the learner to its pool every K updates "
                           "(default 10); each rollout draws one version from the pool, the "
                           "latest half of the time")
@@ -88,7 +99,7 @@ def build_parser() -> argparse.ArgumentParser:
     show = p.add_argument_group("evaluation and display")
     show.add_argument("--eval-every", type=int, default=5, metavar="K",
                       help="evaluate every K updates (default 5; 0: never)")
-    show.add_argument("--eval-games", type=int, default=200, metavar="G",
+    show.add_argument("--eval-games", type=_positive, default=200, metavar="G",
                       help="games per evaluation opponent (default 200)")
     show.add_argument("--eval-against", type=_names, default=("random", "greedy", "reach"),
                       metavar="LIST", help="opponents (three of each) of the evaluations")
@@ -354,7 +365,7 @@ def run_training(args: argparse.Namespace, out: TextIO, err: TextIO | None) -> i
         last.update(evaluation())  # the figures of the policy the run ends with
         save(None)
     out.write(f"done: {state['update']} updates, {state['games']} games, {state['steps']} "
-              f"decisions, {state['train_cpu_s'] / 60:.2f} training CPU minutes; "
+              f"decisions, {state['train_cpu_s'] / 60:.2f} training CPU minutes"
               + _evals(last, recent=rows) + f"\npolicy: {folder / 'policy.npz'}\n")
     return 0
 
