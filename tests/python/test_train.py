@@ -115,3 +115,25 @@ def test_mirrored_rollouts_play_legal_moves():
     assert v.terminated.all() and rollout.steps > 8 * 10
     counts = np.diff(rollout.offsets)
     assert (rollout.choice >= 0).all() and (rollout.choice < counts).all()
+
+
+def test_cloning_targets_the_datasets_choices(tmp_path):
+    pytest.importorskip("pyarrow", reason="datasets need pyarrow: pip install 'tavrin_rl[data]'")
+    from tavrin_rl import data
+    from tavrin_rl.symmetry import mirror_actions
+    from tavrin_rl.train import ppo
+    data.write_dataset(tmp_path / "games", games=12, agents=["reach"] * 4, seed=2, workers=1)
+    batches = list(ppo.clone_batches(str(tmp_path / "games"), 0, 128, 0.5))
+    batch = batches[0]
+    flip = np.arange(len(batch["action"])) % 2 == 1
+    _, _, segment, legal, choice = ppo.clone_inputs(batch, flip)
+    assert (segment[choice] == np.arange(len(choice))).all()
+    expected = np.where(flip, mirror_actions(batch["action"]), batch["action"])
+    assert (legal[choice] == expected).all()
+    assert ((batch["target"] >= 0) & (batch["target"] <= 1)).all()
+
+    torch.manual_seed(0)
+    net = PolicyNet()
+    optimizer = torch.optim.Adam(net.parameters(), lr=1e-3)
+    losses = [ppo.clone_step(net, optimizer, b, 0.5)[0] for _ in range(6) for b in batches]
+    assert losses[-1] < 0.7 * losses[0]

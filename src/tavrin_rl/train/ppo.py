@@ -233,10 +233,10 @@ def clone_batches(path: str, seed: int, batch_size: int, win_weight: float,
         yield batch
 
 
-def clone_step(net: PolicyNet, optimizer: torch.optim.Optimizer, batch: dict[str, np.ndarray],
-               value_coef: float, flip: np.ndarray | None = None) -> tuple[float, float]:
-    """One gradient step of cross-entropy to the dataset's choices, plus value regression to
-    the outcome; `flip` (B,) bool mirrors those positions. Returns the two losses."""
+def clone_inputs(batch: dict[str, np.ndarray], flip: np.ndarray | None = None,
+                 ) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
+    """Board planes, extras, segment and legal grid indexes of a dataset batch, and the position
+    of each row's chosen index among the legal ones; `flip` (B,) bool mirrors those rows."""
     mask = batch["action_mask"]
     rows, legal = np.nonzero(mask)
     n = len(mask)
@@ -244,13 +244,21 @@ def clone_step(net: PolicyNet, optimizer: torch.optim.Optimizer, batch: dict[str
     key = rows.astype(np.int64) * NUM_ACTIONS + legal
     choice = np.searchsorted(key, np.arange(n) * NUM_ACTIONS + batch["action"])
     board, extras = batch["observation"], extras_of(batch["pieces"], batch["done"])
-    legal = legal.astype(np.int64)
+    segment, legal = rows.astype(np.int64), legal.astype(np.int64)
     if flip is not None:
-        board, extras, legal = mirror_some(flip, board, extras, rows, legal)
-    seg_t = torch.from_numpy(rows.astype(np.int64))
+        board, extras, legal = mirror_some(flip, board, extras, segment, legal)
+    return board, extras, segment, legal, choice
+
+
+def clone_step(net: PolicyNet, optimizer: torch.optim.Optimizer, batch: dict[str, np.ndarray],
+               value_coef: float, flip: np.ndarray | None = None) -> tuple[float, float]:
+    """One gradient step of cross-entropy to the dataset's choices, plus value regression to
+    the outcome; `flip` (B,) bool mirrors those positions. Returns the two losses."""
+    board, extras, segment, legal, choice = clone_inputs(batch, flip)
+    seg_t = torch.from_numpy(segment)
     logits, value = net(torch.from_numpy(board), torch.from_numpy(extras), seg_t,
                         torch.from_numpy(legal))
-    logp, _ = segment_log_softmax(logits, seg_t, n)
+    logp, _ = segment_log_softmax(logits, seg_t, len(choice))
     policy_loss = -logp[torch.from_numpy(choice)].mean()
     value_loss = 0.5 * (value - torch.from_numpy(batch["target"].astype(np.float32))).pow(2).mean()
     loss = policy_loss + value_coef * value_loss
