@@ -36,11 +36,11 @@ def test_policy_agents_play_only_legal_moves():
 
 def test_evaluation_and_the_command_line(tmp_path, capsys):
     # the engine refuses an illegal step, so finished games mean legal play throughout
-    result = evaluate(baseline_path(), ["random"] * 3, games=40, seed=1)
-    assert result.games == 40 and result.win_share > 0.5, str(result)
+    result = evaluate(baseline_path(), ["greedy"] * 3, games=40, seed=1)
+    assert result.games == 40 and result.win_share > 0.4, str(result)  # greedy takes a quarter
     low, high = result.interval()
     assert low < result.win_share < high
-    assert evaluate(Policy.load(baseline_path()), ["random"] * 3, games=40, seed=1) == result
+    assert evaluate(Policy.load(baseline_path()), ["greedy"] * 3, games=40, seed=1) == result
 
     assert cli_main(["--agents", "baseline,random,random,random", "--games", "2", "--seed", "1",
                      "--no-progress"]) == 0
