@@ -32,7 +32,7 @@ BOARD_PLANES = 12
 NUM_EXTRAS = 4 * 21 + 4  # pieces by seat and kind, then the out-of-moves flags
 # Games evaluated together: large enough for the engine's batch to pay, small enough for the
 # activations (B x 400 x 144 floats in a convolution) to stay in cache.
-_CHUNK = 16
+_CHUNK = 8
 
 _COORDS = np.stack(np.meshgrid(np.arange(BOARD_SIDE), np.arange(BOARD_SIDE), indexing="ij"),
                    axis=-1).astype(np.float32) / (BOARD_SIDE - 1)  # (20, 20, 2): row, column
