@@ -161,9 +161,15 @@ def curve_svg(rows: list[dict[str, Any]], series: Sequence[str], title: str) -> 
         ly = top + 18 * k
         parts.append(f'<line x1="{width - right + 10}" y1="{ly}" x2="{width - right + 30}" '
                      f'y2="{ly}" stroke="{colour}" stroke-width="2"/><text '
-                     f'x="{width - right + 35}" y="{ly + 4}">{name.replace("_", " ")}</text>')
+                     f'x="{width - right + 35}" y="{ly + 4}">{_label(name)}</text>')
     parts.append("</svg>\n")
     return "\n".join(parts)
+
+
+def _label(series: str) -> str:
+    """A curve's legend: the win share in training (against the training opponents, sampled
+    choices) or in an evaluation (most likely choices)."""
+    return "in training" if series == "train_win_share" else series.replace("eval_", "eval vs ")
 
 
 class Bar:
