@@ -87,19 +87,31 @@ def segment_sample(logits: np.ndarray, segment: np.ndarray, count: int,
     return np.minimum(picks, stops - 1)  # rounding at a segment's top stays inside it
 
 
-def _conv3x3(x: np.ndarray, weight: np.ndarray, pad: np.ndarray, cols: np.ndarray,
+def _scratch(chunk: int, c_in: int, c_out: int) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """Buffers of `_conv3x3` for up to `chunk` positions: reused, since fresh arrays this large
+    come from the system each time and their pages fault in on every call."""
+    rows = BOARD_SIDE + 2
+    return (np.zeros((chunk, rows, rows, c_in), np.float32),
+            np.empty((chunk, rows, BOARD_SIDE, 3 * c_in), np.float32),
+            np.empty((chunk * rows * BOARD_SIDE, 3 * c_out), np.float32))
+
+
+def _conv3x3(x: np.ndarray, weight: np.ndarray, scratch: tuple[np.ndarray, ...],
              out: np.ndarray | None = None) -> np.ndarray:
     """A 3x3 convolution with zero padding of channels-last x (B, 20, 20, C). The three column
     shifts are laid side by side (B, 22, 20, 3C) and one product gives every row shift's output
     at once; the row shifts are then three slices added: a third of the copying of laying out
-    all nine shifts. `weight` is (3C, 3 * C_out) from `_shift_weight`; `pad`, `cols` scratch.
-    With `out`, the result is added to it (a residual connection without a temporary)."""
+    all nine shifts. `weight` is (3C, 3 * C_out) from `_shift_weight`; `scratch` from
+    `_scratch`. With `out`, the result is added to it (a residual connection without a
+    temporary)."""
+    pad, cols, product = scratch
     b, c = x.shape[0], x.shape[3]
-    pad[:b, 1:-1, 1:-1, :c] = x
+    pad[:b, 1:-1, 1:-1] = x
     for dx in range(3):
-        cols[:b, :, :, dx * c:(dx + 1) * c] = pad[:b, :, dx:dx + BOARD_SIDE, :c]
-    flat = cols[:b, :, :, :3 * c].reshape(b * (BOARD_SIDE + 2) * BOARD_SIDE, 3 * c)
-    y = (flat @ weight).reshape(b, BOARD_SIDE + 2, BOARD_SIDE, 3, -1)
+        cols[:b, :, :, dx * c:(dx + 1) * c] = pad[:b, :, dx:dx + BOARD_SIDE]
+    rows = b * (BOARD_SIDE + 2) * BOARD_SIDE
+    y = np.matmul(cols[:b].reshape(rows, 3 * c), weight, out=product[:rows])
+    y = y.reshape(b, BOARD_SIDE + 2, BOARD_SIDE, 3, -1)
     if out is None:
         out = y[:, 0:BOARD_SIDE, :, 0].copy()
     else:
@@ -128,10 +140,8 @@ class Policy:
         self.convs = [(_shift_weight(stem[:, :BOARD_PLANES]), w["stem.bias"])]
         # the row and column planes are the same in every position: their share of the first
         # convolution is computed once
-        pad = np.zeros((1, BOARD_SIDE + 2, BOARD_SIDE + 2, 2), np.float32)
-        cols = np.empty((1, BOARD_SIDE + 2, BOARD_SIDE, 6), np.float32)
         self.stem_bias = _conv3x3(_COORDS[None], _shift_weight(stem[:, BOARD_PLANES:]),
-                                  pad, cols)[0] + w["stem.bias"]
+                                  _scratch(1, 2, self.channels))[0] + w["stem.bias"]
         layer = 0
         while f"convs.{layer}.weight" in w:
             self.convs.append((_shift_weight(w[f"convs.{layer}.weight"]),
@@ -145,9 +155,8 @@ class Policy:
         self.value_fc_b = w["value_fc.bias"]
         self.value_out_w = np.ascontiguousarray(w["value_out.weight"].T)
         self.value_out_b = w["value_out.bias"]
-        widest = max(BOARD_PLANES, self.channels)
-        self._pad = np.zeros((_CHUNK, BOARD_SIDE + 2, BOARD_SIDE + 2, widest), np.float32)
-        self._cols = np.empty((_CHUNK, BOARD_SIDE + 2, BOARD_SIDE, 3 * widest), np.float32)
+        self._stem_scratch = _scratch(_CHUNK, BOARD_PLANES, self.channels)
+        self._scratch = _scratch(_CHUNK, self.channels, self.channels)
 
     @classmethod
     def load(cls, path: str | os.PathLike[str]) -> "Policy":
@@ -166,12 +175,12 @@ class Policy:
         e = extras @ self.extras_w + self.extras_b
         x = board.transpose(0, 2, 3, 1)
         weight, bias = self.convs[0]
-        h = _conv3x3(x, weight, self._pad, self._cols)
+        h = _conv3x3(x, weight, self._stem_scratch)
         h += self.stem_bias
         h += e[:, None, None, :self.channels]
         np.maximum(h, 0, out=h)
         for weight, bias in self.convs[1:]:
-            _conv3x3(h, weight, self._pad, self._cols, out=h)
+            _conv3x3(h, weight, self._scratch, out=h)
             h += bias
             np.maximum(h, 0, out=h)
         return h, e[:, self.channels:]
