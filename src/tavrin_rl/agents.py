@@ -174,15 +174,23 @@ AGENTS: dict[str, type[Agent]] = {
     cls.name: cls for cls in (RandomAgent, GreedyAgent, ReachAgent, MctsAgent)
 }
 
+# Trained policies ("policy", "baseline"), played in numpy: their module subclasses Agent and adds
+# them to AGENTS, so it is imported once both exist.
+import tavrin_rl.policy_agent  # noqa: E402,F401
+
 
 def parse_agent(spec: str) -> tuple[str, dict[str, Any]]:
     """The name and settings of an agent written as on the command line: a name of `AGENTS`,
-    or "mcts:PLAYOUTS" / "mcts:PLAYOUTS:ROLLOUT" (no commas: they separate seats)."""
+    "mcts:PLAYOUTS" / "mcts:PLAYOUTS:ROLLOUT", or "policy:PATH" (no commas: they separate
+    seats)."""
     name, _, rest = spec.partition(":")
     if name not in AGENTS:
         raise ValueError(f"unknown agent {name!r} (choose from {', '.join(AGENTS)})")
     if not rest:
         return name, {}
+    argument = getattr(AGENTS[name], "argument", None)
+    if argument is not None:  # an agent of one argument: policy:PATH
+        return name, {argument: rest}
     if name != MctsAgent.name:
         raise ValueError(f"agent {name!r} takes no settings, got {spec!r}")
     playouts, _, rollout = rest.partition(":")

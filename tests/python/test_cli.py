@@ -323,7 +323,7 @@ class TestOptions:
         (["--games", "0"], "argument --games: must be at least 1, got 0"),
         (["--games", "two"], "argument --games: not a whole number: 'two'"),
         (["--seed", "-1"], "argument --seed: must be 0 or more, got -1"),
-        (["--agents", "random,clever"], "unknown agent 'clever' (choose from random, greedy, reach, mcts, human)"),
+        (["--agents", "random,clever"], "unknown agent 'clever' (choose from random, greedy, reach, mcts, policy, baseline, human)"),
         (["--agents", "random,greedy"], "give one agent for every seat or 4 comma-separated agents, got 2"),
         (["--reward-mode", "Score"], "argument --reward-mode: invalid choice: 'Score'"),
         (["--delay", "-1"], "argument --delay: must be 0 to 3600 seconds, got -1"),
