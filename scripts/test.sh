@@ -176,10 +176,11 @@ else
     echo "could not install the [integration] extra; the tests of the missing libraries skip"
     "$venv/bin/python" -m pip install -q --no-build-isolation ".[pettingzoo]"
   fi
-  # The torch example reads a dataset, so it runs here, where torch is.
+  # The torch example reads a dataset, and training needs torch, so they run here, where torch is.
   (cd build && "$root/$venv/bin/python" -m pytest "$root/tests/integration" -q -ra \
      -p no:cacheprovider \
-     "$root/tests/python/test_data.py::test_torch_example_reads_through_two_loader_workers")
+     "$root/tests/python/test_data.py::test_torch_example_reads_through_two_loader_workers" \
+     "$root/tests/python/test_train.py")
 fi
 
 # Sanitizers: the C++ tests, and the Python tests that reach memory handling and threads in the
