@@ -181,6 +181,10 @@ else
      -p no:cacheprovider \
      "$root/tests/python/test_data.py::test_torch_example_reads_through_two_loader_workers" \
      "$root/tests/python/test_train.py")
+  # The code blocks of the README and the docs that need torch run here too (the others already
+  # ran with the package's own tests; a block whose library is missing here skips, naming it).
+  (cd build && "$root/$venv/bin/python" -m pytest "$root/tests/python/test_examples.py" -q -ra \
+     -p no:cacheprovider -k "docs_code or readme_code")
 fi
 
 # Sanitizers: the C++ tests, and the Python tests that reach memory handling and threads in the
