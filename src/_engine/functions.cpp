@@ -2,6 +2,8 @@
 // tables from, state decoding, the built-in rules and the search on one game, and outcomes.
 #include "_engine/binding.h"
 
+#include <cstdio>
+
 #include "game/agents/policies.h"
 #include "game/batch/catalogue_export.h"
 #include "game/batch/vector_games.h"
@@ -208,7 +210,13 @@ PyObject* engine_search(PyObject*, PyObject* args, PyObject* kwargs) {
         return PyErr_Format(PyExc_ValueError, "playouts must be from 1 to %u, got %zd", search::MAX_PLAYOUTS, playouts);
     if (rollout < 0 || rollout >= static_cast<int>(POLICY_COUNT))
         return PyErr_Format(PyExc_ValueError, "rollout policy code must be below %zu, got %d", POLICY_COUNT, rollout);
-    if (!(cpu_ms >= 0.0)) return PyErr_Format(PyExc_ValueError, "cpu_ms must be at least 0, got %g", cpu_ms);
+    if (!(cpu_ms >= 0.0)) {
+        // PyErr_Format has no floating-point conversions on every supported Python.
+        char text[64];
+        std::snprintf(text, sizeof text, "cpu_ms must be at least 0, got %g", cpu_ms);
+        PyErr_SetString(PyExc_ValueError, text);
+        return nullptr;
+    }
     Stream stream{PyLong_AsUnsignedLongLongMask(stream_arg)};
     if (PyErr_Occurred()) return nullptr;
     if (static_cast<std::size_t>(view.len) != STATE_SIZE)
