@@ -120,6 +120,17 @@ class Buffer {
     bool held_ = false;
 };
 
+// make() at the boundary: its C++ exception becomes the Python error (null returned).
+template <class Make>
+PyObject* at_boundary(Make&& make) noexcept {
+    try {
+        return make();
+    } catch (...) {
+        raise_from(std::current_exception());
+        return nullptr;
+    }
+}
+
 // A tuple of `count` items made by make(i); null with the error set when one fails.
 template <class Make>
 PyObject* tuple_of(std::size_t count, Make&& make) noexcept {

@@ -91,14 +91,7 @@ PyObject* catalogue_dict() {
     return ok ? dict.release() : nullptr;
 }
 
-PyObject* engine_catalogue(PyObject*, PyObject*) noexcept {
-    try {
-        return catalogue_dict();
-    } catch (...) {
-        raise_from(std::current_exception());
-        return nullptr;
-    }
-}
+PyObject* engine_catalogue(PyObject*, PyObject*) noexcept { return at_boundary(catalogue_dict); }
 
 PyObject* engine_decode_states(PyObject*, PyObject* states) {
     Py_buffer view;
@@ -274,14 +267,7 @@ PyObject* orientation_traits_dict() {
     return ok ? dict.release() : nullptr;
 }
 
-PyObject* engine_orientation_traits(PyObject*, PyObject*) noexcept {
-    try {
-        return orientation_traits_dict();
-    } catch (...) {
-        raise_from(std::current_exception());
-        return nullptr;
-    }
-}
+PyObject* engine_orientation_traits(PyObject*, PyObject*) noexcept { return at_boundary(orientation_traits_dict); }
 
 // outcomes(scores, mode): the outcome in reward mode `mode` of K finished games from their
 // official scores (K x 4 int16), as K x 4 float32 bytes.
