@@ -27,14 +27,16 @@ COLUMNS = ("update", "phase", "games", "steps", "train_cpu_s", "steps_per_cpu_s"
 
 
 SELF = "self"  # an opponent drawn from the run's own earlier versions
+#: Opponents played by the engine inside `VectorGames.step` (mcts at its default budget).
+ENGINE_OPPONENTS: tuple[str, ...] = (*POLICIES, "mcts")
 
 
 def _opponents(text: str) -> tuple[str, ...]:
     names = tuple(name.strip() for name in text.split(","))
     for name in names:
-        if name not in (*POLICIES, SELF):
+        if name not in (*ENGINE_OPPONENTS, SELF):
             raise argparse.ArgumentTypeError(
-                f"unknown opponent {name!r} (choose from {', '.join((*POLICIES, SELF))})")
+                f"unknown opponent {name!r} (choose from {', '.join((*ENGINE_OPPONENTS, SELF))})")
     if len(names) == 1:
         return names * 3
     if len(names) != 3:
@@ -52,7 +54,7 @@ def _positive(text: str) -> int:
 def _names(text: str) -> tuple[str, ...]:
     names = tuple(name.strip() for name in text.split(",") if name.strip())
     for name in names:
-        if name not in POLICIES:
+        if name not in ENGINE_OPPONENTS:
             raise argparse.ArgumentTypeError(f"unknown agent {name!r}")
     return names
 
@@ -66,7 +68,7 @@ def build_parser() -> argparse.ArgumentParser:
                    "policy (required for training)")
     p.add_argument("--seed", type=int, default=0, help="seed of the whole run (default 0)")
     p.add_argument("--opponents", type=_opponents, default=("greedy",) * 3, metavar="LIST",
-                   help=f"the three opponents, or one for all three ({', '.join(POLICIES)}; "
+                   help=f"the three opponents, or one for all three ({', '.join(ENGINE_OPPONENTS)}; "
                         f"default greedy; {SELF}: an earlier version of the learner, from its "
                         "pool); the learner's seat turns per game")
     p.add_argument("--cpu-minutes", type=float, default=4.0, metavar="M",
