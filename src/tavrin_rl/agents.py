@@ -40,6 +40,15 @@ def legal_actions(mask: bytes, start: int = 0, stop: int = NUM_ACTIONS) -> list[
     return found
 
 
+def pass_turns(game: PyTavrin, until: int | None = None) -> None:
+    """Passes every agent to move that is out of moves, until one that can place is to move, the
+    game is over, or (with `until`) agent `until` is to move. Every loop that plays a game needs
+    these passes, and they are the same step whoever plays the other seats."""
+    while (not game.is_over and game.agent_selection != until
+           and game.terminations[game.agent_selection]):
+        game.step(None)
+
+
 class Stream:
     """A seeded stream of 64-bit random draws (the engine's splitmix64); agents that hold the same
     `Stream` draw from it in turn."""

@@ -28,6 +28,9 @@ COLOURS: tuple[tuple[str, int, tuple[int, int, int]], ...] = _ENGINE["colours"]
 # The observation's channel groups, {"occupied": (first, count), ...}, its channel count, the
 # board channels "compact" keeps, and the size of the flat view (board planes, pieces, done).
 OBSERVATION_LAYOUT: dict[str, object] = _ENGINE["observation_layout"]
+NUM_CHANNELS: int = _ENGINE["observation_layout"]["channels"]
+BOARD_CHANNELS: int = _ENGINE["observation_layout"]["board_channels"]  # what "compact" keeps
+FLAT_SIZE: int = _ENGINE["observation_layout"]["flat_size"]
 NUM_ACTIONS: int = _ENGINE["num_actions"]
 NUM_ORIENTATIONS: int = len(_ENGINE["orientation_kind"])
 GRID_SHAPE = (NUM_ORIENTATIONS, BOARD_SIDE, BOARD_SIDE)

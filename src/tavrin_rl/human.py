@@ -14,7 +14,7 @@ from typing import TextIO
 
 from tavrin_rl import PyTavrin
 from tavrin_rl.catalogue import (
-    BOARD_SIDE, KIND_ORIENTATIONS, PIECE_NAMES, action_cells, action_fits, action_kind,
+    BOARD_SIDE, KIND_ORIENTATIONS, NUM_SEATS, PIECE_NAMES, action_cells, action_fits, action_kind,
     describe_action, parse_action, shape_picture,
 )
 from tavrin_rl.text_board import draw
@@ -187,7 +187,7 @@ def explain(observation: object, index: int) -> str:
     area = BOARD_SIDE * BOARD_SIDE
     for row, column in cells:
         at = row * BOARD_SIDE + column
-        if any(planes[seat * area + at] for seat in range(4)):
+        if any(planes[seat * area + at] for seat in range(NUM_SEATS)):
             return f"cell {row},{column} is taken"
     for row, column in cells:
         if blocked[row * BOARD_SIDE + column]:

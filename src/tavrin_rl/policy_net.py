@@ -23,13 +23,14 @@ from typing import Any
 import numpy as np
 
 from tavrin_rl._tavrin import PyTavrin
+from tavrin_rl.catalogue import BOARD_SIDE as BOARD_SIDE
+from tavrin_rl.catalogue import NUM_ORIENTATIONS as NUM_ORIENTATIONS
+from tavrin_rl.catalogue import BOARD_CHANNELS, FLAT_SIZE, NUM_KINDS, NUM_SEATS, ORIENTATION_KIND
 
 FORMAT = "tavrin_rl.policy/1"
-BOARD_SIDE = 20
+BOARD_PLANES = BOARD_CHANNELS
 CELLS = BOARD_SIDE * BOARD_SIDE
-NUM_ORIENTATIONS = 91
-BOARD_PLANES = 12
-NUM_EXTRAS = 4 * 21 + 4  # pieces by seat and kind, then the out-of-moves flags
+NUM_EXTRAS = FLAT_SIZE - BOARD_PLANES * CELLS  # pieces by seat and kind, then the out-of-moves flags
 # Games evaluated together: large enough for the engine's batch to pay, small enough for the
 # activations (B x 400 x 144 floats in a convolution) to stay in cache.
 _CHUNK = 8
@@ -236,11 +237,10 @@ def save_policy(path: str | os.PathLike[str], weights: dict[str, np.ndarray],
 def blind_arrays(legal: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     """What a position shows through its legal grid indexes alone: an empty board, and of the
     mover's pieces the kinds `legal` places (other seats' unknown: none)."""
-    from tavrin_rl.catalogue import ORIENTATION_KIND
-    pieces = np.zeros((1, 4, 21), np.uint8)
+    pieces = np.zeros((1, NUM_SEATS, NUM_KINDS), np.uint8)
     pieces[0, 0, np.asarray(ORIENTATION_KIND)[legal // CELLS]] = 1
     return (np.zeros((1, BOARD_PLANES, BOARD_SIDE, BOARD_SIDE), np.uint8),
-            extras_of(pieces, np.zeros((1, 4), np.uint8)))
+            extras_of(pieces, np.zeros((1, NUM_SEATS), np.uint8)))
 
 
 def position_arrays(game: PyTavrin) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
@@ -248,9 +248,9 @@ def position_arrays(game: PyTavrin) -> tuple[np.ndarray, np.ndarray, np.ndarray]
     in `game`, in its frame: what `VectorGames(observation="compact")` gives."""
     seen = game.observe(game.agent_selection)
     board = np.empty((1, BOARD_PLANES, CELLS), np.uint8)
-    board[0, 0:4] = np.frombuffer(seen.observation, np.uint8).reshape(4, CELLS)
-    board[0, 4:8] = np.frombuffer(seen.corners, np.uint8).reshape(4, CELLS)
-    board[0, 8:12] = np.frombuffer(seen.blocked, np.uint8).reshape(4, CELLS)
+    # the engine's board groups, in channel order: cells, corners, blocked cells of each seat
+    board[0] = np.frombuffer(seen.observation + seen.corners + seen.blocked,
+                             np.uint8).reshape(BOARD_PLANES, CELLS)
     extras = extras_of(np.frombuffer(seen.pieces, np.uint8)[None],
                        np.frombuffer(seen.done, np.uint8)[None])
     mask = np.frombuffer(seen.action_mask, np.uint8)

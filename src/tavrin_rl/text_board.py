@@ -27,17 +27,20 @@ from collections.abc import Iterable, Sequence
 from typing import Protocol, TextIO
 
 from tavrin_rl.board import cell_owners, piece_masks
-from tavrin_rl.catalogue import BOARD_SIDE, to_board
+from tavrin_rl.catalogue import BOARD_SIDE, COLOURS, NUM_SEATS, to_board
 
-NUM_AGENTS = 4
-LETTERS = "BYRG"  # the initials of blue, yellow, red and green, by agent index
+# The initials of the engine's colour names (blue, yellow, red, green), by agent index.
+LETTERS = "".join(name[0].upper() for name, _, _ in COLOURS)
 FREE = "."
 WIDTH = 44  # no line of `draw` is wider
 
-# Foreground and background per agent: white on blue, red and green, black on yellow.
-_COLOURS = ("\x1b[97;44m", "\x1b[30;43m", "\x1b[97;41m", "\x1b[97;42m")
-# The last placement: bold, underlined, on the bright variant of the agent's background.
-_LAST_COLOURS = ("\x1b[1;4;97;104m", "\x1b[1;4;30;103m", "\x1b[1;4;97;101m", "\x1b[1;4;30;102m")
+# The backgrounds are the engine's; the foregrounds are chosen here for contrast: white on blue,
+# red and green, black on yellow.
+_COLOURS = tuple(f"\x1b[{fore};{back}m" for fore, (_, back, _) in zip((97, 30, 97, 97), COLOURS))
+# The last placement: bold, underlined, on the bright variant (+60) of the agent's background,
+# where green is light enough to want black.
+_LAST_COLOURS = tuple(f"\x1b[1;4;{fore};{back + 60}m"
+                      for fore, (_, back, _) in zip((97, 30, 97, 30), COLOURS))
 _RESET = "\x1b[0m"
 
 
@@ -90,7 +93,7 @@ def draw(game: Game, *, names: Sequence[str] | None = None, colour: bool = False
     `frame`: draw the board turned into that agent's frame (its start corner at the top left),
     the frame in which it names its actions; 0 is the board as `render` draws it.
     """
-    if frame not in range(NUM_AGENTS):
+    if frame not in range(NUM_SEATS):
         raise ValueError(f"unknown agent {frame}")
     state = game.to_bytes()
     owners = cell_owners(state)
@@ -131,7 +134,7 @@ def legend(game: Game, state: bytes | None = None,
     name_width = max((len(name) for name in names), default=0) if names else 0
     lines = [" " * 2 + f"{'seat':<9}" + (f"{'agent':<{name_width + 1}}" if names else "")
              + "left score"]
-    for agent in range(NUM_AGENTS):
+    for agent in range(NUM_SEATS):
         name = f"{names[agent]:<{name_width + 1}}" if names else ""
         state_note = "  done" if done[agent] else ("  to move" if agent == to_move and not over
                                                    else "")

@@ -67,7 +67,7 @@ import numpy as np
 
 from tavrin_rl import _engine
 from tavrin_rl._system import available_cpus
-from tavrin_rl.catalogue import BOARD_SIDE, NUM_KINDS, NUM_SEATS
+from tavrin_rl.catalogue import BOARD_CHANNELS, BOARD_SIDE, NUM_CHANNELS, NUM_KINDS, NUM_SEATS
 from tavrin_rl._tavrin import PyTavrin
 from tavrin_rl.agents import DEFAULT_PLAYOUTS, MAX_PLAYOUTS, parse_agent
 
@@ -78,7 +78,7 @@ STATE_SIZE = _engine.STATE_SIZE
 
 OBSERVATION_MODES: tuple[str | None, ...] = ("full", "compact", None)
 _OBSERVATION_CODES = {None: 0, "compact": 1, "full": 2}
-_CHANNELS = {None: 0, "compact": 12, "full": 100}
+_CHANNELS = {None: 0, "compact": BOARD_CHANNELS, "full": NUM_CHANNELS}
 POLICIES: tuple[str, ...] = tuple(_engine.orientation_traits()["policies"])
 #: Who plays a seat, by code: "learner" and "external" seats are played by the caller through
 #: `step`; the engine plays the others inside `step`.

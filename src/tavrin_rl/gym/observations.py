@@ -29,9 +29,11 @@ from gymnasium import spaces
 
 from tavrin_rl import PyObservation, PyTavrin
 from tavrin_rl.board import cell_owners
+from tavrin_rl.catalogue import BOARD_CHANNELS as BOARD_CHANNELS
+from tavrin_rl.catalogue import FLAT_SIZE as FLAT_SIZE
+from tavrin_rl.catalogue import NUM_CHANNELS as NUM_CHANNELS
 from tavrin_rl.catalogue import (
-    BOARD_SIDE, COLOURS, NUM_ACTIONS, NUM_KINDS, NUM_SEATS, OBSERVATION_LAYOUT, PIECE_NAMES,
-    action_cells, to_board,
+    BOARD_SIDE, COLOURS, NUM_ACTIONS, NUM_KINDS, NUM_SEATS, OBSERVATION_LAYOUT, action_cells, to_board,
 )
 from tavrin_rl.text_board import draw, use_colour
 
@@ -48,10 +50,6 @@ CORNERS = _channels("corners")
 BLOCKED = _channels("blocked")
 PIECES = _channels("pieces")
 DONE = _channels("done")
-NUM_CHANNELS: int = OBSERVATION_LAYOUT["channels"]  # type: ignore[assignment]
-# the planes that vary over the board: what "compact" keeps
-BOARD_CHANNELS: int = OBSERVATION_LAYOUT["board_channels"]  # type: ignore[assignment]
-FLAT_SIZE: int = OBSERVATION_LAYOUT["flat_size"]  # type: ignore[assignment]
 
 # rgb_array: pixels per cell, and the colours of free cells, grid lines and agents 0 to 3
 # (the engine's colour table, which `render` draws with too).
@@ -83,12 +81,22 @@ def board_planes(observation: PyObservation, channels_last: bool = False) -> np.
     """The 12 board planes (cells, corners, blocked cells of seats 0 to 3) of one `PyObservation`
     as uint8, (12, 20, 20), or (20, 20, 12) with `channels_last`."""
     planes = np.empty((BOARD_CHANNELS, BOARD_SIDE * BOARD_SIDE), dtype=np.uint8)
-    planes[OCCUPIED] = np.frombuffer(observation.observation, dtype=np.uint8).reshape(4, -1)
-    planes[CORNERS] = np.frombuffer(observation.corners, dtype=np.uint8).reshape(4, -1)
-    planes[BLOCKED] = np.frombuffer(observation.blocked, dtype=np.uint8).reshape(4, -1)
+    planes[OCCUPIED] = np.frombuffer(observation.observation, dtype=np.uint8).reshape(NUM_SEATS, -1)
+    planes[CORNERS] = np.frombuffer(observation.corners, dtype=np.uint8).reshape(NUM_SEATS, -1)
+    planes[BLOCKED] = np.frombuffer(observation.blocked, dtype=np.uint8).reshape(NUM_SEATS, -1)
     if channels_last:
         return np.ascontiguousarray(planes.T).reshape(BOARD_SIDE, BOARD_SIDE, BOARD_CHANNELS)
     return planes.reshape(BOARD_CHANNELS, BOARD_SIDE, BOARD_SIDE)
+
+
+def flat_observation(observation: PyObservation) -> np.ndarray:
+    """The engine's flat layout of one `PyObservation` as uint8 (FLAT_SIZE,): the board planes
+    (`board_planes`), then the pieces and out-of-moves flags, one value per channel."""
+    flat = np.empty(FLAT_SIZE, dtype=np.uint8)
+    planes = BOARD_CHANNELS * BOARD_SIDE * BOARD_SIDE
+    flat[:planes] = board_planes(observation).reshape(-1)
+    flat[planes:] = np.frombuffer(observation.pieces + observation.done, dtype=np.uint8)
+    return flat
 
 
 def observation_arrays(observation: PyObservation, mode: str = "full",
@@ -167,6 +175,14 @@ def check_reward(name: str, value: Any) -> float:
     if not math.isfinite(value):
         raise ValueError(f"{name} must be finite, not {value!r}")
     return float(value)
+
+
+def checked_illegal_reward(value: Any, reward_mode: str) -> float:
+    """The reward for an illegal placement: `value` checked as `check_reward` checks it, or when
+    None the default of every environment, -1, or -90 in "score" mode, below any score."""
+    if value is None:
+        value = -90.0 if reward_mode == "score" else -1.0
+    return check_reward("illegal_reward", value)
 
 
 def action_index(action: Any) -> int:

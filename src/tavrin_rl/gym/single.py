@@ -12,10 +12,10 @@ import numpy as np
 from gymnasium import spaces
 
 from tavrin_rl import PyTavrin
-from tavrin_rl.agents import AGENTS, Agent, Stream
+from tavrin_rl.agents import AGENTS, Agent, Stream, pass_turns
 from tavrin_rl.catalogue import NUM_ACTIONS
 from tavrin_rl.gym.observations import (
-    NUM_SEATS, RENDER_MODES, FramePacer, action_index, check_options, check_reward,
+    NUM_SEATS, RENDER_MODES, FramePacer, action_index, check_options, checked_illegal_reward,
     observation_arrays, observation_space_of, render_game,
 )
 
@@ -69,9 +69,7 @@ class SingleAgentEnv(gymnasium.Env[Any, np.int64]):
                                  or not 0 <= seat < NUM_SEATS):
             raise ValueError(f"seat must be 0, 1, 2, 3 or 'random', not {seat!r}")
         self.opponent_specs = self._check_opponents(opponents)
-        if illegal_reward is None:
-            illegal_reward = -90.0 if reward_mode == "score" else -1.0
-        self.illegal_reward = check_reward("illegal_reward", illegal_reward)
+        self.illegal_reward = checked_illegal_reward(illegal_reward, reward_mode)
         self.seat_option = seat
         self.reward_mode = reward_mode
         self.observation_mode = observation
@@ -181,11 +179,11 @@ class SingleAgentEnv(gymnasium.Env[Any, np.int64]):
 
     def _play_opponents(self) -> None:
         game, seat = self.game, self.seat
-        while not game.is_over and (game.agent_selection != seat or game.terminations[seat]):
+        while True:
+            pass_turns(game)
             agent = game.agent_selection
-            if game.terminations[agent]:
-                game.step(None)
-                continue
+            if game.is_over or agent == seat:
+                return
             opponent = self._opponents[(agent - seat) % NUM_SEATS - 1]
             if isinstance(opponent, Agent):
                 action = opponent.act(None, game=game)
