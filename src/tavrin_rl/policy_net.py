@@ -273,7 +273,7 @@ class Evaluation:
 
     def interval(self) -> tuple[float, float]:
         """The 95% Wilson interval of the win share."""
-        from tavrin_rl.__main__ import wilson_interval
+        from tavrin_rl._summary import wilson_interval
         return wilson_interval(self.wins, self.games)
 
     def __str__(self) -> str:

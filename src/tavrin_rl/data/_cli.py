@@ -10,20 +10,11 @@ import secrets
 from collections.abc import Sequence
 from typing import TextIO
 
+from tavrin_rl._command import positive_int
 from tavrin_rl.catalogue import NUM_SEATS
 
 # Options that mean something only with --out, as argparse names them.
 DATASET_ONLY = ("workers", "ray", "append", "overwrite", "chunk_size")
-
-
-def _count(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be at least 1, got {value}")
-    return value
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
@@ -33,13 +24,13 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     group.add_argument("--out", metavar="DIR",
                        help="dataset folder: one row per placement (game, ply, agent, action, "
                             "state before it), one per game, a manifest.json")
-    group.add_argument("--workers", type=_count, metavar="K",
+    group.add_argument("--workers", type=positive_int, metavar="K",
                        help="local worker processes (default: the CPUs available); with --ray, "
                             "the most Ray tasks running at once (default: no limit)")
     group.add_argument("--ray", nargs="?", const="", default=None, metavar="ADDRESS",
                        help="play the chunks as Ray tasks on the cluster at ADDRESS, or on a "
                             "local Ray instance started for the run when no address is given")
-    group.add_argument("--chunk-size", type=_count, metavar="N",
+    group.add_argument("--chunk-size", type=positive_int, metavar="N",
                        help="games per shard (default: a 32nd of the games, 16 to 1000)")
     exclusive = group.add_mutually_exclusive_group()
     exclusive.add_argument("--append", action="store_true",
