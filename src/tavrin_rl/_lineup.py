@@ -74,7 +74,7 @@ def search_settings(search: dict[str, Any]) -> tuple[int, str]:
 
 def uint64(value: Any, name: str) -> int:
     """`value` as an int from 0 to 2**64 - 1 (a seed or a game number)."""
-    value = whole(value, name)
-    if not 0 <= value < 2 ** 64:
-        raise ValueError(f"{name} must be from 0 to 2**64 - 1, got {value}")
-    return value
+    number = whole(value, name)
+    if not 0 <= number < 2 ** 64:
+        raise ValueError(f"{name} must be from 0 to 2**64 - 1, got {number}")
+    return number
