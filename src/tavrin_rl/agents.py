@@ -30,14 +30,19 @@ DEFAULT_PLAYOUTS = 120
 MAX_PLAYOUTS = 20_000
 
 
-def legal_actions(mask: bytes, start: int = 0, stop: int = NUM_ACTIONS) -> list[int]:
-    """The grid indexes in [start, stop) whose mask byte is 1, in increasing order."""
+def legal_grid_indexes(mask: bytes, start: int = 0, stop: int = NUM_ACTIONS) -> list[int]:
+    """The grid indexes in [start, stop) whose byte in the action `mask` is 1, in increasing
+    order: one game's legal placements as a list."""
     found = []
     index = mask.find(1, start, stop)
     while index >= 0:
         found.append(index)
         index = mask.find(1, index + 1, stop)
     return found
+
+
+#: The former name of `legal_grid_indexes`, kept for the code that calls it.
+legal_actions = legal_grid_indexes
 
 
 def pass_turns(game: PyTavrin, until: int | None = None) -> None:

@@ -48,7 +48,7 @@ def extras_of(pieces: np.ndarray, done: np.ndarray) -> np.ndarray:
 def legal_entries(offsets: np.ndarray, actions: np.ndarray,
                   games: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     """The legal grid indexes of `games` (indexes into CSR `offsets`/`actions`, as
-    `VectorGames.legal_actions` returns them) and, for each, its row in `games`."""
+    `VectorGames.legal_grid_indexes_csr` returns them) and, for each, its row in `games`."""
     starts, stops = offsets[games], offsets[games + 1]
     counts = (stops - starts).astype(np.intp)
     segment = np.repeat(np.arange(len(games)), counts)
@@ -311,8 +311,8 @@ def play_games(choose: Any, opponents: Any, games: int, seed: int = 0, batch: in
             active = np.flatnonzero(~v.terminated)
             if active.size == 0:
                 break
-            offsets, actions = v.legal_actions()
-            segment, legal = legal_entries(offsets, actions, active)
+            offsets, indexes = v.legal_grid_indexes_csr()
+            segment, legal = legal_entries(offsets, indexes, active)
             assert v.observation is not None and v.pieces is not None and v.done is not None
             picks = choose(v.observation[active], extras_of(v.pieces[active], v.done[active]),
                            segment, legal)

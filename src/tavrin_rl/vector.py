@@ -29,8 +29,8 @@ passed inside the engine, so the player to move always has a legal placement.
   `done` (N, 4), by seat. ("full" fills `pieces` and `done` too.)
 * None: no observation, only the mask and the bookkeeping.
 
-`mask=False` drops `legal_action_mask`; `legal_actions()` lists the legal grid indexes of every
-game as CSR arrays instead.
+`mask=False` drops `legal_action_mask`; `legal_grid_indexes_csr()` lists the legal grid indexes
+of every game as CSR arrays instead.
 
 **End of game and autoreset.** On the step that ends game i, `terminated[i]` is set and
 `rewards[i]` holds the outcome in `reward_mode` for agents 0 to 3 (0 on every other step);
@@ -329,12 +329,15 @@ class VectorGames:
                             out["agents"], out["plies"])
         return out
 
-    def legal_actions(self) -> tuple[np.ndarray, np.ndarray]:
-        """The legal grid indexes of every game as CSR arrays (offsets (N + 1,) int64, actions
-        int32): game i's are actions[offsets[i]:offsets[i + 1]], ascending; none for a finished
+    def legal_grid_indexes_csr(self) -> tuple[np.ndarray, np.ndarray]:
+        """The legal grid indexes of every game as CSR arrays (offsets (N + 1,) int64, indexes
+        int32): game i's are indexes[offsets[i]:offsets[i + 1]], ascending; none for a finished
         game."""
-        offsets, actions = self._core.legal_actions()
-        return np.frombuffer(offsets, dtype=np.int64), np.frombuffer(actions, dtype=np.int32)
+        offsets, indexes = self._core.legal_actions()
+        return np.frombuffer(offsets, dtype=np.int64), np.frombuffer(indexes, dtype=np.int32)
+
+    #: The former name of `legal_grid_indexes_csr`, kept for the code that calls it.
+    legal_actions = legal_grid_indexes_csr
 
     # --- Interop ---
 
