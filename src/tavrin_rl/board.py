@@ -13,6 +13,7 @@ from __future__ import annotations
 
 from collections.abc import Iterable, Sequence
 from typing import TYPE_CHECKING
+from xml.sax.saxutils import escape
 
 from tavrin_rl._engine import STATE_SIZE, STATE_VERSION
 from tavrin_rl._engine import decode_states as _decode_states
@@ -152,7 +153,7 @@ def svg(game: PyTavrin, last: Iterable[tuple[int, int]] = (),
     parts += svg_grid(owners, set(last))
     for agent in range(NUM_SEATS):
         y = size + 22 * agent
-        name = f" {_escape(names[agent])}" if names else ""
+        name = f" {escape(names[agent])}" if names else ""
         parts.append(f'<rect x="{SVG_MARGIN}" y="{y}" width="16" height="16" '
                      f'fill="{SVG_COLOURS[agent]}"/>'
                      f'<text x="{SVG_MARGIN + 24}" y="{y + 13}" font-family="sans-serif" '
@@ -160,10 +161,6 @@ def svg(game: PyTavrin, last: Iterable[tuple[int, int]] = (),
                      f'{left[agent]} pieces left</text>')
     parts.append("</svg>")
     return "\n".join(parts)
-
-
-def _escape(text: str) -> str:
-    return text.replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;")
 
 
 class BoardView:

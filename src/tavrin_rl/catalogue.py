@@ -100,7 +100,7 @@ def action_cells(index: int) -> tuple[tuple[int, int], ...]:
 
 
 def _cell(agent: int, row: int, column: int) -> int:
-    if agent not in range(4):
+    if agent not in range(NUM_SEATS):
         raise ValueError(f"unknown agent {agent}")
     if not (0 <= row < BOARD_SIDE and 0 <= column < BOARD_SIDE):
         raise ValueError(f"no cell ({row}, {column}) on the board")
