@@ -17,7 +17,6 @@ of the games finished so far and exits with status 130. A fault inside the engin
 from __future__ import annotations
 
 import argparse
-import secrets
 import shutil
 import sys
 import time
@@ -25,7 +24,7 @@ from collections.abc import Callable, Sequence
 from typing import Any, TextIO
 
 from tavrin_rl import PyTavrin
-from tavrin_rl._command import is_terminal, positive_int, prog, run_guarded, tell
+from tavrin_rl._command import is_terminal, positive_int, prog, run_guarded, run_seed, tell
 from tavrin_rl._command import seconds as seconds_option
 from tavrin_rl._command import seed as seed_option
 from tavrin_rl._progress import Progress
@@ -34,7 +33,7 @@ from tavrin_rl._summary import (  # noqa: F401 (names of this module since its s
 )
 from tavrin_rl.agents import AGENTS, Agent, Stream, make_agent, parse_agent, pass_turns
 from tavrin_rl.board import COLOUR_NAMES, piece_masks
-from tavrin_rl.catalogue import NUM_SEATS, PIECE_NAMES, action_cells, action_kind, to_board
+from tavrin_rl.catalogue import NUM_SEATS, PIECE_NAMES, action_kind, placed_cells
 from tavrin_rl.data import _cli as dataset_cli
 from tavrin_rl.human import HumanPlayer, QuitGame
 from tavrin_rl.text_board import draw, use_colour
@@ -106,7 +105,7 @@ def build_parser() -> argparse.ArgumentParser:
 
 def describe_placement(agent: int, index: int) -> str:
     """The piece and the board cells of a placement by `agent`, as --watch prints it."""
-    cells = sorted(to_board(agent, row, column) for row, column in action_cells(index))
+    cells = sorted(placed_cells(agent, index))
     where = " ".join(f"({row},{column})" for row, column in cells)
     return f"{PIECE_NAMES[action_kind(index)]} on {where}"
 
@@ -129,7 +128,7 @@ class Watcher:
                   newly_done: Sequence[int]) -> None:
         """Draw the board after `agent` placed `index`; `newly_done` are the seats that ran out
         of moves with it."""
-        last = [to_board(agent, row, column) for row, column in action_cells(index)]
+        last = placed_cells(agent, index)
         lines = [f"ply {game.ply}: player_{agent} ({self.names[agent]}) places "
                  f"{describe_placement(agent, index)}"]
         lines += draw(game, names=self.names, colour=self.colour, last=last).split("\n")
@@ -193,7 +192,7 @@ def play_game(game: PyTavrin, agents: Sequence[Any], watcher: Watcher | None,
         if action is None:  # no placement was made
             continue
         moves.append((agent, action))
-        last = [to_board(agent, row, column) for row, column in action_cells(action)]
+        last = placed_cells(agent, action)
         newly_done = [seat for seat, finished in enumerate(game.terminations)
                       if finished and not reported_done[seat]]
         for seat in newly_done:
@@ -217,7 +216,7 @@ def run(args: argparse.Namespace, out: TextIO, err: TextIO | None,
         stdin: TextIO | None = None) -> int:
     """Play the games `args` asks for, writing to `out` (and progress to `err`, which may be
     None); return the exit status."""
-    seed = args.seed if args.seed is not None else secrets.randbelow(2**32)
+    seed = run_seed(args.seed)
     names: tuple[str, ...] = args.agents
     colour = use_colour(out)
     stdin = sys.stdin if stdin is None else stdin

@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import argparse
 import os
+import secrets
 import sys
 from collections.abc import Callable
 from typing import Any, TextIO
@@ -43,6 +44,11 @@ def seconds(text: str) -> float:
     if not 0 <= value <= 3600:  # also refuses nan and inf
         raise argparse.ArgumentTypeError(f"must be 0 to 3600 seconds, got {text}")
     return value
+
+
+def run_seed(given: int | None) -> int:
+    """The --seed given, or a fresh one, which the command prints so that the run can be repeated."""
+    return given if given is not None else secrets.randbelow(2**32)
 
 
 def prog(command: str = "") -> str:
@@ -99,10 +105,11 @@ def tell(err: TextIO | None, message: str) -> None:
         pass
 
 
-def is_terminal(stream: TextIO) -> bool:
-    """Whether `stream` is a terminal (the progress bar redraws one line and needs one)."""
+def is_terminal(stream: Any) -> bool:
+    """Whether `stream` is a terminal: the progress bar redraws one line and needs one, colour
+    and a person's echo are for one. False for a closed stream or one that is not a file."""
     try:
-        return stream.isatty()
+        return bool(stream.isatty())
     except (AttributeError, ValueError, OSError):
         return False
 

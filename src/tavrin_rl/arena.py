@@ -31,7 +31,6 @@ import argparse
 import itertools
 import json
 import math
-import secrets
 import sys
 import time
 from collections.abc import Callable, Iterator, Sequence
@@ -43,7 +42,7 @@ from tavrin_rl._arena_picture import to_svg
 from tavrin_rl._arena_ratings import (  # noqa: F401 (names of this module since its start)
     Z, Standing, import_openskill, places, report_table, standings,
 )
-from tavrin_rl._command import is_terminal, positive_int, prog, run_guarded, seed, tell
+from tavrin_rl._command import is_terminal, positive_int, prog, run_guarded, run_seed, seed, tell
 from tavrin_rl._progress import Progress
 from tavrin_rl._system import available_cpus
 from tavrin_rl.agents import Agent, Stream, make_agent, pass_turns
@@ -232,7 +231,7 @@ def _check_pool(parser: argparse.ArgumentParser, specs: Sequence[str]) -> None:
 def run(args: argparse.Namespace, out: TextIO, err: TextIO | None) -> int:
     """Plays and rates the arena `args` asks for; returns the exit status."""
     specs: tuple[str, ...] = tuple(args.agents)
-    seed = args.seed if args.seed is not None else secrets.randbelow(2**32)
+    seed = run_seed(args.seed)
     cycle = len(schedule(len(specs)))
     games = args.games or cycle
     out.write(f"tavrin_rl arena, seed {seed}, {games} games: {', '.join(specs)}\n")

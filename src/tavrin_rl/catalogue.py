@@ -99,6 +99,12 @@ def action_cells(index: int) -> tuple[tuple[int, int], ...]:
     return tuple((row + dr, column + dc) for dr, dc in ORIENTATION_CELLS[orientation])
 
 
+def placed_cells(agent: int, index: int) -> list[tuple[int, int]]:
+    """The board cells (as `render` draws them) that agent `agent`'s placement `index`, a grid
+    index of its own frame, covers."""
+    return [to_board(agent, row, column) for row, column in action_cells(index)]
+
+
 def _cell(agent: int, row: int, column: int) -> int:
     if agent not in range(NUM_SEATS):
         raise ValueError(f"unknown agent {agent}")

@@ -162,10 +162,7 @@ class raw_env(AECEnv):  # noqa: N801 (PettingZoo's name for the unwrapped class)
     def state(self) -> np.ndarray:
         """The whole game as player_0 sees it (all 100 planes): seats are agents and the frame is
         the board."""
-        planes = observation_planes(self.game.observe(0))
-        if self.channels_last:
-            return np.ascontiguousarray(planes.view(np.uint8).transpose(1, 2, 0))
-        return planes
+        return observation_arrays(self.game.observe(0), "full", self.channels_last)["observation"]
 
     def last(self, observe: bool = True) -> tuple[ObsDict | None, float, bool, bool,
                                                   dict[str, Any]]:
@@ -216,8 +213,7 @@ class raw_env(AECEnv):  # noqa: N801 (PettingZoo's name for the unwrapped class)
         self.agent_selection = self.possible_agents[game.agent_selection]
         self._accumulate_rewards()
         if self.render_mode == "human":
-            self._pacer.wait(self.metadata.get("render_fps"))
-            self.render()
+            self._pacer.show(self)
 
     def _end_by_illegal_move(self, reward: float) -> None:
         """Ends the game for everyone: the selected agent receives `reward`, the others 0."""

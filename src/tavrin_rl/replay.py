@@ -18,7 +18,7 @@ from collections.abc import Sequence
 from tavrin_rl import PyTavrin
 from tavrin_rl.agents import pass_turns
 from tavrin_rl.board import SVG_CELL, SVG_COLOURS, SVG_FREE, SVG_MARGIN, svg_grid
-from tavrin_rl.catalogue import BOARD_SIDE, NUM_SEATS, action_cells, describe_action, to_board
+from tavrin_rl.catalogue import BOARD_SIDE, NUM_SEATS, describe_action, placed_cells
 from tavrin_rl.text_board import LETTERS
 
 
@@ -36,7 +36,7 @@ def replay_data(moves: Sequence[tuple[int, int]]) -> list[dict[str, object]]:
         game.step(index)
         steps.append({
             "agent": agent,
-            "cells": [list(to_board(agent, r, c)) for r, c in action_cells(index)],
+            "cells": [list(cell) for cell in placed_cells(agent, index)],
             "move": describe_action(index),
             "scores": game.scores,
         })

@@ -47,13 +47,12 @@ from tavrin_rl import PyTavrin
 from tavrin_rl.agents import AGENTS, make_agent, pass_turns
 from tavrin_rl.catalogue import BOARD_CHANNELS, BOARD_SIDE, FLAT_SIZE, NUM_ACTIONS, NUM_SEATS
 from tavrin_rl.gym import observations
-from tavrin_rl.gym.observations import checked_illegal_reward, flat_observation
+from tavrin_rl.gym.observations import EPISODE_OVER, checked_illegal_reward, flat_observation
 
 AGENT_IDS = observations.AGENTS  # "player_0" to "player_3", as in the other environments
 PLANES = BOARD_CHANNELS * BOARD_SIDE * BOARD_SIDE
 OBSERVATION_SIZE = FLAT_SIZE  # the engine's flat layout: the board planes, then pieces and done
 SHARED_POLICY = "shared"
-_EPISODE_OVER = "the episode is over: call reset() to start the next one"
 
 
 def observation_space() -> gym.spaces.Dict:
@@ -140,7 +139,7 @@ class TavrinMultiAgentEnv(MultiAgentEnv):
                                                         MultiAgentDict, MultiAgentDict,
                                                         MultiAgentDict]:
         if self._over:
-            raise RuntimeError(_EPISODE_OVER)
+            raise RuntimeError(EPISODE_OVER)
         mover = self.game.agent_selection
         agent_id = AGENT_IDS[mover]
         if set(action_dict) != {agent_id}:

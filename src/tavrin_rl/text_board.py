@@ -26,6 +26,7 @@ import os
 from collections.abc import Iterable, Sequence
 from typing import Protocol, TextIO
 
+from tavrin_rl._command import is_terminal
 from tavrin_rl.board import cell_owners, piece_masks
 from tavrin_rl.catalogue import BOARD_SIDE, COLOURS, NUM_SEATS, to_board
 
@@ -69,12 +70,7 @@ class Game(Protocol):
 def use_colour(stream: TextIO | None) -> bool:
     """Whether to colour text for `stream`: it is a terminal and NO_COLOR is unset or empty
     (https://no-color.org)."""
-    if stream is None or os.environ.get("NO_COLOR", ""):
-        return False
-    try:
-        return stream.isatty()
-    except (AttributeError, ValueError, OSError):  # closed or not a real file
-        return False
+    return stream is not None and not os.environ.get("NO_COLOR", "") and is_terminal(stream)
 
 
 def _header() -> list[str]:

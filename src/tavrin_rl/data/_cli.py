@@ -6,11 +6,10 @@ Only the standard library at import: numpy, pyarrow and ray load when a dataset 
 from __future__ import annotations
 
 import argparse
-import secrets
 from collections.abc import Sequence
 from typing import TextIO
 
-from tavrin_rl._command import positive_int
+from tavrin_rl._command import positive_int, run_seed
 from tavrin_rl.catalogue import NUM_SEATS
 
 # Options that mean something only with --out, as argparse names them.
@@ -71,7 +70,7 @@ def run_dataset(args: argparse.Namespace, argv: Sequence[str], prog: str, out: T
     except _write.DatasetError as error:
         err.write(f"{prog}: error: {error}\n")
         return 2
-    seed = args.seed if args.seed is not None else secrets.randbelow(2**32)
+    seed = run_seed(args.seed)
     agents: tuple[str, ...] = tuple(args.agents)
     lineup = ", ".join(f"player_{seat} {name}" for seat, name in enumerate(agents))
     games = "1 game" if args.games == 1 else f"{args.games} games"

@@ -1,16 +1,9 @@
 """What the environments share: observation arrays and their spaces, the checks of their
 options, and rendering. Needs numpy and gymnasium only.
 
-Channels of the full observation, in the observer's frame and seat order (seat 0 the observer):
-
-    channels  0-3   the cells held by seats 0 to 3
-    channels  4-7   each seat's corner cells: free cells its next piece can attach to
-    channels  8-11  each seat's blocked cells: cells it can never fill
-    channels 12-95  remaining pieces: channel 12 + 21 * seat + kind is all ones while that seat
-                    still holds the kind (kinds in `PyTavrin.piece_names` order)
-    channels 96-99  each seat's out-of-moves flag, as a constant plane
-
-The compact observation keeps channels 0-11 as "board" and the pieces and flags as small arrays.
+The channels are laid out by the engine (`catalogue.OBSERVATION_LAYOUT`, listed in
+`tavrin_rl.pettingzoo_env`); the compact observation keeps the board groups as "board" and the
+pieces and flags as small arrays.
 """
 
 from __future__ import annotations
@@ -33,8 +26,9 @@ from tavrin_rl.catalogue import BOARD_CHANNELS as BOARD_CHANNELS
 from tavrin_rl.catalogue import FLAT_SIZE as FLAT_SIZE
 from tavrin_rl.catalogue import NUM_CHANNELS as NUM_CHANNELS
 from tavrin_rl.catalogue import (
-    BOARD_SIDE, COLOURS, NUM_ACTIONS, NUM_KINDS, NUM_SEATS, OBSERVATION_LAYOUT, action_cells, to_board,
+    BOARD_SIDE, COLOURS, NUM_ACTIONS, NUM_KINDS, NUM_SEATS, OBSERVATION_LAYOUT,
 )
+from tavrin_rl.catalogue import placed_cells as placed_cells
 from tavrin_rl.text_board import draw, use_colour
 
 
@@ -58,6 +52,7 @@ FREE_RGB = (236, 236, 236)
 GRID_RGB = (150, 150, 150)
 AGENT_RGB = tuple(rgb for _, _, rgb in COLOURS)  # the engine's colour table
 
+EPISODE_OVER = "the episode is over: call reset() to start the next one"
 RENDER_MODES = ("human", "ansi", "rgb_array")
 OBSERVATION_MODES = ("full", "compact")
 AGENTS = tuple(f"player_{i}" for i in range(NUM_SEATS))
@@ -167,6 +162,13 @@ def check_options(reward_mode: Any, render_mode: Any, observation: Any,
         raise TypeError(f"channels_last must be True or False, not {channels_last!r}")
 
 
+def check_seat(seat: Any) -> None:
+    """ValueError unless `seat` is an agent index or "random" (drawn at every reset)."""
+    if seat != "random" and (isinstance(seat, bool) or not isinstance(seat, int)
+                             or not 0 <= seat < NUM_SEATS):
+        raise ValueError(f"seat must be 0, 1, 2, 3 or 'random', not {seat!r}")
+
+
 def check_reward(name: str, value: Any) -> float:
     """`value` as a float when it is a finite real number (not a bool); otherwise TypeError or
     ValueError naming `name`."""
@@ -204,6 +206,11 @@ class FramePacer:
     def __init__(self) -> None:
         self.last_frame: float | None = None
 
+    def show(self, env: Any) -> None:
+        """Draws `env` (a "human" render) once its frame is due at `metadata["render_fps"]`."""
+        self.wait(env.metadata.get("render_fps"))
+        env.render()
+
     def wait(self, fps: float | None) -> None:
         """Sleeps until the next frame is due (at once for the first frame, or without fps)."""
         now = time.monotonic()
@@ -213,12 +220,6 @@ class FramePacer:
                 time.sleep(delay)
                 now += delay
         self.last_frame = now
-
-
-def placed_cells(agent: int, index: int) -> list[tuple[int, int]]:
-    """The board cells that agent `agent`'s placement `index` (a grid index of its frame)
-    covers, as the text board highlights them."""
-    return [to_board(agent, row, column) for row, column in action_cells(index)]
 
 
 def render_game(game: PyTavrin, render_mode: str | None,

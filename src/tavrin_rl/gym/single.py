@@ -15,7 +15,7 @@ from tavrin_rl import PyTavrin
 from tavrin_rl.agents import AGENTS, Agent, Stream, pass_turns
 from tavrin_rl.catalogue import NUM_ACTIONS
 from tavrin_rl.gym.observations import (
-    NUM_SEATS, RENDER_MODES, FramePacer, action_index, check_options, checked_illegal_reward,
+    EPISODE_OVER, NUM_SEATS, RENDER_MODES, FramePacer, action_index, check_options, check_seat, checked_illegal_reward,
     observation_arrays, observation_space_of, render_game,
 )
 
@@ -23,8 +23,6 @@ from tavrin_rl.gym.observations import (
 OpponentFn = Callable[[Any, np.ndarray], Any]
 OpponentSpec = Union[str, OpponentFn]
 BUILT_IN = AGENTS
-
-_EPISODE_OVER = "the episode is over: call reset() to start the next one"
 
 __all__ = ["SingleAgentEnv"]
 
@@ -65,9 +63,7 @@ class SingleAgentEnv(gymnasium.Env[Any, np.int64]):
                  channels_last: bool = False, illegal_reward: float | None = None,
                  render_mode: str | None = None) -> None:
         check_options(reward_mode, render_mode, observation, channels_last)
-        if seat != "random" and (isinstance(seat, bool) or not isinstance(seat, int)
-                                 or not 0 <= seat < NUM_SEATS):
-            raise ValueError(f"seat must be 0, 1, 2, 3 or 'random', not {seat!r}")
+        check_seat(seat)
         self.opponent_specs = self._check_opponents(opponents)
         self.illegal_reward = checked_illegal_reward(illegal_reward, reward_mode)
         self.seat_option = seat
@@ -130,7 +126,7 @@ class SingleAgentEnv(gymnasium.Env[Any, np.int64]):
     def step(self, action: Any) -> tuple[Any, float, bool, bool, dict[str, Any]]:
         """Places the learner's piece (a grid index), then plays the opponents."""
         if self._over:
-            raise RuntimeError(_EPISODE_OVER)
+            raise RuntimeError(EPISODE_OVER)
         if action is None:
             raise TypeError("an action is an integer grid index, not None")
         index = action_index(action)
@@ -153,8 +149,7 @@ class SingleAgentEnv(gymnasium.Env[Any, np.int64]):
             assert outcome is not None
             reward = outcome[self.seat]
         if self.render_mode == "human":
-            self._pacer.wait(self.metadata.get("render_fps"))
-            self.render()
+            self._pacer.show(self)
         return observation, reward, self._over, False, info
 
     def action_masks(self) -> np.ndarray:
