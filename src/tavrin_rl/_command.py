@@ -1,10 +1,6 @@
 """What the commands share (`python -m tavrin_rl`, its arena and dataset options): the types of
-their numeric options, and the guard around standard output and the exit status.
-
-A command's output goes through `Stdout`, so that a failing standard output is told apart from
-other failures (of an --html or --out file, say); `run_guarded` turns it, Ctrl-C and a fault of
-the engine into one line on standard error and the exit status the module docs promise.
-"""
+their numeric options, the run's seed, and `run_guarded`, which turns a failing standard output,
+Ctrl-C and a fault of the engine into one line on standard error and the exit status."""
 
 from __future__ import annotations
 

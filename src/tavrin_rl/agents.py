@@ -41,8 +41,7 @@ def legal_grid_indexes(mask: bytes, start: int = 0, stop: int = NUM_ACTIONS) -> 
     return found
 
 
-#: The former name of `legal_grid_indexes`, kept for the code that calls it.
-legal_actions = legal_grid_indexes
+legal_actions = legal_grid_indexes  # the former name, kept for the code that calls it
 
 
 def pass_turns(game: PyTavrin, until: int | None = None) -> None:

@@ -38,9 +38,8 @@ from dataclasses import dataclass
 from typing import Any, TextIO
 
 from tavrin_rl import PyTavrin
-from tavrin_rl._arena_picture import to_svg
 from tavrin_rl._arena_ratings import (  # noqa: F401 (names of this module since its start)
-    Z, Standing, import_openskill, places, report_table, standings,
+    Z, Standing, import_openskill, places, report_table, standings, to_svg,
 )
 from tavrin_rl._command import is_terminal, positive_int, prog, run_guarded, run_seed, seed, tell
 from tavrin_rl._progress import Progress

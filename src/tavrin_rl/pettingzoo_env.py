@@ -213,7 +213,8 @@ class raw_env(AECEnv):  # noqa: N801 (PettingZoo's name for the unwrapped class)
         self.agent_selection = self.possible_agents[game.agent_selection]
         self._accumulate_rewards()
         if self.render_mode == "human":
-            self._pacer.show(self)
+            self._pacer.wait(self.metadata.get("render_fps"))
+            self.render()
 
     def _end_by_illegal_move(self, reward: float) -> None:
         """Ends the game for everyone: the selected agent receives `reward`, the others 0."""

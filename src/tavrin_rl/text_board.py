@@ -46,25 +46,20 @@ _RESET = "\x1b[0m"
 
 
 class Game(Protocol):
-    """What `draw` reads of a game: `PyTavrin` or anything that answers the same."""
+    """What `draw` reads of a game: `PyTavrin` or anything that answers the same (each member
+    means what it means for `PyTavrin`)."""
 
-    def to_bytes(self) -> bytes:
-        """The 278 state bytes: the board and the pieces left."""
+    def to_bytes(self) -> bytes: ...
     @property
-    def scores(self) -> list[int]:
-        """Every agent's score."""
+    def scores(self) -> list[int]: ...
     @property
-    def terminations(self) -> list[bool]:
-        """Which agents are out of moves."""
+    def terminations(self) -> list[bool]: ...
     @property
-    def agent_selection(self) -> int:
-        """The agent to move."""
+    def agent_selection(self) -> int: ...
     @property
-    def is_over(self) -> bool:
-        """Whether every agent is out of moves."""
+    def is_over(self) -> bool: ...
     @property
-    def ply(self) -> int:
-        """Placements made so far."""
+    def ply(self) -> int: ...
 
 
 def use_colour(stream: TextIO | None) -> bool:

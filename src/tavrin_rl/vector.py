@@ -336,8 +336,7 @@ class VectorGames:
         offsets, indexes = self._core.legal_actions()
         return np.frombuffer(offsets, dtype=np.int64), np.frombuffer(indexes, dtype=np.int32)
 
-    #: The former name of `legal_grid_indexes_csr`, kept for the code that calls it.
-    legal_actions = legal_grid_indexes_csr
+    legal_actions = legal_grid_indexes_csr  # the former name, kept for the code that calls it
 
     # --- Interop ---
 

@@ -83,10 +83,7 @@ def run_dataset(args: argparse.Namespace, argv: Sequence[str], prog: str, out: T
             ray=args.ray is not None, ray_address=args.ray or None, append=args.append,
             overwrite=args.overwrite, chunk_size=args.chunk_size, command=[prog, *argv],
             progress=err if show_progress else None)
-    except _write.DatasetError as error:
-        err.write(f"{prog}: error: {error}\n")
-        return 2
-    except ModuleNotFoundError as error:
+    except (_write.DatasetError, ModuleNotFoundError) as error:
         err.write(f"{prog}: error: {error}\n")
         return 2
     except KeyboardInterrupt:

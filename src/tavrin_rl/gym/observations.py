@@ -87,11 +87,8 @@ def board_planes(observation: PyObservation, channels_last: bool = False) -> np.
 def flat_observation(observation: PyObservation) -> np.ndarray:
     """The engine's flat layout of one `PyObservation` as uint8 (FLAT_SIZE,): the board planes
     (`board_planes`), then the pieces and out-of-moves flags, one value per channel."""
-    flat = np.empty(FLAT_SIZE, dtype=np.uint8)
-    planes = BOARD_CHANNELS * BOARD_SIDE * BOARD_SIDE
-    flat[:planes] = board_planes(observation).reshape(-1)
-    flat[planes:] = np.frombuffer(observation.pieces + observation.done, dtype=np.uint8)
-    return flat
+    return np.concatenate((board_planes(observation).reshape(-1),
+                           np.frombuffer(observation.pieces + observation.done, dtype=np.uint8)))
 
 
 def observation_arrays(observation: PyObservation, mode: str = "full",
@@ -205,11 +202,6 @@ class FramePacer:
 
     def __init__(self) -> None:
         self.last_frame: float | None = None
-
-    def show(self, env: Any) -> None:
-        """Draws `env` (a "human" render) once its frame is due at `metadata["render_fps"]`."""
-        self.wait(env.metadata.get("render_fps"))
-        env.render()
 
     def wait(self, fps: float | None) -> None:
         """Sleeps until the next frame is due (at once for the first frame, or without fps)."""

@@ -149,7 +149,8 @@ class SingleAgentEnv(gymnasium.Env[Any, np.int64]):
             assert outcome is not None
             reward = outcome[self.seat]
         if self.render_mode == "human":
-            self._pacer.show(self)
+            self._pacer.wait(self.metadata.get("render_fps"))
+            self.render()
         return observation, reward, self._over, False, info
 
     def action_masks(self) -> np.ndarray:
