@@ -60,16 +60,16 @@ class Standing:
             "cpu_ms_per_move": 1000 * self.cpu / max(1, self.moves)}
 
 
-def standings(specs: Sequence[str], records: Sequence[GameRecord]) -> list[Standing]:
+def standings(pool: Sequence[str], records: Sequence[GameRecord]) -> list[Standing]:
     """Ratings and totals from `records` taken in game-number order, best ordinal first."""
     model = import_openskill()()
-    ratings = [model.rating(name=spec) for spec in specs]
-    rows = [Standing(spec) for spec in specs]
+    ratings = [model.rating(name=agent) for agent in pool]
+    rows = [Standing(agent) for agent in pool]
     for record in sorted(records, key=lambda r: r.number):
         place = places(record.scores)
         rated = model.rate([[ratings[i]] for i in record.seats], ranks=place)
-        mu_change = [0.0] * len(specs)
-        variance_factor = [1.0] * len(specs)
+        mu_change = [0.0] * len(pool)
+        variance_factor = [1.0] * len(pool)
         top = max(record.scores)
         leaders = record.scores.count(top)
         for seat, index in enumerate(record.seats):
