@@ -30,14 +30,27 @@ DEFAULT_PLAYOUTS = 120
 MAX_PLAYOUTS = 20_000
 
 
-def legal_actions(mask: bytes, start: int = 0, stop: int = NUM_ACTIONS) -> list[int]:
-    """The grid indexes in [start, stop) whose mask byte is 1, in increasing order."""
+def legal_grid_indexes(mask: bytes, start: int = 0, stop: int = NUM_ACTIONS) -> list[int]:
+    """The grid indexes in [start, stop) whose byte in the action `mask` is 1, in increasing
+    order: one game's legal placements as a list."""
     found = []
     index = mask.find(1, start, stop)
     while index >= 0:
         found.append(index)
         index = mask.find(1, index + 1, stop)
     return found
+
+
+legal_actions = legal_grid_indexes  # the former name, kept for the code that calls it
+
+
+def pass_turns(game: PyTavrin, until: int | None = None) -> None:
+    """Passes every agent to move that is out of moves, until one that can place is to move, the
+    game is over, or (with `until`) agent `until` is to move. Every loop that plays a game needs
+    these passes, and they are the same step whoever plays the other seats."""
+    while (not game.is_over and game.agent_selection != until
+           and game.terminations[game.agent_selection]):
+        game.step(None)
 
 
 class Stream:

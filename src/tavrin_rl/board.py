@@ -13,11 +13,12 @@ from __future__ import annotations
 
 from collections.abc import Iterable, Sequence
 from typing import TYPE_CHECKING
+from xml.sax.saxutils import escape
 
 from tavrin_rl._engine import STATE_SIZE, STATE_VERSION
 from tavrin_rl._engine import decode_states as _decode_states
 from tavrin_rl._engine import picture as _picture
-from tavrin_rl.catalogue import BOARD_SIDE, COLOURS
+from tavrin_rl.catalogue import BOARD_SIDE, COLOURS, NUM_KINDS, NUM_SEATS
 
 if TYPE_CHECKING:
     import numpy as np
@@ -25,7 +26,6 @@ if TYPE_CHECKING:
     from tavrin_rl import PyTavrin
 
 _NOT_A_STATE = "Not a game state written by to_bytes() of this version"
-_KINDS = 21
 
 # The engine's colour table, by agent index: names, the ANSI background of each agent's cells.
 COLOUR_NAMES = tuple(name for name, _, _ in COLOURS)
@@ -53,8 +53,8 @@ def decode_states(states: object) -> tuple[np.ndarray, np.ndarray, np.ndarray, n
     owners, pieces, done, to_move = _decode_states(states)
     count = len(to_move)
     return (np.frombuffer(owners, dtype=np.int8).reshape(count, BOARD_SIDE, BOARD_SIDE),
-            np.frombuffer(pieces, dtype=np.uint8).reshape(count, 4, _KINDS),
-            np.frombuffer(done, dtype=np.bool_).reshape(count, 4),
+            np.frombuffer(pieces, dtype=np.uint8).reshape(count, NUM_SEATS, NUM_KINDS),
+            np.frombuffer(done, dtype=np.bool_).reshape(count, NUM_SEATS),
             np.frombuffer(to_move, dtype=np.uint8))
 
 
@@ -80,7 +80,8 @@ def piece_masks(state: bytes) -> list[int]:
     """Each agent's remaining-pieces mask in `state` (`to_bytes()`): bit n is set while the kind
     `PIECE_NAMES[n]` is still to be placed."""
     pieces = _decoded(state)[1]
-    return [sum(pieces[agent * _KINDS + n] << n for n in range(_KINDS)) for agent in range(4)]
+    return [sum(pieces[agent * NUM_KINDS + n] << n for n in range(NUM_KINDS))
+            for agent in range(NUM_SEATS)]
 
 
 # Pictures: SVG for notebooks, documents and the replay page.
@@ -145,14 +146,14 @@ def svg(game: PyTavrin, last: Iterable[tuple[int, int]] = (),
     left = [bin(mask).count("1") for mask in piece_masks(state)]
     scores = game.scores
     size = SVG_MARGIN + BOARD_SIDE * SVG_CELL + 10
-    height = size + 22 * 4 + 6
+    height = size + 22 * NUM_SEATS + 6
     parts = [f'<svg xmlns="http://www.w3.org/2000/svg" width="{size}" height="{height}" '
              f'viewBox="0 0 {size} {height}">',
              f'<rect width="{size}" height="{height}" fill="#ffffff"/>']
     parts += svg_grid(owners, set(last))
-    for agent in range(4):
+    for agent in range(NUM_SEATS):
         y = size + 22 * agent
-        name = f" {_escape(names[agent])}" if names else ""
+        name = f" {escape(names[agent])}" if names else ""
         parts.append(f'<rect x="{SVG_MARGIN}" y="{y}" width="16" height="16" '
                      f'fill="{SVG_COLOURS[agent]}"/>'
                      f'<text x="{SVG_MARGIN + 24}" y="{y + 13}" font-family="sans-serif" '
@@ -160,10 +161,6 @@ def svg(game: PyTavrin, last: Iterable[tuple[int, int]] = (),
                      f'{left[agent]} pieces left</text>')
     parts.append("</svg>")
     return "\n".join(parts)
-
-
-def _escape(text: str) -> str:
-    return text.replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;")
 
 
 class BoardView:

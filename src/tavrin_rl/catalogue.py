@@ -28,6 +28,9 @@ COLOURS: tuple[tuple[str, int, tuple[int, int, int]], ...] = _ENGINE["colours"]
 # The observation's channel groups, {"occupied": (first, count), ...}, its channel count, the
 # board channels "compact" keeps, and the size of the flat view (board planes, pieces, done).
 OBSERVATION_LAYOUT: dict[str, object] = _ENGINE["observation_layout"]
+NUM_CHANNELS: int = _ENGINE["observation_layout"]["channels"]
+BOARD_CHANNELS: int = _ENGINE["observation_layout"]["board_channels"]  # what "compact" keeps
+FLAT_SIZE: int = _ENGINE["observation_layout"]["flat_size"]
 NUM_ACTIONS: int = _ENGINE["num_actions"]
 NUM_ORIENTATIONS: int = len(_ENGINE["orientation_kind"])
 GRID_SHAPE = (NUM_ORIENTATIONS, BOARD_SIDE, BOARD_SIDE)
@@ -96,8 +99,14 @@ def action_cells(index: int) -> tuple[tuple[int, int], ...]:
     return tuple((row + dr, column + dc) for dr, dc in ORIENTATION_CELLS[orientation])
 
 
+def placed_cells(agent: int, index: int) -> list[tuple[int, int]]:
+    """The board cells (as `render` draws them) that agent `agent`'s placement `index`, a grid
+    index of its own frame, covers."""
+    return [to_board(agent, row, column) for row, column in action_cells(index)]
+
+
 def _cell(agent: int, row: int, column: int) -> int:
-    if agent not in range(4):
+    if agent not in range(NUM_SEATS):
         raise ValueError(f"unknown agent {agent}")
     if not (0 <= row < BOARD_SIDE and 0 <= column < BOARD_SIDE):
         raise ValueError(f"no cell ({row}, {column}) on the board")

@@ -13,8 +13,10 @@ from collections.abc import Iterable, Sequence
 from typing import TextIO
 
 from tavrin_rl import PyTavrin
+from tavrin_rl._command import is_terminal
+from tavrin_rl.agents import legal_grid_indexes
 from tavrin_rl.catalogue import (
-    BOARD_SIDE, KIND_ORIENTATIONS, PIECE_NAMES, action_cells, action_fits, action_kind,
+    BOARD_SIDE, KIND_ORIENTATIONS, NUM_SEATS, PIECE_NAMES, action_cells, action_fits, action_kind,
     describe_action, parse_action, shape_picture,
 )
 from tavrin_rl.text_board import draw
@@ -50,10 +52,7 @@ class HumanPlayer:
         self.output = output
         self.names = list(names) or None
         self.colour = colour
-        try:
-            self.echoes = input.isatty()
-        except (AttributeError, ValueError, OSError):
-            self.echoes = False
+        self.echoes = is_terminal(input)
         # Lines are read as bytes and decoded one by one where the stream has a byte layer: a
         # text stream that meets an undecodable byte raises, and loses the lines it had read
         # along with it.
@@ -129,10 +128,8 @@ class HumanPlayer:
     def moves(mask: bytes, piece: str | None = None) -> str:
         """The legal moves of `mask`, grouped by piece; all of one piece when `piece` is named."""
         by_kind: dict[int, list[int]] = {}
-        index = mask.find(1)
-        while index >= 0:
+        for index in legal_grid_indexes(mask):
             by_kind.setdefault(action_kind(index), []).append(index)
-            index = mask.find(1, index + 1)
         if piece is not None:
             wanted = piece.upper()
             if wanted not in PIECE_NAMES:
@@ -187,7 +184,7 @@ def explain(observation: object, index: int) -> str:
     area = BOARD_SIDE * BOARD_SIDE
     for row, column in cells:
         at = row * BOARD_SIDE + column
-        if any(planes[seat * area + at] for seat in range(4)):
+        if any(planes[seat * area + at] for seat in range(NUM_SEATS)):
             return f"cell {row},{column} is taken"
     for row, column in cells:
         if blocked[row * BOARD_SIDE + column]:

@@ -42,11 +42,13 @@ from pettingzoo.utils.env_logger import EnvLogger
 from pettingzoo.utils.wrappers import OrderEnforcingWrapper
 
 from tavrin_rl import PyTavrin
+from tavrin_rl.agents import pass_turns
 from tavrin_rl.catalogue import NUM_ACTIONS
 from tavrin_rl.gym.observations import (  # noqa: F401 (names of this module since its start)
     AGENT_RGB, AGENTS, BLOCKED, BOARD_CHANNELS, CELL_PIXELS, CORNERS, DONE, FREE_RGB, GRID_RGB,
     NUM_CHANNELS, NUM_KINDS, NUM_SEATS, OBSERVATION_MODES, OCCUPIED, PIECES, RENDER_MODES,
     FramePacer, ObsDict, action_index, board_image, board_planes, check_options, check_reward,
+    checked_illegal_reward,
     observation_arrays, observation_planes, observation_space_of, placed_cells, render_game,
 )
 
@@ -73,8 +75,7 @@ def env(reward_mode: str = "win_share", render_mode: str | None = None,
     """
     if illegal_reward is None:
         check_options(reward_mode, render_mode, observation, channels_last)
-        illegal_reward = -90.0 if reward_mode == "score" else -1.0
-    illegal_reward = check_reward("illegal_reward", illegal_reward)
+    illegal_reward = checked_illegal_reward(illegal_reward, reward_mode)
     return CheckedEnv(raw_env(reward_mode, render_mode, observation, channels_last),
                       illegal_reward)
 
@@ -161,10 +162,7 @@ class raw_env(AECEnv):  # noqa: N801 (PettingZoo's name for the unwrapped class)
     def state(self) -> np.ndarray:
         """The whole game as player_0 sees it (all 100 planes): seats are agents and the frame is
         the board."""
-        planes = observation_planes(self.game.observe(0))
-        if self.channels_last:
-            return np.ascontiguousarray(planes.view(np.uint8).transpose(1, 2, 0))
-        return planes
+        return observation_arrays(self.game.observe(0), "full", self.channels_last)["observation"]
 
     def last(self, observe: bool = True) -> tuple[ObsDict | None, float, bool, bool,
                                                   dict[str, Any]]:
@@ -204,8 +202,7 @@ class raw_env(AECEnv):  # noqa: N801 (PettingZoo's name for the unwrapped class)
         self._clear_rewards()
         game = self.game
         # Agents out of moves are never selected: their turns are passed inside the game.
-        while not game.is_over and game.terminations[game.agent_selection]:
-            game.step(None)
+        pass_turns(game)
         if game.is_over:
             outcome = game.outcome(self.reward_mode)
             assert outcome is not None

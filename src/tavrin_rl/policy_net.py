@@ -23,13 +23,14 @@ from typing import Any
 import numpy as np
 
 from tavrin_rl._tavrin import PyTavrin
+from tavrin_rl.catalogue import BOARD_SIDE as BOARD_SIDE
+from tavrin_rl.catalogue import NUM_ORIENTATIONS as NUM_ORIENTATIONS
+from tavrin_rl.catalogue import BOARD_CHANNELS, FLAT_SIZE, NUM_KINDS, NUM_SEATS, ORIENTATION_KIND
 
 FORMAT = "tavrin_rl.policy/1"
-BOARD_SIDE = 20
+BOARD_PLANES = BOARD_CHANNELS
 CELLS = BOARD_SIDE * BOARD_SIDE
-NUM_ORIENTATIONS = 91
-BOARD_PLANES = 12
-NUM_EXTRAS = 4 * 21 + 4  # pieces by seat and kind, then the out-of-moves flags
+NUM_EXTRAS = FLAT_SIZE - BOARD_PLANES * CELLS  # pieces by seat and kind, then the out-of-moves flags
 # Games evaluated together: large enough for the engine's batch to pay, small enough for the
 # activations (B x 400 x 144 floats in a convolution) to stay in cache.
 _CHUNK = 8
@@ -47,7 +48,7 @@ def extras_of(pieces: np.ndarray, done: np.ndarray) -> np.ndarray:
 def legal_entries(offsets: np.ndarray, actions: np.ndarray,
                   games: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     """The legal grid indexes of `games` (indexes into CSR `offsets`/`actions`, as
-    `VectorGames.legal_actions` returns them) and, for each, its row in `games`."""
+    `VectorGames.legal_grid_indexes_csr` returns them) and, for each, its row in `games`."""
     starts, stops = offsets[games], offsets[games + 1]
     counts = (stops - starts).astype(np.intp)
     segment = np.repeat(np.arange(len(games)), counts)
@@ -236,11 +237,10 @@ def save_policy(path: str | os.PathLike[str], weights: dict[str, np.ndarray],
 def blind_arrays(legal: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     """What a position shows through its legal grid indexes alone: an empty board, and of the
     mover's pieces the kinds `legal` places (other seats' unknown: none)."""
-    from tavrin_rl.catalogue import ORIENTATION_KIND
-    pieces = np.zeros((1, 4, 21), np.uint8)
+    pieces = np.zeros((1, NUM_SEATS, NUM_KINDS), np.uint8)
     pieces[0, 0, np.asarray(ORIENTATION_KIND)[legal // CELLS]] = 1
     return (np.zeros((1, BOARD_PLANES, BOARD_SIDE, BOARD_SIDE), np.uint8),
-            extras_of(pieces, np.zeros((1, 4), np.uint8)))
+            extras_of(pieces, np.zeros((1, NUM_SEATS), np.uint8)))
 
 
 def position_arrays(game: PyTavrin) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
@@ -248,9 +248,9 @@ def position_arrays(game: PyTavrin) -> tuple[np.ndarray, np.ndarray, np.ndarray]
     in `game`, in its frame: what `VectorGames(observation="compact")` gives."""
     seen = game.observe(game.agent_selection)
     board = np.empty((1, BOARD_PLANES, CELLS), np.uint8)
-    board[0, 0:4] = np.frombuffer(seen.observation, np.uint8).reshape(4, CELLS)
-    board[0, 4:8] = np.frombuffer(seen.corners, np.uint8).reshape(4, CELLS)
-    board[0, 8:12] = np.frombuffer(seen.blocked, np.uint8).reshape(4, CELLS)
+    # the engine's board groups, in channel order: cells, corners, blocked cells of each seat
+    board[0] = np.frombuffer(seen.observation + seen.corners + seen.blocked,
+                             np.uint8).reshape(BOARD_PLANES, CELLS)
     extras = extras_of(np.frombuffer(seen.pieces, np.uint8)[None],
                        np.frombuffer(seen.done, np.uint8)[None])
     mask = np.frombuffer(seen.action_mask, np.uint8)
@@ -273,7 +273,7 @@ class Evaluation:
 
     def interval(self) -> tuple[float, float]:
         """The 95% Wilson interval of the win share."""
-        from tavrin_rl.__main__ import wilson_interval
+        from tavrin_rl._summary import wilson_interval
         return wilson_interval(self.wins, self.games)
 
     def __str__(self) -> str:
@@ -311,8 +311,8 @@ def play_games(choose: Any, opponents: Any, games: int, seed: int = 0, batch: in
             active = np.flatnonzero(~v.terminated)
             if active.size == 0:
                 break
-            offsets, actions = v.legal_actions()
-            segment, legal = legal_entries(offsets, actions, active)
+            offsets, indexes = v.legal_grid_indexes_csr()
+            segment, legal = legal_entries(offsets, indexes, active)
             assert v.observation is not None and v.pieces is not None and v.done is not None
             picks = choose(v.observation[active], extras_of(v.pieces[active], v.done[active]),
                            segment, legal)

@@ -16,10 +16,10 @@ import stat
 from collections.abc import Sequence
 
 from tavrin_rl import PyTavrin
+from tavrin_rl.agents import pass_turns
 from tavrin_rl.board import SVG_CELL, SVG_COLOURS, SVG_FREE, SVG_MARGIN, svg_grid
-from tavrin_rl.catalogue import BOARD_SIDE, action_cells, describe_action, to_board
-
-LETTERS = "BYRG"
+from tavrin_rl.catalogue import BOARD_SIDE, NUM_SEATS, describe_action, placed_cells
+from tavrin_rl.text_board import LETTERS
 
 
 def replay_data(moves: Sequence[tuple[int, int]]) -> list[dict[str, object]]:
@@ -29,15 +29,14 @@ def replay_data(moves: Sequence[tuple[int, int]]) -> list[dict[str, object]]:
     game = PyTavrin()
     steps: list[dict[str, object]] = []
     for agent, index in moves:
-        while game.agent_selection != agent and not game.is_over:
-            if not game.terminations[game.agent_selection]:
-                raise ValueError(f"player_{game.agent_selection} skipped before move "
-                                 f"{len(steps) + 1}")
-            game.step(None)
+        pass_turns(game, until=agent)
+        if game.agent_selection != agent and not game.is_over:
+            raise ValueError(f"player_{game.agent_selection} skipped before move "
+                             f"{len(steps) + 1}")
         game.step(index)
         steps.append({
             "agent": agent,
-            "cells": [list(to_board(agent, r, c)) for r, c in action_cells(index)],
+            "cells": [list(cell) for cell in placed_cells(agent, index)],
             "move": describe_action(index),
             "scores": game.scores,
         })
@@ -58,7 +57,7 @@ def html_page(moves: Sequence[tuple[int, int]], names: Sequence[str],
     seats = "".join(
         f'<tr><td><span class="swatch" style="background:{SVG_COLOURS[a]}"></span></td>'
         f'<td>player_{a}</td><td>{html.escape(names[a])}</td><td class="num" id="s{a}">-89</td></tr>'
-        for a in range(4))
+        for a in range(NUM_SEATS))
     # "</" inside a script would end it early; JSON allows the escaped solidus.
     payload = json.dumps(data, separators=(",", ":")).replace("</", "<\\/")
     return _PAGE.format(title=html.escape(title), board=board, seats=seats, data=payload)

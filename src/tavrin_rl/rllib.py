@@ -44,15 +44,15 @@ from ray.rllib.env.multi_agent_env import MultiAgentEnv
 from ray.rllib.utils.typing import MultiAgentDict
 
 from tavrin_rl import PyTavrin
-from tavrin_rl.agents import AGENTS, make_agent
-from tavrin_rl.catalogue import BOARD_SIDE, NUM_ACTIONS
-from tavrin_rl.gym.observations import BOARD_CHANNELS, FLAT_SIZE, check_reward
+from tavrin_rl.agents import AGENTS, make_agent, pass_turns
+from tavrin_rl.catalogue import BOARD_CHANNELS, BOARD_SIDE, FLAT_SIZE, NUM_ACTIONS, NUM_SEATS
+from tavrin_rl.gym import observations
+from tavrin_rl.gym.observations import EPISODE_OVER, checked_illegal_reward, flat_observation
 
-AGENT_IDS = ("player_0", "player_1", "player_2", "player_3")
+AGENT_IDS = observations.AGENTS  # "player_0" to "player_3", as in the other environments
 PLANES = BOARD_CHANNELS * BOARD_SIDE * BOARD_SIDE
 OBSERVATION_SIZE = FLAT_SIZE  # the engine's flat layout: the board planes, then pieces and done
 SHARED_POLICY = "shared"
-_EPISODE_OVER = "the episode is over: call reset() to start the next one"
 
 
 def observation_space() -> gym.spaces.Dict:
@@ -95,11 +95,11 @@ class TavrinMultiAgentEnv(MultiAgentEnv):
         if self.reward_mode not in PyTavrin.reward_modes:
             raise ValueError(f"reward_mode must be one of {PyTavrin.reward_modes}, "
                              f"got {self.reward_mode!r}")
-        self.illegal_reward = check_reward("illegal_reward", config.pop(
-            "illegal_reward", -90.0 if self.reward_mode == "score" else -1.0))
+        self.illegal_reward = checked_illegal_reward(config.pop("illegal_reward", None),
+                                                     self.reward_mode)
         opponents = {int(seat): name for seat, name in dict(config.pop("opponents", {})).items()}
-        if not set(opponents) <= {0, 1, 2, 3} or len(opponents) == 4:
-            raise ValueError(f"opponents must name some of the seats 0 to 3, not all: "
+        if not set(opponents) <= set(range(NUM_SEATS)) or len(opponents) == NUM_SEATS:
+            raise ValueError(f"opponents must name some of the seats 0 to {NUM_SEATS - 1}, not all: "
                              f"{sorted(opponents)}")
         for name in opponents.values():
             if name not in AGENTS:
@@ -109,7 +109,7 @@ class TavrinMultiAgentEnv(MultiAgentEnv):
         for key in config:  # RLlib adds a few of its own (worker_index and the like)
             if not isinstance(key, str) or not key.startswith(("worker", "vector", "num_")):
                 raise ValueError(f"unknown env_config key {key!r}")
-        self.learners = [seat for seat in range(4) if seat not in opponents]
+        self.learners = [seat for seat in range(NUM_SEATS) if seat not in opponents]
         self.possible_agents = [AGENT_IDS[seat] for seat in self.learners]
         self.agents = list(self.possible_agents)
         self.observation_spaces = {agent: observation_space() for agent in self.possible_agents}
@@ -139,7 +139,7 @@ class TavrinMultiAgentEnv(MultiAgentEnv):
                                                         MultiAgentDict, MultiAgentDict,
                                                         MultiAgentDict]:
         if self._over:
-            raise RuntimeError(_EPISODE_OVER)
+            raise RuntimeError(EPISODE_OVER)
         mover = self.game.agent_selection
         agent_id = AGENT_IDS[mover]
         if set(action_dict) != {agent_id}:
@@ -183,21 +183,17 @@ class TavrinMultiAgentEnv(MultiAgentEnv):
     def _advance(self) -> None:
         """Plays passes and the built-in opponents' moves until a learner is to move."""
         game = self.game
-        while not game.is_over:
+        while True:
+            pass_turns(game)
             agent = game.agent_selection
-            if game.terminations[agent]:
-                game.step(None)
-            elif agent in self.opponents:
-                # From the game: the same choice as from its mask, and the search agent needs it.
-                game.step(self.opponents[agent].act(None, game=game))
-            else:
+            if game.is_over or agent not in self.opponents:
                 return
+            # From the game: the same choice as from its mask, and the search agent needs it.
+            game.step(self.opponents[agent].act(None, game=game))
 
     def _observe(self, agent: int) -> dict[str, np.ndarray]:
         seen = self.game.observe(agent)
-        flat = np.frombuffer(seen.observation + seen.corners + seen.blocked + seen.pieces
-                             + seen.done, dtype=np.uint8)
-        return {"observations": flat.astype(np.float32),
+        return {"observations": flat_observation(seen).astype(np.float32),
                 "action_mask": np.frombuffer(seen.action_mask, dtype=np.uint8).astype(np.float32)}
 
 

@@ -17,7 +17,7 @@ from __future__ import annotations
 
 import numpy as np
 
-from tavrin_rl.catalogue import BOARD_SIDE, ORIENTATION_CELLS
+from tavrin_rl.catalogue import BOARD_CHANNELS, BOARD_SIDE, NUM_SEATS, ORIENTATION_CELLS
 
 __all__ = ["MIRROR_ORIENTATIONS", "SEAT_MIRROR", "mirror_actions", "mirror_board",
            "mirror_pieces"]
@@ -29,6 +29,7 @@ MIRROR_ORIENTATIONS: np.ndarray = np.array(
 #: Where each seat goes, counted from the mover.
 SEAT_MIRROR = np.array([0, 3, 2, 1])
 _CELLS = BOARD_SIDE * BOARD_SIDE
+_BOARD_GROUPS = BOARD_CHANNELS // NUM_SEATS  # cells, corners and blocked cells
 
 
 def mirror_actions(actions: np.ndarray) -> np.ndarray:
@@ -42,7 +43,7 @@ def mirror_actions(actions: np.ndarray) -> np.ndarray:
 def mirror_board(board: np.ndarray) -> np.ndarray:
     """Compact board planes (B, 12, 20, 20), three groups of four seats, mirrored."""
     b = board.shape[0]
-    grouped = board.reshape(b, 3, 4, BOARD_SIDE, BOARD_SIDE)[:, :, SEAT_MIRROR]
+    grouped = board.reshape(b, _BOARD_GROUPS, NUM_SEATS, BOARD_SIDE, BOARD_SIDE)[:, :, SEAT_MIRROR]
     return np.ascontiguousarray(grouped.transpose(0, 1, 2, 4, 3).reshape(board.shape))
 
 

@@ -26,52 +26,46 @@ import os
 from collections.abc import Iterable, Sequence
 from typing import Protocol, TextIO
 
+from tavrin_rl._command import is_terminal
 from tavrin_rl.board import cell_owners, piece_masks
-from tavrin_rl.catalogue import BOARD_SIDE, to_board
+from tavrin_rl.catalogue import BOARD_SIDE, COLOURS, NUM_SEATS, to_board
 
-NUM_AGENTS = 4
-LETTERS = "BYRG"  # the initials of blue, yellow, red and green, by agent index
+# The initials of the engine's colour names (blue, yellow, red, green), by agent index.
+LETTERS = "".join(name[0].upper() for name, _, _ in COLOURS)
 FREE = "."
 WIDTH = 44  # no line of `draw` is wider
 
-# Foreground and background per agent: white on blue, red and green, black on yellow.
-_COLOURS = ("\x1b[97;44m", "\x1b[30;43m", "\x1b[97;41m", "\x1b[97;42m")
-# The last placement: bold, underlined, on the bright variant of the agent's background.
-_LAST_COLOURS = ("\x1b[1;4;97;104m", "\x1b[1;4;30;103m", "\x1b[1;4;97;101m", "\x1b[1;4;30;102m")
+# The backgrounds are the engine's; the foregrounds are chosen here for contrast: white on blue,
+# red and green, black on yellow.
+_COLOURS = tuple(f"\x1b[{fore};{back}m" for fore, (_, back, _) in zip((97, 30, 97, 97), COLOURS))
+# The last placement: bold, underlined, on the bright variant (+60) of the agent's background,
+# where green is light enough to want black.
+_LAST_COLOURS = tuple(f"\x1b[1;4;{fore};{back + 60}m"
+                      for fore, (_, back, _) in zip((97, 30, 97, 30), COLOURS))
 _RESET = "\x1b[0m"
 
 
 class Game(Protocol):
-    """What `draw` reads of a game: `PyTavrin` or anything that answers the same."""
+    """What `draw` reads of a game: `PyTavrin` or anything that answers the same (each member
+    means what it means for `PyTavrin`)."""
 
-    def to_bytes(self) -> bytes:
-        """The 278 state bytes: the board and the pieces left."""
+    def to_bytes(self) -> bytes: ...
     @property
-    def scores(self) -> list[int]:
-        """Every agent's score."""
+    def scores(self) -> list[int]: ...
     @property
-    def terminations(self) -> list[bool]:
-        """Which agents are out of moves."""
+    def terminations(self) -> list[bool]: ...
     @property
-    def agent_selection(self) -> int:
-        """The agent to move."""
+    def agent_selection(self) -> int: ...
     @property
-    def is_over(self) -> bool:
-        """Whether every agent is out of moves."""
+    def is_over(self) -> bool: ...
     @property
-    def ply(self) -> int:
-        """Placements made so far."""
+    def ply(self) -> int: ...
 
 
 def use_colour(stream: TextIO | None) -> bool:
     """Whether to colour text for `stream`: it is a terminal and NO_COLOR is unset or empty
     (https://no-color.org)."""
-    if stream is None or os.environ.get("NO_COLOR", ""):
-        return False
-    try:
-        return stream.isatty()
-    except (AttributeError, ValueError, OSError):  # closed or not a real file
-        return False
+    return stream is not None and not os.environ.get("NO_COLOR", "") and is_terminal(stream)
 
 
 def _header() -> list[str]:
@@ -90,7 +84,7 @@ def draw(game: Game, *, names: Sequence[str] | None = None, colour: bool = False
     `frame`: draw the board turned into that agent's frame (its start corner at the top left),
     the frame in which it names its actions; 0 is the board as `render` draws it.
     """
-    if frame not in range(NUM_AGENTS):
+    if frame not in range(NUM_SEATS):
         raise ValueError(f"unknown agent {frame}")
     state = game.to_bytes()
     owners = cell_owners(state)
@@ -131,7 +125,7 @@ def legend(game: Game, state: bytes | None = None,
     name_width = max((len(name) for name in names), default=0) if names else 0
     lines = [" " * 2 + f"{'seat':<9}" + (f"{'agent':<{name_width + 1}}" if names else "")
              + "left score"]
-    for agent in range(NUM_AGENTS):
+    for agent in range(NUM_SEATS):
         name = f"{names[agent]:<{name_width + 1}}" if names else ""
         state_note = "  done" if done[agent] else ("  to move" if agent == to_move and not over
                                                    else "")

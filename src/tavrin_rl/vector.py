@@ -29,8 +29,8 @@ passed inside the engine, so the player to move always has a legal placement.
   `done` (N, 4), by seat. ("full" fills `pieces` and `done` too.)
 * None: no observation, only the mask and the bookkeeping.
 
-`mask=False` drops `legal_action_mask`; `legal_actions()` lists the legal grid indexes of every
-game as CSR arrays instead.
+`mask=False` drops `legal_action_mask`; `legal_grid_indexes_csr()` lists the legal grid indexes
+of every game as CSR arrays instead.
 
 **End of game and autoreset.** On the step that ends game i, `terminated[i]` is set and
 `rewards[i]` holds the outcome in `reward_mode` for agents 0 to 3 (0 on every other step);
@@ -67,9 +67,12 @@ import numpy as np
 
 from tavrin_rl import _engine
 from tavrin_rl._system import available_cpus
-from tavrin_rl.catalogue import BOARD_SIDE, NUM_KINDS, NUM_SEATS
+from tavrin_rl.catalogue import BOARD_CHANNELS, BOARD_SIDE, NUM_CHANNELS, NUM_KINDS, NUM_SEATS
 from tavrin_rl._tavrin import PyTavrin
-from tavrin_rl.agents import DEFAULT_PLAYOUTS, MAX_PLAYOUTS, parse_agent
+from tavrin_rl._lineup import (  # noqa: F401 (names of this module since its start)
+    OUTSIDE_SEATS, SEARCH_SEAT, SEATS, search_settings, seat_codes, seat_lineup, uint64, whole,
+)
+from tavrin_rl.agents import POLICIES
 
 __all__ = ["VectorGames", "OBSERVATION_MODES", "POLICIES", "SEATS"]
 
@@ -78,13 +81,7 @@ STATE_SIZE = _engine.STATE_SIZE
 
 OBSERVATION_MODES: tuple[str | None, ...] = ("full", "compact", None)
 _OBSERVATION_CODES = {None: 0, "compact": 1, "full": 2}
-_CHANNELS = {None: 0, "compact": 12, "full": 100}
-POLICIES: tuple[str, ...] = tuple(_engine.orientation_traits()["policies"])
-#: Who plays a seat, by code: "learner" and "external" seats are played by the caller through
-#: `step`; the engine plays the others inside `step`.
-SEATS: tuple[str, ...] = ("learner", "external", *POLICIES, "mcts")
-OUTSIDE_SEATS = frozenset({0, 1})
-SEARCH_SEAT = SEATS.index("mcts")
+_CHANNELS = {None: 0, "compact": BOARD_CHANNELS, "full": NUM_CHANNELS}
 # Below this many games per thread a step's work is shorter than handing it to another thread and
 # waiting for it: more threads would cost CPU time and gain no wall time.
 _GAMES_PER_THREAD = 128
@@ -96,49 +93,6 @@ def default_threads(num_games: int) -> int:
     return max(1, min(available_cpus(), num_games // _GAMES_PER_THREAD))
 
 
-def seat_codes(seats: Any) -> bytes:
-    """Four seat codes from a sequence of four names (or codes), or a dict {seat: name} whose
-    missing seats are learners."""
-    return seat_lineup(seats)[0]
-
-
-def seat_lineup(seats: Any) -> tuple[bytes, dict[str, Any]]:
-    """`seat_codes`, and the search settings of "mcts" seats written "mcts:PLAYOUTS" or
-    "mcts:PLAYOUTS:ROLLOUT" ({} for plain "mcts"); every search seat of a batch shares one."""
-    if isinstance(seats, dict):
-        names: list[Any] = ["learner"] * NUM_SEATS
-        for seat, name in seats.items():
-            if isinstance(seat, bool) or not isinstance(seat, int) or not 0 <= seat < NUM_SEATS:
-                raise ValueError(f"seats keys must be seats 0 to {NUM_SEATS - 1}, got {seat!r}")
-            names[seat] = name
-    elif isinstance(seats, str):
-        raise TypeError("seats must be four seat names or a dict {seat: name}, got a str")
-    else:
-        names = list(seats)
-    if len(names) != NUM_SEATS:
-        raise ValueError(f"seats must name {NUM_SEATS} seats, got {len(names)}")
-    codes = []
-    search: dict[str, Any] | None = None
-    for name in names:
-        if isinstance(name, str) and name.startswith("mcts:"):
-            settings = parse_agent(name)[1]
-            if search is not None and settings != search:
-                raise ValueError("every mcts seat of a batch plays with the same settings, got "
-                                 f"{search} and {settings}")
-            search = settings
-            name = "mcts"
-        if name not in SEATS:
-            raise ValueError(f"unknown seat policy {name!r}, choose from {', '.join(SEATS)}")
-        codes.append(SEATS.index(name))
-    return bytes(codes), search or {}
-
-
-def _whole(value: Any, name: str) -> int:
-    if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
-        raise TypeError(f"{name} must be an int, got {type(value).__name__}")
-    return int(value)
-
-
 class VectorGames:
     """`num_games` games stepped together; see the module documentation."""
 
@@ -146,10 +100,10 @@ class VectorGames:
                  observation: str | None = "full", mask: bool = True,
                  reward_mode: str = "win_share", autoreset: bool = True, seats: Any = None,
                  rotate_seats: bool = False, first_game: int = 0) -> None:
-        num_games = _whole(num_games, "num_games")
+        num_games = whole(num_games, "num_games")
         if num_games < 1:
             raise ValueError(f"num_games must be at least 1, got {num_games}")
-        threads = default_threads(num_games) if threads is None else _whole(threads, "threads")
+        threads = default_threads(num_games) if threads is None else whole(threads, "threads")
         if threads < 1:
             raise ValueError(f"threads must be at least 1, got {threads}")
         if observation not in _OBSERVATION_CODES:
@@ -159,19 +113,12 @@ class VectorGames:
             raise ValueError(f"unknown reward mode {reward_mode!r}, "
                              f"choose from {', '.join(PyTavrin.reward_modes)}")
         codes, search = seat_lineup(("learner",) * NUM_SEATS if seats is None else seats)
-        playouts = search.get("playouts", DEFAULT_PLAYOUTS)
-        if not 1 <= playouts <= MAX_PLAYOUTS:
-            raise ValueError(f"mcts playouts must be from 1 to {MAX_PLAYOUTS}, got {playouts}")
-        rollout = search.get("rollout", "reach")
-        if rollout not in POLICIES:
-            raise ValueError(f"unknown mcts rollout {rollout!r}, choose from {', '.join(POLICIES)}")
+        playouts, rollout = search_settings(search)
         if autoreset and not OUTSIDE_SEATS.intersection(codes):
             raise ValueError("with autoreset, at least one seat must be a learner or external seat "
                              "(a lineup of engine seats alone plays each game to its end in reset: "
                              "use autoreset=False)")
-        first_game = _whole(first_game, "first_game")
-        if not 0 <= first_game < 2 ** 64:
-            raise ValueError(f"first_game must be from 0 to 2**64 - 1, got {first_game}")
+        first_game = uint64(first_game, "first_game")
         self._core = _engine.VectorGames(
             num_games, threads, _OBSERVATION_CODES[observation], bool(mask),
             PyTavrin.reward_modes.index(reward_mode), bool(autoreset), codes, bool(rotate_seats),
@@ -311,12 +258,8 @@ class VectorGames:
         streams where they are. The engine's seats then play until a seat played outside is to
         move (with engine seats alone, to the game's end)."""
         if seed is not None:
-            seed = _whole(seed, "seed")
-            if not 0 <= seed < 2 ** 64:
-                raise ValueError(f"seed must be from 0 to 2**64 - 1, got {seed}")
-        first_game = _whole(first_game, "first_game")
-        if not 0 <= first_game < 2 ** 64:
-            raise ValueError(f"first_game must be from 0 to 2**64 - 1, got {first_game}")
+            seed = uint64(seed, "seed")
+        first_game = uint64(first_game, "first_game")
         self._core.reset(seed, self._selection(games), first_game)
 
     def step(self, actions: Any, games: Any = None) -> None:
@@ -375,8 +318,8 @@ class VectorGames:
         codes, search = seat_lineup(list(seats))
         if OUTSIDE_SEATS.intersection(codes):
             raise ValueError(f"play_out plays engine seats only, got {tuple(seats)!r}")
-        playouts = search.get("playouts", DEFAULT_PLAYOUTS)
-        rollout = POLICIES.index(search.get("rollout", "reach"))
+        playouts, rollout_name = search_settings(search)
+        rollout = POLICIES.index(rollout_name)
         most = NUM_SEATS * NUM_KINDS
         out = {"states": np.empty((self.num_games, most, STATE_SIZE), np.uint8),
                "actions": np.empty((self.num_games, most), np.uint16),
@@ -386,12 +329,14 @@ class VectorGames:
                             out["agents"], out["plies"])
         return out
 
-    def legal_actions(self) -> tuple[np.ndarray, np.ndarray]:
-        """The legal grid indexes of every game as CSR arrays (offsets (N + 1,) int64, actions
-        int32): game i's are actions[offsets[i]:offsets[i + 1]], ascending; none for a finished
+    def legal_grid_indexes_csr(self) -> tuple[np.ndarray, np.ndarray]:
+        """The legal grid indexes of every game as CSR arrays (offsets (N + 1,) int64, indexes
+        int32): game i's are indexes[offsets[i]:offsets[i + 1]], ascending; none for a finished
         game."""
-        offsets, actions = self._core.legal_actions()
-        return np.frombuffer(offsets, dtype=np.int64), np.frombuffer(actions, dtype=np.int32)
+        offsets, indexes = self._core.legal_actions()
+        return np.frombuffer(offsets, dtype=np.int64), np.frombuffer(indexes, dtype=np.int32)
+
+    legal_actions = legal_grid_indexes_csr  # the former name, kept for the code that calls it
 
     # --- Interop ---
 

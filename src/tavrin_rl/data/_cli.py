@@ -6,24 +6,14 @@ Only the standard library at import: numpy, pyarrow and ray load when a dataset 
 from __future__ import annotations
 
 import argparse
-import secrets
 from collections.abc import Sequence
 from typing import TextIO
 
+from tavrin_rl._command import positive_int, run_seed
 from tavrin_rl.catalogue import NUM_SEATS
 
 # Options that mean something only with --out, as argparse names them.
 DATASET_ONLY = ("workers", "ray", "append", "overwrite", "chunk_size")
-
-
-def _count(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be at least 1, got {value}")
-    return value
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
@@ -33,13 +23,13 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     group.add_argument("--out", metavar="DIR",
                        help="dataset folder: one row per placement (game, ply, agent, action, "
                             "state before it), one per game, a manifest.json")
-    group.add_argument("--workers", type=_count, metavar="K",
+    group.add_argument("--workers", type=positive_int, metavar="K",
                        help="local worker processes (default: the CPUs available); with --ray, "
                             "the most Ray tasks running at once (default: no limit)")
     group.add_argument("--ray", nargs="?", const="", default=None, metavar="ADDRESS",
                        help="play the chunks as Ray tasks on the cluster at ADDRESS, or on a "
                             "local Ray instance started for the run when no address is given")
-    group.add_argument("--chunk-size", type=_count, metavar="N",
+    group.add_argument("--chunk-size", type=positive_int, metavar="N",
                        help="games per shard (default: a 32nd of the games, 16 to 1000)")
     exclusive = group.add_mutually_exclusive_group()
     exclusive.add_argument("--append", action="store_true",
@@ -80,7 +70,7 @@ def run_dataset(args: argparse.Namespace, argv: Sequence[str], prog: str, out: T
     except _write.DatasetError as error:
         err.write(f"{prog}: error: {error}\n")
         return 2
-    seed = args.seed if args.seed is not None else secrets.randbelow(2**32)
+    seed = run_seed(args.seed)
     agents: tuple[str, ...] = tuple(args.agents)
     lineup = ", ".join(f"player_{seat} {name}" for seat, name in enumerate(agents))
     games = "1 game" if args.games == 1 else f"{args.games} games"
@@ -93,10 +83,7 @@ def run_dataset(args: argparse.Namespace, argv: Sequence[str], prog: str, out: T
             ray=args.ray is not None, ray_address=args.ray or None, append=args.append,
             overwrite=args.overwrite, chunk_size=args.chunk_size, command=[prog, *argv],
             progress=err if show_progress else None)
-    except _write.DatasetError as error:
-        err.write(f"{prog}: error: {error}\n")
-        return 2
-    except ModuleNotFoundError as error:
+    except (_write.DatasetError, ModuleNotFoundError) as error:
         err.write(f"{prog}: error: {error}\n")
         return 2
     except KeyboardInterrupt:

@@ -22,7 +22,7 @@ from tavrin_rl.agents import POLICIES
 from tavrin_rl.catalogue import NUM_SEATS
 from tavrin_rl.vector import VectorGames
 
-STATE_BYTES = 278
+STATE_BYTES: int = _engine.STATE_SIZE
 REWARD_MODES: tuple[str, ...] = tuple(PyTavrin.reward_modes)
 AGENT_RULES = POLICIES
 

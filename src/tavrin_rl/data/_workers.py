@@ -1,8 +1,8 @@
 """Where a dataset's chunks run: in this process, in local worker processes, or as Ray tasks.
 
 Every backend calls `work(plan, first_game, count)` for each chunk, plays a chunk again when it
-raises or its worker dies (up to ATTEMPTS tries), and hands each shard's manifest entry to
-`done`. Ctrl-C reaches the driver alone: workers ignore it, and the driver stops them.
+raises or its worker dies (up to ATTEMPTS tries), and hands each chunk's result to `done`: a
+shard's manifest entry for the dataset writer, the finished games' records for the arena. Ctrl-C reaches the driver alone: workers ignore it, and the driver stops them.
 """
 
 from __future__ import annotations
@@ -20,8 +20,8 @@ ATTEMPTS = 3  # tries per chunk, the first included
 RAY_LOOK_INTERVAL = 10.0  # seconds between looks at a Ray cluster's size
 
 Task = tuple[int, int]  # (first game, count)
-Done = Callable[[dict[str, Any]], None]
-Work = Callable[[Any, int, int], dict[str, Any]]  # (plan, first game, count) -> shard entry
+Done = Callable[[Any], None]
+Work = Callable[[Any, int, int], Any]  # (plan, first game, count) -> the chunk's result
 
 
 def ignore_interrupts() -> None:
@@ -107,7 +107,7 @@ def _feed(pool: concurrent.futures.ProcessPoolExecutor, work: Work, plan: Any, t
     """Keeps the pool busy with at most two chunks per worker (the plan may be far too long to
     hold) and hands every finished chunk to `done`. Returns False when the pool broke: its
     chunks are then in `lost`."""
-    running: dict[concurrent.futures.Future[dict[str, Any]], Task] = {}
+    running: dict[concurrent.futures.Future[Any], Task] = {}
     broken = False
 
     def submit(task: Task) -> None:
@@ -201,7 +201,7 @@ def run_ray(work: Work, plan: Any, tasks: Iterator[Task], done: Done, address: s
             ray.shutdown()
 
 
-def _call(work: Work, plan: Any, first_game: int, count: int) -> dict[str, Any]:
+def _call(work: Work, plan: Any, first_game: int, count: int) -> Any:
     # Ray makes tasks of plain functions only; the work (any callable) travels as an argument.
     return work(plan, first_game, count)
 

@@ -1,16 +1,9 @@
 """What the environments share: observation arrays and their spaces, the checks of their
 options, and rendering. Needs numpy and gymnasium only.
 
-Channels of the full observation, in the observer's frame and seat order (seat 0 the observer):
-
-    channels  0-3   the cells held by seats 0 to 3
-    channels  4-7   each seat's corner cells: free cells its next piece can attach to
-    channels  8-11  each seat's blocked cells: cells it can never fill
-    channels 12-95  remaining pieces: channel 12 + 21 * seat + kind is all ones while that seat
-                    still holds the kind (kinds in `PyTavrin.piece_names` order)
-    channels 96-99  each seat's out-of-moves flag, as a constant plane
-
-The compact observation keeps channels 0-11 as "board" and the pieces and flags as small arrays.
+The channels are laid out by the engine (`catalogue.OBSERVATION_LAYOUT`, listed in
+`tavrin_rl.pettingzoo_env`); the compact observation keeps the board groups as "board" and the
+pieces and flags as small arrays.
 """
 
 from __future__ import annotations
@@ -29,10 +22,13 @@ from gymnasium import spaces
 
 from tavrin_rl import PyObservation, PyTavrin
 from tavrin_rl.board import cell_owners
+from tavrin_rl.catalogue import BOARD_CHANNELS as BOARD_CHANNELS
+from tavrin_rl.catalogue import FLAT_SIZE as FLAT_SIZE
+from tavrin_rl.catalogue import NUM_CHANNELS as NUM_CHANNELS
 from tavrin_rl.catalogue import (
-    BOARD_SIDE, COLOURS, NUM_ACTIONS, NUM_KINDS, NUM_SEATS, OBSERVATION_LAYOUT, PIECE_NAMES,
-    action_cells, to_board,
+    BOARD_SIDE, COLOURS, NUM_ACTIONS, NUM_KINDS, NUM_SEATS, OBSERVATION_LAYOUT,
 )
+from tavrin_rl.catalogue import placed_cells as placed_cells
 from tavrin_rl.text_board import draw, use_colour
 
 
@@ -48,10 +44,6 @@ CORNERS = _channels("corners")
 BLOCKED = _channels("blocked")
 PIECES = _channels("pieces")
 DONE = _channels("done")
-NUM_CHANNELS: int = OBSERVATION_LAYOUT["channels"]  # type: ignore[assignment]
-# the planes that vary over the board: what "compact" keeps
-BOARD_CHANNELS: int = OBSERVATION_LAYOUT["board_channels"]  # type: ignore[assignment]
-FLAT_SIZE: int = OBSERVATION_LAYOUT["flat_size"]  # type: ignore[assignment]
 
 # rgb_array: pixels per cell, and the colours of free cells, grid lines and agents 0 to 3
 # (the engine's colour table, which `render` draws with too).
@@ -60,6 +52,7 @@ FREE_RGB = (236, 236, 236)
 GRID_RGB = (150, 150, 150)
 AGENT_RGB = tuple(rgb for _, _, rgb in COLOURS)  # the engine's colour table
 
+EPISODE_OVER = "the episode is over: call reset() to start the next one"
 RENDER_MODES = ("human", "ansi", "rgb_array")
 OBSERVATION_MODES = ("full", "compact")
 AGENTS = tuple(f"player_{i}" for i in range(NUM_SEATS))
@@ -83,12 +76,19 @@ def board_planes(observation: PyObservation, channels_last: bool = False) -> np.
     """The 12 board planes (cells, corners, blocked cells of seats 0 to 3) of one `PyObservation`
     as uint8, (12, 20, 20), or (20, 20, 12) with `channels_last`."""
     planes = np.empty((BOARD_CHANNELS, BOARD_SIDE * BOARD_SIDE), dtype=np.uint8)
-    planes[OCCUPIED] = np.frombuffer(observation.observation, dtype=np.uint8).reshape(4, -1)
-    planes[CORNERS] = np.frombuffer(observation.corners, dtype=np.uint8).reshape(4, -1)
-    planes[BLOCKED] = np.frombuffer(observation.blocked, dtype=np.uint8).reshape(4, -1)
+    planes[OCCUPIED] = np.frombuffer(observation.observation, dtype=np.uint8).reshape(NUM_SEATS, -1)
+    planes[CORNERS] = np.frombuffer(observation.corners, dtype=np.uint8).reshape(NUM_SEATS, -1)
+    planes[BLOCKED] = np.frombuffer(observation.blocked, dtype=np.uint8).reshape(NUM_SEATS, -1)
     if channels_last:
         return np.ascontiguousarray(planes.T).reshape(BOARD_SIDE, BOARD_SIDE, BOARD_CHANNELS)
     return planes.reshape(BOARD_CHANNELS, BOARD_SIDE, BOARD_SIDE)
+
+
+def flat_observation(observation: PyObservation) -> np.ndarray:
+    """The engine's flat layout of one `PyObservation` as uint8 (FLAT_SIZE,): the board planes
+    (`board_planes`), then the pieces and out-of-moves flags, one value per channel."""
+    return np.concatenate((board_planes(observation).reshape(-1),
+                           np.frombuffer(observation.pieces + observation.done, dtype=np.uint8)))
 
 
 def observation_arrays(observation: PyObservation, mode: str = "full",
@@ -159,6 +159,13 @@ def check_options(reward_mode: Any, render_mode: Any, observation: Any,
         raise TypeError(f"channels_last must be True or False, not {channels_last!r}")
 
 
+def check_seat(seat: Any) -> None:
+    """ValueError unless `seat` is an agent index or "random" (drawn at every reset)."""
+    if seat != "random" and (isinstance(seat, bool) or not isinstance(seat, int)
+                             or not 0 <= seat < NUM_SEATS):
+        raise ValueError(f"seat must be 0, 1, 2, 3 or 'random', not {seat!r}")
+
+
 def check_reward(name: str, value: Any) -> float:
     """`value` as a float when it is a finite real number (not a bool); otherwise TypeError or
     ValueError naming `name`."""
@@ -167,6 +174,14 @@ def check_reward(name: str, value: Any) -> float:
     if not math.isfinite(value):
         raise ValueError(f"{name} must be finite, not {value!r}")
     return float(value)
+
+
+def checked_illegal_reward(value: Any, reward_mode: str) -> float:
+    """The reward for an illegal placement: `value` checked as `check_reward` checks it, or when
+    None the default of every environment, -1, or -90 in "score" mode, below any score."""
+    if value is None:
+        value = -90.0 if reward_mode == "score" else -1.0
+    return check_reward("illegal_reward", value)
 
 
 def action_index(action: Any) -> int:
@@ -197,12 +212,6 @@ class FramePacer:
                 time.sleep(delay)
                 now += delay
         self.last_frame = now
-
-
-def placed_cells(agent: int, index: int) -> list[tuple[int, int]]:
-    """The board cells that agent `agent`'s placement `index` (a grid index of its frame)
-    covers, as the text board highlights them."""
-    return [to_board(agent, row, column) for row, column in action_cells(index)]
 
 
 def render_game(game: PyTavrin, render_mode: str | None,

@@ -12,10 +12,10 @@ import numpy as np
 from gymnasium import spaces
 
 from tavrin_rl import PyTavrin
-from tavrin_rl.agents import AGENTS, Agent, Stream
+from tavrin_rl.agents import AGENTS, Agent, Stream, pass_turns
 from tavrin_rl.catalogue import NUM_ACTIONS
 from tavrin_rl.gym.observations import (
-    NUM_SEATS, RENDER_MODES, FramePacer, action_index, check_options, check_reward,
+    EPISODE_OVER, NUM_SEATS, RENDER_MODES, FramePacer, action_index, check_options, check_seat, checked_illegal_reward,
     observation_arrays, observation_space_of, render_game,
 )
 
@@ -23,8 +23,6 @@ from tavrin_rl.gym.observations import (
 OpponentFn = Callable[[Any, np.ndarray], Any]
 OpponentSpec = Union[str, OpponentFn]
 BUILT_IN = AGENTS
-
-_EPISODE_OVER = "the episode is over: call reset() to start the next one"
 
 __all__ = ["SingleAgentEnv"]
 
@@ -65,13 +63,9 @@ class SingleAgentEnv(gymnasium.Env[Any, np.int64]):
                  channels_last: bool = False, illegal_reward: float | None = None,
                  render_mode: str | None = None) -> None:
         check_options(reward_mode, render_mode, observation, channels_last)
-        if seat != "random" and (isinstance(seat, bool) or not isinstance(seat, int)
-                                 or not 0 <= seat < NUM_SEATS):
-            raise ValueError(f"seat must be 0, 1, 2, 3 or 'random', not {seat!r}")
+        check_seat(seat)
         self.opponent_specs = self._check_opponents(opponents)
-        if illegal_reward is None:
-            illegal_reward = -90.0 if reward_mode == "score" else -1.0
-        self.illegal_reward = check_reward("illegal_reward", illegal_reward)
+        self.illegal_reward = checked_illegal_reward(illegal_reward, reward_mode)
         self.seat_option = seat
         self.reward_mode = reward_mode
         self.observation_mode = observation
@@ -132,7 +126,7 @@ class SingleAgentEnv(gymnasium.Env[Any, np.int64]):
     def step(self, action: Any) -> tuple[Any, float, bool, bool, dict[str, Any]]:
         """Places the learner's piece (a grid index), then plays the opponents."""
         if self._over:
-            raise RuntimeError(_EPISODE_OVER)
+            raise RuntimeError(EPISODE_OVER)
         if action is None:
             raise TypeError("an action is an integer grid index, not None")
         index = action_index(action)
@@ -181,11 +175,11 @@ class SingleAgentEnv(gymnasium.Env[Any, np.int64]):
 
     def _play_opponents(self) -> None:
         game, seat = self.game, self.seat
-        while not game.is_over and (game.agent_selection != seat or game.terminations[seat]):
+        while True:
+            pass_turns(game)
             agent = game.agent_selection
-            if game.terminations[agent]:
-                game.step(None)
-                continue
+            if game.is_over or agent == seat:
+                return
             opponent = self._opponents[(agent - seat) % NUM_SEATS - 1]
             if isinstance(opponent, Agent):
                 action = opponent.act(None, game=game)

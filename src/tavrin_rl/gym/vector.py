@@ -23,7 +23,7 @@ from gymnasium.vector.utils import batch_space
 
 from tavrin_rl.catalogue import NUM_ACTIONS
 from tavrin_rl.gym.observations import (
-    NUM_SEATS, check_options, observation_arrays, observation_space_of,
+    NUM_SEATS, check_options, check_seat, observation_arrays, observation_space_of,
 )
 from tavrin_rl.vector import SEATS, VectorGames
 
@@ -69,9 +69,7 @@ class VectorSingleAgentEnv(VectorEnv):
                  threads: int | None = None, seed: int | None = None,
                  autoreset_mode: str | AutoresetMode = "next_step", copy: bool = True) -> None:
         check_options(reward_mode, None, observation, channels_last)
-        if seat != "random" and (isinstance(seat, bool) or not isinstance(seat, int)
-                                 or not 0 <= seat < NUM_SEATS):
-            raise ValueError(f"seat must be 0, 1, 2, 3 or 'random', not {seat!r}")
+        check_seat(seat)
         policies = (opponents,) * (NUM_SEATS - 1) if isinstance(opponents, str) else opponents
         if (not isinstance(policies, Sequence) or len(policies) != NUM_SEATS - 1
                 or any(policy not in OPPONENTS for policy in policies)):
