@@ -16,6 +16,7 @@ using batch::ObservationMode;
 using batch::Seat;
 using batch::VectorGames;
 using binding::arity;
+using binding::bytes_of;
 using binding::to_code;
 
 struct VectorObject {
@@ -30,26 +31,6 @@ struct VectorObject {
     std::vector<Policy>* policies;
 };
 
-// Refuses a second caller at once instead of waiting: a thread waiting here while holding the GIL
-// would stall the one that must take it back to finish.
-class Exclusive {
- public:
-    explicit Exclusive(VectorObject* self) noexcept : self_(self) {
-        // Acquire: the previous holder's writes to the engine are visible to this one.
-        ok_ = !self_->busy.exchange(true, std::memory_order_acquire);
-        if (!ok_) PyErr_SetString(PyExc_RuntimeError, "VectorGames is in use by another thread");
-    }
-    ~Exclusive() {
-        // Release: publishes this holder's writes to the next.
-        if (ok_) self_->busy.store(false, std::memory_order_release);
-    }
-    explicit operator bool() const noexcept { return ok_; }
-
- private:
-    VectorObject* self_;
-    bool ok_;
-};
-
 VectorObject* as_vector(PyObject* self) noexcept { return reinterpret_cast<VectorObject*>(self); }
 
 // Runs body(object, engine) holding the object for this caller alone; null with RuntimeError set,
@@ -57,8 +38,8 @@ VectorObject* as_vector(PyObject* self) noexcept { return reinterpret_cast<Vecto
 template <class Body>
 PyObject* exclusive(PyObject* self, Body&& body) {
     VectorObject* v = as_vector(self);
-    Exclusive guard(v);
-    if (!guard) return nullptr;
+    const binding::Busy busy(v->busy, "VectorGames is in use by another thread");
+    if (!busy) return nullptr;
     return body(*v, *v->engine);
 }
 
@@ -76,19 +57,13 @@ PyObject* vector_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                                      &num_games, &threads, &observation, &mask, &reward_mode, &autoreset, &seats,
                                      &seats_len, &rotate, &search_playouts, &search_rollout))
         return nullptr;
-    if (search_playouts < 1 || search_playouts > static_cast<Py_ssize_t>(search::MAX_PLAYOUTS))
-        return PyErr_Format(PyExc_ValueError, "search_playouts must be from 1 to %u, got %zd", search::MAX_PLAYOUTS,
-                            search_playouts);
-    if (search_rollout < 0 || search_rollout >= static_cast<int>(POLICY_COUNT))
-        return PyErr_Format(PyExc_ValueError, "search_rollout policy code must be below %zu, got %d", POLICY_COUNT,
-                            search_rollout);
     if (num_games < 1) return PyErr_Format(PyExc_ValueError, "num_games must be at least 1, got %zd", num_games);
-    if (threads < 1 || threads > 1024)
-        return PyErr_Format(PyExc_ValueError, "threads must be from 1 to 1024, got %zd", threads);
-    if (observation < 0 || observation > 2)
-        return PyErr_Format(PyExc_ValueError, "observation code must be 0, 1 or 2, got %d", observation);
-    if (reward_mode < 0 || reward_mode > 2)
-        return PyErr_Format(PyExc_ValueError, "reward mode code must be 0, 1 or 2, got %d", reward_mode);
+    using binding::in_range;
+    if (!in_range("search_playouts", search_playouts, 1, search::MAX_PLAYOUTS) ||
+        !in_range("search_rollout policy code", search_rollout, 0, POLICY_COUNT - 1) ||
+        !in_range("threads", threads, 1, 1024) ||
+        !in_range("observation code", observation, 0, 2) || !in_range("reward mode code", reward_mode, 0, 2))
+        return nullptr;
     Config config;
     config.num_games = static_cast<std::size_t>(num_games);
     config.threads = static_cast<std::size_t>(threads);
@@ -151,21 +126,10 @@ PyObject* raise_batch_error(const BatchError& e) noexcept {
     }
 }
 
-// Copies `count` items of `arg` into `kept`, the object's own buffer, and returns them there: the
-// caller may write into its array while the engine works without the GIL, and the engine must
-// apply exactly what was checked.
-template <class T>
-std::optional<std::span<const T>> copy_in(PyObject* arg, const char* what, std::vector<T>& kept, std::size_t count) {
-    Buffer buffer;
-    if (!buffer.get(arg, what, count, sizeof(T), false)) return std::nullopt;
-    std::memcpy(kept.data(), buffer.data(), count * sizeof(T));
-    return std::span<const T>(kept.data(), count);
-}
-
 // The N-byte selection `arg` copied in; empty for None (every game).
 std::optional<std::span<const std::uint8_t>> selection(VectorObject& v, PyObject* arg) {
     if (arg == Py_None) return std::span<const std::uint8_t>();
-    return copy_in(arg, "games", *v.which, v.engine->size());
+    return binding::copy_in(arg, "games", std::span(*v.which));
 }
 
 PyObject* vector_reset(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
@@ -185,7 +149,7 @@ PyObject* vector_reset(PyObject* self, PyObject* const* args, Py_ssize_t nargs) 
 PyObject* vector_step(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     if (!arity("step()", nargs, 1, 2)) return nullptr;
     return exclusive(self, [&](VectorObject& v, VectorGames& engine) -> PyObject* {
-        const auto actions = copy_in(args[0], "actions", *v.actions, engine.size());
+        const auto actions = binding::copy_in(args[0], "actions", std::span(*v.actions));
         if (!actions) return nullptr;
         const auto which = nargs == 2 ? selection(v, args[1]) : std::span<const std::uint8_t>();
         if (!which) return nullptr;
@@ -208,7 +172,7 @@ PyObject* vector_sample_actions(PyObject* self, PyObject* const* args, Py_ssize_
             one = static_cast<Policy>(*code);
         } else {
             static_assert(sizeof(Policy) == 1, "policy codes arrive as bytes");
-            const auto codes = copy_in(args[0], "policies", *v.policies, engine.size());
+            const auto codes = binding::copy_in(args[0], "policies", std::span(*v.policies));
             if (!codes) return nullptr;
             for (std::size_t i = 0; i < codes->size(); ++i) {
                 const auto code = static_cast<unsigned>((*codes)[i]);
@@ -268,13 +232,6 @@ PyObject* vector_play_out(PyObject* self, PyObject* const* args, Py_ssize_t narg
         });
         Py_RETURN_NONE;
     });
-}
-
-// New bytes holding `items`.
-template <class T>
-PyObject* bytes_of(std::span<const T> items) noexcept {
-    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(items.data()),
-                                     static_cast<Py_ssize_t>(items.size_bytes()));
 }
 
 PyObject* vector_legal_actions(PyObject* self, PyObject*) {

@@ -132,6 +132,13 @@ inline std::optional<unsigned> to_code(PyObject* obj, const char* what, std::siz
     return static_cast<unsigned>(value);
 }
 
+// `value` from `low` to `high`; ValueError "WHAT must be from LOW to HIGH, got V" otherwise.
+inline bool in_range(const char* what, long long value, long long low, long long high) noexcept {
+    if (value >= low && value <= high) return true;
+    PyErr_Format(PyExc_ValueError, "%s must be from %lld to %lld, got %lld", what, low, high, value);
+    return false;
+}
+
 // An int from 0 to 2^64 - 1, with the interpreter's OverflowError outside.
 inline std::optional<std::uint64_t> to_u64(PyObject* obj) noexcept {
     const unsigned long long value = PyLong_AsUnsignedLongLong(obj);

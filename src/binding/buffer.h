@@ -6,7 +6,9 @@
 
 #include <array>
 #include <cstddef>
+#include <cstring>
 #include <initializer_list>
+#include <optional>
 #include <span>
 #include <type_traits>
 
@@ -55,6 +57,17 @@ class Buffer {
     Py_buffer view_{};
     bool held_ = false;
 };
+
+// Copies exactly `count` items of the caller's `arg` into `kept`, our own storage, and returns
+// them there: the caller may write into its array while the engine works without the GIL, and the
+// engine must apply exactly what was checked.
+template <class T>
+std::optional<std::span<const T>> copy_in(PyObject* arg, const char* what, std::span<T> kept) noexcept {
+    Buffer buffer;
+    if (!buffer.get(arg, what, kept.size(), sizeof(T), false)) return std::nullopt;
+    std::memcpy(kept.data(), buffer.data(), kept.size_bytes());
+    return std::span<const T>(kept);
+}
 
 // --- Our arrays ---
 

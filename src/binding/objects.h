@@ -5,7 +5,9 @@
 #include <Python.h>
 
 #include <array>
+#include <atomic>
 #include <cstddef>
+#include <span>
 #include <string_view>
 
 #include "binding/boundary.h"
@@ -61,6 +63,40 @@ inline bool put(PyObject* target, const char* key, PyObject* value) noexcept {
     if (PyDict_Check(target)) return PyDict_SetItemString(target, key, owned.get()) == 0;
     return PyObject_SetAttrString(target, key, owned.get()) == 0;
 }
+
+// New bytes holding `items`.
+template <class T>
+PyObject* bytes_of(std::span<const T> items) noexcept {
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(items.data()),
+                                     static_cast<Py_ssize_t>(items.size_bytes()));
+}
+
+// --- One caller at a time ---
+
+// Holds an object's busy flag for one caller, refusing a second at once with RuntimeError
+// `message` instead of waiting: a thread waiting here while attached to the interpreter would
+// stall the one that must take the GIL back to finish.
+class Busy {
+ public:
+    Busy(std::atomic<bool>& flag, const char* message) noexcept {
+        // Acquire: the previous holder's writes to the object are visible to this one.
+        if (!flag.exchange(true, std::memory_order_acquire)) {
+            flag_ = &flag;
+            return;
+        }
+        PyErr_SetString(PyExc_RuntimeError, message);
+    }
+    Busy(const Busy&) = delete;
+    Busy& operator=(const Busy&) = delete;
+    ~Busy() {
+        // Release: publishes this holder's writes to the next.
+        if (flag_ != nullptr) flag_->store(false, std::memory_order_release);
+    }
+    explicit operator bool() const noexcept { return flag_ != nullptr; }
+
+ private:
+    std::atomic<bool>* flag_ = nullptr;
+};
 
 // --- Classes made once per process ---
 

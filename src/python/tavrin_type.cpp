@@ -72,11 +72,6 @@ PyObject* list_of_four(Item&& item) noexcept {
     return list_of(AGENT_COUNT, item);
 }
 
-PyObject* bytes_of(const StateBytes& state) noexcept {
-    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(state.data()),
-                                     static_cast<Py_ssize_t>(state.size()));
-}
-
 // --- Reaching the game ---
 
 // Runs `body` on the game under a shared borrow and returns its result; the borrow is released
@@ -134,7 +129,7 @@ PyObject* tavrin_deepcopy(PyObject* self, PyObject* const* args, Py_ssize_t narg
 // --- Persistence ---
 
 PyObject* tavrin_to_bytes(PyObject* self, PyObject*) {
-    return reader(self, [](const Game& game) { return bytes_of(to_bytes(game)); });
+    return reader(self, [](const Game& game) { return binding::bytes_of<std::uint8_t>(to_bytes(game)); });
 }
 
 // The game held by the bytes argument `param`, or nothing with the Python error set.
