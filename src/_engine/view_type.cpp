@@ -42,7 +42,7 @@ PyType_Slot view_slots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(view_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(view_clear)},
     {Py_tp_dealloc, reinterpret_cast<void*>(view_dealloc)},
-    {Py_tp_doc, const_cast<char*>("Read-only array of one VectorGames output; holds the VectorGames alive.")},
+    {Py_tp_doc, const_cast<char*>("Read-only bytes of one VectorGames array; holds the VectorGames alive.")},
     {0, nullptr},
 };
 
