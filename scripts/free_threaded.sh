@@ -79,7 +79,7 @@ for name in ("tavrin_rl", "tavrin_rl._tavrin", "tavrin_rl._engine"):
 PY
 tests=()
 for t in test_threads.py test_leaks.py test_properties.py test_random_play.py test_exit_fork_signals.py \
-         test_vector.py test_vector_properties.py; do
+         test_vector.py test_vector_properties.py test_bindings.py; do
   [ -e "$root/tests/python/$t" ] && tests+=("$root/tests/python/$t")
 done
 "$root/$venv/bin/python" -m pytest -q -p no:cacheprovider -ra --durations=5 "${tests[@]}"

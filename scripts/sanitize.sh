@@ -72,7 +72,7 @@ if [ "$quick" = 1 ]; then
   # the full run.
   tests=(test_module.py test_persistence.py test_observe.py test_play.py test_leaks.py test_threads.py
          test_properties.py test_exit_fork_signals.py test_vector.py test_vector_properties.py
-         test_agents.py "test_random_play.py::test_every_frame_agrees_with_step_at_every_ply[0]")
+         test_agents.py test_bindings.py "test_random_play.py::test_every_frame_agrees_with_step_at_every_ply[0]")
 else
   tests=(.)
 fi

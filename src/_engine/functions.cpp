@@ -18,39 +18,62 @@ namespace {
 
 using batch::ObservationMode;
 using batch::VectorGames;
+using binding::arity;
+using binding::put;
+using binding::to_code;
+using binding::tuple_of;
 
+// The engine's codes as the package numbers them.
+constexpr std::size_t OBSERVATION_MODES = 3;
+constexpr std::size_t REWARD_MODES = 3;
 
-PyObject* engine_bytes_per_game(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
-    if (nargs != 2) return PyErr_Format(PyExc_TypeError, "bytes_per_game() takes 2 arguments (%zd given)", nargs);
-    const long observation = PyLong_AsLong(args[0]);
-    if (observation == -1 && PyErr_Occurred()) return nullptr;
-    if (observation < 0 || observation > 2)
-        return PyErr_Format(PyExc_ValueError, "observation code must be 0, 1 or 2, got %ld", observation);
-    const int mask = PyObject_IsTrue(args[1]);
-    if (mask < 0) return nullptr;
-    return PyLong_FromSize_t(VectorGames::bytes_per_game(static_cast<ObservationMode>(observation), mask != 0));
+// (grid index or None, the stream's next state): what a rule or the search picked.
+PyObject* move_and_stream(std::optional<std::uint32_t> move, const Stream& stream) noexcept {
+    PyRef state = PyRef::steal(PyLong_FromUnsignedLongLong(stream.state));
+    if (!state) return nullptr;
+    PyRef action = move ? PyRef::steal(PyLong_FromUnsignedLong(*move)) : PyRef::borrow(Py_None);
+    if (!action) return nullptr;
+    return PyTuple_Pack(2, action.get(), state.get());
 }
 
-PyObject* catalogue_dict() {
+// A tuple of `count` ints made by value(i).
+template <class Value>
+PyObject* ints(std::size_t count, Value&& value) noexcept {
+    return tuple_of(count, [&](std::size_t i) { return PyLong_FromSize_t(static_cast<std::size_t>(value(i))); });
+}
+
+// The game in `state` (exactly its state bytes), or nothing with ValueError set.
+std::optional<Game> game_of(const Buffer& state) {
+    std::optional<Game> game;
+    if (state.size() == STATE_SIZE) game = from_bytes(static_cast<const std::uint8_t*>(state.data()), STATE_SIZE);
+    if (!game) PyErr_SetString(PyExc_ValueError, "not a game state written by to_bytes() of this version");
+    return game;
+}
+
+PyObject* engine_bytes_per_game(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (!arity("bytes_per_game()", nargs, 2, 2)) return nullptr;
+    const auto observation = to_code(args[0], "observation code", OBSERVATION_MODES);
+    if (!observation) return nullptr;
+    const int mask = PyObject_IsTrue(args[1]);
+    if (mask < 0) return nullptr;
+    return PyLong_FromSize_t(VectorGames::bytes_per_game(static_cast<ObservationMode>(*observation), mask != 0));
+}
+
+PyObject* engine_catalogue(PyObject*, PyObject*) {
     const ActionSet& set = ActionSet::get();
     const std::vector<batch::OrientationInfo> table = batch::orientation_table(set);
     const batch::FrameTable frames = batch::frame_to_board(set);
-    Ref dict(PyDict_New());
-    if (!dict.p) return nullptr;
-    auto ints = [](std::size_t count, auto value) {
-        return tuple_of(count, [&](std::size_t i) { return PyLong_FromSize_t(static_cast<std::size_t>(value(i))); });
-    };
+    PyRef dict = PyRef::steal(PyDict_New());
+    if (!dict) return nullptr;
+    PyObject* d = dict.get();
     const bool ok =
-        put(dict.p, "piece_names",
+        put(d, "piece_names",
             tuple_of(KIND_COUNT,
-                     [](std::size_t k) {
-                         const std::string_view name = PieceType::from_index(static_cast<unsigned>(k)).name();
-                         return PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
-                     })) &&
-        put(dict.p, "piece_cells",
+                     [](std::size_t k) { return binding::str_of(PieceType::from_index(static_cast<unsigned>(k)).name()); })) &&
+        put(d, "piece_cells",
             ints(KIND_COUNT, [](std::size_t k) { return PieceType::from_index(static_cast<unsigned>(k)).cells(); })) &&
-        put(dict.p, "orientation_kind", ints(table.size(), [&](std::size_t o) { return table[o].kind; })) &&
-        put(dict.p, "orientation_cells",
+        put(d, "orientation_kind", ints(table.size(), [&](std::size_t o) { return table[o].kind; })) &&
+        put(d, "orientation_cells",
             tuple_of(table.size(),
                      [&](std::size_t o) {
                          const auto& cells = table[o].cells;
@@ -58,16 +81,16 @@ PyObject* catalogue_dict() {
                              return Py_BuildValue("(II)", cells[j].first, cells[j].second);
                          });
                      })) &&
-        put(dict.p, "anchor_rows", ints(table.size(), [&](std::size_t o) { return table[o].anchor_rows; })) &&
-        put(dict.p, "anchor_columns", ints(table.size(), [&](std::size_t o) { return table[o].anchor_columns; })) &&
-        put(dict.p, "frame_to_board",
+        put(d, "anchor_rows", ints(table.size(), [&](std::size_t o) { return table[o].anchor_rows; })) &&
+        put(d, "anchor_columns", ints(table.size(), [&](std::size_t o) { return table[o].anchor_columns; })) &&
+        put(d, "frame_to_board",
             tuple_of(AGENT_COUNT, [&](std::size_t a) { return ints(frames[a].size(), [&](std::size_t f) { return frames[a][f]; }); })) &&
-        put(dict.p, "board_side", PyLong_FromSize_t(BOARD_SIDE)) &&
-        put(dict.p, "num_seats", PyLong_FromSize_t(AGENT_COUNT)) &&
+        put(d, "board_side", PyLong_FromSize_t(BOARD_SIDE)) &&
+        put(d, "num_seats", PyLong_FromSize_t(AGENT_COUNT)) &&
         // The observation's channels, as the batched engine writes them: (first channel, count)
         // of each group, seat 0 the observer; "compact" keeps the board groups as planes and the
         // pieces and done flags as small arrays; the flat view lays them end to end.
-        put(dict.p, "observation_layout",
+        put(d, "observation_layout",
             Py_BuildValue("{s(nn)s(nn)s(nn)s(nn)s(nn)snsnsn}", "occupied", Py_ssize_t{0}, Py_ssize_t(AGENT_COUNT),
                           "corners", Py_ssize_t(AGENT_COUNT), Py_ssize_t(AGENT_COUNT), "blocked",
                           Py_ssize_t(2 * AGENT_COUNT), Py_ssize_t(AGENT_COUNT), "pieces",
@@ -76,7 +99,7 @@ PyObject* catalogue_dict() {
                           "channels", Py_ssize_t(batch::FULL_CHANNELS), "board_channels", Py_ssize_t(batch::BOARD_CHANNELS),
                           "flat_size",
                           Py_ssize_t(batch::BOARD_CHANNELS * batch::PLANE_CELLS + batch::PIECE_CHANNELS + AGENT_COUNT))) &&
-        put(dict.p, "colours",
+        put(d, "colours",
             tuple_of(AGENT_COUNT,
                      [](std::size_t a) {
                          const AgentColour& c = AGENT_COLOURS[a];
@@ -84,38 +107,31 @@ PyObject* catalogue_dict() {
                                               unsigned{c.background}, unsigned{c.rgb[0]}, unsigned{c.rgb[1]},
                                               unsigned{c.rgb[2]});
                      })) &&
-        put(dict.p, "num_actions", PyLong_FromSize_t(GRID_SIZE)) &&
-        put(dict.p, "num_placements", PyLong_FromSize_t(set.actions.size())) &&
-        put(dict.p, "state_size", PyLong_FromSize_t(STATE_SIZE)) &&
-        put(dict.p, "state_version", PyLong_FromSize_t(STATE_VERSION));
+        put(d, "num_actions", PyLong_FromSize_t(GRID_SIZE)) &&
+        put(d, "num_placements", PyLong_FromSize_t(set.actions.size())) &&
+        put(d, "state_size", PyLong_FromSize_t(STATE_SIZE)) &&
+        put(d, "state_version", PyLong_FromSize_t(STATE_VERSION));
     return ok ? dict.release() : nullptr;
 }
 
-PyObject* engine_catalogue(PyObject*, PyObject*) noexcept { return at_boundary(catalogue_dict); }
-
 PyObject* engine_decode_states(PyObject*, PyObject* states) {
-    Py_buffer view;
-    if (PyObject_GetBuffer(states, &view, PyBUF_C_CONTIGUOUS) < 0) return nullptr;
-    struct Release {
-        Py_buffer* v;
-        ~Release() {
-            if (!ended_by_interpreter) PyBuffer_Release(v);
-        }
-    } release{&view};
-    const auto bytes = static_cast<std::size_t>(view.len);
+    Buffer view;
+    if (!view.get(states)) return nullptr;
+    const std::size_t bytes = view.size();
     if (bytes % STATE_SIZE != 0)
         return PyErr_Format(PyExc_ValueError, "Not a game state written by to_bytes() of this version "
                             "(%zu bytes is not a whole number of %zu-byte states)", bytes, STATE_SIZE);
     const std::size_t count = bytes / STATE_SIZE;
     constexpr std::size_t PLANE = BOARD_SIDE * BOARD_SIDE;
-    Ref owners(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(count * PLANE)));
-    Ref pieces(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(count * AGENT_COUNT * KIND_COUNT)));
-    Ref done(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(count * AGENT_COUNT)));
-    Ref to_move(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(count)));
-    if (!owners.p || !pieces.p || !done.p || !to_move.p) return nullptr;
+    auto new_bytes = [](std::size_t size) {
+        return PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+    };
+    const PyRef owners = new_bytes(count * PLANE), pieces = new_bytes(count * AGENT_COUNT * KIND_COUNT),
+                done = new_bytes(count * AGENT_COUNT), to_move = new_bytes(count);
+    if (!owners || !pieces || !done || !to_move) return nullptr;
     std::size_t bad = count;
-    const auto* data = static_cast<const std::uint8_t*>(view.buf);
-    if (!without_gil([&] {
+    const auto* data = static_cast<const std::uint8_t*>(view.data());
+    without_gil([&] {
             for (std::size_t i = 0; i < count; ++i) {
                 const std::optional<Game> game = from_bytes(data + i * STATE_SIZE, STATE_SIZE);
                 if (!game) {
@@ -123,60 +139,39 @@ PyObject* engine_decode_states(PyObject*, PyObject* states) {
                     return;
                 }
                 const batch::DecodedState d = batch::decode_state(*game);
-                std::memcpy(PyBytes_AS_STRING(owners.p) + i * PLANE, d.owners.data(), PLANE);
-                std::memcpy(PyBytes_AS_STRING(pieces.p) + i * d.pieces.size(), d.pieces.data(), d.pieces.size());
-                std::memcpy(PyBytes_AS_STRING(done.p) + i * AGENT_COUNT, d.done.data(), AGENT_COUNT);
-                PyBytes_AS_STRING(to_move.p)[i] = static_cast<char>(game->agent_selection);
+                std::memcpy(PyBytes_AS_STRING(owners.get()) + i * PLANE, d.owners.data(), PLANE);
+                std::memcpy(PyBytes_AS_STRING(pieces.get()) + i * d.pieces.size(), d.pieces.data(), d.pieces.size());
+                std::memcpy(PyBytes_AS_STRING(done.get()) + i * AGENT_COUNT, d.done.data(), AGENT_COUNT);
+                PyBytes_AS_STRING(to_move.get())[i] = static_cast<char>(game->agent_selection);
             }
-        }))
-        return nullptr;
+        });
     if (bad < count)
         return PyErr_Format(PyExc_ValueError, "Not a game state written by to_bytes() of this version (state %zu)", bad);
-    return PyTuple_Pack(4, owners.p, pieces.p, done.p, to_move.p);
+    return PyTuple_Pack(4, owners.get(), pieces.get(), done.get(), to_move.get());
 }
 
 // pick(policy, source, stream): the built-in rule `policy` on a game's state bytes or on an action
 // mask, drawing from the stream whose state is `stream`; (grid index or None, the stream's new state).
 PyObject* engine_pick(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 3) return PyErr_Format(PyExc_TypeError, "pick() takes 3 arguments (%zd given)", nargs);
-    const long policy = PyLong_AsLong(args[0]);
-    if (policy == -1 && PyErr_Occurred()) return nullptr;
-    if (policy < 0 || policy >= static_cast<long>(POLICY_COUNT))
-        return PyErr_Format(PyExc_ValueError, "policy code must be below %zu, got %ld", POLICY_COUNT, policy);
+    if (!arity("pick()", nargs, 3, 3)) return nullptr;
+    const auto policy = to_code(args[0], "policy code", POLICY_COUNT);
+    if (!policy) return nullptr;
     Stream stream{PyLong_AsUnsignedLongLongMask(args[2])};
     if (PyErr_Occurred()) return nullptr;
-    Py_buffer view;
-    if (PyObject_GetBuffer(args[1], &view, PyBUF_C_CONTIGUOUS) < 0) return nullptr;
-    struct Release {
-        Py_buffer* v;
-        ~Release() {
-            if (!ended_by_interpreter) PyBuffer_Release(v);
-        }
-    } release{&view};
+    Buffer source;
+    if (!source.get(args[1])) return nullptr;
     std::optional<std::uint32_t> g;
-    try {
-        const auto* data = static_cast<const std::uint8_t*>(view.buf);
-        if (static_cast<std::size_t>(view.len) == GRID_SIZE) {
-            g = pick_from_mask(data, static_cast<Policy>(policy), stream);
-        } else if (static_cast<std::size_t>(view.len) == STATE_SIZE) {
-            const std::optional<Game> game = from_bytes(data, STATE_SIZE);
-            if (!game)
-                return PyErr_Format(PyExc_ValueError, "not a game state written by to_bytes() of this version");
-            g = is_over(*game) ? std::nullopt : pick(*game, static_cast<Policy>(policy), stream);
-        } else {
-            return PyErr_Format(PyExc_ValueError, "source must be %zu mask bytes or %zu state bytes, got %zd bytes",
-                                GRID_SIZE, STATE_SIZE, view.len);
-        }
-    } catch (...) {
-        raise_from(std::current_exception());
-        return nullptr;
+    if (source.size() == GRID_SIZE) {
+        g = pick_from_mask(static_cast<const std::uint8_t*>(source.data()), static_cast<Policy>(*policy), stream);
+    } else if (source.size() == STATE_SIZE) {
+        const std::optional<Game> game = game_of(source);
+        if (!game) return nullptr;
+        g = is_over(*game) ? std::nullopt : pick(*game, static_cast<Policy>(*policy), stream);
+    } else {
+        return PyErr_Format(PyExc_ValueError, "source must be %zu mask bytes or %zu state bytes, got %zu bytes",
+                            GRID_SIZE, STATE_SIZE, source.size());
     }
-    Ref state(PyLong_FromUnsignedLongLong(stream.state));
-    if (!state.p) return nullptr;
-    if (!g) return PyTuple_Pack(2, Py_None, state.p);
-    Ref action(PyLong_FromUnsignedLong(*g));
-    if (!action.p) return nullptr;
-    return PyTuple_Pack(2, action.p, state.p);
+    return move_and_stream(g, stream);
 }
 
 // search(state, playouts, rollout, stream, cpu_ms=0.0): the search agent's move for the agent to
@@ -185,24 +180,20 @@ PyObject* engine_pick(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 // largest budget that thread has asked for) is allocated once, not per move.
 PyObject* engine_search(PyObject*, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"state", "playouts", "rollout", "stream", "cpu_ms", nullptr};
-    Py_buffer view;
+    PyObject* state_arg = nullptr;
     Py_ssize_t playouts = 0;
-    int rollout = 0;
+    PyObject* rollout_arg = nullptr;
     PyObject* stream_arg = nullptr;
     double cpu_ms = 0.0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "y*niO|d:search", const_cast<char**>(keywords), &view, &playouts,
-                                     &rollout, &stream_arg, &cpu_ms))
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OnOO|d:search", const_cast<char**>(keywords), &state_arg,
+                                     &playouts, &rollout_arg, &stream_arg, &cpu_ms))
         return nullptr;
-    struct Release {
-        Py_buffer* v;
-        ~Release() {
-            if (!ended_by_interpreter) PyBuffer_Release(v);
-        }
-    } release{&view};
+    Buffer state;
+    if (!state.get(state_arg)) return nullptr;
     if (playouts < 1 || playouts > static_cast<Py_ssize_t>(search::MAX_PLAYOUTS))
         return PyErr_Format(PyExc_ValueError, "playouts must be from 1 to %u, got %zd", search::MAX_PLAYOUTS, playouts);
-    if (rollout < 0 || rollout >= static_cast<int>(POLICY_COUNT))
-        return PyErr_Format(PyExc_ValueError, "rollout policy code must be below %zu, got %d", POLICY_COUNT, rollout);
+    const auto rollout = to_code(rollout_arg, "rollout policy code", POLICY_COUNT);
+    if (!rollout) return nullptr;
     if (!(cpu_ms >= 0.0)) {
         // PyErr_Format has no floating-point conversions on every supported Python.
         char text[64];
@@ -212,91 +203,66 @@ PyObject* engine_search(PyObject*, PyObject* args, PyObject* kwargs) {
     }
     Stream stream{PyLong_AsUnsignedLongLongMask(stream_arg)};
     if (PyErr_Occurred()) return nullptr;
-    if (static_cast<std::size_t>(view.len) != STATE_SIZE)
-        return PyErr_Format(PyExc_ValueError, "state must be %zu bytes, got %zd", STATE_SIZE, view.len);
-    std::optional<Game> game;
-    try {
-        game = from_bytes(static_cast<const std::uint8_t*>(view.buf), STATE_SIZE);
-    } catch (...) {
-        raise_from(std::current_exception());
-        return nullptr;
-    }
-    if (!game) return PyErr_Format(PyExc_ValueError, "not a game state written by to_bytes() of this version");
+    if (state.size() != STATE_SIZE)
+        return PyErr_Format(PyExc_ValueError, "state must be %zu bytes, got %zu", STATE_SIZE, state.size());
+    const std::optional<Game> game = game_of(state);
+    if (!game) return nullptr;
     const search::SearchConfig config{.playouts = static_cast<std::uint32_t>(playouts),
-                                      .rollout = static_cast<Policy>(rollout),
+                                      .rollout = static_cast<Policy>(*rollout),
                                       .cpu_ms = cpu_ms};
     std::optional<std::uint32_t> g;
-    if (!without_gil([&] {
-            thread_local search::Searcher searcher;
-            g = searcher.search(*game, config, stream).move;
-        }))
-        return nullptr;
-    Ref state(PyLong_FromUnsignedLongLong(stream.state));
-    if (!state.p) return nullptr;
-    if (!g) return PyTuple_Pack(2, Py_None, state.p);
-    Ref action(PyLong_FromUnsignedLong(*g));
-    if (!action.p) return nullptr;
-    return PyTuple_Pack(2, action.p, state.p);
+    without_gil([&] {
+        thread_local search::Searcher searcher;
+        g = searcher.search(*game, config, stream).move;
+    });
+    return move_and_stream(g, stream);
 }
 
 // The stream state of game `game` of a run seeded with `seed`.
-PyObject* engine_stream_for_game(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
-    if (nargs != 2) return PyErr_Format(PyExc_TypeError, "stream_for_game() takes 2 arguments (%zd given)", nargs);
-    const unsigned long long seed = PyLong_AsUnsignedLongLong(args[0]);
-    if (seed == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
-    const unsigned long long game = PyLong_AsUnsignedLongLong(args[1]);
-    if (game == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
-    return PyLong_FromUnsignedLongLong(Stream::for_game(seed, game).state);
+PyObject* engine_stream_for_game(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (!arity("stream_for_game()", nargs, 2, 2)) return nullptr;
+    const auto seed = binding::to_u64(args[0]);
+    if (!seed) return nullptr;
+    const auto game = binding::to_u64(args[1]);
+    if (!game) return nullptr;
+    return PyLong_FromUnsignedLongLong(Stream::for_game(*seed, *game).state);
 }
 
-PyObject* orientation_traits_dict() {
+PyObject* engine_orientation_traits(PyObject*, PyObject*) {
     const OrientationTable& t = OrientationTable::get();
-    Ref dict(PyDict_New());
-    if (!dict.p) return nullptr;
-    auto ints = [](std::size_t count, auto value) {
-        return tuple_of(count, [&](std::size_t i) { return PyLong_FromSize_t(static_cast<std::size_t>(value(i))); });
-    };
+    PyRef dict = PyRef::steal(PyDict_New());
+    if (!dict) return nullptr;
+    PyObject* d = dict.get();
     const bool ok =
-        put(dict.p, "kind", ints(ORIENTATION_COUNT, [&](std::size_t o) { return t.orientation[o].kind; })) &&
-        put(dict.p, "size", ints(ORIENTATION_COUNT, [&](std::size_t o) { return t.orientation[o].size; })) &&
-        put(dict.p, "reach", ints(ORIENTATION_COUNT, [&](std::size_t o) { return t.orientation[o].reach; })) &&
-        put(dict.p, "size_start", ints(t.size_start.size(), [&](std::size_t k) { return t.size_start[k]; })) &&
-        put(dict.p, "policies", tuple_of(POLICY_COUNT, [](std::size_t k) {
-                return PyUnicode_FromStringAndSize(POLICY_NAMES[k].data(), static_cast<Py_ssize_t>(POLICY_NAMES[k].size()));
-            }));
+        put(d, "kind", ints(ORIENTATION_COUNT, [&](std::size_t o) { return t.orientation[o].kind; })) &&
+        put(d, "size", ints(ORIENTATION_COUNT, [&](std::size_t o) { return t.orientation[o].size; })) &&
+        put(d, "reach", ints(ORIENTATION_COUNT, [&](std::size_t o) { return t.orientation[o].reach; })) &&
+        put(d, "size_start", ints(t.size_start.size(), [&](std::size_t k) { return t.size_start[k]; })) &&
+        put(d, "policies", binding::str_tuple(POLICY_NAMES));
     return ok ? dict.release() : nullptr;
 }
-
-PyObject* engine_orientation_traits(PyObject*, PyObject*) noexcept { return at_boundary(orientation_traits_dict); }
 
 // outcomes(scores, mode): the outcome in reward mode `mode` of K finished games from their
 // official scores (K x 4 int16), as K x 4 float32 bytes.
 PyObject* engine_outcomes(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 2) return PyErr_Format(PyExc_TypeError, "outcomes() takes 2 arguments (%zd given)", nargs);
-    const long mode = PyLong_AsLong(args[1]);
-    if (mode == -1 && PyErr_Occurred()) return nullptr;
-    if (mode < 0 || mode > 2) return PyErr_Format(PyExc_ValueError, "reward mode code must be 0, 1 or 2, got %ld", mode);
-    Py_buffer view;
-    if (PyObject_GetBuffer(args[0], &view, PyBUF_C_CONTIGUOUS) < 0) return nullptr;
-    struct Release {
-        Py_buffer* v;
-        ~Release() {
-            if (!ended_by_interpreter) PyBuffer_Release(v);
-        }
-    } release{&view};
+    if (!arity("outcomes()", nargs, 2, 2)) return nullptr;
+    const auto mode = to_code(args[1], "reward mode code", REWARD_MODES);
+    if (!mode) return nullptr;
+    Buffer scores;
+    if (!scores.get(args[0])) return nullptr;
     constexpr std::size_t ROW = AGENT_COUNT * sizeof(std::int16_t);
-    const auto bytes = static_cast<std::size_t>(view.len);
-    if (bytes % ROW != 0)
-        return PyErr_Format(PyExc_ValueError, "scores must be K x 4 int16 (%zu bytes is not a whole number of rows)", bytes);
-    const std::size_t count = bytes / ROW;
-    Ref out(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(count * AGENT_COUNT * sizeof(float))));
-    if (!out.p) return nullptr;
-    const auto* data = static_cast<const std::uint8_t*>(view.buf);
-    auto* values = reinterpret_cast<float*>(PyBytes_AS_STRING(out.p));
+    if (scores.size() % ROW != 0)
+        return PyErr_Format(PyExc_ValueError, "scores must be K x 4 int16 (%zu bytes is not a whole number of rows)",
+                            scores.size());
+    const std::size_t count = scores.size() / ROW;
+    PyRef out = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(count * AGENT_COUNT * sizeof(float))));
+    if (!out) return nullptr;
+    const auto* data = static_cast<const std::uint8_t*>(scores.data());
+    auto* values = reinterpret_cast<float*>(PyBytes_AS_STRING(out.get()));
     for (std::size_t i = 0; i < count; ++i) {
         Scores s;
         std::memcpy(s.data(), data + i * ROW, ROW);
-        const Outcome o = outcome_from_scores(s, static_cast<RewardMode>(mode));
+        const Outcome o = outcome_from_scores(s, static_cast<RewardMode>(*mode));
         std::copy(o.begin(), o.end(), values + i * AGENT_COUNT);
     }
     return out.release();
@@ -304,13 +270,10 @@ PyObject* engine_outcomes(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 
 // picture(state): the board's coloured text picture, as the game's render() prints it.
 PyObject* engine_picture(PyObject*, PyObject* state) {
-    Py_buffer view;
-    if (PyObject_GetBuffer(state, &view, PyBUF_C_CONTIGUOUS) < 0) return nullptr;
-    const std::optional<Game> game = static_cast<std::size_t>(view.len) == STATE_SIZE
-                                         ? from_bytes(static_cast<const std::uint8_t*>(view.buf), STATE_SIZE)
-                                         : std::nullopt;
-    PyBuffer_Release(&view);
-    if (!game) return PyErr_Format(PyExc_ValueError, "Not a game state written by to_bytes() of this version");
+    Buffer view;
+    if (!view.get(state)) return nullptr;
+    const std::optional<Game> game = game_of(view);
+    if (!game) return nullptr;
     char text[RENDER_CAPACITY];
     const std::size_t n = render_into(*game, text);
     return PyUnicode_FromStringAndSize(text, static_cast<Py_ssize_t>(n));
@@ -319,36 +282,35 @@ PyObject* engine_picture(PyObject*, PyObject* state) {
 }  // namespace
 
 PyMethodDef engine_methods[] = {
-    {"picture", engine_picture, METH_O,
-     "picture($module, state, /)\n--\n\nThe board of 278 state bytes as the coloured text picture render() "
-     "prints, without its final line feed."},
-    {"outcomes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_outcomes)), METH_FASTCALL,
-     "outcomes($module, scores, mode, /)\n--\n\nThe outcome in reward mode `mode` (a code, in "
-     "PyTavrin.reward_modes order) of K finished games with these official scores (K x 4 int16), as K x 4 "
-     "float32 bytes."},
-    {"pick", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_pick)), METH_FASTCALL,
-     "pick($module, policy, source, stream, /)\n--\n\nThe built-in rule `policy` (a code, see "
-     "orientation_traits()['policies']) for the agent to move, on 278 state bytes or a 36400-byte action mask, "
-     "drawing from the stream state `stream`: (grid index or None, the stream's next state)."},
-    {"search", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_search)), METH_VARARGS | METH_KEYWORDS,
-     "search($module, /, state, playouts, rollout, stream, cpu_ms=0.0)\n--\n\nThe search agent's move for the agent "
-     "to move in 278 state bytes: a UCT search of `playouts` playouts (1 to 20000) finished by the rule `rollout` (a "
-     "policy code), stopping early after `cpu_ms` of CPU time when given, seeded by one draw from the stream state "
-     "`stream`: (grid index or None, the stream's next state). Repeatable for a stream state without cpu_ms."},
-    {"stream_for_game", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_stream_for_game)),
-     METH_FASTCALL, "stream_for_game($module, seed, game, /)\n--\n\nThe stream state of game number `game` of a run "
-     "seeded with `seed`."},
-    {"orientation_traits", engine_orientation_traits, METH_NOARGS,
-     "orientation_traits($module, /)\n--\n\nPer orientation its kind, size and reach (rows + columns to its farthest "
-     "cell), the first orientation of each size (index 1 to 5; 91 for none), and the policy names by code."},
-    {"catalogue", engine_catalogue, METH_NOARGS,
-     "catalogue($module, /)\n--\n\nThe piece kinds, the 91 orientations (kind, cells, anchor ranges), each "
-     "agent's frame as board cells, and the sizes of the action grid and the state bytes."},
-    {"decode_states", engine_decode_states, METH_O,
-     "decode_states($module, states, /)\n--\n\nK states of to_bytes() (K x 278 bytes) as bytes: owners "
-     "(K x 400 int8, -1 free), pieces (K x 4 x 21), done (K x 4) and the agent to move (K)."},
-    {"bytes_per_game", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_bytes_per_game)),
-     METH_FASTCALL, "bytes_per_game(observation, mask, /)\n--\n\nMemory held per game in that configuration."},
+    BINDING_METHOD(picture, engine_picture, METH_O, "$module, state, /",
+                   "The board of 278 state bytes as the coloured text picture render() prints, without its final "
+                   "line feed."),
+    BINDING_METHOD(outcomes, engine_outcomes, METH_FASTCALL, "$module, scores, mode, /",
+                   "The outcome in reward mode `mode` (a code, in PyTavrin.reward_modes order) of K finished games "
+                   "with these official scores (K x 4 int16), as K x 4 float32 bytes."),
+    BINDING_METHOD(pick, engine_pick, METH_FASTCALL, "$module, policy, source, stream, /",
+                   "The built-in rule `policy` (a code, see orientation_traits()['policies']) for the agent to move, "
+                   "on 278 state bytes or a 36400-byte action mask, drawing from the stream state `stream`: (grid "
+                   "index or None, the stream's next state)."),
+    BINDING_METHOD(search, engine_search, METH_VARARGS | METH_KEYWORDS,
+                   "$module, /, state, playouts, rollout, stream, cpu_ms=0.0",
+                   "The search agent's move for the agent to move in 278 state bytes: a UCT search of `playouts` "
+                   "playouts (1 to 20000) finished by the rule `rollout` (a policy code), stopping early after "
+                   "`cpu_ms` of CPU time when given, seeded by one draw from the stream state `stream`: (grid index "
+                   "or None, the stream's next state). Repeatable for a stream state without cpu_ms."),
+    BINDING_METHOD(stream_for_game, engine_stream_for_game, METH_FASTCALL, "$module, seed, game, /",
+                   "The stream state of game number `game` of a run seeded with `seed`."),
+    BINDING_METHOD(orientation_traits, engine_orientation_traits, METH_NOARGS, "$module, /",
+                   "Per orientation its kind, size and reach (rows + columns to its farthest cell), the first "
+                   "orientation of each size (index 1 to 5; 91 for none), and the policy names by code."),
+    BINDING_METHOD(catalogue, engine_catalogue, METH_NOARGS, "$module, /",
+                   "The piece kinds, the 91 orientations (kind, cells, anchor ranges), each agent's frame as board "
+                   "cells, and the sizes of the action grid and the state bytes."),
+    BINDING_METHOD(decode_states, engine_decode_states, METH_O, "$module, states, /",
+                   "K states of to_bytes() (K x 278 bytes) as bytes: owners (K x 400 int8, -1 free), pieces (K x 4 x "
+                   "21), done (K x 4) and the agent to move (K)."),
+    BINDING_METHOD(bytes_per_game, engine_bytes_per_game, METH_FASTCALL, "observation, mask, /",
+                   "Memory held per game in that configuration."),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,4 +1,11 @@
 // The package's internal-error class, shared with tavrin_rl._tavrin.
+//
+// The class is _tavrin's and this module finds it, not the other way round: _tavrin's behaviour is
+// fixed (it makes the class once per process, adds no name, imports nothing), and the other way,
+// _tavrin fetching a class of ours at its first fault, would import a module inside its fault
+// path, where an import may fail (interpreter shutdown, a _tavrin loaded alone) and leave it with
+// a second class or none. So the lookup happens here, at this module's import, through the one C
+// symbol _tavrin exports.
 #pragma once
 
 #include <Python.h>

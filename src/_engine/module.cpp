@@ -8,10 +8,7 @@
 
 namespace tavrin::engine {
 
-thread_local bool ended_by_interpreter = false;
-
 namespace {
-
 
 int engine_exec(PyObject* module) noexcept {
     ModuleState* state = state_of(module);
@@ -50,17 +47,8 @@ int engine_clear(PyObject* module) noexcept {
 
 void engine_free(void* module) noexcept { (void)engine_clear(static_cast<PyObject*>(module)); }
 
-PyModuleDef_Slot engine_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(engine_exec)},
-#if PY_VERSION_HEX >= 0x030C0000
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-#endif
-#if PY_VERSION_HEX >= 0x030D0000
-    // Each VectorGames refuses a second caller at once; the catalogue is built once and read-only.
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-#endif
-    {0, nullptr},
-};
+// Its classes live in the module state, so each interpreter gets its own.
+auto engine_slots = binding::module_slots(engine_exec, binding::Interpreters::PerInterpreterGil);
 
 PyModuleDef engine_module = {
     .m_base = PyModuleDef_HEAD_INIT,
@@ -68,7 +56,7 @@ PyModuleDef engine_module = {
     .m_doc = "The batched engine behind tavrin_rl.vector.",
     .m_size = sizeof(ModuleState),
     .m_methods = engine_methods,
-    .m_slots = engine_slots,
+    .m_slots = engine_slots.data(),
     .m_traverse = engine_traverse,
     .m_clear = engine_clear,
     .m_free = engine_free,

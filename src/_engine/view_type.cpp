@@ -1,30 +1,31 @@
-// The module's ArrayView type: one read-only array of a VectorGames, keeping it alive.
+// The module's ArrayView type: one read-only array of a VectorGames, keeping it alive. It exports
+// the array's element type and shape, so numpy.asarray(view) is the array the engine writes.
 #include "_engine/binding.h"
 
 namespace tavrin::engine {
 namespace {
 
-
 struct ViewObject {
     PyObject_HEAD
     PyObject* owner;
-    void* data;
-    Py_ssize_t len;
+    const void* data;
+    ArrayLayout layout;  // the exported format and shape point into it
 };
 
+ViewObject* as_view(PyObject* self) noexcept { return reinterpret_cast<ViewObject*>(self); }
+
 int view_getbuffer(PyObject* self, Py_buffer* view, int flags) noexcept {
-    auto* v = reinterpret_cast<ViewObject*>(self);
-    return PyBuffer_FillInfo(view, self, v->data, v->len, 1, flags);
+    return binding::export_array(self, view, flags, as_view(self)->data, as_view(self)->layout);
 }
 
 int view_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(Py_TYPE(self));
-    Py_VISIT(reinterpret_cast<ViewObject*>(self)->owner);
+    Py_VISIT(as_view(self)->owner);
     return 0;
 }
 
 int view_clear(PyObject* self) noexcept {
-    Py_CLEAR(reinterpret_cast<ViewObject*>(self)->owner);
+    Py_CLEAR(as_view(self)->owner);
     return 0;
 }
 
@@ -55,12 +56,12 @@ PyType_Spec view_spec = {
     .slots = view_slots,
 };
 
-PyObject* new_view(PyTypeObject* type, PyObject* owner, const void* data, std::size_t bytes) noexcept {
-    auto* view = PyObject_GC_New(ViewObject, type);
+PyObject* new_view(PyTypeObject* type, PyObject* owner, const void* data, const ArrayLayout& layout) noexcept {
+    ViewObject* view = PyObject_GC_New(ViewObject, type);
     if (view == nullptr) return nullptr;
     view->owner = Py_NewRef(owner);
-    view->data = const_cast<void*>(data);
-    view->len = static_cast<Py_ssize_t>(bytes);
+    view->data = data;
+    view->layout = layout;
     PyObject_GC_Track(view);
     return reinterpret_cast<PyObject*>(view);
 }

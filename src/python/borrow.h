@@ -17,60 +17,58 @@ using BorrowFlag = std::atomic<std::int32_t>;
 
 inline constexpr std::int32_t MUTABLY_BORROWED = -1;
 
-// A reader's borrow. Check it before touching the object: an empty guard has set RuntimeError.
-class SharedBorrow {
+// A borrow of the object whose flag it takes: shared (a reader's) or exclusive (a writer's, which
+// excludes readers and other writers). Check it before touching the object: an empty guard has set
+// RuntimeError. Released on every path, a throw included.
+template <bool Exclusive>
+class Borrow {
  public:
-    explicit SharedBorrow(BorrowFlag& flag) noexcept {
-        // Relaxed: this read is only the first guess for the compare-and-swap below.
-        std::int32_t seen = flag.load(std::memory_order_relaxed);
-        while (seen != MUTABLY_BORROWED) {
-            // Acquire on success: the writes of the last writer's release become visible before we
-            // read the object. Relaxed on failure: we only retry with the value seen.
-            if (flag.compare_exchange_weak(seen, seen + 1, std::memory_order_acquire, std::memory_order_relaxed)) {
-                flag_ = &flag;
-                return;
-            }
-        }
-        PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
-    }
-    SharedBorrow(const SharedBorrow&) = delete;
-    SharedBorrow& operator=(const SharedBorrow&) = delete;
-    ~SharedBorrow() {
-        // Release: our reads are finished before a writer that sees the count drop can begin.
-        if (flag_ != nullptr) flag_->fetch_sub(1, std::memory_order_release);
-    }
-
-    explicit operator bool() const noexcept { return flag_ != nullptr; }
-
- private:
-    BorrowFlag* flag_ = nullptr;
-};
-
-// A writer's borrow: excludes readers and other writers. Check it like SharedBorrow.
-class ExclusiveBorrow {
- public:
-    explicit ExclusiveBorrow(BorrowFlag& flag) noexcept {
-        std::int32_t expected = 0;
-        // Acquire on success: every earlier reader's and writer's accesses happen before ours.
-        // Relaxed on failure: nothing is read on that path.
-        if (flag.compare_exchange_strong(expected, MUTABLY_BORROWED, std::memory_order_acquire,
-                                         std::memory_order_relaxed)) {
+    explicit Borrow(BorrowFlag& flag) noexcept {
+        if (take(flag)) {
             flag_ = &flag;
             return;
         }
-        PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+        PyErr_SetString(PyExc_RuntimeError, Exclusive ? "Already borrowed" : "Already mutably borrowed");
     }
-    ExclusiveBorrow(const ExclusiveBorrow&) = delete;
-    ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;
-    ~ExclusiveBorrow() {
-        // Release: our writes are published to whoever takes the flag next.
-        if (flag_ != nullptr) flag_->store(0, std::memory_order_release);
+    Borrow(const Borrow&) = delete;
+    Borrow& operator=(const Borrow&) = delete;
+    ~Borrow() {
+        if (flag_ == nullptr) return;
+        // Release: our accesses are finished (a writer's writes published) before whoever takes
+        // the flag next can begin.
+        if constexpr (Exclusive)
+            flag_->store(0, std::memory_order_release);
+        else
+            flag_->fetch_sub(1, std::memory_order_release);
     }
 
     explicit operator bool() const noexcept { return flag_ != nullptr; }
 
  private:
+    static bool take(BorrowFlag& flag) noexcept {
+        if constexpr (Exclusive) {
+            std::int32_t expected = 0;
+            // Acquire on success: every earlier reader's and writer's accesses happen before ours.
+            // Relaxed on failure: nothing is read on that path.
+            return flag.compare_exchange_strong(expected, MUTABLY_BORROWED, std::memory_order_acquire,
+                                                std::memory_order_relaxed);
+        } else {
+            // Relaxed: this read is only the first guess for the compare-and-swap below.
+            std::int32_t seen = flag.load(std::memory_order_relaxed);
+            while (seen != MUTABLY_BORROWED) {
+                // Acquire on success: the writes of the last writer's release become visible
+                // before we read the object. Relaxed on failure: we only retry with the value seen.
+                if (flag.compare_exchange_weak(seen, seen + 1, std::memory_order_acquire, std::memory_order_relaxed))
+                    return true;
+            }
+            return false;
+        }
+    }
+
     BorrowFlag* flag_ = nullptr;
 };
+
+using SharedBorrow = Borrow<false>;
+using ExclusiveBorrow = Borrow<true>;
 
 }  // namespace tavrin::python

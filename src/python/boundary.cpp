@@ -5,7 +5,7 @@ namespace tavrin::python {
 
 namespace {
 
-ObjectCache internal_error_cache;
+binding::ObjectCache internal_error_cache;
 
 // Derived from BaseException so that a training loop's `except Exception` does not swallow a
 // broken engine.

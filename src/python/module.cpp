@@ -1,13 +1,17 @@
 // The module tavrin_rl._tavrin: registers PyTavrin and PyObservation, and nothing else.
 #include <Python.h>
 
-#include "python/args.h"
+#include "binding/args.h"
+#include "binding/objects.h"
+#include "binding/ref.h"
 #include "python/classes.h"
-#include "python/pyref.h"
 
 namespace tavrin::python {
 
 namespace {
+
+using binding::PyRef;
+using binding::raise_not_instance;
 
 // --- Helpers ---
 
@@ -56,17 +60,8 @@ int tavrin_exec(PyObject* module) noexcept {
 
 // --- Module definition ---
 
-PyModuleDef_Slot tavrin_module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(tavrin_exec)},
-#if PY_VERSION_HEX >= 0x030C0000
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-#endif
-#if PY_VERSION_HEX >= 0x030D0000
-    // Every object carries its own borrow flag and the process-wide tables are built once.
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-#endif
-    {0, nullptr},
-};
+// The classes are process-wide, so the module is for the main interpreter only.
+auto tavrin_module_slots = binding::module_slots(tavrin_exec, binding::Interpreters::MainOnly);
 
 PyModuleDef tavrin_module = {
     .m_base = PyModuleDef_HEAD_INIT,
@@ -74,7 +69,7 @@ PyModuleDef tavrin_module = {
     .m_doc = "",
     .m_size = 0,
     .m_methods = nullptr,
-    .m_slots = tavrin_module_slots,
+    .m_slots = tavrin_module_slots.data(),
     .m_traverse = nullptr,
     .m_clear = nullptr,
     .m_free = nullptr,

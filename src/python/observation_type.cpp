@@ -4,11 +4,12 @@
 #include <cstddef>
 #include <memory>
 
+#include "binding/objects.h"
+#include "binding/ref.h"
 #include "game/observation.h"
 #include "python/borrow.h"
 #include "python/boundary.h"
 #include "python/classes.h"
-#include "python/pyref.h"
 
 namespace tavrin::python {
 
@@ -39,19 +40,19 @@ PyObject* observation_get(PyObject* self, void*) {
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(buffer), sizeof buffer);
 }
 
+template <auto Field>
+PyGetSetDef attribute(const char* name, const char* doc) noexcept {
+    return binding::property<Faults, observation_get<Field>>(name, doc);
+}
+
 PyGetSetDef observation_getset[] = {
-    {"observation", boundary<observation_get<&ObservationBytes::observation>>, nullptr,
-     "The occupied cells in (agent, row, col) order.", nullptr},
-    {"corners", boundary<observation_get<&ObservationBytes::corners>>, nullptr,
-     "The cells each agent's next piece can attach to, in (agent, row, col) order.", nullptr},
-    {"blocked", boundary<observation_get<&ObservationBytes::blocked>>, nullptr,
-     "The cells each agent can never fill, in (agent, row, col) order.", nullptr},
-    {"pieces", boundary<observation_get<&ObservationBytes::pieces>>, nullptr,
-     "The pieces each agent still has, in (agent, piece) order.", nullptr},
-    {"done", boundary<observation_get<&ObservationBytes::done>>, nullptr, "Whether each agent is out of moves.",
-     nullptr},
-    {"action_mask", boundary<observation_get<&ObservationBytes::action_mask>>, nullptr,
-     "The action mask over the flattened action grid.", nullptr},
+    attribute<&ObservationBytes::observation>("observation", "The occupied cells in (agent, row, col) order."),
+    attribute<&ObservationBytes::corners>("corners",
+                                          "The cells each agent's next piece can attach to, in (agent, row, col) order."),
+    attribute<&ObservationBytes::blocked>("blocked", "The cells each agent can never fill, in (agent, row, col) order."),
+    attribute<&ObservationBytes::pieces>("pieces", "The pieces each agent still has, in (agent, piece) order."),
+    attribute<&ObservationBytes::done>("done", "Whether each agent is out of moves."),
+    attribute<&ObservationBytes::action_mask>("action_mask", "The action mask over the flattened action grid."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -86,22 +87,16 @@ PyType_Spec observation_spec = {
     .slots = observation_slots,
 };
 
-ObjectCache observation_cache;
-
-PyObject* make_observation_type() noexcept { return PyType_FromSpec(&observation_spec); }
-
 }  // namespace
 
-PyTypeObject* observation_type() noexcept {
-    return reinterpret_cast<PyTypeObject*>(observation_cache.get(make_observation_type));
-}
+PyTypeObject* observation_type() noexcept { return binding::process_type<&observation_spec>(); }
 
 PyObject* new_observation(const Game& game, std::size_t observer) {
     PyTypeObject* type = observation_type();
     if (type == nullptr) return nullptr;
     // tp_alloc zero-fills the whole object: that is the all-zero image write_observation expects,
     // so the buffers cost one allocation and only their ones are written.
-    PyRef self = PyRef::steal(type->tp_alloc(type, 0));
+    binding::PyRef self = binding::PyRef::steal(type->tp_alloc(type, 0));
     if (!self) return nullptr;
     ObservationObject* obs = as_observation(self.get());
     std::construct_at(&obs->borrow, 0);

@@ -52,11 +52,11 @@ bool write_stdout(std::string_view text) {
         // early instead of failing it): run the handlers before blocking again, possibly for ever,
         // as Python's own file objects do. Handlers run in the main thread only; elsewhere this
         // finds nothing to do and the write goes on.
-        PyEval_RestoreThread(detached);
+        binding::reattach(detached);
         if (PyErr_CheckSignals() < 0) return false;
         detached = PyEval_SaveThread();
     }
-    PyEval_RestoreThread(detached);
+    binding::reattach(detached);
     if (error == 0) return true;
     raise_write_error(error);
     return false;

@@ -18,16 +18,23 @@
 #include "game/rules.h"
 #include "game/scores.h"
 #include "game/state_bytes.h"
-#include "python/args.h"
+#include "binding/args.h"
+#include "binding/objects.h"
+#include "binding/ref.h"
 #include "python/borrow.h"
 #include "python/boundary.h"
 #include "python/classes.h"
-#include "python/pyref.h"
 #include "python/stdout_writer.h"
 
 namespace tavrin::python {
 
 namespace {
+
+using binding::convert;
+using binding::list_of;
+using binding::parse_none;
+using binding::parse_one;
+using binding::put;
 
 // --- The object ---
 
@@ -62,19 +69,7 @@ PyObject* wrap_game(const Game& game) noexcept {
 // A new list of four Python objects made by `item(i)`.
 template <class Item>
 PyObject* list_of_four(Item&& item) noexcept {
-    PyRef list = PyRef::steal(PyList_New(AGENT_COUNT));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < AGENT_COUNT; ++i) {
-        PyObject* value = item(i);
-        if (value == nullptr) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), value);
-    }
-    return list.release();
-}
-
-PyObject* bytes_of(const StateBytes& state) noexcept {
-    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(state.data()),
-                                     static_cast<Py_ssize_t>(state.size()));
+    return list_of(AGENT_COUNT, item);
 }
 
 // --- Reaching the game ---
@@ -134,12 +129,12 @@ PyObject* tavrin_deepcopy(PyObject* self, PyObject* const* args, Py_ssize_t narg
 // --- Persistence ---
 
 PyObject* tavrin_to_bytes(PyObject* self, PyObject*) {
-    return reader(self, [](const Game& game) { return bytes_of(to_bytes(game)); });
+    return reader(self, [](const Game& game) { return binding::bytes_of<std::uint8_t>(to_bytes(game)); });
 }
 
 // The game held by the bytes argument `param`, or nothing with the Python error set.
 std::optional<Game> game_from(const char* param, PyObject* arg) {
-    const auto data = convert(param, arg, to_byte_view);
+    const auto data = convert(param, arg, binding::to_byte_view);
     if (!data) return std::nullopt;
     std::optional<Game> game = from_bytes(data->data(), data->size());
     if (!game) PyErr_SetString(PyExc_ValueError, "Not a game state written by to_bytes() of this version");
@@ -167,15 +162,7 @@ PyObject* tavrin_from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
 // --- State properties ---
 
 PyObject* get_agents(const Game& game) {
-    const std::size_t count = game.num_agents;
-    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(count)));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < count; ++i) {
-        PyObject* index = PyLong_FromSize_t(i);
-        if (index == nullptr) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), index);
-    }
-    return list.release();
+    return list_of(game.num_agents, [](std::size_t i) { return PyLong_FromSize_t(i); });
 }
 
 PyObject* get_agent_selection(const Game& game) { return PyLong_FromSize_t(game.agent_selection); }
@@ -208,7 +195,7 @@ PyObject* tavrin_outcome(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     PyObject* arg = parse_one("PyTavrin.outcome()", "mode", args, nargs, kwnames);
     if (arg == nullptr) return nullptr;
     return reader(self, [&](const Game& game) -> PyObject* {
-        const auto text = convert("mode", arg, to_text);
+        const auto text = convert("mode", arg, binding::to_text);
         if (!text) return nullptr;
         const std::optional<RewardMode> mode = reward_mode_from_name(*text);
         if (!mode) {
@@ -226,7 +213,7 @@ PyObject* tavrin_observe(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     PyObject* arg = parse_one("PyTavrin.observe()", "agent_idx", args, nargs, kwnames);
     if (arg == nullptr) return nullptr;
     return reader(self, [&](const Game& game) -> PyObject* {
-        const auto agent = convert("agent_idx", arg, to_u32);
+        const auto agent = convert("agent_idx", arg, binding::to_u32);
         if (!agent) return nullptr;
         if (*agent >= game.num_agents) {
             PyErr_Format(PyExc_ValueError, "Unknown agent %u", static_cast<unsigned>(*agent));
@@ -244,7 +231,7 @@ PyObject* tavrin_step(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         // cannot reach this game, and a failure leaves it as it was.
         std::optional<std::size_t> action;
         if (arg != Py_None) {
-            const auto index = convert("action_idx", arg, to_u32);
+            const auto index = convert("action_idx", arg, binding::to_u32);
             if (!index) return nullptr;
             action = *index;
         }
@@ -275,50 +262,40 @@ PyObject* tavrin_render(PyObject* self, PyObject*) {
 
 // --- Method and property tables ---
 
-PyDoc_STRVAR(tavrin_reset_doc, "reset($self)\n--\n\n");
-PyDoc_STRVAR(tavrin_copy_doc, "copy($self)\n--\n\nAn independent copy of the game.");
-PyDoc_STRVAR(tavrin___copy___doc, "__copy__($self)\n--\n\n");
-PyDoc_STRVAR(tavrin___deepcopy___doc, "__deepcopy__($self, _memo)\n--\n\n");
-PyDoc_STRVAR(tavrin___getstate___doc, "__getstate__($self)\n--\n\nPickles the game as its `to_bytes` state.");
-PyDoc_STRVAR(tavrin___setstate___doc, "__setstate__($self, state)\n--\n\n");
-PyDoc_STRVAR(tavrin_to_bytes_doc, "to_bytes($self)\n--\n\nThe game state as bytes, restore it with `from_bytes`.");
-PyDoc_STRVAR(tavrin_from_bytes_doc, "from_bytes(data)\n--\n\n");
-PyDoc_STRVAR(tavrin_outcome_doc,
-             "outcome($self, mode)\n--\n\n"
-             "The final rewards in `mode`, one of `reward_modes`, None until the game is over.");
-PyDoc_STRVAR(tavrin_observe_doc, "observe($self, agent_idx)\n--\n\n");
-PyDoc_STRVAR(tavrin_step_doc, "step($self, action_idx)\n--\n\n");
-PyDoc_STRVAR(tavrin_render_doc, "render($self)\n--\n\n");
-
 constexpr int ONE_ARGUMENT = METH_FASTCALL | METH_KEYWORDS;
 
 // In registration order; the properties and class attributes interleave with these as Python
 // lists them, but each kind keeps its own relative order.
 PyMethodDef tavrin_methods[] = {
-    {"reset", method_entry<tavrin_reset>(), METH_NOARGS, tavrin_reset_doc},
-    {"copy", method_entry<tavrin_copy>(), METH_NOARGS, tavrin_copy_doc},
-    {"__copy__", method_entry<tavrin_copy>(), METH_NOARGS, tavrin___copy___doc},
-    {"__deepcopy__", method_entry<tavrin_deepcopy>(), ONE_ARGUMENT, tavrin___deepcopy___doc},
-    {"__getstate__", method_entry<tavrin_to_bytes>(), METH_NOARGS, tavrin___getstate___doc},
-    {"__setstate__", method_entry<tavrin_setstate>(), ONE_ARGUMENT, tavrin___setstate___doc},
-    {"to_bytes", method_entry<tavrin_to_bytes>(), METH_NOARGS, tavrin_to_bytes_doc},
-    {"from_bytes", method_entry<tavrin_from_bytes>(), ONE_ARGUMENT | METH_STATIC, tavrin_from_bytes_doc},
-    {"outcome", method_entry<tavrin_outcome>(), ONE_ARGUMENT, tavrin_outcome_doc},
-    {"observe", method_entry<tavrin_observe>(), ONE_ARGUMENT, tavrin_observe_doc},
-    {"step", method_entry<tavrin_step>(), ONE_ARGUMENT, tavrin_step_doc},
-    {"render", method_entry<tavrin_render>(), METH_NOARGS, tavrin_render_doc},
+    BINDING_METHOD(reset, tavrin_reset, METH_NOARGS, "$self", ""),
+    BINDING_METHOD(copy, tavrin_copy, METH_NOARGS, "$self", "An independent copy of the game."),
+    BINDING_METHOD(__copy__, tavrin_copy, METH_NOARGS, "$self", ""),
+    BINDING_METHOD(__deepcopy__, tavrin_deepcopy, ONE_ARGUMENT, "$self, _memo", ""),
+    BINDING_METHOD(__getstate__, tavrin_to_bytes, METH_NOARGS, "$self", "Pickles the game as its `to_bytes` state."),
+    BINDING_METHOD(__setstate__, tavrin_setstate, ONE_ARGUMENT, "$self, state", ""),
+    BINDING_METHOD(to_bytes, tavrin_to_bytes, METH_NOARGS, "$self", "The game state as bytes, restore it with `from_bytes`."),
+    BINDING_METHOD(from_bytes, tavrin_from_bytes, ONE_ARGUMENT | METH_STATIC, "data", ""),
+    BINDING_METHOD(outcome, tavrin_outcome, ONE_ARGUMENT, "$self, mode",
+                   "The final rewards in `mode`, one of `reward_modes`, None until the game is over."),
+    BINDING_METHOD(observe, tavrin_observe, ONE_ARGUMENT, "$self, agent_idx", ""),
+    BINDING_METHOD(step, tavrin_step, ONE_ARGUMENT, "$self, action_idx", ""),
+    BINDING_METHOD(render, tavrin_render, METH_NOARGS, "$self", ""),
     {nullptr, nullptr, 0, nullptr},
 };
 
+template <PyObject* (*Body)(const Game&)>
+PyGetSetDef property(const char* name, const char* doc = nullptr) noexcept {
+    return binding::property<Faults, getter<Body>>(name, doc);
+}
+
 PyGetSetDef tavrin_getset[] = {
-    {"agents", boundary<getter<get_agents>>, nullptr, nullptr, nullptr},
-    {"agent_selection", boundary<getter<get_agent_selection>>, nullptr, nullptr, nullptr},
-    {"terminations", boundary<getter<get_terminations>>, nullptr, nullptr, nullptr},
-    {"rewards", boundary<getter<get_rewards>>, nullptr, "The score of every agent that is done, None for the others.",
-     nullptr},
-    {"scores", boundary<getter<get_scores>>, nullptr, "Every agent's official score as if the game ended now.", nullptr},
-    {"is_over", boundary<getter<get_is_over>>, nullptr, nullptr, nullptr},
-    {"ply", boundary<getter<get_ply>>, nullptr, "The number of placements made so far, by all agents.", nullptr},
+    property<get_agents>("agents"),
+    property<get_agent_selection>("agent_selection"),
+    property<get_terminations>("terminations"),
+    property<get_rewards>("rewards", "The score of every agent that is done, None for the others."),
+    property<get_scores>("scores", "Every agent's official score as if the game ended now."),
+    property<get_is_over>("is_over"),
+    property<get_ply>("ply", "The number of placements made so far, by all agents."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -356,46 +333,18 @@ PyType_Spec tavrin_spec = {
     .slots = tavrin_slots,
 };
 
-// A tuple of str from a sequence of string views.
-template <class Names>
-PyObject* str_tuple(const Names& names) noexcept {
-    PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
-    if (!tuple) return nullptr;
-    for (std::size_t i = 0; i < names.size(); ++i) {
-        PyObject* name = PyUnicode_FromStringAndSize(names[i].data(), static_cast<Py_ssize_t>(names[i].size()));
-        if (name == nullptr) return nullptr;
-        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), name);
-    }
-    return tuple.release();
-}
-
-// Sets one class attribute from a new reference (null: the error of making it stays set).
-bool set_class_attribute(PyObject* type, const char* name, PyObject* made) noexcept {
-    PyRef value = PyRef::steal(made);
-    return value && PyObject_SetAttrString(type, name, value.get()) == 0;
-}
-
 // The class constants, computed once with the class and kept in its dict.
 bool set_class_attributes(PyObject* type) noexcept {
     std::array<std::string_view, KIND_COUNT> kind_names;
     for (unsigned i = 0; i < KIND_COUNT; ++i) kind_names[i] = PieceType::from_index(i).name();
-    return set_class_attribute(type, "num_actions", PyLong_FromSize_t(GRID_SIZE)) &&
-           set_class_attribute(type, "action_grid_shape",
-                               Py_BuildValue("(III)", ORIENTATION_COUNT, BOARD_SIDE, BOARD_SIDE)) &&
-           set_class_attribute(type, "reward_modes", str_tuple(REWARD_MODE_NAMES)) &&
-           set_class_attribute(type, "piece_names", str_tuple(kind_names));
-}
-
-ObjectCache tavrin_cache;
-
-PyObject* make_tavrin_type() noexcept {
-    PyRef type = PyRef::steal(PyType_FromSpec(&tavrin_spec));
-    if (!type || !set_class_attributes(type.get())) return nullptr;
-    return type.release();
+    return put(type, "num_actions", PyLong_FromSize_t(GRID_SIZE)) &&
+           put(type, "action_grid_shape", Py_BuildValue("(III)", ORIENTATION_COUNT, BOARD_SIDE, BOARD_SIDE)) &&
+           put(type, "reward_modes", binding::str_tuple(REWARD_MODE_NAMES)) &&
+           put(type, "piece_names", binding::str_tuple(kind_names));
 }
 
 }  // namespace
 
-PyTypeObject* tavrin_type() noexcept { return reinterpret_cast<PyTypeObject*>(tavrin_cache.get(make_tavrin_type)); }
+PyTypeObject* tavrin_type() noexcept { return binding::process_type<&tavrin_spec, set_class_attributes>(); }
 
 }  // namespace tavrin::python

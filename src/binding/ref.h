@@ -1,11 +1,16 @@
-// The one owning handle for Python references in the binding.
+// The one owning handle for Python references in both extension modules.
 #pragma once
 
 #include <Python.h>
 
 #include <utility>
 
-namespace tavrin::python {
+namespace tavrin::binding {
+
+// Set when the interpreter, shutting down, ends this thread as it tries to take the GIL back: the
+// thread unwinds to its start without a thread state, so the handles on its way let go of nothing
+// (the process is ending) instead of calling the interpreter. See `reattach` in boundary.h.
+inline thread_local bool thread_ended_by_interpreter = false;
 
 // Owns one strong reference (or none). The factories name the transfer where the object is made:
 // `steal` adopts a new reference, `borrow` takes one more on a borrowed pointer.
@@ -25,7 +30,9 @@ class PyRef {
     }
     PyRef(const PyRef&) = delete;
     PyRef& operator=(const PyRef&) = delete;
-    ~PyRef() { Py_XDECREF(p_); }
+    ~PyRef() {
+        if (p_ != nullptr && !thread_ended_by_interpreter) Py_DECREF(p_);
+    }
 
     explicit operator bool() const noexcept { return p_ != nullptr; }
     PyObject* get() const noexcept { return p_; }
@@ -36,4 +43,4 @@ class PyRef {
     PyObject* p_ = nullptr;
 };
 
-}  // namespace tavrin::python
+}  // namespace tavrin::binding

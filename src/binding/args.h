@@ -1,4 +1,5 @@
-// Argument matching and conversion for every member of the module, with the interpreter's wording.
+// Argument matching and conversion for both extension modules: the game module's members match
+// parameters by name with the interpreter's wording; the batched engine's take positional codes.
 #pragma once
 
 #include <Python.h>
@@ -11,9 +12,9 @@
 #include <string_view>
 #include <utility>
 
-#include "python/pyref.h"
+#include "binding/ref.h"
 
-namespace tavrin::python {
+namespace tavrin::binding {
 
 // --- Errors in the interpreter's words ---
 
@@ -108,20 +109,56 @@ inline bool parse_none(const char* func, PyObject* args, PyObject* kwargs) noexc
     return true;
 }
 
+// Matches a positional-only call of `min` to `max` arguments; TypeError otherwise.
+inline bool arity(const char* func, Py_ssize_t nargs, Py_ssize_t min, Py_ssize_t max) noexcept {
+    if (nargs >= min && nargs <= max) return true;
+    if (min == max)
+        PyErr_Format(PyExc_TypeError, "%s takes %zd arguments (%zd given)", func, min, nargs);
+    else
+        PyErr_Format(PyExc_TypeError, "%s takes %zd or %zd arguments (%zd given)", func, min, max, nargs);
+    return false;
+}
+
 // --- Conversions: each returns nothing with a Python error set on failure ---
+
+// A code below `limit` (a policy, an observation mode); ValueError "WHAT must be below LIMIT, got V".
+inline std::optional<unsigned> to_code(PyObject* obj, const char* what, std::size_t limit) noexcept {
+    const long value = PyLong_AsLong(obj);
+    if (value == -1 && PyErr_Occurred()) return std::nullopt;
+    if (value < 0 || static_cast<unsigned long>(value) >= limit) {
+        PyErr_Format(PyExc_ValueError, "%s must be below %zu, got %ld", what, limit, value);
+        return std::nullopt;
+    }
+    return static_cast<unsigned>(value);
+}
+
+// `value` from `low` to `high`; ValueError "WHAT must be from LOW to HIGH, got V" otherwise.
+inline bool in_range(const char* what, long long value, long long low, long long high) noexcept {
+    if (value >= low && value <= high) return true;
+    PyErr_Format(PyExc_ValueError, "%s must be from %lld to %lld, got %lld", what, low, high, value);
+    return false;
+}
+
+// An int from 0 to 2^64 - 1, with the interpreter's OverflowError outside.
+inline std::optional<std::uint64_t> to_u64(PyObject* obj) noexcept {
+    const unsigned long long value = PyLong_AsUnsignedLongLong(obj);
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return std::nullopt;
+    return value;
+}
+
 
 // An int, or anything with __index__, that fits in 32 unsigned bits. May run Python code.
 inline std::optional<std::uint32_t> to_u32(PyObject* obj) noexcept {
     PyRef index = PyRef::steal(PyNumber_Index(obj));
     if (!index) return std::nullopt;
     // Negative values and values of 2^64 or more fail here with the interpreter's OverflowError.
-    const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
-    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return std::nullopt;
-    if (value > std::numeric_limits<std::uint32_t>::max()) {
+    const std::optional<std::uint64_t> value = to_u64(index.get());
+    if (!value) return std::nullopt;
+    if (*value > std::numeric_limits<std::uint32_t>::max()) {
         PyErr_SetString(PyExc_OverflowError, "number too large to fit in target type");
         return std::nullopt;
     }
-    return static_cast<std::uint32_t>(value);
+    return static_cast<std::uint32_t>(*value);
 }
 
 // A str, read as UTF-8; the view lives as long as `obj`.
@@ -156,4 +193,4 @@ auto convert(const char* param, PyObject* obj, Convert&& conversion) noexcept {
     return value;
 }
 
-}  // namespace tavrin::python
+}  // namespace tavrin::binding
