@@ -40,7 +40,7 @@ void VectorGames::catch_up_stream(std::size_t i, const Game& sampled) noexcept {
     if (samples_.streams_behind() && !is_over(sampled)) (void)streams_[i].next();
 }
 
-std::int32_t VectorGames::draw_random(std::size_t i, const Game& game) const {
+std::int32_t VectorGames::draw_ahead(std::size_t i, const Game& game) const {
     if (is_over(game)) return 0;
     Stream stream = streams_[i];
     const auto g = random_legal_action(game, game.agent_selection, stream.next());

@@ -185,8 +185,8 @@ std::optional<BatchError> VectorGames::step(std::span<const std::int32_t> action
                                             std::span<const std::uint8_t> which) {
     if (actions.size() != size()) fail_index(actions.size(), size());
     if (!which.empty() && which.size() != size()) fail_index(which.size(), size());
-    const bool draw_ahead = samples_.step_begins(config_.mask);
-    std::vector<std::optional<BatchError>> first(pool_.threads());
+    const bool drawing_ahead = samples_.step_begins(config_.mask);
+    std::vector<std::optional<BatchError>> refusals(pool_.threads());  // one per part
     // Every action is checked before any game changes, so a refused batch changes nothing. An
     // action this batch's last sample chose is legal.
     const std::int32_t* sampled = samples_.last();
@@ -199,12 +199,12 @@ std::optional<BatchError> VectorGames::step(std::span<const std::int32_t> action
             // not whatever state its games are in.
             const std::int32_t a = actions[i];
             if (a < 0 || static_cast<std::size_t>(a) >= GRID_SIZE) {
-                first[part] = BatchError{BatchError::Reason::OutOfRange, i, a, game.agent_selection};
+                refusals[part] = BatchError{BatchError::Reason::OutOfRange, i, a, game.agent_selection};
                 return false;
             }
             if (sampled != nullptr && a == sampled[i]) continue;
             if (!is_over(game) && !would_step(game, static_cast<std::size_t>(a))) {
-                first[part] = BatchError{BatchError::Reason::Illegal, i, a, game.agent_selection};
+                refusals[part] = BatchError{BatchError::Reason::Illegal, i, a, game.agent_selection};
                 return false;
             }
         }
@@ -217,18 +217,18 @@ std::optional<BatchError> VectorGames::step(std::span<const std::int32_t> action
             const bool was_over = is_over(game);
             catch_up_stream(i, game);
             if (!which.empty() && which[i] == 0) {
-                if (draw_ahead) samples_.ahead()[i] = draw_random(i, game);
+                if (drawing_ahead) samples_.ahead()[i] = draw_ahead(i, game);
                 continue;
             }
             if (!was_over && tavrin::step(game, static_cast<std::size_t>(actions[i]))) fail("a checked action was refused");
             finish_turns(part, i, game, was_over, true, config_.autoreset);
             write_outputs(i, game);
-            if (draw_ahead) samples_.ahead()[i] = draw_random(i, game);
+            if (drawing_ahead) samples_.ahead()[i] = draw_ahead(i, game);
         }
         end_writes();
     };
-    if (!pool_.run_checked(size(), check, commit)) return lowest_error(first);
-    samples_.step_done(draw_ahead);
+    if (!pool_.run_checked(size(), check, commit)) return lowest_error(refusals);
+    samples_.step_done(drawing_ahead);
     return std::nullopt;
 }
 
@@ -312,13 +312,13 @@ void VectorGames::legal_actions(std::vector<std::int64_t>& offsets, std::vector<
 std::optional<BatchError> VectorGames::load(std::span<const std::uint8_t> states) {
     if (states.size() != size() * STATE_SIZE) fail_index(states.size(), size() * STATE_SIZE);
     samples_.games_replaced();
-    std::vector<std::optional<BatchError>> first(pool_.threads());
+    std::vector<std::optional<BatchError>> refusals(pool_.threads());  // one per part
     // Every state is read twice, to check it and then to set the game: a load is rare, and a
     // second buffer of games for it would double the memory of the games.
     const auto check = [&](std::size_t part, std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) {
             if (!from_bytes(states.data() + i * STATE_SIZE, STATE_SIZE)) {
-                first[part] = BatchError{BatchError::Reason::InvalidState, i, 0, 0};
+                refusals[part] = BatchError{BatchError::Reason::InvalidState, i, 0, 0};
                 return false;
             }
         }
@@ -336,7 +336,7 @@ std::optional<BatchError> VectorGames::load(std::span<const std::uint8_t> states
         }
         end_writes();
     };
-    if (!pool_.run_checked(size(), check, commit)) return lowest_error(first);
+    if (!pool_.run_checked(size(), check, commit)) return lowest_error(refusals);
     samples_.streams_caught_up();
     return std::nullopt;
 }

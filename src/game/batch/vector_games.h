@@ -152,8 +152,9 @@ class VectorGames {
     // A new game i, with its lineup (turned when the seats rotate).
     void start_game(std::size_t i, Game& game);
     void write_outputs(std::size_t i, const Game& game);
-    // The random sample of game i, in state `game`, drawn from a copy of its stream.
-    std::int32_t draw_random(std::size_t i, const Game& game) const;
+    // The random sample of game i, in state `game`, drawn ahead from a copy of its stream (the
+    // stream itself moves on when the sample is taken; see SampleRecord).
+    std::int32_t draw_ahead(std::size_t i, const Game& game) const;
     // The kept legal list of game i, ascending, when it holds the whole legal set.
     std::optional<std::span<const std::uint16_t>> legal_list_of(std::size_t i) const;
     void write_observation(std::size_t i, const Game& game);
