@@ -143,6 +143,7 @@ class VectorGames {
     Game* game_array() noexcept { return games_.get(); }
     const Game* game_array() const noexcept { return games_.get(); }
 
+    // How a game moves (vector_games.cpp).
     // Plays the engine's seats and passes agents out of moves in `game` (game i after a reset, a
     // step or a load) until a seat played outside is to move, then scores it if it ended and, with
     // autoreset after a step, starts it anew.
@@ -151,15 +152,21 @@ class VectorGames {
     void play_engine_seats(std::size_t part, std::size_t i, Game& game);
     // A new game i, with its lineup (turned when the seats rotate).
     void start_game(std::size_t i, Game& game);
+
+    // What it writes (outputs.cpp).
     void write_outputs(std::size_t i, const Game& game);
-    // The random sample of game i, in state `game`, drawn ahead from a copy of its stream (the
-    // stream itself moves on when the sample is taken; see SampleRecord).
-    std::int32_t draw_ahead(std::size_t i, const Game& game) const;
-    // The kept legal list of game i, ascending, when it holds the whole legal set.
-    std::optional<std::span<const std::uint16_t>> legal_list_of(std::size_t i) const;
     void write_observation(std::size_t i, const Game& game);
     // Replaces game i's kept legal set and mask row with those of `game`.
     void write_mask(std::size_t i, const Game& game);
+    // The kept legal list of game i, ascending, when it holds the whole legal set.
+    std::optional<std::span<const std::uint16_t>> legal_list_of(std::size_t i) const;
+
+    // How it is sampled (sampling.cpp).
+    // The random sample of game i, in state `game`, drawn ahead from a copy of its stream (the
+    // stream itself moves on when the sample is taken; see SampleRecord).
+    std::int32_t draw_ahead(std::size_t i, const Game& game) const;
+    // Moves game i's stream on if it owes a draw; `sampled` is the game as it was sampled.
+    void catch_up_stream(std::size_t i, const Game& sampled) noexcept;
 
     Config config_;
     const ActionSet* set_;
@@ -180,8 +187,6 @@ class VectorGames {
     Array<std::uint16_t> legal_list_;
     Array<std::uint32_t> legal_count_;
     SampleRecord samples_;
-    // Moves game i's stream on if it owes a draw; `sampled` is the game as it was sampled.
-    void catch_up_stream(std::size_t i, const Game& sampled) noexcept;
     Array<std::uint8_t> lineup_;
     Array<std::int8_t> current_player_;
     Array<float> rewards_;
