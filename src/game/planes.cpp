@@ -1,7 +1,5 @@
 #include "game/planes.h"
 
-#include <array>
-#include <bit>
 #include <cstring>
 
 #if defined(__SSE2__)
@@ -9,39 +7,6 @@
 #endif
 
 namespace tavrin {
-namespace {
-
-// SPREAD[b] holds byte j = bit j of b, in memory order.
-constexpr std::array<std::uint64_t, 256> SPREAD = [] {
-    std::array<std::uint64_t, 256> t{};
-    for (unsigned b = 0; b < 256; ++b)
-        for (unsigned j = 0; j < 8; ++j)
-            if ((b >> j) & 1u) t[b] |= std::uint64_t{1} << (8 * (std::endian::native == std::endian::little ? j : 7 - j));
-    return t;
-}();
-
-// The 20 cells of row r of `b`, column 0 in bit 0; the spare position after the row is dropped.
-inline std::uint32_t row_bits(const Bitboard& b, unsigned r) noexcept {
-    const unsigned p = r * ROW_STRIDE, w = p / 64, s = p % 64;
-    std::uint64_t v = b.word(w) >> s;
-    if (s > 64 - BOARD_SIDE) v |= b.word(w + 1) << (64 - s);
-    return static_cast<std::uint32_t>(v & ((std::uint64_t{1} << BOARD_SIDE) - 1));
-}
-
-}  // namespace
-
-// Row by row, eight cells per table read and 8-byte store: a board with hundreds of cells costs
-// no more than an empty one.
-void write_plane(const Bitboard& b, std::uint8_t* out) noexcept {
-    for (unsigned r = 0; r < BOARD_SIDE; ++r, out += BOARD_SIDE) {
-        const std::uint32_t bits = row_bits(b, r);
-        const std::uint64_t lo = SPREAD[bits & 0xff], mid = SPREAD[(bits >> 8) & 0xff];
-        const std::uint64_t hi = SPREAD[(bits >> 16) & 0x0f];
-        std::memcpy(out, &lo, 8);
-        std::memcpy(out + 8, &mid, 8);
-        std::memcpy(out + 16, &hi, 4);
-    }
-}
 
 void stream_copy(std::uint8_t* to, const std::uint8_t* from, std::size_t bytes) noexcept {
 #if defined(__SSE2__)
