@@ -183,12 +183,12 @@ BENCHMARK(BM_SelfPlayGameNoList)->Unit(benchmark::kMicrosecond);
 
 // One self-play benchmark per kernel this CPU runs, registered from main.
 void register_kernel_benchmarks() {
-    for (Kernel k : {Kernel::Portable, Kernel::Avx2, Kernel::Avx512}) {
-        if (!kernel_supported(k)) continue;
-        const std::string name = "BM_SelfPlayGame/kernel:" + std::string(kernel_name(k));
+    for (const Kernel* k : all_kernels()) {
+        if (!kernel_supported(*k)) continue;
+        const std::string name = std::string("BM_SelfPlayGame/kernel:") + k->name;
         benchmark::RegisterBenchmark(name.c_str(), [k](benchmark::State& state) {
-            const Kernel before = active_kernel();
-            select_kernel(k);
+            const Kernel& before = active_kernel();
+            select_kernel(*k);
             self_play_games(state);
             select_kernel(before);
         })->Unit(benchmark::kMicrosecond);

@@ -1,15 +1,21 @@
-// The generator's loops over a lane type chosen by the file that includes this one, inside its own
-// anonymous namespace: one 64-bit word (portable), or GCC/Clang vectors of four or eight words,
-// which compile to the instruction set of that file's flags.
+// The generator's loops over a lane of TAVRIN_LANES 64-bit words, chosen by the file that includes
+// this one, inside its own anonymous namespace: one word (portable), or GCC/Clang vectors of four
+// or eight words, which compile to the instruction set of that file's flags. A wide file has the
+// popcount instruction; the portable one counts without it.
 //
-// Include only from a kernel_*.cpp file, after defining Lane, TAVRIN_LANES (its 64-bit words: 1, 4
-// or 8) and, optionally, TAVRIN_HAS_POPCNT.
+// Include only from a kernel_*.cpp file, after defining TAVRIN_LANES (1, 4 or 8); make_kernel
+// then names the file's operations.
+#include <cstdint>
 #include <cstring>
 
 #include "game/kernels.h"
 
 #if TAVRIN_LANES > 1
 #include <immintrin.h>
+#define TAVRIN_HAS_POPCNT 1
+typedef std::uint64_t Lane __attribute__((vector_size(8 * TAVRIN_LANES)));
+#else
+using Lane = std::uint64_t;
 #endif
 
 namespace tavrin::kernels {
@@ -66,35 +72,44 @@ struct Words {
 };
 constexpr Words VALID = [] {
     Words w{};
-    for (unsigned r = 0; r < 20; ++r)
-        for (unsigned c = 0; c < 20; ++c) w.v[(r * 21 + c) / 64] |= std::uint64_t{1} << ((r * 21 + c) % 64);
+    for (unsigned r = 0; r < BOARD_SIDE; ++r)
+        for (unsigned c = 0; c < BOARD_SIDE; ++c)
+            w.v[(r * ROW_STRIDE + c) / 64] |= std::uint64_t{1} << ((r * ROW_STRIDE + c) % 64);
     return w;
 }();
 
+// The board shifts, in the words of game/bitboard: toward_higher<S> is a Bitboard's << S and
+// toward_lower<S> its >> S, by one of the neighbour steps (STEP_*); orthogonal_grow and
+// diagonal_grow are the grows of the same names, here over one board of words.
 #if TAVRIN_LANES == 8
-// The board moved S positions toward higher (up) or lower (down) positions, across the lanes.
 template <unsigned S>
-inline __m512i up(__m512i x) noexcept {
+inline __m512i toward_higher(__m512i x) noexcept {
     const __m512i below = _mm512_alignr_epi64(x, _mm512_setzero_si512(), 7);  // lane j - 1
     return _mm512_or_si512(_mm512_slli_epi64(x, S), _mm512_srli_epi64(below, 64 - S));
 }
 template <unsigned S>
-inline __m512i down(__m512i x) noexcept {
+inline __m512i toward_lower(__m512i x) noexcept {
     const __m512i above = _mm512_alignr_epi64(_mm512_setzero_si512(), x, 1);  // lane j + 1
     return _mm512_or_si512(_mm512_srli_epi64(x, S), _mm512_slli_epi64(above, 64 - S));
+}
+template <unsigned A, unsigned B>
+inline __m512i grow(__m512i x, __m512i valid) noexcept {
+    const __m512i a = _mm512_or_si512(toward_higher<A>(x), toward_lower<A>(x));
+    const __m512i b = _mm512_or_si512(toward_higher<B>(x), toward_lower<B>(x));
+    return _mm512_and_si512(valid, _mm512_or_si512(x, _mm512_or_si512(a, b)));
+}
+inline __m512i orthogonal_grow(__m512i x, __m512i valid) noexcept { return grow<STEP_RIGHT, STEP_DOWN>(x, valid); }
+inline __m512i diagonal_grow(__m512i x, __m512i valid) noexcept {
+    return grow<STEP_DOWN_LEFT, STEP_DOWN_RIGHT>(x, valid);
 }
 
 void prepare(const Cells& c, Input& in) noexcept {
     const __m512i own = _mm512_load_si512(c.own), occ = _mm512_load_si512(c.occupied);
     const __m512i valid = _mm512_loadu_si512(VALID.v);
-    const __m512i edges = _mm512_and_si512(
-        valid, _mm512_or_si512(_mm512_or_si512(own, _mm512_or_si512(up<1>(own), down<1>(own))),
-                               _mm512_or_si512(up<21>(own), down<21>(own))));
-    const __m512i blocked = _mm512_or_si512(occ, edges);
+    const __m512i blocked = _mm512_or_si512(occ, orthogonal_grow(own, valid));
     __m512i corners;
     if (_mm512_test_epi64_mask(own, own) != 0) {
-        corners = _mm512_and_si512(valid, _mm512_or_si512(_mm512_or_si512(up<20>(own), down<20>(own)),
-                                                          _mm512_or_si512(up<22>(own), down<22>(own))));
+        corners = diagonal_grow(own, valid);  // own cells among them, all blocked
     } else {
         alignas(64) std::uint64_t start[WORDS] = {};
         start[c.start / 64 % WORDS] = std::uint64_t{1} << (c.start % 64);
@@ -105,11 +120,25 @@ void prepare(const Cells& c, Input& in) noexcept {
     in.free[WORDS] = in.free[WORDS + 1] = in.corners[WORDS] = in.corners[WORDS + 1] = 0;
 }
 #else
-inline std::uint64_t up(const std::uint64_t* x, unsigned j, unsigned s) noexcept {
-    return (x[j] << s) | (j > 0 ? x[j - 1] >> (64 - s) : 0);
+// Word j of the shifted board.
+template <unsigned S>
+inline std::uint64_t toward_higher(const std::uint64_t* x, unsigned j) noexcept {
+    return (x[j] << S) | (j > 0 ? x[j - 1] >> (64 - S) : 0);
 }
-inline std::uint64_t down(const std::uint64_t* x, unsigned j, unsigned s) noexcept {
-    return (x[j] >> s) | (j + 1 < WORDS ? x[j + 1] << (64 - s) : 0);
+template <unsigned S>
+inline std::uint64_t toward_lower(const std::uint64_t* x, unsigned j) noexcept {
+    return (x[j] >> S) | (j + 1 < WORDS ? x[j + 1] << (64 - S) : 0);
+}
+template <unsigned A, unsigned B>
+inline std::uint64_t grow(const std::uint64_t* x, unsigned j) noexcept {
+    return VALID.v[j] & (x[j] | toward_higher<A>(x, j) | toward_lower<A>(x, j) | toward_higher<B>(x, j) |
+                         toward_lower<B>(x, j));
+}
+inline std::uint64_t orthogonal_grow(const std::uint64_t* x, unsigned j) noexcept {
+    return grow<STEP_RIGHT, STEP_DOWN>(x, j);
+}
+inline std::uint64_t diagonal_grow(const std::uint64_t* x, unsigned j) noexcept {
+    return grow<STEP_DOWN_LEFT, STEP_DOWN_RIGHT>(x, j);
 }
 
 void prepare(const Cells& c, Input& in) noexcept {
@@ -117,12 +146,10 @@ void prepare(const Cells& c, Input& in) noexcept {
     std::uint64_t any = 0;
     for (unsigned j = 0; j < WORDS; ++j) any |= own[j];
     for (unsigned j = 0; j < WORDS; ++j) {
-        const std::uint64_t edges =
-            VALID.v[j] & (own[j] | up(own, j, 1) | down(own, j, 1) | up(own, j, 21) | down(own, j, 21));
-        const std::uint64_t blocked = c.occupied[j] | edges;
+        const std::uint64_t blocked = c.occupied[j] | orthogonal_grow(own, j);
         const std::uint64_t start = c.start / 64 == j ? std::uint64_t{1} << (c.start % 64) : 0;
-        const std::uint64_t corners =
-            any != 0 ? VALID.v[j] & (up(own, j, 20) | down(own, j, 20) | up(own, j, 22) | down(own, j, 22)) : start;
+        // The own cells among the corners are all blocked.
+        const std::uint64_t corners = any != 0 ? diagonal_grow(own, j) : start;
         in.free[j] = VALID.v[j] & ~blocked;
         in.corners[j] = corners & ~blocked;
     }
@@ -130,14 +157,15 @@ void prepare(const Cells& c, Input& in) noexcept {
 }
 #endif
 
-// The free cells and the corner cells moved back by every offset: bit q of free[i] says whether
-// position q + OFFSETS[i] is free.
+// The free cells and the corner cells moved toward lower positions by every offset: bit q of
+// free[i] says whether position q + OFFSETS[i] is free.
 struct Shifted {
     Board free[OFFSET_COUNT];
     Board corners[OFFSET_COUNT];
 };
 
-inline Board shift_back(const std::uint64_t* words, unsigned d) noexcept {
+// The board moved toward lower positions by d, which is known only at run time.
+inline Board toward_lower_by(const std::uint64_t* words, unsigned d) noexcept {
     const unsigned s = d / 64, b = d % 64;
     Board lo = load(words + s);
     if (b == 0) return lo;
@@ -146,11 +174,11 @@ inline Board shift_back(const std::uint64_t* words, unsigned d) noexcept {
     return lo;
 }
 
-inline void shift_all(const Input& in, Shifted& s) noexcept {
+inline void toward_lower_by_offsets(const Input& in, Shifted& s) noexcept {
 #pragma GCC unroll 15
     for (unsigned i = 0; i < OFFSET_COUNT; ++i) {
-        s.free[i] = shift_back(in.free, OFFSETS[i]);
-        s.corners[i] = shift_back(in.corners, OFFSETS[i]);
+        s.free[i] = toward_lower_by(in.free, OFFSETS[i]);
+        s.corners[i] = toward_lower_by(in.corners, OFFSETS[i]);
     }
 }
 
@@ -177,7 +205,7 @@ inline Board anchors_of(const Shape& shape, const Shifted& s) noexcept {
 
 std::uint32_t any(const ShapeTable& t, const Input& in, std::uint32_t pieces) noexcept {
     Shifted s;
-    shift_all(in, s);
+    toward_lower_by_offsets(in, s);
     for (std::uint32_t kinds = pieces & ((1u << KINDS) - 1); kinds != 0; kinds &= kinds - 1) {
         const unsigned k = static_cast<unsigned>(__builtin_ctz(kinds));
         for (unsigned o = t.kind_shapes[k]; o < t.kind_shapes[k + 1]; ++o) {
@@ -211,7 +239,7 @@ constexpr PackedWords PACKED_WORDS = [] {
 
 std::size_t anchors(const ShapeTable& t, const Input& in, std::uint32_t pieces, AnchorWords& out) noexcept {
     Shifted s;
-    shift_all(in, s);
+    toward_lower_by_offsets(in, s);
     unsigned n = 0;
     std::size_t total = 0;
 
@@ -329,6 +357,11 @@ std::uint32_t nth(const AnchorWords& b, std::size_t rank) noexcept {
 #endif
     const unsigned q = b.word[i] * 64u + static_cast<unsigned>(__builtin_ctzll(w));
     return b.orientation[i] * 400u + q - row_of(q);
+}
+
+// This file's operations as a kernel.
+constexpr Kernel make_kernel(const char* name, unsigned needs) noexcept {
+    return Kernel{name, needs, prepare, any, anchors, list, mark, nth};
 }
 
 }  // namespace

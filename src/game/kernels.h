@@ -10,6 +10,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "game/bitboard/geometry.h"
+
 namespace tavrin::kernels {
 
 inline constexpr unsigned ORIENTATIONS = 91;
@@ -73,7 +75,22 @@ struct AnchorWords {
 // Entries a list may write past its end.
 inline constexpr unsigned LIST_SLACK = 3;
 
-struct KernelOps {
+// What a kernel needs of the CPU, as bits; the engine runs a kernel only where the CPU has them all.
+enum CpuFeature : unsigned {
+    CPU_AVX2 = 1u << 0,
+    CPU_BMI = 1u << 1,
+    CPU_BMI2 = 1u << 2,
+    CPU_POPCNT = 1u << 3,
+    CPU_AVX512F = 1u << 4,
+    CPU_AVX512BW = 1u << 5,
+    CPU_AVX512VL = 1u << 6,
+};
+
+// One build of the generator: its name (what TAVRIN_KERNEL takes), the CPU features it needs, and
+// its operations. Every kernel of a build is in one list (all_kernels() in moves.h), narrowest first.
+struct Kernel {
+    const char* name;
+    unsigned needs;  // CpuFeature bits
     // The search input of `c` under the placement rules: free = not occupied and not edge-adjacent
     // to an own cell; corners = free cells diagonal to an own cell (the start cell before any).
     void (*prepare)(const Cells& c, Input& in) noexcept;
@@ -91,10 +108,10 @@ struct KernelOps {
     std::uint32_t (*nth)(const AnchorWords& b, std::size_t rank) noexcept;
 };
 
-extern const KernelOps PORTABLE;
+extern const Kernel PORTABLE;
 #ifdef TAVRIN_X86_KERNELS
-extern const KernelOps AVX2;
-extern const KernelOps AVX512;
+extern const Kernel AVX2;
+extern const Kernel AVX512;
 #endif
 
 }  // namespace tavrin::kernels

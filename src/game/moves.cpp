@@ -10,55 +10,42 @@
 namespace tavrin {
 namespace {
 
-bool always() noexcept { return true; }
-
+// The CpuFeature bits of this CPU.
+unsigned cpu_features() noexcept {
+    unsigned f = 0;
 #ifdef TAVRIN_X86_KERNELS
-bool cpu_has_avx2() noexcept {
     __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2") &&
-           __builtin_cpu_supports("popcnt");
-}
-bool cpu_has_avx512() noexcept {
-    return cpu_has_avx2() && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-           __builtin_cpu_supports("avx512vl");
-}
+    const auto add = [&](bool has, kernels::CpuFeature bit) { f |= has ? bit : 0u; };
+    add(__builtin_cpu_supports("avx2"), kernels::CPU_AVX2);
+    add(__builtin_cpu_supports("bmi"), kernels::CPU_BMI);
+    add(__builtin_cpu_supports("bmi2"), kernels::CPU_BMI2);
+    add(__builtin_cpu_supports("popcnt"), kernels::CPU_POPCNT);
+    add(__builtin_cpu_supports("avx512f"), kernels::CPU_AVX512F);
+    add(__builtin_cpu_supports("avx512bw"), kernels::CPU_AVX512BW);
+    add(__builtin_cpu_supports("avx512vl"), kernels::CPU_AVX512VL);
 #endif
+    return f;
+}
 
-// Every kernel in one table, by `Kernel` value: its name, whether this CPU can run it, and its
-// operations (null where this build has none).
-struct KernelEntry {
-    std::string_view name;
-    bool (*supported)() noexcept;
-    const kernels::KernelOps* ops;
-};
-const KernelEntry KERNELS[KERNEL_COUNT] = {
-    {"portable", always, &kernels::PORTABLE},
+// The kernels of this build, narrowest first.
+const Kernel* const KERNELS[] = {
+    &kernels::PORTABLE,
 #ifdef TAVRIN_X86_KERNELS
-    {"avx2", cpu_has_avx2, &kernels::AVX2},
-    {"avx512", cpu_has_avx512, &kernels::AVX512},
-#else
-    {"avx2", nullptr, nullptr},
-    {"avx512", nullptr, nullptr},
+    &kernels::AVX2,
+    &kernels::AVX512,
 #endif
 };
 
-const KernelEntry& entry_of(Kernel k) noexcept { return KERNELS[static_cast<unsigned>(k) % KERNEL_COUNT]; }
-
-const kernels::KernelOps& kernel_of(Kernel k) noexcept {
-    const kernels::KernelOps* ops = entry_of(k).ops;
-    return ops != nullptr ? *ops : kernels::PORTABLE;
-}
-
-Kernel choose_kernel() noexcept {
-    Kernel best = Kernel::Portable;
-    for (Kernel k : {Kernel::Avx2, Kernel::Avx512})
-        if (kernel_supported(k)) best = k;
+const Kernel* choose_kernel() noexcept {
+    const Kernel* best = &kernels::PORTABLE;
+    for (const Kernel* k : KERNELS)
+        if (kernel_supported(*k)) best = k;
     const char* forced = std::getenv("TAVRIN_KERNEL");
     if (forced == nullptr || *forced == '\0') return best;
-    const auto k = kernel_from_name(forced);
-    if (k && kernel_supported(*k)) return *k;
+    const Kernel* k = kernel_from_name(forced);
+    if (k != nullptr && kernel_supported(*k)) return k;
     std::fprintf(stderr, "tavrin: TAVRIN_KERNEL=%s is %s; using %s\n", forced,
-                 k ? "not supported by this CPU" : "not one of portable, avx2, avx512", entry_of(best).name.data());
+                 k != nullptr ? "not supported by this CPU" : "not a kernel of this build", best->name);
     return best;
 }
 
@@ -72,9 +59,9 @@ kernels::Input input_of(const PlacementMasks& m) noexcept {
 }
 
 // The anchor boards of every legal placement; returns their number.
-std::size_t find_anchors(const ActionSet& set, const PlacementMasks& m, std::uint32_t pieces, Kernel k,
+std::size_t find_anchors(const ActionSet& set, const PlacementMasks& m, std::uint32_t pieces, const Kernel& k,
                          kernels::AnchorWords& out) noexcept {
-    return kernel_of(k).anchors(set.shapes, input_of(m), pieces, out);
+    return k.anchors(set.shapes, input_of(m), pieces, out);
 }
 
 constexpr unsigned WORDS_NONE = ~0u;
@@ -91,7 +78,7 @@ FoundMove single_cell(const ActionSet& set, unsigned position) noexcept {
 }
 
 // The search input of `agent` in its own frame, where its start cell is position 0.
-kernels::Input own_frame_input(const Game& game, std::size_t agent, Kernel k) {
+kernels::Input own_frame_input(const Game& game, std::size_t agent, const Kernel& k) {
     if (agent >= AGENT_COUNT) fail_index(agent, AGENT_COUNT);
     kernels::Cells c;
     Bitboard occ;
@@ -100,38 +87,38 @@ kernels::Input own_frame_input(const Game& game, std::size_t agent, Kernel k) {
     occ.write_words(c.occupied);
     c.start = 0;
     kernels::Input in;
-    kernel_of(k).prepare(c, in);
+    k.prepare(c, in);
     return in;
 }
 
 }  // namespace
 
-std::string_view kernel_name(Kernel k) noexcept { return entry_of(k).name; }
+std::span<const Kernel* const> all_kernels() noexcept { return KERNELS; }
 
-std::optional<Kernel> kernel_from_name(std::string_view name) noexcept {
-    for (std::size_t i = 0; i < KERNEL_COUNT; ++i)
-        if (KERNELS[i].name == name) return static_cast<Kernel>(i);
-    return std::nullopt;
+const Kernel* kernel_from_name(std::string_view name) noexcept {
+    for (const Kernel* k : KERNELS)
+        if (k->name == name) return k;
+    return nullptr;
 }
 
-bool kernel_supported(Kernel k) noexcept {
-    const KernelEntry& e = entry_of(k);
-    return e.ops != nullptr && e.supported != nullptr && e.supported();
+bool kernel_supported(const Kernel& k) noexcept {
+    static const unsigned features = cpu_features();
+    return (k.needs & ~features) == 0;
 }
 
 namespace {
-std::atomic<Kernel>& active() noexcept {
-    static std::atomic<Kernel> k{choose_kernel()};
+std::atomic<const Kernel*>& active() noexcept {
+    static std::atomic<const Kernel*> k{choose_kernel()};
     return k;
 }
 }  // namespace
 
 // Relaxed: every kernel gives the same results, so a search that sees the old choice is still right.
-Kernel active_kernel() noexcept { return active().load(std::memory_order_relaxed); }
+const Kernel& active_kernel() noexcept { return *active().load(std::memory_order_relaxed); }
 
-bool select_kernel(Kernel k) noexcept {
+bool select_kernel(const Kernel& k) noexcept {
     if (!kernel_supported(k)) return false;
-    active().store(k, std::memory_order_relaxed);
+    active().store(&k, std::memory_order_relaxed);
     return true;
 }
 
@@ -145,55 +132,55 @@ BoardWords cells_of(const ActionSet& set, FoundMove m) noexcept {
     return w;
 }
 
-std::optional<FoundMove> find_move(const ActionSet& set, const PlacementMasks& m, std::uint32_t pieces, Kernel k) {
+std::optional<FoundMove> find_move(const ActionSet& set, const PlacementMasks& m, std::uint32_t pieces, const Kernel& k) {
     // No free corner, no move; holding I1 with one is a move.
     const Bitboard open = m.corners.and_not(m.blocked);
     if (!open.any_cell()) return std::nullopt;
     if (pieces & 1u) return single_cell(set, *open.ones().begin());
-    return found_move(kernel_of(k).any(set.shapes, input_of(m), pieces));
+    return found_move(k.any(set.shapes, input_of(m), pieces));
 }
 
 std::optional<FoundMove> find_move_of(const Game& game, std::size_t i, const BoardWords& occ) {
     if (i >= AGENT_COUNT) fail_index(i, AGENT_COUNT);
     const Agent& agent = game.agents[i];
-    const Kernel k = active_kernel();
+    const Kernel& k = active_kernel();
     kernels::Cells c;
     agent.cells.write_words(c.own);
     for (unsigned j = 0; j < Bitboard::WORDS; ++j) c.occupied[j] = occ[j];
     c.start = *START_CELLS[i].ones().begin();
     kernels::Input in;
-    kernel_of(k).prepare(c, in);
+    k.prepare(c, in);
     // No free corner, no move; holding I1 with one is a move.
     unsigned open = WORDS_NONE;
     for (unsigned j = 0; j < Bitboard::WORDS && open == WORDS_NONE; ++j)
         if (in.corners[j] != 0) open = j * 64 + static_cast<unsigned>(std::countr_zero(in.corners[j]));
     if (open == WORDS_NONE) return std::nullopt;
     if (agent.pieces & 1u) return single_cell(*game.action_set, open);
-    return found_move(kernel_of(k).any(game.action_set->shapes, in, agent.pieces));
+    return found_move(k.any(game.action_set->shapes, in, agent.pieces));
 }
 
-bool has_move(const ActionSet& set, const PlacementMasks& m, std::uint32_t pieces, Kernel k) {
+bool has_move(const ActionSet& set, const PlacementMasks& m, std::uint32_t pieces, const Kernel& k) {
     return find_move(set, m, pieces, k).has_value();
 }
 
 void list_moves(const ActionSet& set, const PlacementMasks& m, std::uint32_t pieces, Vec<std::uint16_t>& out,
-                Kernel k) {
+                const Kernel& k) {
     kernels::AnchorWords b;
     const std::size_t n = find_anchors(set, m, pieces, k, b);
     out.resize(n + kernels::LIST_SLACK);
-    kernel_of(k).list(set.shapes, b, out.data());
+    k.list(set.shapes, b, out.data());
     out.resize(n);
 }
 
 std::size_t mark_moves(const ActionSet& set, const PlacementMasks& m, std::uint32_t pieces, std::uint8_t* mask,
-                       Kernel k) {
+                       const Kernel& k) {
     kernels::AnchorWords b;
     const std::size_t n = find_anchors(set, m, pieces, k, b);
-    kernel_of(k).mark(b, mask);
+    k.mark(b, mask);
     return n;
 }
 
-std::size_t count_moves(const ActionSet& set, const PlacementMasks& m, std::uint32_t pieces, Kernel k) {
+std::size_t count_moves(const ActionSet& set, const PlacementMasks& m, std::uint32_t pieces, const Kernel& k) {
     kernels::AnchorWords b;
     return find_anchors(set, m, pieces, k, b);
 }
@@ -202,33 +189,33 @@ void legal_actions(const Game& game, std::size_t agent, Vec<std::uint16_t>& out)
     kernels::AnchorWords b;
     const std::size_t n = legal_anchor_words(game, agent, b);
     out.resize(n + kernels::LIST_SLACK);
-    kernel_of(active_kernel()).list(game.action_set->shapes, b, out.data());
+    active_kernel().list(game.action_set->shapes, b, out.data());
     out.resize(n);
 }
 
 std::size_t legal_anchor_words(const Game& game, std::size_t agent, kernels::AnchorWords& out) {
-    const Kernel k = active_kernel();
+    const Kernel& k = active_kernel();
     const kernels::Input in = own_frame_input(game, agent, k);
-    return kernel_of(k).anchors(game.action_set->shapes, in, game.agents[agent].pieces, out);
+    return k.anchors(game.action_set->shapes, in, game.agents[agent].pieces, out);
 }
 
 std::size_t legal_anchor_words(const Game& game, std::size_t agent, std::uint32_t kinds, kernels::AnchorWords& out) {
-    const Kernel k = active_kernel();
+    const Kernel& k = active_kernel();
     const kernels::Input in = own_frame_input(game, agent, k);
-    return kernel_of(k).anchors(game.action_set->shapes, in, game.agents[agent].pieces & kinds, out);
+    return k.anchors(game.action_set->shapes, in, game.agents[agent].pieces & kinds, out);
 }
 
 AnchorSearch::AnchorSearch(const Game& game, std::size_t agent)
-    : set_(game.action_set), kernel_(active_kernel()), in_(own_frame_input(game, agent, kernel_)) {
+    : set_(game.action_set), kernel_(&active_kernel()), in_(own_frame_input(game, agent, *kernel_)) {
     pieces_ = game.agents[agent].pieces;
 }
 
 std::size_t AnchorSearch::find(std::uint32_t kinds, kernels::AnchorWords& out) const {
-    return kernel_of(kernel_).anchors(set_->shapes, in_, pieces_ & kinds, out);
+    return kernel_->anchors(set_->shapes, in_, pieces_ & kinds, out);
 }
 
 std::uint32_t nth_anchor(const kernels::AnchorWords& b, std::size_t rank) noexcept {
-    return kernel_of(active_kernel()).nth(b, rank);
+    return active_kernel().nth(b, rank);
 }
 
 bool has_legal_action(const Game& game, std::size_t agent) {
@@ -240,7 +227,7 @@ std::optional<std::uint32_t> random_legal_action(const Game& game, std::size_t a
     kernels::AnchorWords b;
     const std::size_t n = legal_anchor_words(game, agent, b);
     if (n == 0) return std::nullopt;
-    return kernel_of(active_kernel()).nth(b, static_cast<std::size_t>(random % n));
+    return active_kernel().nth(b, static_cast<std::size_t>(random % n));
 }
 
 }  // namespace tavrin

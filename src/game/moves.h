@@ -17,23 +17,25 @@
 
 #include "game/bitboard/board_words.h"
 #include "game/game.h"
+#include "game/kernels.h"
 #include "game/rules.h"
 
 namespace tavrin {
 
-enum class Kernel : std::uint8_t { Portable = 0, Avx2 = 1, Avx512 = 2 };
-inline constexpr std::size_t KERNEL_COUNT = 3;
+using kernels::Kernel;
 
-std::string_view kernel_name(Kernel k) noexcept;
-std::optional<Kernel> kernel_from_name(std::string_view name) noexcept;
-// Whether this build and this CPU can run kernel k.
-bool kernel_supported(Kernel k) noexcept;
+// Every kernel of this build, narrowest first.
+std::span<const Kernel* const> all_kernels() noexcept;
+// The kernel of this build with that name, or null.
+const Kernel* kernel_from_name(std::string_view name) noexcept;
+// Whether this CPU has every feature kernel k needs.
+bool kernel_supported(const Kernel& k) noexcept;
 // The kernel every search uses: TAVRIN_KERNEL when it names a supported kernel, otherwise the
 // widest supported one. Chosen on the first call; an unusable TAVRIN_KERNEL is reported on stderr.
-Kernel active_kernel() noexcept;
+const Kernel& active_kernel() noexcept;
 // Makes k the kernel of every later search, when supported (for tests and benchmarks that compare
 // kernels in one process). Returns whether it was.
-bool select_kernel(Kernel k) noexcept;
+bool select_kernel(const Kernel& k) noexcept;
 
 // --- On masks in any frame: results are action numbers and grid indexes of that frame.
 
@@ -48,23 +50,23 @@ BoardWords cells_of(const ActionSet& set, FoundMove m) noexcept;
 // A legal placement of an agent with these masks and remaining kinds, or nothing when it has
 // none. Stops at the first found (smallest kinds first); which one is unspecified.
 std::optional<FoundMove> find_move(const ActionSet& set, const PlacementMasks& m, std::uint32_t pieces,
-                                   Kernel k = active_kernel());
+                                   const Kernel& k = active_kernel());
 // A legal placement of agent i of `game` in the game frame when `occ` (as words) are the occupied
 // cells, or nothing when it has none.
 std::optional<FoundMove> find_move_of(const Game& game, std::size_t i, const BoardWords& occ);
 // Whether an agent with these masks and remaining kinds has a legal placement.
-bool has_move(const ActionSet& set, const PlacementMasks& m, std::uint32_t pieces, Kernel k = active_kernel());
+bool has_move(const ActionSet& set, const PlacementMasks& m, std::uint32_t pieces, const Kernel& k = active_kernel());
 // Every legal placement, as action numbers in increasing order; `out` is emptied first.
 void list_moves(const ActionSet& set, const PlacementMasks& m, std::uint32_t pieces, Vec<std::uint16_t>& out,
-                Kernel k = active_kernel());
+                const Kernel& k = active_kernel());
 // Sets the byte of every legal placement's grid index in `mask` (GRID_SIZE bytes) to 1; touches
 // no other byte. Returns the number of legal placements.
 std::size_t mark_moves(const ActionSet& set, const PlacementMasks& m, std::uint32_t pieces, std::uint8_t* mask,
-                       Kernel k = active_kernel());
+                       const Kernel& k = active_kernel());
 // The number of legal placements, and the one at a given rank (increasing action number) with
 // no list built: a uniform pick is `nth` of `random % count`.
 std::size_t count_moves(const ActionSet& set, const PlacementMasks& m, std::uint32_t pieces,
-                        Kernel k = active_kernel());
+                        const Kernel& k = active_kernel());
 
 // --- On a game, in the frame of the named agent (its grid indexes are what `step` takes).
 
@@ -87,7 +89,7 @@ class AnchorSearch {
  private:
     const ActionSet* set_;
     std::uint32_t pieces_;
-    Kernel kernel_;
+    const Kernel* kernel_;
     kernels::Input in_;
 };
 // The grid index of the anchor of rank `rank` (ascending grid index) in `b`, which has more.

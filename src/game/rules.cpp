@@ -103,9 +103,9 @@ bool place(const Game& game, std::size_t action, Placement& out) {
     // tested against the agent's cells, the same sets as the masks' but with no board of masks.
     const BoardWords& placement = out.words;
     out.occupied = words_of(occupied(game));
-    out.edges = grow<1, ROW_STRIDE>(placement);
+    out.edges = orthogonal_grow(placement);
     if (any_common(placement, out.occupied) || any_common(agent.cells, out.edges)) return false;
-    return agent.cells.any_cell() ? any_common(agent.cells, grow<STEP_DOWN_LEFT, STEP_DOWN_RIGHT>(placement))
+    return agent.cells.any_cell() ? any_common(agent.cells, diagonal_grow(placement))
                                   : any_common(START_CELLS[a], placement);
 }
 

@@ -221,6 +221,42 @@ TEST(VectorGames, SamplesDrawnAheadMatchSamplesDrawnOnDemand) {
     EXPECT_EQ(samples[0], samples[1]);
 }
 
+// The sample record alone: a sample drawn ahead serves only an all-random sample after the step
+// that drew it, the last sample only until a step or a change of games, and with the mask nothing
+// is drawn ahead.
+TEST(SampleRecord, SamplesLiveOnlyWhileTheirGamesDo) {
+    SampleRecord r;
+    r.allocate(2, true);
+    std::vector<std::int32_t> out(2);
+    EXPECT_FALSE(r.step_begins(false));  // no random sample before it
+    r.step_done(false);
+    EXPECT_FALSE(r.take_ahead(true, out));  // nothing ahead: the caller samples
+    out = {5, 6};
+    r.sampled_now(out);
+    ASSERT_NE(r.last(), nullptr);
+    EXPECT_EQ(r.last()[1], 6);
+    EXPECT_TRUE(r.step_begins(false));
+    r.ahead()[0] = 7;
+    r.ahead()[1] = 8;
+    r.step_done(true);
+    EXPECT_EQ(r.last(), nullptr);
+    EXPECT_TRUE(r.take_ahead(true, out));
+    EXPECT_EQ(out, (std::vector<std::int32_t>{7, 8}));
+    ASSERT_NE(r.last(), nullptr);
+    EXPECT_EQ(r.last()[0], 7);
+    EXPECT_TRUE(r.streams_behind());
+    r.games_replaced();
+    EXPECT_EQ(r.last(), nullptr);
+    EXPECT_TRUE(r.streams_behind());  // until a call moves the streams on
+    r.streams_caught_up();
+    EXPECT_FALSE(r.streams_behind());
+    EXPECT_FALSE(r.step_begins(true));   // the mask: never ahead, and the random sample is spent
+    EXPECT_FALSE(r.step_begins(false));
+    r.step_done(false);
+    EXPECT_FALSE(r.take_ahead(false, out));  // a greedy sample
+    EXPECT_FALSE(r.step_begins(false));
+}
+
 TEST(VectorGames, RefusedBatchesChangeNothing) {
     constexpr std::size_t N = 5;
     VectorGames v(config(N, 2));

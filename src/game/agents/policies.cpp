@@ -40,34 +40,49 @@ const OrientationTable& OrientationTable::get() {
 
 namespace {
 
-// The reach rule over any ascending candidate set: `each(f)` calls f(g) for every candidate. One
-// draw picks uniformly among the candidates of the largest reach.
-template <class Each>
-std::uint32_t reach_pick(Each&& each, Stream& stream) {
-    const OrientationTable& t = OrientationTable::get();
+// The largest reach offered and how many candidates have it: a reach pick is one uniform draw
+// among those.
+struct ReachTally {
     int best = -1;
     std::size_t ties = 0;
-    each([&](std::uint32_t g) {
-        const int r = static_cast<int>(placement_reach(t, g));
-        if (r > best) {
-            best = r;
+    void offer(int reach) noexcept {
+        if (reach > best) {
+            best = reach;
             ties = 1;
-        } else if (r == best) {
+        } else if (reach == best) {
             ++ties;
         }
-    });
-    if (ties == 0) fail("the reach rule was given no candidates");
-    std::size_t k = stream.below(ties);
+    }
+    // The rank, among the candidates of the best reach in ascending grid index, of the one drawn.
+    std::size_t draw(Stream& stream) const {
+        if (ties == 0) fail("the reach rule was given no candidates");
+        return stream.below(ties);
+    }
+};
+
+// The k-th (from 0) candidate of `each` that `keep` accepts; the caller knows it exists.
+template <class Each, class Keep>
+std::uint32_t nth_candidate(Each&& each, std::size_t k, Keep&& keep) {
     std::uint32_t found = 0;
     bool have = false;
     each([&](std::uint32_t g) {
-        if (have || static_cast<int>(placement_reach(t, g)) != best) return;
+        if (have || !keep(g)) return;
         if (k-- == 0) {
             found = g;
             have = true;
         }
     });
     return found;
+}
+
+// The reach rule over any ascending candidate set: `each(f)` calls f(g) for every candidate.
+template <class Each>
+std::uint32_t reach_pick(Each&& each, Stream& stream) {
+    const OrientationTable& t = OrientationTable::get();
+    ReachTally tally;
+    each([&](std::uint32_t g) { tally.offer(static_cast<int>(placement_reach(t, g))); });
+    const std::size_t k = tally.draw(stream);
+    return nth_candidate(each, k, [&](std::uint32_t g) { return static_cast<int>(placement_reach(t, g)) == tally.best; });
 }
 
 // The positions of each board word by row + column (a position's "diagonal"): DIAGONALS[w][d]
@@ -106,8 +121,7 @@ inline constexpr Diagonals DIAGONALS = [] {
 // orientation's reach plus its position's diagonal.
 std::uint32_t reach_pick_words(const kernels::AnchorWords& b, Stream& stream) {
     const OrientationTable& t = OrientationTable::get();
-    int best = -1;
-    std::size_t ties = 0;
+    ReachTally tally;
     // Backwards: the last words are the rows farthest from the corner, so the best is found
     // early and the words that fall short of it are passed over sooner. The count of ties does
     // not depend on the order.
@@ -116,22 +130,14 @@ std::uint32_t reach_pick_words(const kernels::AnchorWords& b, Stream& stream) {
         const unsigned w = b.word[i];
         // Only anchors on or beyond diagonal best - own can equal the best found so far; most
         // words hold none, and are passed over with one test.
-        const int from = std::clamp(best - own, 0, static_cast<int>(DIAGONAL_COUNT));
+        const int from = std::clamp(tally.best - own, 0, static_cast<int>(DIAGONAL_COUNT));
         const unsigned base = 64 * w;
-        for (std::uint64_t on = b.bits[i] & DIAGONALS.at_least[w][static_cast<unsigned>(from)]; on != 0; on &= on - 1) {
-            const int r = own + DIAGONALS.of[base + static_cast<unsigned>(std::countr_zero(on))];
-            if (r > best) {
-                best = r;
-                ties = 1;
-            } else if (r == best) {
-                ++ties;
-            }
-        }
+        for (std::uint64_t on = b.bits[i] & DIAGONALS.at_least[w][static_cast<unsigned>(from)]; on != 0; on &= on - 1)
+            tally.offer(own + DIAGONALS.of[base + static_cast<unsigned>(std::countr_zero(on))]);
     }
-    if (ties == 0) fail("the reach rule was given no candidates");
-    std::size_t k = stream.below(ties);
+    std::size_t k = tally.draw(stream);
     for (unsigned i = 0; i < b.count; ++i) {
-        const int d = best - t.orientation[b.orientation[i]].reach;
+        const int d = tally.best - t.orientation[b.orientation[i]].reach;
         const unsigned w = b.word[i];
         if (d < DIAGONALS.low[w] || d > DIAGONALS.high[w]) continue;
         std::uint64_t on = b.bits[i] & DIAGONALS.mask[w][static_cast<unsigned>(d)];
@@ -229,16 +235,7 @@ std::optional<std::uint32_t> pick_from_mask(const std::uint8_t* mask, Policy pol
     if (policy == Policy::Reach) return reach_pick(each, stream);
     std::size_t n = 0;
     each([&](std::uint32_t) { ++n; });
-    std::size_t k = stream.below(n);
-    std::uint32_t found = 0;
-    bool have = false;
-    each([&](std::uint32_t g) {
-        if (!have && k-- == 0) {
-            found = g;
-            have = true;
-        }
-    });
-    return found;
+    return nth_candidate(each, stream.below(n), [](std::uint32_t) { return true; });
 }
 
 void skip_passes(Game& game) {

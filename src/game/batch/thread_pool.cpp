@@ -13,7 +13,8 @@ namespace tavrin::batch {
 namespace {
 
 // How long a thread polls for what it waits on before it sleeps: about 50 microseconds, so that a
-// pool between two jobs of one step never sleeps, while an idle one gives its CPU back at once.
+// pool between a checked job's checks and its commits, or between the jobs of calls made back to
+// back, never sleeps, while an idle one gives its CPU back at once.
 constexpr int SPINS = 20000;
 
 inline void relax() noexcept {

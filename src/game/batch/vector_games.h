@@ -3,18 +3,16 @@
 #pragma once
 
 #include <array>
-#include <bit>
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
-#include <memory>
-#include <new>
 #include <optional>
 #include <span>
 #include <vector>
 
 #include "game/actions/actions.h"
 #include "game/agents/policies.h"
+#include "game/batch/arrays.h"
+#include "game/batch/sampling.h"
 #include "game/batch/thread_pool.h"
 #include "game/game.h"
 #include "game/scores.h"
@@ -38,10 +36,6 @@ inline constexpr std::size_t PLANE_CELLS = BOARD_SIDE * BOARD_SIDE;             
 inline constexpr std::size_t BOARD_CHANNELS = 3 * AGENT_COUNT;                             // 12
 inline constexpr std::size_t PIECE_CHANNELS = AGENT_COUNT * KIND_COUNT;                    // 84
 inline constexpr std::size_t FULL_CHANNELS = BOARD_CHANNELS + PIECE_CHANNELS + AGENT_COUNT;  // 100
-// The legal set of one game as bits by grid index; a word covers 64 mask bytes.
-inline constexpr std::size_t MASK_WORDS = (GRID_SIZE + 63) / 64;                            // 569
-inline constexpr std::size_t SUMMARY_WORDS = (MASK_WORDS + 63) / 64;                          // 9
-
 struct Config {
     std::size_t num_games = 1;
     std::size_t threads = 1;
@@ -73,49 +67,9 @@ struct BatchError {
     std::size_t player = 0;   // the agent to move in that game (Illegal)
 };
 
-// The legal placements of one agent as bits by grid index of its own frame, with a summary of the
-// words that hold any, so that clearing and scanning touch only those (a few dozen of 569).
-struct LegalBits {
-    std::array<std::uint64_t, MASK_WORDS> words{};
-    std::array<std::uint64_t, SUMMARY_WORDS> nonzero{};  // bit w % 64 of entry w / 64: words[w] != 0
-    std::size_t count = 0;
-
-    void clear() noexcept {
-        for (std::size_t d = 0; d < SUMMARY_WORDS; ++d)
-            for (std::uint64_t v = nonzero[d]; v != 0; v &= v - 1)
-                words[64 * d + static_cast<unsigned>(std::countr_zero(v))] = 0;
-        nonzero.fill(0);
-        count = 0;
-    }
-    void add(std::uint32_t g) noexcept {
-        words[g / 64] |= std::uint64_t{1} << (g % 64);
-        nonzero[g / 4096] |= std::uint64_t{1} << (g / 64 % 64);
-        ++count;
-    }
-    // Calls f(w) for every word w that holds a legal placement, ascending.
-    template <class F>
-    void for_each_word(F&& f) const {
-        for (std::size_t d = 0; d < SUMMARY_WORDS; ++d)
-            for (std::uint64_t v = nonzero[d]; v != 0; v &= v - 1) f(64 * d + static_cast<unsigned>(std::countr_zero(v)));
-    }
-};
-
-// Marks the legal placements of the agent to move in `game`, in its own frame.
-void legal_bits(const Game& game, LegalBits& out);
-// The k-th (from 0) grid index of `bits` in ascending order; k must be below bits.count.
-std::uint32_t select_legal(const LegalBits& bits, std::size_t k);
-
 using tavrin::Stream;
 
 // --- The batch ---
-
-// Frees a VectorGames array: a mapping of `bytes` bytes at `base` for a large one, the C heap
-// otherwise.
-struct ArrayFree {
-    void* base = nullptr;
-    std::size_t bytes = 0;
-    void operator()(void* p) const noexcept;
-};
 
 class VectorGames {
  public:
@@ -186,15 +140,10 @@ class VectorGames {
     static std::size_t bytes_per_game(ObservationMode mode, bool mask) noexcept;
 
  private:
-    using Free = ArrayFree;
-    template <class T>
-    using Array = std::unique_ptr<T[], Free>;
-    template <class T>
-    static Array<T> allocate(std::size_t count);
-
     Game* game_array() noexcept { return games_.get(); }
     const Game* game_array() const noexcept { return games_.get(); }
 
+    // How a game moves (vector_games.cpp).
     // Plays the engine's seats and passes agents out of moves in `game` (game i after a reset, a
     // step or a load) until a seat played outside is to move, then scores it if it ended and, with
     // autoreset after a step, starts it anew.
@@ -203,14 +152,21 @@ class VectorGames {
     void play_engine_seats(std::size_t part, std::size_t i, Game& game);
     // A new game i, with its lineup (turned when the seats rotate).
     void start_game(std::size_t i, Game& game);
+
+    // What it writes (outputs.cpp).
     void write_outputs(std::size_t i, const Game& game);
-    // The random sample of game i, in state `game`, drawn from a copy of its stream.
-    std::int32_t draw_random(std::size_t i, const Game& game) const;
-    // The kept legal list of game i, ascending, when it holds the whole legal set.
-    std::optional<std::span<const std::uint16_t>> legal_list_of(std::size_t i) const;
     void write_observation(std::size_t i, const Game& game);
     // Replaces game i's kept legal set and mask row with those of `game`.
     void write_mask(std::size_t i, const Game& game);
+    // The kept legal list of game i, ascending, when it holds the whole legal set.
+    std::optional<std::span<const std::uint16_t>> legal_list_of(std::size_t i) const;
+
+    // How it is sampled (sampling.cpp).
+    // The random sample of game i, in state `game`, drawn ahead from a copy of its stream (the
+    // stream itself moves on when the sample is taken; see SampleRecord).
+    std::int32_t draw_ahead(std::size_t i, const Game& game) const;
+    // Moves game i's stream on if it owes a draw; `sampled` is the game as it was sampled.
+    void catch_up_stream(std::size_t i, const Game& sampled) noexcept;
 
     Config config_;
     const ActionSet* set_;
@@ -230,28 +186,7 @@ class VectorGames {
     // of the 36,400 indexes would be seventy, and a step touches every game's.
     Array<std::uint16_t> legal_list_;
     Array<std::uint32_t> legal_count_;
-    // Without the mask, a step whose batch was sampled at random the step before draws the next
-    // sample too, from a copy of each game's stream, while the game is still in this core's cache:
-    // a batch stepped with its own samples then makes one pass over the games, not two. The draw
-    // is kept only until a call changes a game or a stream. sample_actions copies it out and
-    // leaves the streams for the threads that own the games to move on, in the next call that
-    // reads them, as its own draws would have: results never depend on whether it was made.
-    Array<std::int32_t> drawn_;  // the drawn action; 0 for a finished game
-    // The last samples, legal by construction while no game changed since: a step given the same
-    // action for a game need not check it (a check costs about as much as the step's own work).
-    Array<std::int32_t> sampled_;
-    // What drawn_, sampled_ and the streams hold between calls.
-    struct SampleState {
-        bool drawn = false;              // drawn_ holds the draws of the current games and streams
-        bool random_since_step = false;  // a random sample was taken since the last step
-        bool streams_behind = false;     // each game unfinished at the last sample owes its stream a draw
-        bool sampled = false;            // sampled_ holds the last sample of the current games
-        // A call replaced or moved games: neither array holds anything for them any more.
-        void games_changed() noexcept { drawn = sampled = false; }
-    };
-    SampleState samples_;
-    // Moves game i's stream on if it owes a draw; `sampled` is the game as it was sampled.
-    void catch_up_stream(std::size_t i, const Game& sampled) noexcept;
+    SampleRecord samples_;
     Array<std::uint8_t> lineup_;
     Array<std::int8_t> current_player_;
     Array<float> rewards_;

@@ -25,8 +25,8 @@ inline constexpr BoardWords VALID_WORDS = [] {
     return w;
 }();
 
-// b and its neighbours along the given steps (positions), within the board: the word forms of
-// orthogonal_grow (steps 1 and 21) and diagonal_grow (steps 20 and 22).
+namespace detail {
+// b and its neighbours A and B positions away either way, within the board.
 template <unsigned A, unsigned B>
 constexpr BoardWords grow(const BoardWords& b) noexcept {
     static_assert(A < 64 && B < 64);
@@ -38,6 +38,13 @@ constexpr BoardWords grow(const BoardWords& b) noexcept {
         r[j] = v & VALID_WORDS[j];
     }
     return r;
+}
+}  // namespace detail
+
+// The word forms of bitboard.h's grows, with the same results.
+constexpr BoardWords orthogonal_grow(const BoardWords& b) noexcept { return detail::grow<STEP_RIGHT, STEP_DOWN>(b); }
+constexpr BoardWords diagonal_grow(const BoardWords& b) noexcept {
+    return detail::grow<STEP_DOWN_LEFT, STEP_DOWN_RIGHT>(b);
 }
 
 constexpr bool any_common(const BoardWords& a, const BoardWords& b) noexcept {
