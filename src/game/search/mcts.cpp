@@ -72,6 +72,12 @@ Outcome playout_value(const Game& finished) noexcept {
     return v;
 }
 
+float default_rollout_noise(std::uint32_t playouts) noexcept {
+    const double from = 2.0 * SearchConfig{}.playouts;  // none up to twice the default budget
+    if (playouts <= from) return 0.0f;
+    return static_cast<float>(0.5 * std::min(1.0, std::log2(playouts / from)));
+}
+
 std::uint32_t widening(std::uint32_t visits) noexcept {
     return static_cast<std::uint32_t>(std::ceil(2.0 * std::sqrt(static_cast<double>(visits) + 1.0)));
 }
@@ -199,7 +205,9 @@ std::uint32_t Searcher::iterate(const SearchConfig& config, Stream& stream) {
         for (;;) {
             skip_passes(game);
             if (is_over(game)) break;
-            const auto g = pick(game, config.rollout, stream);
+            // A draw only with noise, so that a search without it keeps its stream.
+            const bool noisy = noise_ > 0.0f && static_cast<float>(stream.next() >> 40) * 0x1p-24f < noise_;
+            const auto g = pick(game, noisy ? Policy::Greedy : config.rollout, stream);
             if (!g) fail("the agent to move has no legal placement");
             if (tavrin::step(game, std::size_t{*g})) fail("a policy's placement was refused");
         }
@@ -244,6 +252,9 @@ SearchResult Searcher::search(const Game& game, const SearchConfig& config, Stre
         result.move = pick(game, Policy::Reach, own);
         return result;
     }
+    noise_ = config.rollout_noise >= 0.0f           ? config.rollout_noise
+             : config.rollout == Policy::Reach ? default_rollout_noise(config.playouts)
+                                               : 0.0f;
     const double start = config.cpu_ms > 0.0 ? thread_cpu_ms() : 0.0;
     std::uint32_t done = 0;
     while (done < config.playouts) {
