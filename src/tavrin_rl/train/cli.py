@@ -20,6 +20,8 @@ import time
 from pathlib import Path
 from typing import Any, Sequence, TextIO
 
+from tavrin_rl._progress import Progress
+from tavrin_rl.train.curve import curve_svg
 from tavrin_rl.vector import POLICIES
 
 COLUMNS = ("update", "phase", "games", "steps", "train_cpu_s", "steps_per_cpu_s", "train_win_share",
@@ -126,75 +128,6 @@ def run_evaluation(args: argparse.Namespace, out: TextIO) -> int:
     return 0
 
 
-def curve_svg(rows: list[dict[str, Any]], series: Sequence[str], title: str) -> str:
-    """A line chart of win shares (%) against training CPU minutes, one line per series."""
-    width, height, left, bottom, top, right = 640, 360, 50, 40, 30, 150
-    points = {name: [(float(r["train_cpu_s"]) / 60, 100 * float(r[name])) for r in rows
-                     if r.get(name) not in (None, "")] for name in series}
-    xmax = max([x for pts in points.values() for x, _ in pts] + [1e-9])
-    colours = ("#1f77b4", "#d62728", "#2ca02c", "#ff7f0e", "#9467bd", "#8c564b")
-
-    def sx(x: float) -> float:
-        return left + (width - left - right) * x / xmax
-
-    def sy(y: float) -> float:
-        return height - bottom - (height - bottom - top) * y / 100
-
-    parts = [f'<svg xmlns="http://www.w3.org/2000/svg" width="{width}" height="{height}" '
-             f'font-family="sans-serif" font-size="12">',
-             f'<rect width="{width}" height="{height}" fill="white"/>',
-             f'<text x="{left}" y="18" font-size="14">{title}</text>']
-    for y in range(0, 101, 20):
-        parts.append(f'<line x1="{left}" y1="{sy(y):.1f}" x2="{width - right}" y2="{sy(y):.1f}" '
-                     f'stroke="#ddd"/><text x="{left - 6}" y="{sy(y) + 4:.1f}" '
-                     f'text-anchor="end">{y}%</text>')
-    for i in range(5):
-        x = xmax * i / 4
-        parts.append(f'<text x="{sx(x):.1f}" y="{height - bottom + 16}" '
-                     f'text-anchor="middle">{x:.1f}</text>')
-    parts.append(f'<text x="{(left + width - right) / 2:.0f}" y="{height - 6}" '
-                 'text-anchor="middle">training CPU minutes</text>')
-    for k, name in enumerate(series):
-        colour = colours[k % len(colours)]
-        pts = " ".join(f"{sx(x):.1f},{sy(y):.1f}" for x, y in points[name])
-        if pts:
-            parts.append(f'<polyline fill="none" stroke="{colour}" stroke-width="2" '
-                         f'points="{pts}"/>')
-        ly = top + 18 * k
-        parts.append(f'<line x1="{width - right + 10}" y1="{ly}" x2="{width - right + 30}" '
-                     f'y2="{ly}" stroke="{colour}" stroke-width="2"/><text '
-                     f'x="{width - right + 35}" y="{ly + 4}">{_label(name)}</text>')
-    parts.append("</svg>\n")
-    return "\n".join(parts)
-
-
-def _label(series: str) -> str:
-    """A curve's legend: the win share in training (against the training opponents, sampled
-    choices) or in an evaluation (most likely choices)."""
-    return "in training" if series == "train_win_share" else series.replace("eval_", "eval vs ")
-
-
-class Bar:
-    """One line on standard error, redrawn after every update."""
-
-    def __init__(self, stream: TextIO | None) -> None:
-        self.stream = stream
-
-    def show(self, fraction: float, text: str) -> None:
-        if self.stream is None:
-            return
-        filled = int(24 * min(fraction, 1.0))
-        try:
-            self.stream.write(f"\r[{'#' * filled}{'.' * (24 - filled)}] {text}\x1b[K")
-            self.stream.flush()
-        except (OSError, ValueError):
-            self.stream = None
-
-    def end(self) -> None:
-        if self.stream is not None:
-            self.stream.write("\n")
-
-
 def _atomic_save(obj: Any, path: Path) -> None:
     import torch
     tmp = path.with_suffix(".tmp")
@@ -247,8 +180,9 @@ def run_training(args: argparse.Namespace, out: TextIO, err: TextIO | None) -> i
     series = ["train_win_share", *(f"eval_{name}" for name in args.eval_against)]
     columns = [*COLUMNS, *series[1:]]
     show = args.progress if args.progress is not None else (err is not None and err.isatty())
-    bar = Bar(err if show else None)
     budget = 60 * args.cpu_minutes
+    bar = Progress(int(budget), sys.stderr, unit="training CPU s")
+    bar.stream = err if show else None
     out.write(f"training in {folder}: seed {seed}, opponents {', '.join(args.opponents)}, "
               f"{args.cpu_minutes:g} CPU minutes in all\n")
 
@@ -300,8 +234,8 @@ def run_training(args: argparse.Namespace, out: TextIO, err: TextIO | None) -> i
                 total[0] += losses[0]
                 total[1] += losses[1]
                 total[2] += 1
-                bar.show(state["train_cpu_s"] / budget,
-                         f"cloning: {state['clone_batches']} batches, loss {losses[0]:.3f}")
+                bar.update(int(state["train_cpu_s"]),
+                           f"cloning: {state['clone_batches']} batches, loss {losses[0]:.3f}")
                 if state["clone_batches"] % 50 == 0:
                     row = {"update": state["update"], "phase": "clone", "games": state["games"],
                            "steps": state["steps"], "train_cpu_s": round(state["train_cpu_s"], 2),
@@ -359,10 +293,9 @@ def run_training(args: argparse.Namespace, out: TextIO, err: TextIO | None) -> i
                 save_policy(pool_folder / name, net.weights(), update=update + 1)
                 state["pool"] = [*state["pool"], name]
             save(row)
-            bar.show(state["train_cpu_s"] / budget,
-                     f"update {update + 1}, {state['train_cpu_s'] / 60:.1f} CPU-min, "
-                     f"{rollout.steps / spent:,.0f} steps/CPU-s, win share in training "
-                     f"{100 * row['train_win_share']:.1f}%" + _evals(rows[-1], recent=rows))
+            bar.update(int(state["train_cpu_s"]),
+                       f"update {update + 1}, {rollout.steps / spent:,.0f} steps/CPU-s, "
+                       f"win share in training {100 * row['train_win_share']:.1f}%" + _evals(rows[-1], recent=rows))
     except KeyboardInterrupt:
         bar.end()
         out.write(f"interrupted; the last checkpoint is in {checkpoint_path} (--resume)\n")
