@@ -22,12 +22,12 @@ import statistics
 import time
 
 from tavrin_rl import PyTavrin
-from tavrin_rl.__main__ import wilson_interval
+from tavrin_rl._summary import wilson_interval
 from tavrin_rl.agents import DEFAULT_PLAYOUTS, POLICIES, Stream, make_agent
 from tavrin_rl.vector import VectorGames
 
 
-def play_games(games: int, spec: str, seed: int, opponent: str = "reach") -> tuple[float, list[list[float]]]:
+def play_games(games: int, tested: str, seed: int, opponent: str = "reach") -> tuple[float, list[list[float]]]:
     """The search agent's total win share, and its CPU seconds per decision by move number."""
     wins = 0.0
     by_move: list[list[float]] = []
@@ -35,7 +35,7 @@ def play_games(games: int, spec: str, seed: int, opponent: str = "reach") -> tup
     for number in range(games):
         seat = number % 4
         agents = [make_agent(opponent) for _ in range(4)]
-        agents[seat] = make_agent(spec)
+        agents[seat] = make_agent(tested)
         stream = Stream.for_game(seed, number)
         for agent in agents:
             agent.stream = stream
@@ -84,18 +84,18 @@ def main() -> None:
                         help="the agent of the three other seats, as make_agent names it (default "
                              "reach; mcts:120 measures how the search scales with its budget)")
     args = parser.parse_args()
-    spec = f"mcts:{args.playouts}:{args.rollout}"
+    tested = f"mcts:{args.playouts}:{args.rollout}"
 
     rates = [random_playout_rate(args.rate_games, args.seed + k) for k in range(3)]
     print(f"random playouts from the opening: {statistics.median(rates):,.0f} per CPU second "
           f"(median of 3 runs of {args.rate_games} games, one thread)")
 
     wall = time.perf_counter()
-    wins, by_move = play_games(args.games, spec, args.seed, args.opponent)
+    wins, by_move = play_games(args.games, tested, args.seed, args.opponent)
     wall = time.perf_counter() - wall
     low, high = wilson_interval(wins, args.games)
     decisions = [t for times in by_move for t in times]
-    print(f"{spec} against three {args.opponent} (seat rotated), {args.games} games, seed "
+    print(f"{tested} against three {args.opponent} (seat rotated), {args.games} games, seed "
           f"{args.seed}: win share {wins / args.games:.1%} (95% interval {low:.1%}-{high:.1%})")
     print(f"CPU per decision: mean {1e3 * statistics.fmean(decisions):.3f} ms over "
           f"{len(decisions)} decisions, median {1e3 * statistics.median(decisions):.3f} ms, "

@@ -192,11 +192,11 @@ AGENTS: dict[str, type[Agent]] = {
 import tavrin_rl.policy_agent  # noqa: E402,F401
 
 
-def parse_agent(spec: str) -> tuple[str, dict[str, Any]]:
+def parse_agent(text: str) -> tuple[str, dict[str, Any]]:
     """The name and settings of an agent written as on the command line: a name of `AGENTS`,
     "mcts:PLAYOUTS" / "mcts:PLAYOUTS:ROLLOUT", or "policy:PATH" (no commas: they separate
     seats)."""
-    name, _, rest = spec.partition(":")
+    name, _, rest = text.partition(":")
     if name not in AGENTS:
         raise ValueError(f"unknown agent {name!r} (choose from {', '.join(AGENTS)})")
     if not rest:
@@ -205,22 +205,22 @@ def parse_agent(spec: str) -> tuple[str, dict[str, Any]]:
     if argument is not None:  # an agent of one argument: policy:PATH
         return name, {argument: rest}
     if name != MctsAgent.name:
-        raise ValueError(f"agent {name!r} takes no settings, got {spec!r}")
+        raise ValueError(f"agent {name!r} takes no settings, got {text!r}")
     playouts, _, rollout = rest.partition(":")
     if not playouts.isdigit():
-        raise ValueError(f"mcts playouts must be a whole number, got {playouts!r} in {spec!r}")
+        raise ValueError(f"mcts playouts must be a whole number, got {playouts!r} in {text!r}")
     if not 1 <= int(playouts) <= MAX_PLAYOUTS:
-        raise ValueError(f"mcts playouts must be from 1 to {MAX_PLAYOUTS}, got {playouts} in {spec!r}")
+        raise ValueError(f"mcts playouts must be from 1 to {MAX_PLAYOUTS}, got {playouts} in {text!r}")
     settings: dict[str, Any] = {"playouts": int(playouts)}
     if rollout:
         if rollout not in POLICIES:
-            raise ValueError(f"unknown rollout {rollout!r} in {spec!r} (choose from {', '.join(POLICIES)})")
+            raise ValueError(f"unknown rollout {rollout!r} in {text!r} (choose from {', '.join(POLICIES)})")
         settings["rollout"] = rollout
     return name, settings
 
 
 def make_agent(name: str, seed: int | str | None = None, **settings: Any) -> Agent:
-    """A new built-in agent by name (one of `AGENTS`, or a spec such as "mcts:200:random"),
-    with its own random stream; `settings` go to its class (`playouts`, `rollout` for mcts)."""
+    """A new built-in agent by name (one of `AGENTS`, or one with settings such as
+    "mcts:200:random"), with its own random stream; `settings` go to its class (`playouts`, `rollout` for mcts)."""
     base, parsed = parse_agent(name)
     return AGENTS[base](seed, **{**parsed, **settings})  # type: ignore[call-arg]

@@ -81,7 +81,7 @@ def schedule(pool_size: int) -> list[tuple[int, ...]]:
 class Plan:
     """What a worker needs to play any game of the run; small and picklable."""
 
-    specs: tuple[str, ...]
+    pool: tuple[str, ...]
     seed: int
     cycle: tuple[tuple[int, ...], ...]
 
@@ -107,7 +107,7 @@ def play_game(plan: Plan, number: int) -> GameRecord:
     for index in seats:
         # fresh agents every game: nothing an agent keeps can carry over to the next game, which
         # may be another worker's
-        agent = make_agent(plan.specs[index])
+        agent = make_agent(plan.pool[index])
         if isinstance(agent, Agent):
             agent.stream = stream
         agents.append(agent)
@@ -140,14 +140,14 @@ def _chunks(games: int, size: int) -> Iterator[tuple[int, int]]:
     return ((first, min(size, games - first)) for first in range(0, games, size))
 
 
-def play_arena(specs: Sequence[str], games: int, seed: int, done: Done, *,
+def play_arena(pool: Sequence[str], games: int, seed: int, done: Done, *,
                workers: int | None = None, ray: bool = False,
                ray_address: str | None = None) -> None:
-    """Plays games 0 to `games` - 1 of the pool `specs` and hands every finished game to `done`,
+    """Plays games 0 to `games` - 1 of the pool `pool` and hands every finished game to `done`,
     in lists, in any order. On local processes (`workers`, default the CPUs available) or as Ray
     tasks (`workers` then caps the tasks at once), run as the dataset writer runs its chunks.
     KeyboardInterrupt stops it."""
-    plan = Plan(tuple(specs), seed, tuple(schedule(len(specs))))
+    plan = Plan(tuple(pool), seed, tuple(schedule(len(pool))))
     limit = workers or (None if ray else available_cpus())
     size = max(1, min(MAX_CHUNK, math.ceil(games / (4 * (limit or 8)))))
     if ray:
@@ -162,16 +162,16 @@ def play_arena(specs: Sequence[str], games: int, seed: int, done: Done, *,
 
 # --- output ------------------------------------------------------------------------------------
 
-def to_json(specs: Sequence[str], rows: Sequence[Standing], records: Sequence[GameRecord],
+def to_json(pool: Sequence[str], rows: Sequence[Standing], records: Sequence[GameRecord],
             seed: int, planned: int) -> dict[str, Any]:
     """The run as JSON: its settings, the standings and every game counted."""
     return {
-        "seed": seed, "pool": list(specs), "games_planned": planned, "games": len(records),
-        "interrupted": len(records) < planned, "cycle": len(schedule(len(specs))),
+        "seed": seed, "pool": list(pool), "games_planned": planned, "games": len(records),
+        "interrupted": len(records) < planned, "cycle": len(schedule(len(pool))),
         "model": "openskill PlackettLuce, ranks by score, ties as ties",
         "ordinal": f"mu - {Z:g} sigma", "copies": COPIES,
         "standings": [row.as_json() for row in rows],
-        "game_records": [{"game": r.number, "agents": [specs[i] for i in r.seats],
+        "game_records": [{"game": r.number, "agents": [pool[i] for i in r.seats],
                           "scores": list(r.scores), "plies": r.plies}
                          for r in sorted(records, key=lambda r: r.number)],
     }
@@ -214,26 +214,26 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-def _check_pool(parser: argparse.ArgumentParser, specs: Sequence[str]) -> None:
-    if len(specs) < 2:
+def _check_pool(parser: argparse.ArgumentParser, pool: Sequence[str]) -> None:
+    if len(pool) < 2:
         parser.error("give at least two agents")
-    repeated = sorted({spec for spec in specs if specs.count(spec) > 1})
+    repeated = sorted({name for name in pool if pool.count(name) > 1})
     if repeated:
         parser.error(f"give every agent once (repeated: {', '.join(repeated)})")
-    for spec in specs:
+    for name in pool:
         try:
-            make_agent(spec)
+            make_agent(name)
         except ValueError as error:
             parser.error(str(error))
 
 
 def run(args: argparse.Namespace, out: TextIO, err: TextIO | None) -> int:
     """Plays and rates the arena `args` asks for; returns the exit status."""
-    specs: tuple[str, ...] = tuple(args.agents)
+    pool: tuple[str, ...] = tuple(args.agents)
     seed = run_seed(args.seed)
-    cycle = len(schedule(len(specs)))
+    cycle = len(schedule(len(pool)))
     games = args.games or cycle
-    out.write(f"tavrin_rl arena, seed {seed}, {games} games: {', '.join(specs)}\n")
+    out.write(f"tavrin_rl arena, seed {seed}, {games} games: {', '.join(pool)}\n")
     if games % cycle:
         out.write(f"(the schedule's cycle is {cycle} games: seats and meetings are balanced "
                   "over whole cycles only)\n")
@@ -252,7 +252,7 @@ def run(args: argparse.Namespace, out: TextIO, err: TextIO | None) -> int:
             progress.update(len(records), f"{plies / max(time.monotonic() - started, 1e-9):,.0f} plies/s")
 
     try:
-        play_arena(specs, games, seed, done, workers=args.workers, ray=args.ray is not None,
+        play_arena(pool, games, seed, done, workers=args.workers, ray=args.ray is not None,
                    ray_address=args.ray or None)
     except KeyboardInterrupt:
         pass
@@ -262,14 +262,14 @@ def run(args: argparse.Namespace, out: TextIO, err: TextIO | None) -> int:
         out.write("\ninterrupted before the first game ended\n")
         out.flush()
         return 130
-    rows = standings(specs, records)
+    rows = standings(pool, records)
     report_table(rows, len(records), games, out)
     out.flush()
     status = 130 if len(records) < games else 0
     try:  # after the table, which a failure here must not cost
         if args.out is not None:
             with open(args.out, "w") as file:
-                json.dump(to_json(specs, rows, records, seed, games), file, indent=1)
+                json.dump(to_json(pool, rows, records, seed, games), file, indent=1)
                 file.write("\n")
         if args.svg is not None:
             with open(args.svg, "w") as file:

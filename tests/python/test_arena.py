@@ -21,9 +21,9 @@ except ModuleNotFoundError:
                 allow_module_level=True)
 
 
-def played(specs, games, seed, workers):
+def played(pool, games, seed, workers):
     records = []
-    arena.play_arena(specs, games, seed, records.extend, workers=workers)
+    arena.play_arena(pool, games, seed, records.extend, workers=workers)
     return records
 
 
@@ -56,8 +56,8 @@ def test_ratings_order_strong_above_weak_and_totals_add_up():
 
 
 def test_same_seed_same_results_on_one_and_two_workers_and_ray():
-    specs = ["random", "greedy", "reach"]
-    one, two = (sorted(played(specs, 10, seed=11, workers=k), key=lambda r: r.number)
+    pool = ["random", "greedy", "reach"]
+    one, two = (sorted(played(pool, 10, seed=11, workers=k), key=lambda r: r.number)
                 for k in (1, 2))
     assert [r.number for r in two] == list(range(10))
 
@@ -65,7 +65,7 @@ def test_same_seed_same_results_on_one_and_two_workers_and_ray():
         return [(r.number, r.seats, r.scores, r.moves, r.plies) for r in records]
     assert key(one) == key(two)
     # arrival order differs between workers; the ratings must not
-    rated = [[(r.agent, r.mu, r.sigma) for r in arena.standings(specs, rs)]
+    rated = [[(r.agent, r.mu, r.sigma) for r in arena.standings(pool, rs)]
              for rs in (one, list(reversed(two)))]
     assert rated[0] == rated[1]
 
@@ -73,7 +73,7 @@ def test_same_seed_same_results_on_one_and_two_workers_and_ray():
     ray.init(num_cpus=2, include_dashboard=False, log_to_driver=False, logging_level="ERROR")
     try:
         records = []
-        arena.play_arena(specs, 10, 11, records.extend, ray=True)
+        arena.play_arena(pool, 10, 11, records.extend, ray=True)
     finally:
         ray.shutdown()
     assert key(sorted(records, key=lambda r: r.number)) == key(one)
