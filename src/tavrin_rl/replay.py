@@ -46,9 +46,10 @@ def replay_data(moves: Sequence[tuple[int, int]]) -> list[dict[str, object]]:
 def html_page(moves: Sequence[tuple[int, int]], names: Sequence[str],
               title: str = "tavrin_rl game") -> str:
     """The replay page of the placements `moves` by agents called `names` (see `replay_data`)."""
+    start = PyTavrin().scores  # every agent's score before its first placement
     data = {"names": list(names), "colours": list(SVG_COLOURS), "free": SVG_FREE,
-            "letters": LETTERS, "cell": SVG_CELL, "margin": SVG_MARGIN,
-            "steps": replay_data(moves)}
+            "letters": LETTERS, "cell": SVG_CELL, "margin": SVG_MARGIN, "side": BOARD_SIDE,
+            "start": start, "steps": replay_data(moves)}
     empty = [[-1] * BOARD_SIDE for _ in range(BOARD_SIDE)]
     size = SVG_MARGIN + BOARD_SIDE * SVG_CELL + 10
     board = (f'<svg id="board" xmlns="http://www.w3.org/2000/svg" width="{size}" '
@@ -56,7 +57,7 @@ def html_page(moves: Sequence[tuple[int, int]], names: Sequence[str],
              + "</svg>")
     seats = "".join(
         f'<tr><td><span class="swatch" style="background:{SVG_COLOURS[a]}"></span></td>'
-        f'<td>player_{a}</td><td>{html.escape(names[a])}</td><td class="num" id="s{a}">-89</td></tr>'
+        f'<td>player_{a}</td><td>{html.escape(names[a])}</td><td class="num" id="s{a}">{start[a]}</td></tr>'
         for a in range(NUM_SEATS))
     # "</" inside a script would end it early; JSON allows the escaped solidus.
     payload = json.dumps(data, separators=(",", ":")).replace("</", "<\\/")
@@ -166,15 +167,15 @@ function outline(cells) {{
 }}
 function show(ply) {{
   ply = Math.max(0, Math.min(total, ply | 0));
-  const owner = new Array(400).fill(-1);
+  const side = data.side, owner = new Array(side * side).fill(-1);
   for (let i = 0; i < ply; i++)
-    for (const [r, c] of steps[i].cells) owner[r * 20 + c] = steps[i].agent;
-  for (let p = 0; p < 400; p++) {{
+    for (const [r, c] of steps[i].cells) owner[r * side + c] = steps[i].agent;
+  for (let p = 0; p < side * side; p++) {{
     const fill = owner[p] < 0 ? data.free : data.colours[owner[p]];
-    document.getElementById("c" + Math.floor(p / 20) + "-" + (p % 20)).setAttribute("fill", fill);
+    document.getElementById("c" + Math.floor(p / side) + "-" + (p % side)).setAttribute("fill", fill);
   }}
   document.getElementById("last").setAttribute("d", ply ? outline(steps[ply - 1].cells) : "");
-  const scores = ply ? steps[ply - 1].scores : [-89, -89, -89, -89];
+  const scores = ply ? steps[ply - 1].scores : data.start;
   scores.forEach((score, a) => {{ document.getElementById("s" + a).textContent = score; }});
   document.querySelectorAll("tbody tr").forEach((row, a) =>
     row.classList.toggle("turn", ply > 0 && steps[ply - 1].agent === a));
