@@ -295,7 +295,8 @@ PyMethodDef engine_methods[] = {
     BINDING_METHOD(search, engine_search, METH_VARARGS | METH_KEYWORDS,
                    "$module, /, state, playouts, rollout, stream, cpu_ms=0.0",
                    "The search agent's move for the agent to move in 278 state bytes: a UCT search of `playouts` "
-                   "playouts (1 to 20000) finished by the rule `rollout` (a policy code), stopping early after "
+                   "playouts (1 to 20000) finished by the rule `rollout` (a policy code; above 240 playouts, reach "
+                   "playouts mix in greedy placements), stopping early after "
                    "`cpu_ms` of CPU time when given, seeded by one draw from the stream state `stream`: (grid index "
                    "or None, the stream's next state). Repeatable for a stream state without cpu_ms."),
     BINDING_METHOD(stream_for_game, engine_stream_for_game, METH_FASTCALL, "$module, seed, game, /",

@@ -149,9 +149,12 @@ class ReachAgent(EngineAgent):
 class MctsAgent(Agent):
     """A Monte Carlo tree search (UCT for four players) in the engine: `playouts` games finished
     by the rule `rollout` per decision, widening each node over its placements ranked by size,
-    then reach. The first two placements follow the reach rule unsearched. One draw from the
-    agent's stream seeds each decision's search, so a seeded agent plays the same games as a
-    `VectorGames` "mcts" seat with the same budget. It needs the game (`act(mask, game=game)`): a mask alone cannot be searched."""
+    then reach. Above 240 playouts, reach playouts mix in greedy placements (up to half at 480):
+    a larger budget gains more from varied playouts than from repeated ones. The first two
+    placements follow the reach rule unsearched. One draw from the agent's stream seeds each
+    decision's search, so a seeded agent plays the same games as a `VectorGames` "mcts" seat with
+    the same budget. It needs the game (`act(mask, game=game)`): a mask alone cannot be
+    searched."""
 
     name = "mcts"
     description = ("a tree search of PLAYOUTS games per move finished by ROLLOUT "
