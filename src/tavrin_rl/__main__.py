@@ -23,7 +23,7 @@ import time
 from collections.abc import Callable, Sequence
 from typing import Any, TextIO
 
-from tavrin_rl import PyTavrin
+from tavrin_rl._tavrin import PyTavrin
 from tavrin_rl._command import is_terminal, positive_int, prog, run_guarded, run_seed, tell
 from tavrin_rl._command import seconds as seconds_option
 from tavrin_rl._command import seed as seed_option
@@ -32,7 +32,7 @@ from tavrin_rl._summary import (  # noqa: F401 (names of this module since its s
     GameResult, Totals, format_wins, report_game, report_summary, wilson_interval,
 )
 from tavrin_rl.agents import AGENTS, Agent, Stream, make_agent, parse_agent, pass_turns
-from tavrin_rl.board import COLOUR_NAMES, piece_masks
+from tavrin_rl.board_state import COLOUR_NAMES, piece_masks
 from tavrin_rl.catalogue import NUM_SEATS, PIECE_NAMES, action_kind, placed_cells
 from tavrin_rl.data import _cli as dataset_cli
 from tavrin_rl.human import HumanPlayer, QuitGame

@@ -11,7 +11,7 @@ import sys
 from collections.abc import Callable
 from typing import Any, TextIO
 
-from tavrin_rl import InternalError
+from tavrin_rl._engine import InternalError
 
 
 def _whole_number(text: str, minimum: int, rule: str) -> int:

@@ -9,8 +9,8 @@ from dataclasses import dataclass, field
 from fractions import Fraction
 from typing import TextIO
 
-from tavrin_rl import PyTavrin
-from tavrin_rl.board import COLOUR_NAMES
+from tavrin_rl._tavrin import PyTavrin
+from tavrin_rl.board_state import COLOUR_NAMES
 from tavrin_rl.catalogue import NUM_SEATS
 
 Z_95 = 1.959963984540054  # two-sided 95% normal quantile

@@ -12,7 +12,7 @@ from __future__ import annotations
 from collections.abc import Iterable, Sequence
 from typing import TextIO
 
-from tavrin_rl import PyTavrin
+from tavrin_rl._tavrin import PyTavrin
 from tavrin_rl._command import is_terminal
 from tavrin_rl.agents import legal_grid_indexes
 from tavrin_rl.catalogue import (

@@ -41,7 +41,7 @@ from pettingzoo import AECEnv
 from pettingzoo.utils.env_logger import EnvLogger
 from pettingzoo.utils.wrappers import OrderEnforcingWrapper
 
-from tavrin_rl import PyTavrin
+from tavrin_rl._tavrin import PyTavrin
 from tavrin_rl.agents import pass_turns
 from tavrin_rl.catalogue import NUM_ACTIONS
 from tavrin_rl.gym.observations import (  # noqa: F401 (names of this module since its start)

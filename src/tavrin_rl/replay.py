@@ -15,7 +15,7 @@ import os
 import stat
 from collections.abc import Sequence
 
-from tavrin_rl import PyTavrin
+from tavrin_rl._tavrin import PyTavrin
 from tavrin_rl.agents import pass_turns
 from tavrin_rl.board import SVG_CELL, SVG_COLOURS, SVG_FREE, SVG_MARGIN, svg_grid
 from tavrin_rl.catalogue import BOARD_SIDE, NUM_SEATS, describe_action, placed_cells

@@ -16,12 +16,13 @@ from ray.rllib.core.rl_module.apis import ValueFunctionAPI
 from ray.rllib.core.rl_module.torch import TorchRLModule
 from torch import nn
 
-from tavrin_rl.catalogue import BOARD_SIDE, NUM_ACTIONS
-from tavrin_rl.rllib import OBSERVATION_SIZE, PLANES
+from tavrin_rl.catalogue import BOARD_CHANNELS, BOARD_SIDE, FLAT_SIZE, NUM_ACTIONS
 
+# The observation is the engine's flat layout (as `tavrin_rl.rllib` declares it): the board
+# planes, then the pieces held and the done flags.
 SIDE = BOARD_SIDE
-BOARD_PLANES = PLANES // (SIDE * SIDE)
-EXTRA = OBSERVATION_SIZE - PLANES  # pieces held and done flags, after the planes
+BOARD_PLANES = BOARD_CHANNELS
+EXTRA = FLAT_SIZE - BOARD_CHANNELS * SIDE * SIDE
 ORIENTATIONS = NUM_ACTIONS // (SIDE * SIDE)  # the action grid is (orientation, row, column)
 FLOAT_MIN = torch.finfo(torch.float32).min  # a masked logit: no probability, and no NaN
 

@@ -27,7 +27,7 @@ from collections.abc import Iterable, Sequence
 from typing import Protocol, TextIO
 
 from tavrin_rl._command import is_terminal
-from tavrin_rl.board import cell_owners, piece_masks
+from tavrin_rl.board_state import cell_owners, piece_masks
 from tavrin_rl.catalogue import BOARD_SIDE, COLOURS, NUM_SEATS, to_board
 
 # The initials of the engine's colour names (blue, yellow, red, green), by agent index.

@@ -69,10 +69,10 @@ from tavrin_rl import _engine
 from tavrin_rl._system import available_cpus
 from tavrin_rl.catalogue import BOARD_CHANNELS, BOARD_SIDE, NUM_CHANNELS, NUM_KINDS, NUM_SEATS
 from tavrin_rl._tavrin import PyTavrin
-from tavrin_rl._lineup import (  # noqa: F401 (names of this module since its start)
+from tavrin_rl.agents.seats import (  # noqa: F401 (names of this module since its start)
     OUTSIDE_SEATS, SEARCH_SEAT, SEATS, search_settings, seat_codes, seat_lineup, uint64, whole,
 )
-from tavrin_rl.agents import POLICIES
+from tavrin_rl.agents.base import POLICIES
 
 __all__ = ["VectorGames", "OBSERVATION_MODES", "POLICIES", "SEATS"]
 

@@ -86,7 +86,7 @@ def test_interrupt_counts_finished_games_only(monkeypatch, tmp_path, capsys):
         if number == 5:
             raise KeyboardInterrupt
         return real(plan, number)
-    monkeypatch.setattr(arena, "play_game", stop_at_five)
+    monkeypatch.setattr(arena.match, "play_game", stop_at_five)
     out = tmp_path / "cut.json"
     assert arena.main(["random", "reach", "--games", "8", "--seed", "2", "--workers", "1",
                        "--out", str(out)]) == 130

@@ -17,7 +17,8 @@ from typing import Sequence
 
 import numpy as np
 
-from tavrin_rl import PyTavrin, _engine
+from tavrin_rl import _engine
+from tavrin_rl._tavrin import PyTavrin
 from tavrin_rl.agents import POLICIES
 from tavrin_rl.catalogue import NUM_SEATS
 from tavrin_rl.vector import VectorGames

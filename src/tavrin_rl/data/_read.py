@@ -16,7 +16,7 @@ from typing import Any
 import numpy as np
 
 from tavrin_rl.data import _store
-from tavrin_rl import PyTavrin
+from tavrin_rl._tavrin import PyTavrin
 from tavrin_rl.catalogue import NUM_ACTIONS
 from tavrin_rl.data._play import NUM_SEATS, REWARD_MODES, STATE_BYTES
 from tavrin_rl.data._decode import OBSERVATIONS, Decoder

@@ -20,8 +20,8 @@ import gymnasium
 import numpy as np
 from gymnasium import spaces
 
-from tavrin_rl import PyObservation, PyTavrin
-from tavrin_rl.board import cell_owners
+from tavrin_rl._tavrin import PyObservation, PyTavrin
+from tavrin_rl.board_state import cell_owners
 from tavrin_rl.catalogue import BOARD_CHANNELS as BOARD_CHANNELS
 from tavrin_rl.catalogue import FLAT_SIZE as FLAT_SIZE
 from tavrin_rl.catalogue import NUM_CHANNELS as NUM_CHANNELS

@@ -11,7 +11,7 @@ import gymnasium
 import numpy as np
 from gymnasium import spaces
 
-from tavrin_rl import PyTavrin
+from tavrin_rl._tavrin import PyTavrin
 from tavrin_rl.agents import AGENTS, Agent, Stream, pass_turns
 from tavrin_rl.catalogue import NUM_ACTIONS
 from tavrin_rl.gym.observations import (

@@ -3,7 +3,7 @@
 Needs torch (`pip install 'tavrin_rl[train]'`); importing this package does not load it, so
 `python -m tavrin_rl train --evaluate POLICY` runs without it. `tavrin_rl.train.net` holds the
 net, `tavrin_rl.train.ppo` the rollouts, PPO and behaviour cloning, `tavrin_rl.train.cli` the
-command. A trained policy plays without torch: `tavrin_rl.policy_agent`.
+command. A trained policy plays without torch: `tavrin_rl.agents.policy`.
 """
 
 from __future__ import annotations

@@ -119,7 +119,7 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def run_evaluation(args: argparse.Namespace, out: TextIO) -> int:
-    from tavrin_rl.policy_net import evaluate
+    from tavrin_rl.agents.evaluate import evaluate
     started = time.process_time()
     result = evaluate(args.evaluate, args.opponents, args.eval_games, args.seed, args.sample)
     seconds = time.process_time() - started
@@ -139,7 +139,8 @@ def run_training(args: argparse.Namespace, out: TextIO, err: TextIO | None) -> i
     import numpy as np
     import torch
 
-    from tavrin_rl.policy_net import Policy, play_games, save_policy
+    from tavrin_rl.agents.evaluate import play_games
+    from tavrin_rl.agents.net import Policy, save_policy
     from tavrin_rl.train import ppo
     from tavrin_rl.train.net import PolicyNet
 

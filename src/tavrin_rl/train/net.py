@@ -14,7 +14,7 @@ import torch
 import torch.nn.functional as F
 from torch import nn
 
-from tavrin_rl.policy_net import BOARD_PLANES, BOARD_SIDE, CELLS, NUM_EXTRAS, NUM_ORIENTATIONS
+from tavrin_rl.agents.net import BOARD_PLANES, BOARD_SIDE, CELLS, NUM_EXTRAS, NUM_ORIENTATIONS
 
 
 class PolicyNet(nn.Module):
@@ -76,7 +76,7 @@ class PolicyNet(nn.Module):
         return grid.flatten(1)
 
     def weights(self) -> dict[str, np.ndarray]:
-        """The state dict as float32 numpy arrays, for `tavrin_rl.policy_agent.save_policy`."""
+        """The state dict as float32 numpy arrays, for `tavrin_rl.agents.net.save_policy`."""
         return {name: t.detach().float().cpu().numpy() for name, t in self.state_dict().items()}
 
 

@@ -18,7 +18,8 @@ import torch
 from torch import nn
 
 from tavrin_rl.catalogue import NUM_ACTIONS
-from tavrin_rl.policy_net import extras_of, legal_entries, outcome, segment_sample
+from tavrin_rl.agents.evaluate import outcome
+from tavrin_rl.agents.net import extras_of, legal_entries, segment_sample
 from tavrin_rl.symmetry import mirror_actions, mirror_board, mirror_pieces
 from tavrin_rl.train.net import PolicyNet, segment_log_softmax
 from tavrin_rl.vector import VectorGames

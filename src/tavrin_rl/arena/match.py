@@ -1,29 +1,5 @@
-"""`python -m tavrin_rl arena AGENT AGENT ...`: rates agents by playing them against each other.
-
-The pool's agents sit at four-player tables on a fixed, balanced schedule. With four agents or
-more, every combination of four of them is a table; with three, each agent in turn takes two
-seats of the table; with two, each takes two seats, side by side and alternating. Every table
-plays its four cyclic rotations in a row, so over each whole cycle of the schedule every agent
-meets every other and sits in every seat equally often.
-
-Game g of a run seeded with S gives every built-in agent at the table the stream
-`Stream.for_game(S, g)`, the recipe of the self-play command and the dataset writer, and the
-agents are made afresh for every game: which worker plays a game never changes it.
-
-Ratings come from the `openskill` package (`pip install 'tavrin_rl[arena]'`): the Plackett-Luce
-model on each game's ranking by score, tied scores as ties, the games taken in game-number order.
-A rating is a mean `mu`, an uncertainty `sigma`, and the conservative `ordinal` mu - 3 sigma that
-the table is sorted by. Copies of one agent at a table (pools of two or three) each play as a
-separate player of the ranking, starting from the agent's rating; the agent's rating then takes
-every copy's change: mu moves by the sum of the copies' changes and sigma's square by the product
-of their factors, as if the copies' results had been observed one after the other. The copies
-are interchangeable, so which of them finished ahead of the other makes no difference.
-Win shares (ties split evenly), mean score and mean place count each seat an agent held as one
-observation, so an agent doubled at a table counts twice in that game.
-
-Besides the table on standard output: --out writes JSON, --svg a picture of the ratings. Ctrl-C
-prints the table of the games finished so far (only those count) and exits with status 130.
-"""
+"""The arena's run: the balanced schedule of tables, the games played on local workers or Ray,
+and the command line (`tavrin_rl.arena` describes the whole)."""
 
 from __future__ import annotations
 
@@ -37,9 +13,9 @@ from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
 from typing import Any, TextIO
 
-from tavrin_rl import PyTavrin
-from tavrin_rl._arena_ratings import (  # noqa: F401 (names of this module since its start)
-    Z, Standing, import_openskill, places, report_table, standings, to_svg,
+from tavrin_rl._tavrin import PyTavrin
+from tavrin_rl.arena.ratings import (  # noqa: F401 (names of the arena since its start)
+    GameRecord, Z, Standing, import_openskill, places, report_table, standings, to_svg,
 )
 from tavrin_rl._command import is_terminal, positive_int, prog, run_guarded, run_seed, seed, tell
 from tavrin_rl._progress import Progress
@@ -84,19 +60,6 @@ class Plan:
     pool: tuple[str, ...]
     seed: int
     cycle: tuple[tuple[int, ...], ...]
-
-
-@dataclass(frozen=True)
-class GameRecord:
-    """One finished game: the pool index and score per seat, placements and passes asked of
-    each seat (`moves`), the CPU seconds each seat's agent took to choose them, and plies."""
-
-    number: int
-    seats: tuple[int, ...]
-    scores: tuple[int, ...]
-    moves: tuple[int, ...]
-    cpu: tuple[float, ...]
-    plies: int
 
 
 def play_game(plan: Plan, number: int) -> GameRecord:

@@ -1,4 +1,4 @@
-"""The arena's ratings: openskill's Plackett-Luce model over each game's ranking by score, every
+"""The arena's game records and ratings: openskill's Plackett-Luce model over each game's ranking by score, every
 agent's totals, and the table and SVG chart of them (see `tavrin_rl.arena` for how copies of an
 agent are rated)."""
 
@@ -8,13 +8,23 @@ import math
 from collections.abc import Sequence
 from dataclasses import dataclass
 from fractions import Fraction
-from typing import TYPE_CHECKING, Any, TextIO
+from typing import Any, TextIO
 from xml.sax.saxutils import escape
 
 from tavrin_rl._summary import wilson_interval
 
-if TYPE_CHECKING:
-    from tavrin_rl.arena import GameRecord
+@dataclass(frozen=True)
+class GameRecord:
+    """One finished game: the pool index and score per seat, placements and passes asked of
+    each seat (`moves`), the CPU seconds each seat's agent took to choose them, and plies."""
+
+    number: int
+    seats: tuple[int, ...]
+    scores: tuple[int, ...]
+    moves: tuple[int, ...]
+    cpu: tuple[float, ...]
+    plies: int
+
 
 Z = 3.0  # ordinal = mu - Z sigma, openskill's default
 

@@ -7,7 +7,8 @@ from typing import Any
 
 import numpy as np
 
-from tavrin_rl.agents import DEFAULT_PLAYOUTS, MAX_PLAYOUTS, POLICIES, parse_agent
+from tavrin_rl.agents.base import DEFAULT_PLAYOUTS, MAX_PLAYOUTS, POLICIES
+from tavrin_rl.agents.registry import parse_agent
 from tavrin_rl.catalogue import NUM_SEATS
 
 #: Who plays a seat, by code: "learner" and "external" seats are played by the caller through

@@ -1,0 +1,94 @@
+"""What every agent shares: the `Agent` interface, the `Stream` of draws it picks with, the
+engine's policy codes and the search's limits, and `pass_turns`, the one pass-advancing call."""
+
+from __future__ import annotations
+
+import hashlib
+import secrets
+from typing import Any
+
+from tavrin_rl import _engine
+from tavrin_rl._tavrin import PyTavrin
+from tavrin_rl.catalogue import NUM_ACTIONS
+
+_TRAITS = _engine.orientation_traits()
+#: The engine's policies, by code.
+POLICIES: tuple[str, ...] = tuple(_TRAITS["policies"])
+#: The mcts agent's playouts per decision by default, and the most a search takes.
+DEFAULT_PLAYOUTS = 120
+MAX_PLAYOUTS = 20_000
+
+
+def legal_grid_indexes(mask: bytes, start: int = 0, stop: int = NUM_ACTIONS) -> list[int]:
+    """The grid indexes in [start, stop) whose byte in the action `mask` is 1, in increasing
+    order: one game's legal placements as a list."""
+    found = []
+    index = mask.find(1, start, stop)
+    while index >= 0:
+        found.append(index)
+        index = mask.find(1, index + 1, stop)
+    return found
+
+
+legal_actions = legal_grid_indexes  # the former name, kept for the code that calls it
+
+
+def pass_turns(game: PyTavrin, until: int | None = None) -> None:
+    """Passes every agent to move that is out of moves, until one that can place is to move, the
+    game is over, or (with `until`) agent `until` is to move. Every loop that plays a game needs
+    these passes, and they are the same step whoever plays the other seats."""
+    while (not game.is_over and game.agent_selection != until
+           and game.terminations[game.agent_selection]):
+        game.step(None)
+
+
+class Stream:
+    """A seeded stream of 64-bit random draws (the engine's splitmix64); agents that hold the same
+    `Stream` draw from it in turn."""
+
+    __slots__ = ("state",)
+
+    def __init__(self, state: int = 0) -> None:
+        self.state = int(state) & (2**64 - 1)
+
+    @classmethod
+    def for_game(cls, seed: int, game: int) -> "Stream":
+        """The stream of game number `game` (from 0) of a run seeded with `seed`: the one
+        `VectorGames.reset(seed, first_game=...)` and the dataset writer give that game."""
+        return cls(_engine.stream_for_game(seed, game))
+
+    @classmethod
+    def from_seed(cls, seed: int | str | None) -> "Stream":
+        """A stream for any seed: an int from 0 to 2**64 - 1, a str, or None for a fresh one."""
+        if seed is None:
+            return cls(secrets.randbits(64))
+        if isinstance(seed, str):
+            digest = hashlib.blake2b(seed.encode(), digest_size=8).digest()
+            return cls.for_game(int.from_bytes(digest, "little"), 0)
+        if isinstance(seed, bool) or not isinstance(seed, int):
+            raise TypeError(f"seed must be an int, a str or None, got {type(seed).__name__}")
+        if not 0 <= seed < 2**64:
+            raise ValueError(f"seed must be from 0 to 2**64 - 1, got {seed}")
+        return cls.for_game(seed, 0)
+
+    def __repr__(self) -> str:
+        return f"Stream({self.state:#018x})"
+
+
+class Agent:
+    """Base of the built-in agents: `act(mask, game=None)` returns a grid index with a 1 in
+    `mask`, or None when the mask is all zero (the agent is out of moves and passes)."""
+
+    name = "agent"
+    description = ""
+
+    def __init__(self, seed: int | str | None = None) -> None:
+        self.stream = Stream.from_seed(seed)
+
+    def act(self, mask: bytes | None, game: PyTavrin | None = None) -> int | None:
+        """The grid index to play for the 36400-byte action `mask` of the agent to move, or None
+        to pass. With `game`, the agent to move in it is played and `mask` may be None."""
+        raise NotImplementedError
+
+    def __repr__(self) -> str:
+        return f"{type(self).__name__}()"

@@ -1,0 +1,257 @@
+"""A trained policy net in numpy alone: no torch is needed to play or evaluate one.
+
+    from tavrin_rl.policy_net import Policy, evaluate
+    result = evaluate(Policy.load("runs/x/policy.npz"), ["greedy"] * 3, games=1000)
+
+A policy file is an `.npz` of float16 arrays named as in `tavrin_rl.train.net.PolicyNet`'s
+state dict, plus a `format` entry. (`tavrin_rl.agents.policy` plays a policy
+file as an agent; `tavrin_rl.agents.evaluate` rates one.) The net reads the 12 compact board planes of the mover's frame
+with a row and a column plane, and the pieces (4 x 21) and out-of-moves flags (4) through a dense
+layer that adds a bias to the first convolution and one per orientation to the policy logits. Its
+policy head is a 1x1 convolution with one output channel per orientation over the 20 x 20 board,
+which is the action grid itself (channel o at cell (r, c) is grid index o * 400 + r * 20 + c); it
+is evaluated only at the legal grid indexes, a few hundred of the 36400.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+
+from tavrin_rl._tavrin import PyTavrin
+from tavrin_rl.catalogue import BOARD_SIDE as BOARD_SIDE
+from tavrin_rl.catalogue import NUM_ORIENTATIONS as NUM_ORIENTATIONS
+from tavrin_rl.catalogue import BOARD_CHANNELS, FLAT_SIZE, NUM_KINDS, NUM_SEATS, ORIENTATION_KIND
+
+FORMAT = "tavrin_rl.policy/1"
+BOARD_PLANES = BOARD_CHANNELS
+CELLS = BOARD_SIDE * BOARD_SIDE
+NUM_EXTRAS = FLAT_SIZE - BOARD_PLANES * CELLS  # pieces by seat and kind, then the out-of-moves flags
+# Games evaluated together: large enough for the engine's batch to pay, small enough for the
+# activations (B x 400 x 144 floats in a convolution) to stay in cache.
+_CHUNK = 8
+
+_COORDS = np.stack(np.meshgrid(np.arange(BOARD_SIDE), np.arange(BOARD_SIDE), indexing="ij"),
+                   axis=-1).astype(np.float32) / (BOARD_SIDE - 1)  # (20, 20, 2): row, column
+
+
+def extras_of(pieces: np.ndarray, done: np.ndarray) -> np.ndarray:
+    """(B, 88) float32: the pieces (B, 4, 21) and out-of-moves flags (B, 4) side by side."""
+    b = pieces.shape[0]
+    return np.concatenate([pieces.reshape(b, -1), done.reshape(b, -1)], axis=1).astype(np.float32)
+
+
+def legal_entries(offsets: np.ndarray, actions: np.ndarray,
+                  games: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """The legal grid indexes of `games` (indexes into CSR `offsets`/`actions`, as
+    `VectorGames.legal_grid_indexes_csr` returns them) and, for each, its row in `games`."""
+    starts, stops = offsets[games], offsets[games + 1]
+    counts = (stops - starts).astype(np.intp)
+    segment = np.repeat(np.arange(len(games)), counts)
+    if len(games) and counts.sum() == stops[-1] - starts[0]:  # contiguous: one slice
+        legal = actions[starts[0]:stops[-1]]
+    else:
+        legal = np.concatenate([actions[a:b] for a, b in zip(starts, stops)]) if len(games) \
+            else actions[:0]
+    return segment, legal.astype(np.intp)
+
+
+def _segment_starts(segment: np.ndarray, count: int) -> np.ndarray:
+    return np.searchsorted(segment, np.arange(count))
+
+
+def segment_argmax(values: np.ndarray, segment: np.ndarray, count: int) -> np.ndarray:
+    """(count,) the position in `values` of each segment's largest value (segments in order,
+    none empty)."""
+    best = np.maximum.reduceat(values, _segment_starts(segment, count))
+    hits = np.flatnonzero(values >= best[segment])
+    _, first = np.unique(segment[hits], return_index=True)
+    return hits[first]
+
+
+def segment_sample(logits: np.ndarray, segment: np.ndarray, count: int,
+                   uniform: np.ndarray) -> np.ndarray:
+    """(count,) positions in `logits` drawn from each segment's softmax by inverse transform of
+    `uniform` (count,) in [0, 1) (segments in order, none empty)."""
+    starts = _segment_starts(segment, count)
+    best = np.maximum.reduceat(logits, starts)
+    weights = np.exp((logits - best[segment]).astype(np.float64))
+    cumulative = np.cumsum(weights)
+    stops = np.append(starts[1:], len(logits))
+    before = np.where(starts > 0, cumulative[np.maximum(starts - 1, 0)], 0.0)
+    targets = before + uniform * (cumulative[stops - 1] - before)
+    picks = np.searchsorted(cumulative, targets, side="right")
+    return np.minimum(picks, stops - 1)  # rounding at a segment's top stays inside it
+
+
+def _scratch(chunk: int, c_in: int, c_out: int) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """Buffers of `_conv3x3` for up to `chunk` positions: reused, since fresh arrays this large
+    come from the system each time and their pages fault in on every call."""
+    rows = BOARD_SIDE + 2
+    return (np.zeros((chunk, rows, rows, c_in), np.float32),
+            np.empty((chunk, rows, BOARD_SIDE, 3 * c_in), np.float32),
+            np.empty((chunk * rows * BOARD_SIDE, 3 * c_out), np.float32))
+
+
+def _conv3x3(x: np.ndarray, weight: np.ndarray, scratch: tuple[np.ndarray, ...],
+             out: np.ndarray | None = None) -> np.ndarray:
+    """A 3x3 convolution with zero padding of channels-last x (B, 20, 20, C). The three column
+    shifts are laid side by side (B, 22, 20, 3C) and one product gives every row shift's output
+    at once; the row shifts are then three slices added: a third of the copying of laying out
+    all nine shifts. `weight` is (3C, 3 * C_out) from `_shift_weight`; `scratch` from
+    `_scratch`. With `out`, the result is added to it (a residual connection without a
+    temporary)."""
+    pad, cols, product = scratch
+    b, c = x.shape[0], x.shape[3]
+    pad[:b, 1:-1, 1:-1] = x
+    for dx in range(3):
+        cols[:b, :, :, dx * c:(dx + 1) * c] = pad[:b, :, dx:dx + BOARD_SIDE]
+    rows = b * (BOARD_SIDE + 2) * BOARD_SIDE
+    y = np.matmul(cols[:b].reshape(rows, 3 * c), weight, out=product[:rows])
+    y = y.reshape(b, BOARD_SIDE + 2, BOARD_SIDE, 3, -1)
+    if out is None:
+        out = y[:, 0:BOARD_SIDE, :, 0].copy()
+    else:
+        out += y[:, 0:BOARD_SIDE, :, 0]
+    out += y[:, 1:BOARD_SIDE + 1, :, 1]
+    out += y[:, 2:BOARD_SIDE + 2, :, 2]
+    return out
+
+
+def _shift_weight(weight: np.ndarray) -> np.ndarray:
+    """torch's (out, in, row, column) conv weight as (column shift, in) x (row shift, out)."""
+    c_out, c_in = weight.shape[:2]
+    return np.ascontiguousarray(weight.transpose(3, 1, 2, 0).reshape(3 * c_in, 3 * c_out))
+
+
+class Policy:
+    """The policy net in numpy (float32), read from a policy file."""
+
+    def __init__(self, weights: dict[str, np.ndarray], meta: dict[str, Any]) -> None:
+        w = {name: np.asarray(value, dtype=np.float32) for name, value in weights.items()}
+        self.meta = meta
+        self.channels = int(w["stem.weight"].shape[0])
+        self.extras_w = np.ascontiguousarray(w["extras.weight"].T)
+        self.extras_b = w["extras.bias"]
+        stem = w["stem.weight"]
+        self.convs = [(_shift_weight(stem[:, :BOARD_PLANES]), w["stem.bias"])]
+        # the row and column planes are the same in every position: their share of the first
+        # convolution is computed once
+        self.stem_bias = _conv3x3(_COORDS[None], _shift_weight(stem[:, BOARD_PLANES:]),
+                                  _scratch(1, 2, self.channels))[0] + w["stem.bias"]
+        layer = 0
+        while f"convs.{layer}.weight" in w:
+            self.convs.append((_shift_weight(w[f"convs.{layer}.weight"]),
+                               w[f"convs.{layer}.bias"]))
+            layer += 1
+        self.policy_w = np.ascontiguousarray(w["policy.weight"].reshape(NUM_ORIENTATIONS, -1))
+        self.policy_b = w["policy.bias"]
+        self.value_conv_w = np.ascontiguousarray(w["value_conv.weight"].reshape(4, -1).T)
+        self.value_conv_b = w["value_conv.bias"]
+        self.value_fc_w = np.ascontiguousarray(w["value_fc.weight"].T)
+        self.value_fc_b = w["value_fc.bias"]
+        self.value_out_w = np.ascontiguousarray(w["value_out.weight"].T)
+        self.value_out_b = w["value_out.bias"]
+        self._stem_scratch = _scratch(_CHUNK, BOARD_PLANES, self.channels)
+        self._scratch = _scratch(_CHUNK, self.channels, self.channels)
+
+    @classmethod
+    def load(cls, path: str | os.PathLike[str]) -> "Policy":
+        """A policy from a file written by `save_policy` (or `python -m tavrin_rl train`)."""
+        with np.load(path, allow_pickle=False) as data:
+            meta = json.loads(str(data["format"]))
+            if meta.get("format") != FORMAT:
+                raise ValueError(f"{os.fspath(path)} is not a tavrin_rl policy file")
+            weights = {name: data[name] for name in data.files if name != "format"}
+        return cls(weights, meta)
+
+    def trunk(self, board: np.ndarray, extras: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        """Board features (B, 20, 20, C) and orientation biases (B, 91) for board planes
+        (B, 12, 20, 20) and extras (B, 88), at most `_CHUNK` positions."""
+        b = board.shape[0]
+        e = extras @ self.extras_w + self.extras_b
+        x = board.transpose(0, 2, 3, 1)
+        weight, bias = self.convs[0]
+        h = _conv3x3(x, weight, self._stem_scratch)
+        h += self.stem_bias
+        h += e[:, None, None, :self.channels]
+        np.maximum(h, 0, out=h)
+        for weight, bias in self.convs[1:]:
+            _conv3x3(h, weight, self._scratch, out=h)
+            h += bias
+            np.maximum(h, 0, out=h)
+        return h, e[:, self.channels:]
+
+    def _features(self, board: np.ndarray, extras: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        if len(board) <= _CHUNK:
+            return self.trunk(board, extras)
+        h = np.empty((len(board), BOARD_SIDE, BOARD_SIDE, self.channels), np.float32)
+        bias = np.empty((len(board), NUM_ORIENTATIONS), np.float32)
+        for i in range(0, len(board), _CHUNK):
+            h[i:i + _CHUNK], bias[i:i + _CHUNK] = self.trunk(board[i:i + _CHUNK],
+                                                             extras[i:i + _CHUNK])
+        return h, bias
+
+    def logits(self, board: np.ndarray, extras: np.ndarray, segment: np.ndarray,
+               legal: np.ndarray) -> np.ndarray:
+        """The logits of the legal grid indexes `legal` (E,) of positions `segment` (E,)."""
+        h, orientation_bias = self._features(board, extras)
+        features = h.reshape(-1, self.channels)[segment * CELLS + legal % CELLS]
+        orientation = legal // CELLS
+        return (np.einsum("ec,ec->e", features, self.policy_w[orientation])
+                + self.policy_b[orientation] + orientation_bias[segment, orientation])
+
+    def value(self, board: np.ndarray, extras: np.ndarray) -> np.ndarray:
+        """(B,) the predicted outcome (1/2 win share + 1/2 rank) for the mover."""
+        h, _ = self._features(board, extras)
+        v = np.maximum(h @ self.value_conv_w + self.value_conv_b, 0)
+        v = v.transpose(0, 3, 1, 2).reshape(len(v), -1)  # torch flattens channels first
+        v = np.maximum(v @ self.value_fc_w + self.value_fc_b, 0)
+        return (v @ self.value_out_w + self.value_out_b)[:, 0]  # type: ignore[no-any-return]
+
+    def choose(self, board: np.ndarray, extras: np.ndarray, segment: np.ndarray,
+               legal: np.ndarray, uniform: np.ndarray | None = None) -> np.ndarray:
+        """(B,) one grid index per position: the most likely legal one, or one drawn from the
+        policy with `uniform` (B,) draws in [0, 1)."""
+        logits = self.logits(board, extras, segment, legal)
+        count = board.shape[0]
+        if uniform is None:
+            return legal[segment_argmax(logits, segment, count)]
+        return legal[segment_sample(logits, segment, count, uniform)]
+
+
+def save_policy(path: str | os.PathLike[str], weights: dict[str, np.ndarray],
+                **meta: Any) -> None:
+    """Write float32 `weights` as a float16 policy file; `meta` (JSON values) goes along."""
+    arrays = {name: np.asarray(value, dtype=np.float16) for name, value in weights.items()}
+    arrays["format"] = np.array(json.dumps({"format": FORMAT, **meta}))
+    tmp = f"{os.fspath(path)}.tmp.npz"
+    np.savez_compressed(tmp, **arrays)  # type: ignore[arg-type]
+    os.replace(tmp, path)
+
+
+def blind_arrays(legal: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """What a position shows through its legal grid indexes alone: an empty board, and of the
+    mover's pieces the kinds `legal` places (other seats' unknown: none)."""
+    pieces = np.zeros((1, NUM_SEATS, NUM_KINDS), np.uint8)
+    pieces[0, 0, np.asarray(ORIENTATION_KIND)[legal // CELLS]] = 1
+    return (np.zeros((1, BOARD_PLANES, BOARD_SIDE, BOARD_SIDE), np.uint8),
+            extras_of(pieces, np.zeros((1, NUM_SEATS), np.uint8)))
+
+
+def position_arrays(game: PyTavrin) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """Board planes (1, 12, 20, 20), extras (1, 88) and action mask (36400,) of the agent to move
+    in `game`, in its frame: what `VectorGames(observation="compact")` gives."""
+    seen = game.observe(game.agent_selection)
+    board = np.empty((1, BOARD_PLANES, CELLS), np.uint8)
+    # the engine's board groups, in channel order: cells, corners, blocked cells of each seat
+    board[0] = np.frombuffer(seen.observation + seen.corners + seen.blocked,
+                             np.uint8).reshape(BOARD_PLANES, CELLS)
+    extras = extras_of(np.frombuffer(seen.pieces, np.uint8)[None],
+                       np.frombuffer(seen.done, np.uint8)[None])
+    mask = np.frombuffer(seen.action_mask, np.uint8)
+    return board.reshape(1, BOARD_PLANES, BOARD_SIDE, BOARD_SIDE), extras, mask

@@ -1,0 +1,46 @@
+"""The agent registry and the grammar of agent strings ("mcts:200:reach", "policy:PATH")."""
+
+from __future__ import annotations
+
+from typing import Any
+
+from tavrin_rl.agents.base import MAX_PLAYOUTS, POLICIES, Agent
+
+
+#: The agents by name. The package (`tavrin_rl.agents`) registers its members here, so that this
+#: module and the seat lineups that parse agent strings sit below every agent class.
+AGENTS: dict[str, type[Agent]] = {}
+
+
+def parse_agent(text: str) -> tuple[str, dict[str, Any]]:
+    """The name and settings of an agent written as on the command line: a name of `AGENTS`,
+    "mcts:PLAYOUTS" / "mcts:PLAYOUTS:ROLLOUT", or "policy:PATH" (no commas: they separate
+    seats)."""
+    name, _, rest = text.partition(":")
+    if name not in AGENTS:
+        raise ValueError(f"unknown agent {name!r} (choose from {', '.join(AGENTS)})")
+    if not rest:
+        return name, {}
+    argument = getattr(AGENTS[name], "argument", None)
+    if argument is not None:  # an agent of one argument: policy:PATH
+        return name, {argument: rest}
+    if name != "mcts":
+        raise ValueError(f"agent {name!r} takes no settings, got {text!r}")
+    playouts, _, rollout = rest.partition(":")
+    if not playouts.isdigit():
+        raise ValueError(f"mcts playouts must be a whole number, got {playouts!r} in {text!r}")
+    if not 1 <= int(playouts) <= MAX_PLAYOUTS:
+        raise ValueError(f"mcts playouts must be from 1 to {MAX_PLAYOUTS}, got {playouts} in {text!r}")
+    settings: dict[str, Any] = {"playouts": int(playouts)}
+    if rollout:
+        if rollout not in POLICIES:
+            raise ValueError(f"unknown rollout {rollout!r} in {text!r} (choose from {', '.join(POLICIES)})")
+        settings["rollout"] = rollout
+    return name, settings
+
+
+def make_agent(name: str, seed: int | str | None = None, **settings: Any) -> Agent:
+    """A new built-in agent by name (one of `AGENTS`, or one with settings such as
+    "mcts:200:random"), with its own random stream; `settings` go to its class (`playouts`, `rollout` for mcts)."""
+    base, parsed = parse_agent(name)
+    return AGENTS[base](seed, **{**parsed, **settings})  # type: ignore[call-arg]
