@@ -308,6 +308,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     if words[:1] == ["arena"]:  # a command of its own, with its own options
         from tavrin_rl.arena import main as arena_main
         return arena_main(words[1:])
+    if words[:1] == ["play"]:  # the browser page's server, with its own options
+        from tavrin_rl.play import main as play_main
+        return play_main(words[1:])
     if words[:1] == ["train"]:  # likewise: tavrin_rl.train parses its own options
         from tavrin_rl.train import main as train_main
         return train_main(words[1:])
