@@ -14,6 +14,7 @@ let held = null;            // {kind, orientation} of the piece in hand
 let cursor = null;          // {row, column}: the board cell under the pointer or the keys
 let legal = null;           // kind -> Set of cell keys while the person is to move
 let generation = 0;         // a new game makes answers about the old one stale
+let settled = false;        // every turn received is shown and the page waits for the person or the end
 
 function nameOf(seat) {
   return "player_" + seat + " (" + (D.seats[seat] === "human" ? "you" : D.seats[seat]) + ")";
@@ -159,8 +160,8 @@ async function place() {
   }
   busy = false;
   if (mine !== generation) return;
-  if (!answer.ok) {
-    say(answer.value.error || "refused", true);
+  if (!answer.ok || answer.value.refused) {
+    say(answer.value.refused || answer.value.error || "refused", true);
     drawGhost();
     if (answer.status === 409) poll();
     return;
@@ -176,6 +177,7 @@ function receive(state) {
   if (state.game !== gameId) return;
   events = events.slice(0, state.first).concat(state.events);
   latest = state;
+  settled = false;
   if (!timer) step();
 }
 function showTurn(event) {
@@ -213,6 +215,7 @@ function settle() {
     say("Game over. " + order.map(seat => ordinal(state.places[seat]) + " " + nameOf(seat) + ": " +
         state.scores[seat]).join("; ") + ".");
     showTray(); drawGhost();
+    settled = true;
     return;
   }
   if (state.legal) {
@@ -220,6 +223,7 @@ function settle() {
     for (const kind in state.legal) legal[kind] = new Set(state.legal[kind]);
     say("Your move, " + nameOf(state.mover) + ": pick a piece, turn it, click the board to place it.");
     showTray(); drawGhost();
+    settled = true;
     return;
   }
   legal = null;
@@ -318,7 +322,7 @@ document.addEventListener("keydown", event => {
 // For tests and the curious: what the page holds, read-only.
 window.tavrinPlay = {
   get game() { return gameId; }, get shown() { return shown; }, get events() { return events.length; },
-  get latest() { return latest; }, get held() { return held && {...held}; }, get myTurn() { return myTurn() && shown === events.length; },
+  get latest() { return latest; }, get held() { return held && {...held}; }, get myTurn() { return myTurn() && settled; }, get settled() { return settled; },
   get anchor() { return held && cursor ? anchor() : null; },
 };
 

@@ -173,8 +173,8 @@ class Table:
 
     def move(self, turn: object, cells: list[tuple[int, int]]) -> dict[str, Any]:
         """The person's placement of the board cells `cells`, made when it is a person's turn
-        and `turn` is the number of turns the page has seen. An illegal one is refused with the
-        engine's reason, and the game is left as it was."""
+        and `turn` is the number of turns the page has seen: the new state, or for an illegal
+        placement {"refused": the engine's reason}, the game left as it was."""
         with self.lock:
             self.used = time.monotonic()
             game = self.game
@@ -194,8 +194,9 @@ class Table:
             index = encode_action(orientation, top, left)
             observation = game.observe(agent)
             if not observation.action_mask[index]:
-                raise Refused(422, f"{PIECE_NAMES[ORIENTATION_KIND[orientation]]} cannot go "
-                                   f"there: {explain(observation, index)}")
+                # An answer, not an HTTP error: the page shows it, and browsers log errors.
+                return {"refused": f"{PIECE_NAMES[ORIENTATION_KIND[orientation]]} cannot go "
+                                   f"there: {explain(observation, index)}"}
             self._step(agent, index)
             self._pass_turns()
             self._advance()
