@@ -178,14 +178,14 @@ class Table:
         with self.lock:
             self.used = time.monotonic()
             game = self.game
-            if type(turn) is not int or turn != len(self.turns):
-                raise Refused(409, f"the game has moved on: {len(self.turns)} turns taken, "
-                                   "reload its state")
             if game.is_over:
                 raise Refused(409, "the game is over")
             agent = game.agent_selection
             if self.thinking or agent in self.agents:
                 raise Refused(409, f"not your turn: player_{agent} ({self.seats[agent]}) is to move")
+            if type(turn) is not int or turn != len(self.turns):
+                raise Refused(409, f"the game has moved on: {len(self.turns)} turns taken, "
+                                   "reload its state")
             frame = [to_frame(agent, row, column) for row, column in cells]
             (top, left), shape = _normalised(frame)
             orientation = _SHAPES.get(shape)
