@@ -5,7 +5,8 @@ With no options it plays one game, prints the final board, every agent's score a
 reward mode, and the speed in plies (placements) per second. With --games N it prints a summary
 per seat instead: win rate with a 95% Wilson interval, mean score and mean reward. --watch draws
 the board after every placement, --html writes a replay page, and `human` in --agents lets a
-person play a seat. Only the standard library is used.
+person play a seat. Only the standard library is used. `python -m tavrin_rl play` serves a page
+to play against the agents in a browser (`tavrin_rl.play`).
 
 The summary always goes to standard output, whatever becomes of standard error. A closed or
 failing standard output (`>&-`, `>/dev/full`) ends the run with status 1 and one line on standard

@@ -56,8 +56,8 @@ class PlayServer(ThreadingHTTPServer):
         if ":" in host:
             self.address_family = socket.AF_INET6
         super().__init__((host, port), PlayHandler)
-        bound_host, bound_port = self.server_address[:2]
-        shown = f"[{bound_host}]" if ":" in str(bound_host) else str(bound_host)
+        bound_host, bound_port = str(self.server_address[0]), int(self.server_address[1])
+        shown = f"[{bound_host}]" if ":" in bound_host else bound_host
         self.hosts = {f"{shown}:{bound_port}"}
         if bound_host in ("127.0.0.1", "::1"):
             self.hosts.add(f"localhost:{bound_port}")
