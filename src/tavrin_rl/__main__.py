@@ -32,7 +32,8 @@ from tavrin_rl._progress import Progress
 from tavrin_rl._summary import (  # noqa: F401 (names of this module since its start)
     GameResult, Totals, format_wins, report_game, report_summary, wilson_interval,
 )
-from tavrin_rl.agents import AGENTS, Agent, Stream, make_agent, parse_agent, pass_turns
+from tavrin_rl.agents import AGENTS, Agent, Stream, make_agent, parse_agent, pass_turns  # noqa: F401
+from tavrin_rl.agents.registry import check_agent
 from tavrin_rl.board_state import COLOUR_NAMES, piece_masks
 from tavrin_rl.catalogue import NUM_SEATS, PIECE_NAMES, action_kind, placed_cells
 from tavrin_rl.data import _cli as dataset_cli
@@ -51,7 +52,7 @@ def _agent_list(text: str) -> tuple[str, ...]:
         if name == HUMAN:
             continue
         try:
-            parse_agent(name)
+            check_agent(name)
         except ValueError as error:
             if name.partition(":")[0] not in choices:
                 error = ValueError(f"unknown agent {name!r} (choose from {', '.join(choices)})")

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <vector>
@@ -19,6 +20,10 @@
 #include "game/search/mcts.h"
 #include "game/state_bytes.h"
 
+namespace tavrin::net {
+class Net;
+}
+
 namespace tavrin::batch {
 
 // --- Layout of the output arrays ---
@@ -31,6 +36,19 @@ enum class ObservationMode : std::uint8_t { None = 0, Compact = 1, Full = 2 };
 enum class Seat : std::uint8_t { Learner = 0, External = 1, Random = 2, Greedy = 3, Reach = 4, Search = 5 };
 inline constexpr std::size_t SEAT_KINDS = 6;
 constexpr bool played_outside(Seat s) noexcept { return s == Seat::Learner || s == Seat::External; }
+
+// How one seat of a lineup plays, beside its Seat kind: each seat has its own, so that a batch may
+// hold searches of different budgets, or nets, side by side. A kind reads only its own fields
+// (Search: `search`; later kinds add theirs here), and the others stay at their defaults, so that
+// two seats of one kind play alike exactly when their settings are equal.
+struct SeatSettings {
+    search::SearchConfig search{};
+    // The net a net seat plays, shared by every game (and every batch) that plays it; read only.
+    std::shared_ptr<const net::Net> net;
+    // A net seat draws its placement from the policy (one draw per placement from the game's
+    // stream) instead of taking the most likely.
+    bool sample = false;
+};
 
 inline constexpr std::size_t PLANE_CELLS = BOARD_SIDE * BOARD_SIDE;                       // 400
 inline constexpr std::size_t BOARD_CHANNELS = 3 * AGENT_COUNT;                             // 12
@@ -52,10 +70,9 @@ struct Config {
     // At least one seat must be played outside when autoreset is on.
     std::array<Seat, AGENT_COUNT> seats{Seat::Learner, Seat::Learner, Seat::Learner, Seat::Learner};
     bool rotate_seats = false;
-    // How Search seats play: the search's budget and playout policy (the other settings are the
-    // search's defaults). Each game's searches draw from the game's stream.
-    std::uint32_t search_playouts = search::SearchConfig{}.playouts;
-    Policy search_rollout = search::SearchConfig{}.rollout;
+    // How each seat plays, by seat as in `seats` (they turn with it). Each game's searches and
+    // draws come from the game's stream.
+    std::array<SeatSettings, AGENT_COUNT> settings{};
 };
 
 // Why a batch was refused. `game` is the lowest index whose input was refused; no game changed.
@@ -97,13 +114,13 @@ class VectorGames {
     void sample_actions(Policy policy, std::span<std::int32_t> out);
     void sample_actions(std::span<const Policy> policies, std::span<std::int32_t> out);
 
-    // Plays every unfinished game to its end, agent k as the engine seat `seats[k]` (a Search seat
-    // with `search`), and records each
+    // Plays every unfinished game to its end, agent k as the engine seat `seats[k]` playing with
+    // `settings[k]`, and records each
     // placement: game i's p-th in row i × max_plies + p of `states` (STATE_SIZE bytes each, the
     // state before it), `actions` and `agents`; `plies[i]` counts them. A game that ends is
     // scored as on a step (final_scores, rewards, terminated) and kept finished. For writing
     // datasets: one pass over each game while it is in cache, no call per ply.
-    void play_out(std::span<const Seat, AGENT_COUNT> seats, const search::SearchConfig& search,
+    void play_out(std::span<const Seat, AGENT_COUNT> seats, std::span<const SeatSettings, AGENT_COUNT> settings,
                   std::size_t max_plies, std::uint8_t* states,
                   std::uint16_t* actions, std::int8_t* agents, std::int16_t* plies);
 
@@ -152,6 +169,12 @@ class VectorGames {
     void play_engine_seats(std::size_t part, std::size_t i, Game& game);
     // A new game i, with its lineup (turned when the seats rotate).
     void start_game(std::size_t i, Game& game);
+    // One engine seat's placement for the agent to move in `game` (game i), from its stream.
+    std::optional<std::uint32_t> engine_pick(std::size_t part, std::size_t i, const Game& game, Seat seat,
+                                             const SeatSettings& settings);
+    // Checks the settings of the engine seats in `seats` and readies a searcher per pool part for
+    // the largest budget among them; before the pool's threads start, since they share them.
+    void prepare_seats(std::span<const Seat, AGENT_COUNT> seats, std::span<const SeatSettings, AGENT_COUNT> settings);
 
     // What it writes (outputs.cpp).
     void write_outputs(std::size_t i, const Game& game);
@@ -188,6 +211,9 @@ class VectorGames {
     Array<std::uint32_t> legal_count_;
     SampleRecord samples_;
     Array<std::uint8_t> lineup_;
+    // How far each game's lineup is turned: agent a of game i plays config_.seats and settings
+    // [(a + turn_[i]) % 4].
+    Array<std::uint8_t> turn_;
     Array<std::int8_t> current_player_;
     Array<float> rewards_;
     Array<std::int16_t> final_scores_;

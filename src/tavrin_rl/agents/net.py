@@ -17,6 +17,7 @@ from __future__ import annotations
 
 import json
 import os
+import stat
 from dataclasses import dataclass
 from typing import Any
 
@@ -128,13 +129,174 @@ def _shift_weight(weight: np.ndarray) -> np.ndarray:
     return np.ascontiguousarray(weight.transpose(3, 1, 2, 0).reshape(3 * c_in, 3 * c_out))
 
 
+# The largest nets a policy file may declare. A file states its sizes in its arrays' headers,
+# and a few hundred compressed bytes can declare gigabytes; these bounds (far above the trained
+# net's 16 channels, 3 layers and 64 hidden units) keep a load, and the net's scratch buffers,
+# under a few hundred megabytes.
+MAX_CHANNELS = 256
+MAX_LAYERS = 32
+MAX_HIDDEN = 1024
+
+
+def expected_shapes(channels: int, layers: int, hidden: int) -> dict[str, tuple[int, ...]]:
+    """The shape of every array of a net `channels` wide with `layers` 3x3 convolutions and
+    `hidden` units in the value head, by its state-dict name."""
+    shapes: dict[str, tuple[int, ...]] = {
+        "extras.weight": (channels + NUM_ORIENTATIONS, NUM_EXTRAS),
+        "extras.bias": (channels + NUM_ORIENTATIONS,),
+        "stem.weight": (channels, BOARD_PLANES + 2, 3, 3),
+        "stem.bias": (channels,)}
+    for layer in range(layers - 1):
+        shapes[f"convs.{layer}.weight"] = (channels, channels, 3, 3)
+        shapes[f"convs.{layer}.bias"] = (channels,)
+    shapes.update({
+        "policy.weight": (NUM_ORIENTATIONS, channels, 1, 1),
+        "policy.bias": (NUM_ORIENTATIONS,),
+        "value_conv.weight": (4, channels, 1, 1),
+        "value_conv.bias": (4,),
+        "value_fc.weight": (hidden, 4 * CELLS),
+        "value_fc.bias": (hidden,),
+        "value_out.weight": (1, hidden),
+        "value_out.bias": (1,)})
+    return shapes
+
+
+def _shape_problem(shapes: dict[str, tuple[int, ...]]) -> str | None:
+    """What is wrong with a net of arrays of these shapes (None: nothing). The sizes are read
+    from the stem and the value head, checked against the limits, and then every array must
+    have exactly the shape they imply: nothing missing, nothing else."""
+    for name in ("stem.weight", "value_fc.weight"):
+        if name not in shapes:
+            return f"no array {name}"
+        if len(shapes[name]) < 1:
+            return f"{name} has shape {shapes[name]}"
+    channels, hidden = int(shapes["stem.weight"][0]), int(shapes["value_fc.weight"][0])
+    layers = 1 + sum(1 for name in shapes if name.startswith("convs.") and name.endswith(".weight"))
+    if not 1 <= channels <= MAX_CHANNELS:
+        return f"{channels} channels, where 1 to {MAX_CHANNELS} load"
+    if not 1 <= hidden <= MAX_HIDDEN:
+        return f"{hidden} hidden units, where 1 to {MAX_HIDDEN} load"
+    if layers > MAX_LAYERS:
+        return f"{layers} layers, where at most {MAX_LAYERS} load"
+    expected = expected_shapes(channels, layers, hidden)
+    for name, shape in expected.items():
+        if name not in shapes:
+            return f"no array {name}"
+        if tuple(shapes[name]) != shape:
+            return f"{name} has shape {tuple(shapes[name])}, expected {shape}"
+    for name in shapes:
+        if name not in expected:
+            return f"an unexpected array {name}"
+    return None
+
+
+def _value_problem(weights: dict[str, Any]) -> str | None:
+    """What is wrong with the weights' values (None: nothing): they must be real floats, and
+    finite, since one NaN spreads to every logit and a diverged run's file plays nothing."""
+    for name, value in weights.items():
+        array = np.asarray(value)
+        if array.dtype.kind != "f":
+            return f"{name} holds {array.dtype} values, not floats"
+        if not np.isfinite(array).all():
+            return f"{name} holds non-finite weights (NaN or infinite: a diverged run?)"
+    return None
+
+
+def _read_meta(array: np.ndarray) -> dict[str, Any] | None:
+    """The JSON object of a `format` entry, or None when it is not one."""
+    if array.shape != () or array.dtype.kind != "U":
+        return None
+    try:
+        meta = json.loads(str(array))
+    except ValueError:
+        return None
+    return meta if isinstance(meta, dict) else None
+
+
+def read_policy_file(path: str | os.PathLike[str]) -> tuple[dict[str, np.ndarray], dict[str, Any]]:
+    """The checked arrays (as stored, float16 or float32) and meta of a policy file: what
+    `Policy.load` reads, with its errors."""
+    import zipfile
+    import zlib
+
+    name = os.fspath(path)
+
+    def refuse(why: str) -> ValueError:
+        return ValueError(f"{name} is not a tavrin_rl policy file ({why})")
+
+    # O_NONBLOCK: a FIFO opens at once instead of waiting for a writer, and is refused below
+    fd = os.open(name, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0))
+    if not stat.S_ISREG(os.fstat(fd).st_mode):
+        os.close(fd)
+        raise refuse("not a regular file")
+    with os.fdopen(fd, "rb") as f:
+        try:
+            with zipfile.ZipFile(f) as archive:
+                members = archive.infolist()
+                names = [m.filename for m in members]
+                if len(set(names)) != len(names):
+                    raise refuse("an array stored twice")
+                if any(not n.endswith(".npy") for n in names):
+                    raise refuse("not a numpy .npz archive")
+                headers = {}
+                for member in members:  # every header first: shapes before any allocation
+                    with archive.open(member) as stream:
+                        version = np.lib.format.read_magic(stream)
+                        if version == (1, 0):
+                            header = np.lib.format.read_array_header_1_0(stream)
+                        else:
+                            header = np.lib.format.read_array_header_2_0(stream)
+                    headers[member.filename[:-4]] = header
+                if "format" not in headers:
+                    raise refuse("no format entry")
+                shape, _, dtype = headers["format"]
+                if shape != () or dtype.kind != "U" or dtype.itemsize > 1 << 16:
+                    raise refuse("its format entry is not a string")
+                with archive.open("format.npy") as stream:
+                    meta = _read_meta(np.lib.format.read_array(stream, allow_pickle=False))
+                if meta is None or meta.get("format") != FORMAT:
+                    raise refuse(f"its format is not {FORMAT}")
+                del headers["format"]
+                for array_name, (shape, _, dtype) in headers.items():
+                    if dtype.kind != "f":
+                        raise refuse(f"{array_name} holds {dtype} values, not floats")
+                problem = _shape_problem({k: tuple(h[0]) for k, h in headers.items()})
+                if problem:
+                    raise refuse(problem)
+                weights = {}
+                for array_name in headers:
+                    with archive.open(array_name + ".npy") as stream:
+                        weights[array_name] = np.lib.format.read_array(stream,
+                                                                       allow_pickle=False)
+        except ValueError as error:
+            if str(error).startswith(name):
+                raise
+            raise refuse(str(error).split("\n")[0]) from None
+        except (zipfile.BadZipFile, zlib.error, EOFError, OSError, KeyError) as error:
+            raise refuse(f"damaged: {error}" if str(error) else "damaged") from None
+    problem = _value_problem(weights)
+    if problem:
+        raise ValueError(f"{name}: {problem}")
+    return weights, meta
+
+
 class Policy:
     """The policy net in numpy (float32), read from a policy file."""
 
     def __init__(self, weights: dict[str, np.ndarray], meta: dict[str, Any]) -> None:
+        """A policy of float `weights` named as `PolicyNet`'s state dict (checked as a policy
+        file is: ValueError when they do not make a net) and JSON `meta`."""
+        shapes = {name: np.shape(value) for name, value in weights.items()}
+        problem = _shape_problem(shapes) or _value_problem(weights)
+        if problem:
+            raise ValueError(f"these weights do not make a policy net: {problem}")
         w = {name: np.asarray(value, dtype=np.float32) for name, value in weights.items()}
+        #: the checked weights, float32, by name (what the engine's net reads)
+        self.weights = w
         self.meta = meta
         self.channels = int(w["stem.weight"].shape[0])
+        self.layers = 1 + sum(1 for name in w if name.startswith("convs.")) // 2
+        self.hidden = int(w["value_fc.weight"].shape[0])
         self.extras_w = np.ascontiguousarray(w["extras.weight"].T)
         self.extras_b = w["extras.bias"]
         stem = w["stem.weight"]
@@ -161,12 +323,14 @@ class Policy:
 
     @classmethod
     def load(cls, path: str | os.PathLike[str]) -> "Policy":
-        """A policy from a file written by `save_policy` (or `python -m tavrin_rl train`)."""
-        with np.load(path, allow_pickle=False) as data:
-            meta = json.loads(str(data["format"]))
-            if meta.get("format") != FORMAT:
-                raise ValueError(f"{os.fspath(path)} is not a tavrin_rl policy file")
-            weights = {name: data[name] for name in data.files if name != "format"}
+        """A policy from a file written by `save_policy` (or `python -m tavrin_rl train`).
+
+        Raises OSError when the file cannot be opened (missing, unreadable, a folder), and
+        ValueError "PATH is not a tavrin_rl policy file (why)" for anything else: not an `.npz`,
+        a damaged one, no or a foreign `format`, missing or unknown arrays, wrong shapes or
+        types, sizes beyond the limits, non-finite weights. Nothing from the file executes, and
+        no array is allocated before every array's header has been checked."""
+        weights, meta = read_policy_file(path)
         return cls(weights, meta)
 
     def trunk(self, board: np.ndarray, extras: np.ndarray) -> tuple[np.ndarray, np.ndarray]:

@@ -24,9 +24,29 @@ def seat_codes(seats: Any) -> bytes:
     return seat_lineup(seats)[0]
 
 
-def seat_lineup(seats: Any) -> tuple[bytes, dict[str, Any]]:
-    """`seat_codes`, and the search settings of "mcts" seats written "mcts:PLAYOUTS" or
-    "mcts:PLAYOUTS:ROLLOUT" ({} for plain "mcts"); every search seat of a batch shares one."""
+def seat_lineup(seats: Any) -> tuple[bytes, tuple[dict[str, Any], ...]]:
+    """`seat_codes`, and each seat's own settings with the defaults filled in: an "mcts" seat's
+    {"playouts", "rollout"} (from "mcts", "mcts:PLAYOUTS" or "mcts:PLAYOUTS:ROLLOUT"), {} for
+    the others. Seats of one kind play alike exactly when their settings are equal, so a batch may
+    mix them ("mcts" and "mcts:20")."""
+    names = seat_names(seats)
+    codes = []
+    settings: list[dict[str, Any]] = []
+    for name in names:
+        own: dict[str, Any] = {}
+        if isinstance(name, str) and (name == "mcts" or name.startswith("mcts:")):
+            own = search_defaults(parse_agent(name)[1])
+            name = "mcts"
+        if name not in SEATS:
+            raise ValueError(f"unknown seat policy {name!r}, choose from {', '.join(SEATS)}")
+        codes.append(SEATS.index(name))
+        settings.append(own)
+    return bytes(codes), tuple(settings)
+
+
+def seat_names(seats: Any) -> list[Any]:
+    """The four seats' names (or codes) of a sequence or a dict {seat: name} whose missing seats
+    are learners, as given."""
     if isinstance(seats, dict):
         names: list[Any] = ["learner"] * NUM_SEATS
         for seat, name in seats.items():
@@ -39,20 +59,25 @@ def seat_lineup(seats: Any) -> tuple[bytes, dict[str, Any]]:
         names = list(seats)
     if len(names) != NUM_SEATS:
         raise ValueError(f"seats must name {NUM_SEATS} seats, got {len(names)}")
-    codes = []
-    search: dict[str, Any] | None = None
-    for name in names:
-        if isinstance(name, str) and name.startswith("mcts:"):
-            settings = parse_agent(name)[1]
-            if search is not None and settings != search:
-                raise ValueError("every mcts seat of a batch plays with the same settings, got "
-                                 f"{search} and {settings}")
-            search = settings
-            name = "mcts"
-        if name not in SEATS:
-            raise ValueError(f"unknown seat policy {name!r}, choose from {', '.join(SEATS)}")
-        codes.append(SEATS.index(name))
-    return bytes(codes), search or {}
+    return names
+
+
+def search_defaults(search: dict[str, Any]) -> dict[str, Any]:
+    """An mcts seat's settings with the defaults filled in, checked."""
+    playouts, rollout = search_settings(search)
+    return {"playouts": playouts, "rollout": rollout}
+
+
+def engine_settings(settings: tuple[dict[str, Any], ...]) -> list[dict[str, Any] | None]:
+    """`seat_lineup`'s settings as the engine's `VectorGames` and `play_out` take them (policy
+    names as codes)."""
+    out: list[dict[str, Any] | None] = []
+    for own in settings:
+        if not own:
+            out.append(None)
+            continue
+        out.append({**own, "rollout": POLICIES.index(own["rollout"])} if "rollout" in own else dict(own))
+    return out
 
 
 def whole(value: Any, name: str) -> int:
@@ -62,8 +87,8 @@ def whole(value: Any, name: str) -> int:
 
 
 def search_settings(search: dict[str, Any]) -> tuple[int, str]:
-    """The playouts and rollout policy of a lineup's "mcts" seats (`seat_lineup`'s settings),
-    checked, with the defaults for those not given."""
+    """The playouts and rollout policy of an "mcts" seat's settings, checked, with the defaults
+    for those not given."""
     playouts = search.get("playouts", DEFAULT_PLAYOUTS)
     if not 1 <= playouts <= MAX_PLAYOUTS:
         raise ValueError(f"mcts playouts must be from 1 to {MAX_PLAYOUTS}, got {playouts}")

@@ -120,8 +120,17 @@ def build_parser() -> argparse.ArgumentParser:
 
 def run_evaluation(args: argparse.Namespace, out: TextIO) -> int:
     from tavrin_rl.agents.evaluate import evaluate
+    from tavrin_rl.agents.net import Policy
+    try:
+        policy = Policy.load(args.evaluate)
+    except OSError as error:
+        _tell(sys.stderr, f"cannot read {args.evaluate}: {error.strerror or error}")
+        return 2
+    except ValueError as error:
+        _tell(sys.stderr, str(error))
+        return 2
     started = time.process_time()
-    result = evaluate(args.evaluate, args.opponents, args.eval_games, args.seed, args.sample)
+    result = evaluate(policy, args.opponents, args.eval_games, args.seed, args.sample)
     seconds = time.process_time() - started
     out.write(f"{args.evaluate}: {result}\n")
     out.write(f"{seconds:.1f} CPU seconds\n")
