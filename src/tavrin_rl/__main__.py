@@ -35,7 +35,7 @@ from tavrin_rl._summary import (  # noqa: F401 (names of this module since its s
 from tavrin_rl.agents import AGENTS, Agent, Stream, make_agent, parse_agent, pass_turns  # noqa: F401
 from tavrin_rl.agents.registry import check_agent
 from tavrin_rl.board_state import COLOUR_NAMES, piece_masks
-from tavrin_rl.catalogue import NUM_SEATS, PIECE_NAMES, action_kind, placed_cells
+from tavrin_rl.catalogue import NUM_SEATS, describe_action, placed_cells, to_board_action
 from tavrin_rl.data import _cli as dataset_cli
 from tavrin_rl.human import HumanPlayer, QuitGame
 from tavrin_rl.text_board import draw, use_colour
@@ -106,10 +106,12 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def describe_placement(agent: int, index: int) -> str:
-    """The piece and the board cells of a placement by `agent`, as --watch prints it."""
+    """A placement by `agent` (`index` in its own frame) as people read it, in the board's frame:
+    its notation, as a person would type it at the terminal, and its cells, as --watch and the
+    log print it: "L5:3 at 0,15 on (0,18) (0,19) (1,19) (2,19) (3,19)"."""
     cells = sorted(placed_cells(agent, index))
     where = " ".join(f"({row},{column})" for row, column in cells)
-    return f"{PIECE_NAMES[action_kind(index)]} on {where}"
+    return f"{describe_action(to_board_action(agent, index))} on {where}"
 
 
 class Watcher:

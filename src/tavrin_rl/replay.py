@@ -4,7 +4,8 @@
 The page needs no network and loads nothing: the board is inline SVG, the moves are inline JSON
 and a short inline script recolours the cells. It has first / previous / next / last buttons, a
 slider, the move list (click a move to go there), each seat's score at the shown ply, and the
-arrow, Home and End keys. The address fragment `#ply=N` opens it at ply N and follows the shown ply.
+arrow, Home and End keys. The address fragment `#ply=N` opens it at ply N, follows the shown ply,
+and moves the page when it is changed.
 """
 
 from __future__ import annotations
@@ -19,13 +20,14 @@ from importlib import resources
 from tavrin_rl._tavrin import PyTavrin
 from tavrin_rl.agents import pass_turns
 from tavrin_rl.board import SVG_CELL, SVG_COLOURS, SVG_FREE, SVG_MARGIN, svg_grid
-from tavrin_rl.catalogue import BOARD_SIDE, NUM_SEATS, describe_action, placed_cells
+from tavrin_rl.catalogue import BOARD_SIDE, NUM_SEATS, describe_action, placed_cells, to_board_action
 from tavrin_rl.text_board import LETTERS
 
 
 def replay_data(moves: Sequence[tuple[int, int]]) -> list[dict[str, object]]:
     """Per placement (agent, grid index in that agent's frame), in order: the agent, the board
-    cells it covers, its notation and the four scores after it. The moves are replayed on a new
+    cells it covers, its notation in the board's frame (as the page draws it, and as a person
+    types moves at the terminal) and the four scores after it. The moves are replayed on a new
     game, with done agents passing, so a move list that is not a game raises the game's error."""
     game = PyTavrin()
     steps: list[dict[str, object]] = []
@@ -38,7 +40,7 @@ def replay_data(moves: Sequence[tuple[int, int]]) -> list[dict[str, object]]:
         steps.append({
             "agent": agent,
             "cells": [list(cell) for cell in placed_cells(agent, index)],
-            "move": describe_action(index),
+            "move": describe_action(to_board_action(agent, index)),
             "scores": game.scores,
         })
     return steps
@@ -142,8 +144,9 @@ tr.turn td {{ font-weight: bold; }}
 <div id="current"></div>
 <table><tbody>{seats}</tbody></table>
 <ol id="moves"></ol>
-<p class="note">Moves read PIECE:VARIANT at ROW,COLUMN in the mover's own frame (its start
-corner at 0,0), as <code>tavrin_rl.catalogue.describe_action</code> writes them.</p>
+<p class="note">Moves read PIECE:VARIANT at ROW,COLUMN on the board as drawn (row 0 at the top,
+column 0 at the left), the top-left corner of the piece's box; the notation a person types at
+the terminal.</p>
 </div>
 </main>
 <script id="game-data" type="application/json">{data}</script>
@@ -205,8 +208,18 @@ document.addEventListener("keydown", event => {{
   else if (event.key === "Home") show(0);
   else if (event.key === "End") show(total);
 }});
-const start = /^#ply=(\\d+)$/.exec(location.hash);
-show(start ? +start[1] : total);
+function hashPly() {{
+  const found = /^#ply=(\\d+)$/.exec(location.hash);
+  return found ? +found[1] : null;
+}}
+// A #ply= typed into the address bar, or a link to another ply of the same page, moves the board
+// (replaceState in show() fires no event, so the page never chases its own changes).
+window.addEventListener("hashchange", () => {{
+  const ply = hashPly();
+  if (ply !== null && ply !== shown) show(ply);
+}});
+const start = hashPly();
+show(start !== null ? start : total);
 </script>
 </body>
 </html>
