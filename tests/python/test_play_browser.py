@@ -16,7 +16,7 @@ import pytest
 
 from tavrin_rl import PyTavrin
 from tavrin_rl.board import SVG_COLOURS, SVG_FREE, cell_owners
-from tavrin_rl.catalogue import encode_action, to_frame
+from tavrin_rl.catalogue import describe_action, encode_action, to_frame
 from tavrin_rl.human import explain
 from tavrin_rl.play.server import PlayServer
 
@@ -200,7 +200,7 @@ def test_an_illegal_click_is_refused_with_the_reason(page):
     index = encode_action(orientation, *min(frame))
     reason = explain(PyTavrin.from_bytes(before).observe(0), index)
     assert browser.js("document.getElementById('status').textContent") == \
-        f"I5 cannot go there: {reason}"
+        f"{describe_action(index)} cannot be played: {reason}"
     assert table.game.to_bytes() == before
     assert browser.js("tavrinPlay.held") is not None  # the piece stays in hand for another try
 

@@ -143,7 +143,7 @@ def test_moves_out_of_turn_and_illegal_ones(server):
     status, answer = api(server, "move", {"game": game_id, "turn": 0, "cells": [[10, 10]]})
     orientation = next(o for o, cells in enumerate(ORIENTATION_CELLS) if len(cells) == 1)
     reason = explain(PyTavrin().observe(0), encode_action(orientation, 10, 10))
-    assert status == 200 and answer == {"refused": f"I1 cannot go there: {reason}"}
+    assert status == 200 and answer == {"refused": f"I1:0 at 10,10 cannot be played: {reason}"}
     table = server.tables.get(game_id)
     release = threading.Event()
     think = table.agents[1].act
@@ -212,3 +212,31 @@ def test_the_command_serves_until_ctrl_c():
         if process.poll() is None:
             process.kill()
             process.wait()
+
+
+def test_another_seat_plays_in_the_board_frame():
+    server = PlayServer("127.0.0.1", 0, ("random", "random", "human", "random"), seed=1, pause=0)
+    server.serve_in_thread()
+    try:
+        _, state = api(server, "new", {})
+        for _ in range(500):
+            if state["legal"]:
+                break
+            time.sleep(0.02)
+            _, state = api(server, "state", {"game": state["game"], "since": 0})
+        assert state["mover"] == 2 and state["turns"] == 2
+        table = server.tables.get(state["game"])
+        mask = table.game.observe(2).action_mask
+        keys = {",".join(str(r * 20 + c) for r, c in sorted(placed_cells(2, i)))
+                for i, bit in enumerate(mask) if bit}
+        assert {key for found in state["legal"].values() for key in found} == keys
+        assert all(19 * 20 + 19 in map(int, key.split(",")) for key in keys)  # its corner
+        _, answer = api(server, "move", {"game": state["game"], "turn": 2, "cells": [[10, 10]]})
+        assert answer["refused"].endswith("your first piece must cover your corner, cell 19,19")
+        status, after = api(server, "move", {"game": state["game"], "turn": 2,
+                                             "cells": [[19, 19], [18, 19]]})
+        assert status == 200 and after["events"][-1]["cells"] in ([[19, 19], [18, 19]],
+                                                                   [[18, 19], [19, 19]])
+    finally:
+        server.shutdown()
+        server.server_close()

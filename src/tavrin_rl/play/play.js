@@ -184,14 +184,13 @@ function showTurn(event) {
   for (const [r, c] of event.cells) owner[r * SIDE + c] = event.agent;
   TavrinBoard.paint(D, owner);
   if (event.cells.length) TavrinBoard.mark(D, event.cells);
-  const item = document.createElement("li"), first = event.cells.length
-    ? event.cells.reduce((a, b) => (a[0] < b[0] || (a[0] === b[0] && a[1] < b[1]) ? a : b)) : null;
+  const item = document.createElement("li");
   item.textContent = D.letters[event.agent] + " " + nameOf(event.agent) +
-    (first ? ": " + event.piece + " at " + first[0] + "," + first[1] : " passes: out of moves");
+    (event.move ? ": " + event.move : " passes: out of moves");
   $("log").appendChild(item);
   $("log").scrollTop = $("log").scrollHeight;
   showSeats(event.scores, event.left, [], null, null);
-  say(first ? nameOf(event.agent) + " placed " + event.piece + "." : nameOf(event.agent) + " passes: out of moves.");
+  say(nameOf(event.agent) + (event.move ? " placed " + event.move + "." : " passes: out of moves."));
 }
 function step() {
   timer = null;

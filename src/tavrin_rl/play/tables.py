@@ -21,7 +21,7 @@ from tavrin_rl.agents import Agent, Stream, legal_grid_indexes, make_agent
 from tavrin_rl.board_state import piece_masks
 from tavrin_rl.catalogue import (
     BOARD_SIDE, KIND_ORIENTATIONS, NUM_SEATS, ORIENTATION_CELLS, ORIENTATION_KIND, PIECE_NAMES,
-    encode_action, placed_cells, to_frame,
+    describe_action, encode_action, placed_cells, to_board_action, to_frame,
 )
 from tavrin_rl.human import explain
 
@@ -166,7 +166,8 @@ class Table:
         self.events.append({
             "agent": agent,
             "cells": [] if action is None else [list(c) for c in placed_cells(agent, action)],
-            "piece": None if action is None else PIECE_NAMES[ORIENTATION_KIND[action // (BOARD_SIDE * BOARD_SIDE)]],
+            # in the board's frame, as the replay page and the terminal write moves
+            "move": None if action is None else describe_action(to_board_action(agent, action)),
             "scores": self.game.scores,
             "left": [bin(mask).count("1") for mask in piece_masks(state)],
         })
@@ -195,8 +196,9 @@ class Table:
             observation = game.observe(agent)
             if not observation.action_mask[index]:
                 # An answer, not an HTTP error: the page shows it, and browsers log errors.
-                return {"refused": f"{PIECE_NAMES[ORIENTATION_KIND[orientation]]} cannot go "
-                                   f"there: {explain(observation, index)}"}
+                # worded as at the terminal, the move in the board's frame
+                return {"refused": f"{describe_action(to_board_action(agent, index))} cannot be "
+                                   f"played: {explain(observation, index, agent)}"}
             self._step(agent, index)
             self._pass_turns()
             self._advance()
