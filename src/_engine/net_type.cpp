@@ -149,6 +149,39 @@ PyObject* net_evaluate(PyObject* self, PyObject* const* args, Py_ssize_t nargs) 
     return PyTuple_Pack(2, l.get(), v.get());
 }
 
+// choose(board, extras, mask, stream, sample): `pick` from what an agent observes: its 12 board
+// planes (4800 bytes), extras (88 float32) and action mask (36400 bytes); (grid index or None, the
+// stream's next state).
+PyObject* net_choose(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    if (!arity("choose()", nargs, 5, 5)) return nullptr;
+    constexpr std::size_t BOARD = net::BOARD_PLANES * net::CELLS;
+    std::vector<std::uint8_t> board(BOARD), mask(GRID_SIZE);
+    std::vector<float> extras(net::EXTRAS);
+    if (!binding::copy_in(args[0], "board", std::span(board)) ||
+        !binding::copy_in(args[1], "extras", std::span(extras)) || !binding::copy_in(args[2], "mask", std::span(mask)))
+        return nullptr;
+    Stream stream{PyLong_AsUnsignedLongLongMask(args[3])};
+    if (PyErr_Occurred()) return nullptr;
+    const int sample = PyObject_IsTrue(args[4]);
+    if (sample < 0) return nullptr;
+    std::optional<std::uint32_t> g;
+    const net::Net& net = net_ref(self);
+    without_gil([&] {
+        std::vector<std::uint16_t> legal;
+        for (std::size_t i = 0; i < GRID_SIZE; ++i)
+            if (mask[i] != 0) legal.push_back(static_cast<std::uint16_t>(i));
+        if (legal.empty()) return;
+        net::Evaluator& ev = thread_evaluator(net);
+        ev.run(net, board.data(), extras.data());
+        g = ev.choose(net, legal, sample ? &stream : nullptr);
+    });
+    PyRef after = PyRef::steal(PyLong_FromUnsignedLongLong(stream.state));
+    if (!after) return nullptr;
+    PyRef action = g ? PyRef::steal(PyLong_FromUnsignedLong(*g)) : PyRef::borrow(Py_None);
+    if (!action) return nullptr;
+    return PyTuple_Pack(2, action.get(), after.get());
+}
+
 PyObject* net_kernel_name(PyObject*, PyObject*) { return PyUnicode_FromString(net::active_net_kernel().name); }
 
 PyObject* net_get_shape(PyObject* self, void*) {
@@ -162,6 +195,9 @@ PyMethodDef net_methods[] = {
                    "The net's placement for the agent to move in 278 state bytes: the most likely legal one, or with "
                    "sample one drawn from the policy with one draw of the stream state `stream`: (grid index or "
                    "None, the stream's next state)."),
+    BINDING_METHOD(choose, net_choose, METH_FASTCALL, "$self, board, extras, mask, stream, sample, /",
+                   "pick() from what an agent observes: 12 x 400 board plane bytes, 88 float32 extras and its "
+                   "36400-byte action mask: (grid index or None, the stream's next state)."),
     BINDING_METHOD(evaluate, net_evaluate, METH_FASTCALL, "$self, boards, extras, segment, legal, values, /",
                    "Logits (float32 bytes) of grid indexes `legal` of positions `segment` (int64 each, ascending "
                    "positions) given B x 12 x 400 uint8 board planes and B x 88 float32 extras; with values, "

@@ -293,22 +293,27 @@ std::optional<std::uint32_t> Evaluator::pick(const Net& net, const Game& game, S
     for_each_legal_action(game, game.agent_selection, [&](std::uint32_t g) { legal_.push_back(static_cast<std::uint16_t>(g)); });
     if (legal_.empty()) return std::nullopt;
     run(net, game);
+    return choose(net, legal_, stream);
+}
+
+std::uint32_t Evaluator::choose(const Net& net, std::span<const std::uint16_t> legal, Stream* stream) {
+    if (legal.empty()) fail("a net chose among no placements");
     if (stream == nullptr) {
-        std::uint32_t best = legal_[0];
+        std::uint32_t best = legal[0];
         float top = logit(net, best);
-        for (std::size_t j = 1; j < legal_.size(); ++j) {
-            const float l = logit(net, legal_[j]);
+        for (std::size_t j = 1; j < legal.size(); ++j) {
+            const float l = logit(net, legal[j]);
             if (l > top) {  // ascending indexes: the first of equal logits stays
                 top = l;
-                best = legal_[j];
+                best = legal[j];
             }
         }
         return best;
     }
-    logits_.resize(legal_.size());
+    logits_.resize(legal.size());
     float top = -INFINITY;
-    for (std::size_t j = 0; j < legal_.size(); ++j) {
-        logits_[j] = logit(net, legal_[j]);
+    for (std::size_t j = 0; j < legal.size(); ++j) {
+        logits_[j] = logit(net, legal[j]);
         top = std::max(top, logits_[j]);
     }
     // The softmax by inverse transform of one uniform draw, summed in index order twice (the
@@ -317,11 +322,11 @@ std::optional<std::uint32_t> Evaluator::pick(const Net& net, const Game& game, S
     for (const float l : logits_) total += std::exp(static_cast<double>(l - top));
     const double target = static_cast<double>(stream->next() >> 11) * 0x1.0p-53 * total;
     double running = 0.0;
-    for (std::size_t j = 0; j < legal_.size(); ++j) {
+    for (std::size_t j = 0; j < legal.size(); ++j) {
         running += std::exp(static_cast<double>(logits_[j] - top));
-        if (running > target) return legal_[j];
+        if (running > target) return legal[j];
     }
-    return legal_.back();  // rounding at the top
+    return legal.back();  // rounding at the top
 }
 
 }  // namespace tavrin::net

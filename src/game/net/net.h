@@ -103,6 +103,8 @@ class Evaluator {
     // likely legal one (the lowest grid index of equal logits), drawing nothing; or, with
     // `stream`, one drawn from the policy over the legal placements with one draw.
     std::optional<std::uint32_t> pick(const Net& net, const Game& game, Stream* stream);
+    // The same choice after `run`, among `legal` (ascending grid indexes, at least one).
+    std::uint32_t choose(const Net& net, std::span<const std::uint16_t> legal, Stream* stream);
 
  private:
     std::vector<std::uint8_t> board_;  // [BOARD_PLANES][CELLS]
