@@ -105,6 +105,7 @@ def test_refusals_change_nothing(server):
         "other Origin": api(server, "move", good, headers={"Origin": "http://evil.example"}),
         "not JSON": api(server, "move", None, raw=b"{cells: 1"),
         "not an object": api(server, "move", [1, 2]),
+        "deeply nested": api(server, "move", None, raw=b"[" * 30000 + b"]" * 30000),
         "form body": api(server, "move", good, headers={"Content-Type": "text/plain"}),
         "oversized": api(server, "move", None, headers={"Content-Length": str(MAX_BODY + 1)}),
         "no length": api(server, "move", None, headers={"Content-Length": "-1"}),
@@ -122,7 +123,7 @@ def test_refusals_change_nothing(server):
         "a file's name": request(server, "GET", f"/{token}/../../etc/passwd"),
     }
     expected = {"no token": 403, "wrong token": 403, "wrong Host": 403, "other port": 403,
-                "other Origin": 403, "not JSON": 400, "not an object": 400, "form body": 415,
+                "other Origin": 403, "not JSON": 400, "not an object": 400, "deeply nested": 400, "form body": 415,
                 "oversized": 413, "no length": 411, "bad cells": 400, "bool cell": 400, "six cells": 400,
                 "repeated": 400, "no shape": 400, "stale turn": 409, "unknown game": 404,
                 "game not text": 400, "since negative": 400, "unknown request": 404,

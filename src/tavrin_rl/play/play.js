@@ -287,9 +287,16 @@ board.addEventListener("pointermove", event => {
   cursor = cellAt(event);
   if (held) drawGhost();
 });
+let touched = null;  // the cell a touch last showed the piece at
 board.addEventListener("click", event => {
-  cursor = cellAt(event);
-  if (held) { drawGhost(); place(); }
+  const cell = cellAt(event), key = cell.row + "," + cell.column;
+  cursor = cell;
+  if (!held) return;
+  drawGhost();
+  // A touch has no hover: the first tap shows the piece there, a second tap on it places it.
+  if (event.pointerType === "touch" && touched !== key) { touched = key; return; }
+  touched = null;
+  place();
 });
 $("turn").addEventListener("click", () => turnHeld(S.turn, 1));
 $("turn-back").addEventListener("click", () => turnHeld(S.turn, 3));
