@@ -65,6 +65,7 @@ def test_the_page_and_a_move_through_the_protocol(server):
     assert status == 200 and b'id="board"' in page and b"TavrinBoard.paint" in page
     status, state = api(server, "new", {})
     assert status == 200 and state["mover"] == 0 and state["turns"] == 0
+    _, other = api(server, "new", {})  # another tab's game
     game = PyTavrin()
     legal = [i for i, bit in enumerate(game.observe(0).action_mask) if bit]
     # The legal placements the page gets are the engine's, in board cells.
@@ -84,6 +85,8 @@ def test_the_page_and_a_move_through_the_protocol(server):
     for agent, index in table.turns[1:]:
         game.step(index)
     assert game.to_bytes() == table.game.to_bytes()
+    _, other = api(server, "state", {"game": other["game"], "since": 0})
+    assert other["turns"] == 0 and other["game"] != state["game"]  # untouched by the first
     status, saved = request(server, "GET", f"/{server.token}/save/{state['game']}/state")
     assert status == 200 and PyTavrin.from_bytes(saved).to_bytes() == game.to_bytes()
     status, replay = request(server, "GET", f"/{server.token}/save/{state['game']}/replay")

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import os
 import sys
 import threading
 import webbrowser
@@ -118,6 +119,14 @@ def main(argv: Sequence[str]) -> int:
     return run_guarded(lambda out: serve(args, seats, out, err), err)
 
 
+def _graphical() -> bool:
+    """Whether a browser window can open. Without a display, `webbrowser` falls back to a text
+    browser such as lynx, which would take over the terminal the server prints to."""
+    if sys.platform in ("darwin", "win32"):
+        return True
+    return bool(os.environ.get("DISPLAY") or os.environ.get("WAYLAND_DISPLAY"))
+
+
 def serve(args: argparse.Namespace, seats: tuple[str, ...], out: Any, err: TextIO | None) -> int:
     from tavrin_rl.play.server import PlayServer
 
@@ -134,8 +143,12 @@ def serve(args: argparse.Namespace, seats: tuple[str, ...], out: Any, err: TextI
         out.write(f"open {server.address}\n(Ctrl-C stops the server)\n")
         out.flush()
         if not args.no_browser:
-            # webbrowser may wait for the browser it starts: not on the serving thread
-            threading.Thread(target=webbrowser.open, args=(server.address,), daemon=True).start()
+            if _graphical():
+                # webbrowser may wait for the browser it starts: not on the serving thread
+                threading.Thread(target=webbrowser.open, args=(server.address,),
+                                 daemon=True).start()
+            else:
+                tell(err, "no graphical display here: open the address above in a browser")
         server.serve_forever()
     except KeyboardInterrupt:
         tell(err, "stopped")
