@@ -210,6 +210,8 @@ function settle() {
   if (state.failure) { say(state.failure, true); return; }
   if (state.over) {
     legal = null;
+    held = null;
+    $("held").textContent = "New game (N) starts another.";
     const order = [...state.places.keys()].sort((a, b) => state.places[a] - state.places[b]);
     say("Game over. " + order.map(seat => ordinal(state.places[seat]) + " " + nameOf(seat) + ": " +
         state.scores[seat]).join("; ") + ".");
