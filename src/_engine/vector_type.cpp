@@ -235,7 +235,7 @@ PyObject* vector_sample_actions(PyObject* self, PyObject* const* args, Py_ssize_
 
 // play_out(seats, settings, max_plies, states, actions, agents, plies): see VectorGames::play_out.
 PyObject* vector_play_out(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-    if (!arity("play_out()", nargs, 7, 7)) return nullptr;
+    if (!arity("play_out()", nargs, 7, 8)) return nullptr;
     return exclusive(self, [&](VectorObject&, VectorGames& engine) -> PyObject* {
         std::array<Seat, AGENT_COUNT> seats{};
         Buffer codes;
@@ -260,12 +260,36 @@ PyObject* vector_play_out(PyObject* self, PyObject* const* args, Py_ssize_t narg
             !agents.get(args[5], "agents", rows, 1, true) ||
             !plies.get(args[6], "plies", engine.size(), sizeof(std::int16_t), true))
             return nullptr;
+        int want_visits = 0;
+        if (nargs > 7 && (want_visits = PyObject_IsTrue(args[7])) < 0) return nullptr;
+        std::vector<std::vector<batch::RootVisit>> visits(want_visits ? engine.size() : 0);
         without_gil([&] {
             engine.play_out(seats, settings, static_cast<std::size_t>(max_plies), states.as<std::uint8_t>().data(),
                             actions.as<std::uint16_t>().data(), agents.as<std::int8_t>().data(),
-                            plies.as<std::int16_t>().data());
+                            plies.as<std::int16_t>().data(), want_visits ? visits.data() : nullptr);
         });
-        Py_RETURN_NONE;
+        if (!want_visits) Py_RETURN_NONE;
+        // The entries of every game in game order, as four columns.
+        std::size_t total = 0;
+        for (const auto& list : visits) total += list.size();
+        std::vector<std::int32_t> game(total);
+        std::vector<std::int16_t> ply(total);
+        std::vector<std::uint16_t> action(total);
+        std::vector<std::uint32_t> count(total);
+        std::size_t at = 0;
+        for (std::size_t i = 0; i < visits.size(); ++i) {
+            for (const batch::RootVisit& v : visits[i]) {
+                game[at] = static_cast<std::int32_t>(i);
+                ply[at] = static_cast<std::int16_t>(v.ply);
+                action[at] = v.action;
+                count[at++] = v.visits;
+            }
+        }
+        const auto bytes_of = [](const auto& column) {
+            return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(column.data()),
+                                             static_cast<Py_ssize_t>(column.size() * sizeof(column[0])));
+        };
+        return Py_BuildValue("(NNNN)", bytes_of(game), bytes_of(ply), bytes_of(action), bytes_of(count));
     });
 }
 
@@ -383,10 +407,12 @@ PyMethodDef vector_methods[] = {
     BINDING_METHOD(sample_actions, vector_sample_actions, METH_FASTCALL, "$self, policy, out, /",
                    "Writes one action per game into out (int32); policy is one policy code or N bytes of them."),
     BINDING_METHOD(play_out, vector_play_out, METH_FASTCALL,
-                   "$self, seats, settings, max_plies, states, actions, agents, plies, /",
+                   "$self, seats, settings, max_plies, states, actions, agents, plies, visits=False, /",
                    "Plays every unfinished game to its end, agent k as the engine seat code seats[k] with the "
                    "settings settings[k] (None or a dict, as VectorGames takes them), recording each placement (state before it, grid index, "
-                   "agent) in row i x max_plies + p of the writable buffers, and each game's count in plies (int16)."),
+                   "agent) in row i x max_plies + p of the writable buffers, and each game's count in plies (int16). "
+                   "With visits true, returns the root visits of every search that made playouts as bytes of four "
+                   "columns (game int32, placement int16, grid index uint16, visits uint32); otherwise None."),
     BINDING_METHOD(legal_actions, vector_legal_actions, METH_NOARGS, "$self, /",
                    "(offsets as int64 bytes, actions as int32 bytes)."),
     BINDING_METHOD(load, vector_load, METH_O, "$self, states, /", "Every game from N x 278 state bytes."),

@@ -248,7 +248,7 @@ std::optional<BatchError> VectorGames::step(std::span<const std::int32_t> action
 
 void VectorGames::play_out(std::span<const Seat, AGENT_COUNT> seats, std::span<const SeatSettings, AGENT_COUNT> settings,
                            std::size_t max_plies, std::uint8_t* states, std::uint16_t* actions, std::int8_t* agents,
-                           std::int16_t* plies) {
+                           std::int16_t* plies, std::vector<RootVisit>* visits) {
     for (const Seat seat : seats) {
         if (static_cast<std::size_t>(seat) >= SEAT_KINDS || played_outside(seat))
             throw std::invalid_argument("play_out plays engine seats only");
@@ -261,6 +261,7 @@ void VectorGames::play_out(std::span<const Seat, AGENT_COUNT> seats, std::span<c
             Game& game = games[i];
             catch_up_stream(i, game);
             const bool was_over = is_over(game);
+            if (visits != nullptr) visits[i].clear();
             std::size_t n = 0;
             for (;;) {
                 skip_passes(game);
@@ -272,6 +273,11 @@ void VectorGames::play_out(std::span<const Seat, AGENT_COUNT> seats, std::span<c
                 const std::size_t agent = game.agent_selection;
                 const auto g = engine_pick(part, i, game, seats[agent], settings[agent]);
                 if (!g) fail("the agent to move has no legal placement");
+                // A search that made no playouts (a forced or opening placement) opened no root child.
+                if (visits != nullptr && seats[agent] == Seat::Search)
+                    searchers_[part].for_each_root_child([&](std::uint32_t move, std::uint32_t v, float) {
+                        visits[i].push_back({static_cast<std::uint16_t>(n), static_cast<std::uint16_t>(move), v});
+                    });
                 if (tavrin::step(game, static_cast<std::size_t>(*g))) fail("an engine pick was refused");
                 actions[row] = static_cast<std::uint16_t>(*g);
                 agents[row] = static_cast<std::int8_t>(agent);

@@ -50,6 +50,14 @@ struct SeatSettings {
     bool sample = false;
 };
 
+// One child of a searched placement's root, for datasets: placement `ply` of its game (its row),
+// the child's grid index and its visits. A search's entries sum to the playouts it made.
+struct RootVisit {
+    std::uint16_t ply = 0;
+    std::uint16_t action = 0;
+    std::uint32_t visits = 0;
+};
+
 inline constexpr std::size_t PLANE_CELLS = BOARD_SIDE * BOARD_SIDE;                       // 400
 inline constexpr std::size_t BOARD_CHANNELS = 3 * AGENT_COUNT;                             // 12
 inline constexpr std::size_t PIECE_CHANNELS = AGENT_COUNT * KIND_COUNT;                    // 84
@@ -119,10 +127,12 @@ class VectorGames {
     // placement: game i's p-th in row i × max_plies + p of `states` (STATE_SIZE bytes each, the
     // state before it), `actions` and `agents`; `plies[i]` counts them. A game that ends is
     // scored as on a step (final_scores, rewards, terminated) and kept finished. For writing
-    // datasets: one pass over each game while it is in cache, no call per ply.
+    // datasets: one pass over each game while it is in cache, no call per ply. With `visits` (one
+    // list per game, emptied first), each search that made playouts adds its root's children.
     void play_out(std::span<const Seat, AGENT_COUNT> seats, std::span<const SeatSettings, AGENT_COUNT> settings,
                   std::size_t max_plies, std::uint8_t* states,
-                  std::uint16_t* actions, std::int8_t* agents, std::int16_t* plies);
+                  std::uint16_t* actions, std::int8_t* agents, std::int16_t* plies,
+                  std::vector<RootVisit>* visits = nullptr);
 
     // The legal grid indexes of every game, ascending, as offsets (N + 1) and a flat list.
     void legal_actions(std::vector<std::int64_t>& offsets, std::vector<std::int32_t>& actions);
