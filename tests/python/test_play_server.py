@@ -188,7 +188,8 @@ def run_command(*words, timeout=60):
     (["--opponents", "greedy,reach"], "give one agent, or 3"),
     (["--opponents", "policy:/nonexistent/net.npz"], "--opponents: policy:"),
     (["--host", "0.0.0.0"], "not '0.0.0.0'"),
-    (["--pause", "nan"], "0 to 3600"),
+    (["--pause", "nan"], "0 to 10 seconds"),
+    (["--seat", "0,1,2,3", "--opponents", "reach"], "every seat is yours"),
     (["--seed", "-1"], "must be 0 or more"),
 ])
 def test_bad_options_are_refused_before_starting(words, message):
