@@ -65,6 +65,7 @@ def test_the_page_and_a_move_through_the_protocol(server):
     assert status == 200 and b'id="board"' in page and b"TavrinBoard.paint" in page
     status, state = api(server, "new", {})
     assert status == 200 and state["mover"] == 0 and state["turns"] == 0
+    _, other = api(server, "new", {})  # another tab's game
     game = PyTavrin()
     legal = [i for i, bit in enumerate(game.observe(0).action_mask) if bit]
     # The legal placements the page gets are the engine's, in board cells.
@@ -84,6 +85,8 @@ def test_the_page_and_a_move_through_the_protocol(server):
     for agent, index in table.turns[1:]:
         game.step(index)
     assert game.to_bytes() == table.game.to_bytes()
+    _, other = api(server, "state", {"game": other["game"], "since": 0})
+    assert other["turns"] == 0 and other["game"] != state["game"]  # untouched by the first
     status, saved = request(server, "GET", f"/{server.token}/save/{state['game']}/state")
     assert status == 200 and PyTavrin.from_bytes(saved).to_bytes() == game.to_bytes()
     status, replay = request(server, "GET", f"/{server.token}/save/{state['game']}/replay")
@@ -105,6 +108,7 @@ def test_refusals_change_nothing(server):
         "other Origin": api(server, "move", good, headers={"Origin": "http://evil.example"}),
         "not JSON": api(server, "move", None, raw=b"{cells: 1"),
         "not an object": api(server, "move", [1, 2]),
+        "deeply nested": api(server, "move", None, raw=b"[" * 30000 + b"]" * 30000),
         "form body": api(server, "move", good, headers={"Content-Type": "text/plain"}),
         "oversized": api(server, "move", None, headers={"Content-Length": str(MAX_BODY + 1)}),
         "no length": api(server, "move", None, headers={"Content-Length": "-1"}),
@@ -122,7 +126,7 @@ def test_refusals_change_nothing(server):
         "a file's name": request(server, "GET", f"/{token}/../../etc/passwd"),
     }
     expected = {"no token": 403, "wrong token": 403, "wrong Host": 403, "other port": 403,
-                "other Origin": 403, "not JSON": 400, "not an object": 400, "form body": 415,
+                "other Origin": 403, "not JSON": 400, "not an object": 400, "deeply nested": 400, "form body": 415,
                 "oversized": 413, "no length": 411, "bad cells": 400, "bool cell": 400, "six cells": 400,
                 "repeated": 400, "no shape": 400, "stale turn": 409, "unknown game": 404,
                 "game not text": 400, "since negative": 400, "unknown request": 404,
@@ -184,7 +188,8 @@ def run_command(*words, timeout=60):
     (["--opponents", "greedy,reach"], "give one agent, or 3"),
     (["--opponents", "policy:/nonexistent/net.npz"], "--opponents: policy:"),
     (["--host", "0.0.0.0"], "not '0.0.0.0'"),
-    (["--pause", "nan"], "0 to 3600"),
+    (["--pause", "nan"], "0 to 10 seconds"),
+    (["--seat", "0,1,2,3", "--opponents", "reach"], "every seat is yours"),
     (["--seed", "-1"], "must be 0 or more"),
 ])
 def test_bad_options_are_refused_before_starting(words, message):

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import os
 import sys
 import threading
 import webbrowser
@@ -10,7 +11,6 @@ from collections.abc import Sequence
 from typing import Any, TextIO
 
 from tavrin_rl._command import prog, run_guarded, run_seed, tell
-from tavrin_rl._command import seconds as seconds_option
 from tavrin_rl._command import seed as seed_option
 from tavrin_rl.agents import AGENTS, make_agent, parse_agent
 from tavrin_rl.catalogue import NUM_SEATS
@@ -58,8 +58,11 @@ def _host(text: str) -> str:
 
 
 def _pause(text: str) -> float:
-    value = seconds_option(text)
-    if value > 10:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number of seconds: {text!r}") from None
+    if not 0 <= value <= 10:  # also refuses nan and inf
         raise argparse.ArgumentTypeError(f"must be 0 to 10 seconds, got {text}")
     return value
 
@@ -73,7 +76,7 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--seat", type=_seats, default=(0,), metavar="N[,N...]",
                         help=f"your seat or seats, 0 to {NUM_SEATS - 1} (default 0: you move "
                              "first, from the top-left corner)")
-    parser.add_argument("--opponents", type=_agents, default=(DEFAULT_OPPONENTS,),
+    parser.add_argument("--opponents", type=_agents, default=None,
                         metavar="LIST",
                         help="one agent for every other seat, or one per other seat in seat "
                              f"order, comma-separated (default {DEFAULT_OPPONENTS})")
@@ -93,7 +96,9 @@ def build_parser() -> argparse.ArgumentParser:
 def lineup(parser: argparse.ArgumentParser, args: argparse.Namespace) -> tuple[str, ...]:
     """Every seat's player, HUMAN or an agent string; refuses counts that do not fit."""
     others = [seat for seat in range(NUM_SEATS) if seat not in args.seat]
-    opponents: tuple[str, ...] = args.opponents
+    if not others and args.opponents is not None:
+        parser.error("--opponents: every seat is yours (--seat), none is left for an agent")
+    opponents: tuple[str, ...] = args.opponents or (DEFAULT_OPPONENTS,)
     if len(opponents) == 1:
         opponents = opponents * len(others)
     if len(opponents) != len(others):
@@ -118,6 +123,14 @@ def main(argv: Sequence[str]) -> int:
     return run_guarded(lambda out: serve(args, seats, out, err), err)
 
 
+def _graphical() -> bool:
+    """Whether a browser window can open. Without a display, `webbrowser` falls back to a text
+    browser such as lynx, which would take over the terminal the server prints to."""
+    if sys.platform in ("darwin", "win32"):
+        return True
+    return bool(os.environ.get("DISPLAY") or os.environ.get("WAYLAND_DISPLAY"))
+
+
 def serve(args: argparse.Namespace, seats: tuple[str, ...], out: Any, err: TextIO | None) -> int:
     from tavrin_rl.play.server import PlayServer
 
@@ -134,8 +147,12 @@ def serve(args: argparse.Namespace, seats: tuple[str, ...], out: Any, err: TextI
         out.write(f"open {server.address}\n(Ctrl-C stops the server)\n")
         out.flush()
         if not args.no_browser:
-            # webbrowser may wait for the browser it starts: not on the serving thread
-            threading.Thread(target=webbrowser.open, args=(server.address,), daemon=True).start()
+            if _graphical():
+                # webbrowser may wait for the browser it starts: not on the serving thread
+                threading.Thread(target=webbrowser.open, args=(server.address,),
+                                 daemon=True).start()
+            else:
+                tell(err, "no graphical display here: open the address above in a browser")
         server.serve_forever()
     except KeyboardInterrupt:
         tell(err, "stopped")

@@ -210,6 +210,8 @@ function settle() {
   if (state.failure) { say(state.failure, true); return; }
   if (state.over) {
     legal = null;
+    held = null;
+    $("held").textContent = "New game (N) starts another.";
     const order = [...state.places.keys()].sort((a, b) => state.places[a] - state.places[b]);
     say("Game over. " + order.map(seat => ordinal(state.places[seat]) + " " + nameOf(seat) + ": " +
         state.scores[seat]).join("; ") + ".");
@@ -287,9 +289,16 @@ board.addEventListener("pointermove", event => {
   cursor = cellAt(event);
   if (held) drawGhost();
 });
+let touched = null;  // the cell a touch last showed the piece at
 board.addEventListener("click", event => {
-  cursor = cellAt(event);
-  if (held) { drawGhost(); place(); }
+  const cell = cellAt(event), key = cell.row + "," + cell.column;
+  cursor = cell;
+  if (!held) return;
+  drawGhost();
+  // A touch has no hover: the first tap shows the piece there, a second tap on it places it.
+  if (event.pointerType === "touch" && touched !== key) { touched = key; return; }
+  touched = null;
+  place();
 });
 $("turn").addEventListener("click", () => turnHeld(S.turn, 1));
 $("turn-back").addEventListener("click", () => turnHeld(S.turn, 3));

@@ -80,6 +80,7 @@ class PlayHandler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     server_version = "tavrin_rl-play"
     sys_version = ""
+    timeout = 60  # a client that stops sending in the middle of a request gives its thread back
 
     def log_message(self, format: str, *args: Any) -> None:  # noqa: A002 (the base's name)
         pass  # the terminal stays for the address and errors
@@ -143,7 +144,7 @@ class PlayHandler(BaseHTTPRequestHandler):
             return None
         try:
             value = json.loads(raw.decode("utf-8")) if raw else {}
-        except (UnicodeDecodeError, ValueError):
+        except (UnicodeDecodeError, ValueError, RecursionError):  # nested past the parser's depth
             self._error(400, "the body is not JSON")
             return None
         if not isinstance(value, dict):
