@@ -41,7 +41,8 @@ def seat_lineup(seats: Any) -> tuple[bytes, tuple[dict[str, Any], ...]]:
         if isinstance(name, str) and (name == "mcts" or name.startswith("mcts:")):
             own = search_defaults(parse_agent(name)[1])
             name = "mcts"
-        elif isinstance(name, str) and (name == "baseline" or name.startswith("policy:")):
+        elif isinstance(name, str) and name in ("baseline", "policy") or (
+                isinstance(name, str) and name.startswith("policy:")):
             own = {"policy": net_path(name)}
             name = "policy"
         if name not in SEATS:
@@ -78,10 +79,24 @@ def search_defaults(search: dict[str, Any]) -> dict[str, Any]:
 def net_path(name: str) -> str:
     """The policy file a net seat plays ("baseline" or "policy:PATH"), as a real path."""
     from tavrin_rl.agents.net import baseline_path
-    path = baseline_path() if name == "baseline" else name.partition(":")[2]
+    path = baseline_path() if name in ("baseline", "policy") else name.partition(":")[2]
     if not path:
         raise ValueError(f"a policy seat names its file: policy:PATH, got {name!r}")
     return os.path.realpath(path)
+
+
+def is_engine_seat(name: Any) -> bool:
+    """Whether `name` is a seat the engine plays: a policy, "mcts[:PLAYOUTS[:ROLLOUT]]",
+    "baseline" or "policy:PATH" (its settings checked: ValueError when they are wrong)."""
+    if not isinstance(name, str) or name in ("learner", "external"):
+        return False
+    try:
+        codes, _ = seat_lineup([name] * NUM_SEATS)
+    except ValueError:
+        if name.partition(":")[0] in ("mcts", "policy"):
+            raise
+        return False
+    return codes[0] not in OUTSIDE_SEATS
 
 
 def engine_settings(settings: tuple[dict[str, Any], ...]) -> list[dict[str, Any] | None]:
