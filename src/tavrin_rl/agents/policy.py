@@ -37,6 +37,15 @@ class PolicyAgent(Agent):
         self.policy = load_policy(self.path)
         self.sample = bool(sample)
 
+    @classmethod
+    def from_policy(cls, policy: Any, seed: int | str | None = None,
+                    sample: bool = False) -> "PolicyAgent":
+        """An agent of a `Policy` already loaded (or made from a learner's weights)."""
+        agent = cls.__new__(cls)
+        Agent.__init__(agent, seed)
+        agent.path, agent.policy, agent.sample = "", policy, bool(sample)
+        return agent
+
     def act(self, observation: Any, game: PyTavrin | None = None) -> int | None:
         """The policy's placement for the agent to move in `game` (`observation` may then be
         None), or for the agent whose `PyObservation` is `observation`. The net reads the board,

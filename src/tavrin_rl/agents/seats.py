@@ -30,7 +30,8 @@ def seat_codes(seats: Any) -> bytes:
 def seat_lineup(seats: Any) -> tuple[bytes, tuple[dict[str, Any], ...]]:
     """`seat_codes`, and each seat's own settings with the defaults filled in: an "mcts" seat's
     {"playouts", "rollout"} (from "mcts", "mcts:PLAYOUTS" or "mcts:PLAYOUTS:ROLLOUT"), a net
-    seat's {"policy": the file's real path} (from "policy:PATH", or "baseline"), {} for the
+    seat's {"policy": the file's real path} (from "policy:PATH", or "baseline"; for a `Policy` or
+    a policy agent given as the seat, {"policy": its Policy, "sample": the agent's}), {} for the
     others. Seats of one kind play alike exactly when their settings are equal, so a batch may
     mix them ("mcts" and "mcts:20", two nets)."""
     names = seat_names(seats)
@@ -44,6 +45,12 @@ def seat_lineup(seats: Any) -> tuple[bytes, tuple[dict[str, Any], ...]]:
         elif isinstance(name, str) and name in ("baseline", "policy") or (
                 isinstance(name, str) and name.startswith("policy:")):
             own = {"policy": net_path(name)}
+            name = "policy"
+        elif hasattr(name, "engine") or hasattr(getattr(name, "policy", None), "engine"):
+            # a loaded net (`Policy`, most likely placement) or a policy agent (its net and
+            # `sample`): played by the engine as a net seat
+            own = ({"policy": name} if hasattr(name, "engine")
+                   else {"policy": name.policy, "sample": bool(getattr(name, "sample", False))})
             name = "policy"
         if name not in SEATS:
             raise ValueError(f"unknown seat policy {name!r}, choose from {', '.join(SEATS)}")
@@ -109,7 +116,9 @@ def engine_settings(settings: tuple[dict[str, Any], ...]) -> list[dict[str, Any]
             out.append(None)
         elif "policy" in own:
             from tavrin_rl.agents.net import load_policy
-            out.append({"net": load_policy(own["policy"]).engine, "sample": bool(own.get("sample"))})
+            policy = own["policy"]
+            net = load_policy(policy).engine if isinstance(policy, str) else policy.engine
+            out.append({"net": net, "sample": bool(own.get("sample"))})
         else:
             out.append({**own, "rollout": POLICIES.index(own["rollout"])})
     return out
