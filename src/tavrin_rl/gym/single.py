@@ -93,7 +93,7 @@ class SingleAgentEnv(gymnasium.Env[Any, np.int64]):
                              f"not {opponents!r}")
         for spec in specs:
             if not callable(spec):
-                if not isinstance(spec, str):
+                if not isinstance(spec, str) or spec.partition(":")[0] not in BUILT_IN:
                     raise ValueError(f"unknown opponent {spec!r}, choose from "
                                      f"{', '.join(BUILT_IN)} or pass a callable")
                 make_agent(spec)  # refused here, naming what is wrong (a policy file is read once)

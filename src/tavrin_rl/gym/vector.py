@@ -26,7 +26,7 @@ from tavrin_rl.gym.observations import (
     NUM_SEATS, check_options, check_seat, observation_arrays, observation_space_of,
 )
 from tavrin_rl.agents.seats import is_engine_seat
-from tavrin_rl.vector import POLICIES, VectorGames
+from tavrin_rl.vector import POLICIES, SEATS, VectorGames
 
 __all__ = ["VectorSingleAgentEnv", "make_vec", "OPPONENTS"]
 
