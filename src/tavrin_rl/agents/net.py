@@ -24,6 +24,7 @@ from typing import Any
 import numpy as np
 
 from tavrin_rl._tavrin import PyTavrin
+from tavrin_rl.agents.base import baseline_path as baseline_path
 from tavrin_rl.catalogue import BOARD_SIDE as BOARD_SIDE
 from tavrin_rl.catalogue import NUM_ORIENTATIONS as NUM_ORIENTATIONS
 from tavrin_rl.catalogue import BOARD_CHANNELS, FLAT_SIZE, NUM_KINDS, NUM_SEATS, ORIENTATION_KIND
@@ -442,12 +443,6 @@ def save_policy(path: str | os.PathLike[str], weights: dict[str, np.ndarray],
     tmp = f"{os.fspath(path)}.tmp.npz"
     np.savez_compressed(tmp, **arrays)  # type: ignore[arg-type]
     os.replace(tmp, path)
-
-
-def baseline_path() -> str:
-    """The path of the policy shipped with the package."""
-    from importlib import resources
-    return str(resources.files("tavrin_rl") / "baseline" / "baseline.npz")
 
 
 # Policies by file, so that agents and seats of one file share one net in the engine: (path,

@@ -16,7 +16,7 @@ from typing import Any
 
 from tavrin_rl._tavrin import PyObservation, PyTavrin
 from tavrin_rl.agents.base import Agent
-from tavrin_rl.agents.net import baseline_path as baseline_path
+from tavrin_rl.agents.base import baseline_path as baseline_path
 
 
 class PolicyAgent(Agent):

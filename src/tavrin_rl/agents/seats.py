@@ -8,7 +8,7 @@ from typing import Any
 
 import numpy as np
 
-from tavrin_rl.agents.base import DEFAULT_PLAYOUTS, MAX_PLAYOUTS, POLICIES
+from tavrin_rl.agents.base import DEFAULT_PLAYOUTS, MAX_PLAYOUTS, POLICIES, baseline_path
 from tavrin_rl.agents.registry import parse_agent
 from tavrin_rl.catalogue import NUM_SEATS
 
@@ -85,7 +85,6 @@ def search_defaults(search: dict[str, Any]) -> dict[str, Any]:
 
 def net_path(name: str) -> str:
     """The policy file a net seat plays ("baseline" or "policy:PATH"), as a real path."""
-    from tavrin_rl.agents.net import baseline_path
     path = baseline_path() if name in ("baseline", "policy") else name.partition(":")[2]
     if not path:
         raise ValueError(f"a policy seat names its file: policy:PATH, got {name!r}")
