@@ -46,16 +46,20 @@ PyObject* exclusive(PyObject* self, Body&& body) {
 }
 
 // One seat's settings from a dict of the keys its kind reads ("playouts", "rollout": a policy
-// code) into `out`; false with ValueError or TypeError set for an unknown key or a bad value.
-bool read_seat_settings(PyObject* dict, std::size_t seat, batch::SeatSettings& out) {
+// code; "net": a Net, "sample": a bool) into `out`; false with ValueError or TypeError set for an
+// unknown key or a bad value.
+bool read_seat_settings(PyTypeObject* net_type, PyObject* dict, std::size_t seat, batch::SeatSettings& out) {
     if (dict == Py_None) return true;
     if (!PyDict_Check(dict))
         return PyErr_Format(PyExc_TypeError, "seat %zu settings must be a dict or None, got %s", seat,
                             Py_TYPE(dict)->tp_name),
                false;
-    PyObject *key = nullptr, *value = nullptr;
-    Py_ssize_t at = 0;
-    while (PyDict_Next(dict, &at, &key, &value)) {
+    // Its items copied first: reading a value may run Python code that changes the dict.
+    const PyRef items = PyRef::steal(PyDict_Items(dict));
+    if (!items) return false;
+    for (Py_ssize_t at = 0; at < PyList_GET_SIZE(items.get()); ++at) {
+        PyObject* key = PyTuple_GET_ITEM(PyList_GET_ITEM(items.get(), at), 0);
+        PyObject* value = PyTuple_GET_ITEM(PyList_GET_ITEM(items.get(), at), 1);
         const char* name = PyUnicode_Check(key) ? PyUnicode_AsUTF8(key) : nullptr;
         if (name == nullptr) {
             if (!PyErr_Occurred()) PyErr_Format(PyExc_TypeError, "seat %zu settings keys must be str", seat);
@@ -70,6 +74,13 @@ bool read_seat_settings(PyObject* dict, std::size_t seat, batch::SeatSettings& o
             const auto code = to_code(value, "rollout policy code", POLICY_COUNT);
             if (!code) return false;
             out.search.rollout = static_cast<Policy>(*code);
+        } else if (std::strcmp(name, "net") == 0) {
+            out.net = net_of(net_type, value);
+            if (!out.net) return false;
+        } else if (std::strcmp(name, "sample") == 0) {
+            const int sample = PyObject_IsTrue(value);
+            if (sample < 0) return false;
+            out.sample = sample != 0;
         } else {
             return PyErr_Format(PyExc_ValueError, "seat %zu settings: unknown key %R", seat, key), false;
         }
@@ -78,7 +89,7 @@ bool read_seat_settings(PyObject* dict, std::size_t seat, batch::SeatSettings& o
 }
 
 // Four seats' settings from None (every seat's defaults) or a sequence of four dicts or Nones.
-bool read_settings(PyObject* arg, std::array<batch::SeatSettings, AGENT_COUNT>& out) {
+bool read_settings(PyTypeObject* net_type, PyObject* arg, std::array<batch::SeatSettings, AGENT_COUNT>& out) {
     if (arg == nullptr || arg == Py_None) return true;
     const PyRef items = PyRef::steal(PySequence_Fast(arg, "settings must be a sequence of four dicts"));
     if (!items) return false;
@@ -87,7 +98,7 @@ bool read_settings(PyObject* arg, std::array<batch::SeatSettings, AGENT_COUNT>& 
                             PySequence_Fast_GET_SIZE(items.get())),
                false;
     for (std::size_t k = 0; k < AGENT_COUNT; ++k)
-        if (!read_seat_settings(PySequence_Fast_GET_ITEM(items.get(), static_cast<Py_ssize_t>(k)), k, out[k]))
+        if (!read_seat_settings(net_type, PySequence_Fast_GET_ITEM(items.get(), static_cast<Py_ssize_t>(k)), k, out[k]))
             return false;
     return true;
 }
@@ -117,7 +128,7 @@ PyObject* vector_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     config.reward_mode = static_cast<RewardMode>(reward_mode);
     config.autoreset = autoreset != 0;
     config.rotate_seats = rotate != 0;
-    if (!read_settings(settings, config.settings)) return nullptr;
+    if (!read_settings(state_of(PyType_GetModule(type))->net_type, settings, config.settings)) return nullptr;
     if (seats != nullptr) {
         if (seats_len != static_cast<Py_ssize_t>(AGENT_COUNT))
             return PyErr_Format(PyExc_ValueError, "seats must be %zu seat codes, got %zd", AGENT_COUNT, seats_len);
@@ -247,7 +258,7 @@ PyObject* vector_play_out(PyObject* self, PyObject* const* args, Py_ssize_t narg
                 return PyErr_Format(PyExc_ValueError, "play_out plays engine seats only, got seat code %u", code);
         }
         std::array<batch::SeatSettings, AGENT_COUNT> settings{};
-        if (!read_settings(args[1], settings)) return nullptr;
+        if (!read_settings(state_of(PyType_GetModule(Py_TYPE(self)))->net_type, args[1], settings)) return nullptr;
         const Py_ssize_t max_plies = PyLong_AsSsize_t(args[2]);
         if (max_plies == -1 && PyErr_Occurred()) return nullptr;
         if (max_plies < static_cast<Py_ssize_t>(AGENT_COUNT * KIND_COUNT))

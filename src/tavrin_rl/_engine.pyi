@@ -20,6 +20,20 @@ class ArrayView:
     """Read-only bytes of one VectorGames array; holds the VectorGames alive."""
 
 @final
+class Net:
+    """A policy-value net in the engine, from the float32 arrays of a checked policy file."""
+    def __new__(cls, channels: int, layers: int, hidden: int,
+                arrays: Sequence[Any]) -> Net: ...
+    @property
+    def shape(self) -> tuple[int, int, int]: ...
+    def pick(self, state: Any, stream: int, sample: bool, /) -> tuple[int | None, int]: ...
+    def choose(self, board: Any, extras: Any, mask: Any, stream: int, sample: bool,
+               /) -> tuple[int | None, int]: ...
+    def evaluate(self, boards: Any, extras: Any, segment: Any, legal: Any,
+                 values: bool, /) -> Any: ...
+    def kernel(self) -> str: ...
+
+@final
 class VectorGames:
     def __new__(cls, num_games: int, threads: int = 1, observation: int = 2, mask: bool = True,
                 reward_mode: int = 1, autoreset: bool = True, seats: bytes | None = None,

@@ -16,13 +16,10 @@
 #include "game/batch/sampling.h"
 #include "game/batch/thread_pool.h"
 #include "game/game.h"
+#include "game/net/net.h"
 #include "game/scores.h"
 #include "game/search/mcts.h"
 #include "game/state_bytes.h"
-
-namespace tavrin::net {
-class Net;
-}
 
 namespace tavrin::batch {
 
@@ -33,13 +30,14 @@ enum class ObservationMode : std::uint8_t { None = 0, Compact = 1, Full = 2 };
 // Who plays a seat. A learner's or an external seat's moves come from the caller through `step`
 // (learner and external differ only in what the caller does with them: an external seat is a
 // frozen policy, a person, another program); the engine plays the others inside `step`.
-enum class Seat : std::uint8_t { Learner = 0, External = 1, Random = 2, Greedy = 3, Reach = 4, Search = 5 };
-inline constexpr std::size_t SEAT_KINDS = 6;
+// A Net seat plays the net of its settings.
+enum class Seat : std::uint8_t { Learner = 0, External = 1, Random = 2, Greedy = 3, Reach = 4, Search = 5, Net = 6 };
+inline constexpr std::size_t SEAT_KINDS = 7;
 constexpr bool played_outside(Seat s) noexcept { return s == Seat::Learner || s == Seat::External; }
 
 // How one seat of a lineup plays, beside its Seat kind: each seat has its own, so that a batch may
 // hold searches of different budgets, or nets, side by side. A kind reads only its own fields
-// (Search: `search`; later kinds add theirs here), and the others stay at their defaults, so that
+// (Search: `search`; Net: `net` and `sample`; later kinds add theirs here), and the others stay at their defaults, so that
 // two seats of one kind play alike exactly when their settings are equal.
 struct SeatSettings {
     search::SearchConfig search{};
@@ -208,6 +206,8 @@ class VectorGames {
     // One per pool part when a seat searches; a search leaves nothing behind for the next, so
     // which part serves a game never changes its play.
     std::vector<search::Searcher> searchers_;
+    // One per pool part when a seat plays a net, fitted to every net of the lineup.
+    std::vector<net::Evaluator> evaluators_;
     Array<Game> games_;
     // The final state of each game that ended on the last step, as bytes: a quarter of a game's
     // size, and read only for the few games that end.
