@@ -135,6 +135,8 @@ def build_parser() -> argparse.ArgumentParser:
     show.add_argument("--sample", action="store_true",
                       help="with --evaluate: draw placements from the policy instead of taking "
                            "the most likely")
+    from tavrin_rl.train import expert
+    expert.add_arguments(p)
     return p
 
 
@@ -371,9 +373,13 @@ def main(argv: Sequence[str] | None = None) -> int:
         return run_evaluation(args, sys.stdout)
     if args.out is None:
         parser.error("--out is required for training")
+    from tavrin_rl.train import expert
+    settings = expert.check_arguments(parser, args) if args.expert is not None else None
     try:
         import torch  # noqa: F401
     except ImportError:
         _tell(sys.stderr, f"training needs torch (the 'train' extra): {install_hint('train')}")
         return 2
+    if settings is not None:
+        return expert.run(args, settings, sys.stdout, sys.stderr)
     return run_training(args, sys.stdout, sys.stderr)
