@@ -84,6 +84,12 @@ struct SearchConfig {
     // With a guide that gives a value: the playouts it counts as at the node it evaluates; 0
     // leaves values to the playouts alone.
     float guide_value_weight = 0.0f;
+    // With a guide: the share of the guide's priors in those the search uses; the rest comes
+    // from the hand ranking (size, then reach), as 1 / (rank + 1), normalised.
+    float guide_mix = 1.0f;
+    // With a guide: guided nodes still open children no faster than `widening` allows (in prior
+    // order); otherwise PUCT alone decides when the next opens.
+    bool guide_widening = false;
 };
 
 struct SearchResult {
