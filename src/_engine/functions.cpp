@@ -324,7 +324,7 @@ PyMethodDef engine_methods[] = {
                    "index or None, the stream's next state)."),
     BINDING_METHOD(search, engine_search, METH_VARARGS | METH_KEYWORDS,
                    "$module, /, state, playouts, rollout, stream, cpu_ms=0.0, guide=None, puct=0.5, "
-                   "guide_visits=32, guide_value_weight=0.0, guide_mix=1.0, guide_widening=False",
+                   "guide_visits=32, guide_value_weight=0.0, guide_mix=0.5, guide_widening=True",
                    "The search agent's move for the agent to move in 278 state bytes: a UCT search of `playouts` "
                    "playouts (1 to 20000) finished by the rule `rollout` (a policy code; above 240 playouts, reach "
                    "playouts mix in greedy placements), stopping early after "
