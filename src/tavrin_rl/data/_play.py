@@ -58,13 +58,20 @@ class Chunk:
         return len(self.seeds)
 
 
+def check_lineup(agents: Sequence[str]) -> tuple[str, ...]:
+    """`agents` as a tuple when the engine plays every seat (its rules and "mcts[:...]");
+    ValueError naming the first it cannot play (a net, a person) otherwise."""
+    for name in agents:
+        if name not in AGENT_RULES and name.partition(":")[0] != "mcts":
+            raise ValueError(f"datasets are played by the engine's agents; it cannot play "
+                             f"{name!r} (choose from {', '.join(AGENT_RULES)}, mcts)")
+    return tuple(agents)
+
+
 def play_chunk(first_game: int, count: int, agents: Sequence[str], seed: int) -> Chunk:
     """Plays games first_game .. first_game + count - 1 of a run between `agents` (one name per
     seat: one of AGENT_RULES, or "mcts" / "mcts:PLAYOUTS[:ROLLOUT]") seeded with `seed`."""
-    agents = tuple(agents)
-    for name in agents:
-        if name not in AGENT_RULES and name.partition(":")[0] != "mcts":
-            raise ValueError(f"unknown agent {name!r} (choose from {', '.join(AGENT_RULES)}, mcts)")
+    agents = check_lineup(agents)
     seeds = np.array([game_seed(seed, first_game + i) for i in range(count)], dtype=np.uint64)
     # One thread: a worker process is the unit of parallelism.
     games = VectorGames(count, threads=1, seed=seed, observation=None, mask=False, autoreset=False,

@@ -22,7 +22,7 @@ from tavrin_rl._progress import Progress
 from tavrin_rl._system import available_cpus
 from tavrin_rl.data import _store, _workers
 from tavrin_rl.data._folder import DatasetError, check_output, clear, locked, now, package_version
-from tavrin_rl.data._play import play_chunk
+from tavrin_rl.data._play import check_lineup, play_chunk
 
 __all__ = ["write_dataset", "Summary", "DatasetError", "check_output", "print_summary"]
 
@@ -82,7 +82,7 @@ def write_dataset(out: str | os.PathLike[str], games: int, agents: Sequence[str]
     local instance started for the run); otherwise on `workers` local processes (default: the
     CPUs available; with `ray`, `workers` caps the tasks running at once). Raises DatasetError
     for an output folder it must not touch."""
-    agents = tuple(agents)
+    agents = check_lineup(agents)  # before anything is created
     if games < 1:
         raise ValueError(f"games must be at least 1, got {games}")
     if workers is not None and workers < 1:
