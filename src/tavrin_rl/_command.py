@@ -18,9 +18,10 @@ from tavrin_rl._engine import InternalError
 
 #: Seeds are the engine's 64-bit stream seeds.
 MAX_SEED = 2**64 - 1
-#: The most games a command plays: far beyond any run that ends (a billion games is months of
-#: CPU), and a bound that keeps counts, chunk sizes and progress sums exact.
-MAX_GAMES = 10**9
+#: The most games a command takes: beyond any run that ends (a billion games is months of CPU),
+#: yet a run too long to plan at once is still planned as it goes, and game numbers, counts
+#: and chunk sums stay far inside the engine's 64 bits.
+MAX_GAMES = 10**15
 
 
 def _whole_number(text: str, minimum: int, rule: str, maximum: int | None = None) -> int:

@@ -172,8 +172,8 @@ def test_outputs_are_whole_or_untouched_and_bad_options_exit_2(tmp_path):
     assert kept.read_text() == '{"complete": true}\n' and os.listdir(tmp_path) == ["a.json"]
 
     for args, message in (
-            (["--games", "9" * 400], "argument --games: must be from 1 to 1000000000, got a "
-                                     "number of 400 digits"),
+            (["--games", "9" * 400], "argument --games: must be from 1 to 1000000000000000, "
+                                     "got a number of 400 digits"),
             (["--seed", str(2**64)], "argument --seed: must be from 0 to 2**64 - 1"),
             (["--ray", "x"], "argument --ray: not a Ray address: 'x'")):
         done = subprocess.run([sys.executable, "-m", "tavrin_rl", "arena", "random", "greedy",

@@ -326,10 +326,10 @@ class TestOptions:
             assert not (tmp_path / "data").exists()
 
     @pytest.mark.parametrize("args, message", [
-        (["--games", "0"], "argument --games: must be from 1 to 1000000000, got 0"),
-        (["--games", "two"], "argument --games: must be a whole number from 1 to 1000000000, got 'two'"),
-        (["--games", "²"], "argument --games: must be a whole number from 1 to 1000000000, got '²'"),
-        (["--games", "9" * 400], "argument --games: must be from 1 to 1000000000, got a number of 400 digits"),
+        (["--games", "0"], "argument --games: must be from 1 to 1000000000000000, got 0"),
+        (["--games", "two"], "argument --games: must be a whole number from 1 to 1000000000000000, got 'two'"),
+        (["--games", "²"], "argument --games: must be a whole number from 1 to 1000000000000000, got '²'"),
+        (["--games", "9" * 400], "argument --games: must be from 1 to 1000000000000000, got a number of 400 digits"),
         (["--seed", "-1"], "argument --seed: must be from 0 to 2**64 - 1, got -1"),
         (["--seed", str(2**64)], f"argument --seed: must be from 0 to 2**64 - 1, got {2**64}"),
         (["--seed", str(2**64), "--out", "never-made"], "argument --seed: must be from 0 to 2**64 - 1"),
