@@ -38,10 +38,16 @@ import numbers
 import operator
 from typing import Any
 
-import gymnasium as gym
 import numpy as np
-from ray.rllib.env.multi_agent_env import MultiAgentEnv
-from ray.rllib.utils.typing import MultiAgentDict
+
+from tavrin_rl._extras import needs_extra
+
+try:
+    import gymnasium as gym
+    from ray.rllib.env.multi_agent_env import MultiAgentEnv
+    from ray.rllib.utils.typing import MultiAgentDict
+except ModuleNotFoundError as _error:
+    raise needs_extra("tavrin_rl.rllib", "rllib", _error) from _error
 
 from tavrin_rl._tavrin import PyTavrin
 from tavrin_rl.agents import AGENTS, make_agent, pass_turns

@@ -52,6 +52,12 @@ class Chunk:
     scores: np.ndarray    # (games, 4) int16
     outcomes: dict[str, np.ndarray]  # reward mode -> (games, 4) float32
     plies: np.ndarray     # int16, placements in the game
+    # The root visits of searched placements, when recorded: row r's entries are
+    # visit_action/visit_count[visit_offsets[r]:visit_offsets[r + 1]], none for a row whose
+    # placement was not searched (another agent's, a forced or an opening one).
+    visit_offsets: np.ndarray | None = None  # (plies + 1,) int64
+    visit_action: np.ndarray | None = None   # uint16, a root child's grid index
+    visit_count: np.ndarray | None = None    # uint32, its visits
 
     @property
     def count(self) -> int:
@@ -68,9 +74,11 @@ def check_lineup(agents: Sequence[str]) -> tuple[str, ...]:
     return tuple(agents)
 
 
-def play_chunk(first_game: int, count: int, agents: Sequence[str], seed: int) -> Chunk:
+def play_chunk(first_game: int, count: int, agents: Sequence[str], seed: int,
+               visits: bool = False) -> Chunk:
     """Plays games first_game .. first_game + count - 1 of a run between `agents` (one name per
-    seat: one of AGENT_RULES, or "mcts" / "mcts:PLAYOUTS[:ROLLOUT]") seeded with `seed`."""
+    seat: one of AGENT_RULES, or "mcts" / "mcts:PLAYOUTS[:ROLLOUT]") seeded with `seed`; with
+    `visits`, records the root visits of the searches. The games are the same either way."""
     agents = check_lineup(agents)
     seeds = np.array([game_seed(seed, first_game + i) for i in range(count)], dtype=np.uint64)
     # One thread: a worker process is the unit of parallelism.
@@ -78,7 +86,7 @@ def play_chunk(first_game: int, count: int, agents: Sequence[str], seed: int) ->
                         first_game=first_game)
     # One call plays the chunk: every game to its end in C++, its placements recorded by
     # (game, ply), so the chunk's game-by-game order needs no sort.
-    record = games.play_out(agents)
+    record = games.play_out(agents, visits)
     plies = record["plies"].astype(np.int64)
     # Every game is over and, without autoreset, still held as it ended.
     scores = np.array(games.final_scores, dtype=np.int16)
@@ -86,8 +94,18 @@ def play_chunk(first_game: int, count: int, agents: Sequence[str], seed: int) ->
                 for code, mode in enumerate(REWARD_MODES)}
     kept = np.arange(record["actions"].shape[1]) < plies[:, None]
     game, ply = np.nonzero(kept)
+    recorded: dict[str, np.ndarray | None] = {"visit_offsets": None, "visit_action": None,
+                                              "visit_count": None}
+    if visits:
+        found = record["visits"]
+        # rows are in game order, then ply order, and so are the entries
+        row = (np.cumsum(plies) - plies)[found["game"]] + found["ply"]
+        offsets = np.zeros(len(game) + 1, np.int64)
+        np.cumsum(np.bincount(row, minlength=len(game)), out=offsets[1:])
+        recorded = {"visit_offsets": offsets, "visit_action": found["action"].copy(),
+                    "visit_count": found["visits"].copy()}
     return Chunk(
         first_game=first_game, agents=agents,
         game=(game + first_game).astype(np.int64), ply=ply.astype(np.int16),
         agent=record["agents"][kept], action=record["actions"][kept], state=record["states"][kept],
-        seeds=seeds, scores=scores, outcomes=outcomes, plies=plies.astype(np.int16))
+        seeds=seeds, scores=scores, outcomes=outcomes, plies=plies.astype(np.int16), **recorded)

@@ -45,11 +45,12 @@ class Plan:
     root: str
     seed: int
     agents: tuple[str, ...]
+    visits: bool = False
 
 
 def write_chunk(plan: Plan, first_game: int, count: int) -> dict[str, Any]:
     """Plays games [first_game, first_game + count) and writes their shard: one task."""
-    chunk = play_chunk(first_game, count, plan.agents, plan.seed)
+    chunk = play_chunk(first_game, count, plan.agents, plan.seed, plan.visits)
     return _store.write_shard(plan.root, chunk)
 
 
@@ -76,12 +77,13 @@ def write_dataset(out: str | os.PathLike[str], games: int, agents: Sequence[str]
                   ray_init: dict[str, Any] | None = None, append: bool = False,
                   overwrite: bool = False, chunk_size: int | None = None,
                   command: Sequence[str] | None = None,
-                  progress: TextIO | None = None) -> Summary:
+                  progress: TextIO | None = None, visits: bool | None = None) -> Summary:
     """Plays `games` games between `agents` (one name per seat) and writes them to the dataset
     folder `out`. With `ray`, chunks run as Ray tasks (on the cluster at `ray_address`, or on a
     local instance started for the run); otherwise on `workers` local processes (default: the
     CPUs available; with `ray`, `workers` caps the tasks running at once). Raises DatasetError
-    for an output folder it must not touch."""
+    for an output folder it must not touch. With `visits`, the placements of searching seats
+    carry the search's root visits (format version 3); an append follows the dataset."""
     agents = check_lineup(agents)  # before anything is created
     if games < 1:
         raise ValueError(f"games must be at least 1, got {games}")
@@ -91,24 +93,27 @@ def write_dataset(out: str | os.PathLike[str], games: int, agents: Sequence[str]
     if ray:
         _workers.import_ray()  # before anything is created
     root = Path(out)
-    check_output(root, append, overwrite)  # before creating anything
+    check_output(root, append, overwrite, visits)  # before creating anything
     root.mkdir(parents=True, exist_ok=True)
     with locked(root):
         # checked again under the lock: another run may have written in between
-        previous = check_output(root, append, overwrite)
+        previous = check_output(root, append, overwrite, visits)
         if overwrite:
             clear(root)
         _store.remove_temporaries(root)
+        recorded = (previous["format_version"] == _store.VISITS_VERSION if previous is not None
+                    else bool(visits))
         return _run(root, previous, games, agents, seed, workers, ray, ray_address,
-                    ray_init or {}, chunk_size, command, progress)
+                    ray_init or {}, chunk_size, command, progress, recorded)
 
 
 def _run(root: Path, previous: dict[str, Any] | None, games: int, agents: tuple[str, ...],
          seed: int, workers: int | None, use_ray: bool, ray_address: str | None,
          ray_init: dict[str, Any], chunk_size: int, command: Sequence[str] | None,
-         progress_stream: TextIO | None) -> Summary:
+         progress_stream: TextIO | None, visits: bool) -> Summary:
     manifest = previous or {
-        "format": _store.FORMAT, "format_version": _store.FORMAT_VERSION,
+        "format": _store.FORMAT,
+        "format_version": _store.VISITS_VERSION if visits else _store.FORMAT_VERSION,
         "game_seeds": "game g of a run seeded with S draws every choice from its own stream, "
                       "splitmix64 from game_seed(S, g) = tavrin_rl.agents.Stream.for_game(S, g), "
                       "one draw per placement in ply order, by the engine's rule for the seat "
@@ -132,7 +137,7 @@ def _run(root: Path, previous: dict[str, Any] | None, games: int, agents: tuple[
     manifest["package_version"] = run["package_version"]
     manifest["runs"].append(run)
     manifest["status"] = "running"
-    plan = Plan(str(root), seed, agents)
+    plan = Plan(str(root), seed, agents, visits)
     work = WORK
     # planned as they are handed out: a list of every chunk of 10^12 games would not fit
     tasks = ((first, min(chunk_size, first_game + games - first))

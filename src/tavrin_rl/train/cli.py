@@ -34,6 +34,7 @@ from typing import Any, Sequence, TextIO
 
 from tavrin_rl._command import MAX_SEED, _whole_number, game_count, run_guarded
 from tavrin_rl._command import seed as seed_option
+from tavrin_rl._extras import install_hint
 from tavrin_rl._progress import Progress
 from tavrin_rl.train.curve import curve_svg
 from tavrin_rl.vector import POLICIES
@@ -413,8 +414,7 @@ def _train(args: argparse.Namespace, out: TextIO, err: TextIO | None) -> int:
     columns = [*COLUMNS, *series[1:]]
     show = args.progress if args.progress is not None else (err is not None and err.isatty())
     budget = 60 * args.cpu_minutes
-    bar = Progress(int(budget), sys.stderr, unit="training CPU s")
-    bar.stream = err if show else None
+    bar = Progress(int(budget), err if show else None, unit="training CPU s")
     out.write(f"training in {folder}: seed {seed}, opponents {', '.join(args.opponents)}, "
               f"{args.cpu_minutes:g} training CPU minutes in all (evaluations not counted)\n")
 
@@ -641,6 +641,6 @@ def main(argv: Sequence[str] | None = None) -> int:
     try:
         import torch  # noqa: F401
     except ImportError:
-        _tell(sys.stderr, "training needs torch: pip install 'tavrin_rl[train]'")
+        _tell(sys.stderr, f"training needs torch (the 'train' extra): {install_hint('train')}")
         return 2
     return run_guarded(lambda out: run_training(args, out, err), err)

@@ -14,8 +14,14 @@ from dataclasses import dataclass, field
 from typing import Any, Iterator
 
 import numpy as np
-import torch
-from torch import nn
+
+from tavrin_rl._extras import needs_extra
+
+try:
+    import torch
+    from torch import nn
+except ModuleNotFoundError as _error:
+    raise needs_extra("tavrin_rl.train", "train", _error) from _error
 
 from tavrin_rl.catalogue import NUM_ACTIONS
 from tavrin_rl.agents.evaluate import outcome
