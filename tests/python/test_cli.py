@@ -320,7 +320,7 @@ class TestOptions:
                                                               "page.html", "to-page"]
 
     def test_a_lineup_the_dataset_writer_refuses_touches_no_folder(self, tmp_path):
-        for agents in ("baseline,random,random,random", f"policy:{tmp_path},random,random,random"):
+        for agents in (f"policy:{tmp_path}/absent.npz,random", f"policy:{tmp_path},random,random,random"):
             done = run_cli("--out", str(tmp_path / "data"), "--agents", agents)
             assert done.returncode == 2 and "Traceback" not in done.stderr, done.stderr
             assert not (tmp_path / "data").exists()

@@ -54,11 +54,15 @@ def check_arguments(parser: argparse.ArgumentParser, args: argparse.Namespace) -
             parser.error(f"--{option} shows games to a person; it cannot be combined with --out")
     if "human" in args.agents:
         parser.error("--out plays built-in agents only, not human")
-    from tavrin_rl.data._play import check_lineup  # numpy: a dependency, loaded with --out only
-    try:
-        check_lineup(args.agents)
-    except ValueError as error:
-        parser.error(f"--out: {error}")
+    # the writer's own rule, asked here: a lineup it refuses must not leave a folder behind
+    from tavrin_rl.agents.seats import is_engine_seat
+    for name in args.agents:
+        try:
+            playable = is_engine_seat(name)
+        except ValueError as error:
+            parser.error(f"--out: {error}")
+        if not playable:
+            parser.error(f"--out: datasets are played by the engine, which cannot play {name!r}")
     if args.visits and not any(name.partition(":")[0] == "mcts" for name in args.agents):
         parser.error("--visits records searches: it needs an mcts seat")
 

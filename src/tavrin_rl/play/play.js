@@ -91,9 +91,10 @@ function drawGhost() {
     ghost.appendChild(rect);
   }
   ghost.dataset.legal = ok ? "yes" : "no";
-  const name = S.names[held.kind], variant = held.orientation - S.kinds[held.kind][0];
-  $("held").textContent = "Holding " + name + " (variant " + variant + ") at row " + cells[0][0] +
-    ", column " + cells[0][1] + ": " + (ok ? "legal here" : myTurn() ? "not legal here" : "wait for your turn");
+  // written as the move log and the terminal write moves: PIECE:VARIANT at the top-left corner
+  const name = S.names[held.kind], variant = held.orientation - S.kinds[held.kind][0], [top, left] = anchor();
+  $("held").textContent = "Holding " + name + ":" + variant + " at " + top + "," + left + ": " +
+    (ok ? "legal here" : myTurn() ? "not legal here" : "wait for your turn");
 }
 function hold(kind) {
   if (kind === null) {
