@@ -75,6 +75,12 @@ class Stream:
         return f"Stream({self.state:#018x})"
 
 
+def baseline_path() -> str:
+    """The path of the policy shipped with the package."""
+    from importlib import resources
+    return str(resources.files("tavrin_rl") / "baseline" / "baseline.npz")
+
+
 def seen_mask(seen: Any) -> Any:
     """The action mask in what an agent was given to `act` on: the agent's `PyObservation` (its
     `action_mask`) or the mask itself (36400 bytes, or any buffer of them); None for None."""

@@ -24,6 +24,7 @@ from typing import Any
 import numpy as np
 
 from tavrin_rl._tavrin import PyTavrin
+from tavrin_rl.agents.base import baseline_path as baseline_path
 from tavrin_rl.catalogue import BOARD_SIDE as BOARD_SIDE
 from tavrin_rl.catalogue import NUM_ORIENTATIONS as NUM_ORIENTATIONS
 from tavrin_rl.catalogue import BOARD_CHANNELS, FLAT_SIZE, NUM_KINDS, NUM_SEATS, ORIENTATION_KIND
@@ -444,20 +445,24 @@ def save_policy(path: str | os.PathLike[str], weights: dict[str, np.ndarray],
     os.replace(tmp, path)
 
 
-def baseline_path() -> str:
-    """The path of the policy shipped with the package."""
-    from importlib import resources
-    return str(resources.files("tavrin_rl") / "baseline" / "baseline.npz")
-
-
 # Policies by file, so that agents and seats of one file share one net in the engine: (path,
 # size, modification time) -> Policy. A file rewritten since is read again.
 _LOADED: dict[tuple[str, int, int], Policy] = {}
+# Policies given for a path by whoever started this process (a dataset task carries its nets'
+# arrays: the driver's path may not exist where the task runs).
+_GIVEN: dict[str, Policy] = {}
+
+
+def provide_policy(path: str | os.PathLike[str], policy: Policy) -> None:
+    """Makes `load_policy(path)` return `policy` in this process, whatever is at `path`."""
+    _GIVEN[os.path.realpath(os.fspath(path))] = policy
 
 
 def load_policy(path: str | os.PathLike[str]) -> Policy:
     """`Policy.load(path)`, read once per file and shared."""
     name = os.path.realpath(os.fspath(path))
+    if name in _GIVEN:
+        return _GIVEN[name]
     try:
         info = os.stat(name)
         key: tuple[str, int, int] | None = (name, info.st_size, info.st_mtime_ns)

@@ -16,7 +16,7 @@ from typing import Any
 
 from tavrin_rl._tavrin import PyObservation, PyTavrin
 from tavrin_rl.agents.base import Agent
-from tavrin_rl.agents.net import baseline_path as baseline_path
+from tavrin_rl.agents.base import baseline_path as baseline_path
 
 
 class PolicyAgent(Agent):
@@ -36,6 +36,15 @@ class PolicyAgent(Agent):
         self.path = baseline_path() if path is None else os.fspath(path)
         self.policy = load_policy(self.path)
         self.sample = bool(sample)
+
+    @classmethod
+    def from_policy(cls, policy: Any, seed: int | str | None = None,
+                    sample: bool = False) -> "PolicyAgent":
+        """An agent of a `Policy` already loaded (or made from a learner's weights)."""
+        agent = cls.__new__(cls)
+        Agent.__init__(agent, seed)
+        agent.path, agent.policy, agent.sample = "", policy, bool(sample)
+        return agent
 
     def act(self, observation: Any, game: PyTavrin | None = None) -> int | None:
         """The policy's placement for the agent to move in `game` (`observation` may then be

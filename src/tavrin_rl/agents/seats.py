@@ -8,7 +8,7 @@ from typing import Any
 
 import numpy as np
 
-from tavrin_rl.agents.base import DEFAULT_PLAYOUTS, MAX_PLAYOUTS, POLICIES
+from tavrin_rl.agents.base import DEFAULT_PLAYOUTS, MAX_PLAYOUTS, POLICIES, baseline_path
 from tavrin_rl.agents.registry import parse_agent
 from tavrin_rl.catalogue import NUM_SEATS
 
@@ -30,7 +30,8 @@ def seat_codes(seats: Any) -> bytes:
 def seat_lineup(seats: Any) -> tuple[bytes, tuple[dict[str, Any], ...]]:
     """`seat_codes`, and each seat's own settings with the defaults filled in: an "mcts" seat's
     {"playouts", "rollout"} (from "mcts", "mcts:PLAYOUTS" or "mcts:PLAYOUTS:ROLLOUT"), a net
-    seat's {"policy": the file's real path} (from "policy:PATH", or "baseline"), {} for the
+    seat's {"policy": the file's real path} (from "policy:PATH", or "baseline"; for a `Policy` or
+    a policy agent given as the seat, {"policy": its Policy, "sample": the agent's}), {} for the
     others. Seats of one kind play alike exactly when their settings are equal, so a batch may
     mix them ("mcts" and "mcts:20", two nets)."""
     names = seat_names(seats)
@@ -41,8 +42,15 @@ def seat_lineup(seats: Any) -> tuple[bytes, tuple[dict[str, Any], ...]]:
         if isinstance(name, str) and (name == "mcts" or name.startswith("mcts:")):
             own = search_defaults(parse_agent(name)[1])
             name = "mcts"
-        elif isinstance(name, str) and (name == "baseline" or name.startswith("policy:")):
+        elif isinstance(name, str) and name in ("baseline", "policy") or (
+                isinstance(name, str) and name.startswith("policy:")):
             own = {"policy": net_path(name)}
+            name = "policy"
+        elif hasattr(name, "engine") or hasattr(getattr(name, "policy", None), "engine"):
+            # a loaded net (`Policy`, most likely placement) or a policy agent (its net and
+            # `sample`): played by the engine as a net seat
+            own = ({"policy": name} if hasattr(name, "engine")
+                   else {"policy": name.policy, "sample": bool(getattr(name, "sample", False))})
             name = "policy"
         if name not in SEATS:
             raise ValueError(f"unknown seat policy {name!r}, choose from {', '.join(SEATS)}")
@@ -77,11 +85,24 @@ def search_defaults(search: dict[str, Any]) -> dict[str, Any]:
 
 def net_path(name: str) -> str:
     """The policy file a net seat plays ("baseline" or "policy:PATH"), as a real path."""
-    from tavrin_rl.agents.net import baseline_path
-    path = baseline_path() if name == "baseline" else name.partition(":")[2]
+    path = baseline_path() if name in ("baseline", "policy") else name.partition(":")[2]
     if not path:
         raise ValueError(f"a policy seat names its file: policy:PATH, got {name!r}")
     return os.path.realpath(path)
+
+
+def is_engine_seat(name: Any) -> bool:
+    """Whether `name` is a seat the engine plays: a policy, "mcts[:PLAYOUTS[:ROLLOUT]]",
+    "baseline" or "policy:PATH" (its settings checked: ValueError when they are wrong)."""
+    if not isinstance(name, str) or name in ("learner", "external"):
+        return False
+    try:
+        codes, _ = seat_lineup([name] * NUM_SEATS)
+    except ValueError:
+        if name.partition(":")[0] in ("mcts", "policy"):
+            raise
+        return False
+    return codes[0] not in OUTSIDE_SEATS
 
 
 def engine_settings(settings: tuple[dict[str, Any], ...]) -> list[dict[str, Any] | None]:
@@ -94,7 +115,9 @@ def engine_settings(settings: tuple[dict[str, Any], ...]) -> list[dict[str, Any]
             out.append(None)
         elif "policy" in own:
             from tavrin_rl.agents.net import load_policy
-            out.append({"net": load_policy(own["policy"]).engine, "sample": bool(own.get("sample"))})
+            policy = own["policy"]
+            net = load_policy(policy).engine if isinstance(policy, str) else policy.engine
+            out.append({"net": net, "sample": bool(own.get("sample"))})
         else:
             out.append({**own, "rollout": POLICIES.index(own["rollout"])})
     return out
