@@ -2,6 +2,8 @@
 // here, copied where the engine must see exactly what was checked; the work runs without the GIL.
 #include "_engine/binding.h"
 
+#include <cstring>
+
 #include "game/agents/policies.h"
 #include "game/batch/vector_games.h"
 #include "game/search/mcts.h"
@@ -43,25 +45,79 @@ PyObject* exclusive(PyObject* self, Body&& body) {
     return body(*v, *v->engine);
 }
 
+// One seat's settings from a dict of the keys its kind reads ("playouts", "rollout": a policy
+// code; "net": a Net, "sample": a bool) into `out`; false with ValueError or TypeError set for an
+// unknown key or a bad value.
+bool read_seat_settings(PyTypeObject* net_type, PyObject* dict, std::size_t seat, batch::SeatSettings& out) {
+    if (dict == Py_None) return true;
+    if (!PyDict_Check(dict))
+        return PyErr_Format(PyExc_TypeError, "seat %zu settings must be a dict or None, got %s", seat,
+                            Py_TYPE(dict)->tp_name),
+               false;
+    // Its items copied first: reading a value may run Python code that changes the dict.
+    const PyRef items = PyRef::steal(PyDict_Items(dict));
+    if (!items) return false;
+    for (Py_ssize_t at = 0; at < PyList_GET_SIZE(items.get()); ++at) {
+        PyObject* key = PyTuple_GET_ITEM(PyList_GET_ITEM(items.get(), at), 0);
+        PyObject* value = PyTuple_GET_ITEM(PyList_GET_ITEM(items.get(), at), 1);
+        const char* name = PyUnicode_Check(key) ? PyUnicode_AsUTF8(key) : nullptr;
+        if (name == nullptr) {
+            if (!PyErr_Occurred()) PyErr_Format(PyExc_TypeError, "seat %zu settings keys must be str", seat);
+            return false;
+        }
+        if (std::strcmp(name, "playouts") == 0) {
+            const long long playouts = PyLong_AsLongLong(value);
+            if (playouts == -1 && PyErr_Occurred()) return false;
+            if (!binding::in_range("search playouts", playouts, 1, search::MAX_PLAYOUTS)) return false;
+            out.search.playouts = static_cast<std::uint32_t>(playouts);
+        } else if (std::strcmp(name, "rollout") == 0) {
+            const auto code = to_code(value, "rollout policy code", POLICY_COUNT);
+            if (!code) return false;
+            out.search.rollout = static_cast<Policy>(*code);
+        } else if (std::strcmp(name, "net") == 0) {
+            out.net = net_of(net_type, value);
+            if (!out.net) return false;
+        } else if (std::strcmp(name, "sample") == 0) {
+            const int sample = PyObject_IsTrue(value);
+            if (sample < 0) return false;
+            out.sample = sample != 0;
+        } else {
+            return PyErr_Format(PyExc_ValueError, "seat %zu settings: unknown key %R", seat, key), false;
+        }
+    }
+    return true;
+}
+
+// Four seats' settings from None (every seat's defaults) or a sequence of four dicts or Nones.
+bool read_settings(PyTypeObject* net_type, PyObject* arg, std::array<batch::SeatSettings, AGENT_COUNT>& out) {
+    if (arg == nullptr || arg == Py_None) return true;
+    const PyRef items = PyRef::steal(PySequence_Fast(arg, "settings must be a sequence of four dicts"));
+    if (!items) return false;
+    if (PySequence_Fast_GET_SIZE(items.get()) != static_cast<Py_ssize_t>(AGENT_COUNT))
+        return PyErr_Format(PyExc_ValueError, "settings must hold %zu entries, got %zd", AGENT_COUNT,
+                            PySequence_Fast_GET_SIZE(items.get())),
+               false;
+    for (std::size_t k = 0; k < AGENT_COUNT; ++k)
+        if (!read_seat_settings(net_type, PySequence_Fast_GET_ITEM(items.get(), static_cast<Py_ssize_t>(k)), k, out[k]))
+            return false;
+    return true;
+}
+
 PyObject* vector_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"num_games", "threads",   "observation",  "mask", "reward_mode",
-                                     "autoreset", "seats", "rotate_seats", "search_playouts", "search_rollout",
-                                     nullptr};
+                                     "autoreset", "seats", "rotate_seats", "settings", nullptr};
     Py_ssize_t num_games = 0, threads = 1;
     int observation = 2, mask = 1, reward_mode = 1, autoreset = 1, rotate = 0;
     const char* seats = nullptr;
     Py_ssize_t seats_len = 0;
-    Py_ssize_t search_playouts = search::SearchConfig{}.playouts;
-    int search_rollout = static_cast<int>(search::SearchConfig{}.rollout);
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "n|nipipy#pni:VectorGames", const_cast<char**>(keywords),
+    PyObject* settings = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "n|nipipy#pO:VectorGames", const_cast<char**>(keywords),
                                      &num_games, &threads, &observation, &mask, &reward_mode, &autoreset, &seats,
-                                     &seats_len, &rotate, &search_playouts, &search_rollout))
+                                     &seats_len, &rotate, &settings))
         return nullptr;
     if (num_games < 1) return PyErr_Format(PyExc_ValueError, "num_games must be at least 1, got %zd", num_games);
     using binding::in_range;
-    if (!in_range("search_playouts", search_playouts, 1, search::MAX_PLAYOUTS) ||
-        !in_range("search_rollout policy code", search_rollout, 0, POLICY_COUNT - 1) ||
-        !in_range("threads", threads, 1, 1024) ||
+    if (!in_range("threads", threads, 1, 1024) ||
         !in_range("observation code", observation, 0, 2) || !in_range("reward mode code", reward_mode, 0, 2))
         return nullptr;
     Config config;
@@ -72,8 +128,7 @@ PyObject* vector_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     config.reward_mode = static_cast<RewardMode>(reward_mode);
     config.autoreset = autoreset != 0;
     config.rotate_seats = rotate != 0;
-    config.search_playouts = static_cast<std::uint32_t>(search_playouts);
-    config.search_rollout = static_cast<Policy>(search_rollout);
+    if (!read_settings(state_of(PyType_GetModule(type))->net_type, settings, config.settings)) return nullptr;
     if (seats != nullptr) {
         if (seats_len != static_cast<Py_ssize_t>(AGENT_COUNT))
             return PyErr_Format(PyExc_ValueError, "seats must be %zu seat codes, got %zd", AGENT_COUNT, seats_len);
@@ -189,10 +244,9 @@ PyObject* vector_sample_actions(PyObject* self, PyObject* const* args, Py_ssize_
     });
 }
 
-// play_out(seats, playouts, rollout, max_plies, states, actions, agents, plies): see
-// VectorGames::play_out.
+// play_out(seats, settings, max_plies, states, actions, agents, plies): see VectorGames::play_out.
 PyObject* vector_play_out(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-    if (!arity("play_out()", nargs, 8, 8)) return nullptr;
+    if (!arity("play_out()", nargs, 7, 8)) return nullptr;
     return exclusive(self, [&](VectorObject&, VectorGames& engine) -> PyObject* {
         std::array<Seat, AGENT_COUNT> seats{};
         Buffer codes;
@@ -203,34 +257,50 @@ PyObject* vector_play_out(PyObject* self, PyObject* const* args, Py_ssize_t narg
             if (code >= batch::SEAT_KINDS || batch::played_outside(seats[a]))
                 return PyErr_Format(PyExc_ValueError, "play_out plays engine seats only, got seat code %u", code);
         }
-        search::SearchConfig search;
-        const long playouts = PyLong_AsLong(args[1]);
-        if (playouts == -1 && PyErr_Occurred()) return nullptr;
-        if (playouts < 1 || playouts > static_cast<long>(search::MAX_PLAYOUTS))
-            return PyErr_Format(PyExc_ValueError, "search playouts must be from 1 to %u, got %ld", search::MAX_PLAYOUTS,
-                                playouts);
-        const auto rollout = to_code(args[2], "rollout policy code", POLICY_COUNT);
-        if (!rollout) return nullptr;
-        search.playouts = static_cast<std::uint32_t>(playouts);
-        search.rollout = static_cast<Policy>(*rollout);
-        const Py_ssize_t max_plies = PyLong_AsSsize_t(args[3]);
+        std::array<batch::SeatSettings, AGENT_COUNT> settings{};
+        if (!read_settings(state_of(PyType_GetModule(Py_TYPE(self)))->net_type, args[1], settings)) return nullptr;
+        const Py_ssize_t max_plies = PyLong_AsSsize_t(args[2]);
         if (max_plies == -1 && PyErr_Occurred()) return nullptr;
         if (max_plies < static_cast<Py_ssize_t>(AGENT_COUNT * KIND_COUNT))
             return PyErr_Format(PyExc_ValueError, "max_plies must be at least %zu, got %zd", AGENT_COUNT * KIND_COUNT,
                                 max_plies);
         const std::size_t rows = engine.size() * static_cast<std::size_t>(max_plies);
         Buffer states, actions, agents, plies;
-        if (!states.get(args[4], "states", rows * STATE_SIZE, 1, true) ||
-            !actions.get(args[5], "actions", rows, sizeof(std::uint16_t), true) ||
-            !agents.get(args[6], "agents", rows, 1, true) ||
-            !plies.get(args[7], "plies", engine.size(), sizeof(std::int16_t), true))
+        if (!states.get(args[3], "states", rows * STATE_SIZE, 1, true) ||
+            !actions.get(args[4], "actions", rows, sizeof(std::uint16_t), true) ||
+            !agents.get(args[5], "agents", rows, 1, true) ||
+            !plies.get(args[6], "plies", engine.size(), sizeof(std::int16_t), true))
             return nullptr;
+        int want_visits = 0;
+        if (nargs > 7 && (want_visits = PyObject_IsTrue(args[7])) < 0) return nullptr;
+        std::vector<std::vector<batch::RootVisit>> visits(want_visits ? engine.size() : 0);
         without_gil([&] {
-            engine.play_out(seats, search, static_cast<std::size_t>(max_plies), states.as<std::uint8_t>().data(),
+            engine.play_out(seats, settings, static_cast<std::size_t>(max_plies), states.as<std::uint8_t>().data(),
                             actions.as<std::uint16_t>().data(), agents.as<std::int8_t>().data(),
-                            plies.as<std::int16_t>().data());
+                            plies.as<std::int16_t>().data(), want_visits ? visits.data() : nullptr);
         });
-        Py_RETURN_NONE;
+        if (!want_visits) Py_RETURN_NONE;
+        // The entries of every game in game order, as four columns.
+        std::size_t total = 0;
+        for (const auto& list : visits) total += list.size();
+        std::vector<std::int32_t> game(total);
+        std::vector<std::int16_t> ply(total);
+        std::vector<std::uint16_t> action(total);
+        std::vector<std::uint32_t> count(total);
+        std::size_t at = 0;
+        for (std::size_t i = 0; i < visits.size(); ++i) {
+            for (const batch::RootVisit& v : visits[i]) {
+                game[at] = static_cast<std::int32_t>(i);
+                ply[at] = static_cast<std::int16_t>(v.ply);
+                action[at] = v.action;
+                count[at++] = v.visits;
+            }
+        }
+        const auto bytes_of = [](const auto& column) {
+            return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(column.data()),
+                                             static_cast<Py_ssize_t>(column.size() * sizeof(column[0])));
+        };
+        return Py_BuildValue("(NNNN)", bytes_of(game), bytes_of(ply), bytes_of(action), bytes_of(count));
     });
 }
 
@@ -348,10 +418,12 @@ PyMethodDef vector_methods[] = {
     BINDING_METHOD(sample_actions, vector_sample_actions, METH_FASTCALL, "$self, policy, out, /",
                    "Writes one action per game into out (int32); policy is one policy code or N bytes of them."),
     BINDING_METHOD(play_out, vector_play_out, METH_FASTCALL,
-                   "$self, seats, playouts, rollout, max_plies, states, actions, agents, plies, /",
-                   "Plays every unfinished game to its end, agent k as the engine seat code seats[k] (a search with "
-                   "those playouts and rollout policy code), recording each placement (state before it, grid index, "
-                   "agent) in row i x max_plies + p of the writable buffers, and each game's count in plies (int16)."),
+                   "$self, seats, settings, max_plies, states, actions, agents, plies, visits=False, /",
+                   "Plays every unfinished game to its end, agent k as the engine seat code seats[k] with the "
+                   "settings settings[k] (None or a dict, as VectorGames takes them), recording each placement (state before it, grid index, "
+                   "agent) in row i x max_plies + p of the writable buffers, and each game's count in plies (int16). "
+                   "With visits true, returns the root visits of every search that made playouts as bytes of four "
+                   "columns (game int32, placement int16, grid index uint16, visits uint32); otherwise None."),
     BINDING_METHOD(legal_actions, vector_legal_actions, METH_NOARGS, "$self, /",
                    "(offsets as int64 bytes, actions as int32 bytes)."),
     BINDING_METHOD(load, vector_load, METH_O, "$self, states, /", "Every game from N x 278 state bytes."),
@@ -376,9 +448,9 @@ PyType_Slot vector_slots[] = {
     {Py_tp_methods, vector_methods},
     {Py_tp_getset, vector_getset},
     {Py_tp_doc, const_cast<char*>("VectorGames(num_games, threads=1, observation=2, mask=True, reward_mode=1, "
-                                  "autoreset=True, seats=None, rotate_seats=False, search_playouts=120, "
-                                  "search_rollout=2)\n--\n\nThe batched engine; use "
-                                  "tavrin_rl.vector.VectorGames.")},
+                                  "autoreset=True, seats=None, rotate_seats=False, settings=None)\n--\n\n"
+                                  "The batched engine; use tavrin_rl.vector.VectorGames. settings: per seat None "
+                                  "or a dict of playouts and rollout (a policy code).")},
     {0, nullptr},
 };
 

@@ -5,7 +5,8 @@ With no options it plays one game, prints the final board, every agent's score a
 reward mode, and the speed in plies (placements) per second. With --games N it prints a summary
 per seat instead: win rate with a 95% Wilson interval, mean score and mean reward. --watch draws
 the board after every placement, --html writes a replay page, and `human` in --agents lets a
-person play a seat. Only the standard library is used.
+person play a seat. Only the standard library is used. `python -m tavrin_rl play` serves a page
+to play against the agents in a browser (`tavrin_rl.play`).
 
 The summary always goes to standard output, whatever becomes of standard error. A closed or
 failing standard output (`>&-`, `>/dev/full`) ends the run with status 1 and one line on standard
@@ -31,9 +32,10 @@ from tavrin_rl._progress import Progress
 from tavrin_rl._summary import (  # noqa: F401 (names of this module since its start)
     GameResult, Totals, format_wins, report_game, report_summary, wilson_interval,
 )
-from tavrin_rl.agents import AGENTS, Agent, Stream, make_agent, parse_agent, pass_turns
+from tavrin_rl.agents import AGENTS, Agent, Stream, make_agent, parse_agent, pass_turns  # noqa: F401
+from tavrin_rl.agents.registry import check_agent
 from tavrin_rl.board_state import COLOUR_NAMES, piece_masks
-from tavrin_rl.catalogue import NUM_SEATS, PIECE_NAMES, action_kind, placed_cells
+from tavrin_rl.catalogue import NUM_SEATS, describe_action, placed_cells, to_board_action
 from tavrin_rl.data import _cli as dataset_cli
 from tavrin_rl.human import HumanPlayer, QuitGame
 from tavrin_rl.text_board import draw, use_colour
@@ -50,7 +52,7 @@ def _agent_list(text: str) -> tuple[str, ...]:
         if name == HUMAN:
             continue
         try:
-            parse_agent(name)
+            check_agent(name)
         except ValueError as error:
             if name.partition(":")[0] not in choices:
                 error = ValueError(f"unknown agent {name!r} (choose from {', '.join(choices)})")
@@ -104,10 +106,12 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def describe_placement(agent: int, index: int) -> str:
-    """The piece and the board cells of a placement by `agent`, as --watch prints it."""
+    """A placement by `agent` (`index` in its own frame) as people read it, in the board's frame:
+    its notation, as a person would type it at the terminal, and its cells, as --watch and the
+    log print it: "L5:3 at 0,15 on (0,18) (0,19) (1,19) (2,19) (3,19)"."""
     cells = sorted(placed_cells(agent, index))
     where = " ".join(f"({row},{column})" for row, column in cells)
-    return f"{PIECE_NAMES[action_kind(index)]} on {where}"
+    return f"{describe_action(to_board_action(agent, index))} on {where}"
 
 
 class Watcher:
@@ -308,6 +312,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     if words[:1] == ["arena"]:  # a command of its own, with its own options
         from tavrin_rl.arena import main as arena_main
         return arena_main(words[1:])
+    if words[:1] == ["play"]:  # the browser page's server, with its own options
+        from tavrin_rl.play import main as play_main
+        return play_main(words[1:])
     if words[:1] == ["train"]:  # likewise: tavrin_rl.train parses its own options
         from tavrin_rl.train import main as train_main
         return train_main(words[1:])

@@ -7,7 +7,8 @@ An action index is a position in the flattened action grid of shape (91, 20, 20)
 where (row, column) is the top-left corner of the orientation's bounding box, read in the frame of
 the agent that acts (its own start corner at row 0, column 0). `decode_action` splits an index,
 `action_cells` lists the cells a placement covers and `to_board` / `to_frame` move cells between an
-agent's frame and the board as `render` draws it.
+agent's frame and the board as `render` draws it. `to_board_action` / `to_agent_action` move a
+whole placement: agents act in their own frame, people read and type moves in the board's.
 
 The tables are read once from the engine's own catalogue (`tavrin_rl._engine.catalogue()`), so
 they cannot drift from what the game does; everything else here is plain Python without numpy.
@@ -16,6 +17,7 @@ they cannot drift from what the game does; everything else here is plain Python 
 from __future__ import annotations
 
 import re
+from collections.abc import Iterable
 
 from tavrin_rl._engine import catalogue as _catalogue
 
@@ -129,18 +131,50 @@ def to_frame(agent: int, row: int, column: int) -> tuple[int, int]:
     return divmod(_BOARD_TO_FRAME[agent][cell], BOARD_SIDE)
 
 
+def _normalised(cells: Iterable[tuple[int, int]]) -> tuple[int, int, frozenset[tuple[int, int]]]:
+    """The top-left corner of the bounding box of `cells` and their shape moved to (0, 0)."""
+    cells = list(cells)
+    top = min(row for row, _ in cells)
+    left = min(column for _, column in cells)
+    return top, left, frozenset((row - top, column - left) for row, column in cells)
+
+
+# Each shape is exactly one orientation: turning a placement into another frame finds its
+# orientation there by its cells, with no table of turns restated beside the engine's.
+_ORIENTATION_OF_SHAPE = {_normalised(cells)[2]: o for o, cells in enumerate(ORIENTATION_CELLS)}
+
+
+def _placement(cells: Iterable[tuple[int, int]]) -> int:
+    top, left, shape = _normalised(cells)
+    return encode_action(_ORIENTATION_OF_SHAPE[shape], top, left)
+
+
+def to_board_action(agent: int, index: int) -> int:
+    """The grid index in the board's frame (as `render` draws it, agent 0's frame) of the
+    placement that agent `agent` names `index` in its own frame: the same cells, its piece turned
+    with the board. People read and type moves in the board's frame; agents act in their own."""
+    return _placement(placed_cells(agent, index))
+
+
+def to_agent_action(agent: int, index: int) -> int:
+    """The grid index in `agent`'s own frame of the placement `index` of the board's frame;
+    undoes `to_board_action`. Raises ValueError for a placement that sticks out of the board."""
+    return _placement(to_frame(agent, row, column) for row, column in action_cells(index))
+
+
 # Move notation: "L5:3 at 12,4" is the fourth orientation (variant 3) of L5 with the top-left
-# corner of its bounding box at row 12, column 4 of the acting agent's frame.
+# corner of its bounding box at row 12, column 4 of the frame the index is read in: the acting
+# agent's for an agent's index, the board's for one made by `to_board_action`.
 _NOTATION = re.compile(
-    r"\s*(?P<name>[A-Za-z][1-5]?)\s*(?:[:/#.]\s*|\s+)?(?P<variant>\d+)?\s*(?:(?:at|@)\s*)?"
+    r"\s*(?P<name>[A-Za-z]\d?)\s*(?:[:/#.]\s*|\s+)?(?P<variant>\d+)?\s*(?:(?:at|@)\s*)?"
     r"\(?\s*(?P<row>\d+)\s*[, ]\s*(?P<column>\d+)\s*\)?\s*", re.IGNORECASE)
 _KIND_OF_NAME = {name: kind for kind, name in enumerate(PIECE_NAMES)}
 
 
 def describe_action(index: int) -> str:
     """A short readable name of an action index: piece, its variant (the orientation's position
-    among the kind's orientations, from 0) and the anchor cell in the acting agent's frame, as
-    "L5:3 at 12,4". `parse_action` reads it back. Indexes whose piece would stick out of the
+    among the kind's orientations, from 0) and the anchor cell in the index's frame (the acting
+    agent's, or the board's for `to_board_action(agent, index)`), as "L5:3 at 12,4". `parse_action` reads it back. Indexes whose piece would stick out of the
     board are described too."""
     orientation, row, column = decode_action(index)
     kind = ORIENTATION_KIND[orientation]

@@ -1,9 +1,10 @@
 """A person playing one seat at the terminal (`python -m tavrin_rl --agents human,greedy,...`).
 
 Moves are typed in the notation of `tavrin_rl.catalogue.describe_action`, "L5:0 at 0,0", read in
-the player's own frame: the board is shown turned so that the player's start corner is at the top
-left, as the action indexes of that agent are read. A move that cannot be made is explained and
-asked again; `moves` lists the legal moves by piece, `shapes NAME` draws a piece's variants,
+the board's frame: the board as `render()`, the replay page and the move log show it, player_0's
+corner at the top left, whichever seat the person plays. (Agents name their actions in their own
+frame; `catalogue.to_agent_action` turns the typed move into the seat's.) A move that cannot be
+made is explained and asked again; `moves` lists the legal moves by piece, `shapes NAME` draws a piece's variants,
 `quit` (or the end of input) stops the game.
 """
 
@@ -17,14 +18,14 @@ from tavrin_rl._command import is_terminal
 from tavrin_rl.agents import legal_grid_indexes
 from tavrin_rl.catalogue import (
     BOARD_SIDE, KIND_ORIENTATIONS, NUM_SEATS, PIECE_NAMES, action_cells, action_fits, action_kind,
-    describe_action, parse_action, shape_picture,
+    describe_action, parse_action, shape_picture, to_agent_action, to_board, to_board_action,
 )
-from tavrin_rl.text_board import draw
+from tavrin_rl.text_board import LETTERS, draw
 
 HELP = """\
 Type a move as PIECE:VARIANT at ROW,COLUMN, for example 'L5:0 at 0,0': the variant-th
 orientation of the piece (from 0), with the top-left corner of its bounding box on that cell.
-Rows and columns are those of the board above, your corner at 0,0.
+Rows and columns are those of the board above; your corner is cell {corner}.
   moves         the legal moves, by piece      moves NAME   every legal move of one piece
   shapes NAME   the variants of a piece        pieces       the pieces you still hold
   board         the board again                quit         stop the game"""
@@ -63,7 +64,9 @@ class HumanPlayer:
         self.output.write(text + "\n")
 
     def _board(self, game: PyTavrin, agent: int, last: Iterable[tuple[int, int]]) -> None:
-        self._say(draw(game, names=self.names, colour=self.colour, last=last, frame=agent))
+        self._say(draw(game, names=self.names, colour=self.colour, last=last))
+        row, column = to_board(agent, 0, 0)
+        self._say(f"you are player_{agent} ({LETTERS[agent]}), from the corner at {row},{column}")
 
     def choose(self, game: PyTavrin, agent: int, last: Iterable[tuple[int, int]] = ()) -> int:
         """Ask for player `agent`'s move until a legal one is typed; return its grid index."""
@@ -91,11 +94,11 @@ class HumanPlayer:
             if command in ("quit", "exit", "q"):
                 raise QuitGame
             if command in ("help", "?"):
-                self._say(HELP)
+                self._say(HELP.format(corner="{},{}".format(*to_board(agent, 0, 0))))
             elif command == "board":
                 self._board(game, agent, last)
             elif command == "moves":
-                self._say(self.moves(mask, words[1] if len(words) > 1 else None))
+                self._say(self.moves(mask, words[1] if len(words) > 1 else None, agent))
             elif command == "pieces":
                 held = observation.pieces[:len(PIECE_NAMES)]  # seat 0 is the observer
                 self._say("you hold: " + " ".join(
@@ -104,14 +107,19 @@ class HumanPlayer:
                 self._say(self.shapes(words[1]))
             else:
                 try:
-                    index = parse_action(line.strip())
+                    typed = parse_action(line.strip())  # in the board's frame
                 except ValueError as error:
                     self._say(str(error))
                     continue
+                if not action_fits(typed):
+                    self._say(f"{describe_action(typed)} cannot be played: "
+                              "the piece would stick out of the board")
+                    continue
+                index = to_agent_action(agent, typed)
                 if mask[index]:
                     return index
-                self._say(f"{describe_action(index)} cannot be played: "
-                          f"{explain(observation, index)}")
+                self._say(f"{describe_action(typed)} cannot be played: "
+                          f"{explain(observation, index, agent)}")
 
     def _read_line(self) -> tuple[str, bool]:
         """The next line ('' at the end of input), and whether it decoded; one that did not is
@@ -125,10 +133,11 @@ class HumanPlayer:
             return raw.decode(self._encoding, "backslashreplace"), False
 
     @staticmethod
-    def moves(mask: bytes, piece: str | None = None) -> str:
-        """The legal moves of `mask`, grouped by piece; all of one piece when `piece` is named."""
+    def moves(mask: bytes, piece: str | None = None, agent: int = 0) -> str:
+        """The legal moves of `agent`'s `mask` (in its own frame), grouped by piece and written
+        in the board's frame; all of one piece when `piece` is named."""
         by_kind: dict[int, list[int]] = {}
-        for index in legal_grid_indexes(mask):
+        for index in sorted(to_board_action(agent, i) for i in legal_grid_indexes(mask)):
             by_kind.setdefault(action_kind(index), []).append(index)
         if piece is not None:
             wanted = piece.upper()
@@ -166,9 +175,11 @@ class HumanPlayer:
         return "\n".join(lines)
 
 
-def explain(observation: object, index: int) -> str:
+def explain(observation: object, index: int, agent: int = 0) -> str:
     """Why the observer cannot make the placement `index`, read from its observation planes:
-    seat 0 is the observer, and every plane is in its frame."""
+    seat 0 is the observer, and `index` and every plane are in its frame. `agent` is the
+    observer's seat: the cells the reason names are written in the board's frame, where people
+    read them (the default 0 is the seat whose frame is the board's)."""
     if not action_fits(index):
         return "the piece would stick out of the board"
     kind = action_kind(index)
@@ -182,15 +193,18 @@ def explain(observation: object, index: int) -> str:
     blocked: bytes = observation.blocked  # type: ignore[attr-defined]
     corners: bytes = observation.corners  # type: ignore[attr-defined]
     area = BOARD_SIDE * BOARD_SIDE
+
+    def cell(row: int, column: int) -> str:
+        return "cell {},{}".format(*to_board(agent, row, column))
     for row, column in cells:
         at = row * BOARD_SIDE + column
         if any(planes[seat * area + at] for seat in range(NUM_SEATS)):
-            return f"cell {row},{column} is taken"
+            return f"{cell(row, column)} is taken"
     for row, column in cells:
         if blocked[row * BOARD_SIDE + column]:
-            return f"cell {row},{column} touches one of your pieces along an edge"
+            return f"{cell(row, column)} touches one of your pieces along an edge"
     if not any(corners[row * BOARD_SIDE + column] for row, column in cells):
         if all(pieces[:len(PIECE_NAMES)]):
-            return "your first piece must cover your corner, cell 0,0"
+            return f"your first piece must cover your corner, {cell(0, 0)}"
         return "it must touch one of your pieces at a corner"
     return "the rules forbid it"  # not reached while the planes describe the rules

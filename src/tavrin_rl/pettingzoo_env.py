@@ -35,11 +35,17 @@ import copy
 from typing import Any
 
 import numpy as np
-from gymnasium import spaces
-from gymnasium.utils import seeding
-from pettingzoo import AECEnv
-from pettingzoo.utils.env_logger import EnvLogger
-from pettingzoo.utils.wrappers import OrderEnforcingWrapper
+
+from tavrin_rl._extras import needs_extra
+
+try:
+    from gymnasium import spaces
+    from gymnasium.utils import seeding
+    from pettingzoo import AECEnv
+    from pettingzoo.utils.env_logger import EnvLogger
+    from pettingzoo.utils.wrappers import OrderEnforcingWrapper
+except ModuleNotFoundError as _error:
+    raise needs_extra("tavrin_rl's PettingZoo environment", "pettingzoo", _error) from _error
 
 from tavrin_rl._tavrin import PyTavrin
 from tavrin_rl.agents import pass_turns

@@ -4,7 +4,8 @@
 The page needs no network and loads nothing: the board is inline SVG, the moves are inline JSON
 and a short inline script recolours the cells. It has first / previous / next / last buttons, a
 slider, the move list (click a move to go there), each seat's score at the shown ply, and the
-arrow, Home and End keys. The address fragment `#ply=N` opens it at ply N and follows the shown ply.
+arrow, Home and End keys. The address fragment `#ply=N` opens it at ply N, follows the shown ply,
+and moves the page when it is changed.
 """
 
 from __future__ import annotations
@@ -14,17 +15,19 @@ import json
 import os
 import stat
 from collections.abc import Sequence
+from importlib import resources
 
 from tavrin_rl._tavrin import PyTavrin
 from tavrin_rl.agents import pass_turns
 from tavrin_rl.board import SVG_CELL, SVG_COLOURS, SVG_FREE, SVG_MARGIN, svg_grid
-from tavrin_rl.catalogue import BOARD_SIDE, NUM_SEATS, describe_action, placed_cells
+from tavrin_rl.catalogue import BOARD_SIDE, NUM_SEATS, describe_action, placed_cells, to_board_action
 from tavrin_rl.text_board import LETTERS
 
 
 def replay_data(moves: Sequence[tuple[int, int]]) -> list[dict[str, object]]:
     """Per placement (agent, grid index in that agent's frame), in order: the agent, the board
-    cells it covers, its notation and the four scores after it. The moves are replayed on a new
+    cells it covers, its notation in the board's frame (as the page draws it, and as a person
+    types moves at the terminal) and the four scores after it. The moves are replayed on a new
     game, with done agents passing, so a move list that is not a game raises the game's error."""
     game = PyTavrin()
     steps: list[dict[str, object]] = []
@@ -37,7 +40,7 @@ def replay_data(moves: Sequence[tuple[int, int]]) -> list[dict[str, object]]:
         steps.append({
             "agent": agent,
             "cells": [list(cell) for cell in placed_cells(agent, index)],
-            "move": describe_action(index),
+            "move": describe_action(to_board_action(agent, index)),
             "scores": game.scores,
         })
     return steps
@@ -61,7 +64,14 @@ def html_page(moves: Sequence[tuple[int, int]], names: Sequence[str],
         for a in range(NUM_SEATS))
     # "</" inside a script would end it early; JSON allows the escaped solidus.
     payload = json.dumps(data, separators=(",", ":")).replace("</", "<\\/")
-    return _PAGE.format(title=html.escape(title), board=board, seats=seats, data=payload)
+    return _PAGE.format(title=html.escape(title), board=board, seats=seats, data=payload,
+                        drawing=drawing_script())
+
+
+def drawing_script() -> str:
+    """The board's drawing script (`board.js`), which the replay page and the play page both
+    inline: one home for how a game is drawn in a browser."""
+    return (resources.files("tavrin_rl") / "board.js").read_text(encoding="utf-8")
 
 
 def write_html(path: str | os.PathLike[str], moves: Sequence[tuple[int, int]],
@@ -134,11 +144,15 @@ tr.turn td {{ font-weight: bold; }}
 <div id="current"></div>
 <table><tbody>{seats}</tbody></table>
 <ol id="moves"></ol>
-<p class="note">Moves read PIECE:VARIANT at ROW,COLUMN in the mover's own frame (its start
-corner at 0,0), as <code>tavrin_rl.catalogue.describe_action</code> writes them.</p>
+<p class="note">Moves read PIECE:VARIANT at ROW,COLUMN on the board as drawn (row 0 at the top,
+column 0 at the left), the top-left corner of the piece's box; the notation a person types at
+the terminal.</p>
 </div>
 </main>
 <script id="game-data" type="application/json">{data}</script>
+<script>
+{drawing}
+</script>
 <script>
 "use strict";
 const data = JSON.parse(document.getElementById("game-data").textContent);
@@ -153,28 +167,13 @@ steps.forEach((step, i) => {{
   item.addEventListener("click", () => show(i + 1));
   list.appendChild(item);
 }});
-function outline(cells) {{
-  const set = new Set(cells.map(c => c[0] + "," + c[1])), s = data.cell, m = data.margin;
-  let d = "";
-  for (const [r, c] of cells) {{
-    const x = m + c * s, y = m + r * s;
-    if (!set.has((r - 1) + "," + c)) d += "M" + x + " " + y + "h" + s;
-    if (!set.has((r + 1) + "," + c)) d += "M" + x + " " + (y + s) + "h" + s;
-    if (!set.has(r + "," + (c - 1))) d += "M" + x + " " + y + "v" + s;
-    if (!set.has(r + "," + (c + 1))) d += "M" + (x + s) + " " + y + "v" + s;
-  }}
-  return d;
-}}
 function show(ply) {{
   ply = Math.max(0, Math.min(total, ply | 0));
   const side = data.side, owner = new Array(side * side).fill(-1);
   for (let i = 0; i < ply; i++)
     for (const [r, c] of steps[i].cells) owner[r * side + c] = steps[i].agent;
-  for (let p = 0; p < side * side; p++) {{
-    const fill = owner[p] < 0 ? data.free : data.colours[owner[p]];
-    document.getElementById("c" + Math.floor(p / side) + "-" + (p % side)).setAttribute("fill", fill);
-  }}
-  document.getElementById("last").setAttribute("d", ply ? outline(steps[ply - 1].cells) : "");
+  TavrinBoard.paint(data, owner);
+  TavrinBoard.mark(data, ply ? steps[ply - 1].cells : []);
   const scores = ply ? steps[ply - 1].scores : data.start;
   scores.forEach((score, a) => {{ document.getElementById("s" + a).textContent = score; }});
   document.querySelectorAll("tbody tr").forEach((row, a) =>
@@ -209,8 +208,18 @@ document.addEventListener("keydown", event => {{
   else if (event.key === "Home") show(0);
   else if (event.key === "End") show(total);
 }});
-const start = /^#ply=(\\d+)$/.exec(location.hash);
-show(start ? +start[1] : total);
+function hashPly() {{
+  const found = /^#ply=(\\d+)$/.exec(location.hash);
+  return found ? +found[1] : null;
+}}
+// A #ply= typed into the address bar, or a link to another ply of the same page, moves the board
+// (replaceState in show() fires no event, so the page never chases its own changes).
+window.addEventListener("hashchange", () => {{
+  const ply = hashPly();
+  if (ply !== null && ply !== shown) show(ply);
+}});
+const start = hashPly();
+show(start !== null ? start : total);
 </script>
 </body>
 </html>

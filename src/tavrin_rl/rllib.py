@@ -38,10 +38,16 @@ import numbers
 import operator
 from typing import Any
 
-import gymnasium as gym
 import numpy as np
-from ray.rllib.env.multi_agent_env import MultiAgentEnv
-from ray.rllib.utils.typing import MultiAgentDict
+
+from tavrin_rl._extras import needs_extra
+
+try:
+    import gymnasium as gym
+    from ray.rllib.env.multi_agent_env import MultiAgentEnv
+    from ray.rllib.utils.typing import MultiAgentDict
+except ModuleNotFoundError as _error:
+    raise needs_extra("tavrin_rl.rllib", "rllib", _error) from _error
 
 from tavrin_rl._tavrin import PyTavrin
 from tavrin_rl.agents import AGENTS, make_agent, pass_turns
@@ -103,8 +109,9 @@ class TavrinMultiAgentEnv(MultiAgentEnv):
             raise ValueError(f"opponents must name some of the seats 0 to {NUM_SEATS - 1}, not all: "
                              f"{sorted(opponents)}")
         for name in opponents.values():
-            if name not in AGENTS:
+            if not isinstance(name, str):
                 raise ValueError(f"unknown opponent {name!r} (choose from {', '.join(AGENTS)})")
+            make_agent(name)  # "policy:PATH" and "mcts:..." too: refused here when wrong
         self.opponent_names = opponents
         seed = config.pop("seed", None)
         if seed is not None and (isinstance(seed, bool) or not isinstance(seed, int) or seed < 0):

@@ -10,11 +10,16 @@ from __future__ import annotations
 
 from typing import Any
 
-import torch
-from ray.rllib.core.columns import Columns
-from ray.rllib.core.rl_module.apis import ValueFunctionAPI
-from ray.rllib.core.rl_module.torch import TorchRLModule
-from torch import nn
+from tavrin_rl._extras import needs_extra
+
+try:
+    import torch
+    from ray.rllib.core.columns import Columns
+    from ray.rllib.core.rl_module.apis import ValueFunctionAPI
+    from ray.rllib.core.rl_module.torch import TorchRLModule
+    from torch import nn
+except ModuleNotFoundError as _error:
+    raise needs_extra("tavrin_rl.rllib_module", "rllib", _error) from _error
 
 from tavrin_rl.catalogue import BOARD_CHANNELS, BOARD_SIDE, FLAT_SIZE, NUM_ACTIONS
 

@@ -25,7 +25,13 @@ from collections.abc import Sequence
 from typing import Any
 
 import numpy as np
-from stable_baselines3.common.vec_env.base_vec_env import VecEnv, VecEnvIndices
+
+from tavrin_rl._extras import needs_extra
+
+try:
+    from stable_baselines3.common.vec_env.base_vec_env import VecEnv, VecEnvIndices
+except ModuleNotFoundError as _error:
+    raise needs_extra("tavrin_rl.sb3", "integration", _error) from _error
 
 from tavrin_rl.gym.observations import board_image, checked_illegal_reward
 from tavrin_rl.gym.vector import VectorSingleAgentEnv

@@ -70,7 +70,8 @@ from tavrin_rl._system import available_cpus
 from tavrin_rl.catalogue import BOARD_CHANNELS, BOARD_SIDE, NUM_CHANNELS, NUM_KINDS, NUM_SEATS
 from tavrin_rl._tavrin import PyTavrin
 from tavrin_rl.agents.seats import (  # noqa: F401 (names of this module since its start)
-    OUTSIDE_SEATS, SEARCH_SEAT, SEATS, search_settings, seat_codes, seat_lineup, uint64, whole,
+    OUTSIDE_SEATS, SEARCH_SEAT, SEATS, engine_settings, search_settings, seat_codes, seat_lineup,
+    seat_names, uint64, whole,
 )
 from tavrin_rl.agents.base import POLICIES
 
@@ -112,8 +113,8 @@ class VectorGames:
         if reward_mode not in PyTavrin.reward_modes:
             raise ValueError(f"unknown reward mode {reward_mode!r}, "
                              f"choose from {', '.join(PyTavrin.reward_modes)}")
-        codes, search = seat_lineup(("learner",) * NUM_SEATS if seats is None else seats)
-        playouts, rollout = search_settings(search)
+        lineup = ("learner",) * NUM_SEATS if seats is None else seats
+        codes, settings = seat_lineup(lineup)
         if autoreset and not OUTSIDE_SEATS.intersection(codes):
             raise ValueError("with autoreset, at least one seat must be a learner or external seat "
                              "(a lineup of engine seats alone plays each game to its end in reset: "
@@ -122,10 +123,18 @@ class VectorGames:
         self._core = _engine.VectorGames(
             num_games, threads, _OBSERVATION_CODES[observation], bool(mask),
             PyTavrin.reward_modes.index(reward_mode), bool(autoreset), codes, bool(rotate_seats),
-            playouts, POLICIES.index(rollout))
-        self.seats: tuple[str, ...] = tuple(SEATS[c] for c in codes)
-        #: How "mcts" seats search: playouts per decision and the playout policy.
-        self.search: dict[str, Any] = {"playouts": playouts, "rollout": rollout}
+            engine_settings(settings))
+        #: Each seat as given ("mcts:20" stays itself; a code becomes its name).
+        self.seats: tuple[str, ...] = tuple(
+            name if isinstance(name, str) else SEATS[c] for name, c in zip(seat_names(lineup), codes))
+        #: Each seat's settings, the defaults filled in: {"playouts", "rollout"} for an "mcts"
+        #: seat, {} for the others.
+        self.settings: tuple[dict[str, Any], ...] = settings
+        #: How the first "mcts" seat searches (the defaults without one), for the code that
+        #: read it when every search seat of a batch shared one setting.
+        self.search: dict[str, Any] = next(
+            (dict(own) for own, c in zip(settings, codes) if c == SEARCH_SEAT),
+            {"playouts": search_settings({})[0], "rollout": search_settings({})[1]})
         self.rotate_seats = bool(rotate_seats)
         self.num_games = num_games
         self.observation_mode = observation
@@ -308,26 +317,34 @@ class VectorGames:
         self._core.sample_actions(np.ascontiguousarray(codes, dtype=np.uint8), out)
         return out
 
-    def play_out(self, seats: Sequence[str]) -> dict[str, np.ndarray]:
+    def play_out(self, seats: Sequence[str], visits: bool = False) -> dict[str, Any]:
         """Plays every unfinished game to its end in C++, agent k as the engine seat `seats[k]`
         ("random", "greedy", "reach", "mcts" or "mcts:PLAYOUTS[:ROLLOUT]"), drawing from each
         game's stream, and returns every placement:
         "states" (N, 84, 278) uint8 (the state before it), "actions" (N, 84) uint16, "agents"
         (N, 84) int8, and "plies" (N,) int16, the placements of each game (its rows beyond are
-        unused). Games end scored as on a step and are kept finished, as with autoreset=False."""
-        codes, search = seat_lineup(list(seats))
+        unused). Games end scored as on a step and are kept finished, as with autoreset=False.
+        With `visits`, also "visits": the root visits of every search that made playouts, as
+        columns "game" int32 (its index here), "ply" int16 (its placement), "action" uint16 (a
+        root child's grid index) and "visits" uint32, in game and placement order; a search's
+        visits sum to the playouts it made."""
+        codes, settings = seat_lineup(list(seats))
         if OUTSIDE_SEATS.intersection(codes):
             raise ValueError(f"play_out plays engine seats only, got {tuple(seats)!r}")
-        playouts, rollout_name = search_settings(search)
-        rollout = POLICIES.index(rollout_name)
         most = NUM_SEATS * NUM_KINDS
         out = {"states": np.empty((self.num_games, most, STATE_SIZE), np.uint8),
                "actions": np.empty((self.num_games, most), np.uint16),
                "agents": np.empty((self.num_games, most), np.int8),
                "plies": np.zeros(self.num_games, np.int16)}
-        self._core.play_out(codes, playouts, rollout, most, out["states"], out["actions"],
-                            out["agents"], out["plies"])
-        return out
+        columns = self._core.play_out(codes, engine_settings(settings), most, out["states"],
+                                      out["actions"], out["agents"], out["plies"], visits)
+        record: dict[str, Any] = dict(out)
+        if visits:
+            assert columns is not None
+            record["visits"] = {name: np.frombuffer(column, dtype) for (name, dtype), column in zip(
+                (("game", np.int32), ("ply", np.int16), ("action", np.uint16), ("visits", np.uint32)),
+                columns)}
+        return record
 
     def legal_grid_indexes_csr(self) -> tuple[np.ndarray, np.ndarray]:
         """The legal grid indexes of every game as CSR arrays (offsets (N + 1,) int64, indexes

@@ -145,8 +145,8 @@ TEST(Search, PlayoutValueBlendsWinShareAndRank) {
     EXPECT_EQ(widening(4), 5u);
 }
 
-// A Search seat in the batch plays each game as a lone searcher drawing from that game's stream
-// would, whatever the thread count.
+// Search seats in the batch, each at its own budget and rollout, play each game as lone searchers
+// drawing from that game's stream would, whatever the thread count.
 TEST(Search, BatchSeatsMatchLoneSearchesOnEveryThreadCount) {
     batch::Config c;
     c.num_games = 5;
@@ -154,8 +154,8 @@ TEST(Search, BatchSeatsMatchLoneSearchesOnEveryThreadCount) {
     c.mask = false;
     c.autoreset = false;
     c.seats = {batch::Seat::Reach, batch::Seat::Search, batch::Seat::Reach, batch::Seat::Search};
-    c.search_playouts = 12;
-    c.search_rollout = Policy::Greedy;
+    c.settings[1].search = {.playouts = 12, .rollout = Policy::Greedy};
+    c.settings[3].search = {.playouts = 5, .rollout = Policy::Random};
     std::vector<std::vector<std::uint8_t>> finals;
     for (const std::size_t threads : {1, 3}) {
         c.threads = threads;
@@ -170,19 +170,21 @@ TEST(Search, BatchSeatsMatchLoneSearchesOnEveryThreadCount) {
     for (std::size_t i = 0; i < c.num_games; ++i) {
         Game game = new_game();
         Stream stream = Stream::for_game(9, i);
-        const SearchConfig config{.playouts = 12, .rollout = Policy::Greedy};
+        const SearchConfig seat1{.playouts = 12, .rollout = Policy::Greedy};
+        const SearchConfig seat3{.playouts = 5, .rollout = Policy::Random};
         for (;;) {
             skip_passes(game);
             if (is_over(game)) break;
-            const auto g = game.agent_selection % 2 == 1 ? searcher.search(game, config, stream).move
-                                                          : pick(game, Policy::Reach, stream);
+            const std::size_t a = game.agent_selection;
+            const auto g = a % 2 == 0 ? pick(game, Policy::Reach, stream)
+                                      : searcher.search(game, a == 1 ? seat1 : seat3, stream).move;
             ASSERT_FALSE(step(game, std::size_t{*g}));
         }
         const StateBytes want = to_bytes(game);
         EXPECT_TRUE(std::equal(want.begin(), want.end(), finals[0].begin() + static_cast<std::ptrdiff_t>(i * STATE_SIZE)))
             << "game " << i;
     }
-    c.search_playouts = MAX_PLAYOUTS + 1;
+    c.settings[3].search.playouts = MAX_PLAYOUTS + 1;
     EXPECT_THROW(batch::VectorGames{c}, std::invalid_argument);
 }
 

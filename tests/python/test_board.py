@@ -18,7 +18,7 @@ from tavrin_rl.board import (
 from tavrin_rl.catalogue import (
     NUM_ACTIONS, ORIENTATION_CELLS, ORIENTATION_KIND, PIECE_NAMES, action_cells,
     action_fits, action_kind, decode_action, describe_action, encode_action, parse_action,
-    to_board, to_frame,
+    to_agent_action, to_board, to_board_action, to_frame,
 )
 from tavrin_rl.text_board import draw, use_colour
 
@@ -138,6 +138,23 @@ class TestActionGrid:
         assert [(r, c) for r in range(20) for c in range(20) if owners[r][c] == 1] == [
             (0, 19), (1, 19), (2, 19)]
         assert PIECE_NAMES[ORIENTATION_KIND[7]] == "I3"
+        # people read it in the board's frame: the vertical I3 (variant 1) at 0,19
+        assert describe_action(to_board_action(1, 7 * 400)) == "I3:1 at 0,19"
+        assert to_agent_action(1, parse_action("I3:1 at 0,19")) == 7 * 400
+
+    def test_placements_between_frames(self):
+        fitting = [i for i in range(NUM_ACTIONS) if action_fits(i)]
+        assert [to_board_action(0, i) for i in fitting] == fitting  # player_0's frame is the board
+        for agent in (1, 2, 3):
+            turned = [to_board_action(agent, i) for i in fitting]
+            assert sorted(turned) == fitting  # every placement once, in both directions
+            for index, board in zip(fitting[::37], turned[::37]):
+                assert sorted(action_cells(board)) == sorted(
+                    to_board(agent, r, c) for r, c in action_cells(index))
+                assert action_kind(board) == action_kind(index)
+                assert to_agent_action(agent, board) == index
+        with pytest.raises(ValueError):
+            to_agent_action(1, encode_action(7, 0, 19))  # the horizontal I3 sticks out
 
 
 ESCAPE = re.compile(r"\x1b\[[0-9;]*m")
@@ -240,6 +257,7 @@ class TestNotation:
 
     @pytest.mark.parametrize("text, message", [
         ("", "cannot read"), ("L5:3", "cannot read"), ("Q:0 at 0,0", "no piece 'Q'"),
+        ("Q7:0 at 0,0", r"no piece 'Q7' \(pieces: I1 I2 "),
         ("L5 at 0,0", "L5 has 8 variants: give one"), ("L5:8 at 0,0", "variants 0 to 7, not 8"),
         ("I1:0 at 20,0", "no cell 20,0"), ("36400", "outside"),
     ])

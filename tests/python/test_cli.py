@@ -18,7 +18,7 @@ from tavrin_rl.__main__ import format_wins, main, wilson_interval
 from tavrin_rl.agents import (
     AGENTS, EngineAgent, GreedyAgent, RandomAgent, ReachAgent, Stream, legal_actions, make_agent,
 )
-from tavrin_rl.catalogue import ORIENTATION_KIND, PIECE_CELLS, describe_action
+from tavrin_rl.catalogue import ORIENTATION_KIND, PIECE_CELLS, describe_action, to_board_action
 
 # The agents that play from an action mask alone (the search needs the game: test_mcts.py).
 MASK_AGENTS = [name for name, cls in AGENTS.items() if issubclass(cls, EngineAgent)]
@@ -229,7 +229,7 @@ class TestOptions:
     def test_watch_draws_every_placement(self, capfd):
         assert main(["--seed", "2", "--watch", "--agents", "greedy"]) == 0
         out = capfd.readouterr().out
-        placements = re.findall(r"^ply (\d+): player_(\d) \((\w+)\) places (\w+) on ((?:\(\d+,\d+\) ?)+)$",
+        placements = re.findall(r"^ply (\d+): player_(\d) \((\w+)\) places (\w+):\d+ at \d+,\d+ on ((?:\(\d+,\d+\) ?)+)$",
                                 out, re.M)
         assert [int(p[0]) for p in placements] == list(range(1, len(placements) + 1))
         assert placements[0][1:3] == ("0", "greedy")
@@ -360,8 +360,8 @@ class TestHumanPlay:
                 continue
             mask = game.observe(agent).action_mask
             action = mask.rfind(1) if agent == human else agents[agent].act(mask)
-            if agent == human:
-                lines.append(describe_action(action))
+            if agent == human:  # typed in the board's frame
+                lines.append(describe_action(to_board_action(human, action)))
             game.step(action)
         return lines, game
 
@@ -372,16 +372,26 @@ class TestHumanPlay:
              ",".join(lineup)], input="".join(line + "\n" for line in lines),
             capture_output=True, text=True, timeout=120)
 
-    def test_another_seat_plays_in_its_own_frame(self):
+    def test_another_seat_plays_in_the_boards_frame(self):
         lineup = ("random", "greedy", "human", "reach")
         moves, game = self.script(4, lineup)
-        done = self.play(moves + ["quit"], lineup)
+        done = self.play(["I1 at 0,0", "I1 at 10,10", "moves I5"] + moves + ["quit"], lineup)
         assert done.returncode == 0, done.stderr
-        assert "ply 2, player_2 to move, player_2's view" in done.stdout
-        assert "cannot be played" not in done.stdout  # each move, read in its frame, was legal
+        out = done.stdout
+        assert "ply 2, player_2 to move\n" in out and "'s view" not in out  # the board unturned
+        assert "you are player_2 (R), from the corner at 19,19" in out
+        # the reasons and the legal moves name board cells: player_2's corner is 19,19
+        assert "I1:0 at 0,0 cannot be played: cell 0,0 is taken" in out  # by player_0
+        assert "I1:0 at 10,10 cannot be played: your first piece must cover your corner, " \
+            "cell 19,19" in out
+        assert "2 moves with I5: I5:0 at 19,15, I5:1 at 15,19" in out
+        assert out.count("cannot be played") == 2  # each move, read in the board's frame, was legal
+        # the log writes the person's moves as they were typed
+        told = re.findall(r"^ply \d+: player_2 places (\S+ at \d+,\d+) on ", out, re.M)
+        assert told == [" ".join(m.split()[:3]) for m in moves]
         scores = re.findall(r"^player_\d +\w+ +\w+ +\d+ +(-?\d+) +- +-$", done.stdout, re.M)
         # the others answered the fourth move before the quit
-        assert len(scores) == 4 and done.stdout.count("player_2, your move") == 5
+        assert len(scores) == 4 and done.stdout.count("player_2, your move") == 8
 
     def test_a_whole_game_through_stdin(self):
         moves, game = self.script(None)

@@ -6,7 +6,7 @@ import pytest
 from tavrin_rl import PyTavrin, _engine
 from tavrin_rl.__main__ import build_parser
 from tavrin_rl.agents import MctsAgent, ReachAgent, Stream, make_agent
-from tavrin_rl.vector import VectorGames
+from tavrin_rl.vector import SEATS, VectorGames
 
 
 def play(agents, stream):
@@ -63,8 +63,30 @@ def test_games_repeat_and_match_the_batch_seat():
         assert bytes(record["states"][0, ply]) == replay.to_bytes()
         replay.step(int(record["actions"][0, ply]))
     assert replay.to_bytes() == first
-    with pytest.raises(ValueError, match="same settings"):
-        VectorGames(1, seats=["mcts:10", "mcts:20", "learner", "reach"])
+
+
+def test_each_seat_searches_at_its_own_settings():
+    # Two search seats of different budgets in one batch, turned from game to game: each game is
+    # the one lone agents play in the turned lineup, after the draw that turned it.
+    seed, seats = 3, ["mcts:12", "mcts:5:greedy", "reach", "random"]
+    batch = VectorGames(3, seats=seats, rotate_seats=True, autoreset=False, observation=None,
+                        mask=False)
+    assert batch.seats == tuple(seats)
+    assert [own.get("playouts") for own in batch.settings] == [12, 5, None, None]
+    batch.reset(seed)
+    for i in range(3):
+        # agent a plays seats[(a + turn) % 4]: the turn is where "reach", seats[2], landed
+        turn = (2 - batch.lineup[i].tolist().index(SEATS.index("reach"))) % 4
+        stream = Stream.for_game(seed, i)
+        stream.state = (stream.state + 0x9E3779B97F4A7C15) % 2**64  # the draw that turned it
+        lineup = [make_agent(seats[(a + turn) % 4]) for a in range(4)]
+        assert play(lineup, stream) == bytes(batch.to_bytes()[i]), i
+    # settings compare after the defaults are filled in, and the record keeps each seat's string
+    record = VectorGames(1, seed=seed, observation=None, mask=False, autoreset=False).play_out(
+        ["mcts:12", "mcts:120", "mcts:120:reach", "mcts"])
+    assert record["plies"][0] > 0
+    assert VectorGames(1, seats=["mcts:120:reach", "mcts", "learner", "reach"]).settings[0] == \
+        VectorGames(1, seats=["mcts", "mcts:120", "learner", "reach"]).settings[1]
 
 
 def test_binding_checks_and_stream():

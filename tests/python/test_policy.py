@@ -11,25 +11,33 @@ from tavrin_rl.policy_agent import baseline_path
 from tavrin_rl.policy_net import Policy, evaluate, segment_sample
 
 
-def test_policy_agents_play_only_legal_moves():
+def test_policy_agents_play_from_the_game_or_the_observation_never_blind():
     baseline = make_agent("baseline")
     by_path = make_agent(f"policy:{baseline_path()}")
+    drawn, drawn_seen = make_agent("baseline", seed=4, sample=True), make_agent("baseline", seed=4,
+                                                                                 sample=True)
     game = PyTavrin()
     while not game.is_over:
         agent = game.agent_selection
         if game.terminations[agent]:
             game.step(None)
             continue
-        mask = game.observe(agent).action_mask
+        seen = game.observe(agent)
         action = baseline.act(None, game=game)
-        assert mask[action] == 1
-        assert by_path.act(mask, game=game) == action  # one file, one choice
-        assert mask[baseline.act(mask)] == 1  # from the mask alone: blind, but legal
+        assert seen.action_mask[action] == 1
+        assert by_path.act(None, game=game) == action  # one file, one choice
+        assert baseline.act(seen) == action  # its observation shows it the same board
+        # drawing from the policy: the same draws from the game or from the observation
+        assert drawn.act(None, game=game) == drawn_seen.act(seen)
+        assert drawn.stream.state == drawn_seen.stream.state
         game.step(action)
     assert game.ply > 40
-    assert baseline.act(bytes(PyTavrin.num_actions)) is None
-    with pytest.raises(TypeError, match="needs an action mask or a game"):
-        baseline.act(None)
+    # a mask alone shows no board: refused, naming the calls that work
+    for given in (bytes(PyTavrin.num_actions), None, {"action_mask": b""}):
+        with pytest.raises(TypeError, match=r"act\(observation\)|act\(None, game=game\)"):
+            baseline.act(given)
+    with pytest.raises(TypeError, match=r"act\(None, game=game\)"):
+        make_agent("mcts").act(game.observe(0))
     with pytest.raises(FileNotFoundError):
         make_agent("policy:/nonexistent/policy.npz")
 
@@ -67,3 +75,96 @@ def test_sampling_follows_each_segments_softmax():
     np.testing.assert_allclose(np.mean(draws[:, 1] == 3), 0.5, atol=0.015)
     # a draw at the very top of a segment stays in it
     assert segment_sample(logits, segment, 2, np.array([1.0, 1.0])).tolist() == [2, 4]
+
+
+def _write_policy(path, arrays, meta='{"format": "tavrin_rl.policy/1"}'):
+    if meta is not None:
+        arrays = {**arrays, "format": np.array(meta)}
+    np.savez(path, **arrays)
+    return path
+
+
+def test_policy_files_that_are_not_nets_are_refused_in_one_error(tmp_path):
+    """Every damaged, foreign or hostile file gives ValueError naming it, before its arrays are
+    allocated; nothing else (KeyError, BadZipFile, a 7 GiB allocation) reaches the caller."""
+    import json
+    with np.load(baseline_path()) as data:
+        good = {name: data[name] for name in data.files if name != "format"}
+    policy = Policy.load(_write_policy(tmp_path / "good.npz", good))
+    assert policy.channels == 16 and policy.layers == 3 and policy.hidden == 64
+    assert set(policy.weights) == set(good) and policy.weights["stem.bias"].dtype == np.float32
+    raw = (tmp_path / "good.npz").read_bytes()
+    cases = {
+        "empty": b"",
+        "truncated": raw[:len(raw) // 2],
+        "random": np.random.default_rng(0).bytes(4096),
+        "npy": None, "no_format": None, "format_type": None, "format_json": None,
+        "missing": None, "unknown": None, "shape": None, "ints": None, "channels": None,
+        "nan": None, "inf": None, "fifo": None}
+    # (the "channels" file: a few hundred kilobytes that declare 200,000 channels, refused from
+    # the headers before any array of that size is asked for)
+    for case in cases:
+        path = tmp_path / f"{case}.npz"
+        if cases[case] is not None:
+            path.write_bytes(cases[case])
+        elif case == "npy":
+            with open(path, "wb") as f:
+                np.save(f, good["stem.weight"])
+        elif case == "no_format":
+            _write_policy(path, good, meta=None)
+        elif case == "format_type":
+            _write_policy(path, {**good, "format": np.arange(3)}, meta=None)
+        elif case == "format_json":
+            _write_policy(path, good, meta="[1, 2]")
+        elif case == "missing":
+            _write_policy(path, {k: v for k, v in good.items() if k != "value_out.bias"})
+        elif case == "unknown":
+            _write_policy(path, {**good, "extra": good["stem.bias"]})
+        elif case == "shape":
+            _write_policy(path, {**good, "convs.0.weight": good["convs.0.weight"][:, :8]})
+        elif case == "ints":
+            _write_policy(path, {**good, "stem.bias": good["stem.bias"].astype(np.int32)})
+        elif case == "channels":
+            big = np.lib.stride_tricks.as_strided(np.zeros(1, np.float16),
+                                                  (200_000, 14, 3, 3), (0, 0, 0, 0))
+            np.savez_compressed(path, **{**good, "stem.weight": big,
+                                         "format": np.array(json.dumps({"format": "tavrin_rl.policy/1"}))})
+        elif case in ("nan", "inf"):
+            bad = good["convs.1.weight"].copy()
+            bad[0, 0, 1, 1] = np.nan if case == "nan" else np.inf
+            _write_policy(path, {**good, "convs.1.weight": bad})
+        elif case == "fifo":
+            import os
+            os.mkfifo(path)
+        with pytest.raises(ValueError) as caught:
+            Policy.load(path)
+        message = str(caught.value)
+        assert "\n" not in message and str(path) in message, (case, message)
+        expected = "non-finite" if case in ("nan", "inf") else "is not a tavrin_rl policy file"
+        assert expected in message, (case, message)
+    assert "200000 channels" in str(pytest.raises(ValueError, Policy.load,
+                                                   tmp_path / "channels.npz").value)
+    with pytest.raises(ValueError, match="not a regular file"):
+        Policy.load(tmp_path)
+    with pytest.raises(FileNotFoundError):
+        Policy.load(tmp_path / "absent.npz")
+    # a net built in memory is held to the same checks
+    with pytest.raises(ValueError, match="stem.bias has shape"):
+        Policy({**good, "stem.bias": good["stem.bias"][:3]}, {})
+
+
+def test_a_missing_or_damaged_policy_file_is_one_line_in_every_command(tmp_path, capsys):
+    damaged = tmp_path / "damaged.npz"
+    damaged.write_bytes(open(baseline_path(), "rb").read()[:1000])
+    for path in (tmp_path / "absent.npz", damaged):
+        for argv in (["--agents", f"policy:{path}", "--games", "1"],
+                     ["--agents", f"policy:{path}", "--out", str(tmp_path / "data")],
+                     ["arena", "random", f"policy:{path}"],
+                     ["train", "--evaluate", str(path)]):
+            try:
+                status = cli_main(argv)
+            except SystemExit as exit:
+                status = exit.code
+            err = capsys.readouterr().err.strip().splitlines()[-1]
+            assert status == 2 and str(path) in err and "Traceback" not in err, (argv, err)
+    assert not (tmp_path / "data").exists()

@@ -1,7 +1,7 @@
 """The HTML replay page: its data against the game, and the page itself in headless Chromium.
 
 The browser test opens the page inside a small harness page that clicks its buttons (last, then
-previous and next, then the slider), takes a screenshot, and checks the colour of every cell
+previous and next, then the slider, then last again and a changed `#ply=`), takes a screenshot, and checks the colour of every cell
 against the game's own state at that ply.
 """
 
@@ -19,7 +19,7 @@ import pytest
 
 from tavrin_rl import PyTavrin
 from tavrin_rl.board import SVG_CELL, SVG_COLOURS, SVG_FREE, SVG_MARGIN, cell_owners
-from tavrin_rl.catalogue import describe_action
+from tavrin_rl.catalogue import action_cells, parse_action
 from tavrin_rl.replay import html_page, replay_data, write_html
 
 NAMES = ("greedy", "random", "reach", "random")
@@ -47,7 +47,9 @@ def test_data_follows_the_game():
     assert len(steps) == len(moves)
     for step, (agent, index), state in zip(steps, moves, states):
         game = PyTavrin.from_bytes(state)
-        assert step["agent"] == agent and step["move"] == describe_action(index)
+        assert step["agent"] == agent
+        # the move list names the cells the page outlines: the board's frame, not the mover's
+        assert sorted(action_cells(parse_action(step["move"]))) == sorted(map(tuple, step["cells"]))
         assert step["scores"] == game.scores
         owners = cell_owners(state)
         assert all(owners[r][c] == agent for r, c in step["cells"])
@@ -136,6 +138,8 @@ document.getElementById("page").addEventListener("load", () => {
   const slider = page.getElementById("slider");  // the slider takes the same ply again
   slider.value = PLY;
   slider.dispatchEvent(new Event("input"));
+  click("last-move");  // then a changed address fragment brings the page back to the ply
+  page.defaultView.location.hash = "#ply=" + PLY;
   document.title = "ready " + page.getElementById("ply").textContent;
 });
 </script>

@@ -44,7 +44,7 @@ std::size_t VectorGames::bytes_per_game(ObservationMode mode, bool mask) noexcep
     if (mask) bytes += GRID_SIZE + Config{}.kept_legal * sizeof(std::uint16_t) + sizeof(std::uint32_t);
     else bytes += sizeof(std::int32_t);  // the sample drawn ahead
     bytes += sizeof(std::int32_t);       // the last sample
-    bytes += AGENT_COUNT;                // the lineup
+    bytes += AGENT_COUNT + 1;            // the lineup and its turn
     return bytes;
 }
 
@@ -63,14 +63,7 @@ VectorGames::VectorGames(const Config& config)
         throw std::invalid_argument("a lineup without a learner or external seat needs autoreset off");
     (void)OrientationTable::get();
     scratch_bits_.resize(pool_.threads());
-    if (std::find(config_.seats.begin(), config_.seats.end(), Seat::Search) != config_.seats.end()) {
-        if (static_cast<std::size_t>(config_.search_rollout) >= POLICY_COUNT)
-            throw std::invalid_argument("unknown search playout policy");
-        if (config_.search_playouts == 0 || config_.search_playouts > search::MAX_PLAYOUTS)
-            throw std::invalid_argument("search playouts must be from 1 to " + std::to_string(search::MAX_PLAYOUTS));
-        searchers_.resize(pool_.threads());
-        for (search::Searcher& s : searchers_) s.reserve(config_.search_playouts);
-    }
+    prepare_seats(config_.seats, config_.settings);
     games_ = allocate_array<Game>(n);
     finals_ = allocate_array<StateBytes>(n);
     streams_ = allocate_array<Stream>(n);
@@ -88,6 +81,7 @@ VectorGames::VectorGames(const Config& config)
         legal_count_ = allocate_array<std::uint32_t>(n);
     }
     lineup_ = allocate_array<std::uint8_t>(n * AGENT_COUNT);
+    turn_ = allocate_array<std::uint8_t>(n);
     current_player_ = allocate_array<std::int8_t>(n);
     rewards_ = allocate_array<float>(n * AGENT_COUNT);
     terminated_ = allocate_array<std::uint8_t>(n);
@@ -95,9 +89,41 @@ VectorGames::VectorGames(const Config& config)
     reset(0);
 }
 
+void VectorGames::prepare_seats(std::span<const Seat, AGENT_COUNT> seats,
+                                std::span<const SeatSettings, AGENT_COUNT> settings) {
+    std::uint32_t most_playouts = 0;
+    for (std::size_t k = 0; k < AGENT_COUNT; ++k) {
+        if (seats[k] == Seat::Net) {
+            if (!settings[k].net) throw std::invalid_argument("a net seat without a net");
+            evaluators_.resize(pool_.threads());
+            for (net::Evaluator& e : evaluators_) e.fit(*settings[k].net);
+        }
+        if (seats[k] != Seat::Search) continue;
+        const search::SearchConfig& search = settings[k].search;
+        if (static_cast<std::size_t>(search.rollout) >= POLICY_COUNT)
+            throw std::invalid_argument("unknown search playout policy");
+        if (search.playouts == 0 || search.playouts > search::MAX_PLAYOUTS)
+            throw std::invalid_argument("search playouts must be from 1 to " + std::to_string(search::MAX_PLAYOUTS));
+        most_playouts = std::max(most_playouts, search.playouts);
+    }
+    if (most_playouts == 0) return;
+    // A searcher reserved for the largest budget serves every search seat without allocating.
+    searchers_.resize(pool_.threads());
+    for (search::Searcher& s : searchers_) s.reserve(most_playouts);
+}
+
+std::optional<std::uint32_t> VectorGames::engine_pick(std::size_t part, std::size_t i, const Game& game, Seat seat,
+                                                      const SeatSettings& settings) {
+    if (seat == Seat::Search) return searchers_[part].search(game, settings.search, streams_[i]).move;
+    if (seat == Seat::Net) return evaluators_[part].pick(*settings.net, game, settings.sample ? &streams_[i] : nullptr);
+    const auto policy = static_cast<Policy>(static_cast<unsigned>(seat) - static_cast<unsigned>(Seat::Random));
+    return pick(game, policy, streams_[i]);
+}
+
 void VectorGames::start_game(std::size_t i, Game& game) {
     game = new_game(*set_);
     const std::size_t turn = config_.rotate_seats ? static_cast<std::size_t>(streams_[i].below(AGENT_COUNT)) : 0;
+    turn_[i] = static_cast<std::uint8_t>(turn);
     std::uint8_t* lineup = lineup_.get() + i * AGENT_COUNT;
     for (std::size_t a = 0; a < AGENT_COUNT; ++a)
         lineup[a] = static_cast<std::uint8_t>(config_.seats[(a + turn) % AGENT_COUNT]);
@@ -110,14 +136,8 @@ void VectorGames::play_engine_seats(std::size_t part, std::size_t i, Game& game)
         if (is_over(game)) return;
         const auto seat = static_cast<Seat>(lineup[game.agent_selection]);
         if (played_outside(seat)) return;
-        std::optional<std::uint32_t> g;
-        if (seat == Seat::Search) {
-            const search::SearchConfig search{.playouts = config_.search_playouts, .rollout = config_.search_rollout};
-            g = searchers_[part].search(game, search, streams_[i]).move;
-        } else {
-            const auto policy = static_cast<Policy>(static_cast<unsigned>(seat) - static_cast<unsigned>(Seat::Random));
-            g = pick(game, policy, streams_[i]);
-        }
+        const SeatSettings& settings = config_.settings[(game.agent_selection + turn_[i]) % AGENT_COUNT];
+        const std::optional<std::uint32_t> g = engine_pick(part, i, game, seat, settings);
         if (!g) fail("the agent to move has no legal placement");
         if (tavrin::step(game, static_cast<std::size_t>(*g))) fail("an engine seat's placement was refused");
     }
@@ -232,19 +252,14 @@ std::optional<BatchError> VectorGames::step(std::span<const std::int32_t> action
     return std::nullopt;
 }
 
-void VectorGames::play_out(std::span<const Seat, AGENT_COUNT> seats, const search::SearchConfig& search,
+void VectorGames::play_out(std::span<const Seat, AGENT_COUNT> seats, std::span<const SeatSettings, AGENT_COUNT> settings,
                            std::size_t max_plies, std::uint8_t* states, std::uint16_t* actions, std::int8_t* agents,
-                           std::int16_t* plies) {
-    bool searching = false;
+                           std::int16_t* plies, std::vector<RootVisit>* visits) {
     for (const Seat seat : seats) {
         if (static_cast<std::size_t>(seat) >= SEAT_KINDS || played_outside(seat))
             throw std::invalid_argument("play_out plays engine seats only");
-        searching = searching || seat == Seat::Search;
     }
-    if (searching && searchers_.size() < pool_.threads()) {  // before the threads start: they share the vector
-        searchers_.resize(pool_.threads());
-        for (search::Searcher& s : searchers_) s.reserve(search.playouts);
-    }
+    prepare_seats(seats, settings);
     samples_.games_replaced();
     pool_.run(size(), [&](std::size_t part, std::size_t begin, std::size_t end) {
         Game* games = game_array();
@@ -252,6 +267,7 @@ void VectorGames::play_out(std::span<const Seat, AGENT_COUNT> seats, const searc
             Game& game = games[i];
             catch_up_stream(i, game);
             const bool was_over = is_over(game);
+            if (visits != nullptr) visits[i].clear();
             std::size_t n = 0;
             for (;;) {
                 skip_passes(game);
@@ -261,12 +277,13 @@ void VectorGames::play_out(std::span<const Seat, AGENT_COUNT> seats, const searc
                 const StateBytes bytes = tavrin::to_bytes(game);
                 std::memcpy(states + row * STATE_SIZE, bytes.data(), STATE_SIZE);
                 const std::size_t agent = game.agent_selection;
-                const Seat seat = seats[agent];
-                const auto g = seat == Seat::Search
-                                   ? searchers_[part].search(game, search, streams_[i]).move
-                                   : pick(game, static_cast<Policy>(static_cast<unsigned>(seat) - static_cast<unsigned>(Seat::Random)),
-                                          streams_[i]);
+                const auto g = engine_pick(part, i, game, seats[agent], settings[agent]);
                 if (!g) fail("the agent to move has no legal placement");
+                // A search that made no playouts (a forced or opening placement) opened no root child.
+                if (visits != nullptr && seats[agent] == Seat::Search)
+                    searchers_[part].for_each_root_child([&](std::uint32_t move, std::uint32_t v, float) {
+                        visits[i].push_back({static_cast<std::uint16_t>(n), static_cast<std::uint16_t>(move), v});
+                    });
                 if (tavrin::step(game, static_cast<std::size_t>(*g))) fail("an engine pick was refused");
                 actions[row] = static_cast<std::uint16_t>(*g);
                 agents[row] = static_cast<std::int8_t>(agent);

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "game/batch/sampling.h"
 #include "game/batch/thread_pool.h"
 #include "game/game.h"
+#include "game/net/net.h"
 #include "game/scores.h"
 #include "game/search/mcts.h"
 #include "game/state_bytes.h"
@@ -28,9 +30,31 @@ enum class ObservationMode : std::uint8_t { None = 0, Compact = 1, Full = 2 };
 // Who plays a seat. A learner's or an external seat's moves come from the caller through `step`
 // (learner and external differ only in what the caller does with them: an external seat is a
 // frozen policy, a person, another program); the engine plays the others inside `step`.
-enum class Seat : std::uint8_t { Learner = 0, External = 1, Random = 2, Greedy = 3, Reach = 4, Search = 5 };
-inline constexpr std::size_t SEAT_KINDS = 6;
+// A Net seat plays the net of its settings.
+enum class Seat : std::uint8_t { Learner = 0, External = 1, Random = 2, Greedy = 3, Reach = 4, Search = 5, Net = 6 };
+inline constexpr std::size_t SEAT_KINDS = 7;
 constexpr bool played_outside(Seat s) noexcept { return s == Seat::Learner || s == Seat::External; }
+
+// How one seat of a lineup plays, beside its Seat kind: each seat has its own, so that a batch may
+// hold searches of different budgets, or nets, side by side. A kind reads only its own fields
+// (Search: `search`; Net: `net` and `sample`; later kinds add theirs here), and the others stay at their defaults, so that
+// two seats of one kind play alike exactly when their settings are equal.
+struct SeatSettings {
+    search::SearchConfig search{};
+    // The net a net seat plays, shared by every game (and every batch) that plays it; read only.
+    std::shared_ptr<const net::Net> net;
+    // A net seat draws its placement from the policy (one draw per placement from the game's
+    // stream) instead of taking the most likely.
+    bool sample = false;
+};
+
+// One child of a searched placement's root, for datasets: placement `ply` of its game (its row),
+// the child's grid index and its visits. A search's entries sum to the playouts it made.
+struct RootVisit {
+    std::uint16_t ply = 0;
+    std::uint16_t action = 0;
+    std::uint32_t visits = 0;
+};
 
 inline constexpr std::size_t PLANE_CELLS = BOARD_SIDE * BOARD_SIDE;                       // 400
 inline constexpr std::size_t BOARD_CHANNELS = 3 * AGENT_COUNT;                             // 12
@@ -52,10 +76,9 @@ struct Config {
     // At least one seat must be played outside when autoreset is on.
     std::array<Seat, AGENT_COUNT> seats{Seat::Learner, Seat::Learner, Seat::Learner, Seat::Learner};
     bool rotate_seats = false;
-    // How Search seats play: the search's budget and playout policy (the other settings are the
-    // search's defaults). Each game's searches draw from the game's stream.
-    std::uint32_t search_playouts = search::SearchConfig{}.playouts;
-    Policy search_rollout = search::SearchConfig{}.rollout;
+    // How each seat plays, by seat as in `seats` (they turn with it). Each game's searches and
+    // draws come from the game's stream.
+    std::array<SeatSettings, AGENT_COUNT> settings{};
 };
 
 // Why a batch was refused. `game` is the lowest index whose input was refused; no game changed.
@@ -97,15 +120,17 @@ class VectorGames {
     void sample_actions(Policy policy, std::span<std::int32_t> out);
     void sample_actions(std::span<const Policy> policies, std::span<std::int32_t> out);
 
-    // Plays every unfinished game to its end, agent k as the engine seat `seats[k]` (a Search seat
-    // with `search`), and records each
+    // Plays every unfinished game to its end, agent k as the engine seat `seats[k]` playing with
+    // `settings[k]`, and records each
     // placement: game i's p-th in row i × max_plies + p of `states` (STATE_SIZE bytes each, the
     // state before it), `actions` and `agents`; `plies[i]` counts them. A game that ends is
     // scored as on a step (final_scores, rewards, terminated) and kept finished. For writing
-    // datasets: one pass over each game while it is in cache, no call per ply.
-    void play_out(std::span<const Seat, AGENT_COUNT> seats, const search::SearchConfig& search,
+    // datasets: one pass over each game while it is in cache, no call per ply. With `visits` (one
+    // list per game, emptied first), each search that made playouts adds its root's children.
+    void play_out(std::span<const Seat, AGENT_COUNT> seats, std::span<const SeatSettings, AGENT_COUNT> settings,
                   std::size_t max_plies, std::uint8_t* states,
-                  std::uint16_t* actions, std::int8_t* agents, std::int16_t* plies);
+                  std::uint16_t* actions, std::int8_t* agents, std::int16_t* plies,
+                  std::vector<RootVisit>* visits = nullptr);
 
     // The legal grid indexes of every game, ascending, as offsets (N + 1) and a flat list.
     void legal_actions(std::vector<std::int64_t>& offsets, std::vector<std::int32_t>& actions);
@@ -152,6 +177,12 @@ class VectorGames {
     void play_engine_seats(std::size_t part, std::size_t i, Game& game);
     // A new game i, with its lineup (turned when the seats rotate).
     void start_game(std::size_t i, Game& game);
+    // One engine seat's placement for the agent to move in `game` (game i), from its stream.
+    std::optional<std::uint32_t> engine_pick(std::size_t part, std::size_t i, const Game& game, Seat seat,
+                                             const SeatSettings& settings);
+    // Checks the settings of the engine seats in `seats` and readies a searcher per pool part for
+    // the largest budget among them; before the pool's threads start, since they share them.
+    void prepare_seats(std::span<const Seat, AGENT_COUNT> seats, std::span<const SeatSettings, AGENT_COUNT> settings);
 
     // What it writes (outputs.cpp).
     void write_outputs(std::size_t i, const Game& game);
@@ -175,6 +206,8 @@ class VectorGames {
     // One per pool part when a seat searches; a search leaves nothing behind for the next, so
     // which part serves a game never changes its play.
     std::vector<search::Searcher> searchers_;
+    // One per pool part when a seat plays a net, fitted to every net of the lineup.
+    std::vector<net::Evaluator> evaluators_;
     Array<Game> games_;
     // The final state of each game that ended on the last step, as bytes: a quarter of a game's
     // size, and read only for the few games that end.
@@ -188,6 +221,9 @@ class VectorGames {
     Array<std::uint32_t> legal_count_;
     SampleRecord samples_;
     Array<std::uint8_t> lineup_;
+    // How far each game's lineup is turned: agent a of game i plays config_.seats and settings
+    // [(a + turn_[i]) % 4].
+    Array<std::uint8_t> turn_;
     Array<std::int8_t> current_player_;
     Array<float> rewards_;
     Array<std::int16_t> final_scores_;

@@ -21,7 +21,9 @@ struct Searcher::Node {
     std::uint16_t candidates = 0;     // ranked candidates in the block
     std::uint16_t opened = 0;         // children open: the first `opened` candidates
     bool terminal = false;
-    bool exhausted = false;           // the candidates are every legal placement
+    bool exhausted = false;           // the candidates are every legal placement (or, guided, all it can open)
+    bool guided = false;              // ranked by the guide; selects by PUCT
+    float bonus = 0.0f;               // playouts the guide's value counts as, added into `sum`
     std::uint64_t tie_seed = 0;       // orders equal-rank placements, drawn once per node
 };
 
@@ -29,6 +31,7 @@ struct Searcher::Node {
 struct Searcher::Slot {
     std::uint32_t child = 0;
     std::uint16_t move = 0;
+    float prior = 0.0f;  // at a guided node, the guide's share of it (summing to 1 over the legal)
 };
 
 namespace {
@@ -82,7 +85,11 @@ std::uint32_t widening(std::uint32_t visits) noexcept {
     return static_cast<std::uint32_t>(std::ceil(2.0 * std::sqrt(static_cast<double>(visits) + 1.0)));
 }
 
-Searcher::Searcher() : keys_(std::make_unique<std::uint64_t[]>(GRID_SIZE)) {}
+Searcher::Searcher()
+    : keys_(std::make_unique<std::uint64_t[]>(GRID_SIZE)),
+      moves_(std::make_unique<std::uint16_t[]>(GRID_SIZE)),
+      priors_(std::make_unique<float[]>(GRID_SIZE)),
+      order_(std::make_unique<std::uint32_t[]>(GRID_SIZE)) {}
 Searcher::~Searcher() = default;
 Searcher::Searcher(Searcher&&) noexcept = default;
 Searcher& Searcher::operator=(Searcher&&) noexcept = default;
@@ -93,13 +100,19 @@ void Searcher::reserve(std::uint32_t playouts) {
     const std::size_t nodes = std::size_t{playouts} + 1;
     if (nodes <= node_capacity_) return;
     nodes_ = std::make_unique<Node[]>(nodes);
-    slots_ = std::make_unique<Slot[]>(nodes * SLOTS_PER_NODE);
     node_capacity_ = nodes;
-    slot_capacity_ = nodes * SLOTS_PER_NODE;
+    reserve_slots(nodes * SLOTS_PER_NODE);
+}
+
+void Searcher::reserve_slots(std::size_t slots) {
+    if (slots <= slot_capacity_) return;
+    slots_ = std::make_unique<Slot[]>(slots);
+    slot_capacity_ = slots;
 }
 
 std::size_t Searcher::bytes() const noexcept {
-    return node_capacity_ * sizeof(Node) + slot_capacity_ * sizeof(Slot) + GRID_SIZE * sizeof(std::uint64_t);
+    return node_capacity_ * sizeof(Node) + slot_capacity_ * sizeof(Slot) +
+           GRID_SIZE * (sizeof(std::uint64_t) + sizeof(std::uint16_t) + sizeof(float) + sizeof(std::uint32_t));
 }
 
 bool Searcher::fill_candidates(std::uint32_t n, std::uint32_t want, Stream& stream) {
@@ -127,7 +140,10 @@ bool Searcher::fill_candidates(std::uint32_t n, std::uint32_t want, Stream& stre
         const std::size_t take = std::min<std::size_t>(count, capacity - have);
         std::uint64_t* keys = keys_.get();
         std::partial_sort(keys, keys + take, keys + count, std::greater<>());
-        for (std::size_t k = 0; k < take; ++k) block[have++].move = static_cast<std::uint16_t>(keys[k] & 0xffff);
+        for (std::size_t k = 0; k < take; ++k) {
+            block[have].prior = 0.0f;
+            block[have++].move = static_cast<std::uint16_t>(keys[k] & 0xffff);
+        }
         if (take < count) all = false;
     }
     if (have < capacity && all) node.exhausted = true;
@@ -158,6 +174,8 @@ std::uint32_t Searcher::open_child(std::uint32_t n) {
     child.slot_capacity = child.candidates = child.opened = 0;
     child.terminal = is_over(child.game);
     child.exhausted = false;
+    child.guided = false;
+    child.bonus = 0.0f;
     slot.child = c;
     ++node.opened;
     return c;
@@ -171,26 +189,54 @@ std::uint32_t Searcher::iterate(const SearchConfig& config, Stream& stream) {
     for (;;) {
         Node& node = nodes_[n];
         if (node.terminal) break;
-        if (node.opened < widening(node.visits) &&
-            (node.opened < node.candidates ||
-             fill_candidates(n, std::max<std::uint32_t>(2u * node.slot_capacity, node.opened + 1u), stream))) {
-            n = open_child(n);
-            path[depth++] = n;
-            break;
-        }
-        // Max^n: the agent to move takes the child best for itself.
+        if (guide_ != nullptr && !node.guided && n != 0 && node.visits >= config.guide_visits && guided_left_ > 0)
+            guide_node(n, config);
         const std::size_t mover = node.game.agent_selection;
-        const float explore = config.exploration * std::sqrt(std::log(static_cast<float>(node.visits)));
         const Slot* slots = slots_.get() + node.first_slot;
-        std::uint32_t best = slots[0].child;
+        std::uint32_t best = 0;
         float best_score = -1.0f;
-        for (std::uint32_t k = 0; k < node.opened; ++k) {
-            const Node& child = nodes_[slots[k].child];
-            const float v = static_cast<float>(child.visits);
-            const float score = child.sum[mover] / v + explore / std::sqrt(v);
-            if (score > best_score) {
-                best_score = score;
-                best = slots[k].child;
+        if (node.guided) {
+            // PUCT over the open children and the next candidate, which, not visited, is valued at
+            // the node's mean (and is the unopened one with the largest prior, as they are ranked by
+            // it): the guide, not a widening schedule, decides how far the node spreads, so that a
+            // placement it finds poor costs no playout unless the open ones disappoint.
+            const float explore = config.puct * std::sqrt(static_cast<float>(std::max<std::uint32_t>(node.visits, 1)));
+            for (std::uint32_t k = 0; k < node.opened; ++k) {
+                const Node& child = nodes_[slots[k].child];
+                const float v = static_cast<float>(child.visits);
+                const float score = child.sum[mover] / (v + child.bonus) + explore * slots[k].prior / (1.0f + v);
+                if (score > best_score) {
+                    best_score = score;
+                    best = slots[k].child;
+                }
+            }
+            if (node.opened < node.candidates &&
+                (node.opened == 0 || node.sum[mover] / (static_cast<float>(node.visits) + node.bonus) +
+                                             explore * slots[node.opened].prior >
+                                         best_score)) {
+                n = open_child(n);
+                path[depth++] = n;
+                break;
+            }
+        } else {
+            if (node.opened < widening(node.visits) &&
+                (node.opened < node.candidates ||
+                 fill_candidates(n, std::max<std::uint32_t>(2u * node.slot_capacity, node.opened + 1u), stream))) {
+                n = open_child(n);
+                path[depth++] = n;
+                break;
+            }
+            // Max^n: the agent to move takes the child best for itself.
+            const float explore = config.exploration * std::sqrt(std::log(static_cast<float>(node.visits)));
+            best = slots_[node.first_slot].child;
+            for (std::uint32_t k = 0; k < node.opened; ++k) {
+                const Node& child = nodes_[slots_[node.first_slot + k].child];
+                const float v = static_cast<float>(child.visits);
+                const float score = child.sum[mover] / (v + child.bonus) + explore / std::sqrt(v);
+                if (score > best_score) {
+                    best_score = score;
+                    best = slots_[node.first_slot + k].child;
+                }
             }
         }
         n = best;
@@ -221,7 +267,68 @@ std::uint32_t Searcher::iterate(const SearchConfig& config, Stream& stream) {
     return n;
 }
 
-SearchResult Searcher::search(const Game& game, const SearchConfig& config, Stream& stream) {
+void Searcher::guide_node(std::uint32_t n, const SearchConfig& config) {
+    Node& node = nodes_[n];
+    --guided_left_;
+    ++evaluations_;
+    const std::size_t mover = node.game.agent_selection;
+    std::uint32_t count = 0;
+    for_each_legal_action(node.game, mover, [&](std::uint32_t g) { moves_[count++] = static_cast<std::uint16_t>(g); });
+    if (count == 0) fail("a guided node has no legal placement");
+    Outcome value{};
+    const bool valued = guide_->evaluate(node.game, std::span<const std::uint16_t>(moves_.get(), count),
+                                         std::span<float>(priors_.get(), count), value);
+    double total = 0.0;
+    for (std::uint32_t k = 0; k < count; ++k) {
+        const float p = priors_[k];
+        if (!std::isfinite(p) || p < 0.0f) fail("a guide gave a prior that is negative or not finite");
+        total += p;
+    }
+    if (!(total > 0.0) || !std::isfinite(total)) fail("a guide gave priors that are all 0");
+    const float scale = static_cast<float>(1.0 / total);
+    // The open children stay where they are (their nodes are indexed by place); the rest follow by
+    // prior, ties in the hand ranking's order so that a flat guide changes nothing but the selection.
+    if (node.slot_capacity == 0) node.tie_seed = 0;  // never ranked by hand: no draw for the ties
+    const OrientationTable& t = OrientationTable::get();
+    std::uint32_t rest = 0;
+    const Slot* old = slots_.get() + node.first_slot;
+    for (std::uint32_t k = 0; k < count; ++k) {
+        bool open = false;
+        for (std::uint32_t j = 0; j < node.opened && !open; ++j) open = old[j].move == moves_[k];
+        if (open) continue;
+        keys_[k] = rank_key(t, moves_[k], node.tie_seed);
+        order_[rest++] = k;
+    }
+    const std::uint32_t take = std::min(rest, guided_block_ - std::min(guided_block_, std::uint32_t{node.opened}));
+    std::partial_sort(order_.get(), order_.get() + take, order_.get() + rest, [&](std::uint32_t a, std::uint32_t b) {
+        return priors_[a] != priors_[b] ? priors_[a] > priors_[b] : keys_[a] > keys_[b];
+    });
+    const std::uint32_t capacity = node.opened + take;
+    if (slot_count_ + capacity > slot_capacity_) fail("the search's slots are full");  // reserved in search()
+    Slot* block = slots_.get() + slot_count_;
+    for (std::uint32_t j = 0; j < node.opened; ++j) {
+        block[j] = old[j];
+        for (std::uint32_t k = 0; k < count; ++k)
+            if (moves_[k] == old[j].move) block[j].prior = priors_[k] * scale;
+    }
+    for (std::uint32_t j = 0; j < take; ++j) {
+        block[node.opened + j].move = moves_[order_[j]];
+        block[node.opened + j].prior = priors_[order_[j]] * scale;
+        block[node.opened + j].child = 0;
+    }
+    node.first_slot = static_cast<std::uint32_t>(slot_count_);
+    node.slot_capacity = static_cast<std::uint16_t>(std::max<std::uint32_t>(capacity, 1));
+    node.candidates = static_cast<std::uint16_t>(capacity);
+    node.exhausted = true;  // the block holds more than the budget can open
+    node.guided = true;
+    slot_count_ += capacity;
+    if (valued && config.guide_value_weight > 0.0f) {
+        for (std::size_t a = 0; a < AGENT_COUNT; ++a) node.sum[a] += config.guide_value_weight * value[a];
+        node.bonus = config.guide_value_weight;
+    }
+}
+
+SearchResult Searcher::search(const Game& game, const SearchConfig& config, Stream& stream, Guide* guide) {
     reserve(config.playouts);
     node_count_ = 1;
     slot_count_ = 0;
@@ -232,7 +339,11 @@ SearchResult Searcher::search(const Game& game, const SearchConfig& config, Stre
     root.first_slot = 0;
     root.slot_capacity = root.candidates = root.opened = 0;
     root.exhausted = false;
+    root.guided = false;
+    root.bonus = 0.0f;
     root.terminal = is_over(game);
+    guide_ = nullptr;
+    evaluations_ = 0;
     SearchResult result;
     if (root.terminal) return result;
     const std::size_t mover = game.agent_selection;
@@ -256,6 +367,17 @@ SearchResult Searcher::search(const Game& game, const SearchConfig& config, Stre
              : config.rollout == Policy::Reach ? default_rollout_noise(config.playouts)
                                                : 0.0f;
     const double start = config.cpu_ms > 0.0 ? thread_cpu_ms() : 0.0;
+    if (guide != nullptr) {
+        // Room for the guided blocks, made before searching. A node at one depth is guided once
+        // its visits reach guide_visits, and the nodes of one depth share the playouts, so that
+        // few per depth are guided; past this many the search stops asking.
+        if (config.guide_visits == 0) throw std::invalid_argument("a search's guide_visits must be at least 1");
+        guided_block_ = std::min<std::uint32_t>(widening(config.playouts), 0xffff);
+        guided_left_ = 1 + 2 * (config.playouts / config.guide_visits);
+        reserve_slots(node_capacity_ * SLOTS_PER_NODE + std::size_t{guided_left_} * guided_block_);
+        guide_ = guide;
+        guide_node(0, config);
+    }
     std::uint32_t done = 0;
     while (done < config.playouts) {
         (void)iterate(config, own);
@@ -265,6 +387,8 @@ SearchResult Searcher::search(const Game& game, const SearchConfig& config, Stre
     }
     result.playouts = done;
     result.nodes = node_count_;
+    result.evaluations = evaluations_;
+    guide_ = nullptr;
     const Slot* slots = slots_.get() + root.first_slot;
     std::uint32_t best_visits = 0;
     for (std::uint32_t k = 0; k < root.opened; ++k) {
@@ -305,7 +429,8 @@ std::uint32_t Searcher::root_child_visits(std::uint32_t k) const noexcept {
 }
 float Searcher::root_child_mean(std::uint32_t k) const noexcept {
     const Node& child = nodes_[slots_[nodes_[0].first_slot + k].child];
-    return child.visits == 0 ? 0.0f : child.sum[nodes_[0].game.agent_selection] / static_cast<float>(child.visits);
+    return child.visits == 0 ? 0.0f
+                             : child.sum[nodes_[0].game.agent_selection] / (static_cast<float>(child.visits) + child.bonus);
 }
 
 }  // namespace tavrin::search

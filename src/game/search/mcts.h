@@ -15,6 +15,14 @@
 // - The move played is the most visited child of the root. The search stops as soon as no other
 //   child could overtake it within the budget: the move is the one the whole budget would give.
 //
+// - A guide (a learned evaluator, `Guide`) may be given. It is asked at the root and at the nodes
+//   whose visits reach `guide_visits`, the busiest ones: an evaluation costs about as much as ten
+//   playouts, so it is spent where most playouts pass. A guided node keeps its open children in
+//   place and ranks the rest by the guide's priors, then selects with PUCT (mean + c P sqrt(N) /
+//   (1 + n)) instead of UCT, the next unopened placement valued at the node's mean: the priors,
+//   not the widening schedule, decide which placements get playouts. The guide's value, when it gives one and `guide_value_weight` is not
+//   0, counts as that many playouts of the node's mean.
+//
 // A search takes exactly one draw from the caller's stream when the agent to move has a
 // placement (none otherwise), as a policy's pick does, and seeds its own draws with it: a search
 // with a playout budget only is the same for the same stream state, and the games around it do
@@ -26,6 +34,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 
 #include "game/agents/policies.h"
 #include "game/game.h"
@@ -38,6 +47,20 @@ inline constexpr std::uint32_t MAX_PLAYOUTS = 20'000;
 
 // The defaults are the `mcts` agent's, tuned against three `reach` agents (benchmarks/bench_mcts.py):
 // about 1 ms of CPU per move on average over a game.
+// What a learned evaluator says of a position, for the search to weigh its placements by. The
+// search is unaware of how it is computed; it asks for the agent to move in a game that is not
+// over, at a node it guides, from the searching thread.
+class Guide {
+ public:
+    virtual ~Guide() = default;
+    // A weight for each of `moves` (the legal grid indexes of the agent to move, in its frame) in
+    // `priors` (as long as `moves`; finite, not negative, not all 0; they need not sum to 1), and,
+    // when it returns true, each agent's expected playout value (playout_value's scale, summing to
+    // 1.5) in `value`. A search that must allocate nothing needs a guide that allocates nothing.
+    virtual bool evaluate(const Game& game, std::span<const std::uint16_t> moves, std::span<float> priors,
+                          Outcome& value) = 0;
+};
+
 struct SearchConfig {
     std::uint32_t playouts = 120;     // budget, 1 to MAX_PLAYOUTS
     Policy rollout = Policy::Reach;   // the policy that finishes each playout
@@ -53,6 +76,14 @@ struct SearchConfig {
     // cost the most (the longest playouts) and found nothing better than racing to the centre:
     // 80-playout searches that skipped them won as often as those that did not, at 70% of the time.
     std::uint32_t opening = 2;
+    // With a guide: c of PUCT at guided nodes (priors summing to 1 over the legal placements,
+    // outcomes in [0, 1]). Provisional, chosen with stub guides only: no net in the engine yet.
+    float puct = 0.5f;
+    // With a guide: a node other than the root is guided once its visits reach this.
+    std::uint32_t guide_visits = 32;
+    // With a guide that gives a value: the playouts it counts as at the node it evaluates; 0
+    // leaves values to the playouts alone.
+    float guide_value_weight = 0.0f;
 };
 
 struct SearchResult {
@@ -62,6 +93,7 @@ struct SearchResult {
     // 0 when the move was forced, an opening one, or there was none.
     std::uint32_t playouts = 0;
     std::uint32_t nodes = 0;            // tree nodes used
+    std::uint32_t evaluations = 0;      // the guide's evaluations
 };
 
 // What a playout's end is worth to each agent: the blend described above.
@@ -96,10 +128,12 @@ class Searcher {
     // The move for the agent to move in `game`. A game over or an agent to move that is done
     // (it passes) gives no move; a single legal placement is played without searching, and an
     // opening placement by the reach rule.
-    SearchResult search(const Game& game, const SearchConfig& config, Stream& stream);
+    // With `guide`, the root and the busiest nodes are guided (see above); the guide is not kept.
+    SearchResult search(const Game& game, const SearchConfig& config, Stream& stream, Guide* guide = nullptr);
 
-    // The root's children after the last search, in rank order: f(grid index, visits, mean value
-    // to the mover).
+    // The root's children after the last search, in rank order (the guide's, at a guided root):
+    // f(grid index, visits, mean value to the mover). Their visits sum to the playouts made: the
+    // root's visit distribution, which datasets record.
     template <class F>
     void for_each_root_child(F&& f) const;
 
@@ -110,6 +144,9 @@ class Searcher {
     struct Node;
     struct Slot;
     std::uint32_t iterate(const SearchConfig& config, Stream& stream);
+    // Asks the guide at node n: ranks its candidates by prior, keeping the open ones in place.
+    void guide_node(std::uint32_t n, const SearchConfig& config);
+    void reserve_slots(std::size_t slots);
     bool fill_candidates(std::uint32_t node, std::uint32_t want, Stream& stream);
     std::uint32_t open_child(std::uint32_t node);
     // Whether no child of the root can overtake the most visited with `remaining` playouts.
@@ -123,6 +160,14 @@ class Searcher {
     // Scratch for ranking a node's placements: (rank key, grid index) of the sizes searched.
     std::unique_ptr<std::uint64_t[]> keys_;
     float noise_ = 0.0f;  // the rollout noise of the search under way
+    // The search under way's guide, its block size (the most children a node of the budget can
+    // open), and the guided nodes it may still make room for.
+    Guide* guide_ = nullptr;
+    std::uint32_t guided_block_ = 0, guided_left_ = 0, evaluations_ = 0;
+    // Scratch for the guide: the legal placements of a node and their priors.
+    std::unique_ptr<std::uint16_t[]> moves_;
+    std::unique_ptr<float[]> priors_;
+    std::unique_ptr<std::uint32_t[]> order_;
 
  public:
     // Internal: read by for_each_root_child.

@@ -17,12 +17,14 @@ from __future__ import annotations
 
 import json
 import os
+import stat
 from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
 
 from tavrin_rl._tavrin import PyTavrin
+from tavrin_rl.agents.base import baseline_path as baseline_path
 from tavrin_rl.catalogue import BOARD_SIDE as BOARD_SIDE
 from tavrin_rl.catalogue import NUM_ORIENTATIONS as NUM_ORIENTATIONS
 from tavrin_rl.catalogue import BOARD_CHANNELS, FLAT_SIZE, NUM_KINDS, NUM_SEATS, ORIENTATION_KIND
@@ -128,13 +130,191 @@ def _shift_weight(weight: np.ndarray) -> np.ndarray:
     return np.ascontiguousarray(weight.transpose(3, 1, 2, 0).reshape(3 * c_in, 3 * c_out))
 
 
+# The largest nets a policy file may declare. A file states its sizes in its arrays' headers,
+# and a few hundred compressed bytes can declare gigabytes; these bounds (far above the trained
+# net's 16 channels, 3 layers and 64 hidden units) keep a load, and the net's scratch buffers,
+# under a few hundred megabytes.
+MAX_CHANNELS = 256
+MAX_LAYERS = 32
+MAX_HIDDEN = 1024
+
+
+def expected_shapes(channels: int, layers: int, hidden: int) -> dict[str, tuple[int, ...]]:
+    """The shape of every array of a net `channels` wide with `layers` 3x3 convolutions and
+    `hidden` units in the value head, by its state-dict name."""
+    shapes: dict[str, tuple[int, ...]] = {
+        "extras.weight": (channels + NUM_ORIENTATIONS, NUM_EXTRAS),
+        "extras.bias": (channels + NUM_ORIENTATIONS,),
+        "stem.weight": (channels, BOARD_PLANES + 2, 3, 3),
+        "stem.bias": (channels,)}
+    for layer in range(layers - 1):
+        shapes[f"convs.{layer}.weight"] = (channels, channels, 3, 3)
+        shapes[f"convs.{layer}.bias"] = (channels,)
+    shapes.update({
+        "policy.weight": (NUM_ORIENTATIONS, channels, 1, 1),
+        "policy.bias": (NUM_ORIENTATIONS,),
+        "value_conv.weight": (4, channels, 1, 1),
+        "value_conv.bias": (4,),
+        "value_fc.weight": (hidden, 4 * CELLS),
+        "value_fc.bias": (hidden,),
+        "value_out.weight": (1, hidden),
+        "value_out.bias": (1,)})
+    return shapes
+
+
+def _shape_problem(shapes: dict[str, tuple[int, ...]]) -> str | None:
+    """What is wrong with a net of arrays of these shapes (None: nothing). The sizes are read
+    from the stem and the value head, checked against the limits, and then every array must
+    have exactly the shape they imply: nothing missing, nothing else."""
+    for name in ("stem.weight", "value_fc.weight"):
+        if name not in shapes:
+            return f"no array {name}"
+        if len(shapes[name]) < 1:
+            return f"{name} has shape {shapes[name]}"
+    channels, hidden = int(shapes["stem.weight"][0]), int(shapes["value_fc.weight"][0])
+    layers = 1 + sum(1 for name in shapes if name.startswith("convs.") and name.endswith(".weight"))
+    if not 1 <= channels <= MAX_CHANNELS:
+        return f"{channels} channels, where 1 to {MAX_CHANNELS} load"
+    if not 1 <= hidden <= MAX_HIDDEN:
+        return f"{hidden} hidden units, where 1 to {MAX_HIDDEN} load"
+    if layers > MAX_LAYERS:
+        return f"{layers} layers, where at most {MAX_LAYERS} load"
+    expected = expected_shapes(channels, layers, hidden)
+    for name, shape in expected.items():
+        if name not in shapes:
+            return f"no array {name}"
+        if tuple(shapes[name]) != shape:
+            return f"{name} has shape {tuple(shapes[name])}, expected {shape}"
+    for name in shapes:
+        if name not in expected:
+            return f"an unexpected array {name}"
+    return None
+
+
+def _value_problem(weights: dict[str, Any]) -> str | None:
+    """What is wrong with the weights' values (None: nothing): they must be real floats, and
+    finite, since one NaN spreads to every logit and a diverged run's file plays nothing."""
+    for name, value in weights.items():
+        array = np.asarray(value)
+        if array.dtype.kind != "f":
+            return f"{name} holds {array.dtype} values, not floats"
+        if not np.isfinite(array).all():
+            return f"{name} holds non-finite weights (NaN or infinite: a diverged run?)"
+    return None
+
+
+def _read_meta(array: np.ndarray) -> dict[str, Any] | None:
+    """The JSON object of a `format` entry, or None when it is not one."""
+    if array.shape != () or array.dtype.kind != "U":
+        return None
+    try:
+        meta = json.loads(str(array))
+    except ValueError:
+        return None
+    return meta if isinstance(meta, dict) else None
+
+
+def read_policy_file(path: str | os.PathLike[str]) -> tuple[dict[str, np.ndarray], dict[str, Any]]:
+    """The checked arrays (as stored, float16 or float32) and meta of a policy file: what
+    `Policy.load` reads, with its errors."""
+    import zipfile
+    import zlib
+
+    name = os.fspath(path)
+
+    def refuse(why: str) -> ValueError:
+        return ValueError(f"{name} is not a tavrin_rl policy file ({why})")
+
+    # O_NONBLOCK: a FIFO opens at once instead of waiting for a writer, and is refused below
+    fd = os.open(name, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0))
+    if not stat.S_ISREG(os.fstat(fd).st_mode):
+        os.close(fd)
+        raise refuse("not a regular file")
+    with os.fdopen(fd, "rb") as f:
+        try:
+            with zipfile.ZipFile(f) as archive:
+                members = archive.infolist()
+                names = [m.filename for m in members]
+                if len(set(names)) != len(names):
+                    raise refuse("an array stored twice")
+                if any(not n.endswith(".npy") for n in names):
+                    raise refuse("not a numpy .npz archive")
+                headers = {}
+                for member in members:  # every header first: shapes before any allocation
+                    with archive.open(member) as stream:
+                        version = np.lib.format.read_magic(stream)
+                        if version == (1, 0):
+                            header = np.lib.format.read_array_header_1_0(stream)
+                        else:
+                            header = np.lib.format.read_array_header_2_0(stream)
+                    headers[member.filename[:-4]] = header
+                if "format" not in headers:
+                    raise refuse("no format entry")
+                shape, _, dtype = headers["format"]
+                if shape != () or dtype.kind != "U" or dtype.itemsize > 1 << 16:
+                    raise refuse("its format entry is not a string")
+                with archive.open("format.npy") as stream:
+                    meta = _read_meta(np.lib.format.read_array(stream, allow_pickle=False))
+                if meta is None or meta.get("format") != FORMAT:
+                    raise refuse(f"its format is not {FORMAT}")
+                del headers["format"]
+                for array_name, (shape, _, dtype) in headers.items():
+                    if dtype.kind != "f":
+                        raise refuse(f"{array_name} holds {dtype} values, not floats")
+                problem = _shape_problem({k: tuple(h[0]) for k, h in headers.items()})
+                if problem:
+                    raise refuse(problem)
+                weights = {}
+                for array_name in headers:
+                    with archive.open(array_name + ".npy") as stream:
+                        weights[array_name] = np.lib.format.read_array(stream,
+                                                                       allow_pickle=False)
+        except ValueError as error:
+            if str(error).startswith(name):
+                raise
+            raise refuse(str(error).split("\n")[0]) from None
+        except (zipfile.BadZipFile, zlib.error, EOFError, OSError, KeyError) as error:
+            raise refuse(f"damaged: {error}" if str(error) else "damaged") from None
+    problem = _value_problem(weights)
+    if problem:
+        raise ValueError(f"{name}: {problem}")
+    return weights, meta
+
+
+def engine_array_names(layers: int) -> list[str]:
+    """The arrays of a net of `layers` layers in the order `tavrin_rl._engine.Net` takes them."""
+    names = ["extras.weight", "extras.bias", "stem.weight", "stem.bias"]
+    for layer in range(layers - 1):
+        names += [f"convs.{layer}.weight", f"convs.{layer}.bias"]
+    return names + ["policy.weight", "policy.bias", "value_conv.weight", "value_conv.bias",
+                    "value_fc.weight", "value_fc.bias", "value_out.weight", "value_out.bias"]
+
+
+def _engine_inputs(board: np.ndarray, extras: np.ndarray, segment: np.ndarray,
+                   legal: np.ndarray) -> tuple[np.ndarray, ...]:
+    """The arrays of `Policy.logits` as the engine's `Net.evaluate` reads them."""
+    return (np.ascontiguousarray(board, np.uint8), np.ascontiguousarray(extras, np.float32),
+            np.ascontiguousarray(segment, np.int64), np.ascontiguousarray(legal, np.int64))
+
+
 class Policy:
-    """The policy net in numpy (float32), read from a policy file."""
+    """A policy net read from a policy file: evaluated in the engine, with its forward pass in
+    numpy (float32) beside it as the reference."""
 
     def __init__(self, weights: dict[str, np.ndarray], meta: dict[str, Any]) -> None:
+        """A policy of float `weights` named as `PolicyNet`'s state dict (checked as a policy
+        file is: ValueError when they do not make a net) and JSON `meta`."""
+        shapes = {name: np.shape(value) for name, value in weights.items()}
+        problem = _shape_problem(shapes) or _value_problem(weights)
+        if problem:
+            raise ValueError(f"these weights do not make a policy net: {problem}")
         w = {name: np.asarray(value, dtype=np.float32) for name, value in weights.items()}
+        #: the checked weights, float32, by name (what the engine's net reads)
+        self.weights = w
         self.meta = meta
         self.channels = int(w["stem.weight"].shape[0])
+        self.layers = 1 + sum(1 for name in w if name.startswith("convs.")) // 2
+        self.hidden = int(w["value_fc.weight"].shape[0])
         self.extras_w = np.ascontiguousarray(w["extras.weight"].T)
         self.extras_b = w["extras.bias"]
         stem = w["stem.weight"]
@@ -158,15 +338,18 @@ class Policy:
         self.value_out_b = w["value_out.bias"]
         self._stem_scratch = _scratch(_CHUNK, BOARD_PLANES, self.channels)
         self._scratch = _scratch(_CHUNK, self.channels, self.channels)
+        self._engine: Any = None
 
     @classmethod
     def load(cls, path: str | os.PathLike[str]) -> "Policy":
-        """A policy from a file written by `save_policy` (or `python -m tavrin_rl train`)."""
-        with np.load(path, allow_pickle=False) as data:
-            meta = json.loads(str(data["format"]))
-            if meta.get("format") != FORMAT:
-                raise ValueError(f"{os.fspath(path)} is not a tavrin_rl policy file")
-            weights = {name: data[name] for name in data.files if name != "format"}
+        """A policy from a file written by `save_policy` (or `python -m tavrin_rl train`).
+
+        Raises OSError when the file cannot be opened (missing, unreadable, a folder), and
+        ValueError "PATH is not a tavrin_rl policy file (why)" for anything else: not an `.npz`,
+        a damaged one, no or a foreign `format`, missing or unknown arrays, wrong shapes or
+        types, sizes beyond the limits, non-finite weights. Nothing from the file executes, and
+        no array is allocated before every array's header has been checked."""
+        weights, meta = read_policy_file(path)
         return cls(weights, meta)
 
     def trunk(self, board: np.ndarray, extras: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
@@ -196,17 +379,45 @@ class Policy:
                                                              extras[i:i + _CHUNK])
         return h, bias
 
+    @property
+    def engine(self) -> Any:
+        """The same net in the engine (`tavrin_rl._engine.Net`), made on first use from the
+        checked weights: what `logits`, `value`, the agents and `VectorGames` net seats run."""
+        if self._engine is None:
+            from tavrin_rl import _engine
+            arrays = [np.ascontiguousarray(self.weights[name], np.float32)
+                      for name in engine_array_names(self.layers)]
+            self._engine = _engine.Net(self.channels, self.layers, self.hidden, arrays)
+        return self._engine
+
     def logits(self, board: np.ndarray, extras: np.ndarray, segment: np.ndarray,
                legal: np.ndarray) -> np.ndarray:
-        """The logits of the legal grid indexes `legal` (E,) of positions `segment` (E,)."""
+        """The logits of the legal grid indexes `legal` (E,) of positions `segment` (E,),
+        ascending, given board planes (B, 12, 20, 20) and extras (B, 88): the engine's forward
+        pass."""
+        out = self.engine.evaluate(*_engine_inputs(board, extras, segment, legal), False)
+        return np.frombuffer(out, np.float32)
+
+    def value(self, board: np.ndarray, extras: np.ndarray) -> np.ndarray:
+        """(B,) the predicted outcome (1/2 win share + 1/2 rank) for the mover: the engine's
+        forward pass."""
+        none = np.zeros(0, np.int64)
+        _, values = self.engine.evaluate(*_engine_inputs(board, extras, none, none), True)
+        return np.frombuffer(values, np.float32)
+
+    # The forward pass in numpy: the oracle the engine's is tested against.
+
+    def reference_logits(self, board: np.ndarray, extras: np.ndarray, segment: np.ndarray,
+                         legal: np.ndarray) -> np.ndarray:
+        """`logits` computed in numpy."""
         h, orientation_bias = self._features(board, extras)
         features = h.reshape(-1, self.channels)[segment * CELLS + legal % CELLS]
         orientation = legal // CELLS
         return (np.einsum("ec,ec->e", features, self.policy_w[orientation])
                 + self.policy_b[orientation] + orientation_bias[segment, orientation])
 
-    def value(self, board: np.ndarray, extras: np.ndarray) -> np.ndarray:
-        """(B,) the predicted outcome (1/2 win share + 1/2 rank) for the mover."""
+    def reference_value(self, board: np.ndarray, extras: np.ndarray) -> np.ndarray:
+        """`value` computed in numpy."""
         h, _ = self._features(board, extras)
         v = np.maximum(h @ self.value_conv_w + self.value_conv_b, 0)
         v = v.transpose(0, 3, 1, 2).reshape(len(v), -1)  # torch flattens channels first
@@ -232,6 +443,39 @@ def save_policy(path: str | os.PathLike[str], weights: dict[str, np.ndarray],
     tmp = f"{os.fspath(path)}.tmp.npz"
     np.savez_compressed(tmp, **arrays)  # type: ignore[arg-type]
     os.replace(tmp, path)
+
+
+# Policies by file, so that agents and seats of one file share one net in the engine: (path,
+# size, modification time) -> Policy. A file rewritten since is read again.
+_LOADED: dict[tuple[str, int, int], Policy] = {}
+# Policies given for a path by whoever started this process (a dataset task carries its nets'
+# arrays: the driver's path may not exist where the task runs).
+_GIVEN: dict[str, Policy] = {}
+
+
+def provide_policy(path: str | os.PathLike[str], policy: Policy) -> None:
+    """Makes `load_policy(path)` return `policy` in this process, whatever is at `path`."""
+    _GIVEN[os.path.realpath(os.fspath(path))] = policy
+
+
+def load_policy(path: str | os.PathLike[str]) -> Policy:
+    """`Policy.load(path)`, read once per file and shared."""
+    name = os.path.realpath(os.fspath(path))
+    if name in _GIVEN:
+        return _GIVEN[name]
+    try:
+        info = os.stat(name)
+        key: tuple[str, int, int] | None = (name, info.st_size, info.st_mtime_ns)
+    except OSError:
+        key = None  # Policy.load says what is wrong with the path
+    if key is not None and key in _LOADED:
+        return _LOADED[key]
+    policy = Policy.load(path)
+    if key is not None:
+        if len(_LOADED) >= 16:  # a long run's snapshots come and go: keep the latest
+            _LOADED.pop(next(iter(_LOADED)))
+        _LOADED[key] = policy
+    return policy
 
 
 def blind_arrays(legal: np.ndarray) -> tuple[np.ndarray, np.ndarray]:

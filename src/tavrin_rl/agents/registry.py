@@ -44,3 +44,14 @@ def make_agent(name: str, seed: int | str | None = None, **settings: Any) -> Age
     "mcts:200:random"), with its own random stream; `settings` go to its class (`playouts`, `rollout` for mcts)."""
     base, parsed = parse_agent(name)
     return AGENTS[base](seed, **{**parsed, **settings})  # type: ignore[call-arg]
+
+
+def check_agent(text: str) -> str:
+    """`text` when it makes an agent ("policy:PATH" reads its file, as a run will); otherwise
+    ValueError in one line: the grammar's fault, or the file's, naming it."""
+    try:
+        make_agent(text)
+    except OSError as error:  # policy:PATH: missing, unreadable, a folder...
+        raise ValueError(f"cannot read {error.filename or text}: {error.strerror or error}") \
+            from None
+    return text

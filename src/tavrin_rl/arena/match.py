@@ -21,6 +21,7 @@ from tavrin_rl._command import is_terminal, positive_int, prog, run_guarded, run
 from tavrin_rl._progress import Progress
 from tavrin_rl._system import available_cpus
 from tavrin_rl.agents import Agent, Stream, make_agent, pass_turns
+from tavrin_rl.agents.registry import check_agent
 from tavrin_rl.catalogue import NUM_SEATS
 from tavrin_rl.data._workers import import_ray, run_in_process, run_processes, run_ray
 
@@ -185,7 +186,7 @@ def _check_pool(parser: argparse.ArgumentParser, pool: Sequence[str]) -> None:
         parser.error(f"give every agent once (repeated: {', '.join(repeated)})")
     for name in pool:
         try:
-            make_agent(name)
+            check_agent(name)
         except ValueError as error:
             parser.error(str(error))
 

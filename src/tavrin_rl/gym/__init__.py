@@ -14,7 +14,12 @@
 
 from __future__ import annotations
 
-import gymnasium
+from tavrin_rl._extras import needs_extra
+
+try:
+    import gymnasium
+except ModuleNotFoundError as _error:
+    raise needs_extra("tavrin_rl.gym", "pettingzoo", _error) from _error
 
 from tavrin_rl.gym.single import SingleAgentEnv
 from tavrin_rl.gym.vector import VectorSingleAgentEnv, make_vec

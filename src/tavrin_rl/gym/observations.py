@@ -65,8 +65,8 @@ ObservationMode = Literal["compact", "full"]
 RenderMode = Literal["human", "ansi", "rgb_array"]
 VectorRenderMode = Literal["ansi", "rgb_array"]
 AutoresetModeName = Literal["next_step", "same_step"]
-#: An opponent the engine plays; other agent strings the engine knows are accepted as str too.
-OpponentName = Union[Literal["random", "greedy", "reach"], str]
+#: An opponent the engine plays; "mcts:PLAYOUTS[:ROLLOUT]" and "policy:PATH" are str too.
+OpponentName = Union[Literal["random", "greedy", "reach", "mcts", "baseline"], str]
 #: An agent index, or "random": drawn whenever a game starts.
 Seat = Union[int, Literal["random"]]
 

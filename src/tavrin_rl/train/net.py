@@ -10,9 +10,15 @@ small fraction of the work. `full_logits` computes the whole grid, for tests and
 from __future__ import annotations
 
 import numpy as np
-import torch
-import torch.nn.functional as F
-from torch import nn
+
+from tavrin_rl._extras import needs_extra
+
+try:
+    import torch
+    import torch.nn.functional as F
+    from torch import nn
+except ModuleNotFoundError as _error:
+    raise needs_extra("tavrin_rl.train", "train", _error) from _error
 
 from tavrin_rl.agents.net import BOARD_PLANES, BOARD_SIDE, CELLS, NUM_EXTRAS, NUM_ORIENTATIONS
 
