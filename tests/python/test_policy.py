@@ -168,3 +168,9 @@ def test_a_missing_or_damaged_policy_file_is_one_line_in_every_command(tmp_path,
             err = capsys.readouterr().err.strip().splitlines()[-1]
             assert status == 2 and str(path) in err and "Traceback" not in err, (argv, err)
     assert not (tmp_path / "data").exists()
+
+
+def test_an_evaluation_of_no_games_is_refused():
+    for games in (0, -3, 2.5, True):
+        with pytest.raises(ValueError, match="games must be a whole number of at least 1"):
+            evaluate(baseline_path(), ["greedy"] * 3, games=games)

@@ -332,3 +332,8 @@ def test_a_caller_writing_its_array_during_a_load_changes_every_game_or_none():
             writer.join()
             stop.clear()
     assert outcomes  # (which of the two happen depends on the scheduler)
+
+
+def test_play_out_of_one_name_says_it_got_a_str():
+    with pytest.raises(TypeError, match="four seat names .* got a str"):
+        VectorGames(2, observation=None, mask=False).play_out("reach")
