@@ -10,6 +10,7 @@ from typing import Any
 
 import numpy as np
 
+from tavrin_rl._system import blas_threads
 from tavrin_rl._tavrin import PyTavrin
 from tavrin_rl.agents.net import Policy, extras_of, legal_entries
 from tavrin_rl.vector import VectorGames
@@ -97,9 +98,11 @@ def play_games(choose: Any, opponents: Any, games: int, seed: int = 0, batch: in
 
 
 def evaluate(policy: Policy | str | os.PathLike[str], opponents: Any = ("greedy",) * 3,
-             games: int = 1000, seed: int = 0, sample: bool = False) -> Evaluation:
+             games: int = 1000, seed: int = 0, sample: bool = False,
+             blas: int | None = 1) -> Evaluation:
     """Play `games` games of `policy` (a `Policy` or a policy file) against three engine seats,
-    its seat turned per game, and return its win share (print it for the Wilson interval)."""
+    its seat turned per game, and return its win share (print it for the Wilson interval).
+    numpy's BLAS runs at most `blas` threads meanwhile (None: as it is)."""
     games = _game_count(games)
     net = policy if isinstance(policy, Policy) else Policy.load(policy)
     rng = np.random.default_rng(seed)
@@ -108,4 +111,5 @@ def evaluate(policy: Policy | str | os.PathLike[str], opponents: Any = ("greedy"
                legal: np.ndarray) -> np.ndarray:
         uniform: np.ndarray | None = rng.random((len(board),)) if sample else None
         return net.choose(board, extras, segment, legal, uniform)
-    return play_games(choose, opponents, games, seed)
+    with blas_threads(blas):
+        return play_games(choose, opponents, games, seed)
