@@ -11,6 +11,7 @@ from __future__ import annotations
 import collections
 import os
 import random
+import time
 
 import pytest
 
@@ -203,6 +204,16 @@ def test_an_illegal_click_is_refused_with_the_reason(page):
         f"{describe_action(index)} cannot be played: {reason}"
     assert table.game.to_bytes() == before
     assert browser.js("tavrinPlay.held") is not None  # the piece stays in hand for another try
+    # A reload keeps the tab's game; another tab starts its own.
+    browser.call("Page.reload")
+    browser.wait(f"window.tavrinPlay && tavrinPlay.settled && tavrinPlay.game === {state['game']!r}")
+    other = browser.tab(server.address)
+    end = time.monotonic() + 30
+    while not browser.js("window.tavrinPlay && tavrinPlay.settled", session=other):
+        assert time.monotonic() < end, "the second tab did not start its game"
+        time.sleep(0.05)
+    assert browser.js("tavrinPlay.game", session=other) not in (None, state["game"])
+    assert table.game.to_bytes() == before
 
 
 @pytest.mark.parametrize("width,height", [(1280, 800), (390, 844)])
