@@ -57,7 +57,9 @@ def page(tmp_path):
 def wait_for_turn(browser: Browser) -> dict:
     """The page's state once the person is to move or the game is over (every turn shown)."""
     browser.wait("tavrinPlay.settled", 120)
-    return browser.js("tavrinPlay.latest")
+    state = browser.js("tavrinPlay.latest")
+    assert state["failure"] is None, state["failure"]
+    return state
 
 
 def shapes(browser: Browser) -> dict:
