@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <exception>
+#include <memory>
 #include <stdexcept>
 
 #include "_engine/internal_error.h"
@@ -17,6 +18,7 @@
 #include "binding/objects.h"
 #include "binding/ref.h"
 #include "game/batch/thread_pool.h"
+#include "game/net/net.h"
 
 namespace tavrin::engine {
 
@@ -30,6 +32,7 @@ using binding::without_gil;
 struct ModuleState {
     PyTypeObject* vector_type;
     PyTypeObject* view_type;
+    PyTypeObject* net_type;
 };
 
 inline ModuleState* state_of(PyObject* module) noexcept { return static_cast<ModuleState*>(PyModule_GetState(module)); }
@@ -72,8 +75,17 @@ inline constexpr auto boundary = &binding::Boundary<Faults, Body>::call;
 
 extern PyType_Spec view_spec;    // view_type.cpp
 extern PyType_Spec vector_spec;  // vector_type.cpp
+extern PyType_Spec net_spec;     // net_type.cpp
 extern PyMethodDef engine_methods[];  // functions.cpp
 // A read-only view of the array at `data` laid out as `layout`, owned by (and keeping alive) `owner`.
 PyObject* new_view(PyTypeObject* type, PyObject* owner, const void* data, const ArrayLayout& layout) noexcept;
+
+// A Net object: its net, shared with the batches whose seats play it.
+struct NetObject {
+    PyObject_HEAD
+    std::shared_ptr<const net::Net>* net;
+};
+// The net of `obj`, a Net of `net_type`; null with TypeError set for anything else.
+std::shared_ptr<const net::Net> net_of(PyTypeObject* net_type, PyObject* obj);
 
 }  // namespace tavrin::engine

@@ -1,6 +1,6 @@
 // The module tavrin_rl._engine: the batched engine (`VectorGames`) behind tavrin_rl.vector,
 // read-only views of its arrays, and the engine's functions. This file puts the module together:
-// its types (vector_type.cpp, view_type.cpp) and functions (functions.cpp).
+// its types (vector_type.cpp, view_type.cpp, net_type.cpp) and functions (functions.cpp).
 #include "_engine/binding.h"
 
 #include "game/actions/actions.h"
@@ -16,7 +16,10 @@ int engine_exec(PyObject* module) noexcept {
     if (state->view_type == nullptr) return -1;
     state->vector_type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &vector_spec, nullptr));
     if (state->vector_type == nullptr) return -1;
+    state->net_type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &net_spec, nullptr));
+    if (state->net_type == nullptr) return -1;
     if (PyModule_AddType(module, state->vector_type) < 0) return -1;
+    if (PyModule_AddType(module, state->net_type) < 0) return -1;
     if (PyModule_AddType(module, state->view_type) < 0) return -1;
     if (PyModule_AddIntConstant(module, "STATE_SIZE", STATE_SIZE) < 0) return -1;
     if (PyModule_AddIntConstant(module, "STATE_VERSION", STATE_VERSION) < 0) return -1;
@@ -35,6 +38,7 @@ int engine_traverse(PyObject* module, visitproc visit, void* arg) noexcept {
     ModuleState* state = state_of(module);
     Py_VISIT(state->vector_type);
     Py_VISIT(state->view_type);
+    Py_VISIT(state->net_type);
     return 0;
 }
 
@@ -42,6 +46,7 @@ int engine_clear(PyObject* module) noexcept {
     ModuleState* state = state_of(module);
     Py_CLEAR(state->vector_type);
     Py_CLEAR(state->view_type);
+    Py_CLEAR(state->net_type);
     return 0;
 }
 

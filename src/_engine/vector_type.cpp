@@ -46,16 +46,20 @@ PyObject* exclusive(PyObject* self, Body&& body) {
 }
 
 // One seat's settings from a dict of the keys its kind reads ("playouts", "rollout": a policy
-// code) into `out`; false with ValueError or TypeError set for an unknown key or a bad value.
-bool read_seat_settings(PyObject* dict, std::size_t seat, batch::SeatSettings& out) {
+// code; "net": a Net, "sample": a bool) into `out`; false with ValueError or TypeError set for an
+// unknown key or a bad value.
+bool read_seat_settings(PyTypeObject* net_type, PyObject* dict, std::size_t seat, batch::SeatSettings& out) {
     if (dict == Py_None) return true;
     if (!PyDict_Check(dict))
         return PyErr_Format(PyExc_TypeError, "seat %zu settings must be a dict or None, got %s", seat,
                             Py_TYPE(dict)->tp_name),
                false;
-    PyObject *key = nullptr, *value = nullptr;
-    Py_ssize_t at = 0;
-    while (PyDict_Next(dict, &at, &key, &value)) {
+    // Its items copied first: reading a value may run Python code that changes the dict.
+    const PyRef items = PyRef::steal(PyDict_Items(dict));
+    if (!items) return false;
+    for (Py_ssize_t at = 0; at < PyList_GET_SIZE(items.get()); ++at) {
+        PyObject* key = PyTuple_GET_ITEM(PyList_GET_ITEM(items.get(), at), 0);
+        PyObject* value = PyTuple_GET_ITEM(PyList_GET_ITEM(items.get(), at), 1);
         const char* name = PyUnicode_Check(key) ? PyUnicode_AsUTF8(key) : nullptr;
         if (name == nullptr) {
             if (!PyErr_Occurred()) PyErr_Format(PyExc_TypeError, "seat %zu settings keys must be str", seat);
@@ -70,6 +74,13 @@ bool read_seat_settings(PyObject* dict, std::size_t seat, batch::SeatSettings& o
             const auto code = to_code(value, "rollout policy code", POLICY_COUNT);
             if (!code) return false;
             out.search.rollout = static_cast<Policy>(*code);
+        } else if (std::strcmp(name, "net") == 0) {
+            out.net = net_of(net_type, value);
+            if (!out.net) return false;
+        } else if (std::strcmp(name, "sample") == 0) {
+            const int sample = PyObject_IsTrue(value);
+            if (sample < 0) return false;
+            out.sample = sample != 0;
         } else {
             return PyErr_Format(PyExc_ValueError, "seat %zu settings: unknown key %R", seat, key), false;
         }
@@ -78,7 +89,7 @@ bool read_seat_settings(PyObject* dict, std::size_t seat, batch::SeatSettings& o
 }
 
 // Four seats' settings from None (every seat's defaults) or a sequence of four dicts or Nones.
-bool read_settings(PyObject* arg, std::array<batch::SeatSettings, AGENT_COUNT>& out) {
+bool read_settings(PyTypeObject* net_type, PyObject* arg, std::array<batch::SeatSettings, AGENT_COUNT>& out) {
     if (arg == nullptr || arg == Py_None) return true;
     const PyRef items = PyRef::steal(PySequence_Fast(arg, "settings must be a sequence of four dicts"));
     if (!items) return false;
@@ -87,7 +98,7 @@ bool read_settings(PyObject* arg, std::array<batch::SeatSettings, AGENT_COUNT>& 
                             PySequence_Fast_GET_SIZE(items.get())),
                false;
     for (std::size_t k = 0; k < AGENT_COUNT; ++k)
-        if (!read_seat_settings(PySequence_Fast_GET_ITEM(items.get(), static_cast<Py_ssize_t>(k)), k, out[k]))
+        if (!read_seat_settings(net_type, PySequence_Fast_GET_ITEM(items.get(), static_cast<Py_ssize_t>(k)), k, out[k]))
             return false;
     return true;
 }
@@ -117,7 +128,7 @@ PyObject* vector_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     config.reward_mode = static_cast<RewardMode>(reward_mode);
     config.autoreset = autoreset != 0;
     config.rotate_seats = rotate != 0;
-    if (!read_settings(settings, config.settings)) return nullptr;
+    if (!read_settings(state_of(PyType_GetModule(type))->net_type, settings, config.settings)) return nullptr;
     if (seats != nullptr) {
         if (seats_len != static_cast<Py_ssize_t>(AGENT_COUNT))
             return PyErr_Format(PyExc_ValueError, "seats must be %zu seat codes, got %zd", AGENT_COUNT, seats_len);
@@ -235,7 +246,7 @@ PyObject* vector_sample_actions(PyObject* self, PyObject* const* args, Py_ssize_
 
 // play_out(seats, settings, max_plies, states, actions, agents, plies): see VectorGames::play_out.
 PyObject* vector_play_out(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-    if (!arity("play_out()", nargs, 7, 7)) return nullptr;
+    if (!arity("play_out()", nargs, 7, 8)) return nullptr;
     return exclusive(self, [&](VectorObject&, VectorGames& engine) -> PyObject* {
         std::array<Seat, AGENT_COUNT> seats{};
         Buffer codes;
@@ -247,7 +258,7 @@ PyObject* vector_play_out(PyObject* self, PyObject* const* args, Py_ssize_t narg
                 return PyErr_Format(PyExc_ValueError, "play_out plays engine seats only, got seat code %u", code);
         }
         std::array<batch::SeatSettings, AGENT_COUNT> settings{};
-        if (!read_settings(args[1], settings)) return nullptr;
+        if (!read_settings(state_of(PyType_GetModule(Py_TYPE(self)))->net_type, args[1], settings)) return nullptr;
         const Py_ssize_t max_plies = PyLong_AsSsize_t(args[2]);
         if (max_plies == -1 && PyErr_Occurred()) return nullptr;
         if (max_plies < static_cast<Py_ssize_t>(AGENT_COUNT * KIND_COUNT))
@@ -260,12 +271,36 @@ PyObject* vector_play_out(PyObject* self, PyObject* const* args, Py_ssize_t narg
             !agents.get(args[5], "agents", rows, 1, true) ||
             !plies.get(args[6], "plies", engine.size(), sizeof(std::int16_t), true))
             return nullptr;
+        int want_visits = 0;
+        if (nargs > 7 && (want_visits = PyObject_IsTrue(args[7])) < 0) return nullptr;
+        std::vector<std::vector<batch::RootVisit>> visits(want_visits ? engine.size() : 0);
         without_gil([&] {
             engine.play_out(seats, settings, static_cast<std::size_t>(max_plies), states.as<std::uint8_t>().data(),
                             actions.as<std::uint16_t>().data(), agents.as<std::int8_t>().data(),
-                            plies.as<std::int16_t>().data());
+                            plies.as<std::int16_t>().data(), want_visits ? visits.data() : nullptr);
         });
-        Py_RETURN_NONE;
+        if (!want_visits) Py_RETURN_NONE;
+        // The entries of every game in game order, as four columns.
+        std::size_t total = 0;
+        for (const auto& list : visits) total += list.size();
+        std::vector<std::int32_t> game(total);
+        std::vector<std::int16_t> ply(total);
+        std::vector<std::uint16_t> action(total);
+        std::vector<std::uint32_t> count(total);
+        std::size_t at = 0;
+        for (std::size_t i = 0; i < visits.size(); ++i) {
+            for (const batch::RootVisit& v : visits[i]) {
+                game[at] = static_cast<std::int32_t>(i);
+                ply[at] = static_cast<std::int16_t>(v.ply);
+                action[at] = v.action;
+                count[at++] = v.visits;
+            }
+        }
+        const auto bytes_of = [](const auto& column) {
+            return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(column.data()),
+                                             static_cast<Py_ssize_t>(column.size() * sizeof(column[0])));
+        };
+        return Py_BuildValue("(NNNN)", bytes_of(game), bytes_of(ply), bytes_of(action), bytes_of(count));
     });
 }
 
@@ -383,10 +418,12 @@ PyMethodDef vector_methods[] = {
     BINDING_METHOD(sample_actions, vector_sample_actions, METH_FASTCALL, "$self, policy, out, /",
                    "Writes one action per game into out (int32); policy is one policy code or N bytes of them."),
     BINDING_METHOD(play_out, vector_play_out, METH_FASTCALL,
-                   "$self, seats, settings, max_plies, states, actions, agents, plies, /",
+                   "$self, seats, settings, max_plies, states, actions, agents, plies, visits=False, /",
                    "Plays every unfinished game to its end, agent k as the engine seat code seats[k] with the "
                    "settings settings[k] (None or a dict, as VectorGames takes them), recording each placement (state before it, grid index, "
-                   "agent) in row i x max_plies + p of the writable buffers, and each game's count in plies (int16)."),
+                   "agent) in row i x max_plies + p of the writable buffers, and each game's count in plies (int16). "
+                   "With visits true, returns the root visits of every search that made playouts as bytes of four "
+                   "columns (game int32, placement int16, grid index uint16, visits uint32); otherwise None."),
     BINDING_METHOD(legal_actions, vector_legal_actions, METH_NOARGS, "$self, /",
                    "(offsets as int64 bytes, actions as int32 bytes)."),
     BINDING_METHOD(load, vector_load, METH_O, "$self, states, /", "Every game from N x 278 state bytes."),

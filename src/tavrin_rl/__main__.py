@@ -5,7 +5,8 @@ With no options it plays one game, prints the final board, every agent's score a
 reward mode, and the speed in plies (placements) per second. With --games N it prints a summary
 per seat instead: win rate with a 95% Wilson interval, mean score and mean reward. --watch draws
 the board after every placement, --html writes a replay page, and `human` in --agents lets a
-person play a seat. Only the standard library is used.
+person play a seat. Only the standard library is used. `python -m tavrin_rl play` serves a page
+to play against the agents in a browser (`tavrin_rl.play`).
 
 The summary always goes to standard output, whatever becomes of standard error. A closed or
 failing standard output (`>&-`, `>/dev/full`) ends the run with status 1 and one line on standard
@@ -311,6 +312,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     if words[:1] == ["arena"]:  # a command of its own, with its own options
         from tavrin_rl.arena import main as arena_main
         return arena_main(words[1:])
+    if words[:1] == ["play"]:  # the browser page's server, with its own options
+        from tavrin_rl.play import main as play_main
+        return play_main(words[1:])
     if words[:1] == ["train"]:  # likewise: tavrin_rl.train parses its own options
         from tavrin_rl.train import main as train_main
         return train_main(words[1:])

@@ -15,6 +15,7 @@ import json
 import os
 import stat
 from collections.abc import Sequence
+from importlib import resources
 
 from tavrin_rl._tavrin import PyTavrin
 from tavrin_rl.agents import pass_turns
@@ -63,7 +64,14 @@ def html_page(moves: Sequence[tuple[int, int]], names: Sequence[str],
         for a in range(NUM_SEATS))
     # "</" inside a script would end it early; JSON allows the escaped solidus.
     payload = json.dumps(data, separators=(",", ":")).replace("</", "<\\/")
-    return _PAGE.format(title=html.escape(title), board=board, seats=seats, data=payload)
+    return _PAGE.format(title=html.escape(title), board=board, seats=seats, data=payload,
+                        drawing=drawing_script())
+
+
+def drawing_script() -> str:
+    """The board's drawing script (`board.js`), which the replay page and the play page both
+    inline: one home for how a game is drawn in a browser."""
+    return (resources.files("tavrin_rl") / "board.js").read_text(encoding="utf-8")
 
 
 def write_html(path: str | os.PathLike[str], moves: Sequence[tuple[int, int]],
@@ -143,6 +151,9 @@ the terminal.</p>
 </main>
 <script id="game-data" type="application/json">{data}</script>
 <script>
+{drawing}
+</script>
+<script>
 "use strict";
 const data = JSON.parse(document.getElementById("game-data").textContent);
 const steps = data.steps, total = steps.length;
@@ -156,28 +167,13 @@ steps.forEach((step, i) => {{
   item.addEventListener("click", () => show(i + 1));
   list.appendChild(item);
 }});
-function outline(cells) {{
-  const set = new Set(cells.map(c => c[0] + "," + c[1])), s = data.cell, m = data.margin;
-  let d = "";
-  for (const [r, c] of cells) {{
-    const x = m + c * s, y = m + r * s;
-    if (!set.has((r - 1) + "," + c)) d += "M" + x + " " + y + "h" + s;
-    if (!set.has((r + 1) + "," + c)) d += "M" + x + " " + (y + s) + "h" + s;
-    if (!set.has(r + "," + (c - 1))) d += "M" + x + " " + y + "v" + s;
-    if (!set.has(r + "," + (c + 1))) d += "M" + (x + s) + " " + y + "v" + s;
-  }}
-  return d;
-}}
 function show(ply) {{
   ply = Math.max(0, Math.min(total, ply | 0));
   const side = data.side, owner = new Array(side * side).fill(-1);
   for (let i = 0; i < ply; i++)
     for (const [r, c] of steps[i].cells) owner[r * side + c] = steps[i].agent;
-  for (let p = 0; p < side * side; p++) {{
-    const fill = owner[p] < 0 ? data.free : data.colours[owner[p]];
-    document.getElementById("c" + Math.floor(p / side) + "-" + (p % side)).setAttribute("fill", fill);
-  }}
-  document.getElementById("last").setAttribute("d", ply ? outline(steps[ply - 1].cells) : "");
+  TavrinBoard.paint(data, owner);
+  TavrinBoard.mark(data, ply ? steps[ply - 1].cells : []);
   const scores = ply ? steps[ply - 1].scores : data.start;
   scores.forEach((score, a) => {{ document.getElementById("s" + a).textContent = score; }});
   document.querySelectorAll("tbody tr").forEach((row, a) =>

@@ -108,8 +108,9 @@ class TavrinMultiAgentEnv(MultiAgentEnv):
             raise ValueError(f"opponents must name some of the seats 0 to {NUM_SEATS - 1}, not all: "
                              f"{sorted(opponents)}")
         for name in opponents.values():
-            if name not in AGENTS:
+            if not isinstance(name, str):
                 raise ValueError(f"unknown opponent {name!r} (choose from {', '.join(AGENTS)})")
+            make_agent(name)  # "policy:PATH" and "mcts:..." too: refused here when wrong
         self.opponent_names = opponents
         config.pop("seed", None)
         for key in config:  # RLlib adds a few of its own (worker_index and the like)

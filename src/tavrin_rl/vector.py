@@ -317,13 +317,17 @@ class VectorGames:
         self._core.sample_actions(np.ascontiguousarray(codes, dtype=np.uint8), out)
         return out
 
-    def play_out(self, seats: Sequence[str]) -> dict[str, np.ndarray]:
+    def play_out(self, seats: Sequence[str], visits: bool = False) -> dict[str, Any]:
         """Plays every unfinished game to its end in C++, agent k as the engine seat `seats[k]`
         ("random", "greedy", "reach", "mcts" or "mcts:PLAYOUTS[:ROLLOUT]"), drawing from each
         game's stream, and returns every placement:
         "states" (N, 84, 278) uint8 (the state before it), "actions" (N, 84) uint16, "agents"
         (N, 84) int8, and "plies" (N,) int16, the placements of each game (its rows beyond are
-        unused). Games end scored as on a step and are kept finished, as with autoreset=False."""
+        unused). Games end scored as on a step and are kept finished, as with autoreset=False.
+        With `visits`, also "visits": the root visits of every search that made playouts, as
+        columns "game" int32 (its index here), "ply" int16 (its placement), "action" uint16 (a
+        root child's grid index) and "visits" uint32, in game and placement order; a search's
+        visits sum to the playouts it made."""
         codes, settings = seat_lineup(list(seats))
         if OUTSIDE_SEATS.intersection(codes):
             raise ValueError(f"play_out plays engine seats only, got {tuple(seats)!r}")
@@ -332,9 +336,15 @@ class VectorGames:
                "actions": np.empty((self.num_games, most), np.uint16),
                "agents": np.empty((self.num_games, most), np.int8),
                "plies": np.zeros(self.num_games, np.int16)}
-        self._core.play_out(codes, engine_settings(settings), most, out["states"], out["actions"],
-                            out["agents"], out["plies"])
-        return out
+        columns = self._core.play_out(codes, engine_settings(settings), most, out["states"],
+                                      out["actions"], out["agents"], out["plies"], visits)
+        record: dict[str, Any] = dict(out)
+        if visits:
+            assert columns is not None
+            record["visits"] = {name: np.frombuffer(column, dtype) for (name, dtype), column in zip(
+                (("game", np.int32), ("ply", np.int16), ("action", np.uint16), ("visits", np.uint32)),
+                columns)}
+        return record
 
     def legal_grid_indexes_csr(self) -> tuple[np.ndarray, np.ndarray]:
         """The legal grid indexes of every game as CSR arrays (offsets (N + 1,) int64, indexes

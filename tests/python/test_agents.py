@@ -2,6 +2,8 @@
 games: the same pick from a game, a mask and the batched engine, and one seed recipe for the
 command line, the dataset writer and `VectorGames`."""
 
+import json
+
 import numpy as np
 import pytest
 
@@ -77,10 +79,23 @@ def test_no_placement_draws_nothing():
         _engine.pick(9, bytes(36400), 0)
 
 
-def test_one_seed_recipe_for_agents_datasets_and_the_batched_engine(tmp_path):
+def _other_net(tmp_path):
+    """A policy file of another net: the baseline's weights, turned a little."""
+    from tavrin_rl.agents.net import Policy, baseline_path, save_policy
+    weights = Policy.load(baseline_path()).weights
+    rng = np.random.default_rng(0)
+    path = tmp_path / "other.npz"
+    save_policy(path, {k: v * (1 + 0.3 * rng.standard_normal(v.shape)) for k, v in weights.items()})
+    return str(path)
+
+
+@pytest.mark.parametrize("nets", [False, True], ids=["rules", "nets"])
+def test_one_seed_recipe_for_agents_datasets_and_the_batched_engine(tmp_path, nets):
     data = pytest.importorskip("tavrin_rl.data")
     pytest.importorskip("pyarrow")
     lineup, seed = ("greedy", "random", "reach", "random"), 11
+    if nets:  # two nets in one batch, beside the rules
+        lineup = ("baseline", "random", f"policy:{_other_net(tmp_path)}", "reach")
     # The command line's way: agents that share game g's stream.
     played = []
     for g in range(3):
@@ -96,7 +111,15 @@ def test_one_seed_recipe_for_agents_datasets_and_the_batched_engine(tmp_path):
     data.write_dataset(tmp_path / "d", 3, lineup, seed=seed, workers=1)
     written = data.open(tmp_path / "d")
     assert written.games()["scores"].to_pylist() == played
-    # The engine's seats, each game played out in C++.
+    # The engine's seats, each game played out in C++, on any thread count and batch split.
     from tavrin_rl.vector import VectorGames
     batch = VectorGames(3, seats=lineup, autoreset=False, seed=seed, observation=None, mask=False)
     assert [batch.game(i).scores for i in range(3)] == played
+    if nets:
+        threaded = VectorGames(2, threads=2, seats=lineup, autoreset=False, seed=seed,
+                               observation=None, mask=False, first_game=1)
+        assert [threaded.game(i).scores for i in range(2)] == played[1:]
+        manifest = json.loads((tmp_path / "d" / "manifest.json").read_text())
+        files = manifest["runs"][0]["policies"]
+        assert set(files) == {lineup[0], lineup[2]}
+        assert all(len(entry["sha256"]) == 64 for entry in files.values())

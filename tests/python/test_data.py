@@ -373,7 +373,7 @@ class TestUntrustedFolders:
     @pytest.mark.parametrize("name, version, message", [
         ("/etc/passwd", 1, "not a path inside the dataset folder"),
         ("plies/../../outside.parquet", 1, "not a path inside the dataset folder"),
-        (None, 3, "format version 3 cannot be read by this tavrin_rl, which reads versions 1, 2"),
+        (None, 4, "format version 4 cannot be read by this tavrin_rl, which reads versions 1, 2, 3"),
         (None, "1", "format version '1' cannot be read"),
     ])
     def test_manifests_naming_files_outside_or_unknown_versions(self, reference, tmp_path, name,
@@ -418,3 +418,82 @@ def test_torch_example_reads_through_two_loader_workers(tmp_path):
                           capture_output=True, text=True, timeout=300, cwd=tmp_path)
     assert done.returncode == 0, done.stderr
     assert done.stdout.startswith("step 3: loss ")
+
+
+SEARCHERS = ("mcts:30", "reach", "mcts:20:greedy", "random")
+
+
+@pytest.fixture(scope="module")
+def searched(tmp_path_factory):
+    """Three games of two searching seats with their root visits, shards of two games."""
+    path = tmp_path_factory.mktemp("visits") / "games"
+    data.write_dataset(path, 3, SEARCHERS, 4, workers=1, chunk_size=2, visits=True)
+    return path
+
+
+class TestVisits:
+    """Datasets of search play with the root visits of each searched placement (version 3)."""
+
+    def test_visits_round_trip_beside_the_same_games(self, searched, tmp_path):
+        plain = tmp_path / "plain"
+        data.write_dataset(plain, 3, SEARCHERS, 4, workers=1, chunk_size=2)
+        assert _store.read_manifest(searched)["format_version"] == 3
+        assert _store.read_manifest(plain)["format_version"] == 2
+        table = data.open(searched).plies()
+        assert table.drop_columns(["visits"]).equals(data.open(plain).plies())
+        columns = table.to_pydict()
+        placed = [0] * 4
+        last_game = None
+        searched_rows = 0
+        for game, agent, action, visits in zip(columns["game"], columns["agent"],
+                                               columns["action"], columns["visits"]):
+            if game != last_game:
+                placed, last_game = [0] * 4, game
+            budget = {0: 30, 2: 20}.get(agent)
+            if budget is None or placed[agent] < 2:  # other agents and the openings: unsearched
+                assert visits is None
+            elif visits is not None:
+                searched_rows += 1
+                counts = {child["action"]: child["visits"] for child in visits}
+                assert len(counts) == len(visits)
+                assert 0 < sum(counts.values()) <= budget
+                assert counts[action] == max(counts.values())  # the most visited is played
+            placed[agent] += 1
+        assert searched_rows > 20
+        # the batches carry the same lists, row for row
+        batches = list(data.open(searched, batch_size=40, observation=None, visits=True))
+        offsets = [b["visit_offsets"] for b in batches]
+        got = [None if not b["searched"][r] else
+               list(zip(b["visit_actions"][o[r]:o[r + 1]].tolist(),
+                        b["visit_counts"][o[r]:o[r + 1]].tolist()))
+               for b, o in zip(batches, offsets) for r in range(len(b["game"]))]
+        assert got == [None if v is None else [(c["action"], c["visits"]) for c in v]
+                       for v in columns["visits"]]
+
+    def test_appends_keep_the_version_and_older_versions_read(self, searched, reference,
+                                                              tmp_path):
+        v2 = tmp_path / "v2"
+        shutil.copytree(reference, v2)
+        with pytest.raises(data.DatasetError, match="without the search's visits"):
+            data.write_dataset(v2, 2, SEARCHERS, 1, workers=1, append=True, visits=True)
+        data.write_dataset(v2, 2, SEARCHERS, 1, workers=1, append=True)
+        assert _store.read_manifest(v2)["format_version"] == 2
+        assert "visits" not in data.open(v2).plies().column_names
+        with pytest.raises(ValueError, match="holds no search visits"):
+            data.open(v2, visits=True)
+        v3 = tmp_path / "v3"
+        shutil.copytree(searched, v3)
+        data.write_dataset(v3, 2, SEARCHERS, 1, workers=1, append=True)
+        dataset = data.open(v3, visits=True, observation=None)
+        assert dataset.num_games == 5
+        assert sum(int(b["searched"].sum()) for b in dataset) > 20
+
+    @pytest.mark.parametrize("args, message", [
+        (["--visits"], "--visits needs --out DIR"),
+        (["--visits", "--out", "DIR", "--agents", "reach"], "it needs an mcts seat"),
+    ])
+    def test_the_command_refuses_visits_without_a_search(self, tmp_path, args, message):
+        args = [str(tmp_path / "d") if a == "DIR" else a for a in args]
+        result = run_cli("--games", "1", *args)
+        assert result.returncode == 2 and message in result.stderr
+        assert not (tmp_path / "d").exists()

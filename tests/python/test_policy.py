@@ -11,25 +11,33 @@ from tavrin_rl.policy_agent import baseline_path
 from tavrin_rl.policy_net import Policy, evaluate, segment_sample
 
 
-def test_policy_agents_play_only_legal_moves():
+def test_policy_agents_play_from_the_game_or_the_observation_never_blind():
     baseline = make_agent("baseline")
     by_path = make_agent(f"policy:{baseline_path()}")
+    drawn, drawn_seen = make_agent("baseline", seed=4, sample=True), make_agent("baseline", seed=4,
+                                                                                 sample=True)
     game = PyTavrin()
     while not game.is_over:
         agent = game.agent_selection
         if game.terminations[agent]:
             game.step(None)
             continue
-        mask = game.observe(agent).action_mask
+        seen = game.observe(agent)
         action = baseline.act(None, game=game)
-        assert mask[action] == 1
-        assert by_path.act(mask, game=game) == action  # one file, one choice
-        assert mask[baseline.act(mask)] == 1  # from the mask alone: blind, but legal
+        assert seen.action_mask[action] == 1
+        assert by_path.act(None, game=game) == action  # one file, one choice
+        assert baseline.act(seen) == action  # its observation shows it the same board
+        # drawing from the policy: the same draws from the game or from the observation
+        assert drawn.act(None, game=game) == drawn_seen.act(seen)
+        assert drawn.stream.state == drawn_seen.stream.state
         game.step(action)
     assert game.ply > 40
-    assert baseline.act(bytes(PyTavrin.num_actions)) is None
-    with pytest.raises(TypeError, match="needs an action mask or a game"):
-        baseline.act(None)
+    # a mask alone shows no board: refused, naming the calls that work
+    for given in (bytes(PyTavrin.num_actions), None, {"action_mask": b""}):
+        with pytest.raises(TypeError, match=r"act\(observation\)|act\(None, game=game\)"):
+            baseline.act(given)
+    with pytest.raises(TypeError, match=r"act\(None, game=game\)"):
+        make_agent("mcts").act(game.observe(0))
     with pytest.raises(FileNotFoundError):
         make_agent("policy:/nonexistent/policy.npz")
 

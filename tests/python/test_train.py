@@ -137,3 +137,19 @@ def test_cloning_targets_the_datasets_choices(tmp_path):
     optimizer = torch.optim.Adam(net.parameters(), lr=1e-3)
     losses = [ppo.clone_step(net, optimizer, b, 0.5)[0] for _ in range(6) for b in batches]
     assert losses[-1] < 0.7 * losses[0]
+
+
+def test_nets_as_opponents_play_in_the_engine(tmp_path, capsys):
+    from tavrin_rl.agents.net import baseline_path
+    from tavrin_rl.train.cli import build_parser
+    parser = build_parser()
+    lineup = f"baseline,policy:{baseline_path()},reach"
+    assert parser.parse_args(["--opponents", lineup]).opponents == tuple(lineup.split(","))
+    for bad in ("policy:/missing/policy.npz", "baseline,policy:a,b,reach", "mcts:0"):
+        with pytest.raises(SystemExit):
+            parser.parse_args(["--opponents", bad])
+    capsys.readouterr()
+    out = tmp_path / "run"
+    assert train_main(["--out", str(out), "--opponents", lineup, "--games", "8", "--updates", "1",
+                       "--eval-every", "0", "--no-progress"]) == 0
+    assert (out / "policy.npz").exists()

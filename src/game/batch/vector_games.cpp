@@ -93,6 +93,11 @@ void VectorGames::prepare_seats(std::span<const Seat, AGENT_COUNT> seats,
                                 std::span<const SeatSettings, AGENT_COUNT> settings) {
     std::uint32_t most_playouts = 0;
     for (std::size_t k = 0; k < AGENT_COUNT; ++k) {
+        if (seats[k] == Seat::Net) {
+            if (!settings[k].net) throw std::invalid_argument("a net seat without a net");
+            evaluators_.resize(pool_.threads());
+            for (net::Evaluator& e : evaluators_) e.fit(*settings[k].net);
+        }
         if (seats[k] != Seat::Search) continue;
         const search::SearchConfig& search = settings[k].search;
         if (static_cast<std::size_t>(search.rollout) >= POLICY_COUNT)
@@ -110,6 +115,7 @@ void VectorGames::prepare_seats(std::span<const Seat, AGENT_COUNT> seats,
 std::optional<std::uint32_t> VectorGames::engine_pick(std::size_t part, std::size_t i, const Game& game, Seat seat,
                                                       const SeatSettings& settings) {
     if (seat == Seat::Search) return searchers_[part].search(game, settings.search, streams_[i]).move;
+    if (seat == Seat::Net) return evaluators_[part].pick(*settings.net, game, settings.sample ? &streams_[i] : nullptr);
     const auto policy = static_cast<Policy>(static_cast<unsigned>(seat) - static_cast<unsigned>(Seat::Random));
     return pick(game, policy, streams_[i]);
 }
@@ -248,7 +254,7 @@ std::optional<BatchError> VectorGames::step(std::span<const std::int32_t> action
 
 void VectorGames::play_out(std::span<const Seat, AGENT_COUNT> seats, std::span<const SeatSettings, AGENT_COUNT> settings,
                            std::size_t max_plies, std::uint8_t* states, std::uint16_t* actions, std::int8_t* agents,
-                           std::int16_t* plies) {
+                           std::int16_t* plies, std::vector<RootVisit>* visits) {
     for (const Seat seat : seats) {
         if (static_cast<std::size_t>(seat) >= SEAT_KINDS || played_outside(seat))
             throw std::invalid_argument("play_out plays engine seats only");
@@ -261,6 +267,7 @@ void VectorGames::play_out(std::span<const Seat, AGENT_COUNT> seats, std::span<c
             Game& game = games[i];
             catch_up_stream(i, game);
             const bool was_over = is_over(game);
+            if (visits != nullptr) visits[i].clear();
             std::size_t n = 0;
             for (;;) {
                 skip_passes(game);
@@ -272,6 +279,11 @@ void VectorGames::play_out(std::span<const Seat, AGENT_COUNT> seats, std::span<c
                 const std::size_t agent = game.agent_selection;
                 const auto g = engine_pick(part, i, game, seats[agent], settings[agent]);
                 if (!g) fail("the agent to move has no legal placement");
+                // A search that made no playouts (a forced or opening placement) opened no root child.
+                if (visits != nullptr && seats[agent] == Seat::Search)
+                    searchers_[part].for_each_root_child([&](std::uint32_t move, std::uint32_t v, float) {
+                        visits[i].push_back({static_cast<std::uint16_t>(n), static_cast<std::uint16_t>(move), v});
+                    });
                 if (tavrin::step(game, static_cast<std::size_t>(*g))) fail("an engine pick was refused");
                 actions[row] = static_cast<std::uint16_t>(*g);
                 agents[row] = static_cast<std::int8_t>(agent);

@@ -16,13 +16,10 @@
 #include "game/batch/sampling.h"
 #include "game/batch/thread_pool.h"
 #include "game/game.h"
+#include "game/net/net.h"
 #include "game/scores.h"
 #include "game/search/mcts.h"
 #include "game/state_bytes.h"
-
-namespace tavrin::net {
-class Net;
-}
 
 namespace tavrin::batch {
 
@@ -33,13 +30,14 @@ enum class ObservationMode : std::uint8_t { None = 0, Compact = 1, Full = 2 };
 // Who plays a seat. A learner's or an external seat's moves come from the caller through `step`
 // (learner and external differ only in what the caller does with them: an external seat is a
 // frozen policy, a person, another program); the engine plays the others inside `step`.
-enum class Seat : std::uint8_t { Learner = 0, External = 1, Random = 2, Greedy = 3, Reach = 4, Search = 5 };
-inline constexpr std::size_t SEAT_KINDS = 6;
+// A Net seat plays the net of its settings.
+enum class Seat : std::uint8_t { Learner = 0, External = 1, Random = 2, Greedy = 3, Reach = 4, Search = 5, Net = 6 };
+inline constexpr std::size_t SEAT_KINDS = 7;
 constexpr bool played_outside(Seat s) noexcept { return s == Seat::Learner || s == Seat::External; }
 
 // How one seat of a lineup plays, beside its Seat kind: each seat has its own, so that a batch may
 // hold searches of different budgets, or nets, side by side. A kind reads only its own fields
-// (Search: `search`; later kinds add theirs here), and the others stay at their defaults, so that
+// (Search: `search`; Net: `net` and `sample`; later kinds add theirs here), and the others stay at their defaults, so that
 // two seats of one kind play alike exactly when their settings are equal.
 struct SeatSettings {
     search::SearchConfig search{};
@@ -48,6 +46,14 @@ struct SeatSettings {
     // A net seat draws its placement from the policy (one draw per placement from the game's
     // stream) instead of taking the most likely.
     bool sample = false;
+};
+
+// One child of a searched placement's root, for datasets: placement `ply` of its game (its row),
+// the child's grid index and its visits. A search's entries sum to the playouts it made.
+struct RootVisit {
+    std::uint16_t ply = 0;
+    std::uint16_t action = 0;
+    std::uint32_t visits = 0;
 };
 
 inline constexpr std::size_t PLANE_CELLS = BOARD_SIDE * BOARD_SIDE;                       // 400
@@ -119,10 +125,12 @@ class VectorGames {
     // placement: game i's p-th in row i × max_plies + p of `states` (STATE_SIZE bytes each, the
     // state before it), `actions` and `agents`; `plies[i]` counts them. A game that ends is
     // scored as on a step (final_scores, rewards, terminated) and kept finished. For writing
-    // datasets: one pass over each game while it is in cache, no call per ply.
+    // datasets: one pass over each game while it is in cache, no call per ply. With `visits` (one
+    // list per game, emptied first), each search that made playouts adds its root's children.
     void play_out(std::span<const Seat, AGENT_COUNT> seats, std::span<const SeatSettings, AGENT_COUNT> settings,
                   std::size_t max_plies, std::uint8_t* states,
-                  std::uint16_t* actions, std::int8_t* agents, std::int16_t* plies);
+                  std::uint16_t* actions, std::int8_t* agents, std::int16_t* plies,
+                  std::vector<RootVisit>* visits = nullptr);
 
     // The legal grid indexes of every game, ascending, as offsets (N + 1) and a flat list.
     void legal_actions(std::vector<std::int64_t>& offsets, std::vector<std::int32_t>& actions);
@@ -198,6 +206,8 @@ class VectorGames {
     // One per pool part when a seat searches; a search leaves nothing behind for the next, so
     // which part serves a game never changes its play.
     std::vector<search::Searcher> searchers_;
+    // One per pool part when a seat plays a net, fitted to every net of the lineup.
+    std::vector<net::Evaluator> evaluators_;
     Array<Game> games_;
     // The final state of each game that ended on the last step, as bytes: a quarter of a game's
     // size, and read only for the few games that end.

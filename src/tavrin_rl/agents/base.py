@@ -8,7 +8,7 @@ import secrets
 from typing import Any
 
 from tavrin_rl import _engine
-from tavrin_rl._tavrin import PyTavrin
+from tavrin_rl._tavrin import PyObservation, PyTavrin
 from tavrin_rl.catalogue import NUM_ACTIONS
 
 _TRAITS = _engine.orientation_traits()
@@ -75,9 +75,32 @@ class Stream:
         return f"Stream({self.state:#018x})"
 
 
+def baseline_path() -> str:
+    """The path of the policy shipped with the package."""
+    from importlib import resources
+    return str(resources.files("tavrin_rl") / "baseline" / "baseline.npz")
+
+
+def seen_mask(seen: Any) -> Any:
+    """The action mask in what an agent was given to `act` on: the agent's `PyObservation` (its
+    `action_mask`) or the mask itself (36400 bytes, or any buffer of them); None for None."""
+    if seen is None or isinstance(seen, (bytes, bytearray, memoryview)):
+        return seen
+    if isinstance(seen, PyObservation):
+        return seen.action_mask
+    if isinstance(seen, dict):
+        raise TypeError("act() takes the agent's PyObservation, its action mask or None with "
+                        "game=game, not an environment's observation dict (pass its "
+                        "'action_mask', or the game)")
+    return seen  # an array of the mask's bytes: the engine checks its size
+
+
 class Agent:
-    """Base of the built-in agents: `act(mask, game=None)` returns a grid index with a 1 in
-    `mask`, or None when the mask is all zero (the agent is out of moves and passes)."""
+    """Base of the built-in agents: `act(observation, game=None)` returns a grid index the agent
+    to move may place, or None when it has none (it is out of moves and passes). `observation`
+    is that agent's `PyObservation` or its action mask; with `game`, the agent to move in the
+    game is played and `observation` may be None: `act(None, game=game)` works for every
+    agent."""
 
     name = "agent"
     description = ""
@@ -85,9 +108,10 @@ class Agent:
     def __init__(self, seed: int | str | None = None) -> None:
         self.stream = Stream.from_seed(seed)
 
-    def act(self, mask: bytes | None, game: PyTavrin | None = None) -> int | None:
-        """The grid index to play for the 36400-byte action `mask` of the agent to move, or None
-        to pass. With `game`, the agent to move in it is played and `mask` may be None."""
+    def act(self, observation: Any, game: PyTavrin | None = None) -> int | None:
+        """The grid index to play for the agent to move, from its `PyObservation` or its
+        36400-byte action mask, or None to pass. With `game`, the agent to move in it is played
+        and `observation` may be None."""
         raise NotImplementedError
 
     def __repr__(self) -> str:

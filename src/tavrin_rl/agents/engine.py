@@ -6,7 +6,7 @@ from typing import Any
 
 from tavrin_rl import _engine
 from tavrin_rl._tavrin import PyTavrin
-from tavrin_rl.agents.base import POLICIES, Agent
+from tavrin_rl.agents.base import POLICIES, Agent, seen_mask
 
 
 class EngineAgent(Agent):
@@ -18,10 +18,11 @@ class EngineAgent(Agent):
         super().__init__(seed)
         self._code = POLICIES.index(self.policy)
 
-    def act(self, mask: bytes | None, game: PyTavrin | None = None) -> int | None:
-        source: Any = mask if game is None else game.to_bytes()
+    def act(self, observation: Any, game: PyTavrin | None = None) -> int | None:
+        source: Any = seen_mask(observation) if game is None else game.to_bytes()
         if source is None:
-            raise TypeError("act() needs an action mask or a game")
+            raise TypeError("act() needs the agent's observation or the game: call "
+                            "act(observation) or act(None, game=game)")
         action, self.stream.state = _engine.pick(self._code, source, self.stream.state)
         return action  # type: ignore[no-any-return]
 

@@ -24,6 +24,7 @@ from typing import Any
 import numpy as np
 
 from tavrin_rl._tavrin import PyTavrin
+from tavrin_rl.agents.base import baseline_path as baseline_path
 from tavrin_rl.catalogue import BOARD_SIDE as BOARD_SIDE
 from tavrin_rl.catalogue import NUM_ORIENTATIONS as NUM_ORIENTATIONS
 from tavrin_rl.catalogue import BOARD_CHANNELS, FLAT_SIZE, NUM_KINDS, NUM_SEATS, ORIENTATION_KIND
@@ -280,8 +281,25 @@ def read_policy_file(path: str | os.PathLike[str]) -> tuple[dict[str, np.ndarray
     return weights, meta
 
 
+def engine_array_names(layers: int) -> list[str]:
+    """The arrays of a net of `layers` layers in the order `tavrin_rl._engine.Net` takes them."""
+    names = ["extras.weight", "extras.bias", "stem.weight", "stem.bias"]
+    for layer in range(layers - 1):
+        names += [f"convs.{layer}.weight", f"convs.{layer}.bias"]
+    return names + ["policy.weight", "policy.bias", "value_conv.weight", "value_conv.bias",
+                    "value_fc.weight", "value_fc.bias", "value_out.weight", "value_out.bias"]
+
+
+def _engine_inputs(board: np.ndarray, extras: np.ndarray, segment: np.ndarray,
+                   legal: np.ndarray) -> tuple[np.ndarray, ...]:
+    """The arrays of `Policy.logits` as the engine's `Net.evaluate` reads them."""
+    return (np.ascontiguousarray(board, np.uint8), np.ascontiguousarray(extras, np.float32),
+            np.ascontiguousarray(segment, np.int64), np.ascontiguousarray(legal, np.int64))
+
+
 class Policy:
-    """The policy net in numpy (float32), read from a policy file."""
+    """A policy net read from a policy file: evaluated in the engine, with its forward pass in
+    numpy (float32) beside it as the reference."""
 
     def __init__(self, weights: dict[str, np.ndarray], meta: dict[str, Any]) -> None:
         """A policy of float `weights` named as `PolicyNet`'s state dict (checked as a policy
@@ -320,6 +338,7 @@ class Policy:
         self.value_out_b = w["value_out.bias"]
         self._stem_scratch = _scratch(_CHUNK, BOARD_PLANES, self.channels)
         self._scratch = _scratch(_CHUNK, self.channels, self.channels)
+        self._engine: Any = None
 
     @classmethod
     def load(cls, path: str | os.PathLike[str]) -> "Policy":
@@ -360,17 +379,45 @@ class Policy:
                                                              extras[i:i + _CHUNK])
         return h, bias
 
+    @property
+    def engine(self) -> Any:
+        """The same net in the engine (`tavrin_rl._engine.Net`), made on first use from the
+        checked weights: what `logits`, `value`, the agents and `VectorGames` net seats run."""
+        if self._engine is None:
+            from tavrin_rl import _engine
+            arrays = [np.ascontiguousarray(self.weights[name], np.float32)
+                      for name in engine_array_names(self.layers)]
+            self._engine = _engine.Net(self.channels, self.layers, self.hidden, arrays)
+        return self._engine
+
     def logits(self, board: np.ndarray, extras: np.ndarray, segment: np.ndarray,
                legal: np.ndarray) -> np.ndarray:
-        """The logits of the legal grid indexes `legal` (E,) of positions `segment` (E,)."""
+        """The logits of the legal grid indexes `legal` (E,) of positions `segment` (E,),
+        ascending, given board planes (B, 12, 20, 20) and extras (B, 88): the engine's forward
+        pass."""
+        out = self.engine.evaluate(*_engine_inputs(board, extras, segment, legal), False)
+        return np.frombuffer(out, np.float32)
+
+    def value(self, board: np.ndarray, extras: np.ndarray) -> np.ndarray:
+        """(B,) the predicted outcome (1/2 win share + 1/2 rank) for the mover: the engine's
+        forward pass."""
+        none = np.zeros(0, np.int64)
+        _, values = self.engine.evaluate(*_engine_inputs(board, extras, none, none), True)
+        return np.frombuffer(values, np.float32)
+
+    # The forward pass in numpy: the oracle the engine's is tested against.
+
+    def reference_logits(self, board: np.ndarray, extras: np.ndarray, segment: np.ndarray,
+                         legal: np.ndarray) -> np.ndarray:
+        """`logits` computed in numpy."""
         h, orientation_bias = self._features(board, extras)
         features = h.reshape(-1, self.channels)[segment * CELLS + legal % CELLS]
         orientation = legal // CELLS
         return (np.einsum("ec,ec->e", features, self.policy_w[orientation])
                 + self.policy_b[orientation] + orientation_bias[segment, orientation])
 
-    def value(self, board: np.ndarray, extras: np.ndarray) -> np.ndarray:
-        """(B,) the predicted outcome (1/2 win share + 1/2 rank) for the mover."""
+    def reference_value(self, board: np.ndarray, extras: np.ndarray) -> np.ndarray:
+        """`value` computed in numpy."""
         h, _ = self._features(board, extras)
         v = np.maximum(h @ self.value_conv_w + self.value_conv_b, 0)
         v = v.transpose(0, 3, 1, 2).reshape(len(v), -1)  # torch flattens channels first
@@ -396,6 +443,39 @@ def save_policy(path: str | os.PathLike[str], weights: dict[str, np.ndarray],
     tmp = f"{os.fspath(path)}.tmp.npz"
     np.savez_compressed(tmp, **arrays)  # type: ignore[arg-type]
     os.replace(tmp, path)
+
+
+# Policies by file, so that agents and seats of one file share one net in the engine: (path,
+# size, modification time) -> Policy. A file rewritten since is read again.
+_LOADED: dict[tuple[str, int, int], Policy] = {}
+# Policies given for a path by whoever started this process (a dataset task carries its nets'
+# arrays: the driver's path may not exist where the task runs).
+_GIVEN: dict[str, Policy] = {}
+
+
+def provide_policy(path: str | os.PathLike[str], policy: Policy) -> None:
+    """Makes `load_policy(path)` return `policy` in this process, whatever is at `path`."""
+    _GIVEN[os.path.realpath(os.fspath(path))] = policy
+
+
+def load_policy(path: str | os.PathLike[str]) -> Policy:
+    """`Policy.load(path)`, read once per file and shared."""
+    name = os.path.realpath(os.fspath(path))
+    if name in _GIVEN:
+        return _GIVEN[name]
+    try:
+        info = os.stat(name)
+        key: tuple[str, int, int] | None = (name, info.st_size, info.st_mtime_ns)
+    except OSError:
+        key = None  # Policy.load says what is wrong with the path
+    if key is not None and key in _LOADED:
+        return _LOADED[key]
+    policy = Policy.load(path)
+    if key is not None:
+        if len(_LOADED) >= 16:  # a long run's snapshots come and go: keep the latest
+            _LOADED.pop(next(iter(_LOADED)))
+        _LOADED[key] = policy
+    return policy
 
 
 def blind_arrays(legal: np.ndarray) -> tuple[np.ndarray, np.ndarray]:

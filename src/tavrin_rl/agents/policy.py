@@ -1,7 +1,8 @@
 """A trained policy as an agent: `make_agent("policy", path=PATH)`, "policy:PATH" in --agents,
-or `make_agent("baseline")` for the policy shipped with the package. The net runs in numpy
-(`tavrin_rl.agents.net`), loaded when an agent is made, so that the command line starts without
-numpy.
+or `make_agent("baseline")` for the policy shipped with the package. The net runs in the engine
+(`tavrin_rl.agents.net.Policy.engine`), the same code that plays "baseline" and "policy:PATH"
+seats in `VectorGames`; it is loaded when an agent is made, so that the command line starts
+without numpy.
 
     from tavrin_rl.agents import make_agent
     agent = make_agent("policy", path="runs/x/policy.npz")
@@ -11,20 +12,18 @@ numpy.
 from __future__ import annotations
 
 import os
-from importlib import resources
+from typing import Any
 
-from tavrin_rl._tavrin import PyTavrin
+from tavrin_rl._tavrin import PyObservation, PyTavrin
 from tavrin_rl.agents.base import Agent
-
-
-def baseline_path() -> str:
-    """The path of the policy shipped with the package."""
-    return str(resources.files("tavrin_rl") / "baseline" / "baseline.npz")
+from tavrin_rl.agents.base import baseline_path as baseline_path
 
 
 class PolicyAgent(Agent):
     """Plays a trained policy (a policy file; the shipped baseline without one): its most likely
-    legal placement, or one drawn from it with `sample=True` (from the agent's stream)."""
+    legal placement, drawing nothing, or with `sample=True` one drawn from it with one draw of
+    the agent's stream per placement. A seeded agent plays as a `VectorGames` seat of the same
+    net does for the same stream."""
 
     name = "policy"
     description = "a trained policy net (policy:PATH; the shipped baseline without a path)"
@@ -32,37 +31,41 @@ class PolicyAgent(Agent):
 
     def __init__(self, seed: int | str | None = None, path: str | os.PathLike[str] | None = None,
                  sample: bool = False) -> None:
-        from tavrin_rl.agents.net import Policy
+        from tavrin_rl.agents.net import load_policy
         super().__init__(seed)
         self.path = baseline_path() if path is None else os.fspath(path)
-        self.policy = Policy.load(self.path)
-        self.sample = sample
+        self.policy = load_policy(self.path)
+        self.sample = bool(sample)
 
-    def act(self, mask: bytes | None, game: PyTavrin | None = None) -> int | None:
-        """The policy's placement for the agent to move in `game`, or from `mask` alone. The net
-        reads the board: with only a mask it sees an empty board and, of the mover's pieces,
-        those the mask can place; pass the game for real play. `mask`, given with `game`, must be
-        that agent's action mask."""
-        import numpy as np
+    @classmethod
+    def from_policy(cls, policy: Any, seed: int | str | None = None,
+                    sample: bool = False) -> "PolicyAgent":
+        """An agent of a `Policy` already loaded (or made from a learner's weights)."""
+        agent = cls.__new__(cls)
+        Agent.__init__(agent, seed)
+        agent.path, agent.policy, agent.sample = "", policy, bool(sample)
+        return agent
 
-        from tavrin_rl.agents.net import blind_arrays, position_arrays
+    def act(self, observation: Any, game: PyTavrin | None = None) -> int | None:
+        """The policy's placement for the agent to move in `game` (`observation` may then be
+        None), or for the agent whose `PyObservation` is `observation`. The net reads the board,
+        so an action mask alone is refused: pass the observation or the game."""
+        net = self.policy.engine
         if game is not None:
-            board, extras, own_mask = position_arrays(game)
-            legal = np.flatnonzero(own_mask if mask is None else np.frombuffer(mask, np.uint8))
-        elif mask is not None:
-            legal = np.flatnonzero(np.frombuffer(mask, np.uint8))
-            board, extras = blind_arrays(legal)
-        else:
-            raise TypeError("act() needs an action mask or a game")
-        if legal.size == 0:
-            return None
-        uniform = None
-        if self.sample:
-            from tavrin_rl import _engine  # one step of the agent's stream, as the engine's agents
-            self.stream.state = _engine.stream_for_game(self.stream.state, 0)
-            uniform = np.array([(self.stream.state >> 11) / 2.0 ** 53])
-        segment = np.zeros(legal.size, np.intp)
-        return int(self.policy.choose(board, extras, segment, legal, uniform)[0])
+            action, self.stream.state = net.pick(game.to_bytes(), self.stream.state, self.sample)
+            return action  # type: ignore[no-any-return]
+        if isinstance(observation, PyObservation):
+            board = observation.observation + observation.corners + observation.blocked
+            import numpy as np
+
+            from tavrin_rl.agents.net import extras_of
+            extras = extras_of(np.frombuffer(observation.pieces, np.uint8)[None],
+                               np.frombuffer(observation.done, np.uint8)[None])
+            action, self.stream.state = net.choose(board, extras, observation.action_mask,
+                                                   self.stream.state, self.sample)
+            return action  # type: ignore[no-any-return]
+        raise TypeError("a policy net reads the board, which an action mask does not show: call "
+                        "act(observation) with the agent's PyObservation, or act(None, game=game)")
 
     def __repr__(self) -> str:
         return f"{type(self).__name__}(path={self.path!r})"
@@ -77,4 +80,3 @@ class BaselineAgent(PolicyAgent):
 
     def __init__(self, seed: int | str | None = None, sample: bool = False) -> None:
         super().__init__(seed, path=baseline_path(), sample=sample)
-

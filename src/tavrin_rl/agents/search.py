@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+from typing import Any
+
 from tavrin_rl import _engine
 from tavrin_rl._tavrin import PyTavrin
 from tavrin_rl.agents.base import DEFAULT_PLAYOUTS, MAX_PLAYOUTS, POLICIES, Agent
@@ -14,7 +16,7 @@ class MctsAgent(Agent):
     a larger budget gains more from varied playouts than from repeated ones. The first two
     placements follow the reach rule unsearched. One draw from the agent's stream seeds each
     decision's search, so a seeded agent plays the same games as a `VectorGames` "mcts" seat with
-    the same budget. It needs the game (`act(mask, game=game)`): a mask alone cannot be
+    the same budget. It needs the game (`act(None, game=game)`): an observation cannot be
     searched."""
 
     name = "mcts"
@@ -35,9 +37,10 @@ class MctsAgent(Agent):
         self.rollout = rollout
         self._code = POLICIES.index(rollout)
 
-    def act(self, mask: bytes | None, game: PyTavrin | None = None) -> int | None:
+    def act(self, observation: Any, game: PyTavrin | None = None) -> int | None:
         if game is None:
-            raise TypeError("the mcts agent searches the game: call act(mask, game=game)")
+            raise TypeError("the mcts agent searches the game, which an observation does not "
+                            "hold: call act(None, game=game)")
         # The search takes one draw from the stream per decision and seeds its own with it.
         action, self.stream.state = _engine.search(game.to_bytes(), self.playouts, self._code,
                                                    self.stream.state)

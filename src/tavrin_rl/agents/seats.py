@@ -3,19 +3,22 @@ options."""
 
 from __future__ import annotations
 
+import os
 from typing import Any
 
 import numpy as np
 
-from tavrin_rl.agents.base import DEFAULT_PLAYOUTS, MAX_PLAYOUTS, POLICIES
+from tavrin_rl.agents.base import DEFAULT_PLAYOUTS, MAX_PLAYOUTS, POLICIES, baseline_path
 from tavrin_rl.agents.registry import parse_agent
 from tavrin_rl.catalogue import NUM_SEATS
 
 #: Who plays a seat, by code: "learner" and "external" seats are played by the caller through
-#: `step`; the engine plays the others inside `step`.
-SEATS: tuple[str, ...] = ("learner", "external", *POLICIES, "mcts")
+#: `step`; the engine plays the others inside `step`. A "policy" seat plays a policy file's net,
+#: written "policy:PATH", or "baseline" for the shipped one.
+SEATS: tuple[str, ...] = ("learner", "external", *POLICIES, "mcts", "policy")
 OUTSIDE_SEATS = frozenset({0, 1})
 SEARCH_SEAT = SEATS.index("mcts")
+NET_SEAT = SEATS.index("policy")
 
 
 def seat_codes(seats: Any) -> bytes:
@@ -26,9 +29,11 @@ def seat_codes(seats: Any) -> bytes:
 
 def seat_lineup(seats: Any) -> tuple[bytes, tuple[dict[str, Any], ...]]:
     """`seat_codes`, and each seat's own settings with the defaults filled in: an "mcts" seat's
-    {"playouts", "rollout"} (from "mcts", "mcts:PLAYOUTS" or "mcts:PLAYOUTS:ROLLOUT"), {} for
-    the others. Seats of one kind play alike exactly when their settings are equal, so a batch may
-    mix them ("mcts" and "mcts:20")."""
+    {"playouts", "rollout"} (from "mcts", "mcts:PLAYOUTS" or "mcts:PLAYOUTS:ROLLOUT"), a net
+    seat's {"policy": the file's real path} (from "policy:PATH", or "baseline"; for a `Policy` or
+    a policy agent given as the seat, {"policy": its Policy, "sample": the agent's}), {} for the
+    others. Seats of one kind play alike exactly when their settings are equal, so a batch may
+    mix them ("mcts" and "mcts:20", two nets)."""
     names = seat_names(seats)
     codes = []
     settings: list[dict[str, Any]] = []
@@ -37,6 +42,16 @@ def seat_lineup(seats: Any) -> tuple[bytes, tuple[dict[str, Any], ...]]:
         if isinstance(name, str) and (name == "mcts" or name.startswith("mcts:")):
             own = search_defaults(parse_agent(name)[1])
             name = "mcts"
+        elif isinstance(name, str) and name in ("baseline", "policy") or (
+                isinstance(name, str) and name.startswith("policy:")):
+            own = {"policy": net_path(name)}
+            name = "policy"
+        elif hasattr(name, "engine") or hasattr(getattr(name, "policy", None), "engine"):
+            # a loaded net (`Policy`, most likely placement) or a policy agent (its net and
+            # `sample`): played by the engine as a net seat
+            own = ({"policy": name} if hasattr(name, "engine")
+                   else {"policy": name.policy, "sample": bool(getattr(name, "sample", False))})
+            name = "policy"
         if name not in SEATS:
             raise ValueError(f"unknown seat policy {name!r}, choose from {', '.join(SEATS)}")
         codes.append(SEATS.index(name))
@@ -68,15 +83,43 @@ def search_defaults(search: dict[str, Any]) -> dict[str, Any]:
     return {"playouts": playouts, "rollout": rollout}
 
 
+def net_path(name: str) -> str:
+    """The policy file a net seat plays ("baseline" or "policy:PATH"), as a real path."""
+    path = baseline_path() if name in ("baseline", "policy") else name.partition(":")[2]
+    if not path:
+        raise ValueError(f"a policy seat names its file: policy:PATH, got {name!r}")
+    return os.path.realpath(path)
+
+
+def is_engine_seat(name: Any) -> bool:
+    """Whether `name` is a seat the engine plays: a policy, "mcts[:PLAYOUTS[:ROLLOUT]]",
+    "baseline" or "policy:PATH" (its settings checked: ValueError when they are wrong)."""
+    if not isinstance(name, str) or name in ("learner", "external"):
+        return False
+    try:
+        codes, _ = seat_lineup([name] * NUM_SEATS)
+    except ValueError:
+        if name.partition(":")[0] in ("mcts", "policy"):
+            raise
+        return False
+    return codes[0] not in OUTSIDE_SEATS
+
+
 def engine_settings(settings: tuple[dict[str, Any], ...]) -> list[dict[str, Any] | None]:
-    """`seat_lineup`'s settings as the engine's `VectorGames` and `play_out` take them (policy
-    names as codes)."""
+    """`seat_lineup`'s settings as the engine's `VectorGames` and `play_out` take them: policy
+    names as codes, policy files as the engine's nets (each file loaded once and checked by
+    `Policy.load`)."""
     out: list[dict[str, Any] | None] = []
     for own in settings:
         if not own:
             out.append(None)
-            continue
-        out.append({**own, "rollout": POLICIES.index(own["rollout"])} if "rollout" in own else dict(own))
+        elif "policy" in own:
+            from tavrin_rl.agents.net import load_policy
+            policy = own["policy"]
+            net = load_policy(policy).engine if isinstance(policy, str) else policy.engine
+            out.append({"net": net, "sample": bool(own.get("sample"))})
+        else:
+            out.append({**own, "rollout": POLICIES.index(own["rollout"])})
     return out
 
 

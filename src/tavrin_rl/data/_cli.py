@@ -13,7 +13,7 @@ from tavrin_rl._command import positive_int, run_seed
 from tavrin_rl.catalogue import NUM_SEATS
 
 # Options that mean something only with --out, as argparse names them.
-DATASET_ONLY = ("workers", "ray", "append", "overwrite", "chunk_size")
+DATASET_ONLY = ("workers", "ray", "append", "overwrite", "chunk_size", "visits")
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
@@ -31,6 +31,9 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
                             "local Ray instance started for the run when no address is given")
     group.add_argument("--chunk-size", type=positive_int, metavar="N",
                        help="games per shard (default: a 32nd of the games, 16 to 1000)")
+    group.add_argument("--visits", action="store_true", default=None,
+                       help="record the root visits of each searched placement (mcts seats; "
+                            "dataset format version 3)")
     exclusive = group.add_mutually_exclusive_group()
     exclusive.add_argument("--append", action="store_true",
                            help="add the games to the dataset already in DIR")
@@ -50,6 +53,8 @@ def check_arguments(parser: argparse.ArgumentParser, args: argparse.Namespace) -
             parser.error(f"--{option} shows games to a person; it cannot be combined with --out")
     if "human" in args.agents:
         parser.error("--out plays built-in agents only, not human")
+    if args.visits and not any(name.partition(":")[0] == "mcts" for name in args.agents):
+        parser.error("--visits records searches: it needs an mcts seat")
 
 
 def run_dataset(args: argparse.Namespace, argv: Sequence[str], prog: str, out: TextIO,
@@ -66,7 +71,7 @@ def run_dataset(args: argparse.Namespace, argv: Sequence[str], prog: str, out: T
         return 2
     try:
         from pathlib import Path
-        _write.check_output(Path(args.out), args.append, args.overwrite)
+        _write.check_output(Path(args.out), args.append, args.overwrite, args.visits)
     except _write.DatasetError as error:
         err.write(f"{prog}: error: {error}\n")
         return 2
@@ -82,7 +87,7 @@ def run_dataset(args: argparse.Namespace, argv: Sequence[str], prog: str, out: T
             args.out, args.games, agents, seed, workers=args.workers,
             ray=args.ray is not None, ray_address=args.ray or None, append=args.append,
             overwrite=args.overwrite, chunk_size=args.chunk_size, command=[prog, *argv],
-            progress=err if show_progress else None)
+            progress=err if show_progress else None, visits=args.visits)
     except (_write.DatasetError, ModuleNotFoundError) as error:
         err.write(f"{prog}: error: {error}\n")
         return 2

@@ -43,9 +43,11 @@ def locked(root: Path) -> Iterator[None]:
             fcntl.flock(lock.fileno(), fcntl.LOCK_UN)
 
 
-def check_output(root: Path, append: bool, overwrite: bool) -> dict[str, Any] | None:
+def check_output(root: Path, append: bool, overwrite: bool,
+                 visits: bool | None = None) -> dict[str, Any] | None:
     """Refuses an output folder we must not write into; returns its manifest when it holds a
-    dataset to append to."""
+    dataset to append to. `visits` True or False asks for the search's root visits or not; an
+    append must match the dataset (None follows it)."""
     if append and overwrite:
         raise DatasetError("--append and --overwrite exclude each other")
     if root.exists() and not root.is_dir():
@@ -56,14 +58,21 @@ def check_output(root: Path, append: bool, overwrite: bool) -> dict[str, Any] | 
     if manifest is None:
         raise DatasetError(f"{root} is not empty and holds no tavrin_rl dataset; "
                            "choose a new or empty directory")
-    if manifest.get("format_version") != _store.FORMAT_VERSION:
-        raise DatasetError(f"{root} holds a dataset of format version "
-                           f"{manifest.get('format_version')}, this is version "
-                           f"{_store.FORMAT_VERSION}")
+    version = manifest.get("format_version")
+    if version not in _store.APPENDABLE_VERSIONS:
+        raise DatasetError(f"{root} holds a dataset of format version {version}, this writes "
+                           f"versions {_store.FORMAT_VERSION} and {_store.VISITS_VERSION}")
     if not (append or overwrite):
         raise DatasetError(f"{root} already holds a dataset of {manifest.get('games', 0)} games; "
                            "pass --append to add games to it or --overwrite to replace it")
-    return manifest if append else None
+    if not append:
+        return None
+    holds = version == _store.VISITS_VERSION
+    if visits is not None and visits != holds:
+        raise DatasetError(f"{root} holds a dataset {'with' if holds else 'without'} the "
+                           f"search's visits (format version {version}); append "
+                           f"{'with' if holds else 'without'} --visits")
+    return manifest
 
 
 def clear(root: Path) -> None:

@@ -13,7 +13,7 @@ for the agent to move (`VectorGames.sample_actions` with one policy per game).
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import Sequence
+from typing import Any, Sequence
 
 import numpy as np
 
@@ -21,6 +21,8 @@ from tavrin_rl import _engine
 from tavrin_rl._tavrin import PyTavrin
 from tavrin_rl.agents import POLICIES
 from tavrin_rl.catalogue import NUM_SEATS
+from tavrin_rl.agents.net import Policy, load_policy, provide_policy
+from tavrin_rl.agents.seats import is_engine_seat, net_path
 from tavrin_rl.vector import VectorGames
 
 STATE_BYTES: int = _engine.STATE_SIZE
@@ -52,26 +54,55 @@ class Chunk:
     scores: np.ndarray    # (games, 4) int16
     outcomes: dict[str, np.ndarray]  # reward mode -> (games, 4) float32
     plies: np.ndarray     # int16, placements in the game
+    # The root visits of searched placements, when recorded: row r's entries are
+    # visit_action/visit_count[visit_offsets[r]:visit_offsets[r + 1]], none for a row whose
+    # placement was not searched (another agent's, a forced or an opening one).
+    visit_offsets: np.ndarray | None = None  # (plies + 1,) int64
+    visit_action: np.ndarray | None = None   # uint16, a root child's grid index
+    visit_count: np.ndarray | None = None    # uint32, its visits
 
     @property
     def count(self) -> int:
         return len(self.seeds)
 
 
-def play_chunk(first_game: int, count: int, agents: Sequence[str], seed: int) -> Chunk:
+def net_arrays(agents: Sequence[str]) -> tuple[dict[str, dict[str, np.ndarray]], dict[str, Any]]:
+    """The weights of the net seats among `agents` (checked by `Policy.load`), by name, for the
+    tasks to carry, and what a manifest records of each: its file's real path and SHA-256."""
+    import hashlib
+    nets: dict[str, dict[str, np.ndarray]] = {}
+    files: dict[str, Any] = {}
+    for name in dict.fromkeys(agents):
+        if not (name in ("baseline", "policy") or name.startswith("policy:")):
+            continue
+        path = net_path(name)
+        nets[name] = load_policy(path).weights
+        with open(path, "rb") as f:
+            files[name] = {"path": path, "sha256": hashlib.sha256(f.read()).hexdigest()}
+    return nets, files
+
+
+def play_chunk(first_game: int, count: int, agents: Sequence[str], seed: int,
+               visits: bool = False, nets: dict[str, dict[str, np.ndarray]] | None = None) -> Chunk:
     """Plays games first_game .. first_game + count - 1 of a run between `agents` (one name per
-    seat: one of AGENT_RULES, or "mcts" / "mcts:PLAYOUTS[:ROLLOUT]") seeded with `seed`."""
+    seat: one of AGENT_RULES, "mcts" / "mcts:PLAYOUTS[:ROLLOUT]", "baseline" or "policy:PATH")
+    seeded with `seed`; with `visits`, records the root visits of the searches. The games are the
+    same either way. `nets` gives the weights of net seats by name (`net_arrays`), played instead
+    of reading their files (which need not exist where the chunk is played)."""
     agents = tuple(agents)
     for name in agents:
-        if name not in AGENT_RULES and name.partition(":")[0] != "mcts":
-            raise ValueError(f"unknown agent {name!r} (choose from {', '.join(AGENT_RULES)}, mcts)")
+        if not is_engine_seat(name):
+            raise ValueError(f"unknown agent {name!r} (choose from {', '.join(AGENT_RULES)}, mcts, "
+                             "baseline, policy:PATH)")
+    for name, weights in (nets or {}).items():
+        provide_policy(net_path(name), Policy(weights, {}))
     seeds = np.array([game_seed(seed, first_game + i) for i in range(count)], dtype=np.uint64)
     # One thread: a worker process is the unit of parallelism.
     games = VectorGames(count, threads=1, seed=seed, observation=None, mask=False, autoreset=False,
                         first_game=first_game)
     # One call plays the chunk: every game to its end in C++, its placements recorded by
     # (game, ply), so the chunk's game-by-game order needs no sort.
-    record = games.play_out(agents)
+    record = games.play_out(agents, visits)
     plies = record["plies"].astype(np.int64)
     # Every game is over and, without autoreset, still held as it ended.
     scores = np.array(games.final_scores, dtype=np.int16)
@@ -79,8 +110,18 @@ def play_chunk(first_game: int, count: int, agents: Sequence[str], seed: int) ->
                 for code, mode in enumerate(REWARD_MODES)}
     kept = np.arange(record["actions"].shape[1]) < plies[:, None]
     game, ply = np.nonzero(kept)
+    recorded: dict[str, np.ndarray | None] = {"visit_offsets": None, "visit_action": None,
+                                              "visit_count": None}
+    if visits:
+        found = record["visits"]
+        # rows are in game order, then ply order, and so are the entries
+        row = (np.cumsum(plies) - plies)[found["game"]] + found["ply"]
+        offsets = np.zeros(len(game) + 1, np.int64)
+        np.cumsum(np.bincount(row, minlength=len(game)), out=offsets[1:])
+        recorded = {"visit_offsets": offsets, "visit_action": found["action"].copy(),
+                    "visit_count": found["visits"].copy()}
     return Chunk(
         first_game=first_game, agents=agents,
         game=(game + first_game).astype(np.int64), ply=ply.astype(np.int16),
         agent=record["agents"][kept], action=record["actions"][kept], state=record["states"][kept],
-        seeds=seeds, scores=scores, outcomes=outcomes, plies=plies.astype(np.int16))
+        seeds=seeds, scores=scores, outcomes=outcomes, plies=plies.astype(np.int16), **recorded)

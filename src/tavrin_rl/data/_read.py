@@ -34,7 +34,12 @@ class GameDataset:
     - ``action_mask``: ``(B, 36400)`` bool, the mover's legal placements;
     - ``action``: ``(B,)`` int64, the grid index played; ``agent``: ``(B,)`` int8, the mover;
     - ``outcome``: ``(B,)`` float32, the game's final outcome for the mover in ``reward_mode``;
-    - ``game`` and ``ply``: where the row comes from.
+    - ``game`` and ``ply``: where the row comes from;
+    - with ``visits=True`` (a dataset written with them, format version 3), the search's root
+      visits: ``searched`` ``(B,)`` bool, whether the placement was searched (false for other
+      agents' placements and for forced and opening ones), and row r's root children as
+      ``visit_actions[visit_offsets[r]:visit_offsets[r + 1]]`` (grid indexes, int64) with their
+      ``visit_counts`` (int64) beside them, ``visit_offsets`` ``(B + 1,)`` int64.
 
     Every batch holds ``batch_size`` rows except perhaps the last. Arrays are fresh copies: keep
     them as long as you like. Iterating again starts from the beginning. Inside a
@@ -43,7 +48,7 @@ class GameDataset:
 
     def __init__(self, path: str | os.PathLike[str], *, observation: str | None = "compact",
                  reward_mode: str = "win_share", batch_size: int = 256, shuffle: bool = False,
-                 seed: int | None = None, threads: int = 1,
+                 seed: int | None = None, threads: int = 1, visits: bool = False,
                  _shards: list[dict[str, Any]] | None = None) -> None:
         if observation not in OBSERVATIONS:
             raise ValueError(f"observation must be one of {OBSERVATIONS}, got {observation!r}")
@@ -57,6 +62,10 @@ class GameDataset:
             raise FileNotFoundError(f"no tavrin_rl dataset in {self.path} (no manifest.json)")
         if _shards is None:
             _shards = _checked_shards(self.path, manifest)
+        if visits and manifest.get("format_version") != _store.VISITS_VERSION:
+            raise ValueError(f"{self.path}: the dataset holds no search visits (format version "
+                             f"{manifest.get('format_version')}); write it with --visits")
+        self.visits = visits
         self.manifest = manifest
         self.observation = observation
         self.reward_mode = reward_mode
@@ -90,7 +99,8 @@ class GameDataset:
             raise ValueError(f"need 0 <= index < count, got index {index} and count {count}")
         return GameDataset(self.path, observation=self.observation, reward_mode=self.reward_mode,
                            batch_size=self.batch_size, shuffle=self.shuffle, seed=self.seed,
-                           threads=self.threads, _shards=self.shards[index::count])
+                           threads=self.threads, visits=self.visits,
+                           _shards=self.shards[index::count])
 
     def games(self) -> Any:
         """Every game's row (seed, agents, plies, scores, outcomes) as one pyarrow Table."""
@@ -142,8 +152,9 @@ class GameDataset:
         game's or agent's outcome without a word."""
         pa = _store.pyarrow()
         plies_file, games_file = shard["files"]
-        plies = pa.parquet.read_table(self.path / plies_file,
-                                      columns=[*_ROW_COLUMNS, "state"])
+        plies = pa.parquet.read_table(
+            self.path / plies_file,
+            columns=[*_ROW_COLUMNS, "state", *([_store.VISITS] if self.visits else [])])
         games = pa.parquet.read_table(self.path / games_file,
                                       columns=["game", f"outcome_{self.reward_mode}"])
         first, count = shard["first_game"], shard["games"]
@@ -174,8 +185,29 @@ class GameDataset:
             games.column(f"outcome_{self.reward_mode}").combine_chunks().flatten(),
             dtype=np.float32).reshape(-1, NUM_SEATS)
         rows["outcome"] = outcomes[rows["game"] - first, rows["agent"]]
+        if self.visits:
+            rows["_visits"] = self._visit_rows(plies.column(_store.VISITS).combine_chunks(),
+                                               self.path / plies_file)
         rows["_row"] = np.arange(len(rows["game"]))
         return rows
+
+    @staticmethod
+    def _visit_rows(column: Any, file: Path) -> np.ndarray:
+        """Each row's root children as an (k, 2) int64 array (grid index, visits), None where
+        the placement was not searched."""
+        if column.type != _store.visits_type():
+            raise ValueError(f"{file}: the visits column is {column.type}, not {_store.visits_type()}")
+        offsets = column.offsets.to_numpy()
+        children = np.stack([column.values.field("action").to_numpy(zero_copy_only=False),
+                             column.values.field("visits").to_numpy(zero_copy_only=False)],
+                            axis=1).astype(np.int64)
+        valid = column.is_valid().to_numpy(zero_copy_only=False)
+        if len(children) and children[:, 0].max() >= NUM_ACTIONS:
+            raise ValueError(f"{file}: a visited grid index is outside 0 to {NUM_ACTIONS - 1}")
+        out = np.empty(len(column), dtype=object)
+        for r in range(len(column)):
+            out[r] = children[offsets[r]:offsets[r + 1]] if valid[r] else None
+        return out
 
     def _batch(self, decoder: Decoder, rows: dict[str, np.ndarray]) -> dict[str, np.ndarray]:
         try:
@@ -184,6 +216,15 @@ class GameDataset:
             raise self._state_error(rows) or error from error
         for name in (*_ROW_COLUMNS, "outcome"):
             batch[name] = np.array(rows[name])
+        if self.visits:
+            lists = rows["_visits"]
+            batch["searched"] = np.array([entry is not None for entry in lists], dtype=bool)
+            counts = [0 if entry is None else len(entry) for entry in lists]
+            batch["visit_offsets"] = np.concatenate([[0], np.cumsum(counts)]).astype(np.int64)
+            joined = np.concatenate([entry for entry in lists if entry is not None] or
+                                    [np.zeros((0, 2), np.int64)])
+            batch["visit_actions"] = np.ascontiguousarray(joined[:, 0])
+            batch["visit_counts"] = np.ascontiguousarray(joined[:, 1])
         return batch
 
     def _state_error(self, rows: dict[str, np.ndarray]) -> ValueError | None:
@@ -240,7 +281,8 @@ def _join(parts: list[dict[str, np.ndarray]]) -> dict[str, np.ndarray]:
 
 def open(path: str | os.PathLike[str], *, observation: str | None = "compact",
          reward_mode: str = "win_share", batch_size: int = 256, shuffle: bool = False,
-         seed: int | None = None, threads: int = 1) -> GameDataset:
+         seed: int | None = None, threads: int = 1, visits: bool = False) -> GameDataset:
     """The dataset in folder `path` as an iterable of numpy batches (see `GameDataset`)."""
     return GameDataset(path, observation=observation, reward_mode=reward_mode,
-                       batch_size=batch_size, shuffle=shuffle, seed=seed, threads=threads)
+                       batch_size=batch_size, shuffle=shuffle, seed=seed, threads=threads,
+                       visits=visits)

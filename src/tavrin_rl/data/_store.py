@@ -2,6 +2,7 @@
 
     DIR/manifest.json                  what the dataset holds; the list of complete shards
     DIR/plies/<first game>.parquet     one row per placement: game, ply, agent, action, state
+                                       (and, in version 3, the search's root visits)
     DIR/games/<first game>.parquet     one row per game: seed, agents, scores, outcomes, plies
 
 A shard is one chunk of consecutive games. Each file is written under a temporary name in the same
@@ -27,7 +28,18 @@ FORMAT = "tavrin_rl self-play dataset"
 # The version this package writes, and every version its reader understands (a version adds
 # what it needs and keeps what readers of the older ones rely on).
 FORMAT_VERSION = 2
-READABLE_VERSIONS = frozenset({1, 2})
+# A dataset whose placements carry the search's root visits (the `visits` column): written only
+# when asked for, so that readers of version 2 keep reading every dataset written without it.
+VISITS_VERSION = 3
+READABLE_VERSIONS = frozenset({1, 2, 3})
+APPENDABLE_VERSIONS = frozenset({FORMAT_VERSION, VISITS_VERSION})
+VISITS = "visits"
+
+
+def visits_type() -> Any:
+    """The `visits` column's type: per placement, the root's children (grid index, visits)."""
+    pa = pyarrow()
+    return pa.list_(pa.struct([("action", pa.uint16()), ("visits", pa.uint32())]))
 MANIFEST = "manifest.json"
 LOCK = ".lock"
 PLIES = "plies"
@@ -56,13 +68,22 @@ def plies_table(chunk: Chunk) -> Any:
     states = pa.FixedSizeBinaryArray.from_buffers(
         pa.binary(STATE_BYTES), len(chunk.game),
         [None, pa.py_buffer(np.ascontiguousarray(chunk.state).tobytes())])
-    return pa.table({
+    columns = {
         "game": pa.array(chunk.game, pa.int64()),
         "ply": pa.array(chunk.ply, pa.int16()),
         "agent": pa.array(chunk.agent, pa.int8()),
         "action": pa.array(chunk.action, pa.uint16()),
         "state": states,
-    })
+    }
+    if chunk.visit_offsets is not None:
+        offsets = chunk.visit_offsets
+        children = pa.StructArray.from_arrays(
+            [pa.array(chunk.visit_action, pa.uint16()), pa.array(chunk.visit_count, pa.uint32())],
+            names=["action", "visits"])
+        columns[VISITS] = pa.ListArray.from_arrays(
+            pa.array(offsets.astype(np.int32)), children, type=visits_type(),
+            mask=pa.array(offsets[1:] == offsets[:-1]))  # null: not searched
+    return pa.table(columns)
 
 
 def _quads(values: np.ndarray, kind: Any) -> Any:

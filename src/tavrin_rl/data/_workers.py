@@ -209,6 +209,9 @@ def _call(work: Work, plan: Any, first_game: int, count: int) -> Any:
 def _run_ray_tasks(ray: Any, work: Work, plan: Any, tasks: Iterator[Task], done: Done,
                    in_flight: int | None, interrupts: Interrupts) -> None:
     remote = ray.remote(num_cpus=1, max_retries=ATTEMPTS - 1, retry_exceptions=True)(_call)
+    # The plan (with any nets' weights) goes to the object store once and reaches every task
+    # from there, rather than once per task.
+    plan = ray.put(plan)
     refs: dict[Any, Task] = {}
     limit, looked = in_flight or 1, 0.0
     try:

@@ -14,7 +14,7 @@ import os
 import sys
 import time
 from collections.abc import Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, TextIO
 
@@ -22,7 +22,7 @@ from tavrin_rl._progress import Progress
 from tavrin_rl._system import available_cpus
 from tavrin_rl.data import _store, _workers
 from tavrin_rl.data._folder import DatasetError, check_output, clear, locked, now, package_version
-from tavrin_rl.data._play import play_chunk
+from tavrin_rl.data._play import net_arrays, play_chunk
 
 __all__ = ["write_dataset", "Summary", "DatasetError", "check_output", "print_summary"]
 
@@ -45,11 +45,15 @@ class Plan:
     root: str
     seed: int
     agents: tuple[str, ...]
+    visits: bool = False
+    # The net seats' weights by agent name: they travel with every task (a path of the driver
+    # may not exist on a Ray node), so every chunk plays the net the run started with.
+    nets: dict[str, Any] = field(default_factory=dict)
 
 
 def write_chunk(plan: Plan, first_game: int, count: int) -> dict[str, Any]:
     """Plays games [first_game, first_game + count) and writes their shard: one task."""
-    chunk = play_chunk(first_game, count, plan.agents, plan.seed)
+    chunk = play_chunk(first_game, count, plan.agents, plan.seed, plan.visits, plan.nets)
     return _store.write_shard(plan.root, chunk)
 
 
@@ -76,12 +80,13 @@ def write_dataset(out: str | os.PathLike[str], games: int, agents: Sequence[str]
                   ray_init: dict[str, Any] | None = None, append: bool = False,
                   overwrite: bool = False, chunk_size: int | None = None,
                   command: Sequence[str] | None = None,
-                  progress: TextIO | None = None) -> Summary:
+                  progress: TextIO | None = None, visits: bool | None = None) -> Summary:
     """Plays `games` games between `agents` (one name per seat) and writes them to the dataset
     folder `out`. With `ray`, chunks run as Ray tasks (on the cluster at `ray_address`, or on a
     local instance started for the run); otherwise on `workers` local processes (default: the
     CPUs available; with `ray`, `workers` caps the tasks running at once). Raises DatasetError
-    for an output folder it must not touch."""
+    for an output folder it must not touch. With `visits`, the placements of searching seats
+    carry the search's root visits (format version 3); an append follows the dataset."""
     agents = tuple(agents)
     if games < 1:
         raise ValueError(f"games must be at least 1, got {games}")
@@ -90,25 +95,31 @@ def write_dataset(out: str | os.PathLike[str], games: int, agents: Sequence[str]
     chunk_size = chunk_size or default_chunk_size(games)
     if ray:
         _workers.import_ray()  # before anything is created
+    # The nets, read and checked before anything is created; a net seat's file is read once.
+    nets, net_files = net_arrays(agents)
     root = Path(out)
-    check_output(root, append, overwrite)  # before creating anything
+    check_output(root, append, overwrite, visits)  # before creating anything
     root.mkdir(parents=True, exist_ok=True)
     with locked(root):
         # checked again under the lock: another run may have written in between
-        previous = check_output(root, append, overwrite)
+        previous = check_output(root, append, overwrite, visits)
         if overwrite:
             clear(root)
         _store.remove_temporaries(root)
+        recorded = (previous["format_version"] == _store.VISITS_VERSION if previous is not None
+                    else bool(visits))
         return _run(root, previous, games, agents, seed, workers, ray, ray_address,
-                    ray_init or {}, chunk_size, command, progress)
+                    ray_init or {}, chunk_size, command, progress, recorded, nets, net_files)
 
 
 def _run(root: Path, previous: dict[str, Any] | None, games: int, agents: tuple[str, ...],
          seed: int, workers: int | None, use_ray: bool, ray_address: str | None,
          ray_init: dict[str, Any], chunk_size: int, command: Sequence[str] | None,
-         progress_stream: TextIO | None) -> Summary:
+         progress_stream: TextIO | None, visits: bool, nets: dict[str, Any],
+         net_files: dict[str, Any]) -> Summary:
     manifest = previous or {
-        "format": _store.FORMAT, "format_version": _store.FORMAT_VERSION,
+        "format": _store.FORMAT,
+        "format_version": _store.VISITS_VERSION if visits else _store.FORMAT_VERSION,
         "game_seeds": "game g of a run seeded with S draws every choice from its own stream, "
                       "splitmix64 from game_seed(S, g) = tavrin_rl.agents.Stream.for_game(S, g), "
                       "one draw per placement in ply order, by the engine's rule for the seat "
@@ -126,13 +137,15 @@ def _run(root: Path, previous: dict[str, Any] | None, games: int, agents: tuple[
         "command": list(command) if command is not None else None,
         "package_version": package_version(),
         "seed": seed, "agents": list(agents), "first_game": first_game, "games": games,
+        # each net seat's policy file: its real path and hash, the file the games were played by
+        **({"policies": net_files} if net_files else {}),
         "chunk_size": chunk_size, "backend": backend, "started": now(), "finished": None,
         "status": "running",
     }
     manifest["package_version"] = run["package_version"]
     manifest["runs"].append(run)
     manifest["status"] = "running"
-    plan = Plan(str(root), seed, agents)
+    plan = Plan(str(root), seed, agents, visits, nets)
     work = WORK
     # planned as they are handed out: a list of every chunk of 10^12 games would not fit
     tasks = ((first, min(chunk_size, first_game + games - first))

@@ -12,7 +12,7 @@ import numpy as np
 from gymnasium import spaces
 
 from tavrin_rl._tavrin import PyTavrin
-from tavrin_rl.agents import AGENTS, Agent, Stream, pass_turns
+from tavrin_rl.agents import AGENTS, Agent, Stream, make_agent, pass_turns
 from tavrin_rl.catalogue import NUM_ACTIONS
 from tavrin_rl.gym.observations import (
     EPISODE_OVER, NUM_SEATS, RENDER_MODES, FramePacer, action_index, check_options, check_seat, checked_illegal_reward,
@@ -92,9 +92,11 @@ class SingleAgentEnv(gymnasium.Env[Any, np.int64]):
                              "(observation, action_mask) -> action, or a sequence of three of these, "
                              f"not {opponents!r}")
         for spec in specs:
-            if not callable(spec) and spec not in BUILT_IN:
-                raise ValueError(f"unknown opponent {spec!r}, choose from "
-                                 f"{', '.join(BUILT_IN)} or pass a callable")
+            if not callable(spec):
+                if not isinstance(spec, str) or spec.partition(":")[0] not in BUILT_IN:
+                    raise ValueError(f"unknown opponent {spec!r}, choose from "
+                                     f"{', '.join(BUILT_IN)} or pass a callable")
+                make_agent(spec)  # refused here, naming what is wrong (a policy file is read once)
         return specs
 
     # --- Gymnasium API ---------------------------------------------------------------------------
@@ -111,7 +113,7 @@ class SingleAgentEnv(gymnasium.Env[Any, np.int64]):
         stream = Stream(int(self.np_random.integers(2**63)))
         self._opponents = []
         for spec in self.opponent_specs:
-            opponent = BUILT_IN[spec]() if isinstance(spec, str) else spec
+            opponent = make_agent(spec) if isinstance(spec, str) else spec
             if isinstance(opponent, Agent):
                 opponent.stream = stream
             self._opponents.append(opponent)

@@ -25,12 +25,14 @@ from tavrin_rl.catalogue import NUM_ACTIONS
 from tavrin_rl.gym.observations import (
     NUM_SEATS, check_options, check_seat, observation_arrays, observation_space_of,
 )
-from tavrin_rl.vector import SEATS, VectorGames
+from tavrin_rl.agents.seats import is_engine_seat
+from tavrin_rl.vector import POLICIES, SEATS, VectorGames
 
 __all__ = ["VectorSingleAgentEnv", "make_vec", "OPPONENTS"]
 
-#: The opponents the engine plays: every seat policy but the ones played from outside.
-OPPONENTS: tuple[str, ...] = tuple(name for name in SEATS if name not in ("learner", "external"))
+#: The opponents the engine plays: its policies, the search ("mcts", or "mcts:PLAYOUTS[:ROLLOUT]")
+#: and the shipped net ("baseline", or any policy file as "policy:PATH").
+OPPONENTS: tuple[str, ...] = (*POLICIES, "mcts", "baseline")
 _MODES = {"next_step": AutoresetMode.NEXT_STEP, "same_step": AutoresetMode.SAME_STEP}
 
 
@@ -39,8 +41,9 @@ class VectorSingleAgentEnv(VectorEnv):
 
     seat: 0 to 3, or "random" to draw each game's seat whenever that game starts (from the game's
         own random stream).
-    opponents: one of `OPPONENTS` ("random", "greedy", "reach"), or a sequence of three, for the
-        seats after the learner's in turn order.
+    opponents: one of `OPPONENTS` ("random", "greedy", "reach", "mcts", "baseline"), an
+        "mcts:PLAYOUTS[:ROLLOUT]" or "policy:PATH" string, or a sequence of three, for the seats
+        after the learner's in turn order; the engine plays them all, nets included.
     reward_mode, observation ("compact" by default, or "full"), channels_last: as in
         `SingleAgentEnv`; observations are uint8 and batched on a first axis of `num_envs`.
     threads: the engine's threads (default: one per 128 games, at most the CPUs); seed: the seed
@@ -72,9 +75,10 @@ class VectorSingleAgentEnv(VectorEnv):
         check_seat(seat)
         policies = (opponents,) * (NUM_SEATS - 1) if isinstance(opponents, str) else opponents
         if (not isinstance(policies, Sequence) or len(policies) != NUM_SEATS - 1
-                or any(policy not in OPPONENTS for policy in policies)):
-            raise ValueError(f"opponents must be one of {', '.join(OPPONENTS)} (played by the "
-                             f"engine) or a sequence of three of them, not {opponents!r}")
+                or not all(is_engine_seat(policy) for policy in policies)):
+            raise ValueError(f"opponents must be one of {', '.join(OPPONENTS)} or policy:PATH "
+                             f"(played by the engine) or a sequence of three of them, not "
+                             f"{opponents!r}")
         mode = autoreset_mode.name.lower() if isinstance(autoreset_mode, AutoresetMode) else autoreset_mode
         if mode not in _MODES:
             raise ValueError(f"autoreset_mode must be 'next_step' or 'same_step', not {autoreset_mode!r}")

@@ -30,16 +30,33 @@ COLUMNS = ("update", "phase", "games", "steps", "train_cpu_s", "steps_per_cpu_s"
 
 
 SELF = "self"  # an opponent drawn from the run's own earlier versions
-#: Opponents played by the engine inside `VectorGames.step` (mcts at its default budget).
-ENGINE_OPPONENTS: tuple[str, ...] = (*POLICIES, "mcts")
+#: Opponents played by the engine inside `VectorGames.step` (mcts at its default budget; also
+#: "mcts:PLAYOUTS[:ROLLOUT]" and "policy:PATH", a policy file's net).
+ENGINE_OPPONENTS: tuple[str, ...] = (*POLICIES, "mcts", "baseline")
+
+
+def _engine_opponent(name: str) -> None:
+    """Refuses a name the engine does not play, and a policy file that does not load, in one
+    line (argparse's status 2, before anything is created)."""
+    from tavrin_rl.agents.seats import is_engine_seat, net_path
+    try:
+        known = is_engine_seat(name)
+        if known and (name == "baseline" or name.startswith("policy:")):
+            from tavrin_rl.agents.net import load_policy
+            load_policy(net_path(name))
+    except (OSError, ValueError) as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
+    if not known:
+        raise argparse.ArgumentTypeError(
+            f"unknown opponent {name!r} (choose from {', '.join((*ENGINE_OPPONENTS, SELF))}, "
+            "mcts:PLAYOUTS[:ROLLOUT] or policy:PATH)")
 
 
 def _opponents(text: str) -> tuple[str, ...]:
     names = tuple(name.strip() for name in text.split(","))
     for name in names:
-        if name not in (*ENGINE_OPPONENTS, SELF):
-            raise argparse.ArgumentTypeError(
-                f"unknown opponent {name!r} (choose from {', '.join((*ENGINE_OPPONENTS, SELF))})")
+        if name != SELF:
+            _engine_opponent(name)
     if len(names) == 1:
         return names * 3
     if len(names) != 3:
@@ -57,8 +74,7 @@ def _positive(text: str) -> int:
 def _names(text: str) -> tuple[str, ...]:
     names = tuple(name.strip() for name in text.split(",") if name.strip())
     for name in names:
-        if name not in ENGINE_OPPONENTS:
-            raise argparse.ArgumentTypeError(f"unknown agent {name!r}")
+        _engine_opponent(name)
     return names
 
 
@@ -72,8 +88,11 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--seed", type=int, default=0, help="seed of the whole run (default 0)")
     p.add_argument("--opponents", type=_opponents, default=("greedy",) * 3, metavar="LIST",
                    help=f"the three opponents, or one for all three ({', '.join(ENGINE_OPPONENTS)}; "
-                        f"default greedy; {SELF}: an earlier version of the learner, from its "
-                        "pool); the learner's seat turns per game")
+                        f"default greedy; also mcts:PLAYOUTS[:ROLLOUT] and policy:PATH, a policy "
+                        f"file's net, whose PATH may not contain a comma; {SELF}: an earlier "
+                        "version of the learner, from its pool); every opponent, nets and the "
+                        "pool included, is played by the engine; the learner's seat turns per "
+                        "game")
     p.add_argument("--cpu-minutes", type=float, default=4.0, metavar="M",
                    help="training CPU minutes in all, counted across resumes (default 4)")
     p.add_argument("--updates", type=_positive, default=None, metavar="N",
@@ -116,6 +135,8 @@ def build_parser() -> argparse.ArgumentParser:
     show.add_argument("--sample", action="store_true",
                       help="with --evaluate: draw placements from the policy instead of taking "
                            "the most likely")
+    from tavrin_rl.train import expert
+    expert.add_arguments(p)
     return p
 
 
@@ -150,7 +171,8 @@ def run_training(args: argparse.Namespace, out: TextIO, err: TextIO | None) -> i
     import torch
 
     from tavrin_rl.agents.evaluate import play_games
-    from tavrin_rl.agents.net import Policy, save_policy
+    from tavrin_rl.agents.net import Policy, load_policy, save_policy
+    from tavrin_rl.agents.policy import PolicyAgent
     from tavrin_rl.train import ppo
     from tavrin_rl.train.net import PolicyNet
 
@@ -262,27 +284,25 @@ def run_training(args: argparse.Namespace, out: TextIO, err: TextIO | None) -> i
             out.write(f"cloned {state['clone_batches']} batches in "
                       f"{state['train_cpu_s'] / 60:.2f} CPU minutes; " + _evals(row) + "\n")
 
-        games = _rollout_games(settings)
+        games = None if SELF in settings.opponents else _rollout_games(settings)
         pool_folder = folder / "pool"
         while state["train_cpu_s"] < budget and (args.updates is None
                                                   or state["update"] < args.updates):
             update = int(state["update"])
             rng = np.random.default_rng([seed, update])
             started = time.process_time()
-            external = None
+            round_games = games
             if SELF in settings.opponents:
                 pool = state["pool"]
                 if not pool:
                     frozen = Policy(net.weights(), {})
                 else:
                     pick = len(pool) - 1 if rng.random() < 0.5 else int(rng.integers(len(pool)))
-                    frozen = Policy.load(pool_folder / pool[pick])
-
-                def external(board: Any, extras: Any, segment: Any, legal: Any,
-                             frozen: Any = frozen, rng: Any = rng) -> Any:
-                    return frozen.choose(board, extras, segment, legal, rng.random(len(board)))
-            rollout = ppo.collect(net, games, seed, update * settings.games, rng,
-                                  settings.win_weight, settings.augment, external)
+                    frozen = load_policy(pool_folder / pool[pick])
+                # the frozen version plays as an engine seat, drawing from the policy
+                round_games = _rollout_games(settings, PolicyAgent.from_policy(frozen, sample=True))
+            rollout = ppo.collect(net, round_games, seed, update * settings.games, rng,
+                                  settings.win_weight, settings.augment)
             stats = ppo.ppo_update(net, optimizer, rollout, settings, rng)
             spent = time.process_time() - started
             state["update"] = update + 1
@@ -321,12 +341,13 @@ def run_training(args: argparse.Namespace, out: TextIO, err: TextIO | None) -> i
     return 0
 
 
-def _rollout_games(settings: Any) -> Any:
-    """The games of the rollouts: learner in one seat (turned per game), the opponents in C++."""
+def _rollout_games(settings: Any, pool_seat: Any = None) -> Any:
+    """The games of the rollouts: learner in one seat (turned per game), the opponents in C++,
+    `pool_seat` (a net seat) where the opponents name the pool."""
     from tavrin_rl.vector import VectorGames
     return VectorGames(settings.games, threads=1, seed=0, observation="compact", mask=False,
                        reward_mode="win_share", autoreset=False,
-                       seats=("learner", *("external" if name == SELF else name
+                       seats=("learner", *(pool_seat if name == SELF else name
                                            for name in settings.opponents)),
                        rotate_seats=True)
 
@@ -352,9 +373,13 @@ def main(argv: Sequence[str] | None = None) -> int:
         return run_evaluation(args, sys.stdout)
     if args.out is None:
         parser.error("--out is required for training")
+    from tavrin_rl.train import expert
+    settings = expert.check_arguments(parser, args) if args.expert is not None else None
     try:
         import torch  # noqa: F401
     except ImportError:
         _tell(sys.stderr, f"training needs torch (the 'train' extra): {install_hint('train')}")
         return 2
+    if settings is not None:
+        return expert.run(args, settings, sys.stdout, sys.stderr)
     return run_training(args, sys.stdout, sys.stderr)

@@ -222,12 +222,13 @@ def ppo_update(net: PolicyNet, optimizer: torch.optim.Optimizer, r: Rollout, s: 
 
 
 def clone_batches(path: str, seed: int, batch_size: int, win_weight: float,
-                  ) -> Iterator[dict[str, np.ndarray]]:
+                  visits: bool = False) -> Iterator[dict[str, np.ndarray]]:
     """Batches of a dataset for behaviour cloning, with the value target of the reward: the
-    dataset's rows carry one reward mode, so the other comes from its games table."""
+    dataset's rows carry one reward mode, so the other comes from its games table. With
+    `visits`, the search's root visits too (a dataset written with them)."""
     from tavrin_rl import data
     dataset = data.open(path, observation="compact", reward_mode="win_share",
-                        batch_size=batch_size, shuffle=True, seed=seed)
+                        batch_size=batch_size, shuffle=True, seed=seed, visits=visits)
     table = dataset.games()
     numbers = table.column("game").to_numpy()
     order = np.argsort(numbers)
