@@ -11,6 +11,7 @@
 #include "game/render.h"
 #include "game/scores.h"
 #include "game/search/mcts.h"
+#include "game/search/net_guide.h"
 #include "game/state_bytes.h"
 
 namespace tavrin::engine {
@@ -178,16 +179,19 @@ PyObject* engine_pick(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 // move in a game's state bytes, seeded by one draw from the stream whose state is `stream`; (grid
 // index or None, the stream's new state). Each thread keeps one searcher, so the arena (sized for the
 // largest budget that thread has asked for) is allocated once, not per move.
-PyObject* engine_search(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"state", "playouts", "rollout", "stream", "cpu_ms", nullptr};
+PyObject* engine_search(PyObject* module, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"state", "playouts", "rollout", "stream", "cpu_ms", "guide", nullptr};
     PyObject* state_arg = nullptr;
     Py_ssize_t playouts = 0;
     PyObject* rollout_arg = nullptr;
     PyObject* stream_arg = nullptr;
     double cpu_ms = 0.0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OnOO|d:search", const_cast<char**>(keywords), &state_arg,
-                                     &playouts, &rollout_arg, &stream_arg, &cpu_ms))
+    PyObject* guide_arg = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OnOO|dO:search", const_cast<char**>(keywords), &state_arg,
+                                     &playouts, &rollout_arg, &stream_arg, &cpu_ms, &guide_arg))
         return nullptr;
+    std::shared_ptr<const net::Net> guide;
+    if (guide_arg != Py_None && !(guide = net_of(state_of(module)->net_type, guide_arg))) return nullptr;
     Buffer state;
     if (!state.get(state_arg)) return nullptr;
     if (playouts < 1 || playouts > static_cast<Py_ssize_t>(search::MAX_PLAYOUTS))
@@ -213,7 +217,14 @@ PyObject* engine_search(PyObject*, PyObject* args, PyObject* kwargs) {
     std::optional<std::uint32_t> g;
     without_gil([&] {
         thread_local search::Searcher searcher;
-        g = searcher.search(*game, config, stream).move;
+        if (!guide) {
+            g = searcher.search(*game, config, stream).move;
+            return;
+        }
+        thread_local net::Evaluator evaluator;  // fitted once per width, then reused
+        evaluator.fit(*guide);
+        search::NetGuide net_guide(*guide, evaluator);
+        g = searcher.search(*game, config, stream, &net_guide).move;
     });
     return move_and_stream(g, stream);
 }
@@ -293,12 +304,13 @@ PyMethodDef engine_methods[] = {
                    "on 278 state bytes or a 36400-byte action mask, drawing from the stream state `stream`: (grid "
                    "index or None, the stream's next state)."),
     BINDING_METHOD(search, engine_search, METH_VARARGS | METH_KEYWORDS,
-                   "$module, /, state, playouts, rollout, stream, cpu_ms=0.0",
+                   "$module, /, state, playouts, rollout, stream, cpu_ms=0.0, guide=None",
                    "The search agent's move for the agent to move in 278 state bytes: a UCT search of `playouts` "
                    "playouts (1 to 20000) finished by the rule `rollout` (a policy code; above 240 playouts, reach "
                    "playouts mix in greedy placements), stopping early after "
                    "`cpu_ms` of CPU time when given, seeded by one draw from the stream state `stream`: (grid index "
-                   "or None, the stream's next state). Repeatable for a stream state without cpu_ms."),
+                   "or None, the stream's next state). Repeatable for a stream state without cpu_ms. With `guide` (a Net), "
+                   "the net's priors and value guide the root and the busiest nodes (PUCT)."),
     BINDING_METHOD(stream_for_game, engine_stream_for_game, METH_FASTCALL, "$module, seed, game, /",
                    "The stream state of game number `game` of a run seeded with `seed`."),
     BINDING_METHOD(orientation_traits, engine_orientation_traits, METH_NOARGS, "$module, /",

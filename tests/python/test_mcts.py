@@ -100,3 +100,39 @@ def test_binding_checks_and_stream():
             _engine.search(*args)
     with pytest.raises(ValueError, match="cpu_ms"):
         _engine.search(state, 10, 2, 1, cpu_ms=-1.0)
+
+
+def test_a_guided_search_repeats_plays_legally_and_matches_its_batch_seat():
+    # The shipped net guides: a guided agent's game repeats, a batch seat (beside an unguided
+    # search of another budget) plays that same game, and a dataset records it with its visits.
+    seed, guided = 2, "mcts:16:reach:guide=baseline"
+    lineup = lambda: [make_agent(guided), ReachAgent(), make_agent("mcts:8"), ReachAgent()]  # noqa: E731
+    first = play(lineup(), Stream.for_game(seed, 0))
+    assert play(lineup(), Stream.for_game(seed, 0)) == first
+    plain = play([make_agent("mcts:16"), ReachAgent(), make_agent("mcts:8"), ReachAgent()],
+                 Stream.for_game(seed, 0))
+    assert plain != first  # the guide changed the play
+    seats = [guided, "reach", "mcts:8", "reach"]
+    for threads in (1, 2):
+        batch = VectorGames(1, seats=seats, autoreset=False, observation=None, mask=False,
+                            threads=threads)
+        batch.reset(seed)
+        assert bytes(batch.to_bytes()[0]) == first
+    record = VectorGames(1, seed=seed, observation=None, mask=False, autoreset=False).play_out(
+        seats, visits=True)
+    visits = record["visits"]
+    assert set(visits["game"].tolist()) == {0} and len(visits["action"]) > 0
+    # settings compare with the guide as its file's real path
+    assert VectorGames(1, seats=["mcts:guide=baseline", "learner", "reach", "reach"]).settings[0] == \
+        VectorGames(1, seats=["mcts:120:reach:guide=baseline", "learner", "reach",
+                              "reach"]).settings[0]
+
+
+@pytest.mark.parametrize("text, message", [
+    ("mcts:50guide=baseline", "mcts settings are PLAYOUTS, ROLLOUT and guide=NET"),
+    ("mcts:guide=greedy", "an mcts guide is a net, baseline or policy:PATH"),
+    ("mcts:40:guide=policy:/nowhere/net.npz", "nowhere"),
+])
+def test_guide_grammar_refusals(text, message):
+    with pytest.raises((ValueError, OSError), match=message):
+        make_agent(text)

@@ -12,6 +12,7 @@
 #include "game/moves.h"
 #include "game/planes.h"
 #include "game/rules.h"
+#include "game/search/net_guide.h"
 
 namespace tavrin::batch {
 
@@ -93,8 +94,8 @@ void VectorGames::prepare_seats(std::span<const Seat, AGENT_COUNT> seats,
                                 std::span<const SeatSettings, AGENT_COUNT> settings) {
     std::uint32_t most_playouts = 0;
     for (std::size_t k = 0; k < AGENT_COUNT; ++k) {
-        if (seats[k] == Seat::Net) {
-            if (!settings[k].net) throw std::invalid_argument("a net seat without a net");
+        if (seats[k] == Seat::Net && !settings[k].net) throw std::invalid_argument("a net seat without a net");
+        if ((seats[k] == Seat::Net || seats[k] == Seat::Search) && settings[k].net) {  // a Search seat's: its guide
             evaluators_.resize(pool_.threads());
             for (net::Evaluator& e : evaluators_) e.fit(*settings[k].net);
         }
@@ -114,7 +115,11 @@ void VectorGames::prepare_seats(std::span<const Seat, AGENT_COUNT> seats,
 
 std::optional<std::uint32_t> VectorGames::engine_pick(std::size_t part, std::size_t i, const Game& game, Seat seat,
                                                       const SeatSettings& settings) {
-    if (seat == Seat::Search) return searchers_[part].search(game, settings.search, streams_[i]).move;
+    if (seat == Seat::Search) {
+        if (!settings.net) return searchers_[part].search(game, settings.search, streams_[i]).move;
+        search::NetGuide guide(*settings.net, evaluators_[part]);
+        return searchers_[part].search(game, settings.search, streams_[i], &guide).move;
+    }
     if (seat == Seat::Net) return evaluators_[part].pick(*settings.net, game, settings.sample ? &streams_[i] : nullptr);
     const auto policy = static_cast<Policy>(static_cast<unsigned>(seat) - static_cast<unsigned>(Seat::Random));
     return pick(game, policy, streams_[i]);

@@ -37,7 +37,7 @@ constexpr bool played_outside(Seat s) noexcept { return s == Seat::Learner || s 
 
 // How one seat of a lineup plays, beside its Seat kind: each seat has its own, so that a batch may
 // hold searches of different budgets, or nets, side by side. A kind reads only its own fields
-// (Search: `search`; Net: `net` and `sample`; later kinds add theirs here), and the others stay at their defaults, so that
+// (Search: `search`, and `net` as its guide when set; Net: `net` and `sample`; later kinds add theirs here), and the others stay at their defaults, so that
 // two seats of one kind play alike exactly when their settings are equal.
 struct SeatSettings {
     search::SearchConfig search{};

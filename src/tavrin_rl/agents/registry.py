@@ -14,8 +14,8 @@ AGENTS: dict[str, type[Agent]] = {}
 
 def parse_agent(text: str) -> tuple[str, dict[str, Any]]:
     """The name and settings of an agent written as on the command line: a name of `AGENTS`,
-    "mcts:PLAYOUTS" / "mcts:PLAYOUTS:ROLLOUT", or "policy:PATH" (no commas: they separate
-    seats)."""
+    "mcts[:PLAYOUTS][:ROLLOUT][:guide=NET]" (NET, "baseline" or "policy:PATH", takes the rest of
+    the string), or "policy:PATH" (no commas: they separate seats)."""
     name, _, rest = text.partition(":")
     if name not in AGENTS:
         raise ValueError(f"unknown agent {name!r} (choose from {', '.join(AGENTS)})")
@@ -26,12 +26,24 @@ def parse_agent(text: str) -> tuple[str, dict[str, Any]]:
         return name, {argument: rest}
     if name != "mcts":
         raise ValueError(f"agent {name!r} takes no settings, got {text!r}")
+    settings: dict[str, Any] = {}
+    head, marked, guide = rest.partition("guide=")
+    if marked:
+        if head and not head.endswith(":"):
+            raise ValueError(f"mcts settings are PLAYOUTS, ROLLOUT and guide=NET, got {text!r}")
+        if guide != "baseline" and not (guide.startswith("policy:") and guide != "policy:"):
+            raise ValueError(f"an mcts guide is a net, baseline or policy:PATH, got {guide!r} in {text!r}")
+        settings["guide"] = guide
+        rest = head[:-1]
+        if not rest:
+            return name, settings
     playouts, _, rollout = rest.partition(":")
-    if not playouts.isdigit():
-        raise ValueError(f"mcts playouts must be a whole number, got {playouts!r} in {text!r}")
+    if not (playouts.isascii() and playouts.isdigit()):  # "²" is a digit to str, not to int()
+        raise ValueError(f"mcts playouts must be a whole number from 1 to {MAX_PLAYOUTS}, got "
+                         f"{playouts!r} in {text!r}")
     if not 1 <= int(playouts) <= MAX_PLAYOUTS:
         raise ValueError(f"mcts playouts must be from 1 to {MAX_PLAYOUTS}, got {playouts} in {text!r}")
-    settings: dict[str, Any] = {"playouts": int(playouts)}
+    settings["playouts"] = int(playouts)
     if rollout:
         if rollout not in POLICIES:
             raise ValueError(f"unknown rollout {rollout!r} in {text!r} (choose from {', '.join(POLICIES)})")

@@ -16,16 +16,17 @@ class MctsAgent(Agent):
     a larger budget gains more from varied playouts than from repeated ones. The first two
     placements follow the reach rule unsearched. One draw from the agent's stream seeds each
     decision's search, so a seeded agent plays the same games as a `VectorGames` "mcts" seat with
-    the same budget. It needs the game (`act(None, game=game)`): an observation cannot be
-    searched."""
+    the same budget. With `guide` ("baseline" or "policy:PATH"), a trained net's priors and value
+    guide the root and the busiest nodes (PUCT over the placements the net prefers). It needs the
+    game (`act(None, game=game)`): an observation cannot be searched."""
 
     name = "mcts"
     description = ("a tree search of PLAYOUTS games per move finished by ROLLOUT "
                    f"(default {DEFAULT_PLAYOUTS} and reach; write mcts:PLAYOUTS or "
-                   "mcts:PLAYOUTS:ROLLOUT)")
+                   "mcts:PLAYOUTS:ROLLOUT), guided by a net with :guide=NET (baseline or policy:PATH)")
 
     def __init__(self, seed: int | str | None = None, playouts: int = DEFAULT_PLAYOUTS,
-                 rollout: str = "reach") -> None:
+                 rollout: str = "reach", guide: str | None = None) -> None:
         super().__init__(seed)
         if isinstance(playouts, bool) or not isinstance(playouts, int):
             raise TypeError(f"playouts must be an int, got {type(playouts).__name__}")
@@ -36,6 +37,12 @@ class MctsAgent(Agent):
         self.playouts = playouts
         self.rollout = rollout
         self._code = POLICIES.index(rollout)
+        self.guide = guide
+        self._net = None
+        if guide is not None:
+            from tavrin_rl.agents.net import load_policy
+            from tavrin_rl.agents.seats import net_path
+            self._net = load_policy(net_path(guide)).engine
 
     def act(self, observation: Any, game: PyTavrin | None = None) -> int | None:
         if game is None:
@@ -43,8 +50,9 @@ class MctsAgent(Agent):
                             "hold: call act(None, game=game)")
         # The search takes one draw from the stream per decision and seeds its own with it.
         action, self.stream.state = _engine.search(game.to_bytes(), self.playouts, self._code,
-                                                   self.stream.state)
+                                                   self.stream.state, guide=self._net)
         return action  # type: ignore[no-any-return]
 
     def __repr__(self) -> str:
-        return f"MctsAgent(playouts={self.playouts}, rollout={self.rollout!r})"
+        guide = f", guide={self.guide!r}" if self.guide is not None else ""
+        return f"MctsAgent(playouts={self.playouts}, rollout={self.rollout!r}{guide})"

@@ -78,9 +78,13 @@ def seat_names(seats: Any) -> list[Any]:
 
 
 def search_defaults(search: dict[str, Any]) -> dict[str, Any]:
-    """An mcts seat's settings with the defaults filled in, checked."""
+    """An mcts seat's settings with the defaults filled in, checked (a guide as its file's real
+    path)."""
     playouts, rollout = search_settings(search)
-    return {"playouts": playouts, "rollout": rollout}
+    filled: dict[str, Any] = {"playouts": playouts, "rollout": rollout}
+    if search.get("guide") is not None:
+        filled["guide"] = net_path(search["guide"])
+    return filled
 
 
 def net_path(name: str) -> str:
@@ -119,7 +123,11 @@ def engine_settings(settings: tuple[dict[str, Any], ...]) -> list[dict[str, Any]
             net = load_policy(policy).engine if isinstance(policy, str) else policy.engine
             out.append({"net": net, "sample": bool(own.get("sample"))})
         else:
-            out.append({**own, "rollout": POLICIES.index(own["rollout"])})
+            engine = {"playouts": own["playouts"], "rollout": POLICIES.index(own["rollout"])}
+            if "guide" in own:  # the search's guide: the net of its policy file
+                from tavrin_rl.agents.net import load_policy
+                engine["net"] = load_policy(own["guide"]).engine
+            out.append(engine)
     return out
 
 
