@@ -155,3 +155,22 @@ def test_a_sampling_agent_as_a_seat_plays_as_the_agent_does():
             seat = game.agent_selection
             game.step(None if game.terminations[seat] else agents[seat].act(None, game=game))
         assert game.to_bytes() == bytes(batch.to_bytes()[g])
+
+
+def test_nets_as_the_environments_opponents(tmp_path):
+    from tavrin_rl.gym import SingleAgentEnv, make_vec
+    envs = make_vec(4, seat="random", opponents=("baseline", "reach", f"policy:{baseline_path()}"),
+                    seed=0)
+    envs.reset()
+    for _ in range(25):  # the engine plays every opponent, nets included, inside step
+        masks = envs.action_masks()
+        envs.step(np.array([np.flatnonzero(m)[-1] if m.any() else 0 for m in masks]))
+    assert envs.games.seats[1:] == ("baseline", "reach", f"policy:{baseline_path()}")
+    single = SingleAgentEnv(opponents="baseline")
+    single.reset(seed=1)
+    (tmp_path / "bad.npz").write_bytes(b"not a policy")
+    for env in (make_vec, lambda n, opponents: SingleAgentEnv(opponents=opponents)):
+        with pytest.raises((OSError, ValueError), match="bad.npz|missing.npz"):
+            env(2, opponents=f"policy:{tmp_path / 'bad.npz'}")
+        with pytest.raises((OSError, ValueError), match="missing.npz"):
+            env(2, opponents=f"policy:{tmp_path / 'missing.npz'}")
