@@ -336,7 +336,8 @@ class VectorGames:
         columns "game" int32 (its index here), "ply" int16 (its placement), "action" uint16 (a
         root child's grid index) and "visits" uint32, in game and placement order; a search's
         visits sum to the playouts it made."""
-        codes, settings = seat_lineup(list(seats))
+        # a str as given: seat_lineup says it wants four names, rather than counting letters
+        codes, settings = seat_lineup(seats if isinstance(seats, str) else list(seats))
         if OUTSIDE_SEATS.intersection(codes):
             raise ValueError(f"play_out plays engine seats only, got {tuple(seats)!r}")
         most = NUM_SEATS * NUM_KINDS
