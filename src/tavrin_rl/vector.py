@@ -44,6 +44,14 @@ the new game: Gymnasium's "same-step" autoreset mode (`AutoresetMode.SAME_STEP`)
 `current_player` at -1, ignores its actions and is paid only once, until `reset()` starts every
 game anew or `reset(games=v.terminated)` only the finished ones.
 
+**Seats** (`seats=`, four entries, or a dict {seat: name} whose missing seats are learners): a
+"learner" or "external" seat is played by the caller through `step`; the engine plays the others
+inside `step`: "random", "greedy", "reach", "mcts" (or "mcts:PLAYOUTS[:ROLLOUT]"), "baseline"
+(the shipped net) or "policy:PATH" (a policy file's net; a loaded `Policy`, or a policy agent
+such as `make_agent("baseline", sample=True)` to draw from the policy, may stand as the seat).
+Each seat plays at its own settings: one batch may hold "mcts" and "mcts:20", and several nets,
+which run in C++ on the pool's threads (each file loaded once).
+
 **Threads and seeds.** `step`, `reset`, `load` and the samplers release the GIL and split the
 games over `threads` threads (default: the CPUs available to the process). Every game draws its
 random choices from its own stream, seeded by `seed` and its index, so results are identical for
