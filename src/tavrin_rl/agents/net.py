@@ -379,6 +379,10 @@ class Policy:
                                                              extras[i:i + _CHUNK])
         return h, bias
 
+    def __getstate__(self) -> dict[str, Any]:
+        # the engine's net is made again on first use where the policy lands
+        return {**self.__dict__, "_engine": None}
+
     @property
     def engine(self) -> Any:
         """The same net in the engine (`tavrin_rl._engine.Net`), made on first use from the
