@@ -15,9 +15,9 @@ agent's own frame (its start corner at row 0, column 0; the other agents follow 
     channels 96-99  each seat's out-of-moves flag, as a constant plane
 
 `observation="compact"` drops the 88 constant planes: {"observation": {"board": uint8 (12, 20, 20)
-(channels 0-11 above), "pieces": uint8 (4, 21), "done": uint8 (4,)}, "action_mask"}. The three
+(channels 0-11 above), "pieces": uint8 (4, 21), "out_of_moves": uint8 (4,)}, "action_mask"}. The three
 arrays sit under "observation", PettingZoo's key, so that libraries that read only
-"observation" and "action_mask" (Tianshou's `PettingZooEnv`) keep the pieces and done flags. `channels_last=True` gives the
+"observation" and "action_mask" (Tianshou's `PettingZooEnv`) keep the pieces and out-of-moves flags. `channels_last=True` gives the
 boards as uint8 (20, 20, C) images for convolutional policies.
 
 Actions are grid indexes of the (91, 20, 20) action grid, `Discrete(36400)`. An agent that runs out

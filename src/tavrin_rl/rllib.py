@@ -91,7 +91,8 @@ class TavrinMultiAgentEnv(MultiAgentEnv):
     """One game per env; see the module's doc for the observations, actions and rewards.
 
     env_config keys: "reward_mode" ("score", "win_share" or "rank"; default "win_share"),
-    "opponents" ({seat: agent name}; default none: RLlib plays every seat), "illegal_reward".
+    "opponents" ({seat: agent name}; default none: RLlib plays every seat), "illegal_reward",
+    "seed" (the built-in opponents' choices; default: fresh entropy).
     """
 
     def __init__(self, config: dict[str, Any] | None = None) -> None:
@@ -112,7 +113,9 @@ class TavrinMultiAgentEnv(MultiAgentEnv):
                 raise ValueError(f"unknown opponent {name!r} (choose from {', '.join(AGENTS)})")
             make_agent(name)  # "policy:PATH" and "mcts:..." too: refused here when wrong
         self.opponent_names = opponents
-        config.pop("seed", None)
+        seed = config.pop("seed", None)
+        if seed is not None and (isinstance(seed, bool) or not isinstance(seed, int) or seed < 0):
+            raise ValueError(f"env_config seed must be a whole number of at least 0, not {seed!r}")
         for key in config:  # RLlib adds a few of its own (worker_index and the like)
             if not isinstance(key, str) or not key.startswith(("worker", "vector", "num_")):
                 raise ValueError(f"unknown env_config key {key!r}")
@@ -123,7 +126,9 @@ class TavrinMultiAgentEnv(MultiAgentEnv):
         self.action_spaces = {agent: gym.spaces.Discrete(NUM_ACTIONS)
                               for agent in self.possible_agents}
         self.game = PyTavrin()
-        self.rng = np.random.default_rng()
+        # The seed drives the built-in opponents' choices from the first reset on; a seed
+        # given to reset replaces it.
+        self.rng = np.random.default_rng(seed)
         self.opponents: dict[int, Any] = {}
         self._over = True  # until the first reset
 

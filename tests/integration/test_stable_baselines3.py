@@ -88,3 +88,67 @@ def test_maskable_ppo_trains_on_the_batched_vec_env():
         observation, _, dones, infos = env.step(actions)
         for i in np.flatnonzero(dones):
             assert infos[i]["terminal_observation"]["board"].shape == (12, 20, 20)
+
+
+class TestVecEnvContract:
+    """SB3's VecEnv API as its own vector envs keep it."""
+
+    def test_seeds_reset_infos_and_seats(self):
+        from tavrin_rl.gym import make_vec
+        from tavrin_rl.sb3 import make_vec_env
+
+        env = make_vec_env(4, seat="random", threads=1)
+        assert env.seed(7) == [7, 8, 9, 10]  # one per game, as DummyVecEnv
+        observation = env.reset()
+        same = make_vec(4, seat="random", threads=1).reset(seed=7)[0]
+        np.testing.assert_array_equal(observation["board"], same["board"])
+        assert env.get_attr("seat") == [info["seat"] for info in env.reset_infos]
+        assert all(info["action_mask"].any() for info in env.reset_infos)
+        assert env.get_attr("seat", indices=[2]) == [env.reset_infos[2]["seat"]]
+
+    def test_set_attr(self):
+        from tavrin_rl.sb3 import make_vec_env
+
+        env = make_vec_env(3, seed=0, reward_mode="score")
+        env.set_attr("note", "mine", indices=[1])
+        assert env.get_attr("note") == [None, "mine", None]
+        for name, value in (("reward_mode", "rank"), ("seat", 2), ("observation_mode", "full")):
+            with pytest.raises(ValueError, match="fixed when the environment is made"):
+                env.set_attr(name, value)
+        assert env.get_attr("reward_mode") == ["score"] * 3
+        with pytest.raises(ValueError, match="every game at once"):
+            env.set_attr("illegal_reward", -5.0, indices=[0])
+        env.set_attr("illegal_reward", -5.0)
+        env.reset()
+        actions = np.stack(env.env_method("action_masks")).argmin(1)  # a masked placement each
+        _, rewards, dones, infos = env.step(actions)
+        assert dones.all() and (rewards == -5).all() and all(i["illegal_action"] for i in infos)
+        assert all(i["terminal_observation"]["board"].shape == (12, 20, 20) for i in infos)
+
+
+def test_grid_policy_matches_the_masked_grid_and_learns_legally():
+    from stable_baselines3.common.utils import obs_as_tensor
+
+    from tavrin_rl.sb3 import GridPolicy, make_vec_env
+
+    torch.set_num_threads(1)
+    env = make_vec_env(8, seat="random", opponents="random", seed=0, threads=1)
+    model = MaskablePPO(GridPolicy, env, n_steps=16, batch_size=64, n_epochs=1, seed=0,
+                        gamma=1.0, policy_kwargs={"channels": 8})
+    model.learn(8 * 16)
+    observation = env.reset()
+    masks = env.action_masks()
+    tensors = obs_as_tensor(observation, "cpu")
+    with torch.no_grad():
+        actions, values, log_prob = model.policy(tensors, action_masks=masks)
+        assert masks[np.arange(8), actions.numpy()].all()
+        # The legal placements' path gives the masked full grid's numbers.
+        full = model.policy.get_distribution(tensors, action_masks=masks)
+        np.testing.assert_allclose(log_prob, full.log_prob(actions), atol=1e-4)
+        value, logp, entropy = model.policy.evaluate_actions(tensors, actions,
+                                                            torch.as_tensor(masks).float())
+        np.testing.assert_allclose(logp, full.log_prob(actions), atol=1e-4)
+        np.testing.assert_allclose(entropy, full.entropy(), atol=1e-3)
+        np.testing.assert_allclose(value, values)
+    with pytest.raises(ValueError, match="compact observation"):
+        MaskablePPO(GridPolicy, make_vec_env(2, observation="full"))

@@ -66,6 +66,18 @@ def test_opponents_move_inside_the_env():
     assert infos["player_0"]["scores"] == env.game.scores
 
 
+def test_env_config_seed_drives_the_opponents():
+    def first_moves(seed):
+        env = TavrinMultiAgentEnv({"opponents": {1: "random", 2: "random", 3: "random"},
+                                   "seed": seed})
+        observations, _ = env.reset()
+        env.step({"player_0": int(np.flatnonzero(observations["player_0"]["action_mask"])[0])})
+        return env.game.to_bytes()
+
+    assert first_moves(3) == first_moves(3)
+    assert len({first_moves(seed) for seed in range(4)}) > 1
+
+
 @pytest.mark.parametrize("bad", ["masked", "fraction", float("nan"), float("-inf")])
 def test_a_bad_action_ends_the_game_for_the_offender_until_reset(bad):
     env = TavrinMultiAgentEnv({"reward_mode": "score"})
@@ -100,6 +112,7 @@ def test_a_bad_action_ends_the_game_for_the_offender_until_reset(bad):
     ({"colour": 1}, "unknown env_config key"),
     ({"illegal_reward": float("nan")}, "illegal_reward"),
     ({"illegal_reward": float("inf")}, "illegal_reward"),
+    ({"seed": -1}, "seed"),
 ])
 def test_bad_configs(config, message):
     with pytest.raises(ValueError, match=message):

@@ -35,7 +35,7 @@ class TestVectorEnv:
                 game, view, mask = learner_view(env, i)
                 assert game.agent_selection == env.seats[i] == infos["seat"][i]
                 assert not game.terminations[env.seats[i]]  # never left waiting without moves
-                for key in ("board", "pieces", "done"):
+                for key in ("board", "pieces", "out_of_moves"):
                     np.testing.assert_array_equal(observations[key][i], view[key])
                 np.testing.assert_array_equal(infos["action_mask"][i], mask)
             assert env.observation_space.contains(observations)
@@ -50,8 +50,9 @@ class TestVectorEnv:
             assert (rewards[going_on] == 0).all()
             for i in np.flatnonzero(terminations):
                 ends += 1
-                final = infos["final_info"][i]
-                assert rewards[i] == final["scores"][final["seat"]]  # "score" mode
+                final = infos["final_info"]  # Gymnasium's layout: batched arrays, _key masks
+                assert final["_scores"][i] and final["_seat"][i]
+                assert rewards[i] == final["scores"][i][final["seat"][i]]  # "score" mode
                 assert infos["_final_obs"][i]
                 assert infos["final_obs"][i]["board"].shape == (12, 20, 20)
                 assert pieces[i] == 21  # a new game, up to the learner's first turn
@@ -75,7 +76,7 @@ class TestVectorEnv:
                 game = env.games.game(i)  # finished, still held for the learner's last view
                 assert game.is_over and infos["seat"][i] == seats[i]
                 view = observation_arrays(game.observe(int(seats[i])), "compact")
-                for key in ("board", "pieces", "done"):
+                for key in ("board", "pieces", "out_of_moves"):
                     np.testing.assert_array_equal(observations[key][i], view[key])
                 assert rewards[i] == game.outcome("win_share")[seats[i]]
                 assert list(infos["scores"][i]) == game.scores
@@ -135,15 +136,76 @@ class TestVectorEnv:
         expected = observation_arrays(game.observe(2), "full", channels_last=True)["observation"]
         np.testing.assert_array_equal(observations[0], expected)
 
-    def test_illegal_action_changes_nothing(self):
-        env = make_vec(3, seed=0)
+    def test_strict_illegal_action_and_bad_actions_change_nothing(self):
+        env = make_vec(3, seed=0, strict_actions=True)
         env.reset(seed=0)
         before = env.games.to_bytes()
         actions = env.sample_legal_actions()
         actions[1] = 1  # I1 off player_0's corner
-        with pytest.raises(ValueError, match="game 1"):
-            env.step(actions)
-        np.testing.assert_array_equal(env.games.to_bytes(), before)
+        bad = [(actions, ValueError, "game 1"), (actions[:2], ValueError, "shape"),
+               (actions.astype(float), TypeError, "integers"),
+               (np.array([0, 36400, 0]), ValueError, "out of range")]
+        for lenient in (False, True):
+            for value, error, message in bad[lenient:]:
+                with pytest.raises(error, match=message):
+                    env.step(value)
+                np.testing.assert_array_equal(env.games.to_bytes(), before)
+            env = make_vec(3, seed=0)
+            env.reset(seed=0)
+
+    @pytest.mark.parametrize("mode", ["next_step", "same_step"])
+    def test_illegal_placement_ends_that_game(self, mode):
+        env = make_vec(3, seed=0, reward_mode="score", autoreset_mode=mode)
+        env.reset(seed=0)
+        actions = env.sample_legal_actions()
+        actions[1] = 1
+        _, rewards, terminations, _, infos = env.step(actions)
+        assert list(terminations) == [False, True, False] and rewards[1] == -90
+        flags = infos if mode == "next_step" else infos["final_info"]
+        assert list(flags["_illegal_action"]) == [False, True, False] and flags["illegal_action"][1]
+        # Gymnasium's own sampler, unmasked, plays whole games without an error.
+        env.action_space.seed(0)
+        for _ in range(30):
+            _, rewards, terminations, _, _ = env.step(env.action_space.sample())
+            assert set(rewards[terminations].tolist()) <= {-90.0}
+
+    def test_waiting_game_allows_every_action(self):
+        env = make_vec(4, seed=3, opponents="greedy")
+        env.reset()
+        for _ in range(40):
+            _, _, terminations, _, infos = env.step(env.sample_legal_actions())
+            masks = env.action_masks()
+            assert infos["action_mask"].dtype == np.int8
+            np.testing.assert_array_equal(infos["action_mask"], masks)
+            assert masks[terminations].all() and masks[~terminations].any(1).all()
+            assert not masks[~terminations].all(1).any()
+
+    def test_per_game_seeds(self):
+        env = make_vec(3, seat="random", threads=1)
+        start = env.reset(seed=10)[0]["board"]
+        listed = env.reset(seed=[10, 11, 12])[0]["board"]
+        np.testing.assert_array_equal(start, listed)
+        env.step(env.sample_legal_actions())
+        changed = env.reset(seed=[10, 99, 12])[0]["board"]
+        np.testing.assert_array_equal(changed[[0, 2]], start[[0, 2]])
+        played = [env.reset(seed=[10, s, 12])[1]["seat"][1] for s in range(99, 107)]
+        assert len(set(played)) > 1  # game 1 follows its own seed
+        for seed, error in (([1, 2], ValueError), ([1, -2, 3], ValueError), ("7", TypeError)):
+            with pytest.raises(error):
+                env.reset(seed=seed)
+
+    def test_render_tiles_the_first_games(self):
+        env = make_vec(6, seed=0, render_mode="rgb_array")
+        env.reset()
+        image = env.render()
+        one = make_vec(1, seed=0, render_mode="rgb_array")
+        one.reset()
+        width = one.render().shape[1]
+        assert image.dtype == np.uint8 and image.shape[0] == width
+        assert image.shape[1] == 4 * width + 3 * 8
+        text = make_vec(2, seed=0, render_mode="ansi")
+        text.reset()
+        assert text.render().count("game ") == 2
 
     @pytest.mark.parametrize("kwargs, message", [
         ({"seat": 5}, "seat must be"),
@@ -151,6 +213,9 @@ class TestVectorEnv:
         ({"autoreset_mode": "disabled"}, "autoreset_mode must be"),
         ({"opponents": ("random",)}, "a sequence of three"),
         ({"observation": None}, "observation must be a str"),
+        ({"render_mode": "human"}, "unknown render mode"),
+        ({"strict_actions": 1}, "strict_actions must be"),
+        ({"illegal_reward": float("nan")}, "illegal_reward must be finite"),
     ])
     def test_bad_arguments(self, kwargs, message):
         with pytest.raises((ValueError, TypeError), match=message):

@@ -179,7 +179,7 @@ class TestEpisode:
             assert compact["board"].dtype == np.uint8 and compact["pieces"].dtype == np.uint8
             np.testing.assert_array_equal(compact["board"], planes[:12])
             np.testing.assert_array_equal(compact["pieces"], planes[12:96, 0, 0].reshape(4, 21))
-            np.testing.assert_array_equal(compact["done"], planes[96:, 0, 0])
+            np.testing.assert_array_equal(compact["out_of_moves"], planes[96:, 0, 0])
             np.testing.assert_array_equal(compact_hwc["board"], planes[:12].transpose(1, 2, 0))
             assert full_hwc["observation"].dtype == np.uint8
             np.testing.assert_array_equal(full_hwc["observation"], planes.transpose(1, 2, 0))

@@ -162,6 +162,22 @@ def test_moves_out_of_turn_and_illegal_ones(server):
     release.set()
 
 
+def test_a_failing_agent_ends_play_with_a_message(server):
+    _, state = api(server, "new", {})
+    table = server.tables.get(state["game"])
+
+    def broken(mask, game):
+        raise RuntimeError("the net is gone")
+    table.agents[1].act = broken
+    api(server, "move", {"game": state["game"], "turn": 0, "cells": [[0, 0]]})
+    for _ in range(500):
+        _, state = api(server, "state", {"game": state["game"], "since": 0})
+        if not state["thinking"]:
+            break
+        time.sleep(0.01)
+    assert state["failure"] == "player_1 failed: the net is gone" and state["turns"] == 1
+
+
 def test_at_most_64_games_the_oldest_idle_dropped():
     tables = Tables(("human", "random", "random", "random"), seed=0, limit=64)
     made = [tables.new() for _ in range(64)]
@@ -190,7 +206,7 @@ def run_command(*words, timeout=60):
     (["--host", "0.0.0.0"], "not '0.0.0.0'"),
     (["--pause", "nan"], "0 to 10 seconds"),
     (["--seat", "0,1,2,3", "--opponents", "reach"], "every seat is yours"),
-    (["--seed", "-1"], "must be 0 or more"),
+    (["--seed", "-1"], "--seed: must be"),
 ])
 def test_bad_options_are_refused_before_starting(words, message):
     done = run_command("--no-browser", *words)

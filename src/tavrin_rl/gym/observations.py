@@ -14,7 +14,7 @@ import operator
 import sys
 import time
 from collections.abc import Iterable
-from typing import Any
+from typing import Any, Literal, TypedDict, Union
 
 import gymnasium
 import numpy as np
@@ -59,6 +59,25 @@ AGENTS = tuple(f"player_{i}" for i in range(NUM_SEATS))
 
 ObsDict = dict[str, np.ndarray]
 
+# The options' strings, spelled out for editors and type checkers.
+RewardMode = Literal["score", "win_share", "rank"]
+ObservationMode = Literal["compact", "full"]
+RenderMode = Literal["human", "ansi", "rgb_array"]
+VectorRenderMode = Literal["ansi", "rgb_array"]
+AutoresetModeName = Literal["next_step", "same_step"]
+#: An opponent the engine plays; "mcts:PLAYOUTS[:ROLLOUT]" and "policy:PATH" are str too.
+OpponentName = Union[Literal["random", "greedy", "reach", "mcts", "baseline"], str]
+#: An agent index, or "random": drawn whenever a game starts.
+Seat = Union[int, Literal["random"]]
+
+
+class CompactObservation(TypedDict):
+    """observation="compact", one game (a first axis of N in the vector environments)."""
+
+    board: np.ndarray         # uint8 (12, 20, 20): cells, corners, blocked cells of seats 0 to 3
+    pieces: np.ndarray        # uint8 (4, 21): 1 while the seat holds the kind
+    out_of_moves: np.ndarray  # uint8 (4,): each seat's out-of-moves flag
+
 
 def observation_planes(observation: PyObservation) -> np.ndarray:
     """The (100, 20, 20) int8 "observation" array of one `PyObservation` (channels above)."""
@@ -94,13 +113,13 @@ def flat_observation(observation: PyObservation) -> np.ndarray:
 def observation_arrays(observation: PyObservation, mode: str = "full",
                        channels_last: bool = False) -> ObsDict:
     """One agent's view without its action mask: {"observation": the 100 planes} in "full" mode,
-    {"board", "pieces", "done"} in "compact" mode (see the module documentation)."""
+    {"board", "pieces", "out_of_moves"} in "compact" mode (see the module documentation)."""
     if mode == "compact":
         return {
             "board": board_planes(observation, channels_last),
             "pieces": np.frombuffer(observation.pieces, dtype=np.uint8).reshape(
                 NUM_SEATS, NUM_KINDS).copy(),
-            "done": np.frombuffer(observation.done, dtype=np.uint8).copy(),
+            "out_of_moves": np.frombuffer(observation.done, dtype=np.uint8).copy(),
         }
     planes = observation_planes(observation)
     if channels_last:
@@ -120,7 +139,8 @@ def observation_space_of(mode: str = "full",
         return {
             "board": board(BOARD_CHANNELS, np.uint8),
             "pieces": spaces.Box(0, 1, (NUM_SEATS, NUM_KINDS), dtype=np.uint8),
-            "done": spaces.Box(0, 1, (NUM_SEATS,), dtype=np.uint8),
+            # Not "done": TorchRL reserves that key for the end of an episode.
+            "out_of_moves": spaces.Box(0, 1, (NUM_SEATS,), dtype=np.uint8),
         }
     return {"observation": board(NUM_CHANNELS, np.uint8 if channels_last else np.int8)}
 

@@ -42,7 +42,7 @@ class SingleAgentEnv(gymnasium.Env[Any, np.int64]):
     reward_mode: "score", "win_share" (default) or "rank": the learner's reward when the game is
         over, `outcome(reward_mode)[seat]`; 0 on every other step.
     observation: "compact" (default): a Dict of "board" uint8 (12, 20, 20), "pieces" uint8
-        (4, 21) and "done" uint8 (4,); "full": the (100, 20, 20) planes of the PettingZoo env,
+        (4, 21) and "out_of_moves" uint8 (4,) (each seat's flag); "full": the (100, 20, 20) planes of the PettingZoo env,
         as uint8.
     channels_last: boards as uint8 (20, 20, C) images.
     illegal_reward: the learner's reward for an illegal placement, which ends the episode.

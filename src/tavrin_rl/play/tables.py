@@ -147,7 +147,9 @@ class Table:
                         self.thinking = False
                         return
                     self._step(agent, action)
-        except Exception as error:  # an agent that fails (a policy file gone bad) ends the game's play
+        # An agent that fails (a policy file gone bad, a fault of the engine, which is not an
+        # Exception) ends the game's play with a message, never a page left waiting.
+        except BaseException as error:
             with self.lock:
                 self.failure = f"player_{agent} failed: {error}"
                 self.thinking = False
