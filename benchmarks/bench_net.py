@@ -28,6 +28,8 @@ from tavrin_rl.agents import AGENTS, Stream, make_agent
 from tavrin_rl.agents.net import Policy, baseline_path, extras_of, legal_entries, position_arrays
 from tavrin_rl.vector import VectorGames
 
+from bench_policy import numpy_choose  # the numpy path, the reference of the batched goal
+
 
 def one_thread() -> Any:
     try:
@@ -70,14 +72,6 @@ def bench_decision(games: int) -> None:
     print(f"one decision, {n} positions of {games} games, kernel {net.policy.engine.kernel()}: "
           f"baseline {1e3 * spent['net'] / n:.3f} ms, mcts {1e3 * spent['mcts'] / n:.3f} ms, "
           f"ratio {spent['net'] / spent['mcts']:.3f}")
-
-
-def numpy_choose(policy: Policy, board: np.ndarray, extras: np.ndarray, segment: np.ndarray,
-                 legal: np.ndarray) -> np.ndarray:
-    """The numpy path: the reference forward pass and the argmax per position."""
-    from tavrin_rl.agents.net import segment_argmax
-    logits = policy.reference_logits(board, extras, segment, legal)
-    return legal[segment_argmax(logits, segment, len(board))]
 
 
 def bench_batched(games: int, runs: int) -> None:

@@ -140,3 +140,37 @@ def test_binding_refuses_what_it_cannot_run():
         _engine.VectorGames(1, seats=bytes([0, 6, 4, 4]))
     with pytest.raises(ValueError, match="unknown key"):
         _engine.VectorGames(1, seats=bytes([0, 5, 4, 4]), settings=[None, {"budget": 3}, None, None])
+
+
+def test_a_sampling_agent_as_a_seat_plays_as_the_agent_does():
+    lineup = [make_agent("baseline", sample=True), "reach", "baseline", "random"]
+    batch = VectorGames(3, seed=8, seats=lineup, autoreset=False, observation=None, mask=False)
+    for g in range(3):
+        stream = Stream.for_game(8, g)
+        agents = [make_agent("baseline", sample=True)] + [make_agent(n) for n in lineup[1:]]
+        for agent in agents:
+            agent.stream = stream
+        game = PyTavrin()
+        while not game.is_over:
+            seat = game.agent_selection
+            game.step(None if game.terminations[seat] else agents[seat].act(None, game=game))
+        assert game.to_bytes() == bytes(batch.to_bytes()[g])
+
+
+def test_nets_as_the_environments_opponents(tmp_path):
+    from tavrin_rl.gym import SingleAgentEnv, make_vec
+    envs = make_vec(4, seat="random", opponents=("baseline", "reach", f"policy:{baseline_path()}"),
+                    seed=0)
+    envs.reset()
+    for _ in range(25):  # the engine plays every opponent, nets included, inside step
+        masks = envs.action_masks()
+        envs.step(np.array([np.flatnonzero(m)[-1] if m.any() else 0 for m in masks]))
+    assert envs.games.seats[1:] == ("baseline", "reach", f"policy:{baseline_path()}")
+    single = SingleAgentEnv(opponents="baseline")
+    single.reset(seed=1)
+    (tmp_path / "bad.npz").write_bytes(b"not a policy")
+    for env in (make_vec, lambda n, opponents: SingleAgentEnv(opponents=opponents)):
+        with pytest.raises((OSError, ValueError), match="bad.npz|missing.npz"):
+            env(2, opponents=f"policy:{tmp_path / 'bad.npz'}")
+        with pytest.raises((OSError, ValueError), match="missing.npz"):
+            env(2, opponents=f"policy:{tmp_path / 'missing.npz'}")

@@ -20,7 +20,7 @@ from tavrin_rl.arena.ratings import (  # noqa: F401 (names of the arena since it
 from tavrin_rl._command import (game_count, is_terminal, positive_int, prog, run_guarded,
                                 ray_address, run_seed, seed, tell, write_text_file)
 from tavrin_rl._progress import Progress
-from tavrin_rl._system import available_cpus
+from tavrin_rl._system import available_cpus, blas_threads
 from tavrin_rl.agents import Agent, Stream, make_agent, pass_turns
 from tavrin_rl.agents.registry import check_agent
 from tavrin_rl.catalogue import NUM_SEATS
@@ -94,8 +94,10 @@ def play_game(plan: Plan, number: int) -> GameRecord:
 
 
 def play_chunk(plan: Plan, first: int, count: int) -> list[GameRecord]:
-    """Plays games [first, first + count): one task of a worker."""
-    return [play_game(plan, number) for number in range(first, first + count)]
+    """Plays games [first, first + count): one task of a worker, BLAS at one thread (the
+    workers are the parallelism)."""
+    with blas_threads(1):
+        return [play_game(plan, number) for number in range(first, first + count)]
 
 
 Done = Callable[[list[GameRecord]], None]

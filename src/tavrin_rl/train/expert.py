@@ -245,12 +245,26 @@ def run(args: argparse.Namespace, settings: Settings, out: TextIO, err: TextIO |
         if not checkpoint_path.exists():
             _tell(err, f"nothing to resume: no {checkpoint_path}")
             return 2
-        saved = torch.load(checkpoint_path, weights_only=False)
-        if saved["state"].get("mode") != "expert":
+        try:  # data only (weights_only): a crafted checkpoint cannot run code
+            saved = torch.load(checkpoint_path, weights_only=True, map_location="cpu")
+            mode = saved["state"].get("mode") if isinstance(saved, dict) and isinstance(
+                saved.get("state"), dict) else None
+        except Exception:  # torch.load's many ways to refuse a file
+            mode = saved = None
+        if saved is None:
+            _tell(err, f"cannot resume: {checkpoint_path} is damaged or not a tavrin_rl "
+                       "checkpoint")
+            return 2
+        if mode != "expert":
             _tell(err, f"{checkpoint_path} is not an expert-iteration run")
             return 2
-        net.load_state_dict(saved["net"])
-        candidate.load_state_dict(saved["learner"])
+        try:
+            net.load_state_dict(saved["net"])
+            candidate.load_state_dict(saved["learner"])
+        except Exception:
+            _tell(err, f"cannot resume: {checkpoint_path} is damaged or not a tavrin_rl "
+                       "checkpoint")
+            return 2
         state.update(saved["state"])
         seed = int(state["seed"])
         if log_path.exists():
