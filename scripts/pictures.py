@@ -1,6 +1,6 @@
 """Draw the documentation's pictures again from the current engine.
 
-    python scripts/pictures.py                 # replay.png, board.svg and ladder.svg into docs/
+    python scripts/pictures.py                 # replay.png, board.svg, ladder.svg, play.png into docs/
     python scripts/pictures.py board replay    # some of them
     python scripts/pictures.py --runs runs     # also the curves, from training runs' folders
 
@@ -44,6 +44,8 @@ PICTURES = {
     "board": "docs/board.svg: `svg(game)` after the first 24 placements of that game",
     "ladder": "docs/ladder.svg: `python -m tavrin_rl arena random greedy reach mcts:50 mcts:200 "
               "--games 400 --seed 2 --svg ladder.svg`",
+    "play": "docs/play.png: the play page against three mcts:20 (seed 7) after eight moves picked "
+            "at random (seed 0), by scripts/play_picture.py",
 }
 
 
@@ -103,7 +105,12 @@ def copy_curves(runs: Path, out: Path) -> None:
     shutil.copyfile(curve, out / "baseline_curve.svg")
 
 
-DRAW = {"replay": draw_replay, "board": draw_board, "ladder": draw_ladder}
+def draw_play(out: Path) -> None:
+    subprocess.run([sys.executable, str(ROOT / "scripts" / "play_picture.py"), str(out / "play.png")],
+                   check=True, timeout=600, stdout=subprocess.DEVNULL)
+
+
+DRAW = {"replay": draw_replay, "board": draw_board, "ladder": draw_ladder, "play": draw_play}
 
 
 def main(argv: list[str] | None = None) -> int:

@@ -235,6 +235,8 @@ def read_policy_file(path: str | os.PathLike[str]) -> tuple[dict[str, np.ndarray
             with zipfile.ZipFile(f) as archive:
                 members = archive.infolist()
                 names = [m.filename for m in members]
+                if len(names) > 2 * MAX_LAYERS + 16:  # more than any net has: read no further
+                    raise refuse(f"{len(names)} arrays")
                 if len(set(names)) != len(names):
                     raise refuse("an array stored twice")
                 if any(not n.endswith(".npy") for n in names):

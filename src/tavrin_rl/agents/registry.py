@@ -14,7 +14,7 @@ AGENTS: dict[str, type[Agent]] = {}
 
 def parse_agent(text: str) -> tuple[str, dict[str, Any]]:
     """The name and settings of an agent written as on the command line: a name of `AGENTS`,
-    "mcts[:PLAYOUTS][:ROLLOUT][:guide=NET]" (NET, "baseline" or "policy:PATH", takes the rest of
+    `mcts[:PLAYOUTS][:ROLLOUT][:guide=NET]` (NET, "baseline" or "policy:PATH", takes the rest of
     the string), or "policy:PATH" (no commas: they separate seats)."""
     name, _, rest = text.partition(":")
     if name not in AGENTS:

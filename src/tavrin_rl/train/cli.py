@@ -119,11 +119,17 @@ def _learning_rate(text: str) -> float:
 
 
 def _coefficient(text: str) -> float:
-    return _number(text, "(finite)", -math.inf)
+    try:
+        value = float(text)
+    except ValueError:
+        value = math.nan
+    if not math.isfinite(value):
+        raise argparse.ArgumentTypeError(f"must be a finite number, got {text!r}")
+    return value
 
 
 def _every(text: str) -> int:
-    return _whole_number(text, 0, "of 0 or more")
+    return _whole_number(text, 0, "from 0 up")
 
 
 def _names(text: str) -> tuple[str, ...]:
