@@ -1,8 +1,10 @@
 """Speed of a trained policy: numpy inference and the training loop.
 
-* numpy inference: `Policy.choose` on batches of positions from games in progress (the learner's
-  turns of `VectorGames` against three greedy seats), in decisions per CPU-second, the engine's
-  stepping excluded;
+* inference on batches of positions from games in progress (the learner's turns of `VectorGames`
+  against three greedy seats), in decisions per CPU-second, the engine's stepping excluded: the
+  numpy path (`Policy.reference_logits` and the argmax per position), kept as the reference
+  that `bench_net.py batched` compares the engine's net seats with, and `Policy.choose` (the
+  engine's forward pass, from Python);
 * the training loop (needs torch): PPO rollouts and updates against three greedy seats, in learner
   decisions per CPU-second, everything included.
 
@@ -20,7 +22,7 @@ import time
 import numpy as np
 
 from tavrin_rl.policy_agent import baseline_path
-from tavrin_rl.policy_net import Policy, extras_of, legal_entries
+from tavrin_rl.policy_net import Policy, extras_of, legal_entries, segment_argmax
 from tavrin_rl.vector import VectorGames
 
 
@@ -43,14 +45,22 @@ def positions(count: int, seed: int) -> list[tuple[np.ndarray, ...]]:
     return batches
 
 
-def bench_inference(policy: Policy, runs: int) -> float:
+def numpy_choose(policy: Policy, board: np.ndarray, extras: np.ndarray, segment: np.ndarray,
+                 legal: np.ndarray) -> np.ndarray:
+    """The numpy path: numpy's forward pass and the most likely legal index per position."""
+    logits = policy.reference_logits(board, extras, segment, legal)
+    return legal[segment_argmax(logits, segment, len(board))]
+
+
+def bench_inference(policy: Policy, runs: int, numpy_path: bool = True) -> float:
     batches = positions(256, 0)
     decisions = sum(len(b[0]) for b in batches)
+    choose = (lambda *b: numpy_choose(policy, *b)) if numpy_path else policy.choose
     times = []
     for _ in range(runs):
         started = time.process_time()
         for board, extras, segment, legal in batches:
-            policy.choose(board, extras, segment, legal)
+            choose(board, extras, segment, legal)
         times.append(time.process_time() - started)
     return decisions / statistics.median(times)
 
@@ -84,6 +94,8 @@ def main() -> None:
     args = parser.parse_args()
     policy = Policy.load(args.policy)
     print(f"numpy inference: {bench_inference(policy, args.runs):,.0f} decisions per CPU-second")
+    print(f"engine inference from Python: {bench_inference(policy, args.runs, False):,.0f} "
+          "decisions per CPU-second")
     try:
         import torch  # noqa: F401
     except ImportError:

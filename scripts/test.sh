@@ -133,6 +133,11 @@ for py in "${pythons[@]}"; do
     log "documentation site (mkdocs build --strict, Python 3.11)"
     # Not -q: it would hide the warnings that --strict turns into a failure, and pass.
     NO_MKDOCS_2_WARNING=1 "$venv/bin/python" -m mkdocs build --strict -d build/site
+    # The site renders offline: no page may load fonts (or anything else) from a font service.
+    if grep -rlE "fonts\.(googleapis|gstatic)\.com" build/site; then
+      echo "the pages above load fonts from the network (theme: font: false in mkdocs.yml)" >&2
+      exit 1
+    fi
   fi
 done
 

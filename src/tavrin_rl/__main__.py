@@ -25,7 +25,7 @@ from collections.abc import Callable, Sequence
 from typing import Any, TextIO
 
 from tavrin_rl._tavrin import PyTavrin
-from tavrin_rl._command import is_terminal, positive_int, prog, run_guarded, run_seed, tell
+from tavrin_rl._command import game_count, is_terminal, positive_int, prog, run_guarded, run_seed, tell
 from tavrin_rl._command import seconds as seconds_option
 from tavrin_rl._command import seed as seed_option
 from tavrin_rl._progress import Progress
@@ -75,7 +75,7 @@ def build_parser() -> argparse.ArgumentParser:
         description="Self-play between built-in agents of the four-player polyomino game.",
         epilog=f"Agents: {agents_help}; {HUMAN}: {HumanPlayer.description}.")
     play = parser.add_argument_group("play")
-    play.add_argument("--games", type=positive_int, default=1, metavar="N",
+    play.add_argument("--games", type=game_count, default=1, metavar="N",
                       help="number of games to play (default 1); more than one prints a "
                            "summary per seat instead of the final board")
     play.add_argument("--seed", type=seed_option, default=None, metavar="S",

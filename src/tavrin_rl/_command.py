@@ -6,7 +6,9 @@ from __future__ import annotations
 
 import argparse
 import os
+import re
 import secrets
+import stat
 import sys
 from collections.abc import Callable
 from typing import Any, TextIO
@@ -14,12 +16,26 @@ from typing import Any, TextIO
 from tavrin_rl._engine import InternalError
 
 
-def _whole_number(text: str, minimum: int, rule: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
-    if value < minimum:
+#: Seeds are the engine's 64-bit stream seeds.
+MAX_SEED = 2**64 - 1
+#: The most games a command takes: beyond any run that ends (a billion games is months of CPU),
+#: yet a run too long to plan at once is still planned as it goes, and game numbers, counts
+#: and chunk sums stay far inside the engine's 64 bits.
+MAX_GAMES = 10**15
+
+
+def _whole_number(text: str, minimum: int, rule: str, maximum: int | None = None) -> int:
+    # ASCII digits only: int() takes other scripts' digits and refuses "²" with a message about
+    # int(), where a user wants to hear what the number must be
+    stripped = text.strip()
+    digits = stripped[1:] if stripped[:1] in "+-" else stripped
+    if not (digits.isascii() and digits.isdigit()):
+        shown = repr(text) if len(text) <= 40 else f"{len(text)} characters"
+        raise argparse.ArgumentTypeError(f"must be a whole number {rule}, got {shown}")
+    if len(digits) > 30:  # int() of 400 digits is fine, but no count or seed is that long
+        raise argparse.ArgumentTypeError(f"must be {rule}, got a number of {len(digits)} digits")
+    value = int(stripped)
+    if value < minimum or (maximum is not None and value > maximum):
         raise argparse.ArgumentTypeError(f"must be {rule}, got {value}")
     return value
 
@@ -28,8 +44,13 @@ def positive_int(text: str) -> int:
     return _whole_number(text, 1, "at least 1")
 
 
+def game_count(text: str) -> int:
+    """A number of games: 1 to `MAX_GAMES`."""
+    return _whole_number(text, 1, f"from 1 to {MAX_GAMES}", MAX_GAMES)
+
+
 def seed(text: str) -> int:
-    return _whole_number(text, 0, "0 or more")
+    return _whole_number(text, 0, "from 0 to 2**64 - 1", MAX_SEED)
 
 
 def seconds(text: str) -> float:
@@ -40,6 +61,50 @@ def seconds(text: str) -> float:
     if not 0 <= value <= 3600:  # also refuses nan and inf
         raise argparse.ArgumentTypeError(f"must be 0 to 3600 seconds, got {text}")
     return value
+
+
+_RAY_ADDRESS = re.compile(r"(ray://)?([A-Za-z0-9.\-]+|\[[0-9A-Fa-f:.]+\]):[0-9]{1,5}")  # [::1]:P too
+
+
+def ray_address(text: str) -> str:
+    """--ray's address: empty (a local instance started for the run), `auto`, `local`,
+    `HOST:PORT` or `ray://HOST:PORT`. Anything else is refused here, as Ray would refuse it
+    only after the run had started, with a traceback of its own."""
+    if text in ("", "auto", "local"):
+        return text
+    match = _RAY_ADDRESS.fullmatch(text)
+    if match is None or not 1 <= int(text.rpartition(":")[2]) <= 65535:
+        raise argparse.ArgumentTypeError(
+            f"not a Ray address: {text!r} (give HOST:PORT, ray://HOST:PORT or auto)")
+    return text
+
+
+def write_text_file(path: str | os.PathLike[str], text: str) -> None:
+    """Write `text` to `path` as the commands write their output files: a regular file (or a
+    new one) is replaced only once complete, through a temporary beside it that a failure (a
+    full disk) removes, so the previous file stays whole; a FIFO or a device is written into,
+    since renaming over it would put a regular file in its place. Symbolic links are followed:
+    the file they point to is written, and the link stays."""
+    try:
+        kind = os.stat(path).st_mode  # of the file the links lead to
+    except FileNotFoundError:
+        kind = None
+    if kind is not None and not stat.S_ISREG(kind):
+        with open(path, "w", encoding="utf-8") as file:
+            file.write(text)
+        return
+    target = os.path.realpath(path)
+    temporary = f"{target}.partial"
+    try:
+        with open(temporary, "w", encoding="utf-8") as file:
+            file.write(text)
+        os.replace(temporary, target)
+    except BaseException:
+        try:
+            os.unlink(temporary)
+        except OSError:
+            pass
+        raise
 
 
 def run_seed(given: int | None) -> int:

@@ -17,7 +17,8 @@ _TORCH_EXTRAS = ("train", "rllib", "integration")
 def install_hint(extra: str) -> str:
     """The commands that install `extra`'s packages, the CPU build of torch first where the
     extra brings torch."""
-    line = f"pip install 'tavrin_rl[{extra}]' ('.[{extra}]' in a clone)"
+    line = (f"pip install 'tavrin_rl[{extra}]' (in a clone: "
+            f"pip install --no-build-isolation '.[{extra}]')")
     if extra in _TORCH_EXTRAS:
         return f"{TORCH_CPU} (torch's CPU build; pip's default is the CUDA one, several GB), then {line}"
     return line

@@ -168,6 +168,6 @@ class TavrinVecEnv(VecEnv):
 
 def make_vec_env(num_envs: int, **kwargs: Any) -> TavrinVecEnv:
     """`num_envs` single-agent games as an SB3 `VecEnv`: seat, opponents ("random", "greedy",
-    "reach"), reward_mode, observation, channels_last, threads and seed as in
-    `tavrin_rl.gym.make_vec`."""
+    "reach", "mcts", "baseline", "policy:PATH": the engine plays them all, nets included),
+    reward_mode, observation, channels_last, threads and seed as in `tavrin_rl.gym.make_vec`."""
     return TavrinVecEnv(num_envs, **kwargs)

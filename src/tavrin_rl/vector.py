@@ -44,6 +44,14 @@ the new game: Gymnasium's "same-step" autoreset mode (`AutoresetMode.SAME_STEP`)
 `current_player` at -1, ignores its actions and is paid only once, until `reset()` starts every
 game anew or `reset(games=v.terminated)` only the finished ones.
 
+**Seats** (`seats=`, four entries, or a dict {seat: name} whose missing seats are learners): a
+"learner" or "external" seat is played by the caller through `step`; the engine plays the others
+inside `step`: "random", "greedy", "reach", "mcts" (or "mcts:PLAYOUTS[:ROLLOUT]"), "baseline"
+(the shipped net) or "policy:PATH" (a policy file's net; a loaded `Policy`, or a policy agent
+such as `make_agent("baseline", sample=True)` to draw from the policy, may stand as the seat).
+Each seat plays at its own settings: one batch may hold "mcts" and "mcts:20", and several nets,
+which run in C++ on the pool's threads (each file loaded once).
+
 **Threads and seeds.** `step`, `reset`, `load` and the samplers release the GIL and split the
 games over `threads` threads (default: the CPUs available to the process). Every game draws its
 random choices from its own stream, seeded by `seed` and its index, so results are identical for
@@ -328,7 +336,8 @@ class VectorGames:
         columns "game" int32 (its index here), "ply" int16 (its placement), "action" uint16 (a
         root child's grid index) and "visits" uint32, in game and placement order; a search's
         visits sum to the playouts it made."""
-        codes, settings = seat_lineup(list(seats))
+        # a str as given: seat_lineup says it wants four names, rather than counting letters
+        codes, settings = seat_lineup(seats if isinstance(seats, str) else list(seats))
         if OUTSIDE_SEATS.intersection(codes):
             raise ValueError(f"play_out plays engine seats only, got {tuple(seats)!r}")
         most = NUM_SEATS * NUM_KINDS

@@ -359,3 +359,45 @@ TEST(VectorGames, WithoutAutoresetFinishedGamesStayFinished) {
 
 }  // namespace
 }  // namespace tavrin::batch
+
+namespace tavrin::batch {
+namespace {
+
+// A net of random weights (a scale that keeps its logits a few units wide).
+std::shared_ptr<const net::Net> random_net(const net::Shape& shape, unsigned seed) {
+    std::uint64_t state = seed;
+    std::vector<std::vector<float>> arrays;
+    for (const std::size_t n : net::array_sizes(shape)) {
+        std::vector<float> a(n);
+        for (float& v : a) v = static_cast<float>(static_cast<std::int64_t>(splitmix64(state) % 2001) - 1000) * 3e-4f;
+        arrays.push_back(std::move(a));
+    }
+    std::vector<std::span<const float>> views(arrays.begin(), arrays.end());
+    return std::make_shared<const net::Net>(shape, views);
+}
+
+// Net seats of two nets of different widths, one drawing from its policy, share the pool's
+// threads and play the same games on one thread or three.
+TEST(VectorGames, NetSeatsPlayTheSameGamesOnAnyThreadCount) {
+    Config c = config(4, 1, ObservationMode::None, false, false);
+    c.seats = {Seat::Net, Seat::Reach, Seat::Net, Seat::Random};
+    c.settings[0].net = random_net(net::Shape{16, 3, 8}, 1);
+    c.settings[2].net = random_net(net::Shape{24, 2, 4}, 2);
+    c.settings[2].sample = true;
+    std::vector<std::vector<std::uint8_t>> finals;
+    for (const std::size_t threads : {1, 3}) {
+        c.threads = threads;
+        VectorGames v(c);
+        v.reset(5);
+        std::vector<std::uint8_t> bytes(c.num_games * STATE_SIZE);
+        v.to_bytes(bytes);
+        finals.push_back(bytes);
+        for (std::size_t i = 0; i < c.num_games; ++i) EXPECT_TRUE(is_over(v.game(i)));
+    }
+    EXPECT_EQ(finals[0], finals[1]);
+    c.settings[0].net = nullptr;
+    EXPECT_THROW(VectorGames{c}, std::invalid_argument);
+}
+
+}  // namespace
+}  // namespace tavrin::batch

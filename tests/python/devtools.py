@@ -112,6 +112,8 @@ class Browser:
         message: dict[str, Any] = {"id": ident, "method": method, "params": params}
         if session is True and self.session:
             message["sessionId"] = self.session
+        elif isinstance(session, str):
+            message["sessionId"] = session
         os.write(self._to_browser, json.dumps(message).encode() + b"\0")
         try:
             reply = answer.get(timeout=timeout)
@@ -133,9 +135,15 @@ class Browser:
         self.call("Page.navigate", url=url)
         self.wait("document.readyState === 'complete'", timeout)
 
-    def js(self, expression: str) -> Any:
+    def tab(self, url: str) -> str:
+        """Open `url` in another tab; its session, for `js(..., session=...)`."""
+        target = self.call("Target.createTarget", url=url, session=None)["targetId"]
+        return self.call("Target.attachToTarget", targetId=target, flatten=True,  # type: ignore[no-any-return]
+                         session=None)["sessionId"]
+
+    def js(self, expression: str, session: str | bool = True) -> Any:
         result = self.call("Runtime.evaluate", expression=expression, returnByValue=True,
-                           awaitPromise=True)
+                           awaitPromise=True, session=session)
         if "exceptionDetails" in result:
             raise DevToolsError(f"{expression}: {result['exceptionDetails'].get('text')}")
         return result["result"].get("value")

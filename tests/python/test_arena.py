@@ -154,3 +154,30 @@ def test_ctrl_c_with_workers_reports_finished_games_and_exits_130(tmp_path):
     report = json.loads((tmp_path / "r.json").read_text())
     assert finished and report["games"] == int(finished[1]) == len(report["game_records"])
     assert b"Traceback" not in err
+
+
+def test_outputs_are_whole_or_untouched_and_bad_options_exit_2(tmp_path):
+    import resource
+    kept = tmp_path / "a.json"
+    kept.write_text('{"complete": true}\n')
+
+    def small_files():  # the child's disk "fills" at 1 KB: the JSON of 8 games is larger
+        resource.setrlimit(resource.RLIMIT_FSIZE, (1024, 1024))
+    done = subprocess.run(
+        [sys.executable, "-m", "tavrin_rl", "arena", "random", "greedy", "--games", "8",
+         "--seed", "1", "--workers", "1", "--out", str(kept)], capture_output=True, text=True,
+        timeout=60, preexec_fn=small_files)
+    assert done.returncode == 1
+    assert done.stderr == f"tavrin_rl: cannot write {kept}: File too large\n"
+    assert kept.read_text() == '{"complete": true}\n' and os.listdir(tmp_path) == ["a.json"]
+
+    for args, message in (
+            (["--games", "9" * 400], "argument --games: must be from 1 to 1000000000000000, "
+                                     "got a number of 400 digits"),
+            (["--seed", str(2**64)], "argument --seed: must be from 0 to 2**64 - 1"),
+            (["--ray", "x"], "argument --ray: not a Ray address: 'x'")):
+        done = subprocess.run([sys.executable, "-m", "tavrin_rl", "arena", "random", "greedy",
+                               "--out", str(tmp_path / "new.json"), *args],
+                              capture_output=True, text=True, timeout=60)
+        assert done.returncode == 2 and message in done.stderr.splitlines()[-1], done.stderr
+    assert os.listdir(tmp_path) == ["a.json"]

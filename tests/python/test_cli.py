@@ -319,11 +319,22 @@ class TestOptions:
         assert sorted(p.name for p in tmp_path.iterdir()) == ["fifo", "full", "link",
                                                               "page.html", "to-page"]
 
+    def test_a_lineup_the_dataset_writer_refuses_touches_no_folder(self, tmp_path):
+        for agents in (f"policy:{tmp_path}/absent.npz,random", f"policy:{tmp_path},random,random,random"):
+            done = run_cli("--out", str(tmp_path / "data"), "--agents", agents)
+            assert done.returncode == 2 and "Traceback" not in done.stderr, done.stderr
+            assert not (tmp_path / "data").exists()
+
     @pytest.mark.parametrize("args, message", [
-        (["--games", "0"], "argument --games: must be at least 1, got 0"),
-        (["--games", "two"], "argument --games: not a whole number: 'two'"),
-        (["--seed", "-1"], "argument --seed: must be 0 or more, got -1"),
+        (["--games", "0"], "argument --games: must be from 1 to 1000000000000000, got 0"),
+        (["--games", "two"], "argument --games: must be a whole number from 1 to 1000000000000000, got 'two'"),
+        (["--games", "²"], "argument --games: must be a whole number from 1 to 1000000000000000, got '²'"),
+        (["--games", "9" * 400], "argument --games: must be from 1 to 1000000000000000, got a number of 400 digits"),
+        (["--seed", "-1"], "argument --seed: must be from 0 to 2**64 - 1, got -1"),
+        (["--seed", str(2**64)], f"argument --seed: must be from 0 to 2**64 - 1, got {2**64}"),
+        (["--seed", str(2**64), "--out", "never-made"], "argument --seed: must be from 0 to 2**64 - 1"),
         (["--agents", "random,clever"], "unknown agent 'clever' (choose from random, greedy, reach, mcts, policy, baseline, human)"),
+        (["--agents", "mcts:²"], "mcts playouts must be a whole number from 1 to"),
         (["--agents", "random,greedy"], "give one agent for every seat or 4 comma-separated agents, got 2"),
         (["--reward-mode", "Score"], "argument --reward-mode: invalid choice: 'Score'"),
         (["--delay", "-1"], "argument --delay: must be 0 to 3600 seconds, got -1"),

@@ -73,3 +73,19 @@ def test_the_search_is_guided_only_when_the_engine_takes_a_guide(tmp_path):
     assert search_agent(50, None) == "mcts:50"
     guided = search_agent(50, tmp_path / "policy.npz")
     assert guided in ("mcts:50", f"mcts:50:reach:guide=policy:{tmp_path / 'policy.npz'}")
+
+
+def test_a_damaged_or_code_running_checkpoint_is_refused_in_one_line(tmp_path, capsys):
+    class Hostile:  # would run code when unpickled
+        def __reduce__(self):
+            return (open, (str(tmp_path / "ran"), "w"))
+    for name, write in (("random", lambda p: p.write_bytes(np.random.default_rng(0).bytes(999))),
+                        ("hostile", lambda p: torch.save({"state": {"mode": "expert"},
+                                                          "net": Hostile()}, p))):
+        run = tmp_path / name
+        run.mkdir()
+        write(run / "checkpoint.pt")
+        assert train_main(["--out", str(run), "--expert", "2", "--resume", *SMALL]) == 2
+        assert capsys.readouterr().err == (f"tavrin_rl train: cannot resume: {run / 'checkpoint.pt'}"
+                                           " is damaged or not a tavrin_rl checkpoint\n")
+    assert not (tmp_path / "ran").exists()

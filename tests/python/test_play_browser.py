@@ -11,6 +11,7 @@ from __future__ import annotations
 import collections
 import os
 import random
+import time
 
 import pytest
 
@@ -56,7 +57,9 @@ def page(tmp_path):
 def wait_for_turn(browser: Browser) -> dict:
     """The page's state once the person is to move or the game is over (every turn shown)."""
     browser.wait("tavrinPlay.settled", 120)
-    return browser.js("tavrinPlay.latest")
+    state = browser.js("tavrinPlay.latest")
+    assert state["failure"] is None, state["failure"]
+    return state
 
 
 def shapes(browser: Browser) -> dict:
@@ -203,6 +206,16 @@ def test_an_illegal_click_is_refused_with_the_reason(page):
         f"{describe_action(index)} cannot be played: {reason}"
     assert table.game.to_bytes() == before
     assert browser.js("tavrinPlay.held") is not None  # the piece stays in hand for another try
+    # A reload keeps the tab's game; another tab starts its own.
+    browser.call("Page.reload")
+    browser.wait(f"window.tavrinPlay && tavrinPlay.settled && tavrinPlay.game === {state['game']!r}")
+    other = browser.tab(server.address)
+    end = time.monotonic() + 30
+    while not browser.js("window.tavrinPlay && tavrinPlay.settled", session=other):
+        assert time.monotonic() < end, "the second tab did not start its game"
+        time.sleep(0.05)
+    assert browser.js("tavrinPlay.game", session=other) not in (None, state["game"])
+    assert table.game.to_bytes() == before
 
 
 @pytest.mark.parametrize("width,height", [(1280, 800), (390, 844)])

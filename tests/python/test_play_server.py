@@ -206,7 +206,7 @@ def run_command(*words, timeout=60):
     (["--host", "0.0.0.0"], "not '0.0.0.0'"),
     (["--pause", "nan"], "0 to 10 seconds"),
     (["--seat", "0,1,2,3", "--opponents", "reach"], "every seat is yours"),
-    (["--seed", "-1"], "must be 0 or more"),
+    (["--seed", "-1"], "--seed: must be"),
 ])
 def test_bad_options_are_refused_before_starting(words, message):
     done = run_command("--no-browser", *words)

@@ -168,3 +168,32 @@ def test_a_missing_or_damaged_policy_file_is_one_line_in_every_command(tmp_path,
             err = capsys.readouterr().err.strip().splitlines()[-1]
             assert status == 2 and str(path) in err and "Traceback" not in err, (argv, err)
     assert not (tmp_path / "data").exists()
+
+
+def test_an_evaluation_of_no_games_is_refused():
+    for games in (0, -3, 2.5, True):
+        with pytest.raises(ValueError, match="games must be a whole number of at least 1"):
+            evaluate(baseline_path(), ["greedy"] * 3, games=games)
+
+
+def test_evaluations_and_arena_workers_hold_blas_to_one_thread(monkeypatch):
+    threadpoolctl = pytest.importorskip("threadpoolctl", reason="threadpoolctl is not installed")
+    from tavrin_rl import arena
+    from tavrin_rl.agents import evaluate as evaluation
+    seen = []
+
+    def blas_threads(*args, **kwargs):
+        seen.append([pool["num_threads"] for pool in threadpoolctl.threadpool_info()
+                     if pool["user_api"] == "blas"])
+        return []
+    monkeypatch.setattr(evaluation, "play_games", blas_threads)
+    monkeypatch.setattr(arena.match, "play_game", blas_threads)
+    with threadpoolctl.threadpool_limits(limits=2, user_api="blas"):
+        evaluate(baseline_path(), games=4)
+        arena.play_chunk(arena.Plan(("random", "greedy"), 0, ((0, 0, 1, 1),)), 0, 1)
+        evaluate(baseline_path(), games=4, blas=None)  # the caller's own setting
+        after = [pool["num_threads"] for pool in threadpoolctl.threadpool_info()
+                 if pool["user_api"] == "blas"]
+    if not after:
+        pytest.skip("numpy here uses no BLAS that threadpoolctl controls")
+    assert seen == [[1] * len(after), [1] * len(after), after]

@@ -291,3 +291,49 @@ def test_a_caller_writing_its_array_during_a_step_cannot_make_the_engine_apply_u
             stop.set()
             writer.join()
             stop.clear()
+
+
+def test_a_caller_writing_its_array_during_a_load_changes_every_game_or_none():
+    """`load` checks and sets the games from one copy of the caller's states: a thread writing
+    invalid states into the array during the call leads to a refusal with no game changed, or
+    to every game set from the valid states, never to a fault half-way."""
+    import threading
+    n = 4000
+    v = VectorGames(n, threads=2, seed=5, observation=None, mask=False)
+    source = VectorGames(n, threads=2, seed=6, observation=None, mask=False)
+    for _ in range(6):
+        source.step(source.sample_actions())
+    valid = source.to_bytes()
+    invalid = np.full_like(valid, 0xFF)
+    with pytest.raises(ValueError):
+        PyTavrin.from_bytes(invalid[0].tobytes())
+    states = valid.copy()
+    stop = threading.Event()
+
+    def scribble():
+        while not stop.is_set():
+            states[:] = invalid  # large copies run without the GIL: truly beside the load
+            states[:] = valid
+    outcomes = set()
+    for _ in range(60):
+        v.reset(5)
+        before = v.to_bytes()
+        writer = threading.Thread(target=scribble)
+        writer.start()
+        try:
+            v.load(states)
+            outcomes.add("loaded")
+            assert (v.to_bytes() == valid).all()
+        except ValueError:
+            outcomes.add("refused")
+            assert (v.to_bytes() == before).all()
+        finally:
+            stop.set()
+            writer.join()
+            stop.clear()
+    assert outcomes  # (which of the two happen depends on the scheduler)
+
+
+def test_play_out_of_one_name_says_it_got_a_str():
+    with pytest.raises(TypeError, match="four seat names .* got a str"):
+        VectorGames(2, observation=None, mask=False).play_out("reach")

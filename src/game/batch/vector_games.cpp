@@ -335,11 +335,16 @@ std::optional<BatchError> VectorGames::load(std::span<const std::uint8_t> states
     if (states.size() != size() * STATE_SIZE) fail_index(states.size(), size() * STATE_SIZE);
     samples_.games_replaced();
     std::vector<std::optional<BatchError>> refusals(pool_.threads());  // one per part
-    // Every state is read twice, to check it and then to set the game: a load is rare, and a
-    // second buffer of games for it would double the memory of the games.
+    // The caller's bytes are read once, into a copy that is checked and then committed: another
+    // thread may write into the caller's array during the load, and a state checked in one
+    // reading and set from a second could differ. The copy is the size of the states (a game
+    // value is several times larger), and a load is rare: allocated per call.
+    std::vector<std::uint8_t> copy(states.size());
     const auto check = [&](std::size_t part, std::size_t begin, std::size_t end) {
+        std::memcpy(copy.data() + begin * STATE_SIZE, states.data() + begin * STATE_SIZE,
+                    (end - begin) * STATE_SIZE);
         for (std::size_t i = begin; i < end; ++i) {
-            if (!from_bytes(states.data() + i * STATE_SIZE, STATE_SIZE)) {
+            if (!from_bytes(copy.data() + i * STATE_SIZE, STATE_SIZE)) {
                 refusals[part] = BatchError{BatchError::Reason::InvalidState, i, 0, 0};
                 return false;
             }
@@ -349,7 +354,7 @@ std::optional<BatchError> VectorGames::load(std::span<const std::uint8_t> states
     const auto commit = [&](std::size_t part, std::size_t begin, std::size_t end) {
         Game* games = game_array();
         for (std::size_t i = begin; i < end; ++i) {
-            std::optional<Game> game = from_bytes(states.data() + i * STATE_SIZE, STATE_SIZE);
+            std::optional<Game> game = from_bytes(copy.data() + i * STATE_SIZE, STATE_SIZE);
             if (!game) fail("a checked state does not read");
             catch_up_stream(i, games[i]);
             games[i] = *game;

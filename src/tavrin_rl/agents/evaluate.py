@@ -3,12 +3,14 @@ and `evaluate` gives a policy file's win share over many games."""
 
 from __future__ import annotations
 
+import operator
 import os
 from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
 
+from tavrin_rl._system import blas_threads
 from tavrin_rl._tavrin import PyTavrin
 from tavrin_rl.agents.net import Policy, extras_of, legal_entries
 from tavrin_rl.vector import VectorGames
@@ -47,11 +49,24 @@ def outcome(game: PyTavrin, mode: str) -> list[float]:
     return result
 
 
+def _game_count(games: Any) -> int:
+    """`games` as an int, refused unless a whole number of at least 1: a result of no games has
+    no win share."""
+    try:
+        count = operator.index(games)
+    except TypeError:
+        raise ValueError(f"games must be a whole number of at least 1, got {games!r}") from None
+    if isinstance(games, bool) or count < 1:
+        raise ValueError(f"games must be a whole number of at least 1, got {games!r}")
+    return count
+
+
 def play_games(choose: Any, opponents: Any, games: int, seed: int = 0, batch: int = 256,
                ) -> Evaluation:
     """Play `games` games of a learner against three engine seats `opponents` (names of
     `tavrin_rl.vector.POLICIES`), the learner's seat turned per game; `choose(board, extras,
     segment, legal)` returns one grid index per position (as `Policy.choose`)."""
+    games = _game_count(games)
     opponents = tuple(opponents)
     if len(opponents) != 3:
         raise ValueError(f"give three opponents, got {len(opponents)}")
@@ -83,9 +98,12 @@ def play_games(choose: Any, opponents: Any, games: int, seed: int = 0, batch: in
 
 
 def evaluate(policy: Policy | str | os.PathLike[str], opponents: Any = ("greedy",) * 3,
-             games: int = 1000, seed: int = 0, sample: bool = False) -> Evaluation:
+             games: int = 1000, seed: int = 0, sample: bool = False,
+             blas: int | None = 1) -> Evaluation:
     """Play `games` games of `policy` (a `Policy` or a policy file) against three engine seats,
-    its seat turned per game, and return its win share (print it for the Wilson interval)."""
+    its seat turned per game, and return its win share (print it for the Wilson interval).
+    numpy's BLAS runs at most `blas` threads meanwhile (None: as it is)."""
+    games = _game_count(games)
     net = policy if isinstance(policy, Policy) else Policy.load(policy)
     rng = np.random.default_rng(seed)
 
@@ -93,4 +111,5 @@ def evaluate(policy: Policy | str | os.PathLike[str], opponents: Any = ("greedy"
                legal: np.ndarray) -> np.ndarray:
         uniform: np.ndarray | None = rng.random((len(board),)) if sample else None
         return net.choose(board, extras, segment, legal, uniform)
-    return play_games(choose, opponents, games, seed)
+    with blas_threads(blas):
+        return play_games(choose, opponents, games, seed)

@@ -235,6 +235,8 @@ def read_policy_file(path: str | os.PathLike[str]) -> tuple[dict[str, np.ndarray
             with zipfile.ZipFile(f) as archive:
                 members = archive.infolist()
                 names = [m.filename for m in members]
+                if len(names) > 2 * MAX_LAYERS + 16:  # more than any net has: read no further
+                    raise refuse(f"{len(names)} arrays")
                 if len(set(names)) != len(names):
                     raise refuse("an array stored twice")
                 if any(not n.endswith(".npy") for n in names):
@@ -379,6 +381,10 @@ class Policy:
                                                              extras[i:i + _CHUNK])
         return h, bias
 
+    def __getstate__(self) -> dict[str, Any]:
+        # the engine's net is made again on first use where the policy lands
+        return {**self.__dict__, "_engine": None}
+
     @property
     def engine(self) -> Any:
         """The same net in the engine (`tavrin_rl._engine.Net`), made on first use from the
@@ -435,14 +441,38 @@ class Policy:
         return legal[segment_sample(logits, segment, count, uniform)]
 
 
+def policy_arrays(weights: dict[str, np.ndarray], **meta: Any) -> dict[str, np.ndarray]:
+    """The arrays of a policy file for float32 `weights`: each as float16, and the `format`
+    entry with `meta` (JSON values). ValueError when a weight is not finite as float16 (a
+    diverged net): such a file could not be loaded."""
+    arrays = {name: np.asarray(value, dtype=np.float32) for name, value in weights.items()}
+    problem = _shape_problem({name: value.shape for name, value in arrays.items()})
+    if problem:
+        raise ValueError(f"these weights do not make a policy net: {problem}")
+    with np.errstate(over="ignore"):
+        arrays = {name: value.astype(np.float16) for name, value in arrays.items()}
+    problem = _value_problem(arrays)
+    if problem:
+        raise ValueError(f"cannot save these weights as a policy: {problem}")
+    arrays["format"] = np.array(json.dumps({"format": FORMAT, **meta}))
+    return arrays
+
+
 def save_policy(path: str | os.PathLike[str], weights: dict[str, np.ndarray],
                 **meta: Any) -> None:
-    """Write float32 `weights` as a float16 policy file; `meta` (JSON values) goes along."""
-    arrays = {name: np.asarray(value, dtype=np.float16) for name, value in weights.items()}
-    arrays["format"] = np.array(json.dumps({"format": FORMAT, **meta}))
+    """Write float32 `weights` as a float16 policy file; `meta` (JSON values) goes along. The
+    file is replaced only once complete: a failure (a full disk) removes the temporary."""
+    arrays = policy_arrays(weights, **meta)
     tmp = f"{os.fspath(path)}.tmp.npz"
-    np.savez_compressed(tmp, **arrays)  # type: ignore[arg-type]
-    os.replace(tmp, path)
+    try:
+        np.savez_compressed(tmp, **arrays)  # type: ignore[arg-type]
+        os.replace(tmp, path)
+    except BaseException:
+        try:
+            os.unlink(tmp)
+        except OSError:
+            pass
+        raise
 
 
 # Policies by file, so that agents and seats of one file share one net in the engine: (path,

@@ -26,7 +26,8 @@ class PolicyAgent(Agent):
     net does for the same stream."""
 
     name = "policy"
-    description = "a trained policy net (policy:PATH; the shipped baseline without a path)"
+    description = ("a trained policy net (policy:PATH, no comma in PATH: commas separate seats; "
+                   "the shipped baseline without a path)")
     argument: str | None = "path"  # what make_agent("policy:PATH") passes
 
     def __init__(self, seed: int | str | None = None, path: str | os.PathLike[str] | None = None,

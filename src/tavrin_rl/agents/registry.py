@@ -14,7 +14,7 @@ AGENTS: dict[str, type[Agent]] = {}
 
 def parse_agent(text: str) -> tuple[str, dict[str, Any]]:
     """The name and settings of an agent written as on the command line: a name of `AGENTS`,
-    "mcts[:PLAYOUTS][:ROLLOUT][:guide=NET]" (NET, "baseline" or "policy:PATH", takes the rest of
+    `mcts[:PLAYOUTS][:ROLLOUT][:guide=NET]` (NET, "baseline" or "policy:PATH", takes the rest of
     the string), or "policy:PATH" (no commas: they separate seats)."""
     name, _, rest = text.partition(":")
     if name not in AGENTS:
@@ -38,8 +38,9 @@ def parse_agent(text: str) -> tuple[str, dict[str, Any]]:
         if not rest:
             return name, settings
     playouts, _, rollout = rest.partition(":")
-    if not playouts.isdigit():
-        raise ValueError(f"mcts playouts must be a whole number, got {playouts!r} in {text!r}")
+    if not (playouts.isascii() and playouts.isdigit()):  # "²" is a digit to str, not to int()
+        raise ValueError(f"mcts playouts must be a whole number from 1 to {MAX_PLAYOUTS}, got "
+                         f"{playouts!r} in {text!r}")
     if not 1 <= int(playouts) <= MAX_PLAYOUTS:
         raise ValueError(f"mcts playouts must be from 1 to {MAX_PLAYOUTS}, got {playouts} in {text!r}")
     settings["playouts"] = int(playouts)

@@ -17,9 +17,10 @@ from tavrin_rl._tavrin import PyTavrin
 from tavrin_rl.arena.ratings import (  # noqa: F401 (names of the arena since its start)
     GameRecord, Z, Standing, import_openskill, places, report_table, standings, to_svg,
 )
-from tavrin_rl._command import is_terminal, positive_int, prog, run_guarded, run_seed, seed, tell
+from tavrin_rl._command import (game_count, is_terminal, positive_int, prog, run_guarded,
+                                ray_address, run_seed, seed, tell, write_text_file)
 from tavrin_rl._progress import Progress
-from tavrin_rl._system import available_cpus
+from tavrin_rl._system import available_cpus, blas_threads
 from tavrin_rl.agents import Agent, Stream, make_agent, pass_turns
 from tavrin_rl.agents.registry import check_agent
 from tavrin_rl.catalogue import NUM_SEATS
@@ -93,8 +94,10 @@ def play_game(plan: Plan, number: int) -> GameRecord:
 
 
 def play_chunk(plan: Plan, first: int, count: int) -> list[GameRecord]:
-    """Plays games [first, first + count): one task of a worker."""
-    return [play_game(plan, number) for number in range(first, first + count)]
+    """Plays games [first, first + count): one task of a worker, BLAS at one thread (the
+    workers are the parallelism)."""
+    with blas_threads(1):
+        return [play_game(plan, number) for number in range(first, first + count)]
 
 
 Done = Callable[[list[GameRecord]], None]
@@ -159,7 +162,7 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("agents", nargs="+", metavar="AGENT",
                         help="agents as make_agent names them (random, greedy, reach, ...); at "
                              "least two, each once")
-    parser.add_argument("--games", type=positive_int, default=None, metavar="N",
+    parser.add_argument("--games", type=game_count, default=None, metavar="N",
                         help="games to play (default: one cycle of the schedule; balanced "
                              "after every whole cycle)")
     parser.add_argument("--seed", type=seed, default=None, metavar="S",
@@ -168,7 +171,8 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--workers", type=positive_int, default=None, metavar="K",
                         help="local worker processes (default: the CPUs available); with --ray "
                              "the most Ray tasks at once")
-    parser.add_argument("--ray", nargs="?", const="", default=None, metavar="ADDRESS",
+    parser.add_argument("--ray", nargs="?", const="", default=None, type=ray_address,
+                        metavar="ADDRESS",
                         help="play on the Ray cluster at ADDRESS, or on a local instance "
                              "started for the run (needs tavrin_rl[ray])")
     parser.add_argument("--out", metavar="PATH", help="write the standings and games as JSON")
@@ -220,6 +224,12 @@ def run(args: argparse.Namespace, out: TextIO, err: TextIO | None) -> int:
                    ray_address=args.ray or None)
     except KeyboardInterrupt:
         pass
+    except ConnectionError as error:  # Ray's cluster is not there (or went away)
+        if progress is not None:
+            progress.end()
+        tell(err, f"cannot reach Ray at {args.ray or 'the local instance'}: "
+                  f"{str(error).strip().splitlines()[0] if str(error).strip() else error!r}")
+        return 1
     if progress is not None:
         progress.end()
     if not records:
@@ -230,17 +240,20 @@ def run(args: argparse.Namespace, out: TextIO, err: TextIO | None) -> int:
     report_table(rows, len(records), games, out)
     out.flush()
     status = 130 if len(records) < games else 0
-    try:  # after the table, which a failure here must not cost
-        if args.out is not None:
-            with open(args.out, "w") as file:
-                json.dump(to_json(pool, rows, records, seed, games), file, indent=1)
-                file.write("\n")
-        if args.svg is not None:
-            with open(args.svg, "w") as file:
-                file.write(to_svg(rows, f"tavrin_rl arena: {len(records)} games, seed {seed}"))
-    except OSError as error:
-        tell(err, f"cannot write {error.filename}: {error.strerror or error}")
-        return status or 1
+    # after the table, which a failure here must not cost
+    outputs: list[tuple[str, Callable[[], str]]] = []
+    if args.out is not None:
+        outputs.append((args.out, lambda: json.dumps(to_json(pool, rows, records, seed, games),
+                                                     indent=1) + "\n"))
+    if args.svg is not None:
+        outputs.append((args.svg, lambda: to_svg(rows, f"tavrin_rl arena: {len(records)} games, "
+                                                       f"seed {seed}")))
+    for path, text in outputs:
+        try:
+            write_text_file(path, text())
+        except OSError as error:
+            tell(err, f"cannot write {path}: {error.strerror or error}")
+            return status or 1
     return status
 
 

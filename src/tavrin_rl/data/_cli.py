@@ -9,7 +9,7 @@ import argparse
 from collections.abc import Sequence
 from typing import TextIO
 
-from tavrin_rl._command import positive_int, run_seed
+from tavrin_rl._command import positive_int, ray_address, run_seed
 from tavrin_rl.catalogue import NUM_SEATS
 
 # Options that mean something only with --out, as argparse names them.
@@ -26,7 +26,8 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     group.add_argument("--workers", type=positive_int, metavar="K",
                        help="local worker processes (default: the CPUs available); with --ray, "
                             "the most Ray tasks running at once (default: no limit)")
-    group.add_argument("--ray", nargs="?", const="", default=None, metavar="ADDRESS",
+    group.add_argument("--ray", nargs="?", const="", default=None, type=ray_address,
+                       metavar="ADDRESS",
                        help="play the chunks as Ray tasks on the cluster at ADDRESS, or on a "
                             "local Ray instance started for the run when no address is given")
     group.add_argument("--chunk-size", type=positive_int, metavar="N",
@@ -53,6 +54,15 @@ def check_arguments(parser: argparse.ArgumentParser, args: argparse.Namespace) -
             parser.error(f"--{option} shows games to a person; it cannot be combined with --out")
     if "human" in args.agents:
         parser.error("--out plays built-in agents only, not human")
+    # the writer's own rule, asked here: a lineup it refuses must not leave a folder behind
+    from tavrin_rl.agents.seats import is_engine_seat
+    for name in args.agents:
+        try:
+            playable = is_engine_seat(name)
+        except ValueError as error:
+            parser.error(f"--out: {error}")
+        if not playable:
+            parser.error(f"--out: datasets are played by the engine, which cannot play {name!r}")
     if args.visits and not any(name.partition(":")[0] == "mcts" for name in args.agents):
         parser.error("--visits records searches: it needs an mcts seat")
 

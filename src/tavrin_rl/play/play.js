@@ -208,7 +208,7 @@ function settle() {
   const state = latest;
   if (state.turns !== events.length) { poll(); return; }
   showSeats(state.scores, state.left, state.out, state.over ? null : state.mover, state.places || null);
-  if (state.failure) { say(state.failure, true); return; }
+  if (state.failure) { say(state.failure, true); settled = true; return; }
   if (state.over) {
     legal = null;
     held = null;

@@ -31,6 +31,16 @@ from tavrin_rl.train.net import PolicyNet, segment_log_softmax
 from tavrin_rl.vector import VectorGames
 
 
+class Diverged(ArithmeticError):
+    """A loss stopped being finite: the net has diverged, and a step on it would only spread
+    the NaN to every weight."""
+
+
+def _check_loss(loss: torch.Tensor, where: str) -> None:
+    if not bool(torch.isfinite(loss.detach())):
+        raise Diverged(where)
+
+
 @dataclass
 class Settings:
     games: int = 128          # games per rollout, played to their end
@@ -193,7 +203,7 @@ def ppo_update(net: PolicyNet, optimizer: torch.optim.Optimizer, r: Rollout, s: 
     adv, returns = advantages(r, s.lam)
     sums = {"policy_loss": 0.0, "value_loss": 0.0, "entropy": 0.0, "clip_fraction": 0.0}
     steps = 0
-    for _ in range(s.epochs):
+    for epoch in range(s.epochs):
         order = rng.permutation(r.steps)
         for begin in range(0, r.steps, s.minibatch):
             rows = order[begin:begin + s.minibatch]
@@ -209,6 +219,7 @@ def ppo_update(net: PolicyNet, optimizer: torch.optim.Optimizer, r: Rollout, s: 
             policy_loss = -torch.min(ratio * a, ratio.clamp(1 - s.clip, 1 + s.clip) * a).mean()
             value_loss = 0.5 * (value - torch.from_numpy(returns[rows])).pow(2).mean()
             loss = policy_loss + s.value_coef * value_loss - s.entropy * entropy.mean()
+            _check_loss(loss, f"a PPO step (epoch {epoch + 1}, decision {begin})")
             optimizer.zero_grad()
             loss.backward()
             nn.utils.clip_grad_norm_(net.parameters(), s.max_grad_norm)
@@ -270,6 +281,7 @@ def clone_step(net: PolicyNet, optimizer: torch.optim.Optimizer, batch: dict[str
     policy_loss = -logp[torch.from_numpy(choice)].mean()
     value_loss = 0.5 * (value - torch.from_numpy(batch["target"].astype(np.float32))).pow(2).mean()
     loss = policy_loss + value_coef * value_loss
+    _check_loss(loss, "a cloning step")
     optimizer.zero_grad()
     loss.backward()
     optimizer.step()
