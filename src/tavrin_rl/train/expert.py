@@ -11,8 +11,8 @@
    share there lies above 50%.
 
 Everything goes to --out: `checkpoint.pt` (the kept and the learning net and the round counter: about 1 MB),
-`log.csv` (one row per round), `curve.svg` (the match and evaluation win shares against the CPU
-minutes of generation and training) and `policy.npz` (the kept net, a policy file). A round's
+`log.csv` (one row per round), `curve.svg` (the match's win share and, with --expert-eval-games,
+both nets' against three reach, against the CPU minutes of generation and training) and `policy.npz` (the kept net, a policy file). A round's
 dataset is deleted once trained on (`--keep-data` keeps it). An interrupted run resumes from its
 last completed round (`--resume`) and gives what a straight run gives: a round depends only on the
 kept net, the run's seed and the round's number.
@@ -314,8 +314,8 @@ def run(args: argparse.Namespace, settings: Settings, out: TextIO, err: TextIO |
         return 2
     state["mode"] = "expert"
     folder.mkdir(parents=True, exist_ok=True)
-    columns = [*COLUMNS, *(["eval_reach"] if settings.eval_games else [])]
-    series = ["match_share", *(["eval_reach"] if settings.eval_games else [])]
+    columns = [*COLUMNS, *(["eval_reach", "learner_eval_reach"] if settings.eval_games else [])]
+    series = ["match_share", *(["eval_reach", "learner_eval_reach"] if settings.eval_games else [])]
     out.write(f"expert iteration in {folder}: seed {seed}, rounds {state['round'] + 1} to "
               f"{settings.rounds}, {settings.games} games of {settings.playouts} playouts each\n")
     out.flush()
@@ -374,9 +374,11 @@ def run(args: argparse.Namespace, settings: Settings, out: TextIO, err: TextIO |
                    "value_loss": round(losses["value_loss"], 5), "match_games": games,
                    "match_share": round(share / games, 4), "match_low": round(low, 4),
                    "match_high": round(high, 4), "kept": int(kept), "match_cpu_s": round(matched, 2)}
-            if settings.eval_games:
-                row["eval_reach"] = evaluate(Policy(net.weights(), {}), ("reach",) * 3,
-                                             settings.eval_games, seed=round_seed(seed, round_, 3)).win_share
+            if settings.eval_games:  # both nets on the same games
+                for column, which in (("eval_reach", net), ("learner_eval_reach", candidate)):
+                    row[column] = round(evaluate(Policy(which.weights(), {}), ("reach",) * 3,
+                                                 settings.eval_games,
+                                                 seed=round_seed(seed, round_, 3)).win_share, 4)
             save(row)
             if not settings.keep_data:
                 shutil.rmtree(data_path, ignore_errors=True)
