@@ -180,16 +180,30 @@ PyObject* engine_pick(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 // index or None, the stream's new state). Each thread keeps one searcher, so the arena (sized for the
 // largest budget that thread has asked for) is allocated once, not per move.
 PyObject* engine_search(PyObject* module, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"state", "playouts", "rollout", "stream", "cpu_ms", "guide", nullptr};
+    static const char* keywords[] = {"state",  "playouts",     "rollout",      "stream", "cpu_ms",
+                                     "guide",  "puct",         "guide_visits", "guide_value_weight", "guide_mix",
+                                     "guide_widening", nullptr};
     PyObject* state_arg = nullptr;
     Py_ssize_t playouts = 0;
     PyObject* rollout_arg = nullptr;
     PyObject* stream_arg = nullptr;
     double cpu_ms = 0.0;
     PyObject* guide_arg = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OnOO|dO:search", const_cast<char**>(keywords), &state_arg,
-                                     &playouts, &rollout_arg, &stream_arg, &cpu_ms, &guide_arg))
+    const search::SearchConfig defaults{};
+    double puct = defaults.puct, value_weight = defaults.guide_value_weight, mix = defaults.guide_mix;
+    Py_ssize_t guide_visits = defaults.guide_visits;
+    int widen = defaults.guide_widening ? 1 : 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OnOO|dOdnddp:search", const_cast<char**>(keywords), &state_arg,
+                                     &playouts, &rollout_arg, &stream_arg, &cpu_ms, &guide_arg, &puct, &guide_visits,
+                                     &value_weight, &mix, &widen))
         return nullptr;
+    if (!(mix >= 0.0 && mix <= 1.0)) return PyErr_Format(PyExc_ValueError, "guide_mix must be from 0 to 1");
+    if (!(puct >= 0.0 && puct <= 100.0) || !(value_weight >= 0.0 && value_weight <= 1e6) || guide_visits < 1 ||
+        guide_visits > static_cast<Py_ssize_t>(search::MAX_PLAYOUTS))
+        return PyErr_Format(PyExc_ValueError,
+                            "puct must be from 0 to 100, guide_visits from 1 to %u and guide_value_weight from 0 to "
+                            "1e6",
+                            search::MAX_PLAYOUTS);
     std::shared_ptr<const net::Net> guide;
     if (guide_arg != Py_None && !(guide = net_of(state_of(module)->net_type, guide_arg))) return nullptr;
     Buffer state;
@@ -213,7 +227,12 @@ PyObject* engine_search(PyObject* module, PyObject* args, PyObject* kwargs) {
     if (!game) return nullptr;
     const search::SearchConfig config{.playouts = static_cast<std::uint32_t>(playouts),
                                       .rollout = static_cast<Policy>(*rollout),
-                                      .cpu_ms = cpu_ms};
+                                      .cpu_ms = cpu_ms,
+                                      .puct = static_cast<float>(puct),
+                                      .guide_visits = static_cast<std::uint32_t>(guide_visits),
+                                      .guide_value_weight = static_cast<float>(value_weight),
+                                      .guide_mix = static_cast<float>(mix),
+                                      .guide_widening = widen != 0};
     std::optional<std::uint32_t> g;
     without_gil([&] {
         thread_local search::Searcher searcher;
@@ -304,13 +323,15 @@ PyMethodDef engine_methods[] = {
                    "on 278 state bytes or a 36400-byte action mask, drawing from the stream state `stream`: (grid "
                    "index or None, the stream's next state)."),
     BINDING_METHOD(search, engine_search, METH_VARARGS | METH_KEYWORDS,
-                   "$module, /, state, playouts, rollout, stream, cpu_ms=0.0, guide=None",
+                   "$module, /, state, playouts, rollout, stream, cpu_ms=0.0, guide=None, puct=0.5, "
+                   "guide_visits=32, guide_value_weight=0.0, guide_mix=0.5, guide_widening=True",
                    "The search agent's move for the agent to move in 278 state bytes: a UCT search of `playouts` "
                    "playouts (1 to 20000) finished by the rule `rollout` (a policy code; above 240 playouts, reach "
                    "playouts mix in greedy placements), stopping early after "
                    "`cpu_ms` of CPU time when given, seeded by one draw from the stream state `stream`: (grid index "
                    "or None, the stream's next state). Repeatable for a stream state without cpu_ms. With `guide` (a Net), "
-                   "the net's priors and value guide the root and the busiest nodes (PUCT)."),
+                   "the net's priors and value guide the root and the nodes of `guide_visits` visits (PUCT with c = `puct`; "
+                   "the value counted as `guide_value_weight` playouts)."),
     BINDING_METHOD(stream_for_game, engine_stream_for_game, METH_FASTCALL, "$module, seed, game, /",
                    "The stream state of game number `game` of a run seeded with `seed`."),
     BINDING_METHOD(orientation_traits, engine_orientation_traits, METH_NOARGS, "$module, /",

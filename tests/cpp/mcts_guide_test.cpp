@@ -17,13 +17,24 @@ namespace {
 std::atomic<std::size_t> allocations{0};
 }  // namespace
 
+// Every unaligned form is replaced, so that none pairs with a sanitizer's own.
 void* operator new(std::size_t n) {
     allocations.fetch_add(1, std::memory_order_relaxed);
     if (void* p = std::malloc(n == 0 ? 1 : n)) return p;
     throw std::bad_alloc();
 }
+void* operator new[](std::size_t n) { return operator new(n); }
+void* operator new(std::size_t n, const std::nothrow_t&) noexcept {
+    allocations.fetch_add(1, std::memory_order_relaxed);
+    return std::malloc(n == 0 ? 1 : n);
+}
+void* operator new[](std::size_t n, const std::nothrow_t& t) noexcept { return operator new(n, t); }
 void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
 
 namespace tavrin::search {
 namespace {
@@ -80,7 +91,9 @@ std::vector<Game> positions(std::uint64_t seed, std::size_t every) {
 TEST(GuidedSearch, AStrongPriorGetsItsPlacementPlayed) {
     Searcher searcher;
     StubGuide guide(1000.0f, 3);
-    const SearchConfig config{.playouts = 24};
+    // The guide trusted alone (the shipped defaults blend its priors with the hand ranking's and
+    // keep the widening schedule: there it is the first placement opened at the root).
+    const SearchConfig config{.playouts = 24, .guide_mix = 1.0f, .guide_widening = false};
     std::size_t differs = 0, checked = 0;
     for (const Game& game : positions(3, 5)) {
         const std::vector<std::uint16_t> legal = legal_list(game);
@@ -94,6 +107,11 @@ TEST(GuidedSearch, AStrongPriorGetsItsPlacementPlayed) {
         std::uint32_t sum = 0;
         searcher.for_each_root_child([&](std::uint32_t, std::uint32_t v, float) { sum += v; });
         EXPECT_EQ(sum, with.playouts);
+        Stream blended{11};
+        (void)searcher.search(game, SearchConfig{.playouts = 24}, blended, &guide);
+        std::vector<std::uint32_t> opened;
+        searcher.for_each_root_child([&](std::uint32_t g, std::uint32_t, float) { opened.push_back(g); });
+        ASSERT_EQ(opened.front(), wanted);
         differs += without.move != with.move;
         ++checked;
     }
@@ -104,11 +122,15 @@ TEST(GuidedSearch, AStrongPriorGetsItsPlacementPlayed) {
 TEST(GuidedSearch, RepeatableLegalAndGuidedInsideTheTree) {
     Searcher first, second;
     StubGuide guide(20.0f), again(20.0f);
-    // Interior nodes guided early, the guide's value counted: every part of the guided path runs.
-    const SearchConfig config{.playouts = 60, .guide_visits = 3, .guide_value_weight = 2.0f};
+    // Interior nodes guided early, the guide's value counted, priors blended with the hand
+    // ranking's, with and without the widening schedule: every part of the guided path runs.
+    const SearchConfig configs[] = {
+        {.playouts = 60, .guide_visits = 3, .guide_value_weight = 2.0f},
+        {.playouts = 60, .guide_visits = 3, .guide_mix = 0.5f, .guide_widening = true}};
     std::uint64_t seed = 0;
     std::size_t interior = 0;  // searches that guided a node below the root
     for (const Game& game : positions(5, 3)) {
+        const SearchConfig& config = configs[seed % 2];
         Stream a{++seed}, b = a;
         const SearchResult r = first.search(game, config, a, &guide);
         const SearchResult s = second.search(game, config, b, &again);

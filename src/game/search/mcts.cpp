@@ -210,8 +210,8 @@ std::uint32_t Searcher::iterate(const SearchConfig& config, Stream& stream) {
                     best = slots[k].child;
                 }
             }
-            if (node.opened < node.candidates &&
-                (node.opened == 0 || node.sum[mover] / (static_cast<float>(node.visits) + node.bonus) +
+            if (node.opened < node.candidates && (!config.guide_widening || node.opened < widening(node.visits)) &&
+                (node.opened == 0 || config.guide_widening || node.sum[mover] / (static_cast<float>(node.visits) + node.bonus) +
                                              explore * slots[node.opened].prior >
                                          best_score)) {
                 n = open_child(n);
@@ -285,11 +285,30 @@ void Searcher::guide_node(std::uint32_t n, const SearchConfig& config) {
         total += p;
     }
     if (!(total > 0.0) || !std::isfinite(total)) fail("a guide gave priors that are all 0");
-    const float scale = static_cast<float>(1.0 / total);
+    float scale = static_cast<float>(1.0 / total);
+    const OrientationTable& t = OrientationTable::get();
+    if (config.guide_mix < 1.0f) {
+        // The hand ranking as a prior: the rank of each placement by (size, reach, tie, index),
+        // 1 / (rank + 1), normalised; blended with the guide's.
+        const std::uint64_t seed = node.slot_capacity == 0 ? 0 : node.tie_seed;
+        for (std::uint32_t k = 0; k < count; ++k) {
+            const std::uint32_t size = t.orientation[(moves_[k] / ANCHOR_COUNT) % ORIENTATION_COUNT].size;
+            keys_[k] = (std::uint64_t{size} << 58) | rank_key(t, moves_[k], seed);
+            order_[k] = k;
+        }
+        std::sort(order_.get(), order_.get() + count, [&](std::uint32_t a, std::uint32_t b) { return keys_[a] > keys_[b]; });
+        double harmonic = 0.0;
+        for (std::uint32_t r = 0; r < count; ++r) harmonic += 1.0 / (r + 1.0);
+        const float mix = std::max(0.0f, config.guide_mix);
+        for (std::uint32_t r = 0; r < count; ++r) {
+            const std::uint32_t k = order_[r];
+            priors_[k] = mix * priors_[k] * scale + (1.0f - mix) * static_cast<float>(1.0 / ((r + 1.0) * harmonic));
+        }
+        scale = 1.0f;
+    }
     // The open children stay where they are (their nodes are indexed by place); the rest follow by
     // prior, ties in the hand ranking's order so that a flat guide changes nothing but the selection.
     if (node.slot_capacity == 0) node.tie_seed = 0;  // never ranked by hand: no draw for the ties
-    const OrientationTable& t = OrientationTable::get();
     std::uint32_t rest = 0;
     const Slot* old = slots_.get() + node.first_slot;
     for (std::uint32_t k = 0; k < count; ++k) {

@@ -18,10 +18,11 @@
 // - A guide (a learned evaluator, `Guide`) may be given. It is asked at the root and at the nodes
 //   whose visits reach `guide_visits`, the busiest ones: an evaluation costs about as much as ten
 //   playouts, so it is spent where most playouts pass. A guided node keeps its open children in
-//   place and ranks the rest by the guide's priors, then selects with PUCT (mean + c P sqrt(N) /
-//   (1 + n)) instead of UCT, the next unopened placement valued at the node's mean: the priors,
-//   not the widening schedule, decide which placements get playouts. The guide's value, when it gives one and `guide_value_weight` is not
-//   0, counts as that many playouts of the node's mean.
+//   place, ranks the rest by its priors (the guide's blended with the hand ranking's,
+//   `guide_mix`) and selects with PUCT (mean + c P sqrt(N) / (1 + n)) instead of UCT, opening
+//   children on the widening schedule (or, without `guide_widening`, when the next one, valued at
+//   the node's mean, outscores the open ones). The guide's value, when it gives one and
+//   `guide_value_weight` is not 0, counts as that many playouts of the node's mean.
 //
 // A search takes exactly one draw from the caller's stream when the agent to move has a
 // placement (none otherwise), as a policy's pick does, and seeds its own draws with it: a search
@@ -76,14 +77,33 @@ struct SearchConfig {
     // cost the most (the longest playouts) and found nothing better than racing to the centre:
     // 80-playout searches that skipped them won as often as those that did not, at 70% of the time.
     std::uint32_t opening = 2;
-    // With a guide: c of PUCT at guided nodes (priors summing to 1 over the legal placements,
-    // outcomes in [0, 1]). Provisional, chosen with stub guides only: no net in the engine yet.
+    // The guided search's constants, chosen with the shipped net (`baseline`, 48% alone against
+    // three reach) against three reach at 120 playouts (benchmarks/bench_guided.py, 200 + 300
+    // games on seeds 1000 and 1001; plain search 90.5% and 93.8% on them, intervals about ±3%):
+    // - priors the net's alone, PUCT alone opening the next child: 74.4% (c = 0.5; 60 playouts:
+    //   c = 0.25: 66.2%, 0.5: 72.2%, 1.0: 61.1%). The net is no better a ranking than reach and
+    //   PUCT trusts it: the search stops looking past the placements it likes.
+    // - the hand ranking's priors alone (guide_mix 0) under PUCT: 93.5%; blended half and half:
+    //   91.5%, with c = 1 and a third of the net's: 96.0%.
+    // - half and half with the widening schedule kept: 96.5%, 92.5% (c = 0.2: 94.4%; c = 1:
+    //   92.0%; mix 0.3: 94.6%, 0.7: 91.8%; guide_visits 16: 96.3% at 1.10 ms, 64: 93.2%; the
+    //   value counted as 2 playouts: 93.3%). Each costs about 0.1 ms per move over the plain
+    //   search's 0.91 ms: the root's and the busiest nodes' evaluations.
+    // The differences are within the noise of these runs; the figures on games never used to
+    // choose are in docs/agents.md.
+    // c of PUCT at guided nodes (priors summing to 1 over the legal placements, outcomes in [0, 1]).
     float puct = 0.5f;
-    // With a guide: a node other than the root is guided once its visits reach this.
+    // A node other than the root is guided once its visits reach this.
     std::uint32_t guide_visits = 32;
     // With a guide that gives a value: the playouts it counts as at the node it evaluates; 0
     // leaves values to the playouts alone.
     float guide_value_weight = 0.0f;
+    // The share of the guide's priors in those the search uses; the rest comes from the hand
+    // ranking (size, then reach), as 1 / (rank + 1), normalised.
+    float guide_mix = 0.5f;
+    // Guided nodes still open children no faster than `widening` allows, in prior order;
+    // otherwise PUCT alone decides when the next opens (the next valued at the node's mean).
+    bool guide_widening = true;
 };
 
 struct SearchResult {

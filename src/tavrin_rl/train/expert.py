@@ -59,6 +59,8 @@ class Settings:
     workers: int = 1           # local processes generating (or the most Ray tasks at once)
     ray: str | None = None     # a Ray address ("" : a local instance)
     keep_data: bool = False
+    init: str | None = None    # the nets' start: a policy ("baseline" or policy:PATH); None: random
+    guide_playouts: int = 0    # the guided search's budget (0: `playouts`)
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
@@ -84,6 +86,11 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     group.add_argument("--ray", nargs="?", const="", default=None, metavar="ADDRESS",
                        help="play the games as Ray tasks (on the cluster at ADDRESS)")
     group.add_argument("--keep-data", action="store_true", help="keep each round's dataset")
+    group.add_argument("--expert-init", metavar="NET", default=None,
+                       help="start both nets from a policy (baseline or policy:PATH; default: "
+                            "a random net, the first round's search unguided)")
+    group.add_argument("--guided-playouts", type=int, default=0, metavar="N",
+                       help="the search's playouts once a net guides it (default: --expert-playouts)")
 
 
 def check_arguments(parser: argparse.ArgumentParser, args: argparse.Namespace) -> Settings:
@@ -96,11 +103,35 @@ def check_arguments(parser: argparse.ArgumentParser, args: argparse.Namespace) -
     if args.expert_playouts > 20_000:
         parser.error("--expert-playouts must be at most 20000")
     if args.clone is not None:
-        parser.error("--expert starts from the plain search: it takes no --clone")
+        parser.error("--expert learns from its own search: it takes no --clone (see --expert-init)")
+    if not 0 <= args.guided_playouts <= 20_000:
+        parser.error("--guided-playouts must be from 0 to 20000")
+    if args.expert_init is not None:
+        from tavrin_rl.agents.registry import check_agent
+        try:
+            check_agent(args.expert_init if args.expert_init.startswith("policy:") or
+                        args.expert_init == "baseline" else "policy:" + args.expert_init)
+        except ValueError as error:
+            parser.error(f"--expert-init: {error}")
     return Settings(rounds=args.expert, games=args.expert_games, playouts=args.expert_playouts,
                     epochs=args.expert_epochs, match_games=args.match_games,
                     eval_games=args.expert_eval_games, workers=args.workers, ray=args.ray,
-                    keep_data=args.keep_data, lr=args.lr)
+                    keep_data=args.keep_data, lr=args.lr, init=args.expert_init,
+                    guide_playouts=args.guided_playouts)
+
+
+def init_weights(init: str) -> dict[str, Any]:
+    """A policy file's arrays as a float32 state dict."""
+    import torch
+
+    from tavrin_rl.agents.net import load_policy
+    from tavrin_rl.agents.seats import net_path
+    name = init if init == "baseline" or init.startswith("policy:") else "policy:" + init
+    path = net_path(name)
+    load_policy(path)  # checked before its arrays are trusted
+    with np.load(path, allow_pickle=False) as arrays:
+        return {k: torch.from_numpy(np.asarray(arrays[k], np.float32)) for k in arrays.files
+                if k != "format"}
 
 
 def search_agent(playouts: int, policy: Path | None) -> str:
@@ -236,9 +267,12 @@ def run(args: argparse.Namespace, settings: Settings, out: TextIO, err: TextIO |
     seed = args.seed
     torch.manual_seed(seed)
     net = PolicyNet(channels=settings.channels)
+    if settings.init is not None:
+        net.load_state_dict(init_weights(settings.init))
     candidate = PolicyNet(channels=settings.channels)  # the learning net
     candidate.load_state_dict(net.state_dict())
-    state: dict[str, Any] = {"round": 0, "cpu_s": 0.0, "have_net": False, "seed": seed,
+    state: dict[str, Any] = {"round": 0, "cpu_s": 0.0, "have_net": settings.init is not None,
+                             "seed": seed,
                              "settings": asdict(settings)}
     rows: list[dict[str, Any]] = []
     if args.resume:
@@ -302,7 +336,10 @@ def run(args: argparse.Namespace, settings: Settings, out: TextIO, err: TextIO |
             data_path = folder / f"round_{round_}"
             started = _cpu_s()
             guide = folder / "policy.npz" if state["have_net"] else None
-            agent = search_agent(settings.playouts, guide)
+            if guide is not None and not guide.exists():  # the first round from --expert-init
+                save_policy(guide, net.weights(), channels=net.channels, round=0,
+                            recipe=f"expert iteration's start: {settings.init}")
+            agent = search_agent(settings.guide_playouts or settings.playouts, guide)
             summary = data.write_dataset(
                 data_path, settings.games, (agent,) * 4, round_seed(seed, round_, 0),
                 workers=settings.workers, ray=settings.ray is not None,
@@ -324,8 +361,8 @@ def run(args: argparse.Namespace, settings: Settings, out: TextIO, err: TextIO |
             state["cpu_s"] = float(state["cpu_s"]) + gen + trained
             searched = int(data.open(data_path, observation=None).plies(["visits"]).column(
                 "visits").is_valid().to_numpy(zero_copy_only=False).sum())
-            row = {"round": round_, "games": settings.games, "playouts": settings.playouts,
-                   "guided": int(agent != search_agent(settings.playouts, None)),
+            row = {"round": round_, "games": settings.games, "playouts": int(agent.split(":")[1]),
+                   "guided": int("guide=" in agent),
                    "samples": summary.plies, "searched": searched, "gen_cpu_s": round(gen, 2),
                    "train_cpu_s": round(trained, 2), "cpu_s": round(state["cpu_s"], 2),
                    "policy_loss": round(losses["policy_loss"], 5),
