@@ -67,27 +67,32 @@ def single() -> Callable[[float], tuple[int, float]]:
 
 def vector(threads: int) -> Callable[[float], tuple[int, float]]:
     env = make_vec(64, seat="random", opponents="random", threads=threads, seed=0)
-    env.reset(seed=0)
-
-    def placed(pieces: np.ndarray) -> int:
-        return int(pieces.size - pieces.sum())
+    observations, _ = env.reset(seed=0)
+    # Placements are counted from the pieces every seat still holds. Next-step autoreset: a game
+    # that ended returns its last view, and the step after starts it anew (from 84 pieces).
+    state = {"held": observations["pieces"].sum(axis=(1, 2)), "restarting": np.zeros(64, bool)}
 
     def run(seconds: float) -> tuple[int, float]:
         start = time.process_time()
-        before = placed(env.views.pieces)
         plies = 0
         while time.process_time() - start < seconds:
-            _, _, terminations, _, infos = env.step(env.sample_legal_actions())
-            for i in np.flatnonzero(terminations):
-                plies += PLIES_PER_GAME - int(infos["final_obs"][i]["pieces"].sum())
-        plies += placed(env.views.pieces) - before
+            observations, _, terminations, _, _ = env.step(env.sample_legal_actions())
+            held = observations["pieces"].sum(axis=(1, 2))
+            plies += int(np.where(state["restarting"], PLIES_PER_GAME - held,
+                                  state["held"] - held).sum())
+            state["held"], state["restarting"] = held, terminations
         return plies, time.process_time() - start
     return run
 
 
 def main() -> None:
-    rounds = int(sys.argv[1]) if len(sys.argv) > 1 else 5
-    seconds = float(sys.argv[2]) if len(sys.argv) > 2 else 2.0
+    try:
+        rounds = int(sys.argv[1]) if len(sys.argv) > 1 else 5
+        seconds = float(sys.argv[2]) if len(sys.argv) > 2 else 2.0
+    except ValueError:
+        sys.exit("usage: bench_envs.py [rounds] [seconds per run]")
+    if rounds < 1 or not seconds > 0:
+        sys.exit("usage: bench_envs.py [rounds] [seconds per run]: at least 1 round, seconds > 0")
     warnings.simplefilter("ignore")
     runs = {
         "PettingZoo AEC env(), mask.view(bool)": aec(True),

@@ -5,7 +5,8 @@ to one with threadpoolctl), medians or means as stated; ratios come from runs in
 this process.
 
     python benchmarks/bench_net.py decision [--games 200]     # one decision against an mcts move
-    TAVRIN_KERNEL=portable python benchmarks/bench_net.py decision   # the same, portable kernels
+    TAVRIN_KERNEL=portable python benchmarks/bench_net.py decision   # portable kernels (the
+                                                              # search's move kernel too)
     python benchmarks/bench_net.py batched [--games 256]      # seats reach + three baselines
     python benchmarks/bench_net.py training [--runs 3]        # PPO vs baseline seats vs reach seats
     python benchmarks/bench_net.py equal [--positions 10000]  # engine against numpy
@@ -239,8 +240,7 @@ def main() -> None:
     parser.add_argument("--positions", type=int, default=10_000)
     parser.add_argument("--runs", type=int, default=3)
     args = parser.parse_args()
-    limit = one_thread()  # held to the end: its limit lasts while it lives
-    assert limit is not None or True
+    limit = one_thread()  # held to the end: its limit lasts while it lives  # noqa: F841
     parts = ["decision", "batched", "training", "equal", "strength", "agents"] \
         if args.part == "all" else [args.part]
     for part in parts:

@@ -126,6 +126,10 @@ for py in "${pythons[@]}"; do
   # The documentation site, once, on 3.11 (the [docs] extra came with the package above): every
   # link, anchor and API reference must resolve. The pages' code ran in test_examples.py.
   if [ "$ver" = 3.11 ]; then
+    # Every documented benchmark for a few iterations, so that none rots (those that need torch
+    # run in the integration step below).
+    log "benchmark smoke (Python 3.11)"
+    scripts/bench_smoke.sh "$root/$venv/bin/python" numpy
     log "documentation site (mkdocs build --strict, Python 3.11)"
     # Not -q: it would hide the warnings that --strict turns into a failure, and pass.
     NO_MKDOCS_2_WARNING=1 "$venv/bin/python" -m mkdocs build --strict -d build/site
@@ -191,6 +195,10 @@ else
      -p no:cacheprovider \
      "$root/tests/python/test_data.py::test_torch_example_reads_through_two_loader_workers" \
      "$root/tests/python/test_train.py")
+  if "$venv/bin/python" -c "import sb3_contrib, torchrl" 2>/dev/null; then
+    log "benchmark smoke (torch)"
+    scripts/bench_smoke.sh "$root/$venv/bin/python" torch
+  fi
   # The code blocks of the README and the docs that need torch run here too (the others already
   # ran with the package's own tests; a block whose library is missing here skips, naming it).
   (cd build && "$root/$venv/bin/python" -m pytest "$root/tests/python/test_examples.py" -q -ra \

@@ -63,7 +63,7 @@ def seconds(text: str) -> float:
     return value
 
 
-_RAY_ADDRESS = re.compile(r"(ray://)?[A-Za-z0-9.\-]+:[0-9]{1,5}")
+_RAY_ADDRESS = re.compile(r"(ray://)?([A-Za-z0-9.\-]+|\[[0-9A-Fa-f:.]+\]):[0-9]{1,5}")  # [::1]:P too
 
 
 def ray_address(text: str) -> str:

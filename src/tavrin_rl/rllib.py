@@ -111,7 +111,12 @@ class TavrinMultiAgentEnv(MultiAgentEnv):
         for name in opponents.values():
             if not isinstance(name, str):
                 raise ValueError(f"unknown opponent {name!r} (choose from {', '.join(AGENTS)})")
-            make_agent(name)  # "policy:PATH" and "mcts:..." too: refused here when wrong
+            try:
+                make_agent(name)  # "policy:PATH" and "mcts:..." too: refused here when wrong
+            except ValueError as error:
+                raise ValueError(f"unknown opponent {name!r} for seat(s) "
+                                 f"{sorted(s for s, n in opponents.items() if n == name)}: "
+                                 f"{error}") from None
         self.opponent_names = opponents
         seed = config.pop("seed", None)
         if seed is not None and (isinstance(seed, bool) or not isinstance(seed, int) or seed < 0):

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <vector>
@@ -252,6 +253,17 @@ TEST(Net, PicksTheMostLikelyOrDrawsFromThePolicy) {
         EXPECT_EQ(a.state, b.state);
         EXPECT_NE(std::find(legal.begin(), legal.end(), drawn), legal.end());
         ASSERT_FALSE(step(game, std::size_t{drawn}));
+    }
+}
+
+// TAVRIN_KERNEL forces the net's kernel too, when the CPU runs it (ctest runs this once per name).
+TEST(Net, FollowsTheForcedKernel) {
+    const char* forced = std::getenv("TAVRIN_KERNEL");
+    if (forced == nullptr) GTEST_SKIP() << "TAVRIN_KERNEL not set";
+    for (const NetKernel* k : all_net_kernels()) {
+        if (std::string_view(k->name) == forced && net_kernel_supported(*k)) {
+            EXPECT_STREQ(active_net_kernel().name, forced);
+        }
     }
 }
 

@@ -379,7 +379,7 @@ std::shared_ptr<const net::Net> random_net(const net::Shape& shape, unsigned see
 // Net seats of two nets of different widths, one drawing from its policy, share the pool's
 // threads and play the same games on one thread or three.
 TEST(VectorGames, NetSeatsPlayTheSameGamesOnAnyThreadCount) {
-    Config c = config(7, 1, ObservationMode::None, false, false);
+    Config c = config(4, 1, ObservationMode::None, false, false);
     c.seats = {Seat::Net, Seat::Reach, Seat::Net, Seat::Random};
     c.settings[0].net = random_net(net::Shape{16, 3, 8}, 1);
     c.settings[2].net = random_net(net::Shape{24, 2, 4}, 2);

@@ -11,8 +11,8 @@
    share there lies above 50%.
 
 Everything goes to --out: `checkpoint.pt` (the kept and the learning net and the round counter: about 1 MB),
-`log.csv` (one row per round), `curve.svg` (the match and evaluation win shares against the CPU
-minutes of generation and training) and `policy.npz` (the kept net, a policy file). A round's
+`log.csv` (one row per round), `curve.svg` (the match's win share and, with --expert-eval-games,
+both nets' against three reach, against the CPU minutes of generation and training) and `policy.npz` (the kept net, a policy file). A round's
 dataset is deleted once trained on (`--keep-data` keeps it). An interrupted run resumes from its
 last completed round (`--resume`) and gives what a straight run gives: a round depends only on the
 kept net, the run's seed and the round's number.
@@ -81,10 +81,11 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
                             f"{defaults.match_games})")
     group.add_argument("--expert-eval-games", type=int, default=0, metavar="N",
                        help="games of the kept net against three reach after each round (default 0)")
-    group.add_argument("--workers", type=int, default=1, metavar="K",
+    group.add_argument("--expert-workers", type=int, default=1, metavar="K",
                        help="local processes playing the games (default 1)")
-    group.add_argument("--ray", nargs="?", const="", default=None, metavar="ADDRESS",
-                       help="play the games as Ray tasks (on the cluster at ADDRESS)")
+    group.add_argument("--expert-ray", nargs="?", const="", default=None, metavar="ADDRESS",
+                       help="play the games as Ray tasks (on the cluster at ADDRESS, or a local "
+                            "instance), the same games as on local workers")
     group.add_argument("--keep-data", action="store_true", help="keep each round's dataset")
     group.add_argument("--expert-init", metavar="NET", default=None,
                        help="start both nets from a policy (baseline or policy:PATH; default: "
@@ -97,13 +98,17 @@ def check_arguments(parser: argparse.ArgumentParser, args: argparse.Namespace) -
     """The expert settings of the command line, refused in the parser when out of range."""
     for name, low in (("expert", 1), ("expert_games", 1), ("expert_playouts", 1),
                       ("expert_epochs", 1), ("match_games", 4), ("expert_eval_games", 0),
-                      ("workers", 1)):
+                      ("expert_workers", 1)):
         if getattr(args, name) < low:
             parser.error(f"--{name.replace('_', '-')} must be at least {low}")
     if args.expert_playouts > 20_000:
         parser.error("--expert-playouts must be at most 20000")
     if args.clone is not None:
         parser.error("--expert learns from its own search: it takes no --clone (see --expert-init)")
+    if args.expert_ray is not None:
+        import importlib.util
+        if importlib.util.find_spec("ray") is None:
+            parser.error("--expert-ray needs Ray: pip install 'tavrin_rl[ray]'")
     if not 0 <= args.guided_playouts <= 20_000:
         parser.error("--guided-playouts must be from 0 to 20000")
     if args.expert_init is not None:
@@ -115,7 +120,7 @@ def check_arguments(parser: argparse.ArgumentParser, args: argparse.Namespace) -
             parser.error(f"--expert-init: {error}")
     return Settings(rounds=args.expert, games=args.expert_games, playouts=args.expert_playouts,
                     epochs=args.expert_epochs, match_games=args.match_games,
-                    eval_games=args.expert_eval_games, workers=args.workers, ray=args.ray,
+                    eval_games=args.expert_eval_games, workers=args.expert_workers, ray=args.expert_ray,
                     keep_data=args.keep_data, lr=args.lr, init=args.expert_init,
                     guide_playouts=args.guided_playouts)
 
@@ -309,8 +314,8 @@ def run(args: argparse.Namespace, settings: Settings, out: TextIO, err: TextIO |
         return 2
     state["mode"] = "expert"
     folder.mkdir(parents=True, exist_ok=True)
-    columns = [*COLUMNS, *(["eval_reach"] if settings.eval_games else [])]
-    series = ["match_share", *(["eval_reach"] if settings.eval_games else [])]
+    columns = [*COLUMNS, *(["eval_reach", "learner_eval_reach"] if settings.eval_games else [])]
+    series = ["match_share", *(["eval_reach", "learner_eval_reach"] if settings.eval_games else [])]
     out.write(f"expert iteration in {folder}: seed {seed}, rounds {state['round'] + 1} to "
               f"{settings.rounds}, {settings.games} games of {settings.playouts} playouts each\n")
     out.flush()
@@ -369,9 +374,11 @@ def run(args: argparse.Namespace, settings: Settings, out: TextIO, err: TextIO |
                    "value_loss": round(losses["value_loss"], 5), "match_games": games,
                    "match_share": round(share / games, 4), "match_low": round(low, 4),
                    "match_high": round(high, 4), "kept": int(kept), "match_cpu_s": round(matched, 2)}
-            if settings.eval_games:
-                row["eval_reach"] = evaluate(Policy(net.weights(), {}), ("reach",) * 3,
-                                             settings.eval_games, seed=round_seed(seed, round_, 3)).win_share
+            if settings.eval_games:  # both nets on the same games
+                for column, which in (("eval_reach", net), ("learner_eval_reach", candidate)):
+                    row[column] = round(evaluate(Policy(which.weights(), {}), ("reach",) * 3,
+                                                 settings.eval_games,
+                                                 seed=round_seed(seed, round_, 3)).win_share, 4)
             save(row)
             if not settings.keep_data:
                 shutil.rmtree(data_path, ignore_errors=True)
