@@ -215,12 +215,13 @@ FIGURES = [
         record={"shares": {100: "93.3%", 101: "93.8%", 102: "93.0%"}}),
     Figure(
         "scratch-vs-random", "README, docs/training.md",
-        "trained from scratch against random for 3 CPU-minutes: RESULT against three random",
+        "trained from scratch against random for 3 CPU-minutes (seed 100): 96.5% (95.8–97.1%) of 3,000 "
+        "games against three random",
         ["python -m tavrin_rl train --out scratch --opponents random --cpu-minutes 3 --seed 100"]
         + [f"python -m tavrin_rl train --evaluate scratch/policy.npz --opponents random "
            f"--eval-games 1000 --seed {s}" for s in SEEDS],
         "4 min", check_scratch,
-        record={"opponent": "random", "minutes": 3, "interval": (0.0, 1.0)}),
+        record={"opponent": "random", "minutes": 3, "interval": (0.958, 0.971)}),
     Figure(
         "speed", "README, docs/performance.md",
         "the batched engine, one thread: 4.0× the Python loop with full observations and masks, "
