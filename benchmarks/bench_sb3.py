@@ -2,8 +2,8 @@
 
     python benchmarks/bench_sb3.py [--envs 64] [--iterations 3]
 
-MaskablePPO with the example's policy (`examples/train_maskable_ppo.py`: MultiInputPolicy, 64
-units for policy and value), `n_steps=64`, `batch_size=512`, one torch thread, on
+MaskablePPO with the example's policy (`examples/train_maskable_ppo.py`: `tavrin_rl.sb3.GridPolicy`),
+`n_steps=64`, `batch_size=512`, one torch thread, on
 `tavrin_rl.sb3.make_vec_env(envs, seat="random", opponents="reach")`. The environment's calls
 (`step_wait`, `reset`, and the masks MaskablePPO asks for) are timed in CPU time; the share is
 their median over learning iterations against the iteration's whole CPU time. Needs torch and
@@ -19,7 +19,7 @@ import time
 import torch
 from sb3_contrib import MaskablePPO
 
-from tavrin_rl.sb3 import TavrinVecEnv, make_vec_env
+from tavrin_rl.sb3 import GridPolicy, TavrinVecEnv, make_vec_env
 
 
 def main() -> None:
@@ -42,8 +42,8 @@ def main() -> None:
     for name in ("step_wait", "reset", "env_method"):
         setattr(TavrinVecEnv, name, timed(getattr(TavrinVecEnv, name)))
     env = make_vec_env(args.envs, seat="random", opponents="reach", seed=0)
-    model = MaskablePPO("MultiInputPolicy", env, n_steps=64, batch_size=512, seed=0,
-                        policy_kwargs={"net_arch": {"pi": [64], "vf": [64]}}, verbose=0)
+    model = MaskablePPO(GridPolicy, env, n_steps=64, batch_size=512, gamma=1.0, seed=0,
+                        verbose=0)
     shares = []
     for _ in range(args.iterations):
         spent[0] = 0.0

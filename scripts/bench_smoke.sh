@@ -37,6 +37,9 @@ if [ "$set_name" = numpy ]; then
   run 60 bench_data.py --games 50 --rounds 1 --no-ray
   run 60 bench_agents.py --rounds 1 --seconds 0.2 --games 50
   run 60 bench_play.py 1
+  run 60 bench_guided.py --games 4 plain:8 guided:8:0.5:4:0
+  run 60 bench_net.py decision --games 4
+  run 60 bench_net.py batched --games 8
   bench=$root/build/cpp/tavrin_bench
   if [ -x "$bench" ]; then
     run 90 perf_table.py --bench "$bench" --games 32 --rounds 1 --seconds 0.1
@@ -46,4 +49,5 @@ if [ "$set_name" = numpy ]; then
 else
   run 120 bench_sb3.py --envs 8 --iterations 1
   run 120 bench_torchrl.py --envs 8 --rounds 1 --seconds 0.2
+  run 120 bench_net.py training --runs 1
 fi

@@ -12,8 +12,7 @@ ladder's order holds.
 
 The curves come from training runs too costly to repeat here: `--runs DIR` copies
 DIR/base/curve.svg (the shipped baseline's run, `scripts/figures.py show baseline-training`) to
-docs/baseline_curve.svg. docs/maskable_ppo_curve.png is the plot of
-`examples/train_maskable_ppo.py --plot` (its command is in docs/training.md).
+docs/baseline_curve.svg.
 """
 
 from __future__ import annotations

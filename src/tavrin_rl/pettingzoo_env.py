@@ -50,6 +50,7 @@ except ModuleNotFoundError as _error:
 from tavrin_rl._tavrin import PyTavrin
 from tavrin_rl.agents import pass_turns
 from tavrin_rl.catalogue import NUM_ACTIONS
+from tavrin_rl.gym.observations import ObservationMode, RenderMode, RewardMode
 from tavrin_rl.gym.observations import (  # noqa: F401 (names of this module since its start)
     AGENT_RGB, AGENTS, BLOCKED, BOARD_CHANNELS, CELL_PIXELS, CORNERS, DONE, FREE_RGB, GRID_RGB,
     NUM_CHANNELS, NUM_KINDS, NUM_SEATS, OBSERVATION_MODES, OCCUPIED, PIECES, RENDER_MODES,
@@ -61,8 +62,8 @@ from tavrin_rl.gym.observations import (  # noqa: F401 (names of this module sin
 _GAME_OVER = "the game is over and every agent has left: call reset() to play again"
 
 
-def env(reward_mode: str = "win_share", render_mode: str | None = None,
-        illegal_reward: float | None = None, observation: str = "full",
+def env(reward_mode: RewardMode = "win_share", render_mode: RenderMode | None = None,
+        illegal_reward: float | None = None, observation: ObservationMode = "full",
         channels_last: bool = False) -> AECEnv:
     """The wrapped environment, the one to train with.
 
@@ -102,8 +103,8 @@ class raw_env(AECEnv):  # noqa: N801 (PettingZoo's name for the unwrapped class)
         "render_fps": 2,
     }
 
-    def __init__(self, reward_mode: str = "win_share", render_mode: str | None = None,
-                 observation: str = "full", channels_last: bool = False) -> None:
+    def __init__(self, reward_mode: RewardMode = "win_share", render_mode: RenderMode | None = None,
+                 observation: ObservationMode = "full", channels_last: bool = False) -> None:
         check_options(reward_mode, render_mode, observation, channels_last)
         super().__init__()
         self.reward_mode = reward_mode

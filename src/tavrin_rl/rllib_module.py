@@ -24,10 +24,11 @@ except ModuleNotFoundError as _error:
 from tavrin_rl.catalogue import BOARD_CHANNELS, BOARD_SIDE, FLAT_SIZE, NUM_ACTIONS
 
 # The observation is the engine's flat layout (as `tavrin_rl.rllib` declares it): the board
-# planes, then the pieces held and the done flags.
+# planes, then the pieces held and the out-of-moves flags.
 SIDE = BOARD_SIDE
 BOARD_PLANES = BOARD_CHANNELS
-EXTRA = FLAT_SIZE - BOARD_CHANNELS * SIDE * SIDE
+PLANES = BOARD_PLANES * SIDE * SIDE  # the board's share of the flat observation
+EXTRA = FLAT_SIZE - PLANES
 ORIENTATIONS = NUM_ACTIONS // (SIDE * SIDE)  # the action grid is (orientation, row, column)
 FLOAT_MIN = torch.finfo(torch.float32).min  # a masked logit: no probability, and no NaN
 

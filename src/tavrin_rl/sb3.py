@@ -113,8 +113,6 @@ class TavrinVecEnv(VecEnv):
         rows = list(self._get_indices(indices))
         if attr_name == "seat":
             return [int(self.envs.seats[i]) for i in rows]
-        if attr_name == "render_mode" and not hasattr(self, "envs"):
-            return [None] * len(rows)
         own = [self._own[i] for i in rows]
         if any(attr_name in values for values in own):
             return [values.get(attr_name) for values in own]

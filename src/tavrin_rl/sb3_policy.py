@@ -24,10 +24,16 @@ from __future__ import annotations
 from typing import Any
 
 import numpy as np
-import torch
-from gymnasium import spaces
-from sb3_contrib.common.maskable.distributions import MaskableDistribution
-from sb3_contrib.common.maskable.policies import MaskableActorCriticPolicy
+
+from tavrin_rl._extras import needs_extra
+
+try:
+    import torch
+    from gymnasium import spaces
+    from sb3_contrib.common.maskable.distributions import MaskableDistribution
+    from sb3_contrib.common.maskable.policies import MaskableActorCriticPolicy
+except ModuleNotFoundError as _error:
+    raise needs_extra("tavrin_rl.sb3_policy", "integration", _error) from _error
 
 from tavrin_rl.catalogue import BOARD_CHANNELS, BOARD_SIDE, NUM_ACTIONS
 from tavrin_rl.train.net import PolicyNet, segment_log_softmax

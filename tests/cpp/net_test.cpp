@@ -216,8 +216,10 @@ TEST(Net, EveryKernelGivesTheSameBits) {
             row.push_back(ev.value(net));
             logits.push_back(row);
             Stream stream{p_seed++};
-            picks.push_back(*ev.pick(net, game, nullptr));
-            picks.push_back(*ev.pick(net, game, &stream));
+            // A mover out of moves has no pick: record that as a pick of its own, never read it.
+            constexpr std::uint32_t none = 0xffffffffu;
+            picks.push_back(ev.pick(net, game, nullptr).value_or(none));
+            picks.push_back(ev.pick(net, game, &stream).value_or(none));
         }
         if (first.empty()) {
             first = logits;

@@ -1,5 +1,5 @@
 """Tianshou's PettingZooEnv and Collector run on the compact observation, keeping the pieces and
-done flags that sit under "observation"."""
+out-of-moves flags that sit under "observation"."""
 
 import numpy as np
 import pytest
@@ -31,7 +31,7 @@ def test_a_collector_runs_on_the_compact_observation():
     assert result.n_collected_steps >= 300
     kept = buffer.sample(64)[0].obs
     assert kept.obs.board.shape[1:] == (12, 20, 20)
-    assert kept.obs.pieces.shape[1:] == (4, 21) and kept.obs.done.shape[1:] == (4,)
+    assert kept.obs.pieces.shape[1:] == (4, 21) and kept.obs.out_of_moves.shape[1:] == (4,)
     # Each collected move was legal under the mask Tianshou was shown.
     batch, _ = buffer.sample(200)
     assert np.asarray(batch.obs.mask)[np.arange(len(batch.act)), batch.act].all()

@@ -12,6 +12,8 @@ CASES = [
     ("tavrin_rl.gym", "gymnasium", "pettingzoo"),
     ("tavrin_rl.pettingzoo_env", "pettingzoo", "pettingzoo"),
     ("tavrin_rl.sb3", "stable_baselines3", "integration"),
+    ("tavrin_rl.sb3_policy", "sb3_contrib", "integration"),
+    ("tavrin_rl.torchrl", "torch", "integration"),
     ("tavrin_rl.rllib", "ray", "rllib"),
     ("tavrin_rl.rllib_module", "torch", "rllib"),
     ("tavrin_rl.train.ppo", "torch", "train"),

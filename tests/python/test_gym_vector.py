@@ -234,3 +234,15 @@ def test_registered_vector_entry_point():
                               vectorization_mode="vector_entry_point", seat=1, threads=1)
     observations, infos = envs.reset(seed=0)
     assert observations["board"].shape == (3, 12, 20, 20) and (infos["seat"] == 1).all()
+
+
+def test_options_are_spelled_out_for_editors():
+    import typing
+
+    from tavrin_rl.gym import SingleAgentEnv
+
+    for function in (make_vec, SingleAgentEnv.__init__):
+        hints = typing.get_type_hints(function)
+        assert typing.get_args(hints["reward_mode"]) == ("score", "win_share", "rank")
+        assert "compact" in typing.get_args(hints["observation"])
+        assert "random" in str(hints["seat"])

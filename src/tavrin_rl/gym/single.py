@@ -16,12 +16,13 @@ from tavrin_rl.agents import AGENTS, Agent, Stream, make_agent, pass_turns
 from tavrin_rl.catalogue import NUM_ACTIONS
 from tavrin_rl.gym.observations import (
     EPISODE_OVER, NUM_SEATS, RENDER_MODES, FramePacer, action_index, check_options, check_seat, checked_illegal_reward,
-    observation_arrays, observation_space_of, render_game,
+    observation_arrays, observation_space_of, render_game, ObservationMode, OpponentName,
+    RenderMode, RewardMode, Seat,
 )
 
 # An opponent callable: (observation in the learner's format, int8 action mask) -> grid index.
 OpponentFn = Callable[[Any, np.ndarray], Any]
-OpponentSpec = Union[str, OpponentFn]
+OpponentSpec = Union[OpponentName, OpponentFn]
 BUILT_IN = AGENTS
 
 __all__ = ["SingleAgentEnv"]
@@ -57,11 +58,11 @@ class SingleAgentEnv(gymnasium.Env[Any, np.int64]):
 
     metadata: dict[str, Any] = {"render_modes": list(RENDER_MODES), "render_fps": 2}
 
-    def __init__(self, seat: int | str = 0,
+    def __init__(self, seat: Seat = 0,
                  opponents: OpponentSpec | Sequence[OpponentSpec] = "random",
-                 reward_mode: str = "win_share", observation: str = "compact",
+                 reward_mode: RewardMode = "win_share", observation: ObservationMode = "compact",
                  channels_last: bool = False, illegal_reward: float | None = None,
-                 render_mode: str | None = None) -> None:
+                 render_mode: RenderMode | None = None) -> None:
         check_options(reward_mode, render_mode, observation, channels_last)
         check_seat(seat)
         self.opponent_specs = self._check_opponents(opponents)
