@@ -19,14 +19,11 @@ not. A loss or weight that stops being finite ends the run, keeping the last goo
 from __future__ import annotations
 
 import argparse
-import contextlib
 import csv
 import io
 import math
 import os
-import signal
 import sys
-import threading
 import time
 from collections.abc import Callable, Iterator
 from pathlib import Path
@@ -37,6 +34,8 @@ from tavrin_rl._command import seed as seed_option
 from tavrin_rl._extras import install_hint
 from tavrin_rl._progress import Progress
 from tavrin_rl.train.curve import curve_svg
+from tavrin_rl.train.files import ctrl_c_held as _ctrl_c_held
+from tavrin_rl.train.files import write_files as _write_files
 from tavrin_rl.vector import POLICIES
 
 COLUMNS = ("update", "phase", "games", "steps", "train_cpu_s", "steps_per_cpu_s", "train_win_share",
@@ -239,52 +238,6 @@ class RunError(Exception):
     def __init__(self, message: str, status: int = 1) -> None:
         super().__init__(message)
         self.status = status
-
-
-@contextlib.contextmanager
-def _ctrl_c_held() -> Iterator[None]:
-    """Ctrl-C waits until the block is done (then raises KeyboardInterrupt): the run's files
-    are renamed into place together, never some of them."""
-    if threading.current_thread() is not threading.main_thread():
-        yield
-        return
-    caught: list[int] = []
-    previous = signal.signal(signal.SIGINT, lambda number, frame: caught.append(number))
-    try:
-        yield
-    finally:
-        signal.signal(signal.SIGINT, previous)
-        if caught and previous is signal.default_int_handler:
-            raise KeyboardInterrupt
-
-
-def _write_files(writers: Sequence[tuple[Path, Callable[[Any], None]]]) -> None:
-    """Each `writer(file)` into a temporary beside its path, then every temporary renamed over
-    its path in order, with Ctrl-C held off: either all files are replaced or none (and the
-    temporaries are removed)."""
-    temporaries: list[Path] = []
-    path = writers[0][0]
-    try:
-        with _ctrl_c_held():
-            for path, writer in writers:
-                temporary = path.with_name(path.name + ".tmp")
-                temporaries.append(temporary)
-                with open(temporary, "wb") as f:
-                    writer(f)
-            for (path, _), temporary in zip(writers, temporaries):
-                os.replace(temporary, path)
-    except BaseException as error:
-        for temporary in temporaries:
-            with contextlib.suppress(OSError):
-                temporary.unlink()
-        # torch.save reports a failed write (a full disk) as a RuntimeError of its own while
-        # the OSError it met is in the chain: the OSError is what the user needs to hear
-        cause: BaseException | None = error
-        while cause is not None and not isinstance(cause, OSError):
-            cause = cause.__cause__ or cause.__context__
-        if isinstance(cause, OSError):  # named by the file the user knows, not its temporary
-            raise OSError(cause.errno, cause.strerror, str(path)) from error
-        raise
 
 
 def check_output(folder: Path, resume: bool) -> None:

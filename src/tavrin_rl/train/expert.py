@@ -22,6 +22,7 @@ from __future__ import annotations
 
 import argparse
 import csv
+import io
 import os
 import resource
 import shutil
@@ -262,8 +263,11 @@ def run(args: argparse.Namespace, settings: Settings, out: TextIO, err: TextIO |
     from tavrin_rl import data
     from tavrin_rl._summary import wilson_interval
     from tavrin_rl.agents.evaluate import evaluate
-    from tavrin_rl.agents.net import Policy, save_policy
+    from tavrin_rl._command import is_terminal
+    from tavrin_rl._progress import Progress
+    from tavrin_rl.agents.net import Policy, policy_arrays, save_policy
     from tavrin_rl.train.curve import curve_svg
+    from tavrin_rl.train.files import write_files
     from tavrin_rl.train.net import PolicyNet
 
     torch.set_num_threads(1)  # one thread: the machine is shared, and a run repeats exactly
@@ -319,21 +323,30 @@ def run(args: argparse.Namespace, settings: Settings, out: TextIO, err: TextIO |
     out.write(f"expert iteration in {folder}: seed {seed}, rounds {state['round'] + 1} to "
               f"{settings.rounds}, {settings.games} games of {settings.playouts} playouts each\n")
     out.flush()
+    # The round lines are the log; on a terminal a bar below them tells the rounds left.
+    first = int(state["round"])
+    progress = Progress(settings.rounds - first, out if is_terminal(out) else None, unit="rounds")
+    progress.update(0)
 
     def save(row: dict[str, Any]) -> None:
         rows.append(row)
-        with open(log_path, "w", newline="") as f:
-            writer = csv.DictWriter(f, fieldnames=columns, extrasaction="ignore")
-            writer.writeheader()
-            writer.writerows(rows)
-        save_policy(folder / "policy.npz", net.weights(), channels=net.channels,
-                    round=state["round"], recipe="expert iteration")
-        tmp = checkpoint_path.with_suffix(".tmp")
-        torch.save({"net": net.state_dict(), "learner": candidate.state_dict(), "state": state}, tmp)
-        os.replace(tmp, checkpoint_path)  # last: a round counts once its files are all written
+        log = io.StringIO()
+        writer = csv.DictWriter(log, fieldnames=columns, extrasaction="ignore")
+        writer.writeheader()
+        writer.writerows(rows)
         minutes = [{**r, "train_cpu_s": r["cpu_s"]} for r in rows]
-        (folder / "curve.svg").write_text(curve_svg(minutes, series, f"tavrin_rl expert "
-                                                                     f"iteration, seed {seed}"))
+        curve = curve_svg(minutes, series, f"tavrin_rl expert iteration, seed {seed}")
+        arrays = policy_arrays(net.weights(), channels=net.channels, round=state["round"],
+                               recipe="expert iteration")
+        checkpoint = {"net": net.state_dict(), "learner": candidate.state_dict(), "state": state}
+        # Together or not at all, the checkpoint last: a round counts once its files are written,
+        # and an interruption or a full disk leaves the previous round's files whole.
+        write_files([
+            (log_path, lambda f: f.write(log.getvalue().encode())),
+            (folder / "policy.npz", lambda f: np.savez_compressed(f, **arrays)),
+            (folder / "curve.svg", lambda f: f.write(curve.encode())),
+            (checkpoint_path, lambda f: torch.save(checkpoint, f)),
+        ])
 
     try:
         while state["round"] < settings.rounds:
@@ -382,12 +395,15 @@ def run(args: argparse.Namespace, settings: Settings, out: TextIO, err: TextIO |
             save(row)
             if not settings.keep_data:
                 shutil.rmtree(data_path, ignore_errors=True)
+            progress.end()
             out.write(f"round {round_}: {summary.plies} placements ({searched} searched) in "
                       f"{gen:.1f} CPU s, trained in {trained:.1f} CPU s (policy loss "
                       f"{losses['policy_loss']:.3f}); new net vs kept {100 * share / games:.1f}% "
                       f"({100 * low:.1f}%-{100 * high:.1f}%): {'kept' if kept else 'dropped'}\n")
             out.flush()
+            progress.update(round_ - first, force=True)
     except KeyboardInterrupt:
+        progress.end()
         out.write(f"interrupted; rounds up to {state['round']} are in {checkpoint_path} (--resume)\n")
         return 130
     out.write(f"done: {state['round']} rounds, {float(state['cpu_s']) / 3600:.3f} CPU hours of "
