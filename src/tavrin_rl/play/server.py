@@ -20,6 +20,7 @@ import hmac
 import json
 import secrets
 import socket
+import sys
 import threading
 from http import HTTPStatus
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
@@ -47,6 +48,7 @@ class PlayServer(ThreadingHTTPServer):
     the games' agents, the pause between the agents' moves on the page."""
 
     daemon_threads = True
+    closing = False  # set as the server stops
 
     def __init__(self, host: str, port: int, seats: tuple[str, ...], seed: int,
                  pause: float = 0.6, token: str | None = None) -> None:
@@ -64,7 +66,17 @@ class PlayServer(ThreadingHTTPServer):
         self.origins = {f"http://{host}" for host in self.hosts}
         self.address = f"http://{shown}:{bound_port}/{self.token}/"
 
+    def handle_error(self, request: Any, client_address: Any) -> None:
+        # A browser that drops a connection mid-answer (a closed tab, a reload) is not a fault:
+        # say nothing. Anything else is one line on stderr, not socketserver's traceback banner,
+        # and never once the server is stopping, when threads are cut off mid-request.
+        error = sys.exc_info()[1]
+        if self.closing or isinstance(error, ConnectionError):
+            return
+        sys.stderr.write(f"tavrin_rl play: a request failed: {type(error).__name__}: {error}\n")
+
     def server_close(self) -> None:
+        self.closing = True
         self.tables.close()
         super().server_close()
 
