@@ -42,6 +42,7 @@ bool read_seat_settings(PyTypeObject* net_type, PyObject* dict, std::size_t seat
         if (std::strcmp(name, "playouts") == 0) {
             const long long playouts = PyLong_AsLongLong(value);
             if (playouts == -1 && PyErr_Occurred()) return false;
+            // Checked on the caller's int, as search() does: the cast below would wrap a larger one.
             if (!binding::in_range("search playouts", playouts, 1, search::MAX_PLAYOUTS)) return false;
             out.search.playouts = static_cast<std::uint32_t>(playouts);
         } else if (std::strcmp(name, "rollout") == 0) {
