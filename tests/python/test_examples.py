@@ -73,7 +73,8 @@ def test_docs_code_runs(block, tmp_path):
 
 
 # Examples built on a heavy extra are type-checked only where it is installed (CI has no torch).
-NEEDS = {"torch_dataset.py": ("torch",), "rllib_ppo.py": ("torch", "ray.rllib")}
+NEEDS = {"torch_dataset.py": ("torch",), "ppo_make_vec.py": ("torch",),
+         "rllib_ppo.py": ("torch", "ray.rllib")}
 
 
 def installed(name):
