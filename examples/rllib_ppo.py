@@ -1,13 +1,19 @@
-"""PPO with action masking on tavrin_rl's RLlib environment: one policy shared by the four seats
-learns by self-play, sampled by two env runners. Before and after training, the policy (its most
-likely legal move) plays games against three `random` agents, in each seat in turn; the win
-rate of a random player there is 25%.
+"""PPO with RLlib on the batched engine: the learner's seat in 32 games against three `random`
+agents played in C++ (`tavrin_rl.rllib_vector.single_agent`), or self-play with one module for
+all four seats (`--self-play`). The module evaluates its net at the legal placements only.
+Before and after training the policy (its most likely legal placement) plays `--eval-games`
+games against three `random` agents on held-out seeds, its seat rotating; a random player wins
+25%.
 
     pip install '.[rllib]'          # in the clone; see the docs on torch's CPU build
-    python examples/rllib_ppo.py [--iterations 4] [--batch 2000] [--eval-games 40]
+    python examples/rllib_ppo.py --cpu-minutes 20 --eval-games 1000
 
-Figures from one run on a busy 2-core machine (about 13 minutes with the defaults) are in the
-documentation, docs/training.md.
+Why these settings: one iteration is 2,048 env steps (32 games x 64 steps) and 3 epochs of
+minibatches of 512, a few CPU-seconds, so that `train()` returns within seconds even on a busy
+2-core machine (PPO's defaults, 4,000 steps and 30 epochs on 2 env runners, take minutes per
+iteration there, and a runner slower than `sample_timeout_s` has its samples dropped). Sampling
+runs in the driver (`num_env_runners=0`): the engine already steps 32 games per call, and on
+2 cores a runner process would only compete with the learner. torch runs one thread.
 """
 
 from __future__ import annotations
@@ -21,76 +27,87 @@ import numpy as np
 import ray
 import torch
 from ray.rllib.algorithms.ppo import PPOConfig
-from ray.rllib.core.columns import Columns
-from ray.rllib.utils.metrics import ENV_RUNNER_RESULTS, NUM_ENV_STEPS_SAMPLED_LIFETIME
 
-from tavrin_rl.rllib import (
-    AGENT_IDS, SHARED_POLICY, TavrinMultiAgentEnv, shared_module, shared_policy,
-)
+from tavrin_rl._summary import wilson_interval
+from tavrin_rl.agents.evaluate import play_games
+from tavrin_rl.distributions import LegalCategorical
+from tavrin_rl.rllib_vector import SHARED_POLICY, self_play, single_agent
+
+SEED = 0
+NUM_ENVS = 32
+BATCH = 2048             # env steps per iteration
+MINIBATCH = 512
+EPOCHS = 3
+LEARNING_RATE = 1e-3
+ENTROPY_COEF = 0.01
+CHANNELS = 16
 
 
-def build(batch: int, runners: int) -> Any:
-    # the policy is tavrin_rl.rllib_module.MaskedGridModule: convolutions whose last layer is
-    # the action grid, with the illegal placements masked
+def build(self_playing: bool, runners: int) -> Any:
     config = (
-        PPOConfig()  # type: ignore[no-untyped-call]
-        .environment(TavrinMultiAgentEnv, env_config={"reward_mode": "win_share"})
-        .env_runners(num_env_runners=runners, num_envs_per_env_runner=1)
-        .multi_agent(**shared_policy())
-        .rl_module(rl_module_spec=shared_module(channels=16))
-        .training(train_batch_size_per_learner=batch, minibatch_size=min(batch, 500),
-                  num_epochs=2, lr=3e-4, entropy_coeff=0.0)
+        PPOConfig()
+        .env_runners(num_env_runners=runners, sample_timeout_s=120)
+        .training(train_batch_size_per_learner=BATCH, minibatch_size=MINIBATCH,
+                  num_epochs=EPOCHS, lr=LEARNING_RATE, entropy_coeff=ENTROPY_COEF,
+                  gamma=1.0, lambda_=0.95, use_kl_loss=False)
+        .debugging(seed=SEED)
     )
+    if self_playing:
+        config = self_play(config, num_envs=NUM_ENVS, channels=CHANNELS)
+    else:
+        config = single_agent(config, num_envs=NUM_ENVS, channels=CHANNELS,
+                              opponents="random", reward_mode="rank", seed=SEED)
     return config.build_algo()
 
 
-def win_rate(algo: Any, games: int, seed: int) -> float:
-    """Mean win share of the policy against three random agents, its seat rotating."""
-    module = algo.get_module(SHARED_POLICY)
-    wins = 0.0
-    for number in range(games):
-        seat = number % 4
-        env = TavrinMultiAgentEnv({"opponents": {s: "random" for s in range(4) if s != seat}})
-        observations, _ = env.reset(seed=seed + number)
-        while True:
-            (agent, seen), = observations.items()
-            batch = {Columns.OBS: {key: torch.from_numpy(value)[None]
-                                   for key, value in seen.items()}}
-            with torch.no_grad():
-                logits = module.forward_inference(batch)[Columns.ACTION_DIST_INPUTS]
-            action = int(logits[0].argmax())
-            observations, rewards, terminated, _, _ = env.step({agent: action})
-            if terminated["__all__"]:
-                wins += rewards[AGENT_IDS[seat]]
-                break
-    return wins / games
+def win_rate(algo: Any, self_playing: bool, games: int) -> tuple[float, float, float]:
+    """The win share of the greedy policy against three random agents, and its interval."""
+    module = algo.get_module(SHARED_POLICY) if self_playing else algo.get_module()
+    net = module.net
+
+    def choose(board: np.ndarray, extras: np.ndarray, segment: np.ndarray,
+               legal: np.ndarray) -> np.ndarray:
+        with torch.no_grad():
+            logits, _ = net(torch.from_numpy(board), torch.from_numpy(extras),
+                            torch.from_numpy(segment), torch.from_numpy(legal))
+            picks: np.ndarray = LegalCategorical(logits, segment, legal, len(board)).mode().numpy()
+        return picks
+
+    result = play_games(choose, ("random",) * 3, games, seed=1_000_000)
+    low, high = wilson_interval(result.wins, result.games)
+    return result.win_share, low, high
 
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--iterations", type=int, default=4)
-    parser.add_argument("--batch", type=int, default=2000, help="env steps per iteration")
-    parser.add_argument("--runners", type=int, default=2, help="env runners")
-    parser.add_argument("--eval-games", type=int, default=40)
+    parser.add_argument("--cpu-minutes", type=float, default=5.0, help="training budget")
+    parser.add_argument("--runners", type=int, default=0, help="env runner processes")
+    parser.add_argument("--self-play", action="store_true")
+    parser.add_argument("--eval-games", type=int, default=200)
     args = parser.parse_args()
 
+    torch.set_num_threads(1)
     ray.init(include_dashboard=False, logging_level=logging.ERROR)
-    algo = build(args.batch, args.runners)
-    before = win_rate(algo, args.eval_games, seed=10_000)
-    print(f"win rate against random before training: {100 * before:.1f}%")
-    started = time.perf_counter()
-    for iteration in range(1, args.iterations + 1):
+    algo = build(args.self_play, args.runners)
+    share, low, high = win_rate(algo, args.self_play, args.eval_games)
+    print(f"before training: {share:.1%} ({low:.1%}-{high:.1%}) vs three random")
+    cpu, wall = time.process_time(), time.perf_counter()
+    iteration = 0
+    # CPU of this process: the driver samples and learns (with --runners, add theirs)
+    while time.process_time() - cpu < 60 * args.cpu_minutes:
+        started = time.perf_counter()
         result = algo.train()
-        steps = result[ENV_RUNNER_RESULTS][NUM_ENV_STEPS_SAMPLED_LIFETIME]
-        seconds = time.perf_counter() - started
-        timers = result.get("timers", {})
-        print(f"iteration {iteration}: {steps:.0f} env steps, {steps / seconds:,.1f} steps/s "
-              f"overall; this iteration sampled for "
-              f"{timers.get('env_runner_sampling_timer', 0):.1f} s and learned for "
-              f"{timers.get('learner_update_timer', 0):.1f} s")
-    after = win_rate(algo, args.eval_games, seed=10_000)
-    print(f"win rate against random after {args.iterations} iterations ({steps:.0f} env steps): "
-          f"{100 * after:.1f}% (before: {100 * before:.1f}%, a random player: 25%)")
+        iteration += 1
+        runners = result["env_runners"]
+        print(f"iteration {iteration}: {runners['num_env_steps_sampled_lifetime']:.0f} steps, "
+              f"{time.perf_counter() - started:.1f} s wall, "
+              f"{time.process_time() - cpu:.0f} CPU-s so far, mean return "
+              f"{runners.get('episode_return_mean', float('nan')):.3f}", flush=True)
+    print(f"trained {iteration} iterations in {time.process_time() - cpu:.0f} CPU-s "
+          f"({time.perf_counter() - wall:.0f} s wall)")
+    share, low, high = win_rate(algo, args.self_play, args.eval_games)
+    print(f"after training: {share:.1%} ({low:.1%}-{high:.1%}) over {args.eval_games} games vs "
+          f"three random, seats rotated, held-out seeds (a random player: 25%)")
     algo.stop()
     ray.shutdown()
 
