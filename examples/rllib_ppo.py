@@ -45,7 +45,7 @@ CHANNELS = 16
 
 def build(self_playing: bool, runners: int) -> Any:
     config = (
-        PPOConfig()
+        PPOConfig()  # type: ignore[no-untyped-call]
         .env_runners(num_env_runners=runners, sample_timeout_s=120)
         .training(train_batch_size_per_learner=BATCH, minibatch_size=MINIBATCH,
                   num_epochs=EPOCHS, lr=LEARNING_RATE, entropy_coeff=ENTROPY_COEF,
