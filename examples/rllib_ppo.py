@@ -84,10 +84,12 @@ def main() -> None:
     parser.add_argument("--runners", type=int, default=0, help="env runner processes")
     parser.add_argument("--self-play", action="store_true")
     parser.add_argument("--eval-games", type=int, default=200)
+    parser.add_argument("--address", help="a Ray cluster to join (\"auto\", or host:port of its "
+                        "head); default: a local Ray")
     args = parser.parse_args()
 
     torch.set_num_threads(1)
-    ray.init(include_dashboard=False, logging_level=logging.ERROR)
+    ray.init(address=args.address, include_dashboard=False, logging_level=logging.ERROR)
     algo = build(args.self_play, args.runners)
     share, low, high = win_rate(algo, args.self_play, args.eval_games)
     print(f"before training: {share:.1%} ({low:.1%}-{high:.1%}) vs three random")
