@@ -36,7 +36,8 @@ except ModuleNotFoundError as _error:
     raise needs_extra("tavrin_rl.sb3_policy", "integration", _error) from _error
 
 from tavrin_rl.catalogue import BOARD_CHANNELS, BOARD_SIDE, NUM_ACTIONS
-from tavrin_rl.train.net import PolicyNet, segment_log_softmax
+from tavrin_rl.distributions import LegalCategorical
+from tavrin_rl.train.net import PolicyNet
 
 __all__ = ["GridPolicy"]
 
@@ -94,18 +95,16 @@ class GridPolicy(MaskableActorCriticPolicy):
         logits = (self.net.policy(h) + orientation_bias[:, :, None, None]).flatten(1)
         return logits, self.net.value(h)[:, None]
 
-    def legal(self, obs: dict[str, torch.Tensor], action_masks: Any) -> tuple[
-            torch.Tensor, torch.Tensor, torch.Tensor, torch.Tensor, torch.Tensor]:
-        """The policy at the legal placements alone: their positions `segment` (E,) and grid
-        indexes (E,), log-probabilities (E,), each position's entropy (B,) and values (B, 1).
-        The same numbers as the masked grid (to the -1e8 of the masking), for a fraction of the
-        work: a position has a few hundred legal placements out of 36,400."""
+    def legal(self, obs: dict[str, torch.Tensor],
+              action_masks: Any) -> tuple[LegalCategorical, torch.Tensor]:
+        """The policy at the legal placements alone, and values (B, 1): the same numbers as the
+        masked grid (to the -1e8 of the masking), for a fraction of the work: a position has a
+        few hundred legal placements out of 36,400."""
         masks = torch.as_tensor(action_masks).reshape(-1, NUM_ACTIONS).bool()
         segment, legal = masks.nonzero(as_tuple=True)
         board, extras = self.inputs(obs)
         logits, values = self.net(board, extras, segment, legal)
-        logp, entropy = segment_log_softmax(logits, segment, board.shape[0])
-        return segment, legal, logp, entropy, values[:, None]
+        return LegalCategorical(logits, segment, legal, board.shape[0]), values[:, None]
 
     def _distribution(self, logits: torch.Tensor,
                       action_masks: np.ndarray | torch.Tensor | None) -> MaskableDistribution:
@@ -124,22 +123,10 @@ class GridPolicy(MaskableActorCriticPolicy):
             distribution = self._distribution(logits, None)
             actions = distribution.get_actions(deterministic=deterministic)
             return actions, values, distribution.log_prob(actions)
-        segment, legal, logp, _, values = self.legal(obs, action_masks)
-        count = values.shape[0]
-        # Gumbel-max within each position: its largest perturbed log-probability is a draw.
-        score = logp.detach()
-        if not deterministic:
-            score = score - torch.log(-torch.log(torch.rand_like(score).clamp_min(1e-20)))
-        top = torch.full((count,), -torch.inf).scatter_reduce(0, segment, score, "amax")
-        entries = torch.arange(len(score))
-        at_top = score == top[segment]
-        pick = torch.full((count,), len(score)).scatter_reduce(
-            0, segment[at_top], entries[at_top], "amin")
-        found = pick < len(score)  # a position without legal placements plays 0, as the engine
-        pick = pick.clamp_max(max(len(score) - 1, 0))
-        actions = torch.where(found, legal[pick] if len(score) else pick, 0)
-        log_prob = torch.where(found, logp[pick] if len(score) else 0.0, 0.0)
-        return actions, values, log_prob
+        policy, values = self.legal(obs, action_masks)
+        # a position without legal placements plays 0, as the engine
+        actions = policy.mode() if deterministic else policy.sample()
+        return actions, values, policy.log_prob(actions)
 
     def evaluate_actions(self, obs: Any, actions: torch.Tensor,
                          action_masks: torch.Tensor | None = None) -> tuple[
@@ -148,10 +135,8 @@ class GridPolicy(MaskableActorCriticPolicy):
             logits, values = self.grid(obs)
             distribution = self._distribution(logits, None)
             return values, distribution.log_prob(actions), distribution.entropy()
-        segment, legal, logp, entropy, values = self.legal(obs, action_masks)
-        chosen = legal == actions.long().reshape(-1)[segment]
-        log_prob = torch.zeros(values.shape[0]).index_add(0, segment[chosen], logp[chosen])
-        return values, log_prob, entropy
+        policy, values = self.legal(obs, action_masks)
+        return values, policy.log_prob(actions), policy.entropy()
 
     def get_distribution(self, obs: Any,
                          action_masks: np.ndarray | None = None) -> MaskableDistribution:
