@@ -269,8 +269,14 @@ FIGURES = [
          "--curve curve.csv"],
         "about 12 min (the integration extra)", None),
     Figure(
-        "rllib-ppo", "docs/training.md", "PPO by self-play on RLlib (40 games)",
-        ["python examples/rllib_ppo.py"], "13 min (the rllib extra)", None),
+        "rllib-ppo", "docs/training.md", "PPO with RLlib on the batched engine (1,000 games)",
+        ["python examples/rllib_ppo.py --cpu-minutes 7 --eval-games 1000"],
+        "7 CPU-min of training (the rllib extra)", None),
+    Figure(
+        "ppo-make-vec", "docs/training.md", "PPO in one file on make_vec (1,000 games)",
+        ["python examples/ppo_make_vec.py --cpu-minutes 10 --eval-games 1000 --curve curve.csv",
+         "python examples/ppo_make_vec.py --dense --cpu-minutes 1 --eval-games 0"],
+        "11 CPU-min (torch)", None),
 ]
 BY_NAME = {figure.name: figure for figure in FIGURES}
 

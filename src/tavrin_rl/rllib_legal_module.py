@@ -32,6 +32,7 @@ except ModuleNotFoundError as _error:
 
 from tavrin_rl.catalogue import NUM_ACTIONS
 from tavrin_rl.distributions import LegalCategorical
+from tavrin_rl.train.net import PolicyNet
 
 __all__ = ["LEGAL_BYTES", "LegalGridDistribution", "LegalGridModule", "build_net",
            "legal_entries", "pad_legal"]
@@ -40,11 +41,10 @@ LEGAL_BYTES = (NUM_ACTIONS + 7) // 8
 _BITS = torch.tensor([128, 64, 32, 16, 8, 4, 2, 1], dtype=torch.uint8)  # packbits: high bit first
 
 
-def build_net(model_config: dict[str, Any]) -> torch.nn.Module:
+def build_net(model_config: dict[str, Any]) -> PolicyNet:
     """The policy-value net: board (B, 12, 20, 20), extras (B, 88), segment (E,), legal (E,) ->
     legal logits (E,) and values (B,), with `trunk` and `value` as `PolicyNet` has them.
     model_config: "channels" (16), "layers" (3), "hidden" (64)."""
-    from tavrin_rl.train.net import PolicyNet
     return PolicyNet(channels=int(model_config.get("channels", 16)),
                      layers=int(model_config.get("layers", 3)),
                      hidden=int(model_config.get("hidden", 64)))
@@ -89,7 +89,8 @@ class LegalGridDistribution(Distribution):
                                       legal[segment, column].long(), inputs.shape[0])
 
     @classmethod
-    def from_logits(cls, logits: torch.Tensor, **kwargs: Any) -> "LegalGridDistribution":
+    def from_logits(cls, logits: torch.Tensor,  # type: ignore[override]  # torch only
+                    **kwargs: Any) -> "LegalGridDistribution":
         return cls(logits)
 
     def sample(self, *, sample_shape: Any = None, **kwargs: Any) -> torch.Tensor:
@@ -98,7 +99,8 @@ class LegalGridDistribution(Distribution):
     def rsample(self, *, sample_shape: Any = None, **kwargs: Any) -> torch.Tensor:
         raise NotImplementedError("a categorical has no reparametrised sample")
 
-    def logp(self, value: torch.Tensor, **kwargs: Any) -> torch.Tensor:
+    def logp(self, value: torch.Tensor,  # type: ignore[override]  # torch only
+             **kwargs: Any) -> torch.Tensor:
         return self.inner.log_prob(value)
 
     def entropy(self, **kwargs: Any) -> torch.Tensor:
@@ -121,42 +123,31 @@ class LegalGridModule(TorchRLModule, ValueFunctionAPI):
     """The net of `build_net` over `tavrin_rl.rllib_vector`'s observations ({"board", "extras",
     "legal"}), at the legal placements only. model_config: as `build_net`'s."""
 
+    net: PolicyNet
+
     def setup(self) -> None:
         config = self.model_config if isinstance(self.model_config, dict) else {}
         self.net = build_net(config)
 
-    def get_train_action_dist_cls(self) -> type[Distribution]:
+    def get_train_action_dist_cls(self) -> type[Distribution]:  # type: ignore[override]
         return LegalGridDistribution
 
-    def get_exploration_action_dist_cls(self) -> type[Distribution]:
+    def get_exploration_action_dist_cls(self) -> type[Distribution]:  # type: ignore[override]
         return LegalGridDistribution
 
-    def get_inference_action_dist_cls(self) -> type[Distribution]:
+    def get_inference_action_dist_cls(self) -> type[Distribution]:  # type: ignore[override]
         return LegalGridDistribution
 
-    def _policy(self, batch: dict[str, Any]) -> tuple[LegalCategorical, torch.Tensor,
-                                                      torch.Tensor]:
+    def _policy(self, batch: dict[str, Any]) -> tuple[LegalCategorical, torch.Tensor]:
+        """The distribution at the legal placements and the values (B,), from one trunk pass."""
         obs = batch[Columns.OBS]
-        board, extras = obs["board"], obs["extras"].float()
+        board = obs["board"]
         segment, legal = legal_entries(obs["legal"])
-        h, orientation_bias = self.net.trunk(board, extras)
-        logits = self._legal_logits(h, orientation_bias, segment, legal)
-        return LegalCategorical(logits, segment, legal, board.shape[0]), h, logits
-
-    def _legal_logits(self, h: torch.Tensor, orientation_bias: torch.Tensor,
-                      segment: torch.Tensor, legal: torch.Tensor) -> torch.Tensor:
-        # PolicyNet.forward's head on an already computed trunk: the value reads the same one
-        net = self.net
-        cells = h.permute(0, 2, 3, 1).reshape(-1, net.channels)
-        cells_per_board = h.shape[2] * h.shape[3]
-        orientation = legal // cells_per_board
-        weight = net.policy.weight.view(-1, net.channels)
-        features = cells[segment * cells_per_board + legal % cells_per_board]
-        return ((features * weight[orientation]).sum(1) + net.policy.bias[orientation]
-                + orientation_bias[segment, orientation])
+        logits, values = self.net(board, obs["extras"].float(), segment, legal)
+        return LegalCategorical(logits, segment, legal, board.shape[0]), values
 
     def _act(self, batch: dict[str, Any], explore: bool) -> dict[str, Any]:
-        dist, _, _ = self._policy(batch)
+        dist, _ = self._policy(batch)
         actions = dist.sample() if explore else dist.mode()
         logp = dist.log_prob(actions)
         # a placeholder of fixed width: the learner recomputes the distribution (no KL term)
@@ -175,14 +166,16 @@ class LegalGridModule(TorchRLModule, ValueFunctionAPI):
         return self._act(batch, explore=True)
 
     def _forward_train(self, batch: dict[str, Any], **kwargs: Any) -> dict[str, Any]:
-        dist, h, logits = self._policy(batch)
-        return {Columns.ACTION_DIST_INPUTS: pad_legal(logits, dist.segment, dist.legal,
+        dist, values = self._policy(batch)
+        # the values ride as the embeddings: PPO hands them back to compute_values, so the
+        # trunk runs once per minibatch
+        return {Columns.ACTION_DIST_INPUTS: pad_legal(dist.logits, dist.segment, dist.legal,
                                                       dist.count),
-                Columns.EMBEDDINGS: h}
+                Columns.EMBEDDINGS: values}
 
     def compute_values(self, batch: dict[str, Any], embeddings: Any = None) -> torch.Tensor:
-        if embeddings is None:
-            obs = batch[Columns.OBS]
-            embeddings, _ = self.net.trunk(obs["board"], obs["extras"].float())
-        values: torch.Tensor = self.net.value(embeddings)
-        return values
+        if embeddings is not None:
+            return embeddings  # type: ignore[no-any-return]  # _forward_train's values
+        obs = batch[Columns.OBS]
+        h, _ = self.net.trunk(obs["board"], obs["extras"].float())
+        return self.net.value(h)

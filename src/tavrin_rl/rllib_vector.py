@@ -55,6 +55,7 @@ __all__ = ["TavrinVectorEnv", "TavrinSelfPlayEnv", "observation_space", "self_pl
 LEGAL_BYTES = (NUM_ACTIONS + 7) // 8
 EXTRAS = NUM_SEATS * 21 + NUM_SEATS  # pieces held by each seat, then the out-of-moves flags
 SHARED_POLICY = "shared"
+AGENTS: list[str] = list(observations.AGENTS)  # "player_0" to "player_3"
 _SINGLE_KEYS = {"num_envs", "seed", "seat", "opponents", "reward_mode", "threads", "worker_index"}
 _SELF_PLAY_KEYS = {"seed", "reward_mode", "illegal_reward"}
 
@@ -79,7 +80,7 @@ def _checked(config: dict[str, Any], allowed: set[str]) -> dict[str, Any]:
     return config
 
 
-class TavrinVectorEnv(VectorEnv):
+class TavrinVectorEnv(VectorEnv):  # type: ignore[type-arg]  # as make_vec's
     """`make_vec(num_envs, ...)` with RLlib's observations (see the module's doc) and no
     per-game mask in the infos (RLlib would copy 36,400 bytes per step into each episode).
 
@@ -172,13 +173,13 @@ class TavrinSelfPlayEnv(MultiAgentEnv):
         self._acted = set()
         pass_turns(self.game)
         mover = self.game.agent_selection
-        return {self.possible_agents[mover]: self._observe(mover)}, {}
+        return {AGENTS[mover]: self._observe(mover)}, {}
 
     def step(self, action_dict: dict[str, Any]) -> tuple[  # type: ignore[override]
             dict[str, Any], dict[str, Any], dict[str, Any], dict[str, Any], dict[str, Any]]:
         game = self.game
         mover = game.agent_selection
-        agent = self.possible_agents[mover]
+        agent = AGENTS[mover]
         if set(action_dict) != {agent}:
             raise ValueError(f"expected an action for {agent} alone, got {sorted(action_dict)}")
         self._acted.add(mover)
@@ -195,12 +196,12 @@ class TavrinSelfPlayEnv(MultiAgentEnv):
         if outcome is not None:
             # every agent that has acted ends with its outcome (and observes the final board)
             ended = sorted(self._acted)
-            obs = {self.possible_agents[s]: self._observe(s, final=True) for s in ended}
-            rewards = {self.possible_agents[s]: float(outcome[s]) for s in ended}
-            done = {self.possible_agents[s]: True for s in ended}
+            obs = {AGENTS[s]: self._observe(s, final=True) for s in ended}
+            rewards = {AGENTS[s]: float(outcome[s]) for s in ended}
+            done = {AGENTS[s]: True for s in ended}
             return obs, rewards, {**done, "__all__": True}, {"__all__": False}, {}
         following = game.agent_selection
-        obs = {self.possible_agents[following]: self._observe(following)}
+        obs = {AGENTS[following]: self._observe(following)}
         return obs, {agent: 0.0}, {"__all__": False}, {"__all__": False}, {}
 
     def _observe(self, seat: int, final: bool = False) -> dict[str, np.ndarray]:
