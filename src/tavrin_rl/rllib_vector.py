@@ -50,13 +50,15 @@ from tavrin_rl.gym import make_vec, observations
 from tavrin_rl.gym.observations import checked_illegal_reward
 
 __all__ = ["TavrinVectorEnv", "TavrinSelfPlayEnv", "observation_space", "self_play",
-           "single_agent"]
+           "single_agent", "snapshot_pool"]
 
 LEGAL_BYTES = (NUM_ACTIONS + 7) // 8
 EXTRAS = NUM_SEATS * 21 + NUM_SEATS  # pieces held by each seat, then the out-of-moves flags
 SHARED_POLICY = "shared"
 AGENTS: list[str] = list(observations.AGENTS)  # "player_0" to "player_3"
-_SINGLE_KEYS = {"num_envs", "seed", "seat", "opponents", "reward_mode", "threads", "worker_index"}
+_SINGLE_KEYS = {"num_envs", "seed", "seat", "opponents", "reward_mode", "threads", "worker_index",
+                "generation"}
+GENERATION_STRIDE = 2**32  # a generation's games lie above all of the previous one's
 _SELF_PLAY_KEYS = {"seed", "reward_mode", "illegal_reward"}
 
 
@@ -96,6 +98,8 @@ class TavrinVectorEnv(VectorEnv):  # type: ignore[type-arg]  # as make_vec's
                             threads=config.get("threads", 1), copy=False)
         self.num_envs = num_envs
         self.root_seed: int | None = config.get("seed")
+        # `snapshot_pool` bumps it when it rebuilds the env: new opponents, new games
+        self.generation = int(config.get("generation", 0))
         # The env runner's index: RLlib's vector entry point hands the creator a plain dict, so
         # `single_agent`'s callback sets it from the runner's EnvContext before the first reset.
         self.worker_index = int(config.get("worker_index", 0))
@@ -112,7 +116,7 @@ class TavrinVectorEnv(VectorEnv):  # type: ignore[type-arg]  # as make_vec's
             root = reset_seed - self.worker_index
         if root is None:
             return None
-        first = root + self.worker_index * self.num_envs
+        first = root + self.generation * GENERATION_STRIDE + self.worker_index * self.num_envs
         return list(range(first, first + self.num_envs))
 
     def reset(self, *, seed: int | Sequence[int] | None = None,
@@ -252,3 +256,42 @@ def self_play(config: Any, num_envs: int = 16, channels: int = 16, **env_config:
             .multi_agent(policies={SHARED_POLICY},
                          policy_mapping_fn=lambda agent_id, episode, **kwargs: SHARED_POLICY)
             .rl_module(rl_module_spec=MultiRLModuleSpec(rl_module_specs={SHARED_POLICY: module})))
+
+
+def snapshot_pool(folder: Any, every: int = 10, keep: int = 4) -> Any:
+    """An `on_train_result` callback for `single_agent` configs: every `every` iterations it
+    writes the module's net as a policy file `folder/snapshot_ITERATION.npz`, then gives each
+    env runner three opponents drawn from the newest `keep` snapshots (played by the engine, as
+    "policy:PATH") and rebuilds its env on fresh seeds. The folder must be readable by every
+    runner (one machine, or a shared file system).
+
+        config.callbacks(on_train_result=snapshot_pool("runs/pool", every=10))
+    """
+    from pathlib import Path
+
+    from tavrin_rl.agents.net import save_policy
+    if isinstance(every, bool) or not isinstance(every, int) or every < 1:
+        raise ValueError(f"every must be a whole number of at least 1, not {every!r}")
+    if isinstance(keep, bool) or not isinstance(keep, int) or keep < 1:
+        raise ValueError(f"keep must be a whole number of at least 1, not {keep!r}")
+    root = Path(folder)
+    root.mkdir(parents=True, exist_ok=True)
+
+    def on_train_result(algorithm: Any, **kwargs: Any) -> None:
+        iteration = int(algorithm.iteration)
+        if iteration % every:
+            return
+        net = algorithm.get_module().net
+        save_policy(root / f"snapshot_{iteration:06d}.npz", net.weights(), iteration=iteration)
+        pool = [str(p.resolve()) for p in sorted(root.glob("snapshot_*.npz"))[-keep:]]
+        generation = iteration // every
+
+        def switch(runner: Any) -> None:
+            draw = np.random.default_rng([generation, int(runner.worker_index or 0)])
+            config = runner.config.env_config
+            config["opponents"] = [f"policy:{pool[i]}" for i in draw.integers(len(pool), size=3)]
+            config["generation"] = generation
+            runner.make_env()
+
+        algorithm.env_runner_group.foreach_env_runner(switch, local_env_runner=True)
+    return on_train_result

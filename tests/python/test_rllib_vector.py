@@ -112,3 +112,29 @@ def test_ppo_samples_and_learns_on_both_envs(path):
         algo.stop()
     finally:
         ray.shutdown()
+
+
+@pytest.mark.slow
+def test_snapshot_pool_writes_policies_and_the_runners_play_them(tmp_path):
+    import ray
+    from ray.rllib.algorithms.ppo import PPOConfig
+
+    from tavrin_rl.rllib_vector import single_agent, snapshot_pool
+    ray.init(num_cpus=1, include_dashboard=False, ignore_reinit_error=True)
+    try:
+        base = (PPOConfig().env_runners(num_env_runners=0)
+                .training(train_batch_size_per_learner=128, minibatch_size=128, num_epochs=1,
+                          use_kl_loss=False)
+                .callbacks(on_train_result=snapshot_pool(tmp_path, every=1, keep=2)))
+        algo = single_agent(base, num_envs=8, seed=3).build_algo()
+        for _ in range(3):
+            algo.train()
+        assert sorted(p.name for p in tmp_path.glob("*.npz")) == [
+            "snapshot_000001.npz", "snapshot_000002.npz", "snapshot_000003.npz"]
+        env = algo.env_runner.env.unwrapped
+        assert env.generation == 3 and env.game_seeds(None)[0] == 3 + 3 * 2**32
+        assert all(name.startswith("policy:") and ("000002" in name or "000003" in name)
+                   for name in env.env.opponent_policies)
+        algo.stop()
+    finally:
+        ray.shutdown()
