@@ -1,0 +1,105 @@
+"""What the package's tests share: child processes that start with SIGINT at its default, and one
+two-node Ray cluster for the tests that need a real one."""
+
+from __future__ import annotations
+
+import os
+import secrets
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+from typing import NamedTuple
+
+import pytest
+
+from processes import end_sessions, free_port, wait_for_port
+
+# A background job of a non-interactive shell (`bash scripts/test.sh &`, or CI's runner) starts
+# with SIGINT ignored, and a child keeps an ignored signal across exec: the tests that stop a
+# command with Ctrl-C would then find it, rightly, still running. With a handler of our own
+# installed, every child this process starts begins with SIGINT at its default, as under a
+# terminal. Python's own handler (KeyboardInterrupt) is what pytest expects.
+if signal.getsignal(signal.SIGINT) == signal.SIG_IGN:
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+
+
+class RayCluster(NamedTuple):
+    env: dict[str, str]   # the environment a driver needs (token authentication)
+    address: str          # the GCS address, for --ray HOST:PORT
+    client: str           # the Ray Client address, ray://HOST:PORT
+
+
+# Run in a driver process of its own, so that this one never joins the cluster.
+WAIT_FOR_NODES = """
+import sys, time, ray
+ray.init(address=sys.argv[1], logging_level="ERROR", log_to_driver=False)
+deadline = time.monotonic() + float(sys.argv[2])
+while (alive := sum(node["Alive"] for node in ray.nodes())) < 2:
+    if time.monotonic() > deadline:
+        sys.exit(f"{alive} of 2 nodes alive after {sys.argv[2]} s")
+    time.sleep(0.5)
+"""
+
+
+@pytest.fixture(scope="session")
+def ray_cluster(tmp_path_factory):
+    """A head and a second node on 127.0.0.1 sharing a token, started once for the session and
+    ready: both nodes alive and the Ray Client server listening. On a loaded machine Ray's start
+    can fail ("Starting Ray client server failed"); each start is tried three times on fresh
+    ports. Each node's processes stay in the session its `ray start` began, and only those are
+    ended afterwards: `ray stop` would end every Ray instance on the machine."""
+    if os.environ.get("TAVRIN_RL_TEST_RAY_CLUSTER") != "1":
+        pytest.skip("a real Ray cluster runs only with TAVRIN_RL_TEST_RAY_CLUSTER=1 "
+                    "(set by scripts/test.sh)")
+    pytest.importorskip("ray", reason="ray is not installed (pip install 'tavrin_rl[ray]')")
+    token = tmp_path_factory.mktemp("ray") / "token"
+    token.write_text(secrets.token_hex(32))
+    env = {**os.environ, "RAY_AUTH_MODE": "token", "RAY_AUTH_TOKEN_PATH": str(token)}
+    ray_command = str(Path(sys.executable).parent / "ray")
+    failures = []
+    for attempt in range(3):
+        sessions: list[int] = []
+        # short: Ray's socket paths under it must fit in 107 bytes, which tmp_path's may not
+        temp = tempfile.mkdtemp(prefix="tavrin-ray-")
+        port, client = free_port(), free_port()
+
+        def start(*options):
+            node = subprocess.Popen(
+                [ray_command, "start", *options, "--node-ip-address", "127.0.0.1",
+                 "--num-cpus", "1", "--disable-usage-stats",
+                 "--dashboard-agent-listen-port", str(free_port())],
+                env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                start_new_session=True)
+            sessions.append(node.pid)
+            output, _ = node.communicate(timeout=180)
+            if node.returncode != 0:
+                raise RuntimeError(f"ray start {' '.join(options[:1])} failed:\n{output}")
+
+        try:
+            start("--head", "--port", str(port), "--ray-client-server-port", str(client),
+                  "--include-dashboard", "false", "--temp-dir", temp)
+            start("--address", f"127.0.0.1:{port}")
+            waited = subprocess.run([sys.executable, "-c", WAIT_FOR_NODES, f"127.0.0.1:{port}",
+                                     "120"], env=env, capture_output=True, text=True,
+                                    timeout=240)
+            if waited.returncode != 0:
+                raise RuntimeError(f"the nodes did not come up:\n{waited.stderr[-2000:]}")
+            if not wait_for_port(client, 60):
+                raise RuntimeError(f"the Ray Client server is not listening on {client}")
+        except (RuntimeError, subprocess.TimeoutExpired) as error:
+            failures.append(f"attempt {attempt + 1}: {error}")
+            end_sessions(sessions)
+            shutil.rmtree(temp, ignore_errors=True)
+            time.sleep(2)
+            continue
+        try:
+            yield RayCluster(env, f"127.0.0.1:{port}", f"ray://127.0.0.1:{client}")
+        finally:
+            end_sessions(sessions)
+            shutil.rmtree(temp, ignore_errors=True)
+        return
+    pytest.fail("the Ray cluster did not start:\n" + "\n".join(failures))
