@@ -4,6 +4,7 @@ two-node Ray cluster for the tests that need a real one."""
 from __future__ import annotations
 
 import os
+import resource
 import secrets
 import shutil
 import signal
@@ -103,3 +104,33 @@ def ray_cluster(tmp_path_factory):
             shutil.rmtree(temp, ignore_errors=True)
         return
     pytest.fail("the Ray cluster did not start:\n" + "\n".join(failures))
+
+
+# TAVRIN_TEST_CPU=N: the N tests that took the most CPU time (this process and the children it
+# waited for; a module's fixtures count in its first test), against the suite's budget of two
+# CPU-minutes without the slow tests.
+CPU_TOP = int(os.environ.get("TAVRIN_TEST_CPU", "0") or 0)
+cpu_used: dict[str, float] = {}
+
+
+def cpu_seconds() -> float:
+    own, children = (resource.getrusage(who) for who in (resource.RUSAGE_SELF,
+                                                          resource.RUSAGE_CHILDREN))
+    return own.ru_utime + own.ru_stime + children.ru_utime + children.ru_stime
+
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_protocol(item, nextitem):
+    started = cpu_seconds() if CPU_TOP else 0.0
+    yield
+    if CPU_TOP:
+        cpu_used[item.nodeid] = cpu_seconds() - started
+
+
+def pytest_terminal_summary(terminalreporter):
+    if CPU_TOP:
+        terminalreporter.write_sep("=", f"the {CPU_TOP} tests that took the most CPU")
+        for nodeid, seconds in sorted(cpu_used.items(), key=lambda kv: -kv[1])[:CPU_TOP]:
+            terminalreporter.write_line(f"{seconds:7.2f} s  {nodeid}")
+        terminalreporter.write_line(f"{sum(cpu_used.values()):7.2f} s  in all tests; "
+                                    f"{cpu_seconds():.2f} s with collection")

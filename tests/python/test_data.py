@@ -396,6 +396,7 @@ class TestUntrustedFolders:
             list(data.open(path, batch_size=100))
 
 
+@pytest.mark.slow  # starts torch and two loader workers
 def test_torch_example_reads_through_two_loader_workers(tmp_path):
     pytest.importorskip("torch", reason="the torch example needs torch (not installed in CI)")
     example = Path(__file__).resolve().parents[2] / "examples" / "torch_dataset.py"

@@ -66,6 +66,7 @@ def test_a_task_whose_worker_dies_is_retried(local_ray, local_run, tmp_path, mon
     assert not any(".tmp-" in name for name in names)
 
 
+@pytest.mark.slow  # starts Ray in a command
 def test_ctrl_c_while_ray_starts_leaves_no_process_behind(tmp_path):
     process = start_cli("--games", "100000", "--ray", "--out", str(tmp_path / "games"),
                         memory=None)  # Ray reserves far more address space than it uses
