@@ -13,6 +13,7 @@ import sys
 import tempfile
 import time
 from pathlib import Path
+from collections.abc import Callable
 from typing import NamedTuple
 
 import pytest
@@ -33,6 +34,21 @@ class RayCluster(NamedTuple):
     address: str          # the GCS address, for --ray HOST:PORT
     client: str           # the Ray Client address, ray://HOST:PORT
 
+    def run(self, args: list[str], reset: Callable[[], None] | None = None,
+            timeout: float = 300) -> subprocess.CompletedProcess[str]:
+        """Runs a driver command on the cluster. Ray Client starts a server process for each
+        connection, and on a loaded machine that start can fail ("Starting Ray client server
+        failed") before any of our code runs: such a run is tried again, up to three times in
+        all, after `reset()` (which clears what the failed attempt left)."""
+        for attempt in range(3):
+            done = subprocess.run(args, env=self.env, capture_output=True, text=True,
+                                  timeout=timeout)
+            if done.returncode == 0 or "Starting Ray client server failed" not in done.stderr:
+                return done
+            if reset is not None:
+                reset()
+        return done
+
 
 # Run in a driver process of its own, so that this one never joins the cluster.
 WAIT_FOR_NODES = """
@@ -43,6 +59,10 @@ while (alive := sum(node["Alive"] for node in ray.nodes())) < 2:
     if time.monotonic() > deadline:
         sys.exit(f"{alive} of 2 nodes alive after {sys.argv[2]} s")
     time.sleep(0.5)
+"""
+CONNECT = """
+import sys, ray
+ray.init(address=sys.argv[1], logging_level="ERROR", log_to_driver=False)
 """
 
 
@@ -91,6 +111,11 @@ def ray_cluster(tmp_path_factory):
                 raise RuntimeError(f"the nodes did not come up:\n{waited.stderr[-2000:]}")
             if not wait_for_port(client, 60):
                 raise RuntimeError(f"the Ray Client server is not listening on {client}")
+            cluster = RayCluster(env, f"127.0.0.1:{port}", f"ray://127.0.0.1:{client}")
+            # one connection through Ray Client, so that its first server start is behind us
+            reached = cluster.run([sys.executable, "-c", CONNECT, cluster.client], timeout=240)
+            if reached.returncode != 0:
+                raise RuntimeError(f"Ray Client did not connect:\n{reached.stderr[-2000:]}")
         except (RuntimeError, subprocess.TimeoutExpired) as error:
             failures.append(f"attempt {attempt + 1}: {error}")
             end_sessions(sessions)
@@ -98,7 +123,7 @@ def ray_cluster(tmp_path_factory):
             time.sleep(2)
             continue
         try:
-            yield RayCluster(env, f"127.0.0.1:{port}", f"ray://127.0.0.1:{client}")
+            yield cluster
         finally:
             end_sessions(sessions)
             shutil.rmtree(temp, ignore_errors=True)

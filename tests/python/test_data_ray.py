@@ -4,8 +4,8 @@ TAVRIN_RL_TEST_RAY_CLUSTER=1 (scripts/test.sh sets it), also on the two-node clu
 `conftest.ray_cluster` (token authentication), through both address forms."""
 
 import os
+import shutil
 import signal
-import subprocess
 import sys
 import time
 from pathlib import Path
@@ -88,14 +88,14 @@ def test_ctrl_c_while_ray_starts_leaves_no_process_behind(tmp_path):
 
 
 def test_a_two_node_cluster_writes_the_same_rows(ray_cluster, tmp_path):
-    env, address, client = ray_cluster
+    _, address, client = ray_cluster
     written = {}
     for name, where in (("local", ["--workers", "1"]), ("ray", ["--ray", address]),
                         ("client", ["--ray", client])):
-        done = subprocess.run(
+        done = ray_cluster.run(
             [sys.executable, "-m", "tavrin_rl", "--games", "200", "--seed", "3", "--chunk-size",
-             "20", "--out", str(tmp_path / name), *where], env=env, capture_output=True,
-            text=True, timeout=300)
+             "20", "--out", str(tmp_path / name), *where],
+            reset=lambda name=name: shutil.rmtree(tmp_path / name, ignore_errors=True))
         assert done.returncode == 0, done.stderr
         written[name] = contents(tmp_path / name)
     assert written["ray"] == written["client"] == written["local"]
