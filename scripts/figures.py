@@ -3,7 +3,7 @@ check that reruns it.
 
     python scripts/figures.py list                 # the figures, their cost, which CI checks
     python scripts/figures.py show NAME            # one figure's commands
-    python scripts/figures.py check --cheap        # what CI runs (about 15 s of CPU)
+    python scripts/figures.py check --cheap        # what CI runs (about 17 s of CPU)
     python scripts/figures.py check NAME [NAME..]  # rerun some figures
     python scripts/figures.py check --all          # every figure (hours of CPU: see `list`)
 
