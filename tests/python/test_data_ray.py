@@ -87,6 +87,7 @@ def test_ctrl_c_while_ray_starts_leaves_no_process_behind(tmp_path):
             os.kill(pid, signal.SIGKILL)
 
 
+@pytest.mark.slow  # a two-node cluster and three runs of 200 games
 def test_a_two_node_cluster_writes_the_same_rows(ray_cluster, tmp_path):
     _, address, client = ray_cluster
     written = {}
