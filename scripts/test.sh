@@ -289,9 +289,9 @@ integration_install() {
     source=$wheel
     "$venv/bin/python" -m pip install -q --force-reinstall --no-deps "$wheel"
   fi
-  if ! "$venv/bin/python" -m pip install -q --no-build-isolation "$source[integration]"; then
+  if ! "$venv/bin/python" -m pip install -q --no-build-isolation "${source}[integration]"; then
     echo "could not install the [integration] extra; the tests of the missing libraries skip"
-    "$venv/bin/python" -m pip install -q --no-build-isolation "$source[pettingzoo]"
+    "$venv/bin/python" -m pip install -q --no-build-isolation "${source}[pettingzoo]"
   fi
 }
 integration_tests() {
