@@ -88,6 +88,7 @@ def _weights(folder):
     return torch.load(folder / "checkpoint.pt", weights_only=True)["net"]
 
 
+@pytest.mark.slow  # trains three times
 def test_short_run_learns_and_a_resumed_run_repeats_it(tmp_path, capsys):
     # one seat plays the learner's own earlier versions: the pool is part of what resumes
     common = ["--seed", "5", "--opponents", "random,random,self", "--pool-every", "3",
@@ -243,6 +244,7 @@ def test_checkpoints_load_only_data_and_damaged_ones_are_one_line(finished_run, 
     assert train_main(["--out", str(old), "--resume", "--updates", "2", *TINY]) == 0
 
 
+@pytest.mark.slow  # kills runs mid-write
 def test_run_files_are_replaced_together_or_not_at_all(finished_run, tmp_path):
     import resource
     from tavrin_rl.train import cli
@@ -273,6 +275,7 @@ def test_run_files_are_replaced_together_or_not_at_all(finished_run, tmp_path):
     assert sorted(os.listdir(tmp_path)) == ["a", "b", "c", "run"]
 
 
+@pytest.mark.slow  # trains until it diverges
 def test_a_diverging_run_stops_and_keeps_its_last_good_checkpoint(finished_run, tmp_path):
     folder = tmp_path / "run"
     shutil.copytree(finished_run, folder)
@@ -284,6 +287,7 @@ def test_a_diverging_run_stops_and_keeps_its_last_good_checkpoint(finished_run, 
     assert Policy.load(folder / "policy.npz").meta["update"] == 1
 
 
+@pytest.mark.slow  # writes a dataset and clones it
 def test_cloning_resumes_across_passes_and_refuses_datasets_it_cannot_use(tmp_path, monkeypatch,
                                                                            capsys):
     pytest.importorskip("pyarrow", reason="datasets need pyarrow: pip install 'tavrin_rl[data]'")
