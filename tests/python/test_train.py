@@ -290,7 +290,7 @@ def test_cloning_resumes_across_passes_and_refuses_datasets_it_cannot_use(tmp_pa
     import json
 
     from tavrin_rl import data
-    from tavrin_rl.train import cli, ppo
+    from tavrin_rl.train import ppo, ppo_run
     games = tmp_path / "games"
     data.write_dataset(games, games=2, agents=["reach"] * 4, seed=2, workers=1)  # a pass: 1 batch
     seen, real_step = [], ppo.clone_step
@@ -301,7 +301,7 @@ def test_cloning_resumes_across_passes_and_refuses_datasets_it_cannot_use(tmp_pa
             raise KeyboardInterrupt
         return real_step(net, optimizer, batch, *rest)
     monkeypatch.setattr(ppo, "clone_step", recording_step)
-    monkeypatch.setattr(cli, "CLONE_SAVE_EVERY", 5)
+    monkeypatch.setattr(ppo_run, "CLONE_SAVE_EVERY", 5)
     common = ["--clone", str(games), "--clone-minutes", "0.02", "--cpu-minutes", "0.03",
               "--updates", "1", *TINY]
     stop_at = 0
