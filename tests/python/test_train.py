@@ -245,7 +245,7 @@ def test_checkpoints_load_only_data_and_damaged_ones_are_one_line(finished_run, 
 
 def test_run_files_are_replaced_together_or_not_at_all(finished_run, tmp_path):
     import resource
-    from tavrin_rl.train import cli
+    from tavrin_rl.train import files
     folder = tmp_path / "run"
     shutil.copytree(finished_run, folder)
     before = contents(folder)
@@ -267,7 +267,7 @@ def test_run_files_are_replaced_together_or_not_at_all(finished_run, tmp_path):
         return writer
     paths = [tmp_path / "a", tmp_path / "b", tmp_path / "c"]
     with pytest.raises(KeyboardInterrupt):
-        cli._write_files([(paths[0], write(b"1")), (paths[1], write(b"2", interrupt=True)),
+        files.write_files([(paths[0], write(b"1")), (paths[1], write(b"2", interrupt=True)),
                           (paths[2], write(b"3"))])
     assert [p.read_bytes() for p in paths] == [b"1", b"2", b"3"]
     assert sorted(os.listdir(tmp_path)) == ["a", "b", "c", "run"]
@@ -362,7 +362,7 @@ def test_evaluate_and_the_closing_evaluation_end_as_the_other_commands_do(tmp_pa
     monkeypatch.setattr(evaluation, "play_games", interrupted)
     assert train_main(["--out", str(tmp_path / "run"), "--updates", "1", "--games", "16",
                        "--eval-every", "1", "--no-progress"]) == 130
-    assert "interrupted; the last checkpoint is in" in capsys.readouterr().out
+    assert "interrupted before anything was saved: nothing to resume" in capsys.readouterr().out
     monkeypatch.setattr(evaluation, "evaluate", interrupted)
     assert train_main(["--evaluate", baseline_path(), "--eval-games", "4"]) == 130
     assert "interrupted" in capsys.readouterr().err
