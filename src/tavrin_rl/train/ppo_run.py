@@ -99,11 +99,11 @@ def load_checkpoint(path: Path, net: Any, optimizer: Any) -> dict[str, Any]:
 def run(args: argparse.Namespace, out: TextIO, err: TextIO | None) -> int:
     """The PPO command: its exit status, a RunError told in one line."""
     folder = Path(args.out)
-    if args.clone is not None and not args.resume:
-        run_folder.check_output(folder, False)
-        clone_data.check_dataset(args.clone)  # before --out is created
 
     def hold() -> int:
+        if args.clone is not None and not args.resume:
+            run_folder.check_output(folder, False)
+            clone_data.check_dataset(args.clone)  # before --out is created
         with run_folder.held(folder, args.resume):
             return PpoRun(args, out, err).run()
     return run_folder.guarded(hold, err)
