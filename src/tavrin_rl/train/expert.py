@@ -29,7 +29,7 @@ from pathlib import Path
 from typing import Any, TextIO
 
 from tavrin_rl._command import add_ray, add_workers
-from tavrin_rl.train import run_folder
+from tavrin_rl.train import options, run_folder
 # The names this module held before a round's mechanics moved out.
 from tavrin_rl.train.expert_round import (OPENING_DRAWS, head_to_head, init_weights,  # noqa: F401
                                           round_seed, search_agent, train_round, visit_targets)
@@ -61,23 +61,29 @@ class Settings:
     guide_playouts: int = 0    # the guided search's budget (0: `playouts`)
 
 
+def whole(text: str) -> int:
+    """A count of the expert options: their lower bounds are checked with the others'
+    (`check_arguments`), so that each says what it must be."""
+    return options.bounded(text, 10**9, minimum=0)
+
+
 def add_arguments(parser: argparse.ArgumentParser) -> None:
     group = parser.add_argument_group(
         "expert iteration", "--expert ROUNDS: rounds of guided search play, training on its "
         "visit counts and a keeping match (see tavrin_rl.train.expert)")
-    group.add_argument("--expert", type=int, metavar="ROUNDS", default=None,
+    group.add_argument("--expert", type=whole, metavar="ROUNDS", default=None,
                        help="run expert iteration for ROUNDS rounds in all (counted across resumes)")
     defaults = Settings()
-    group.add_argument("--expert-games", type=int, default=defaults.games, metavar="N",
+    group.add_argument("--expert-games", type=whole, default=defaults.games, metavar="N",
                        help=f"games of search play per round (default {defaults.games})")
-    group.add_argument("--expert-playouts", type=int, default=defaults.playouts, metavar="N",
+    group.add_argument("--expert-playouts", type=whole, default=defaults.playouts, metavar="N",
                        help=f"the search's playouts per decision (default {defaults.playouts})")
-    group.add_argument("--expert-epochs", type=int, default=defaults.epochs, metavar="N",
+    group.add_argument("--expert-epochs", type=whole, default=defaults.epochs, metavar="N",
                        help=f"passes over a round's placements (default {defaults.epochs})")
-    group.add_argument("--match-games", type=int, default=defaults.match_games, metavar="N",
+    group.add_argument("--match-games", type=whole, default=defaults.match_games, metavar="N",
                        help=f"games of the new net against the kept one per round (default "
                             f"{defaults.match_games})")
-    group.add_argument("--expert-eval-games", type=int, default=0, metavar="N",
+    group.add_argument("--expert-eval-games", type=whole, default=0, metavar="N",
                        help="games of the kept net against three reach after each round (default 0)")
     add_workers(group, "--expert-workers", default=1,
                 help="local processes playing the games (default 1)")
@@ -87,7 +93,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     group.add_argument("--expert-init", metavar="NET", default=None,
                        help="start both nets from a policy (baseline or policy:PATH; default: "
                             "a random net, the first round's search unguided)")
-    group.add_argument("--guided-playouts", type=int, default=0, metavar="N",
+    group.add_argument("--guided-playouts", type=whole, default=0, metavar="N",
                        help="the search's playouts once a net guides it (default: --expert-playouts)")
 
 
