@@ -65,7 +65,7 @@ def visit_targets(batch: dict[str, np.ndarray]) -> tuple[np.ndarray, np.ndarray,
     return entries, share.astype(np.float32), batch["searched"]
 
 
-def train_round(net: Any, path: Path, settings: Settings, seed: int) -> dict[str, float]:
+def train_round(net: Any, path: Path, settings: Any, seed: int) -> dict[str, float]:
     """Trains `net` on the round's dataset: the searched rows' visit shares and every row's
     outcome. Returns the mean losses."""
     import torch
@@ -121,7 +121,8 @@ def head_to_head(new: Any, old: Any, games: int, seed: int) -> tuple[float, int]
     def player(net: Any) -> Any:
         def choose(group: np.ndarray, *position: np.ndarray) -> np.ndarray:
             draws = turn["draws"]
-            return net.choose(*position, None if draws is None else draws[group])
+            picks: np.ndarray = net.choose(*position, None if draws is None else draws[group])
+            return picks
         return choose
     play_out(v, {LEARNER: player(new), EXTERNAL: player(old)}, each_turn)
     share = 0.0

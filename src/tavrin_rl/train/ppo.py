@@ -138,7 +138,8 @@ def collect(net: PolicyNet, v: VectorGames, seed: int, first_game: int,
         logps.append(logp.numpy()[picks])
         values.append(value.numpy())
         games.append(active)
-        return played[picks]
+        chosen: np.ndarray = played[picks]
+        return chosen
     players = {LEARNER: learn}
     if external is not None:  # played first, drawing nothing from `rng`
         players = {EXTERNAL: lambda group, *position: external(*position), LEARNER: learn}

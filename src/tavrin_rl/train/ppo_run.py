@@ -93,7 +93,7 @@ def load_checkpoint(path: Path, net: Any, optimizer: Any) -> dict[str, Any]:
         raise run_folder.damaged(path)
     run_folder.load_state(path, net, saved.get("net"))
     run_folder.load_state(path, optimizer, saved.get("optimizer"))
-    return state
+    return dict(state)
 
 
 def run(args: argparse.Namespace, out: TextIO, err: TextIO | None) -> int:
@@ -368,7 +368,8 @@ class PpoRun:
         folder.mkdir(exist_ok=True)
         name = f"update_{update}.npz"
         arrays = policy_arrays(self.net.weights(), update=update)
-        write_file(folder / name, lambda f: np.savez_compressed(f, **arrays))
+        write_file(folder / name,
+                   lambda f: np.savez_compressed(f, **arrays))  # type: ignore[arg-type]
         self.state["pool"] = [*self.state["pool"], name]
 
 
