@@ -22,7 +22,7 @@ from collections.abc import Callable, Iterator, Sequence
 from pathlib import Path
 from typing import Any, TextIO
 
-from tavrin_rl._atomic import TEMP_MARK, recover, replace_together
+from tavrin_rl._atomic import JOURNAL_SUFFIX, TEMP_MARK, recover, replace_together
 from tavrin_rl._command import MAX_SEED
 
 #: The files of a run, besides what a recipe keeps next to them (the PPO pool's `pool/`).
@@ -53,8 +53,9 @@ def guarded(run: Callable[[], int], err: TextIO | None) -> int:
 
 
 def _leftover(name: str) -> bool:
-    # the lock, and temporaries of this writer or of the writer before it ("NAME.tmp")
-    return name == LOCK or TEMP_MARK in name or (
+    # the lock, a journal of files being replaced together, and temporaries of this writer or
+    # of the writer before it ("NAME.tmp")
+    return name == LOCK or TEMP_MARK in name or name.endswith(JOURNAL_SUFFIX) or (
         name.endswith(".tmp") and name[:-4] in RUN_FILES)
 
 
@@ -93,21 +94,25 @@ def held(folder: Path, resume: bool) -> Iterator[None]:
     except OSError as error:
         raise RunError(f"cannot create {folder}: {error.strerror or error}", 2) from None
     from tavrin_rl.data._folder import DatasetError, locked
+    hold = contextlib.ExitStack()
     try:
-        with locked(folder):
-            check_output(folder, resume)
-            recover(folder)
-            for name in RUN_FILES:  # the writer before replace_together left these on a kill
-                with contextlib.suppress(OSError):
-                    (folder / f"{name}.tmp").unlink()
-            yield
+        hold.enter_context(locked(folder))
     except DatasetError:
         raise RunError(f"{folder} is in use by another run: wait for it to end, or choose "
                        "another --out", 2) from None
-    except OSError as error:
-        if error.filename is None or Path(error.filename).name != LOCK:
-            raise
+    except OSError as error:  # a folder others may read but not lock
         raise RunError(f"cannot lock {folder}: {error.strerror or error}", 2) from None
+    with hold:
+        try:  # first, so that a run killed while saving its first files is a run to resume
+            recover(folder)
+            for name in RUN_FILES:  # the writer before replace_together left these on a kill
+                with contextlib.suppress(FileNotFoundError):
+                    (folder / f"{name}.tmp").unlink()
+        except OSError as error:
+            raise RunError(f"cannot complete the files of {folder}: "
+                           f"{error.strerror or error}", 2) from None
+        check_output(folder, resume)
+        yield
 
 
 def damaged(path: Path) -> RunError:
