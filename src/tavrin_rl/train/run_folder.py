@@ -1,7 +1,8 @@
 """A training run's folder, shared by the recipes (PPO in `ppo_run`, expert iteration in
 `expert`): refusing a folder the run must not write, holding it against a second run, resuming
-from its checkpoint and log, and replacing its four files together. Every message a run ends
-with is written here, in one style: "tavrin_rl train: ..." and the exit status.
+from its checkpoint and log, and replacing its four files together. The messages of a refused
+folder or resume, of Ctrl-C and of a failed write are written here, in one style for both
+recipes: "tavrin_rl train: ..." on standard error and the exit status.
 
 A run's files are `checkpoint.pt` (the nets and counters, read back with
 `torch.load(weights_only=True)`), `log.csv` (one row per update or round), `curve.svg` and
