@@ -11,9 +11,9 @@ STATE_VERSION: int
 NUM_ACTIONS: int
 MAX_PLAYOUTS: int
 DEFAULT_PLAYOUTS: int
-MAX_CHANNELS: int
-MAX_LAYERS: int
-MAX_HIDDEN: int
+NET_MAX_CHANNELS: int
+NET_MAX_LAYERS: int
+NET_MAX_HIDDEN: int
 
 class InternalError(BaseException):
     """An internal fault of the game engine; a bug, never a bad input."""

@@ -10,6 +10,6 @@ MAX_PLAYOUTS: int = _engine.MAX_PLAYOUTS
 DEFAULT_PLAYOUTS: int = _engine.DEFAULT_PLAYOUTS
 #: The largest net a policy file may declare: its channels, 3x3 layers and value-head units. A few
 #: hundred compressed bytes can declare gigabytes; these bounds keep a load under a few hundred MB.
-MAX_CHANNELS: int = _engine.MAX_CHANNELS
-MAX_LAYERS: int = _engine.MAX_LAYERS
-MAX_HIDDEN: int = _engine.MAX_HIDDEN
+MAX_CHANNELS: int = _engine.NET_MAX_CHANNELS
+MAX_LAYERS: int = _engine.NET_MAX_LAYERS
+MAX_HIDDEN: int = _engine.NET_MAX_HIDDEN
