@@ -24,6 +24,7 @@ kept net, the run's seed and the round's number. The mechanics of a round are `e
 from __future__ import annotations
 
 import argparse
+from collections.abc import Callable
 from dataclasses import asdict, dataclass
 from pathlib import Path
 from typing import Any, TextIO
@@ -128,11 +129,15 @@ def check_arguments(parser: argparse.ArgumentParser, args: argparse.Namespace) -
                     guide_playouts=args.guided_playouts)
 
 
-def run(args: argparse.Namespace, settings: Settings, out: TextIO, err: TextIO | None) -> int:
-    """The expert-iteration command: its exit status, a RunError told in one line."""
+def run(args: argparse.Namespace, settings: Settings, out: TextIO, err: TextIO | None,
+        on_row: Callable[[dict[str, Any]], None] | None = None) -> int:
+    """The expert-iteration command: its exit status, a RunError told in one line. `on_row(row)`
+    sees each row of the log as it is written (the place for another log of the run)."""
     def hold() -> int:
         with run_folder.held(Path(args.out), args.resume):
-            return ExpertRun(args, settings, out).run()
+            expert = ExpertRun(args, settings, out)
+            expert.on_row = on_row
+            return expert.run()
     return run_folder.guarded(hold, err)
 
 
@@ -163,7 +168,7 @@ class ExpertRun:
         self.columns = [*COLUMNS, *evals]
         self.series = ["match_share", *evals]
         #: Called with each row as it is logged (a place for other logs of the run).
-        self.on_row: Any = None
+        self.on_row: Callable[[dict[str, Any]], None] | None = None
 
     def resume(self) -> None:
         checkpoint = self.folder / "checkpoint.pt"

@@ -96,8 +96,10 @@ def load_checkpoint(path: Path, net: Any, optimizer: Any) -> dict[str, Any]:
     return dict(state)
 
 
-def run(args: argparse.Namespace, out: TextIO, err: TextIO | None) -> int:
-    """The PPO command: its exit status, a RunError told in one line."""
+def run(args: argparse.Namespace, out: TextIO, err: TextIO | None,
+        on_row: Callable[[dict[str, Any]], None] | None = None) -> int:
+    """The PPO command: its exit status, a RunError told in one line. `on_row(row)` sees each
+    row of the log as it is written (the place for another log of the run)."""
     folder = Path(args.out)
 
     def hold() -> int:
@@ -105,7 +107,9 @@ def run(args: argparse.Namespace, out: TextIO, err: TextIO | None) -> int:
             run_folder.check_output(folder, False)
             clone_data.check_dataset(args.clone)  # before --out is created
         with run_folder.held(folder, args.resume):
-            return PpoRun(args, out, err).run()
+            ppo = PpoRun(args, out, err)
+            ppo.on_row = on_row
+            return ppo.run()
     return run_folder.guarded(hold, err)
 
 
