@@ -175,7 +175,7 @@ class ExpertRun:
         saved = run_folder.load_checkpoint(checkpoint, {"mode": str})
         if saved["state"]["mode"] != "expert":
             raise RunError(f"{checkpoint} is not an expert-iteration run", 2)
-        run_folder.load_checkpoint(checkpoint, COUNTERS)  # its counters, now that it is ours
+        run_folder.check_state(checkpoint, saved["state"], COUNTERS)  # now that it is ours
         run_folder.load_state(checkpoint, self.net, saved.get("net"))
         run_folder.load_state(checkpoint, self.learner, saved.get("learner"))
         self.state.update(saved["state"])

@@ -131,7 +131,12 @@ def load_checkpoint(path: Path, counters: dict[str, Any]) -> dict[str, Any]:
         raise damaged(path) from None
     if not isinstance(saved, dict) or not isinstance(saved.get("state"), dict):
         raise damaged(path)
-    state = saved["state"]
+    check_state(path, saved["state"], counters)
+    return saved
+
+
+def check_state(path: Path, state: dict[str, Any], counters: dict[str, Any]) -> None:
+    """RunError (status 2) unless `state` holds `counters` as `load_checkpoint` says."""
     for key, kind in counters.items():
         value = state.get(key)
         if isinstance(value, bool) and kind is not bool or not isinstance(value, kind):
@@ -139,7 +144,6 @@ def load_checkpoint(path: Path, counters: dict[str, Any]) -> dict[str, Any]:
         if isinstance(value, (int, float)) and not isinstance(value, bool) and not (
                 0 <= value <= (MAX_SEED if key == "seed" else float("inf"))):
             raise damaged(path)
-    return saved
 
 
 def load_state(path: Path, module: Any, state: Any) -> None:
