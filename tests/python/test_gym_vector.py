@@ -304,3 +304,6 @@ def test_random_seats_and_search_opponents_follow_the_seed():
         np.testing.assert_array_equal(observations["board"], expected["board"])
         seen.update(infos["seat"].tolist())
     assert len(seen) > 1
+    from tavrin_rl.agents import Stream
+    with pytest.raises(ValueError, match="at least 1"):
+        Stream(5).below(0)
