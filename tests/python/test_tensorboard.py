@@ -34,11 +34,8 @@ def test_rows_become_scalars_once(tmp_path):
         TensorBoardLog(tmp_path / "b").write({"phase": "clone"})
 
 
-def test_the_option():
-    import argparse
-
-    from tavrin_rl.train.tensorboard import add_option, open_log
-    parser = argparse.ArgumentParser()
-    add_option(parser)
-    assert open_log(parser.parse_args([]).tensorboard) is None
-    assert parser.parse_args(["--tensorboard", "tb"]).tensorboard == "tb"
+def test_a_training_run_writes_its_log_there(tmp_path):
+    from tavrin_rl.train.cli import main as train_main
+    assert train_main(["--out", str(tmp_path / "run"), "--updates", "1", "--games", "16",
+                       "--eval-every", "0", "--no-progress", "--tensorboard", str(tmp_path / "tb")]) == 0
+    assert [step for step, _ in scalars(tmp_path / "tb")["train_win_share"]] == [1]

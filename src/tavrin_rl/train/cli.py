@@ -18,7 +18,7 @@ from typing import Sequence, TextIO
 
 from tavrin_rl._command import add_seed, run_guarded
 from tavrin_rl._extras import install_hint
-from tavrin_rl.train import expert, ppo_run
+from tavrin_rl.train import expert, ppo_run, tensorboard
 # The names this module held before the recipes moved out, for the code that imports them.
 from tavrin_rl.train.clone_data import check_dataset  # noqa: F401
 from tavrin_rl.train.options import ENGINE_OPPONENTS, SELF  # noqa: F401
@@ -45,6 +45,7 @@ def build_parser() -> argparse.ArgumentParser:
                       help="with --evaluate: draw placements from the policy instead of taking "
                            "the most likely")
     expert.add_arguments(p)
+    tensorboard.add_option(p)
     return p
 
 
@@ -91,6 +92,17 @@ def main(argv: Sequence[str] | None = None) -> int:
     except ImportError:
         tell(sys.stderr, f"training needs torch (the 'train' extra): {install_hint('train')}")
         return 2
-    if settings is not None:
-        return run_guarded(lambda out: expert.run(args, settings, out, err), err)
-    return run_guarded(lambda out: run_training(args, out, err), err)
+    board: tensorboard.TensorBoardLog | None = None
+    try:
+        board = tensorboard.open_log(args.tensorboard, "update" if settings is None else "round")
+    except (ModuleNotFoundError, OSError) as error:
+        tell(sys.stderr, str(error))
+        return 2
+    on_row = None if board is None else board.write
+    try:
+        if settings is not None:
+            return run_guarded(lambda out: expert.run(args, settings, out, err, on_row), err)
+        return run_guarded(lambda out: ppo_run.run(args, out, err, on_row), err)
+    finally:
+        if board is not None:
+            board.close()

@@ -174,8 +174,8 @@ class PpoRun:
         if row is not None:
             row["total_cpu_s"] = state["total_cpu_s"]
             self.rows.append(row)
-            if self.on_row is not None:
-                self.on_row(row)
+        if self.on_row is not None and self.rows:  # an evaluation added to the last row, too
+            self.on_row(self.rows[-1])
         arrays = policy_arrays(self.net.weights(), channels=self.net.channels,
                                update=state["update"], train_cpu_s=state["train_cpu_s"])
         run_folder.save(self.folder, self.rows, self.columns,
