@@ -174,7 +174,8 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--out", metavar="PATH", help="write the standings and games as JSON")
     parser.add_argument("--svg", metavar="PATH", help="draw the ratings as an SVG picture")
     parser.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
-                        help="progress bar on standard error (default: when it is a terminal)")
+                        help="progress on standard error: a bar on a terminal, elsewhere a line every "
+                             "20 s (default: on)")
     return parser
 
 
@@ -202,8 +203,10 @@ def run(args: argparse.Namespace, out: TextIO, err: TextIO | None) -> int:
         out.write(f"(the schedule's cycle is {cycle} games: seats and meetings are balanced "
                   "over whole cycles only)\n")
     out.flush()
-    show = args.progress if args.progress is not None else (err is not None and is_terminal(err))
-    progress = Progress(games, err) if show and err is not None else None
+    # By default a terminal gets the bar and a log a line every 20 s: a long run is never silent.
+    show = args.progress if args.progress is not None else True
+    progress = (Progress(games, err, quiet_start=args.progress is None)
+                if show and err is not None else None)
     records: list[GameRecord] = []
     plies = 0
     started = time.monotonic()

@@ -37,7 +37,8 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--resume", action="store_true", help="continue the run in --out")
     show = ppo_run.add_arguments(p)
     show.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
-                      help="a progress bar on standard error (default: on a terminal)")
+                      help="progress on standard error: a bar on a terminal, elsewhere a line every "
+                           "20 s (default: on)")
     show.add_argument("--evaluate", metavar="POLICY", default=None,
                       help="play the policy file against --opponents for --eval-games games, "
                            "print its win share with a 95%% Wilson interval, and exit")

@@ -142,9 +142,10 @@ class PpoRun:
         self.total_before = float(self.state["total_cpu_s"])
         self.series = ["train_win_share", *(f"eval_{name}" for name in args.eval_against)]
         self.columns = [*COLUMNS, *self.series[1:]]
-        show = args.progress if args.progress is not None else (err is not None and err.isatty())
+        show = args.progress if args.progress is not None else err is not None  # a log: a line every 20 s
         self.budget = 60 * args.cpu_minutes
-        self.bar = Progress(int(self.budget), err if show else None, unit="training CPU s")
+        self.bar = Progress(int(self.budget), err if show else None, unit="training CPU s",
+                            quiet_start=args.progress is None)
         self.games: Any = None  # the rollouts' games, when no pool seat changes between them
         #: Called with each row as it is logged (a place for other logs of the run).
         self.on_row: Callable[[dict[str, Any]], None] | None = None
