@@ -104,6 +104,9 @@ class Agent:
 
     name = "agent"
     description = ""
+    #: The `AgentConfig` the agent was made from (`make_agent`, `AgentConfig.make`); None for an
+    #: agent built from its class.
+    config: Any = None
 
     def __init__(self, seed: int | str | None = None) -> None:
         self.stream = Stream.from_seed(seed)
