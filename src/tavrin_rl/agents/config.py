@@ -219,7 +219,9 @@ def _checked(name: str, settings: dict[str, Any]) -> dict[str, Any]:
             settings.pop("guide", None)
     if name == "policy" and settings.get("path") is not None:
         path = os.fspath(settings["path"])
-        if not isinstance(path, str) or not path:
+        if not isinstance(path, str):
+            raise TypeError(f"a policy file's path is a str or a path, got {type(path).__name__}")
+        if not path:
             raise ValueError("policy names its file: policy:PATH, got an empty path")
         settings["path"] = path
     elif name == "policy":
