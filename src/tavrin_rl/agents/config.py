@@ -15,7 +15,8 @@ import os
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
-from tavrin_rl.agents.base import DEFAULT_PLAYOUTS, MAX_PLAYOUTS, POLICIES, baseline_path
+from tavrin_rl._limits import DEFAULT_PLAYOUTS, MAX_PLAYOUTS
+from tavrin_rl.agents.base import POLICIES, baseline_path
 
 if TYPE_CHECKING:
     from tavrin_rl.agents.base import Agent
