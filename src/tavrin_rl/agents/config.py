@@ -118,7 +118,7 @@ class AgentConfig:
 
     def make(self, seed: int | str | None = None) -> Agent:
         """A new agent of this value with its own random stream seeded from `seed`."""
-        agent = AGENTS[self.name](seed, **self.settings)  # type: ignore[call-arg]
+        agent = AGENTS[self.name](seed, **self.settings)
         agent.config = self
         return agent
 

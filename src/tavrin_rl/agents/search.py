@@ -44,7 +44,7 @@ class MctsAgent(Agent):
         # The search takes one draw from the stream per decision and seeds its own with it.
         action, self.stream.state = _engine.search(game.to_bytes(), self.playouts, self._code,
                                                    self.stream.state, guide=self._net)
-        return action  # type: ignore[no-any-return]
+        return action
 
     def __repr__(self) -> str:
         guide = f", guide={self.guide!r}" if self.guide is not None else ""
