@@ -9,7 +9,7 @@ from pathlib import Path
 import pytest
 
 from tavrin_rl import __main__ as cli
-from tavrin_rl import arena
+from tavrin_rl import arena, play
 from tavrin_rl.agents import AgentConfig, MctsAgent, agent_config, make_agent
 from tavrin_rl.agents.base import DEFAULT_PLAYOUTS, MAX_PLAYOUTS, baseline_path
 from tavrin_rl.gym import SingleAgentEnv
@@ -98,7 +98,8 @@ def test_empty_fields_are_refused_everywhere(text, capsys):
         with pytest.raises(ValueError, match=message):
             call()
     for main, argv in ((cli.main, ["--agents", f"{text},random,random,random"]),
-                       (arena.main, [text, "random"])):
+                       (arena.main, [text, "random"]),
+                       (play.main, ["--no-browser", "--opponents", text])):
         with pytest.raises(SystemExit) as exit_:
             main(argv)
         err = capsys.readouterr().err

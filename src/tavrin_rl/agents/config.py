@@ -81,9 +81,9 @@ class AgentConfig:
         return self.text
 
     def __repr__(self) -> str:
+        written = agent_config(self.text).options  # what the string leaves out: sample=True
         extra = "".join(f", {key}={value!r}" for key, value in self.options
-                        if key == "sample" or (key not in ("playouts", "rollout", "guide")
-                                               and key != getattr(AGENTS[self.name], "argument", None)))
+                        if (key, value) not in written)
         return f"AgentConfig({self.text!r}{extra})"
 
     @property
