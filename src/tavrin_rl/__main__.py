@@ -32,7 +32,7 @@ from tavrin_rl._summary import (  # noqa: F401 (names of this module since its s
     GameResult, Totals, format_wins, report_game, report_summary, wilson_interval,
 )
 from tavrin_rl.agents import AGENTS, Agent, Stream, make_agent, parse_agent, pass_turns  # noqa: F401
-from tavrin_rl.agents.registry import check_agent
+from tavrin_rl.agents.config import agent_config
 from tavrin_rl.board_state import COLOUR_NAMES, piece_masks
 from tavrin_rl.catalogue import NUM_SEATS, describe_action, placed_cells, to_board_action
 from tavrin_rl.data import _cli as dataset_cli
@@ -51,7 +51,7 @@ def _agent_list(text: str) -> tuple[str, ...]:
         if name == HUMAN:
             continue
         try:
-            check_agent(name)
+            agent_config(name).check()  # a policy file is read here, once, for the run too
         except ValueError as error:
             if name.partition(":")[0] not in choices:
                 error = ValueError(f"unknown agent {name!r} (choose from {', '.join(choices)})")
@@ -227,7 +227,7 @@ def run(args: argparse.Namespace, out: TextIO, err: TextIO | None,
         return 2
     agents: list[Any] = [
         HumanPlayer(stdin, out, names, colour) if name == HUMAN else
-        make_agent(name)
+        agent_config(name).make()
         for seat, name in enumerate(names)]
     lineup = ", ".join(f"player_{seat} {name} ({COLOUR_NAMES[seat]})"
                        for seat, name in enumerate(names))

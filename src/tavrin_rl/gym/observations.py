@@ -21,6 +21,7 @@ import numpy as np
 from gymnasium import spaces
 
 from tavrin_rl._tavrin import PyObservation, PyTavrin
+from tavrin_rl.agents.config import AgentConfig
 from tavrin_rl.board_state import cell_owners
 from tavrin_rl.catalogue import BOARD_CHANNELS as BOARD_CHANNELS
 from tavrin_rl.catalogue import FLAT_SIZE as FLAT_SIZE
@@ -70,8 +71,9 @@ ObservationMode = Literal["compact", "full"]
 RenderMode = Literal["human", "ansi", "rgb_array"]
 VectorRenderMode = Literal["ansi", "rgb_array"]
 AutoresetModeName = Literal["next_step", "same_step"]
-#: An opponent the engine plays; "mcts:PLAYOUTS[:ROLLOUT]" and "policy:PATH" are str too.
-OpponentName = Union[Literal["random", "greedy", "reach", "mcts", "baseline"], str]
+#: An opponent the engine plays; "mcts:PLAYOUTS[:ROLLOUT]" and "policy:PATH" are str too, and
+#: an `AgentConfig` is one read already.
+OpponentName = Union[Literal["random", "greedy", "reach", "mcts", "baseline"], str, AgentConfig]
 #: An agent index, or "random": drawn whenever a game starts.
 Seat = Union[int, Literal["random"]]
 

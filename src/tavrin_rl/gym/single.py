@@ -12,7 +12,7 @@ import numpy as np
 from gymnasium import spaces
 
 from tavrin_rl._tavrin import PyTavrin
-from tavrin_rl.agents import AGENTS, Agent, Stream, make_agent, pass_turns
+from tavrin_rl.agents import AGENTS, Agent, AgentConfig, Stream, agent_config, pass_turns
 from tavrin_rl.catalogue import NUM_ACTIONS
 from tavrin_rl.gym.observations import (
     EPISODE_OVER, NUM_SEATS, SEEDED_RUN, RENDER_MODES, FramePacer, action_index, check_options, check_seat, checked_illegal_reward,
@@ -22,7 +22,7 @@ from tavrin_rl.gym.observations import (
 
 # An opponent callable: (observation in the learner's format, int8 action mask) -> grid index.
 OpponentFn = Callable[[Any, np.ndarray], Any]
-OpponentSpec = Union[OpponentName, OpponentFn]
+OpponentSpec = Union[OpponentName, OpponentFn, AgentConfig]
 BUILT_IN = AGENTS
 
 __all__ = ["SingleAgentEnv"]
@@ -70,6 +70,10 @@ class SingleAgentEnv(gymnasium.Env[Any, np.int64]):
         check_options(reward_mode, render_mode, observation, channels_last)
         check_seat(seat)
         self.opponent_specs = self._check_opponents(opponents)
+        #: Each opponent's `AgentConfig` (None for a callable), read once: every reset makes
+        #: fresh agents of it.
+        self.opponent_configs = tuple(None if callable(spec) else agent_config(spec)
+                                      for spec in self.opponent_specs)
         self.illegal_reward = checked_illegal_reward(illegal_reward, reward_mode)
         self.seat_option = seat
         self.reward_mode = reward_mode
@@ -91,18 +95,19 @@ class SingleAgentEnv(gymnasium.Env[Any, np.int64]):
     @staticmethod
     def _check_opponents(opponents: Any) -> tuple[OpponentSpec, ...]:
         specs = ((opponents,) * (NUM_SEATS - 1)
-                 if isinstance(opponents, str) or callable(opponents)
+                 if isinstance(opponents, (str, AgentConfig)) or callable(opponents)
                  else tuple(opponents) if isinstance(opponents, Sequence) else None)
         if specs is None or len(specs) != NUM_SEATS - 1:
             raise ValueError(f"opponents must be one of {', '.join(BUILT_IN)}, a callable "
                              "(observation, action_mask) -> action, or a sequence of three of these, "
                              f"not {opponents!r}")
         for spec in specs:
-            if not callable(spec):
-                if not isinstance(spec, str) or spec.partition(":")[0] not in BUILT_IN:
-                    raise ValueError(f"unknown opponent {spec!r}, choose from "
-                                     f"{', '.join(BUILT_IN)} or pass a callable")
-                make_agent(spec)  # refused here, naming what is wrong (a policy file is read once)
+            if isinstance(spec, AgentConfig) or (
+                    isinstance(spec, str) and spec.partition(":")[0] in BUILT_IN):
+                agent_config(spec).check()  # refused here, naming what is wrong
+            elif not callable(spec):
+                raise ValueError(f"unknown opponent {spec!r}, choose from "
+                                 f"{', '.join(BUILT_IN)} or pass a callable")
         return specs
 
     # --- Gymnasium API ---------------------------------------------------------------------------
@@ -123,8 +128,8 @@ class SingleAgentEnv(gymnasium.Env[Any, np.int64]):
             # The engine turns the lineup (learner first) by a draw t, which seats the learner at -t.
             self.seat = -stream.below(NUM_SEATS) % NUM_SEATS
         self._opponents = []
-        for spec in self.opponent_specs:
-            opponent = make_agent(spec) if isinstance(spec, str) else spec
+        for spec, config in zip(self.opponent_specs, self.opponent_configs):
+            opponent = spec if config is None else config.make()
             if isinstance(opponent, Agent):
                 opponent.stream = stream
             self._opponents.append(opponent)

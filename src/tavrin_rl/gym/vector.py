@@ -27,6 +27,7 @@ from tavrin_rl.gym.observations import (
     VectorRenderMode, board_image, check_options, check_seat, checked_illegal_reward,
     observation_arrays, observation_space_of, render_game,
 )
+from tavrin_rl.agents.config import AgentConfig
 from tavrin_rl.agents.seats import is_engine_seat
 from tavrin_rl.text_board import draw
 from tavrin_rl.vector import POLICIES, SEATS, VectorGames
@@ -102,7 +103,8 @@ class VectorSingleAgentEnv(VectorEnv):
         if not isinstance(strict_actions, bool):
             raise TypeError(f"strict_actions must be True or False, not {strict_actions!r}")
         illegal = checked_illegal_reward(illegal_reward, reward_mode)
-        policies = (opponents,) * (NUM_SEATS - 1) if isinstance(opponents, str) else opponents
+        policies = ((opponents,) * (NUM_SEATS - 1) if isinstance(opponents, (str, AgentConfig))
+                    else opponents)
         if (not isinstance(policies, Sequence) or len(policies) != NUM_SEATS - 1
                 or not all(is_engine_seat(policy) for policy in policies)):
             raise ValueError(f"opponents must be one of {', '.join(OPPONENTS)} or policy:PATH "

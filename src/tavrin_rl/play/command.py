@@ -11,7 +11,7 @@ from collections.abc import Sequence
 from typing import Any, TextIO
 
 from tavrin_rl._command import add_seed, prog, real, run_guarded, run_seed, tell
-from tavrin_rl.agents import AGENTS, make_agent, parse_agent
+from tavrin_rl.agents import AGENTS, agent_config
 from tavrin_rl.catalogue import NUM_SEATS
 from tavrin_rl.play.tables import HUMAN
 
@@ -35,7 +35,7 @@ def _agents(text: str) -> tuple[str, ...]:
     names = tuple(name.strip() for name in text.split(","))
     for name in names:
         try:
-            parse_agent(name)
+            agent_config(name)
         except ValueError as error:
             raise argparse.ArgumentTypeError(str(error)) from None
     return names
@@ -101,8 +101,8 @@ def lineup(parser: argparse.ArgumentParser, args: argparse.Namespace) -> tuple[s
         seats[seat] = name
     for name in set(opponents):
         try:  # a policy file is read here, so that a bad one is refused before the server starts
-            make_agent(name)
-        except (OSError, ValueError) as error:
+            agent_config(name).check()
+        except ValueError as error:
             parser.error(f"--opponents: {name}: {error}")
     return tuple(seats)
 
