@@ -71,7 +71,10 @@ def build_parser() -> argparse.ArgumentParser:
     agents_help = "; ".join(f"{name}: {cls.description}" for name, cls in AGENTS.items())
     parser = argparse.ArgumentParser(
         prog=prog(),
-        description="Self-play between built-in agents of the four-player polyomino game.",
+        description="Self-play between built-in agents of the four-player polyomino game. "
+                    "Other commands, each with its own --help: play (you against agents in the "
+                    "browser), arena (rate agents against each other), train (PPO and expert "
+                    "iteration; the train extra).",
         epilog=f"Agents: {agents_help}; {HUMAN}: {HumanPlayer.description}.")
     play = parser.add_argument_group("play")
     play.add_argument("--games", type=game_count, default=1, metavar="N",

@@ -109,6 +109,8 @@ def test_command_writes_table_json_and_svg(tmp_path):
          "--svg", str(tmp_path / "r.svg")], capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, done.stderr
     assert re.search(r"^ 1 \w+ +-?[0-9.]+ ", done.stdout, re.M)
+    assert done.stderr.splitlines() == [f"tavrin_rl: results written to {tmp_path / 'r.json'}",
+                                        f"tavrin_rl: ratings picture written to {tmp_path / 'r.svg'}"]
     report = json.loads((tmp_path / "r.json").read_text())
     assert [r["game"] for r in report["game_records"]] == [0, 1, 2, 3]
     svg = ElementTree.parse(tmp_path / "r.svg").getroot()

@@ -244,19 +244,20 @@ def run(args: argparse.Namespace, out: TextIO, err: TextIO | None) -> int:
     out.flush()
     status = 130 if len(records) < games else 0
     # after the table, which a failure here must not cost
-    outputs: list[tuple[str, Callable[[], str]]] = []
+    outputs: list[tuple[str, str, Callable[[], str]]] = []
     if args.out is not None:
-        outputs.append((args.out, lambda: json.dumps(to_json(pool, rows, records, seed, games),
+        outputs.append(("results", args.out, lambda: json.dumps(to_json(pool, rows, records, seed, games),
                                                      indent=1) + "\n"))
     if args.svg is not None:
-        outputs.append((args.svg, lambda: to_svg(rows, f"tavrin_rl arena: {len(records)} games, "
+        outputs.append(("ratings picture", args.svg, lambda: to_svg(rows, f"tavrin_rl arena: {len(records)} games, "
                                                        f"seed {seed}")))
-    for path, text in outputs:
+    for what, path, text in outputs:
         try:
             write_text_file(path, text())
         except OSError as error:
             tell(err, f"cannot write {path}: {error.strerror or error}")
             return status or 1
+        tell(err, f"{what} written to {path}")
     return status
 
 
