@@ -83,8 +83,14 @@ if [ ! -f "$prefix/.complete" ]; then
   trap 'rm -rf "$work"' EXIT
   tar -xf "$src"/python3.14_*.orig.tar.xz -C "$work"
   # nice: the build is a one-time cost, and the machine is usually shared.
-  (cd "$work"/Python-3.14* && nice -n 10 ./configure -q --prefix="$prefix" --with-ensurepip=install \
-    && nice -n 10 make -s -j2 >/dev/null && make -s install >/dev/null)
+  # The compiler's warnings go to a log, shown only when the build fails: they would bury the
+  # test command's output.
+  if ! (cd "$work"/Python-3.14* && nice -n 10 ./configure -q --prefix="$prefix" --with-ensurepip=install \
+        && nice -n 10 make -s -j2 && make -s install) >"$work/build.log" 2>&1; then
+    tail -n 40 "$work/build.log" >&2
+    echo "the CPython 3.14 build failed (the end of its log is above)" >&2
+    exit 1
+  fi
   # The modules the package and its tests need: a build without their headers leaves them out
   # silently, and the first sign would be a confusing failure in a test.
   "$py" -c 'import ssl, sqlite3, ctypes, lzma, bz2, zlib, _decimal, sys; assert sys.version_info[:2] == (3, 14)'
