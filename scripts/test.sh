@@ -120,7 +120,7 @@ version_of() { "$1" -c 'import sys; print("%d.%d" % sys.version_info[:2])'; }
 closing=()  # lines printed after the table
 newest=3.14
 py314_cache=${TAVRIN_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/tavrin-rl}/python-3.14
-py314_step="Python 3.14: built once from Debian's source (scripts/python314.sh)"
+py314_step="Python 3.14: build from Debian's source, once per machine (scripts/python314.sh)"
 build_python314() { scripts/python314.sh >/dev/null; }
 # find_python314: finds 3.14, building it when its source can be fetched (the build is a step of
 # the table); sets newest=3.13 when the source cannot be had here.
