@@ -83,7 +83,7 @@ def share(wins: float, games: int) -> str:
 
 def check_baseline(figure: Figure) -> str:
     """The shipped net against three engine agents, 1,000 games at each seed, exactly."""
-    from tavrin_rl.agents.evaluate import evaluate
+    from tavrin_rl.evaluate import evaluate
     opponent = str(figure.record["opponent"])
     wins = {}
     for seed in SEEDS:
@@ -140,7 +140,7 @@ def check_ladder(figure: Figure) -> str:
 def check_scratch(figure: Figure) -> str:
     """Train from scratch for the stated CPU budget at seed 100, evaluate over the three seeds,
     and compare with the published interval."""
-    from tavrin_rl.agents.evaluate import evaluate
+    from tavrin_rl.evaluate import evaluate
     opponent = str(figure.record["opponent"])
     low, high = figure.record["interval"]  # type: ignore[misc]
     with tempfile.TemporaryDirectory() as folder:

@@ -124,7 +124,8 @@ LAYERS: list[tuple[str, tuple[str, ...]]] = [
     ("the agents' registry and seat lineups", ("tavrin_rl.agents.registry", "tavrin_rl.agents.seats")),
     ("the agents", ("tavrin_rl.agents", "tavrin_rl.human")),
     ("the batched engine", ("tavrin_rl.vector",)),
-    ("play and evaluation on the batched engine", ("tavrin_rl.agents.evaluate",)),
+    ("play and evaluation on the batched engine", (
+        "tavrin_rl.play_loop", "tavrin_rl.evaluate", "tavrin_rl.agents.evaluate")),
     ("the environments and datasets", (
         "tavrin_rl.gym", "tavrin_rl.pettingzoo_env", "tavrin_rl.rllib", "tavrin_rl.rllib_module",
         "tavrin_rl.sb3", "tavrin_rl.sb3_policy", "tavrin_rl.torchrl", "tavrin_rl.data")),
