@@ -96,8 +96,12 @@ if [ ${#need[@]} -gt 0 ]; then
 fi
 
 # ---- interpreters ------------------------------------------------------------------------------
-# Every CPython 3.11 or newer found (at least one). Under CI=true, 3.11 and 3.13 are required, so
-# that the oldest and newest supported versions are always tested.
+# Every CPython 3.11 or newer found (at least one). CPython 3.14, the newest, comes from Debian's
+# source package when no python3.14 is installed: built once per machine into ~/.cache/tavrin-rl
+# by scripts/python314.sh (a one-time cost, like the free-threaded interpreter's) and reused by
+# later runs and fresh clones. Under CI=true, 3.11 and 3.14 are required, so that the oldest and
+# newest versions are always tested; where 3.14's source cannot be fetched, 3.13 is the newest and
+# is required instead, and the run's closing text gives the command that shows why.
 find_python() {
   local v=$1 p
   for p in "python$v" "$HOME/.pyenv/versions/$v"*/bin/python3; do
@@ -113,21 +117,56 @@ find_python() {
   return 1
 }
 version_of() { "$1" -c 'import sys; print("%d.%d" % sys.version_info[:2])'; }
+closing=()  # lines printed after the table
+newest=3.14
+py314_cache=${TAVRIN_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/tavrin-rl}/python-3.14
+py314_step="Python 3.14: build from Debian's source, once per machine (scripts/python314.sh)"
+build_python314() { scripts/python314.sh >/dev/null; }
+# find_python314: finds 3.14, building it when its source can be fetched (the build is a step of
+# the table); sets newest=3.13 when the source cannot be had here.
+find_python314() {
+  find_python 3.14 && return 0
+  if [ ! -f "$py314_cache/.complete" ]; then
+    if [ "${TAVRIN_TEST_DRY:-0}" != 1 ] && ! scripts/python314.sh --fetch >build/python314-fetch.log 2>&1; then
+      newest=3.13
+      skip "Python 3.14" "Debian's python3.14 source cannot be fetched here" >&2
+      closing+=("Python 3.14 was not tested: Debian's python3.14 source cannot be fetched here, so 3.13 is the newest tested." \
+                "  bash scripts/python314.sh --fetch    shows why (the log of this run's try: build/python314-fetch.log)")
+      return 1
+    fi
+    step "$py314_step" build_python314 >&2
+    passed "$py314_step" || return 1
+  fi
+  [ -x "$py314_cache/bin/python3.14" ] && echo "$py314_cache/bin/python3.14"
+}
 missing=()
+mkdir -p build
 if [ -n "${TAVRIN_PYTHONS:-}" ]; then
   read -r -a pythons <<<"$TAVRIN_PYTHONS"
 else
   pythons=()
   for v in 3.11 3.12 3.13 3.14; do
-    if p=$(find_python "$v"); then
-      pythons+=("$p")
+    if [ "$v" = 3.14 ]; then
+      # Not in a $( ): the steps it records must reach this shell's table.
+      find_python314 >build/python314-path || true
+      p=$(cat build/python314-path)
     else
-      missing+=("$v")
-      if [ "${CI:-}" = true ] && { [ "$v" = 3.11 ] || [ "$v" = 3.13 ]; }; then
-        record "Python $v" failed "not found, and CI requires it (pyenv install $v, or set TAVRIN_PYTHONS)" 0
-      fi
+      p=$(find_python "$v") || p=""
     fi
+    if [ -n "$p" ]; then pythons+=("$p"); else missing+=("$v"); fi
   done
+  if [ "${CI:-}" = true ]; then
+    for v in 3.11 "$newest"; do
+      [[ " ${missing[*]} " == *" $v "* ]] || continue
+      hint="pyenv install $v, or set TAVRIN_PYTHONS"
+      if [ "$v" = 3.14 ]; then
+        # A failed build is a row of the table already; a dry run built nothing.
+        { passed "$py314_step" && [ "${TAVRIN_TEST_DRY:-0}" != 1 ]; } || continue
+        hint="bash scripts/python314.sh"
+      fi
+      record "Python $v" failed "not found, and CI requires it ($hint)" 0
+    done
+  fi
 fi
 tested=()
 for p in "${pythons[@]}"; do tested+=("$(version_of "$p") ($p)"); done
@@ -347,3 +386,6 @@ else
 fi
 
 summary
+status=$?
+[ ${#closing[@]} -eq 0 ] || printf '%s\n' "" "${closing[@]}"
+exit "$status"
