@@ -221,7 +221,7 @@ std::uint32_t any(const ShapeTable& t, const Input& in, std::uint32_t pieces) no
     return 0;
 }
 
-#if TAVRIN_LANES == 8
+#if TAVRIN_LANES > 1
 // For each set of non-zero words (a byte), their word numbers packed to the front, one per byte:
 // stored with one scalar store, where packing them would take the shuffle port, the kernel's
 // bottleneck.
@@ -235,6 +235,32 @@ constexpr PackedWords PACKED_WORDS = [] {
             if ((m >> j) & 1u) t.v[m] |= std::uint64_t{j} << (8 * k++);
     return t;
 }();
+#endif
+
+#if TAVRIN_LANES == 4
+// For each set of non-zero words of four (a nibble), the 32-bit lane indexes that move those words
+// to the front of a 256-bit register: AVX2 has no compress, and one table lookup and one cross-lane
+// permute do its work.
+struct Compress4 {
+    alignas(32) std::int32_t v[16][8];
+};
+constexpr Compress4 COMPRESS4 = [] {
+    Compress4 t{};
+    for (unsigned m = 0; m < 16; ++m)
+        for (unsigned j = 0, k = 0; j < 4; ++j)
+            if ((m >> j) & 1u) {
+                t.v[m][2 * k] = static_cast<std::int32_t>(2 * j);
+                t.v[m][2 * k + 1] = static_cast<std::int32_t>(2 * j + 1);
+                ++k;
+            }
+    return t;
+}();
+
+// The non-zero words of four, as a nibble.
+inline unsigned nonzero_of_four(__m256i v) noexcept {
+    const __m256i zero = _mm256_cmpeq_epi64(v, _mm256_setzero_si256());
+    return ~static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(zero))) & 15u;
+}
 #endif
 
 std::size_t anchors(const ShapeTable& t, const Input& in, std::uint32_t pieces, AnchorWords& out) noexcept {
@@ -261,6 +287,21 @@ std::size_t anchors(const ShapeTable& t, const Input& in, std::uint32_t pieces, 
             const std::uint64_t orientation = o * 0x0101010101010101ull;
             std::memcpy(out.orientation + n, &orientation, 8);
             n += static_cast<unsigned>(__builtin_popcount(nonzero));
+#elif TAVRIN_LANES == 4
+            // The same on two halves: each half's non-zero words moved to the front and stored
+            // whole, the second where the first's end; what lies past the count is overwritten
+            // next or left in the slack.
+            const __m256i lo = (__m256i)a.v[0], hi = (__m256i)a.v[1];
+            const unsigned m_lo = nonzero_of_four(lo), m_hi = nonzero_of_four(hi);
+            const unsigned n_lo = static_cast<unsigned>(__builtin_popcount(m_lo));
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(out.bits + n),
+                                _mm256_permutevar8x32_epi32(lo, _mm256_load_si256(reinterpret_cast<const __m256i*>(COMPRESS4.v[m_lo]))));
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(out.bits + n + n_lo),
+                                _mm256_permutevar8x32_epi32(hi, _mm256_load_si256(reinterpret_cast<const __m256i*>(COMPRESS4.v[m_hi]))));
+            std::memcpy(out.word + n, &PACKED_WORDS.v[m_lo | m_hi << 4], 8);
+            const std::uint64_t orientation = o * 0x0101010101010101ull;
+            std::memcpy(out.orientation + n, &orientation, 8);
+            n += n_lo + static_cast<unsigned>(__builtin_popcount(m_hi));
 #else
             std::uint64_t w[WORDS];
             std::memcpy(w, &a, sizeof w);
@@ -269,17 +310,13 @@ std::size_t anchors(const ShapeTable& t, const Input& in, std::uint32_t pieces, 
                 out.orientation[n] = static_cast<std::uint8_t>(o);
                 out.word[n] = static_cast<std::uint8_t>(j);
                 n += w[j] != 0;
-#ifdef TAVRIN_HAS_POPCNT
-                total += ones(w[j]);  // scalar counts run beside the vector work on ports it leaves idle
-#else
-                if (w[j] != 0) total += ones(w[j]);
-#endif
+                if (w[j] != 0) total += ones(w[j]);  // no popcount instruction: most words are empty
             }
 #endif
         }
     }
     out.count = n;
-#if TAVRIN_LANES == 8
+#if TAVRIN_LANES > 1
     // Counted from the packed words, on scalar ports the vector work above leaves idle: a word in
     // eight holds an anchor, so this is a tenth of the work of counting every board.
     for (unsigned i = 0; i < n; ++i) {
@@ -330,7 +367,7 @@ void mark(const AnchorWords& b, std::uint8_t* mask) noexcept {
 }
 
 std::uint32_t nth(const AnchorWords& b, std::size_t rank) noexcept {
-#if TAVRIN_LANES == 8
+#if TAVRIN_LANES > 1
     // The last entry with at most `rank` anchors before it, by a binary search whose steps are
     // conditional moves: a random rank makes every branch a coin toss.
     const std::uint32_t* first = b.before;
@@ -350,9 +387,11 @@ std::uint32_t nth(const AnchorWords& b, std::size_t rank) noexcept {
     }
 #endif
     std::uint64_t w = b.bits[i];
-#if TAVRIN_LANES > 1
+#if TAVRIN_LANES == 8
     w = _pdep_u64(std::uint64_t{1} << rank, w);  // the set bit of that rank, alone
 #else
+    // A word holds two anchors on average, so clearing the lower ones takes a step or two; the
+    // AVX2 kernel runs on CPUs (AMD before Zen 3) whose pdep is microcode of hundreds of cycles.
     for (; rank > 0; --rank) w &= w - 1;
 #endif
     const unsigned q = b.word[i] * 64u + static_cast<unsigned>(__builtin_ctzll(w));
