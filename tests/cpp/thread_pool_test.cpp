@@ -39,10 +39,10 @@ TEST(ThreadPool, EveryIndexOnceInChunksWhicheverThreadIsLate) {
                         ranges.emplace_back(begin, end);
                     });
                     for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(seen[i].load(), 1) << n << " " << i;
-                    // Consecutive chunks of one size but the last, so results never depend on
-                    // how the work was cut.
+                    // Consecutive chunks of one size but the last, or the whole range when the
+                    // caller ran the job alone, so results never depend on how the work was cut.
                     std::sort(ranges.begin(), ranges.end());
-                    const std::size_t chunk = threads == 1 ? n : ThreadPool::chunk_size(n, threads);
+                    const std::size_t chunk = ranges.size() == 1 ? n : ThreadPool::chunk_size(n, threads);
                     for (std::size_t k = 0; k < ranges.size(); ++k) {
                         EXPECT_EQ(ranges[k].first, k * chunk);
                         EXPECT_EQ(ranges[k].second, std::min(n, (k + 1) * chunk));
@@ -53,7 +53,8 @@ TEST(ThreadPool, EveryIndexOnceInChunksWhicheverThreadIsLate) {
     }
 }
 
-// A thread the system parks holds up only the chunk it is on: the others take the rest.
+// A thread the system parks holds up only the chunk it is on: the others take the rest, and then
+// do without it for a while.
 TEST(ThreadPool, AParkedThreadLeavesTheRestToTheOthers) {
     ThreadPool pool(2);
     const Delay delay(1, 20000);
@@ -62,6 +63,10 @@ TEST(ThreadPool, AParkedThreadLeavesTheRestToTheOthers) {
         if (slot == 0) by_caller.fetch_add(end - begin);
     });
     EXPECT_GE(by_caller.load(), 256 - ThreadPool::chunk_size(256, 2));
+    // The threads lost time to it, so the caller runs the next jobs alone, in one range.
+    std::vector<std::size_t> calls;
+    pool.run(256, [&](std::size_t slot, std::size_t begin, std::size_t end) { calls.insert(calls.end(), {slot, begin, end}); });
+    EXPECT_EQ(calls, (std::vector<std::size_t>{0, 0, 256}));
 }
 
 TEST(ThreadPool, AnErrorComesBackAfterEveryChunkTakenEnded) {

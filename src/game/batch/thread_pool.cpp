@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <system_error>
@@ -81,11 +82,11 @@ ThreadPool::~ThreadPool() {
     stop_workers();
 }
 
-void ThreadPool::take_chunks(std::size_t slot, std::uint64_t generation) noexcept {
-    for (;;) {
+std::size_t ThreadPool::take_chunks(std::size_t slot, std::uint64_t generation) noexcept {
+    for (std::size_t ran = 0;; ++ran) {
         std::uint64_t next = next_.load();
         do {
-            if (generation_of(next) != generation || chunk_of(next) >= chunks_.load(std::memory_order_relaxed)) return;
+            if (generation_of(next) != generation || chunk_of(next) >= chunks_.load(std::memory_order_relaxed)) return ran;
         } while (!next_.compare_exchange_weak(next, next + 1));
         // The chunk is ours, so the job stays current until it is counted done: its fields hold.
         const std::size_t chunks = chunks_.load(std::memory_order_relaxed);
@@ -136,8 +137,10 @@ void ThreadPool::work(std::size_t slot) {
 
 void ThreadPool::run(std::size_t n, const Fn& fn) {
     if (n == 0) return;
-    if (workers_.empty() || getpid() != owner_) {
-        // One thread, or a forked child without its workers: the whole range at once.
+    if (workers_.empty() || getpid() != owner_ || solo_left_ > 0) {
+        // One thread, a forked child without its workers, or the threads backing off: the whole
+        // range at once.
+        if (solo_left_ > 0) --solo_left_;
         fn(0, 0, n);
         return;
     }
@@ -168,15 +171,27 @@ void ThreadPool::start(std::size_t n, const Fn& fn) {
     // Publishing the new generation with its first chunk hands the job over: every field above
     // was written before it.
     const std::uint64_t generation = (generation_of(next_.load()) + 1) & 0xffffffffu;
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point started = Clock::now();
     next_.store(generation << 32);
     wake_sleepers();
-    take_chunks(0, generation);
+    const std::size_t mine = take_chunks(0, generation);
+    const Clock::time_point own_done = Clock::now();
     const auto finished = [&] { return done_.load() == chunks; };
     if (!spin_until(finished)) {
         std::unique_lock lock(sync_->mutex);
         sleepers_.fetch_add(1);
         sync_->finished.wait(lock, finished);
         sleepers_.fetch_sub(1);
+    }
+    // The caller's pace over its own chunks says how long it would have taken alone.
+    const auto together = Clock::now() - started;
+    const auto alone = mine == 0 ? together : (own_done - started) * static_cast<long>(chunks) / static_cast<long>(mine);
+    if (together > alone) {
+        solo_left_ = backoff_;
+        backoff_ = std::min(2 * backoff_, MAX_BACKOFF);
+    } else {
+        backoff_ = MIN_BACKOFF;
     }
     job_ = nullptr;
     // Every chunk has ended, so error_ is no longer written.

@@ -42,7 +42,8 @@ class ThreadPool {
     // changes from call to call, and a caller's results must not depend on it (keep per-index
     // results, and combine them in index order). `slot` (below threads()) names the thread
     // running the chunk, for scratch space kept per thread; the caller's thread is slot 0 and
-    // works too. The first exception thrown by a chunk is rethrown here once every chunk taken
+    // works too, and runs a job alone for a while after the threads lost time to a parked one
+    // (see backoff_). The first exception thrown by a chunk is rethrown here once every chunk taken
     // has ended; the chunks not yet taken then do not run.
     void run(std::size_t n, const Fn& fn);
 
@@ -67,8 +68,9 @@ class ThreadPool {
  private:
     void stop_workers();
     void work(std::size_t slot);
-    // Runs the current job (generation `generation`) on `slot` until no chunk is left.
-    void take_chunks(std::size_t slot, std::uint64_t generation) noexcept;
+    // Runs the current job (generation `generation`) on `slot` until no chunk is left; returns the
+    // chunks it ran.
+    std::size_t take_chunks(std::size_t slot, std::uint64_t generation) noexcept;
     void start(std::size_t n, const Fn& fn);
     void wake_sleepers();
 
@@ -105,6 +107,13 @@ class ThreadPool {
     std::atomic<std::size_t> sleepers_{0};
     bool stopping_ = false;
     std::exception_ptr error_;
+    // A job whose threads took longer than the caller alone would have (a worker the system
+    // parked in the middle of a chunk, on a machine busy with other work) makes the caller run
+    // the next `solo_left_` jobs alone: `backoff_` of them, doubling while the threads keep losing
+    // and reset once they win. The caller's thread only: results never depend on it.
+    std::size_t solo_left_ = 0;
+    std::size_t backoff_ = MIN_BACKOFF;
+    static constexpr std::size_t MIN_BACKOFF = 4, MAX_BACKOFF = 1024;
 };
 
 }  // namespace tavrin::batch
