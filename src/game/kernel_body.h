@@ -183,25 +183,29 @@ inline void toward_lower_by_offsets(const Input& in, Shifted& s) noexcept {
     }
 }
 
-// The legal anchors of one orientation: every cell free AND some cell on a corner.
+// The legal anchors of one orientation: every cell free AND some cell on a corner. Lane by lane,
+// in registers: a copy of a whole moved board as a struct compiled to 16-byte moves through the
+// stack, and the lane-wide loads that followed waited on them (a store forwarding stall, a third
+// of the AVX2 kernel's time).
 inline Board anchors_of(const Shape& shape, const Shifted& s) noexcept {
     static_assert(sizeof(Board) == BOARD_BYTES);
     const auto* free = reinterpret_cast<const unsigned char*>(s.free);
     const auto* corners = reinterpret_cast<const unsigned char*>(s.corners);
-    const auto board = [](const unsigned char* p) -> const Board& { return *reinterpret_cast<const Board*>(p); };
-    Board f = board(free + shape.at[0]);
-    Board c = board(corners + shape.at[0]);
+    const auto lane = [](const unsigned char* p, unsigned j) -> Lane {
+        return reinterpret_cast<const Board*>(p)->v[j];
+    };
+    Board out;
+    for (unsigned j = 0; j < Board::N; ++j) {
+        Lane f = lane(free + shape.at[0], j);
+        Lane c = lane(corners + shape.at[0], j);
 #pragma GCC unroll 4
-    for (unsigned i = 1; i < 5; ++i) {
-        const Board& fi = board(free + shape.at[i]);
-        const Board& ci = board(corners + shape.at[i]);
-        for (unsigned j = 0; j < Board::N; ++j) {
-            f.v[j] &= fi.v[j];
-            c.v[j] |= ci.v[j];
+        for (unsigned i = 1; i < 5; ++i) {
+            f &= lane(free + shape.at[i], j);
+            c |= lane(corners + shape.at[i], j);
         }
+        out.v[j] = f & c;
     }
-    for (unsigned j = 0; j < Board::N; ++j) f.v[j] &= c.v[j];
-    return f;
+    return out;
 }
 
 std::uint32_t any(const ShapeTable& t, const Input& in, std::uint32_t pieces) noexcept {
