@@ -191,7 +191,9 @@ void ThreadPool::start(std::size_t n, const Fn& fn) {
         solo_left_ = backoff_;
         backoff_ = std::min(2 * backoff_, MAX_BACKOFF);
     } else {
-        backoff_ = MIN_BACKOFF;
+        // Halved, not reset: on a machine that stays busy the threads win now and then, and a
+        // reset would send them back into the next stall at once.
+        backoff_ = std::max(backoff_ / 2, MIN_BACKOFF);
     }
     job_ = nullptr;
     // Every chunk has ended, so error_ is no longer written.

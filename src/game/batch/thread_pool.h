@@ -110,7 +110,7 @@ class ThreadPool {
     // A job whose threads took longer than the caller alone would have (a worker the system
     // parked in the middle of a chunk, on a machine busy with other work) makes the caller run
     // the next `solo_left_` jobs alone: `backoff_` of them, doubling while the threads keep losing
-    // and reset once they win. The caller's thread only: results never depend on it.
+    // and halving each time they win. The caller's thread only: results never depend on it.
     std::size_t solo_left_ = 0;
     std::size_t backoff_ = MIN_BACKOFF;
     static constexpr std::size_t MIN_BACKOFF = 4, MAX_BACKOFF = 1024;
