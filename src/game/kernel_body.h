@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "game/kernels.h"
+#include "game/kernel_pack.h"
 
 #if TAVRIN_LANES > 1
 #include <immintrin.h>
@@ -182,25 +183,29 @@ inline void toward_lower_by_offsets(const Input& in, Shifted& s) noexcept {
     }
 }
 
-// The legal anchors of one orientation: every cell free AND some cell on a corner.
+// The legal anchors of one orientation: every cell free AND some cell on a corner. Lane by lane,
+// in registers: a copy of a whole moved board as a struct compiled to 16-byte moves through the
+// stack, and the lane-wide loads that followed waited on them (a store forwarding stall, a third
+// of the AVX2 kernel's time).
 inline Board anchors_of(const Shape& shape, const Shifted& s) noexcept {
     static_assert(sizeof(Board) == BOARD_BYTES);
     const auto* free = reinterpret_cast<const unsigned char*>(s.free);
     const auto* corners = reinterpret_cast<const unsigned char*>(s.corners);
-    const auto board = [](const unsigned char* p) -> const Board& { return *reinterpret_cast<const Board*>(p); };
-    Board f = board(free + shape.at[0]);
-    Board c = board(corners + shape.at[0]);
+    const auto lane = [](const unsigned char* p, unsigned j) -> Lane {
+        return reinterpret_cast<const Board*>(p)->v[j];
+    };
+    Board out;
+    for (unsigned j = 0; j < Board::N; ++j) {
+        Lane f = lane(free + shape.at[0], j);
+        Lane c = lane(corners + shape.at[0], j);
 #pragma GCC unroll 4
-    for (unsigned i = 1; i < 5; ++i) {
-        const Board& fi = board(free + shape.at[i]);
-        const Board& ci = board(corners + shape.at[i]);
-        for (unsigned j = 0; j < Board::N; ++j) {
-            f.v[j] &= fi.v[j];
-            c.v[j] |= ci.v[j];
+        for (unsigned i = 1; i < 5; ++i) {
+            f &= lane(free + shape.at[i], j);
+            c |= lane(corners + shape.at[i], j);
         }
+        out.v[j] = f & c;
     }
-    for (unsigned j = 0; j < Board::N; ++j) f.v[j] &= c.v[j];
-    return f;
+    return out;
 }
 
 std::uint32_t any(const ShapeTable& t, const Input& in, std::uint32_t pieces) noexcept {
@@ -221,21 +226,6 @@ std::uint32_t any(const ShapeTable& t, const Input& in, std::uint32_t pieces) no
     return 0;
 }
 
-#if TAVRIN_LANES == 8
-// For each set of non-zero words (a byte), their word numbers packed to the front, one per byte:
-// stored with one scalar store, where packing them would take the shuffle port, the kernel's
-// bottleneck.
-struct PackedWords {
-    std::uint64_t v[256];
-};
-constexpr PackedWords PACKED_WORDS = [] {
-    PackedWords t{};
-    for (unsigned m = 0; m < 256; ++m)
-        for (unsigned j = 0, k = 0; j < WORDS; ++j)
-            if ((m >> j) & 1u) t.v[m] |= std::uint64_t{j} << (8 * k++);
-    return t;
-}();
-#endif
 
 std::size_t anchors(const ShapeTable& t, const Input& in, std::uint32_t pieces, AnchorWords& out) noexcept {
     Shifted s;
@@ -261,6 +251,21 @@ std::size_t anchors(const ShapeTable& t, const Input& in, std::uint32_t pieces, 
             const std::uint64_t orientation = o * 0x0101010101010101ull;
             std::memcpy(out.orientation + n, &orientation, 8);
             n += static_cast<unsigned>(__builtin_popcount(nonzero));
+#elif TAVRIN_LANES == 4
+            // The same on two halves: each half's non-zero words moved to the front and stored
+            // whole, the second where the first's end; what lies past the count is overwritten
+            // next or left in the slack.
+            const __m256i lo = (__m256i)a.v[0], hi = (__m256i)a.v[1];
+            const unsigned m_lo = nonzero_of_four(lo), m_hi = nonzero_of_four(hi);
+            const unsigned n_lo = static_cast<unsigned>(__builtin_popcount(m_lo));
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(out.bits + n),
+                                _mm256_permutevar8x32_epi32(lo, _mm256_load_si256(reinterpret_cast<const __m256i*>(COMPRESS4.v[m_lo]))));
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(out.bits + n + n_lo),
+                                _mm256_permutevar8x32_epi32(hi, _mm256_load_si256(reinterpret_cast<const __m256i*>(COMPRESS4.v[m_hi]))));
+            std::memcpy(out.word + n, &PACKED_WORDS.v[m_lo | m_hi << 4], 8);
+            const std::uint64_t orientation = o * 0x0101010101010101ull;
+            std::memcpy(out.orientation + n, &orientation, 8);
+            n += n_lo + static_cast<unsigned>(__builtin_popcount(m_hi));
 #else
             std::uint64_t w[WORDS];
             std::memcpy(w, &a, sizeof w);
@@ -269,17 +274,13 @@ std::size_t anchors(const ShapeTable& t, const Input& in, std::uint32_t pieces, 
                 out.orientation[n] = static_cast<std::uint8_t>(o);
                 out.word[n] = static_cast<std::uint8_t>(j);
                 n += w[j] != 0;
-#ifdef TAVRIN_HAS_POPCNT
-                total += ones(w[j]);  // scalar counts run beside the vector work on ports it leaves idle
-#else
-                if (w[j] != 0) total += ones(w[j]);
-#endif
+                if (w[j] != 0) total += ones(w[j]);  // no popcount instruction: most words are empty
             }
 #endif
         }
     }
     out.count = n;
-#if TAVRIN_LANES == 8
+#if TAVRIN_LANES > 1
     // Counted from the packed words, on scalar ports the vector work above leaves idle: a word in
     // eight holds an anchor, so this is a tenth of the work of counting every board.
     for (unsigned i = 0; i < n; ++i) {
@@ -330,7 +331,7 @@ void mark(const AnchorWords& b, std::uint8_t* mask) noexcept {
 }
 
 std::uint32_t nth(const AnchorWords& b, std::size_t rank) noexcept {
-#if TAVRIN_LANES == 8
+#if TAVRIN_LANES > 1
     // The last entry with at most `rank` anchors before it, by a binary search whose steps are
     // conditional moves: a random rank makes every branch a coin toss.
     const std::uint32_t* first = b.before;
@@ -350,9 +351,11 @@ std::uint32_t nth(const AnchorWords& b, std::size_t rank) noexcept {
     }
 #endif
     std::uint64_t w = b.bits[i];
-#if TAVRIN_LANES > 1
+#if TAVRIN_LANES == 8
     w = _pdep_u64(std::uint64_t{1} << rank, w);  // the set bit of that rank, alone
 #else
+    // A word holds two anchors on average, so clearing the lower ones takes a step or two; the
+    // AVX2 kernel runs on CPUs (AMD before Zen 3) whose pdep is microcode of hundreds of cycles.
     for (; rank > 0; --rank) w &= w - 1;
 #endif
     const unsigned q = b.word[i] * 64u + static_cast<unsigned>(__builtin_ctzll(w));

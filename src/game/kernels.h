@@ -68,7 +68,7 @@ struct AnchorWords {
     unsigned count;
     std::uint8_t orientation[ORIENTATIONS * WORDS + WORDS];
     std::uint8_t word[ORIENTATIONS * WORDS + WORDS];
-    std::uint32_t before[ORIENTATIONS * WORDS + WORDS];  // anchors before entry i (AVX-512 kernel only)
+    std::uint32_t before[ORIENTATIONS * WORDS + WORDS];  // anchors before entry i (the wide kernels only)
     alignas(64) std::uint64_t bits[ORIENTATIONS * WORDS + WORDS];
 };
 

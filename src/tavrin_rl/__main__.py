@@ -25,15 +25,14 @@ from collections.abc import Callable, Sequence
 from typing import Any, TextIO
 
 from tavrin_rl._tavrin import PyTavrin
-from tavrin_rl._command import game_count, is_terminal, positive_int, prog, run_guarded, run_seed, tell
+from tavrin_rl._command import add_seed, game_count, is_terminal, positive_int, prog, run_guarded, run_seed, tell
 from tavrin_rl._command import seconds as seconds_option
-from tavrin_rl._command import seed as seed_option
 from tavrin_rl._progress import Progress
 from tavrin_rl._summary import (  # noqa: F401 (names of this module since its start)
     GameResult, Totals, format_wins, report_game, report_summary, wilson_interval,
 )
 from tavrin_rl.agents import AGENTS, Agent, Stream, make_agent, parse_agent, pass_turns  # noqa: F401
-from tavrin_rl.agents.registry import check_agent
+from tavrin_rl.agents.config import agent_config
 from tavrin_rl.board_state import COLOUR_NAMES, piece_masks
 from tavrin_rl.catalogue import NUM_SEATS, describe_action, placed_cells, to_board_action
 from tavrin_rl.data import _cli as dataset_cli
@@ -52,7 +51,7 @@ def _agent_list(text: str) -> tuple[str, ...]:
         if name == HUMAN:
             continue
         try:
-            check_agent(name)
+            agent_config(name).check()  # a policy file is read here, once, for the run too
         except ValueError as error:
             if name.partition(":")[0] not in choices:
                 error = ValueError(f"unknown agent {name!r} (choose from {', '.join(choices)})")
@@ -72,15 +71,17 @@ def build_parser() -> argparse.ArgumentParser:
     agents_help = "; ".join(f"{name}: {cls.description}" for name, cls in AGENTS.items())
     parser = argparse.ArgumentParser(
         prog=prog(),
-        description="Self-play between built-in agents of the four-player polyomino game.",
+        description="Self-play between built-in agents of the four-player polyomino game. "
+                    "Other commands, each with its own --help: play (you against agents in the "
+                    "browser), arena (rate agents against each other), train (PPO and expert "
+                    "iteration; the train extra).",
         epilog=f"Agents: {agents_help}; {HUMAN}: {HumanPlayer.description}.")
     play = parser.add_argument_group("play")
     play.add_argument("--games", type=game_count, default=1, metavar="N",
                       help="number of games to play (default 1); more than one prints a "
                            "summary per seat instead of the final board")
-    play.add_argument("--seed", type=seed_option, default=None, metavar="S",
-                      help="seed of the agents' random choices (default: a fresh one, printed "
-                           "so that the run can be repeated)")
+    add_seed(play, help="seed of the agents' random choices (default: a fresh one, printed "
+                        "so that the run can be repeated)")
     play.add_argument("--agents", type=_agent_list, default=DEFAULT_AGENTS, metavar="LIST",
                       help="one agent for every seat, or four comma-separated agents for "
                            f"player_0 to player_3 (default {','.join(DEFAULT_AGENTS)}); e.g. "
@@ -229,7 +230,7 @@ def run(args: argparse.Namespace, out: TextIO, err: TextIO | None,
         return 2
     agents: list[Any] = [
         HumanPlayer(stdin, out, names, colour) if name == HUMAN else
-        make_agent(name)
+        agent_config(name).make()
         for seat, name in enumerate(names)]
     lineup = ", ".join(f"player_{seat} {name} ({COLOUR_NAMES[seat]})"
                        for seat, name in enumerate(names))

@@ -49,13 +49,18 @@ class Progress:
     LOG_EVERY = 20.0  # seconds between two plain lines: three a minute, the first at once
 
     def __init__(self, total: int, stream: TextIO | None, unit: str = "games",
-                 live: bool | None = None) -> None:
+                 live: bool | None = None, quiet_start: bool = False) -> None:
         self.total = max(1, total)
         self.stream: TextIO | None = stream
         self.unit = unit
         self.live = (stream is not None and is_terminal(stream)) if live is None else live
         self.started = time.monotonic()
         self.last_draw = float("-inf")  # the first update draws: a log shows the run began
+        # quiet_start: a log hears of the run only once it has gone on for LOG_EVERY seconds,
+        # so that a command whose progress is on by default adds no lines to a short run's log.
+        self.quiet = quiet_start and not self.live
+        if self.quiet:
+            self.last_draw = self.started
         self.drawn = 0    # characters of the line on screen, to be covered by the next
         self.open_line = False  # a bar is drawn and its line not yet ended
         self.finished = False
@@ -112,7 +117,9 @@ class Progress:
             if not last and now - self.last_draw < self.LOG_EVERY:
                 return
             self.last_draw = now
-            self._write(self.line(done, note) + "\n")
+            if not (last and self.quiet):  # a quiet bar that never spoke stays quiet at the end
+                self._write(self.line(done, note) + "\n")
+                self.quiet = False
         if last:
             self.end()
             self.finished = True

@@ -110,7 +110,8 @@ def report_summary(totals: Totals, names: Sequence[str], reward_mode: str, out: 
     played = f"{n} games" if planned is None else f"{n} of {planned} games (interrupted)"
     out.write(f"\n{played}; wins split evenly on ties; 95% Wilson intervals\n")
     width = max(7, *(len(name) for name in names))
-    reward_title = "" if reward_mode == "score" else f" {'mean ' + reward_mode:>14}"
+    # "reward (rank)": the mean reward in that mode, which is not the place (1st, 2nd...)
+    reward_title = "" if reward_mode == "score" else f" {'reward (' + reward_mode + ')':>14}"
     out.write(f"{'seat':<9} {'agent':<{width}} {'wins':>7} {'win rate':>8}  "
               f"{'95% interval':<15} {'mean score':>10}{reward_title}\n")
     wins = format_wins(totals.wins)

@@ -50,7 +50,7 @@ except ModuleNotFoundError as _error:
     raise needs_extra("tavrin_rl.rllib", "rllib", _error) from _error
 
 from tavrin_rl._tavrin import PyTavrin
-from tavrin_rl.agents import AGENTS, make_agent, pass_turns
+from tavrin_rl.agents import AGENTS, AgentConfig, agent_config, pass_turns
 from tavrin_rl.catalogue import BOARD_CHANNELS, BOARD_SIDE, FLAT_SIZE, NUM_ACTIONS, NUM_SEATS
 from tavrin_rl.gym import observations
 from tavrin_rl.gym.observations import EPISODE_OVER, checked_illegal_reward, flat_observation
@@ -108,11 +108,13 @@ class TavrinMultiAgentEnv(MultiAgentEnv):
         if not set(opponents) <= set(range(NUM_SEATS)) or len(opponents) == NUM_SEATS:
             raise ValueError(f"opponents must name some of the seats 0 to {NUM_SEATS - 1}, not all: "
                              f"{sorted(opponents)}")
-        for name in opponents.values():
-            if not isinstance(name, str):
+        #: Each opponent seat's `AgentConfig`, read once: every reset makes fresh agents of it.
+        self.opponent_configs: dict[int, AgentConfig] = {}
+        for seat, name in opponents.items():
+            if not isinstance(name, (str, AgentConfig)):
                 raise ValueError(f"unknown opponent {name!r} (choose from {', '.join(AGENTS)})")
-            try:
-                make_agent(name)  # "policy:PATH" and "mcts:..." too: refused here when wrong
+            try:  # "policy:PATH" and "mcts:..." too: refused here when wrong
+                self.opponent_configs[seat] = agent_config(name).check()
             except ValueError as error:
                 raise ValueError(f"unknown opponent {name!r} for seat(s) "
                                  f"{sorted(s for s, n in opponents.items() if n == name)}: "
@@ -142,8 +144,8 @@ class TavrinMultiAgentEnv(MultiAgentEnv):
             options: dict[str, Any] | None = None) -> tuple[MultiAgentDict, MultiAgentDict]:
         if seed is not None:
             self.rng = np.random.default_rng(seed)
-        self.opponents = {seat: make_agent(name, int(self.rng.integers(2**63)))
-                          for seat, name in self.opponent_names.items()}
+        self.opponents = {seat: config.make(int(self.rng.integers(2**63)))
+                          for seat, config in self.opponent_configs.items()}
         self.game.reset()
         self._over = False
         self._advance()

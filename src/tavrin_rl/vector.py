@@ -48,7 +48,8 @@ game anew or `reset(games=v.terminated)` only the finished ones.
 "learner" or "external" seat is played by the caller through `step`; the engine plays the others
 inside `step`: "random", "greedy", "reach", "mcts" (or "mcts:PLAYOUTS[:ROLLOUT]"), "baseline"
 (the shipped net) or "policy:PATH" (a policy file's net; a loaded `Policy`, or a policy agent
-such as `make_agent("baseline", sample=True)` to draw from the policy, may stand as the seat).
+such as `make_agent("baseline", sample=True)` to draw from the policy, may stand as the seat, as
+may an `AgentConfig`).
 Each seat plays at its own settings: one batch may hold "mcts" and "mcts:20", and several nets,
 which run in C++ on the pool's threads (each file loaded once).
 
@@ -78,10 +79,9 @@ from tavrin_rl._system import available_cpus
 from tavrin_rl.catalogue import BOARD_CHANNELS, BOARD_SIDE, NUM_CHANNELS, NUM_KINDS, NUM_SEATS
 from tavrin_rl._tavrin import PyTavrin
 from tavrin_rl.agents.seats import (  # noqa: F401 (names of this module since its start)
-    OUTSIDE_SEATS, SEARCH_SEAT, SEATS, engine_settings, search_settings, seat_codes, seat_lineup,
-    seat_names, uint64, whole,
+    OUTSIDE_SEATS, POLICIES, SEARCH_SEAT, SEATS, engine_settings, search_defaults, search_settings,
+    seat_codes, seat_configs, seat_labels, seat_lineup, seat_names, uint64, whole,
 )
-from tavrin_rl.agents.base import POLICIES
 
 __all__ = ["VectorGames", "OBSERVATION_MODES", "POLICIES", "SEATS"]
 
@@ -132,17 +132,16 @@ class VectorGames:
             num_games, threads, _OBSERVATION_CODES[observation], bool(mask),
             PyTavrin.reward_modes.index(reward_mode), bool(autoreset), codes, bool(rotate_seats),
             engine_settings(settings))
-        #: Each seat as given ("mcts:20" stays itself; a code becomes its name).
-        self.seats: tuple[str, ...] = tuple(
-            name if isinstance(name, str) else SEATS[c] for name, c in zip(seat_names(lineup), codes))
+        #: Each seat as given ("mcts:20" stays itself), and the `AgentConfig` of each seat the
+        #: engine plays (None for the caller's seats and for nets given loaded).
+        self.seats, self.configs = seat_labels(lineup, codes), seat_configs(lineup)
         #: Each seat's settings, the defaults filled in: {"playouts", "rollout"} for an "mcts"
         #: seat, {} for the others.
         self.settings: tuple[dict[str, Any], ...] = settings
         #: How the first "mcts" seat searches (the defaults without one), for the code that
         #: read it when every search seat of a batch shared one setting.
-        self.search: dict[str, Any] = next(
-            (dict(own) for own, c in zip(settings, codes) if c == SEARCH_SEAT),
-            {"playouts": search_settings({})[0], "rollout": search_settings({})[1]})
+        self.search: dict[str, Any] = next((dict(own) for own, c in zip(settings, codes)
+                                            if c == SEARCH_SEAT), search_defaults({}))
         self.rotate_seats = bool(rotate_seats)
         self.num_games = num_games
         self.observation_mode = observation

@@ -122,15 +122,26 @@ TEST(VectorGames, GreedyPicksTheLargestSizeThatFits) {
     }
 }
 
-TEST(VectorGames, ThreadCountChangesNothing) {
+// The same games and outputs on 1, 2, 3 and 4 threads, and with one thread made late on purpose
+// (as if the system parked it, so that the others take its chunks): which thread serves a game
+// never shows, searches and lists included.
+TEST(VectorGames, ThreadCountAndALateThreadChangeNothing) {
     constexpr std::size_t N = 37;
+    struct Run {
+        std::size_t threads, late_slot;
+        unsigned delay_us;
+    };
     std::vector<std::vector<std::uint8_t>> runs;
-    for (std::size_t threads : {1, 2, 4}) {
-        VectorGames v(config(N, threads, ObservationMode::Compact));
+    for (const Run run : {Run{1, 0, 0}, Run{2, 0, 0}, Run{3, 0, 0}, Run{4, 0, 0}, Run{2, 1, 200}, Run{3, 0, 200}}) {
+        ThreadPool::delay_slot_for_tests(run.late_slot, run.delay_us);
+        Config c = config(N, run.threads, ObservationMode::Compact);
+        c.seats = {Seat::Learner, Seat::Search, Seat::Reach, Seat::Learner};
+        c.settings[1].search.playouts = 6;
+        VectorGames v(c);
         v.reset(11);
         std::vector<std::int32_t> actions(N);
         std::vector<std::uint8_t> trace;
-        for (int ply = 0; ply < 150; ++ply) {
+        for (int ply = 0; ply < 40; ++ply) {
             v.sample_actions(Policy::Random, actions);
             ASSERT_FALSE(v.step(actions));
             const auto s = snapshot(v);
@@ -141,10 +152,19 @@ TEST(VectorGames, ThreadCountChangesNothing) {
         v.legal_actions(offsets, legal);
         trace.insert(trace.end(), reinterpret_cast<const std::uint8_t*>(legal.data()),
                      reinterpret_cast<const std::uint8_t*>(legal.data() + legal.size()));
+        trace.insert(trace.end(), reinterpret_cast<const std::uint8_t*>(offsets.data()),
+                     reinterpret_cast<const std::uint8_t*>(offsets.data() + offsets.size()));
+        v.sample_actions(Policy::Random, actions);
+        auto bad = actions;  // the lowest refused game is named whichever thread checked it
+        bad[30] = -1;
+        bad[9] = static_cast<std::int32_t>(GRID_SIZE);
+        const auto error = v.step(bad);
+        ThreadPool::delay_slot_for_tests(0, 0);
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->game, 9u);
         runs.push_back(std::move(trace));
     }
-    EXPECT_EQ(runs[0], runs[1]);
-    EXPECT_EQ(runs[0], runs[2]);
+    for (std::size_t r = 1; r < runs.size(); ++r) EXPECT_EQ(runs[0], runs[r]) << "run " << r;
 }
 
 // Games whose legal set outgrows the kept list (every game when it keeps none, most early ones

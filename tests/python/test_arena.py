@@ -55,6 +55,7 @@ def test_ratings_order_strong_above_weak_and_totals_add_up():
     assert arena.places([5, 5, -3, 7]) == [2.5, 2.5, 4, 1]
 
 
+@pytest.mark.slow  # starts worker processes and Ray
 def test_same_seed_same_results_on_one_and_two_workers_and_ray():
     pool = ["random", "greedy", "reach"]
     one, two = (sorted(played(pool, 10, seed=11, workers=k), key=lambda r: r.number)
@@ -108,6 +109,8 @@ def test_command_writes_table_json_and_svg(tmp_path):
          "--svg", str(tmp_path / "r.svg")], capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, done.stderr
     assert re.search(r"^ 1 \w+ +-?[0-9.]+ ", done.stdout, re.M)
+    assert done.stderr.splitlines() == [f"tavrin_rl: results written to {tmp_path / 'r.json'}",
+                                        f"tavrin_rl: ratings picture written to {tmp_path / 'r.svg'}"]
     report = json.loads((tmp_path / "r.json").read_text())
     assert [r["game"] for r in report["game_records"]] == [0, 1, 2, 3]
     svg = ElementTree.parse(tmp_path / "r.svg").getroot()

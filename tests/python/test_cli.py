@@ -182,6 +182,13 @@ class TestStreams:
         assert b"Traceback" not in err
 
 
+def test_help_names_every_command(capsys):
+    with pytest.raises(SystemExit):
+        main(["--help"])
+    shown = " ".join(capsys.readouterr().out.split())
+    assert all(f" {command} (" in shown for command in ("play", "arena", "train"))
+
+
 def test_engine_fault_is_one_line_and_status_70(monkeypatch, capsys):
     import tavrin_rl
     import tavrin_rl.__main__ as command
@@ -202,7 +209,7 @@ class TestOptions:
                      "--no-progress"]) == 0
         out = capsys.readouterr().out
         assert "30 games; wins split evenly on ties; 95% Wilson intervals" in out
-        assert re.search(r"wins win rate +95% interval +mean score +mean rank$", out, re.M)
+        assert re.search(r"wins win rate +95% interval +mean score +reward \(rank\)$", out, re.M)
         rows = re.findall(r"^player_(\d) +(\w+) +([0-9.]+) +([0-9.]+)% +([0-9.]+)%-([0-9.]+)% +"
                           r"(-?[0-9.]+) +([0-9.]+)$", out, re.M)
         assert [r[1] for r in rows] == ["reach", "random", "random", "random"]

@@ -203,6 +203,7 @@ def settles(round_, measure, limit: int, rounds: int, windows: int) -> list[int]
     return grown
 
 
+@pytest.mark.slow  # thousands of rounds of every call
 def test_python_memory_does_not_grow():
     round_ = Round(1)
     for _ in range(200):  # warm-up: caches, free lists, the catalogue
@@ -255,8 +256,12 @@ def test_reference_counts_return_to_their_start():
         expect(TypeError, game.step, index, action_idx=index)
         copy.copy(game)
         obs = game.observe(0)
-        assert sys.getrefcount(obs) == 2  # the name and the call's argument: nothing else holds it
-        del obs
+        # Nothing but the name holds it: the same count as a plain object held by a name alone.
+        # Not the literal 2 (the name and the call's argument): since 3.14 the interpreter may
+        # lend the argument without counting it, and the count is then 1.
+        alone = object()
+        assert sys.getrefcount(obs) == sys.getrefcount(alone)
+        del obs, alone
     gc.collect()
     after = [sys.getrefcount(x) for x in tracked]
     assert after == before, list(zip(["data", "bad", "mode", "bad_mode", "memo", "index", "big", "PyTavrin",

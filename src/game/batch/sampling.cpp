@@ -1,8 +1,10 @@
 // The batch's samplers. A sample is drawn either ahead, by the step before (sampling.h says when),
-// or now, each game's on the thread that owns it; both draw the same action from the same stream.
+// or now, each game's on the pool thread that serves it; both draw the same action from the same stream.
 // A uniform draw is a rank in the legal set: the kept legal list is indexed directly, otherwise the
-// legal bits or the kernel's anchor words select it.
+// legal bits or the kernel's anchor words select it. The legal lists of every game are here too.
 #include "game/batch/sampling.h"
+
+#include <algorithm>
 
 #include "game/batch/vector_games.h"
 #include "game/error.h"
@@ -74,6 +76,46 @@ void VectorGames::sample_actions(std::span<const Policy> policies, std::span<std
         }
     });
     samples_.sampled_now(out);
+}
+
+void VectorGames::legal_actions(std::vector<std::int64_t>& offsets, std::vector<std::int32_t>& actions) {
+    // Each slot lists the chunks it served, in its own list; the chunks are then joined in game
+    // order, whichever slot served them.
+    struct Chunk {
+        std::size_t begin, slot, from, to;
+    };
+    std::vector<std::vector<std::int32_t>> lists(pool_.threads());
+    std::vector<std::vector<Chunk>> chunks(pool_.threads());
+    offsets.assign(size() + 1, 0);
+    pool_.run(size(), [&](std::size_t slot, std::size_t begin, std::size_t end) {
+        std::vector<std::int32_t>& list = lists[slot];
+        const std::size_t from = list.size();
+        for (std::size_t i = begin; i < end; ++i) {
+            const Game& game = game_array()[i];
+            if (is_over(game)) continue;
+            if (const auto kept = legal_list_of(i)) {
+                offsets[i + 1] = static_cast<std::int64_t>(kept->size());
+                list.insert(list.end(), kept->begin(), kept->end());
+                continue;
+            }
+            LegalBits& bits = scratch_bits_[slot];
+            legal_bits(game, bits);
+            offsets[i + 1] = static_cast<std::int64_t>(bits.count);
+            bits.for_each_word([&](std::size_t w) {
+                for (std::uint64_t v = bits.words[w]; v != 0; v &= v - 1)
+                    list.push_back(static_cast<std::int32_t>(64 * w + static_cast<unsigned>(std::countr_zero(v))));
+            });
+        }
+        chunks[slot].push_back({begin, slot, from, list.size()});
+    });
+    std::vector<Chunk> order;
+    for (const auto& c : chunks) order.insert(order.end(), c.begin(), c.end());
+    std::sort(order.begin(), order.end(), [](const Chunk& a, const Chunk& b) { return a.begin < b.begin; });
+    for (std::size_t i = 0; i < size(); ++i) offsets[i + 1] += offsets[i];
+    actions.clear();
+    actions.reserve(static_cast<std::size_t>(offsets[size()]));
+    for (const Chunk& c : order) actions.insert(actions.end(), lists[c.slot].begin() + static_cast<std::ptrdiff_t>(c.from),
+                                                lists[c.slot].begin() + static_cast<std::ptrdiff_t>(c.to));
 }
 
 }  // namespace tavrin::batch

@@ -2,8 +2,11 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <string>
 #include <system_error>
+#include <utility>
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -12,9 +15,10 @@
 namespace tavrin::batch {
 namespace {
 
-// How long a thread polls for what it waits on before it sleeps: about 50 microseconds, so that a
-// pool between a checked job's checks and its commits, or between the jobs of calls made back to
-// back, never sleeps, while an idle one gives its CPU back at once.
+// How long a thread polls for what it waits on before it sleeps: about 50 microseconds, so that
+// the threads of calls made back to back never sleep, while an idle pool gives its CPUs back at
+// once. A caller waiting on a chunk of a thread the system parked sleeps after it too, which
+// frees its core for the parked thread.
 constexpr int SPINS = 20000;
 
 inline void relax() noexcept {
@@ -33,13 +37,23 @@ bool spin_until(F&& done) noexcept {
     return false;
 }
 
+constexpr std::uint64_t generation_of(std::uint64_t next) noexcept { return next >> 32; }
+constexpr std::uint64_t chunk_of(std::uint64_t next) noexcept { return next & 0xffffffffu; }
+
+// The test delay: the slot in the high 32 bits, microseconds in the low.
+std::atomic<std::uint64_t> test_delay{0};
+
 }  // namespace
+
+void ThreadPool::delay_slot_for_tests(std::size_t slot, unsigned microseconds) noexcept {
+    test_delay.store(static_cast<std::uint64_t>(slot) << 32 | microseconds);
+}
 
 ThreadPool::ThreadPool(std::size_t threads) : owner_(getpid()) {
     const std::size_t workers = threads > 1 ? threads - 1 : 0;
     workers_.reserve(workers);
     try {
-        for (std::size_t part = 1; part <= workers; ++part) workers_.emplace_back([this, part] { work(part); });
+        for (std::size_t slot = 1; slot <= workers; ++slot) workers_.emplace_back([this, slot] { work(slot); });
     } catch (const std::system_error& e) {
         // The system refused a thread (a memory or process limit): the destructor will not run for
         // a half-built pool, and a std::thread destroyed unjoined ends the process, so the threads
@@ -68,38 +82,31 @@ ThreadPool::~ThreadPool() {
     stop_workers();
 }
 
-void ThreadPool::run_part(std::size_t part) noexcept {
-    const auto [begin, end] = range(n_, threads(), part);
-    const auto keep_error = [&] {
-        std::lock_guard lock(sync_->mutex);
-        if (!error_) error_ = std::current_exception();
-    };
-    if (check_ != nullptr) {
-        bool passed = false;
-        try {
-            passed = begin >= end || (*check_)(part, begin, end);
-        } catch (...) {
-            keep_error();
+std::size_t ThreadPool::take_chunks(std::size_t slot, std::uint64_t generation) noexcept {
+    for (std::size_t ran = 0;; ++ran) {
+        std::uint64_t next = next_.load();
+        do {
+            if (generation_of(next) != generation || chunk_of(next) >= chunks_.load(std::memory_order_relaxed)) return ran;
+        } while (!next_.compare_exchange_weak(next, next + 1));
+        // The chunk is ours, so the job stays current until it is counted done: its fields hold.
+        const std::size_t chunks = chunks_.load(std::memory_order_relaxed);
+        const std::size_t begin = chunk_of(next) * chunk_;
+        const std::size_t end = begin + chunk_ < n_ ? begin + chunk_ : n_;
+        if (const std::uint64_t delay = test_delay.load(std::memory_order_relaxed); delay != 0 && delay >> 32 == slot)
+            std::this_thread::sleep_for(std::chrono::microseconds(delay & 0xffffffffu));
+        if (!failed_.load(std::memory_order_relaxed)) {
+            try {
+                (*job_)(slot, begin, end);
+            } catch (...) {
+                std::lock_guard lock(sync_->mutex);
+                if (!error_) error_ = std::current_exception();
+                failed_.store(true);
+            }
         }
-        if (!passed) passed_.store(false);
-        if (checked_.fetch_add(1) + 1 == threads()) wake_sleepers();
-        wait_for_checks();
-        if (!passed_.load()) return;
+        // After the last chunk's count the caller may return and start another job: nothing of
+        // this one is read past this line.
+        if (done_.fetch_add(1) + 1 == chunks) wake_sleepers();
     }
-    try {
-        if (begin < end) (*job_)(part, begin, end);
-    } catch (...) {
-        keep_error();
-    }
-}
-
-void ThreadPool::wait_for_checks() {
-    const auto all = [&] { return checked_.load() == threads(); };
-    if (spin_until(all)) return;
-    std::unique_lock lock(sync_->mutex);
-    sleepers_.fetch_add(1);
-    sync_->finished.wait(lock, all);
-    sleepers_.fetch_sub(1);
 }
 
 void ThreadPool::wake_sleepers() {
@@ -110,10 +117,10 @@ void ThreadPool::wake_sleepers() {
     sync_->finished.notify_all();
 }
 
-void ThreadPool::work(std::size_t part) {
-    std::size_t seen = 0;
+void ThreadPool::work(std::size_t slot) {
+    std::uint64_t seen = 0;
     for (;;) {
-        const auto started = [&] { return generation_.load() != seen; };
+        const auto started = [&] { return generation_of(next_.load()) != seen; };
         if (!spin_until(started)) {
             std::unique_lock lock(sync_->mutex);
             sleepers_.fetch_add(1);
@@ -121,64 +128,75 @@ void ThreadPool::work(std::size_t part) {
             sleepers_.fetch_sub(1);
             if (stopping_) return;
         }
-        // The job's fields were written before the generation changed.
-        seen = generation_.load();
-        run_part(part);
-        if (pending_.fetch_sub(1) == 1) wake_sleepers();
+        // A worker woken late may see a newer job than the one that woke it, or a job already
+        // done: take_chunks takes only chunks of the generation read here, and none of a job done.
+        seen = generation_of(next_.load());
+        take_chunks(slot, seen);
     }
 }
 
-void ThreadPool::run(std::size_t n, const std::function<void(std::size_t, std::size_t, std::size_t)>& fn) {
-    if (workers_.empty()) {
-        if (n > 0) fn(0, 0, n);
+void ThreadPool::run(std::size_t n, const Fn& fn) {
+    if (n == 0) return;
+    if (workers_.empty() || getpid() != owner_ || solo_left_ > 0) {
+        // One thread, a forked child without its workers, or the threads backing off: the whole
+        // range at once.
+        if (solo_left_ > 0) --solo_left_;
+        fn(0, 0, n);
         return;
     }
-    if (getpid() != owner_) {
-        // The same parts as the workers would take, so results do not change.
-        for (std::size_t part = 0; part < threads(); ++part) {
-            const auto [begin, end] = range(n, threads(), part);
-            if (begin < end) fn(part, begin, end);
-        }
-        return;
-    }
-    start(n, fn, nullptr);
+    start(n, fn);
 }
 
-bool ThreadPool::run_checked(std::size_t n, const CheckFn& check, const std::function<void(std::size_t, std::size_t, std::size_t)>& commit) {
-    if (workers_.empty() || getpid() != owner_) {
-        // One thread, or a forked child without the workers: every check, then every commit.
-        for (std::size_t part = 0; part < threads(); ++part) {
-            const auto [begin, end] = range(n, threads(), part);
-            if (begin < end && !check(part, begin, end)) return false;
-        }
-        run(n, commit);
-        return true;
-    }
-    checked_.store(0);
-    passed_.store(true);
-    start(n, commit, &check);
-    return passed_.load();
+bool ThreadPool::run_checked(std::size_t n, const CheckFn& check, const Fn& commit) {
+    // Two jobs back to back: the workers are still polling when the second starts, so it costs one
+    // more hand-over and no sleep.
+    std::atomic<bool> passed{true};
+    run(n, [&](std::size_t slot, std::size_t begin, std::size_t end) {
+        if (!check(slot, begin, end)) passed.store(false, std::memory_order_relaxed);
+    });
+    if (!passed.load()) return false;
+    run(n, commit);
+    return true;
 }
 
-void ThreadPool::start(std::size_t n, const std::function<void(std::size_t, std::size_t, std::size_t)>& fn, const CheckFn* check) {
+void ThreadPool::start(std::size_t n, const Fn& fn) {
     job_ = &fn;
-    check_ = check;
     n_ = n;
+    chunk_ = chunk_size(n, threads());
+    const std::size_t chunks = (n + chunk_ - 1) / chunk_;
+    chunks_.store(chunks, std::memory_order_relaxed);
+    done_.store(0);
+    failed_.store(false);
     error_ = nullptr;
-    pending_.store(workers_.size());
-    generation_.fetch_add(1);
+    // Publishing the new generation with its first chunk hands the job over: every field above
+    // was written before it.
+    const std::uint64_t generation = (generation_of(next_.load()) + 1) & 0xffffffffu;
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point started = Clock::now();
+    next_.store(generation << 32);
     wake_sleepers();
-    run_part(0);
-    const auto finished = [&] { return pending_.load() == 0; };
+    const std::size_t mine = take_chunks(0, generation);
+    const Clock::time_point own_done = Clock::now();
+    const auto finished = [&] { return done_.load() == chunks; };
     if (!spin_until(finished)) {
         std::unique_lock lock(sync_->mutex);
         sleepers_.fetch_add(1);
         sync_->finished.wait(lock, finished);
         sleepers_.fetch_sub(1);
     }
+    // The caller's pace over its own chunks says how long it would have taken alone.
+    const auto together = Clock::now() - started;
+    const auto alone = mine == 0 ? together : (own_done - started) * static_cast<long>(chunks) / static_cast<long>(mine);
+    if (together > alone) {
+        solo_left_ = backoff_;
+        backoff_ = std::min(2 * backoff_, MAX_BACKOFF);
+    } else {
+        // Halved, not reset: on a machine that stays busy the threads win now and then, and a
+        // reset would send them back into the next stall at once.
+        backoff_ = std::max(backoff_ / 2, MIN_BACKOFF);
+    }
     job_ = nullptr;
-    check_ = nullptr;
-    // Every part has finished, so error_ is no longer written.
+    // Every chunk has ended, so error_ is no longer written.
     if (std::exception_ptr error = std::exchange(error_, nullptr)) std::rethrow_exception(error);
 }
 

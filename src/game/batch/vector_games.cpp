@@ -1,6 +1,6 @@
 // The batch's calls and how a step runs: each call checks its input, then spreads the games over
 // the pool, where each game moves, lets the engine's seats play and writes its outputs
-// (outputs.cpp). The samplers are in sampling.cpp, the arrays' allocation in arrays.cpp.
+// (outputs.cpp). The samplers and legal lists are in sampling.cpp, the arrays' allocation in arrays.cpp.
 #include "game/batch/vector_games.h"
 
 #include <algorithm>
@@ -16,12 +16,17 @@
 
 namespace tavrin::batch {
 
-// The refusal of a checked batch: parts are consecutive ranges in order, so the first error
-// found is the lowest game's.
-static BatchError lowest_error(const std::vector<std::optional<BatchError>>& by_part) {
-    for (const auto& error : by_part)
-        if (error) return *error;
-    fail("a refused batch without an error");
+// The refusal of a checked batch: each pool slot keeps the lowest game it refused, and every game
+// below the lowest refused one was checked.
+static void refuse(std::optional<BatchError>& kept, const BatchError& error) {
+    if (!kept || error.game < kept->game) kept = error;
+}
+static BatchError lowest_error(const std::vector<std::optional<BatchError>>& by_slot) {
+    const std::optional<BatchError>* lowest = nullptr;
+    for (const auto& error : by_slot)
+        if (error && (lowest == nullptr || error->game < (*lowest)->game)) lowest = &error;
+    if (lowest == nullptr) fail("a refused batch without an error");
+    return **lowest;
 }
 
 // --- Construction ---
@@ -113,14 +118,14 @@ void VectorGames::prepare_seats(std::span<const Seat, AGENT_COUNT> seats,
     for (search::Searcher& s : searchers_) s.reserve(most_playouts);
 }
 
-std::optional<std::uint32_t> VectorGames::engine_pick(std::size_t part, std::size_t i, const Game& game, Seat seat,
+std::optional<std::uint32_t> VectorGames::engine_pick(std::size_t slot, std::size_t i, const Game& game, Seat seat,
                                                       const SeatSettings& settings) {
     if (seat == Seat::Search) {
-        if (!settings.net) return searchers_[part].search(game, settings.search, streams_[i]).move;
-        search::NetGuide guide(*settings.net, evaluators_[part]);
-        return searchers_[part].search(game, settings.search, streams_[i], &guide).move;
+        if (!settings.net) return searchers_[slot].search(game, settings.search, streams_[i]).move;
+        search::NetGuide guide(*settings.net, evaluators_[slot]);
+        return searchers_[slot].search(game, settings.search, streams_[i], &guide).move;
     }
-    if (seat == Seat::Net) return evaluators_[part].pick(*settings.net, game, settings.sample ? &streams_[i] : nullptr);
+    if (seat == Seat::Net) return evaluators_[slot].pick(*settings.net, game, settings.sample ? &streams_[i] : nullptr);
     const auto policy = static_cast<Policy>(static_cast<unsigned>(seat) - static_cast<unsigned>(Seat::Random));
     return pick(game, policy, streams_[i]);
 }
@@ -134,7 +139,7 @@ void VectorGames::start_game(std::size_t i, Game& game) {
         lineup[a] = static_cast<std::uint8_t>(config_.seats[(a + turn) % AGENT_COUNT]);
 }
 
-void VectorGames::play_engine_seats(std::size_t part, std::size_t i, Game& game) {
+void VectorGames::play_engine_seats(std::size_t slot, std::size_t i, Game& game) {
     const std::uint8_t* lineup = lineup_.get() + i * AGENT_COUNT;
     for (;;) {
         skip_passes(game);
@@ -142,13 +147,13 @@ void VectorGames::play_engine_seats(std::size_t part, std::size_t i, Game& game)
         const auto seat = static_cast<Seat>(lineup[game.agent_selection]);
         if (played_outside(seat)) return;
         const SeatSettings& settings = config_.settings[(game.agent_selection + turn_[i]) % AGENT_COUNT];
-        const std::optional<std::uint32_t> g = engine_pick(part, i, game, seat, settings);
+        const std::optional<std::uint32_t> g = engine_pick(slot, i, game, seat, settings);
         if (!g) fail("the agent to move has no legal placement");
         if (tavrin::step(game, static_cast<std::size_t>(*g))) fail("an engine seat's placement was refused");
     }
 }
 
-void VectorGames::finish_turns(std::size_t part, std::size_t i, Game& game, bool was_over, bool stepped, bool autoreset) {
+void VectorGames::finish_turns(std::size_t slot, std::size_t i, Game& game, bool was_over, bool stepped, bool autoreset) {
     float* rewards = rewards_.get() + i * AGENT_COUNT;
     std::int16_t* final_scores = final_scores_.get() + i * AGENT_COUNT;
     std::fill_n(rewards, AGENT_COUNT, 0.0f);
@@ -160,7 +165,7 @@ void VectorGames::finish_turns(std::size_t part, std::size_t i, Game& game, bool
         start_game(i, game);
         was_over = false;
     }
-    play_engine_seats(part, i, game);
+    play_engine_seats(slot, i, game);
     if (!is_over(game)) return;
     if (!was_over) {  // ended in this call
         const std::optional<Outcome> outcome = tavrin::outcome(game, config_.reward_mode);
@@ -174,7 +179,7 @@ void VectorGames::finish_turns(std::size_t part, std::size_t i, Game& game, bool
             // A seat played outside has its first move in every new game, so this one cannot end
             // before the caller is asked for it.
             start_game(i, game);
-            play_engine_seats(part, i, game);
+            play_engine_seats(slot, i, game);
         }
         return;
     }
@@ -191,14 +196,14 @@ void VectorGames::reset(std::optional<std::uint64_t> seed, std::span<const std::
                         std::uint64_t first_game) {
     if (!which.empty() && which.size() != size()) fail_index(which.size(), size());
     samples_.games_replaced();
-    pool_.run(size(), [&](std::size_t part, std::size_t begin, std::size_t end) {
+    pool_.run(size(), [&](std::size_t slot, std::size_t begin, std::size_t end) {
         Game* games = game_array();
         for (std::size_t i = begin; i < end; ++i) {
             catch_up_stream(i, games[i]);
             if (!which.empty() && which[i] == 0) continue;
             if (seed) streams_[i] = Stream::for_game(*seed, first_game + i);
             start_game(i, games[i]);
-            finish_turns(part, i, games[i], false, false, config_.autoreset);
+            finish_turns(slot, i, games[i], false, false, config_.autoreset);
             write_outputs(i, games[i]);
         }
         end_writes();
@@ -211,11 +216,11 @@ std::optional<BatchError> VectorGames::step(std::span<const std::int32_t> action
     if (actions.size() != size()) fail_index(actions.size(), size());
     if (!which.empty() && which.size() != size()) fail_index(which.size(), size());
     const bool drawing_ahead = samples_.step_begins(config_.mask);
-    std::vector<std::optional<BatchError>> refusals(pool_.threads());  // one per part
+    std::vector<std::optional<BatchError>> refusals(pool_.threads());  // one per pool slot
     // Every action is checked before any game changes, so a refused batch changes nothing. An
     // action this batch's last sample chose is legal.
     const std::int32_t* sampled = samples_.last();
-    const auto check = [&](std::size_t part, std::size_t begin, std::size_t end) {
+    const auto check = [&](std::size_t slot, std::size_t begin, std::size_t end) {
         const Game* games = game_array();
         for (std::size_t i = begin; i < end; ++i) {
             const Game& game = games[i];
@@ -224,18 +229,18 @@ std::optional<BatchError> VectorGames::step(std::span<const std::int32_t> action
             // not whatever state its games are in.
             const std::int32_t a = actions[i];
             if (a < 0 || static_cast<std::size_t>(a) >= GRID_SIZE) {
-                refusals[part] = BatchError{BatchError::Reason::OutOfRange, i, a, game.agent_selection};
+                refuse(refusals[slot], BatchError{BatchError::Reason::OutOfRange, i, a, game.agent_selection});
                 return false;
             }
             if (sampled != nullptr && a == sampled[i]) continue;
             if (!is_over(game) && !would_step(game, static_cast<std::size_t>(a))) {
-                refusals[part] = BatchError{BatchError::Reason::Illegal, i, a, game.agent_selection};
+                refuse(refusals[slot], BatchError{BatchError::Reason::Illegal, i, a, game.agent_selection});
                 return false;
             }
         }
         return true;
     };
-    const auto commit = [&](std::size_t part, std::size_t begin, std::size_t end) {
+    const auto commit = [&](std::size_t slot, std::size_t begin, std::size_t end) {
         Game* games = game_array();
         for (std::size_t i = begin; i < end; ++i) {
             Game& game = games[i];
@@ -246,7 +251,7 @@ std::optional<BatchError> VectorGames::step(std::span<const std::int32_t> action
                 continue;
             }
             if (!was_over && tavrin::step(game, static_cast<std::size_t>(actions[i]))) fail("a checked action was refused");
-            finish_turns(part, i, game, was_over, true, config_.autoreset);
+            finish_turns(slot, i, game, was_over, true, config_.autoreset);
             write_outputs(i, game);
             if (drawing_ahead) samples_.ahead()[i] = draw_ahead(i, game);
         }
@@ -266,7 +271,7 @@ void VectorGames::play_out(std::span<const Seat, AGENT_COUNT> seats, std::span<c
     }
     prepare_seats(seats, settings);
     samples_.games_replaced();
-    pool_.run(size(), [&](std::size_t part, std::size_t begin, std::size_t end) {
+    pool_.run(size(), [&](std::size_t slot, std::size_t begin, std::size_t end) {
         Game* games = game_array();
         for (std::size_t i = begin; i < end; ++i) {
             Game& game = games[i];
@@ -282,11 +287,11 @@ void VectorGames::play_out(std::span<const Seat, AGENT_COUNT> seats, std::span<c
                 const StateBytes bytes = tavrin::to_bytes(game);
                 std::memcpy(states + row * STATE_SIZE, bytes.data(), STATE_SIZE);
                 const std::size_t agent = game.agent_selection;
-                const auto g = engine_pick(part, i, game, seats[agent], settings[agent]);
+                const auto g = engine_pick(slot, i, game, seats[agent], settings[agent]);
                 if (!g) fail("the agent to move has no legal placement");
                 // A search that made no playouts (a forced or opening placement) opened no root child.
                 if (visits != nullptr && seats[agent] == Seat::Search)
-                    searchers_[part].for_each_root_child([&](std::uint32_t move, std::uint32_t v, float) {
+                    searchers_[slot].for_each_root_child([&](std::uint32_t move, std::uint32_t v, float) {
                         visits[i].push_back({static_cast<std::uint16_t>(n), static_cast<std::uint16_t>(move), v});
                     });
                 if (tavrin::step(game, static_cast<std::size_t>(*g))) fail("an engine pick was refused");
@@ -295,7 +300,7 @@ void VectorGames::play_out(std::span<const Seat, AGENT_COUNT> seats, std::span<c
                 ++n;
             }
             plies[i] = static_cast<std::int16_t>(n);
-            finish_turns(part, i, game, was_over, true, false);  // kept finished, as documented
+            finish_turns(slot, i, game, was_over, true, false);  // kept finished, as documented
             write_outputs(i, game);
         }
         end_writes();
@@ -303,62 +308,34 @@ void VectorGames::play_out(std::span<const Seat, AGENT_COUNT> seats, std::span<c
     samples_.streams_caught_up();
 }
 
-void VectorGames::legal_actions(std::vector<std::int64_t>& offsets, std::vector<std::int32_t>& actions) {
-    std::vector<std::vector<std::int32_t>> parts(pool_.threads());
-    offsets.assign(size() + 1, 0);
-    pool_.run(size(), [&](std::size_t part, std::size_t begin, std::size_t end) {
-        std::vector<std::int32_t>& list = parts[part];
-        for (std::size_t i = begin; i < end; ++i) {
-            const Game& game = game_array()[i];
-            if (is_over(game)) continue;
-            if (const auto kept = legal_list_of(i)) {
-                offsets[i + 1] = static_cast<std::int64_t>(kept->size());
-                list.insert(list.end(), kept->begin(), kept->end());
-                continue;
-            }
-            LegalBits& bits = scratch_bits_[part];
-            legal_bits(game, bits);
-            offsets[i + 1] = static_cast<std::int64_t>(bits.count);
-            bits.for_each_word([&](std::size_t w) {
-                for (std::uint64_t v = bits.words[w]; v != 0; v &= v - 1)
-                    list.push_back(static_cast<std::int32_t>(64 * w + static_cast<unsigned>(std::countr_zero(v))));
-            });
-        }
-    });
-    for (std::size_t i = 0; i < size(); ++i) offsets[i + 1] += offsets[i];
-    actions.clear();
-    actions.reserve(static_cast<std::size_t>(offsets[size()]));
-    for (const auto& list : parts) actions.insert(actions.end(), list.begin(), list.end());
-}
-
 std::optional<BatchError> VectorGames::load(std::span<const std::uint8_t> states) {
     if (states.size() != size() * STATE_SIZE) fail_index(states.size(), size() * STATE_SIZE);
     samples_.games_replaced();
-    std::vector<std::optional<BatchError>> refusals(pool_.threads());  // one per part
+    std::vector<std::optional<BatchError>> refusals(pool_.threads());  // one per pool slot
     // The caller's bytes are read once, into a copy that is checked and then committed: another
     // thread may write into the caller's array during the load, and a state checked in one
     // reading and set from a second could differ. The copy is the size of the states (a game
     // value is several times larger), and a load is rare: allocated per call.
     std::vector<std::uint8_t> copy(states.size());
-    const auto check = [&](std::size_t part, std::size_t begin, std::size_t end) {
+    const auto check = [&](std::size_t slot, std::size_t begin, std::size_t end) {
         std::memcpy(copy.data() + begin * STATE_SIZE, states.data() + begin * STATE_SIZE,
                     (end - begin) * STATE_SIZE);
         for (std::size_t i = begin; i < end; ++i) {
             if (!from_bytes(copy.data() + i * STATE_SIZE, STATE_SIZE)) {
-                refusals[part] = BatchError{BatchError::Reason::InvalidState, i, 0, 0};
+                refuse(refusals[slot], BatchError{BatchError::Reason::InvalidState, i, 0, 0});
                 return false;
             }
         }
         return true;
     };
-    const auto commit = [&](std::size_t part, std::size_t begin, std::size_t end) {
+    const auto commit = [&](std::size_t slot, std::size_t begin, std::size_t end) {
         Game* games = game_array();
         for (std::size_t i = begin; i < end; ++i) {
             std::optional<Game> game = from_bytes(copy.data() + i * STATE_SIZE, STATE_SIZE);
             if (!game) fail("a checked state does not read");
             catch_up_stream(i, games[i]);
             games[i] = *game;
-            finish_turns(part, i, games[i], is_over(*game), false, config_.autoreset);
+            finish_turns(slot, i, games[i], is_over(*game), false, config_.autoreset);
             write_outputs(i, games[i]);
         }
         end_writes();

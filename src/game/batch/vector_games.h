@@ -172,15 +172,15 @@ class VectorGames {
     // Plays the engine's seats and passes agents out of moves in `game` (game i after a reset, a
     // step or a load) until a seat played outside is to move, then scores it if it ended and, with
     // autoreset after a step, starts it anew.
-    // `part` is the pool part serving the game (its searcher).
-    void finish_turns(std::size_t part, std::size_t i, Game& game, bool was_over, bool stepped, bool autoreset);
-    void play_engine_seats(std::size_t part, std::size_t i, Game& game);
+    // `slot` is the pool slot serving the game (its searcher).
+    void finish_turns(std::size_t slot, std::size_t i, Game& game, bool was_over, bool stepped, bool autoreset);
+    void play_engine_seats(std::size_t slot, std::size_t i, Game& game);
     // A new game i, with its lineup (turned when the seats rotate).
     void start_game(std::size_t i, Game& game);
     // One engine seat's placement for the agent to move in `game` (game i), from its stream.
-    std::optional<std::uint32_t> engine_pick(std::size_t part, std::size_t i, const Game& game, Seat seat,
+    std::optional<std::uint32_t> engine_pick(std::size_t slot, std::size_t i, const Game& game, Seat seat,
                                              const SeatSettings& settings);
-    // Checks the settings of the engine seats in `seats` and readies a searcher per pool part for
+    // Checks the settings of the engine seats in `seats` and readies a searcher per pool slot for
     // the largest budget among them; before the pool's threads start, since they share them.
     void prepare_seats(std::span<const Seat, AGENT_COUNT> seats, std::span<const SeatSettings, AGENT_COUNT> settings);
 
@@ -202,11 +202,11 @@ class VectorGames {
     Config config_;
     const ActionSet* set_;
     ThreadPool pool_;
-    std::vector<LegalBits> scratch_bits_;  // one per pool part, for searches without the mask
-    // One per pool part when a seat searches; a search leaves nothing behind for the next, so
-    // which part serves a game never changes its play.
+    std::vector<LegalBits> scratch_bits_;  // one per pool slot, for searches without the mask
+    // One per pool slot when a seat searches; a search leaves nothing behind for the next, so
+    // which slot serves a game never changes its play.
     std::vector<search::Searcher> searchers_;
-    // One per pool part when a seat plays a net, fitted to every net of the lineup.
+    // One per pool slot when a seat plays a net, fitted to every net of the lineup.
     std::vector<net::Evaluator> evaluators_;
     Array<Game> games_;
     // The final state of each game that ended on the last step, as bytes: a quarter of a game's

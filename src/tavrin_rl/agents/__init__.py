@@ -4,8 +4,9 @@ The agents' room: what every agent shares (`base`: `Agent`, `Stream`, `pass_turn
 policies (`engine`: `random`, `greedy`, `reach`), the tree search (`search`: `mcts`), the trained
 nets (`net`: the policy file and its numpy forward pass; `policy`: `policy:PATH` and `baseline`
 as agents; `evaluate`: a net's win share on the batched engine), the registry and the grammar of
-agent strings (`registry`: `AGENTS`, `parse_agent`, `make_agent`) and the seat lineups of
-`VectorGames` written with them (`seats`). This package registers its members into `AGENTS`;
+agent strings (`config`: `AGENTS`, `AgentConfig`, the one value an agent string is read into;
+`registry`: `parse_agent`, `make_agent`, its older wrappers) and the seat lineups of `VectorGames`
+written with them (`seats`). This package registers its members into `AGENTS`; `config`,
 `registry` and `seats` import no agent class, so that the batched engine can parse seats without
 importing the nets, and `evaluate`, which plays on the batched engine, is imported by no agent.
 
@@ -28,13 +29,14 @@ from tavrin_rl.agents.base import (DEFAULT_PLAYOUTS, MAX_PLAYOUTS, POLICIES, Age
                                    legal_actions, legal_grid_indexes, pass_turns)
 from tavrin_rl.agents.engine import EngineAgent, GreedyAgent, RandomAgent, ReachAgent
 from tavrin_rl.agents.policy import BaselineAgent, PolicyAgent
+from tavrin_rl.agents.config import AgentConfig, agent_config
 from tavrin_rl.agents.registry import AGENTS, make_agent, parse_agent
 from tavrin_rl.agents.search import MctsAgent
 
 AGENTS.update({cls.name: cls for cls in (RandomAgent, GreedyAgent, ReachAgent, MctsAgent,
                                          PolicyAgent, BaselineAgent)})
 
-__all__ = ["AGENTS", "DEFAULT_PLAYOUTS", "MAX_PLAYOUTS", "POLICIES", "Agent", "BaselineAgent",
-           "EngineAgent", "GreedyAgent", "MctsAgent", "PolicyAgent", "RandomAgent", "ReachAgent",
-           "Stream", "legal_actions", "legal_grid_indexes", "make_agent", "parse_agent",
-           "pass_turns"]
+__all__ = ["AGENTS", "DEFAULT_PLAYOUTS", "MAX_PLAYOUTS", "POLICIES", "Agent", "AgentConfig",
+           "BaselineAgent", "EngineAgent", "GreedyAgent", "MctsAgent", "PolicyAgent",
+           "RandomAgent", "ReachAgent", "Stream", "agent_config", "legal_actions",
+           "legal_grid_indexes", "make_agent", "parse_agent", "pass_turns"]

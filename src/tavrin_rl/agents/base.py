@@ -8,15 +8,15 @@ import secrets
 from typing import Any
 
 from tavrin_rl import _engine
+# the mcts agent's playouts per decision by default and the most a search takes: the engine's
+from tavrin_rl._limits import DEFAULT_PLAYOUTS as DEFAULT_PLAYOUTS
+from tavrin_rl._limits import MAX_PLAYOUTS as MAX_PLAYOUTS
 from tavrin_rl._tavrin import PyObservation, PyTavrin
 from tavrin_rl.catalogue import NUM_ACTIONS
 
 _TRAITS = _engine.orientation_traits()
 #: The engine's policies, by code.
 POLICIES: tuple[str, ...] = tuple(_TRAITS["policies"])
-#: The mcts agent's playouts per decision by default, and the most a search takes (the engine's).
-DEFAULT_PLAYOUTS = 120
-MAX_PLAYOUTS: int = _engine.MAX_PLAYOUTS
 
 
 def legal_grid_indexes(mask: bytes, start: int = 0, stop: int = NUM_ACTIONS) -> list[int]:
@@ -71,6 +71,12 @@ class Stream:
             raise ValueError(f"seed must be from 0 to 2**64 - 1, got {seed}")
         return cls.for_game(seed, 0)
 
+    def below(self, n: int) -> int:
+        """One draw in [0, n), advancing the stream: the engine's draw, as the batched engine
+        turns a game's seats with it."""
+        value, self.state = _engine.stream_below(self.state, n)
+        return int(value)
+
     def __repr__(self) -> str:
         return f"Stream({self.state:#018x})"
 
@@ -104,6 +110,9 @@ class Agent:
 
     name = "agent"
     description = ""
+    #: The `AgentConfig` the agent was made from (`make_agent`, `AgentConfig.make`); None for an
+    #: agent built from its class.
+    config: Any = None
 
     def __init__(self, seed: int | str | None = None) -> None:
         self.stream = Stream.from_seed(seed)

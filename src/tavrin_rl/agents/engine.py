@@ -24,7 +24,7 @@ class EngineAgent(Agent):
             raise TypeError("act() needs the agent's observation or the game: call "
                             "act(observation) or act(None, game=game)")
         action, self.stream.state = _engine.pick(self._code, source, self.stream.state)
-        return action  # type: ignore[no-any-return]
+        return action
 
 
 class RandomAgent(EngineAgent):

@@ -6,7 +6,8 @@ from typing import Any
 
 from tavrin_rl import _engine
 from tavrin_rl._tavrin import PyTavrin
-from tavrin_rl.agents.base import DEFAULT_PLAYOUTS, MAX_PLAYOUTS, POLICIES, Agent
+from tavrin_rl.agents.base import DEFAULT_PLAYOUTS, POLICIES, Agent
+from tavrin_rl.agents.config import agent_config, check_guide, check_search
 
 
 class MctsAgent(Agent):
@@ -28,21 +29,13 @@ class MctsAgent(Agent):
     def __init__(self, seed: int | str | None = None, playouts: int = DEFAULT_PLAYOUTS,
                  rollout: str = "reach", guide: str | None = None) -> None:
         super().__init__(seed)
-        if isinstance(playouts, bool) or not isinstance(playouts, int):
-            raise TypeError(f"playouts must be an int, got {type(playouts).__name__}")
-        if not 1 <= playouts <= MAX_PLAYOUTS:
-            raise ValueError(f"playouts must be from 1 to {MAX_PLAYOUTS}, got {playouts}")
-        if rollout not in POLICIES:
-            raise ValueError(f"unknown rollout {rollout!r} (choose from {', '.join(POLICIES)})")
-        self.playouts = playouts
-        self.rollout = rollout
-        self._code = POLICIES.index(rollout)
-        self.guide = guide
+        self.playouts, self.rollout = check_search(playouts, rollout)
+        self._code = POLICIES.index(self.rollout)
+        self.guide = None if guide is None else check_guide(guide)
         self._net = None
-        if guide is not None:
+        if self.guide is not None:
             from tavrin_rl.agents.net import load_policy
-            from tavrin_rl.agents.seats import net_path
-            self._net = load_policy(net_path(guide)).engine
+            self._net = load_policy(agent_config(self.guide).net_file).engine  # type: ignore[arg-type]
 
     def act(self, observation: Any, game: PyTavrin | None = None) -> int | None:
         if game is None:
@@ -51,7 +44,7 @@ class MctsAgent(Agent):
         # The search takes one draw from the stream per decision and seeds its own with it.
         action, self.stream.state = _engine.search(game.to_bytes(), self.playouts, self._code,
                                                    self.stream.state, guide=self._net)
-        return action  # type: ignore[no-any-return]
+        return action
 
     def __repr__(self) -> str:
         guide = f", guide={self.guide!r}" if self.guide is not None else ""

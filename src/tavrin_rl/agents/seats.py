@@ -3,13 +3,12 @@ options."""
 
 from __future__ import annotations
 
-import os
 from typing import Any
 
 import numpy as np
 
-from tavrin_rl.agents.base import DEFAULT_PLAYOUTS, MAX_PLAYOUTS, POLICIES, baseline_path
-from tavrin_rl.agents.registry import parse_agent
+from tavrin_rl.agents.base import POLICIES as POLICIES
+from tavrin_rl.agents.config import NETS, SEARCH, AgentConfig, agent_config
 from tavrin_rl.catalogue import NUM_SEATS
 
 #: Who plays a seat, by code: "learner" and "external" seats are played by the caller through
@@ -17,6 +16,9 @@ from tavrin_rl.catalogue import NUM_SEATS
 #: written "policy:PATH", or "baseline" for the shipped one.
 SEATS: tuple[str, ...] = ("learner", "external", *POLICIES, "mcts", "policy")
 OUTSIDE_SEATS = frozenset({0, 1})
+OUTSIDE_NAMES = ("learner", "external")
+#: The agents the engine plays as a seat, by name.
+ENGINE_AGENTS = frozenset({*POLICIES, SEARCH, *NETS})
 SEARCH_SEAT = SEATS.index("mcts")
 NET_SEAT = SEATS.index("policy")
 
@@ -29,34 +31,73 @@ def seat_codes(seats: Any) -> bytes:
 
 def seat_lineup(seats: Any) -> tuple[bytes, tuple[dict[str, Any], ...]]:
     """`seat_codes`, and each seat's own settings with the defaults filled in: an "mcts" seat's
-    {"playouts", "rollout"} (from "mcts", "mcts:PLAYOUTS" or "mcts:PLAYOUTS:ROLLOUT"), a net
-    seat's {"policy": the file's real path} (from "policy:PATH", or "baseline"; for a `Policy` or
-    a policy agent given as the seat, {"policy": its Policy, "sample": the agent's}), {} for the
-    others. Seats of one kind play alike exactly when their settings are equal, so a batch may
-    mix them ("mcts" and "mcts:20", two nets)."""
-    names = seat_names(seats)
+    {"playouts", "rollout"} (from "mcts", "mcts:PLAYOUTS" or "mcts:PLAYOUTS:ROLLOUT"; "guide",
+    its net file's real path, with :guide=NET), a net seat's {"policy": the file's real path}
+    (from "policy:PATH", or "baseline"; for a `Policy` or a policy agent given as the seat,
+    {"policy": its Policy, "sample": the agent's}), {} for the others. A seat may also be an
+    `AgentConfig`. Seats of one kind play alike exactly when their settings are equal, so a
+    batch may mix them ("mcts" and "mcts:20", two nets)."""
     codes = []
     settings: list[dict[str, Any]] = []
-    for name in names:
-        own: dict[str, Any] = {}
-        if isinstance(name, str) and (name == "mcts" or name.startswith("mcts:")):
-            own = search_defaults(parse_agent(name)[1])
-            name = "mcts"
-        elif isinstance(name, str) and name in ("baseline", "policy") or (
-                isinstance(name, str) and name.startswith("policy:")):
-            own = {"policy": net_path(name)}
-            name = "policy"
-        elif hasattr(name, "engine") or hasattr(getattr(name, "policy", None), "engine"):
-            # a loaded net (`Policy`, most likely placement) or a policy agent (its net and
-            # `sample`): played by the engine as a net seat
-            own = ({"policy": name} if hasattr(name, "engine")
-                   else {"policy": name.policy, "sample": bool(getattr(name, "sample", False))})
-            name = "policy"
-        if name not in SEATS:
-            raise ValueError(f"unknown seat policy {name!r}, choose from {', '.join(SEATS)}")
-        codes.append(SEATS.index(name))
+    for name in seat_names(seats):
+        code, own = seat_of(name)
+        codes.append(code)
         settings.append(own)
     return bytes(codes), tuple(settings)
+
+
+def seat_configs(seats: Any) -> tuple[AgentConfig | None, ...]:
+    """The `AgentConfig` of each seat the engine plays from an agent string or a config; None
+    for the caller's seats and for a net given loaded."""
+    return tuple(engine_config(name) for name in seat_names(seats))
+
+
+def seat_labels(seats: Any, codes: bytes) -> tuple[str, ...]:
+    """Each seat's name as given: an agent string stays itself ("mcts:20"), an `AgentConfig`
+    becomes its text, a loaded net the name of its kind."""
+    return tuple(name if isinstance(name, str) else name.text if isinstance(name, AgentConfig)
+                 else SEATS[code] for name, code in zip(seat_names(seats), codes))
+
+
+def engine_config(name: Any) -> AgentConfig | None:
+    """The value of a seat written as an agent string (or given as an `AgentConfig`) that the
+    engine plays; None for anything else. ValueError when it names an engine agent wrongly
+    ("mcts:0", "policy:")."""
+    if isinstance(name, AgentConfig):
+        return name if name.name in ENGINE_AGENTS else None
+    if not isinstance(name, str) or name.partition(":")[0] not in ENGINE_AGENTS:
+        return None
+    return agent_config(name)
+
+
+def seat_of(name: Any) -> tuple[int, dict[str, Any]]:
+    """One seat's code and settings (see `seat_lineup`)."""
+    config = engine_config(name)
+    if config is not None:
+        return config_seat(config)
+    if hasattr(name, "engine") or hasattr(getattr(name, "policy", None), "engine"):
+        # a loaded net (`Policy`, most likely placement) or a policy agent (its net and
+        # `sample`): played by the engine as a net seat
+        own = ({"policy": name} if hasattr(name, "engine")
+               else {"policy": name.policy, "sample": bool(getattr(name, "sample", False))})
+        return NET_SEAT, own
+    if isinstance(name, str) and name in OUTSIDE_NAMES:
+        return SEATS.index(name), {}
+    shown = name.text if isinstance(name, AgentConfig) else name
+    raise ValueError(f"unknown seat policy {shown!r}, choose from {', '.join(SEATS)}")
+
+
+def config_seat(config: AgentConfig) -> tuple[int, dict[str, Any]]:
+    """The seat code and settings of an agent the engine plays."""
+    own = config.settings
+    if config.name == SEARCH:
+        filled = {"playouts": own["playouts"], "rollout": own["rollout"]}
+        if config.guide_file is not None:
+            filled["guide"] = config.guide_file
+        return SEARCH_SEAT, filled
+    if config.name in NETS:
+        return NET_SEAT, {"policy": config.net_file, **({"sample": True} if own.get("sample") else {})}
+    return SEATS.index(config.name), {}
 
 
 def seat_names(seats: Any) -> list[Any]:
@@ -68,8 +109,9 @@ def seat_names(seats: Any) -> list[Any]:
             if isinstance(seat, bool) or not isinstance(seat, int) or not 0 <= seat < NUM_SEATS:
                 raise ValueError(f"seats keys must be seats 0 to {NUM_SEATS - 1}, got {seat!r}")
             names[seat] = name
-    elif isinstance(seats, str):
-        raise TypeError("seats must be four seat names or a dict {seat: name}, got a str")
+    elif isinstance(seats, (str, AgentConfig)):
+        raise TypeError(f"seats must be four seat names or a dict {{seat: name}}, got a "
+                        f"{type(seats).__name__}")
     else:
         names = list(seats)
     if len(names) != NUM_SEATS:
@@ -80,33 +122,22 @@ def seat_names(seats: Any) -> list[Any]:
 def search_defaults(search: dict[str, Any]) -> dict[str, Any]:
     """An mcts seat's settings with the defaults filled in, checked (a guide as its file's real
     path)."""
-    playouts, rollout = search_settings(search)
-    filled: dict[str, Any] = {"playouts": playouts, "rollout": rollout}
-    if search.get("guide") is not None:
-        filled["guide"] = net_path(search["guide"])
-    return filled
+    return config_seat(AgentConfig.of(SEARCH, **search))[1]
 
 
-def net_path(name: str) -> str:
+def net_path(name: str | AgentConfig) -> str:
     """The policy file a net seat plays ("baseline" or "policy:PATH"), as a real path."""
-    path = baseline_path() if name in ("baseline", "policy") else name.partition(":")[2]
-    if not path:
-        raise ValueError(f"a policy seat names its file: policy:PATH, got {name!r}")
-    return os.path.realpath(path)
+    config = agent_config(name)
+    if config.net_file is None:
+        raise ValueError(f"a policy seat names its file: policy:PATH, got {config.text!r}")
+    return config.net_file
 
 
 def is_engine_seat(name: Any) -> bool:
     """Whether `name` is a seat the engine plays: a policy, "mcts[:PLAYOUTS[:ROLLOUT]]",
-    "baseline" or "policy:PATH" (its settings checked: ValueError when they are wrong)."""
-    if not isinstance(name, str) or name in ("learner", "external"):
-        return False
-    try:
-        codes, _ = seat_lineup([name] * NUM_SEATS)
-    except ValueError:
-        if name.partition(":")[0] in ("mcts", "policy"):
-            raise
-        return False
-    return codes[0] not in OUTSIDE_SEATS
+    "baseline" or "policy:PATH", or such an `AgentConfig` (its settings checked: ValueError when
+    they are wrong)."""
+    return engine_config(name) is not None
 
 
 def engine_settings(settings: tuple[dict[str, Any], ...]) -> list[dict[str, Any] | None]:
@@ -140,13 +171,8 @@ def whole(value: Any, name: str) -> int:
 def search_settings(search: dict[str, Any]) -> tuple[int, str]:
     """The playouts and rollout policy of an "mcts" seat's settings, checked, with the defaults
     for those not given."""
-    playouts = search.get("playouts", DEFAULT_PLAYOUTS)
-    if not 1 <= playouts <= MAX_PLAYOUTS:
-        raise ValueError(f"mcts playouts must be from 1 to {MAX_PLAYOUTS}, got {playouts}")
-    rollout = search.get("rollout", "reach")
-    if rollout not in POLICIES:
-        raise ValueError(f"unknown mcts rollout {rollout!r}, choose from {', '.join(POLICIES)}")
-    return playouts, rollout
+    own = AgentConfig.of(SEARCH, **search).settings
+    return own["playouts"], own["rollout"]
 
 
 def uint64(value: Any, name: str) -> int:

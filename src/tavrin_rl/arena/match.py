@@ -17,12 +17,11 @@ from tavrin_rl._tavrin import PyTavrin
 from tavrin_rl.arena.ratings import (  # noqa: F401 (names of the arena since its start)
     GameRecord, Z, Standing, import_openskill, places, report_table, standings, to_svg,
 )
-from tavrin_rl._command import (game_count, is_terminal, positive_int, prog, run_guarded,
-                                ray_address, run_seed, seed, tell, write_text_file)
+from tavrin_rl._command import (add_ray, add_seed, add_workers, game_count, is_terminal, prog,
+                                run_guarded, run_seed, tell, write_text_file)
 from tavrin_rl._progress import Progress
 from tavrin_rl._system import available_cpus, blas_threads
-from tavrin_rl.agents import Agent, Stream, make_agent, pass_turns
-from tavrin_rl.agents.registry import check_agent
+from tavrin_rl.agents import Agent, AgentConfig, Stream, agent_config, pass_turns
 from tavrin_rl.catalogue import NUM_SEATS
 from tavrin_rl.data._workers import import_ray, run_in_process, run_processes, run_ray
 
@@ -59,9 +58,12 @@ def schedule(pool_size: int) -> list[tuple[int, ...]]:
 class Plan:
     """What a worker needs to play any game of the run; small and picklable."""
 
-    pool: tuple[str, ...]
+    pool: tuple[AgentConfig, ...]  # (agent strings given are read here, once)
     seed: int
     cycle: tuple[tuple[int, ...], ...]
+
+    def __post_init__(self) -> None:
+        object.__setattr__(self, "pool", tuple(agent_config(name) for name in self.pool))
 
 
 def play_game(plan: Plan, number: int) -> GameRecord:
@@ -72,7 +74,7 @@ def play_game(plan: Plan, number: int) -> GameRecord:
     for index in seats:
         # fresh agents every game: nothing an agent keeps can carry over to the next game, which
         # may be another worker's
-        agent = make_agent(plan.pool[index])
+        agent = plan.pool[index].make()
         if isinstance(agent, Agent):
             agent.stream = stream
         agents.append(agent)
@@ -107,14 +109,14 @@ def _chunks(games: int, size: int) -> Iterator[tuple[int, int]]:
     return ((first, min(size, games - first)) for first in range(0, games, size))
 
 
-def play_arena(pool: Sequence[str], games: int, seed: int, done: Done, *,
+def play_arena(pool: Sequence[str | AgentConfig], games: int, seed: int, done: Done, *,
                workers: int | None = None, ray: bool = False,
                ray_address: str | None = None) -> None:
     """Plays games 0 to `games` - 1 of the pool `pool` and hands every finished game to `done`,
     in lists, in any order. On local processes (`workers`, default the CPUs available) or as Ray
     tasks (`workers` then caps the tasks at once), run as the dataset writer runs its chunks.
     KeyboardInterrupt stops it."""
-    plan = Plan(tuple(pool), seed, tuple(schedule(len(pool))))
+    plan = Plan(tuple(agent_config(name) for name in pool), seed, tuple(schedule(len(pool))))
     limit = workers or (None if ray else available_cpus())
     size = max(1, min(MAX_CHUNK, math.ceil(games / (4 * (limit or 8)))))
     if ray:
@@ -165,34 +167,33 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--games", type=game_count, default=None, metavar="N",
                         help="games to play (default: one cycle of the schedule; balanced "
                              "after every whole cycle)")
-    parser.add_argument("--seed", type=seed, default=None, metavar="S",
-                        help="seed of the games (default: a fresh one, printed); game g plays "
-                             "with Stream.for_game(S, g), as the self-play command does")
-    parser.add_argument("--workers", type=positive_int, default=None, metavar="K",
-                        help="local worker processes (default: the CPUs available); with --ray "
+    add_seed(parser, help="seed of the games (default: a fresh one, printed); game g plays "
+                          "with Stream.for_game(S, g), as the self-play command does")
+    add_workers(parser, help="local worker processes (default: the CPUs available); with --ray "
                              "the most Ray tasks at once")
-    parser.add_argument("--ray", nargs="?", const="", default=None, type=ray_address,
-                        metavar="ADDRESS",
-                        help="play on the Ray cluster at ADDRESS, or on a local instance "
-                             "started for the run (needs tavrin_rl[ray])")
+    add_ray(parser, help="play on the Ray cluster at ADDRESS, or on a local instance "
+                         "started for the run (needs tavrin_rl[ray])")
     parser.add_argument("--out", metavar="PATH", help="write the standings and games as JSON")
     parser.add_argument("--svg", metavar="PATH", help="draw the ratings as an SVG picture")
     parser.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
-                        help="progress bar on standard error (default: when it is a terminal)")
+                        help="progress on standard error: a bar on a terminal, elsewhere a line every "
+                             "20 s (default: on)")
     return parser
 
 
 def _check_pool(parser: argparse.ArgumentParser, pool: Sequence[str]) -> None:
     if len(pool) < 2:
         parser.error("give at least two agents")
-    repeated = sorted({name for name in pool if pool.count(name) > 1})
-    if repeated:
-        parser.error(f"give every agent once (repeated: {', '.join(repeated)})")
+    configs = []
     for name in pool:
         try:
-            check_agent(name)
+            configs.append(agent_config(name).check())
         except ValueError as error:
             parser.error(str(error))
+    # one agent however it is written ("mcts" and "mcts:120:reach")
+    repeated = sorted({name for name, config in zip(pool, configs) if configs.count(config) > 1})
+    if repeated:
+        parser.error(f"give every agent once (repeated: {', '.join(repeated)})")
 
 
 def run(args: argparse.Namespace, out: TextIO, err: TextIO | None) -> int:
@@ -206,8 +207,10 @@ def run(args: argparse.Namespace, out: TextIO, err: TextIO | None) -> int:
         out.write(f"(the schedule's cycle is {cycle} games: seats and meetings are balanced "
                   "over whole cycles only)\n")
     out.flush()
-    show = args.progress if args.progress is not None else (err is not None and is_terminal(err))
-    progress = Progress(games, err) if show and err is not None else None
+    # By default a terminal gets the bar and a log a line every 20 s: a long run is never silent.
+    show = args.progress if args.progress is not None else True
+    progress = (Progress(games, err, quiet_start=args.progress is None)
+                if show and err is not None else None)
     records: list[GameRecord] = []
     plies = 0
     started = time.monotonic()
@@ -241,19 +244,20 @@ def run(args: argparse.Namespace, out: TextIO, err: TextIO | None) -> int:
     out.flush()
     status = 130 if len(records) < games else 0
     # after the table, which a failure here must not cost
-    outputs: list[tuple[str, Callable[[], str]]] = []
+    outputs: list[tuple[str, str, Callable[[], str]]] = []
     if args.out is not None:
-        outputs.append((args.out, lambda: json.dumps(to_json(pool, rows, records, seed, games),
+        outputs.append(("results", args.out, lambda: json.dumps(to_json(pool, rows, records, seed, games),
                                                      indent=1) + "\n"))
     if args.svg is not None:
-        outputs.append((args.svg, lambda: to_svg(rows, f"tavrin_rl arena: {len(records)} games, "
+        outputs.append(("ratings picture", args.svg, lambda: to_svg(rows, f"tavrin_rl arena: {len(records)} games, "
                                                        f"seed {seed}")))
-    for path, text in outputs:
+    for what, path, text in outputs:
         try:
             write_text_file(path, text())
         except OSError as error:
             tell(err, f"cannot write {path}: {error.strerror or error}")
             return status or 1
+        tell(err, f"{what} written to {path}")
     return status
 
 

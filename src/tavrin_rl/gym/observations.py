@@ -21,6 +21,7 @@ import numpy as np
 from gymnasium import spaces
 
 from tavrin_rl._tavrin import PyObservation, PyTavrin
+from tavrin_rl.agents.config import AgentConfig
 from tavrin_rl.board_state import cell_owners
 from tavrin_rl.catalogue import BOARD_CHANNELS as BOARD_CHANNELS
 from tavrin_rl.catalogue import FLAT_SIZE as FLAT_SIZE
@@ -52,6 +53,11 @@ FREE_RGB = (236, 236, 236)
 GRID_RGB = (150, 150, 150)
 AGENT_RGB = tuple(rgb for _, _, rgb in COLOURS)  # the engine's colour table
 
+# A seeded game of the single-agent environments is game number `seed` of this run seed on the
+# batched engine (`Stream.for_game(SEEDED_RUN, seed)`): `SingleAgentEnv` seeded with s + i then
+# plays the game `make_vec`'s game i plays after reset(seed=s), which the engine starts for
+# consecutive seeds in one call (first_game=s).
+SEEDED_RUN = 0
 EPISODE_OVER = "the episode is over: call reset() to start the next one"
 RENDER_MODES = ("human", "ansi", "rgb_array")
 OBSERVATION_MODES = ("full", "compact")
@@ -65,8 +71,9 @@ ObservationMode = Literal["compact", "full"]
 RenderMode = Literal["human", "ansi", "rgb_array"]
 VectorRenderMode = Literal["ansi", "rgb_array"]
 AutoresetModeName = Literal["next_step", "same_step"]
-#: An opponent the engine plays; "mcts:PLAYOUTS[:ROLLOUT]" and "policy:PATH" are str too.
-OpponentName = Union[Literal["random", "greedy", "reach", "mcts", "baseline"], str]
+#: An opponent the engine plays; "mcts:PLAYOUTS[:ROLLOUT]" and "policy:PATH" are str too, and
+#: an `AgentConfig` is one read already.
+OpponentName = Union[Literal["random", "greedy", "reach", "mcts", "baseline"], str, AgentConfig]
 #: An agent index, or "random": drawn whenever a game starts.
 Seat = Union[int, Literal["random"]]
 

@@ -12,17 +12,17 @@ import numpy as np
 from gymnasium import spaces
 
 from tavrin_rl._tavrin import PyTavrin
-from tavrin_rl.agents import AGENTS, Agent, Stream, make_agent, pass_turns
+from tavrin_rl.agents import AGENTS, Agent, AgentConfig, Stream, agent_config, pass_turns
 from tavrin_rl.catalogue import NUM_ACTIONS
 from tavrin_rl.gym.observations import (
-    EPISODE_OVER, NUM_SEATS, RENDER_MODES, FramePacer, action_index, check_options, check_seat, checked_illegal_reward,
+    EPISODE_OVER, NUM_SEATS, SEEDED_RUN, RENDER_MODES, FramePacer, action_index, check_options, check_seat, checked_illegal_reward,
     observation_arrays, observation_space_of, render_game, ObservationMode, OpponentName,
     RenderMode, RewardMode, Seat,
 )
 
 # An opponent callable: (observation in the learner's format, int8 action mask) -> grid index.
 OpponentFn = Callable[[Any, np.ndarray], Any]
-OpponentSpec = Union[OpponentName, OpponentFn]
+OpponentSpec = Union[OpponentName, OpponentFn, AgentConfig]
 BUILT_IN = AGENTS
 
 __all__ = ["SingleAgentEnv"]
@@ -33,7 +33,7 @@ class SingleAgentEnv(gymnasium.Env[Any, np.int64]):
     three seats until the learner is to move again or the game is over.
 
     seat: 0 to 3 (the learner's agent index, 0 moves first), or "random" to draw one at every
-        reset from the environment's seeded generator.
+        reset from the game's seeded stream.
     opponents: a built-in agent ("random": a uniformly random legal placement; "greedy": the
         largest piece that fits, placed at random; "reach": placed to reach farthest), played by
         the engine's rules, or a callable taking (observation, action_mask) and returning
@@ -54,6 +54,10 @@ class SingleAgentEnv(gymnasium.Env[Any, np.int64]):
     convention of sb3-contrib's MaskablePPO) and `info["action_mask"]` (int8, for
     `Discrete.sample(mask=...)`). An episode ends (terminated) when the game is over or after an
     illegal placement; it is never truncated. `info` also holds "seat", and at the end "scores".
+
+    `reset(seed=s)` plays the game `make_vec(...).reset(seed=s - i)` plays as its game i: the
+    seat and the built-in opponents' choices come from one stream, which a seed starts anew and a
+    reset without one continues.
     """
 
     metadata: dict[str, Any] = {"render_modes": list(RENDER_MODES), "render_fps": 2}
@@ -66,6 +70,10 @@ class SingleAgentEnv(gymnasium.Env[Any, np.int64]):
         check_options(reward_mode, render_mode, observation, channels_last)
         check_seat(seat)
         self.opponent_specs = self._check_opponents(opponents)
+        #: Each opponent's `AgentConfig` (None for a callable), read once: every reset makes
+        #: fresh agents of it.
+        self.opponent_configs = tuple(None if callable(spec) else agent_config(spec)
+                                      for spec in self.opponent_specs)
         self.illegal_reward = checked_illegal_reward(illegal_reward, reward_mode)
         self.seat_option = seat
         self.reward_mode = reward_mode
@@ -81,23 +89,25 @@ class SingleAgentEnv(gymnasium.Env[Any, np.int64]):
         self._mask = bytes(NUM_ACTIONS)
         self._over = True
         self._opponents: list[Any] = []
+        self._stream: Stream | None = None
         self._pacer = FramePacer()
 
     @staticmethod
     def _check_opponents(opponents: Any) -> tuple[OpponentSpec, ...]:
         specs = ((opponents,) * (NUM_SEATS - 1)
-                 if isinstance(opponents, str) or callable(opponents)
+                 if isinstance(opponents, (str, AgentConfig)) or callable(opponents)
                  else tuple(opponents) if isinstance(opponents, Sequence) else None)
         if specs is None or len(specs) != NUM_SEATS - 1:
             raise ValueError(f"opponents must be one of {', '.join(BUILT_IN)}, a callable "
                              "(observation, action_mask) -> action, or a sequence of three of these, "
                              f"not {opponents!r}")
         for spec in specs:
-            if not callable(spec):
-                if not isinstance(spec, str) or spec.partition(":")[0] not in BUILT_IN:
-                    raise ValueError(f"unknown opponent {spec!r}, choose from "
-                                     f"{', '.join(BUILT_IN)} or pass a callable")
-                make_agent(spec)  # refused here, naming what is wrong (a policy file is read once)
+            if isinstance(spec, AgentConfig) or (
+                    isinstance(spec, str) and spec.partition(":")[0] in BUILT_IN):
+                agent_config(spec).check()  # refused here, naming what is wrong
+            elif not callable(spec):
+                raise ValueError(f"unknown opponent {spec!r}, choose from "
+                                 f"{', '.join(BUILT_IN)} or pass a callable")
         return specs
 
     # --- Gymnasium API ---------------------------------------------------------------------------
@@ -107,14 +117,19 @@ class SingleAgentEnv(gymnasium.Env[Any, np.int64]):
         """Starts a new game, draws the seat when it is "random", and plays the opponents up to
         the learner's first turn."""
         super().reset(seed=seed)
+        # One stream draws the seat and the built-in opponents' choices, as the batched engine
+        # draws a game's: a seed starts it anew, otherwise it goes on from the last game.
+        if seed is not None:
+            self._stream = Stream.for_game(SEEDED_RUN, int(seed) % 2**64)
+        elif self._stream is None:
+            self._stream = Stream.from_seed(None)
+        stream = self._stream
         if self.seat_option == "random":
-            self.seat = int(self.np_random.integers(NUM_SEATS))
-        # Built-in opponents share one stream, seeded from our generator, so a seeded reset
-        # replays the same games.
-        stream = Stream(int(self.np_random.integers(2**63)))
+            # The engine turns the lineup (learner first) by a draw t, which seats the learner at -t.
+            self.seat = -stream.below(NUM_SEATS) % NUM_SEATS
         self._opponents = []
-        for spec in self.opponent_specs:
-            opponent = make_agent(spec) if isinstance(spec, str) else spec
+        for spec, config in zip(self.opponent_specs, self.opponent_configs):
+            opponent = spec if config is None else config.make()
             if isinstance(opponent, Agent):
                 opponent.stream = stream
             self._opponents.append(opponent)
