@@ -12,7 +12,8 @@ import numpy as np
 
 from tavrin_rl._system import blas_threads
 from tavrin_rl._tavrin import PyTavrin
-from tavrin_rl.agents.net import Policy, extras_of, legal_entries
+from tavrin_rl.nets.inputs import extras_of, legal_entries
+from tavrin_rl.nets.policy import Policy
 from tavrin_rl.vector import VectorGames
 
 

@@ -40,7 +40,7 @@ class MctsAgent(Agent):
         self.guide = guide
         self._net = None
         if guide is not None:
-            from tavrin_rl.agents.net import load_policy
+            from tavrin_rl.nets.policy import load_policy
             from tavrin_rl.agents.seats import net_path
             self._net = load_policy(net_path(guide)).engine
 
