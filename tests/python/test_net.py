@@ -174,3 +174,40 @@ def test_nets_as_the_environments_opponents(tmp_path):
             env(2, opponents=f"policy:{tmp_path / 'bad.npz'}")
         with pytest.raises((OSError, ValueError), match="missing.npz"):
             env(2, opponents=f"policy:{tmp_path / 'missing.npz'}")
+
+
+def test_rllibs_module_is_the_policy_net_and_writes_a_policy_file(tmp_path):
+    """What RLlib learns plays everywhere else: the module's net written as a policy file gives
+    the module's own logits at the legal placements, and its values."""
+    torch = pytest.importorskip("torch", reason="the RLlib module needs torch (the rllib extra)")
+    pytest.importorskip("ray.rllib", reason="the RLlib module needs Ray RLlib (the rllib extra)")
+    from gymnasium.spaces import Discrete
+    from ray.rllib.core.columns import Columns
+
+    from tavrin_rl.rllib import TavrinMultiAgentEnv, observation_space
+    from tavrin_rl.rllib_module import MaskedGridModule
+    torch.manual_seed(0)
+    module = MaskedGridModule(observation_space=observation_space(),
+                              action_space=Discrete(PyTavrin.num_actions),
+                              model_config={"channels": 6, "layers": 2, "hidden": 8})
+    with torch.no_grad():  # float16, as the file holds them: the two sides then agree closely
+        for parameter in module.parameters():
+            parameter.copy_(parameter.half().float())
+    module.save_policy(tmp_path / "rllib.npz", note="from RLlib")
+    policy = Policy.load(tmp_path / "rllib.npz")
+    assert (policy.channels, policy.layers, policy.hidden) == (6, 2, 8)
+    assert policy.meta["note"] == "from RLlib"
+    env = TavrinMultiAgentEnv()
+    seen = [next(iter(env.reset(seed=seed)[0].values())) for seed in (1, 2)]
+    obs = {key: torch.from_numpy(np.stack([s[key] for s in seen])) for key in seen[0]}
+    with torch.no_grad():
+        out = module.forward_inference({Columns.OBS: obs})[Columns.ACTION_DIST_INPUTS].numpy()
+        values = module.compute_values({Columns.OBS: obs}).numpy()
+    flat = obs["observations"].numpy()
+    board = flat[:, :12 * 400].reshape(-1, 12, 20, 20).astype(np.uint8)
+    extras = flat[:, 12 * 400:]
+    segment, legal = np.nonzero(obs["action_mask"].numpy())
+    np.testing.assert_allclose(policy.reference_logits(board, extras, segment, legal),
+                               out[segment, legal], rtol=1e-4, atol=1e-4)
+    np.testing.assert_allclose(policy.reference_value(board, extras), values, rtol=1e-4, atol=1e-4)
+    assert (out[obs["action_mask"].numpy() == 0] < -1e30).all()
