@@ -18,7 +18,7 @@ import stat
 import tokenize
 import zipfile
 import zlib
-from typing import Any, BinaryIO
+from typing import IO, Any, BinaryIO
 
 import numpy as np
 
@@ -125,12 +125,12 @@ def _read_meta(array: np.ndarray) -> dict[str, Any] | None:
     return meta if isinstance(meta, dict) else None
 
 
-def _read_header(stream: BinaryIO) -> tuple[tuple[int, ...], bool, np.dtype[Any]]:
+def _read_header(stream: IO[bytes]) -> tuple[tuple[int, ...], bool, np.dtype[Any]]:
     """An array's (shape, Fortran order, dtype) from its `.npy` header."""
     version = np.lib.format.read_magic(stream)
     if version == (1, 0):
-        return np.lib.format.read_array_header_1_0(stream)  # type: ignore[no-any-return]
-    return np.lib.format.read_array_header_2_0(stream)  # type: ignore[no-any-return]
+        return np.lib.format.read_array_header_1_0(stream)
+    return np.lib.format.read_array_header_2_0(stream)
 
 
 def _read_archive(file: BinaryIO, refuse: Any) -> tuple[dict[str, np.ndarray], dict[str, Any]]:

@@ -117,8 +117,9 @@ class NumpyForward:
         h, orientation_bias = self.features(board, extras)
         features = h.reshape(-1, self.channels)[segment * CELLS + legal % CELLS]
         orientation = legal // CELLS
-        return (np.einsum("ec,ec->e", features, self.policy_w[orientation])
-                + self.policy_b[orientation] + orientation_bias[segment, orientation])
+        logits: np.ndarray = (np.einsum("ec,ec->e", features, self.policy_w[orientation])
+                              + self.policy_b[orientation] + orientation_bias[segment, orientation])
+        return logits
 
     def value(self, board: np.ndarray, extras: np.ndarray) -> np.ndarray:
         """(B,) the value head's output."""

@@ -56,8 +56,9 @@ def segment_sample(logits: np.ndarray, segment: np.ndarray, count: int,
     stops = np.append(starts[1:], len(logits))
     before = np.where(starts > 0, cumulative[np.maximum(starts - 1, 0)], 0.0)
     targets = before + uniform * (cumulative[stops - 1] - before)
-    picks = np.searchsorted(cumulative, targets, side="right")
-    return np.minimum(picks, stops - 1)  # rounding at a segment's top stays inside it
+    picks: np.ndarray = np.minimum(np.searchsorted(cumulative, targets, side="right"),
+                                   stops - 1)  # rounding at a segment's top stays inside it
+    return picks
 
 
 def blind_arrays(legal: np.ndarray) -> tuple[np.ndarray, np.ndarray]:

@@ -104,9 +104,10 @@ class Policy:
         policy with `uniform` (B,) draws in [0, 1)."""
         logits = self.logits(board, extras, segment, legal)
         count = board.shape[0]
-        if uniform is None:
-            return legal[segment_argmax(logits, segment, count)]
-        return legal[segment_sample(logits, segment, count, uniform)]
+        picks = (segment_argmax(logits, segment, count) if uniform is None
+                 else segment_sample(logits, segment, count, uniform))
+        chosen: np.ndarray = legal[picks]
+        return chosen
 
 
 # Nets are keyed by what identifies the file's contents as well as its path, (size, modification

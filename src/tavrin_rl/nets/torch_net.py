@@ -87,7 +87,8 @@ class PolicyNet(nn.Module):
 
     def grid_logits(self, h: torch.Tensor, orientation_bias: torch.Tensor) -> torch.Tensor:
         """(B, 36400) logits of every grid index from the trunk's outputs."""
-        return (self.policy(h) + orientation_bias[:, :, None, None]).flatten(1)
+        logits: torch.Tensor = (self.policy(h) + orientation_bias[:, :, None, None]).flatten(1)
+        return logits
 
     def full_logits(self, board: torch.Tensor, extras: torch.Tensor) -> torch.Tensor:
         """(B, 36400) logits of every grid index, legal or not."""
