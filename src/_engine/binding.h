@@ -87,5 +87,8 @@ struct NetObject {
 };
 // The net of `obj`, a Net of `net_type`; null with TypeError set for anything else.
 std::shared_ptr<const net::Net> net_of(PyTypeObject* net_type, PyObject* obj);
+// The calling thread's evaluator, fitted to `net`: each thread evaluates with its own buffers,
+// kept for its next call (a Net's methods and a guided search alike), grown only for a wider net.
+net::Evaluator& thread_evaluator(const net::Net& net);
 
 }  // namespace tavrin::engine

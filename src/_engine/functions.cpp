@@ -4,6 +4,7 @@
 
 #include <cstdio>
 
+#include "_engine/game_args.h"
 #include "game/agents/policies.h"
 #include "game/batch/catalogue_export.h"
 #include "game/batch/vector_games.h"
@@ -28,27 +29,10 @@ using binding::tuple_of;
 constexpr std::size_t OBSERVATION_MODES = 3;
 constexpr std::size_t REWARD_MODES = 3;
 
-// (grid index or None, the stream's next state): what a rule or the search picked.
-PyObject* move_and_stream(std::optional<std::uint32_t> move, const Stream& stream) noexcept {
-    PyRef state = PyRef::steal(PyLong_FromUnsignedLongLong(stream.state));
-    if (!state) return nullptr;
-    PyRef action = move ? PyRef::steal(PyLong_FromUnsignedLong(*move)) : PyRef::borrow(Py_None);
-    if (!action) return nullptr;
-    return PyTuple_Pack(2, action.get(), state.get());
-}
-
 // A tuple of `count` ints made by value(i).
 template <class Value>
 PyObject* ints(std::size_t count, Value&& value) noexcept {
     return tuple_of(count, [&](std::size_t i) { return PyLong_FromSize_t(static_cast<std::size_t>(value(i))); });
-}
-
-// The game in `state` (exactly its state bytes), or nothing with ValueError set.
-std::optional<Game> game_of(const Buffer& state) {
-    std::optional<Game> game;
-    if (state.size() == STATE_SIZE) game = from_bytes(static_cast<const std::uint8_t*>(state.data()), STATE_SIZE);
-    if (!game) PyErr_SetString(PyExc_ValueError, "not a game state written by to_bytes() of this version");
-    return game;
 }
 
 PyObject* engine_bytes_per_game(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
@@ -157,22 +141,22 @@ PyObject* engine_pick(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (!arity("pick()", nargs, 3, 3)) return nullptr;
     const auto policy = to_code(args[0], "policy code", POLICY_COUNT);
     if (!policy) return nullptr;
-    Stream stream{PyLong_AsUnsignedLongLongMask(args[2])};
-    if (PyErr_Occurred()) return nullptr;
+    std::optional<Stream> stream = stream_of(args[2]);
+    if (!stream) return nullptr;
     Buffer source;
     if (!source.get(args[1])) return nullptr;
     std::optional<std::uint32_t> g;
     if (source.size() == GRID_SIZE) {
-        g = pick_from_mask(static_cast<const std::uint8_t*>(source.data()), static_cast<Policy>(*policy), stream);
+        g = pick_from_mask(static_cast<const std::uint8_t*>(source.data()), static_cast<Policy>(*policy), *stream);
     } else if (source.size() == STATE_SIZE) {
         const std::optional<Game> game = game_of(source);
         if (!game) return nullptr;
-        g = is_over(*game) ? std::nullopt : pick(*game, static_cast<Policy>(*policy), stream);
+        g = is_over(*game) ? std::nullopt : pick(*game, static_cast<Policy>(*policy), *stream);
     } else {
         return PyErr_Format(PyExc_ValueError, "source must be %zu mask bytes or %zu state bytes, got %zu bytes",
                             GRID_SIZE, STATE_SIZE, source.size());
     }
-    return move_and_stream(g, stream);
+    return move_and_stream(g, *stream);
 }
 
 // search(state, playouts, rollout, stream, cpu_ms=0.0): the search agent's move for the agent to
@@ -208,8 +192,10 @@ PyObject* engine_search(PyObject* module, PyObject* args, PyObject* kwargs) {
     if (guide_arg != Py_None && !(guide = net_of(state_of(module)->net_type, guide_arg))) return nullptr;
     Buffer state;
     if (!state.get(state_arg)) return nullptr;
-    if (playouts < 1 || playouts > static_cast<Py_ssize_t>(search::MAX_PLAYOUTS))
-        return PyErr_Format(PyExc_ValueError, "playouts must be from 1 to %u, got %zd", search::MAX_PLAYOUTS, playouts);
+    // The search refuses a budget past MAX_PLAYOUTS itself, but only once the int is cast to its
+    // 32-bit field, which would wrap a larger one into range: so the caller's int is checked here,
+    // against the engine's bound.
+    if (!binding::in_range("playouts", playouts, 1, search::MAX_PLAYOUTS)) return nullptr;
     const auto rollout = to_code(rollout_arg, "rollout policy code", POLICY_COUNT);
     if (!rollout) return nullptr;
     if (!(cpu_ms >= 0.0)) {
@@ -219,8 +205,8 @@ PyObject* engine_search(PyObject* module, PyObject* args, PyObject* kwargs) {
         PyErr_SetString(PyExc_ValueError, text);
         return nullptr;
     }
-    Stream stream{PyLong_AsUnsignedLongLongMask(stream_arg)};
-    if (PyErr_Occurred()) return nullptr;
+    std::optional<Stream> stream = stream_of(stream_arg);
+    if (!stream) return nullptr;
     if (state.size() != STATE_SIZE)
         return PyErr_Format(PyExc_ValueError, "state must be %zu bytes, got %zu", STATE_SIZE, state.size());
     const std::optional<Game> game = game_of(state);
@@ -237,15 +223,13 @@ PyObject* engine_search(PyObject* module, PyObject* args, PyObject* kwargs) {
     without_gil([&] {
         thread_local search::Searcher searcher;
         if (!guide) {
-            g = searcher.search(*game, config, stream).move;
+            g = searcher.search(*game, config, *stream).move;
             return;
         }
-        thread_local net::Evaluator evaluator;  // fitted once per width, then reused
-        evaluator.fit(*guide);
-        search::NetGuide net_guide(*guide, evaluator);
-        g = searcher.search(*game, config, stream, &net_guide).move;
+        search::NetGuide net_guide(*guide, thread_evaluator(*guide));
+        g = searcher.search(*game, config, *stream, &net_guide).move;
     });
-    return move_and_stream(g, stream);
+    return move_and_stream(g, *stream);
 }
 
 // The stream state of game `game` of a run seeded with `seed`.
@@ -326,8 +310,8 @@ PyMethodDef engine_methods[] = {
                    "$module, /, state, playouts, rollout, stream, cpu_ms=0.0, guide=None, puct=0.5, "
                    "guide_visits=32, guide_value_weight=0.0, guide_mix=0.5, guide_widening=True",
                    "The search agent's move for the agent to move in 278 state bytes: a UCT search of `playouts` "
-                   "playouts (1 to 20000) finished by the rule `rollout` (a policy code; above 240 playouts, reach "
-                   "playouts mix in greedy placements), stopping early after "
+                   "playouts (1 to MAX_PLAYOUTS) finished by the rule `rollout` (a policy code; above 240 "
+                   "playouts, reach playouts mix in greedy placements), stopping early after "
                    "`cpu_ms` of CPU time when given, seeded by one draw from the stream state `stream`: (grid index "
                    "or None, the stream's next state). Repeatable for a stream state without cpu_ms. With `guide` (a Net), "
                    "the net's priors and value guide the root and the nodes of `guide_visits` visits (PUCT with c = `puct`; "

@@ -4,6 +4,8 @@
 #include "_engine/binding.h"
 
 #include "game/actions/actions.h"
+#include "game/net/net.h"
+#include "game/search/mcts.h"
 #include "game/state_bytes.h"
 
 namespace tavrin::engine {
@@ -24,6 +26,13 @@ int engine_exec(PyObject* module) noexcept {
     if (PyModule_AddIntConstant(module, "STATE_SIZE", STATE_SIZE) < 0) return -1;
     if (PyModule_AddIntConstant(module, "STATE_VERSION", STATE_VERSION) < 0) return -1;
     if (PyModule_AddIntConstant(module, "NUM_ACTIONS", GRID_SIZE) < 0) return -1;
+    // The engine's limits, for the package to check its agents' settings against rather than
+    // restate (tavrin_rl._limits): the search's playouts and the largest net the engine loads.
+    if (PyModule_AddIntConstant(module, "MAX_PLAYOUTS", search::MAX_PLAYOUTS) < 0) return -1;
+    if (PyModule_AddIntConstant(module, "DEFAULT_PLAYOUTS", search::DEFAULT_PLAYOUTS) < 0) return -1;
+    if (PyModule_AddIntConstant(module, "NET_MAX_CHANNELS", net::MAX_CHANNELS) < 0) return -1;
+    if (PyModule_AddIntConstant(module, "NET_MAX_LAYERS", net::MAX_LAYERS) < 0) return -1;
+    if (PyModule_AddIntConstant(module, "NET_MAX_HIDDEN", net::MAX_HIDDEN) < 0) return -1;
     // The class tavrin_rl._tavrin raises for internal faults, which this module raises too; the
     // package exports it as tavrin_rl.InternalError. Main interpreter only (see find_internal_error).
     if (PyObject* internal_error = find_internal_error()) {

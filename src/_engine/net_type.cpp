@@ -6,6 +6,7 @@
 #include <memory>
 #include <vector>
 
+#include "_engine/game_args.h"
 #include "game/moves.h"
 #include "game/net/net.h"
 #include "game/rules.h"
@@ -18,13 +19,6 @@ using binding::arity;
 
 NetObject* as_net(PyObject* self) noexcept { return reinterpret_cast<NetObject*>(self); }
 const net::Net& net_ref(PyObject* self) noexcept { return **as_net(self)->net; }
-
-// Each thread evaluates with its own buffers, kept for its next call: fitted once per width.
-net::Evaluator& thread_evaluator(const net::Net& net) {
-    thread_local net::Evaluator evaluator;
-    evaluator.fit(net);
-    return evaluator;
-}
 
 // Net(channels, layers, hidden, arrays): `arrays` float32 buffers in net::array_sizes order.
 PyObject* net_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -74,23 +68,18 @@ PyObject* net_pick(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     if (!arity("pick()", nargs, 3, 3)) return nullptr;
     Buffer state;
     if (!state.get(args[0])) return nullptr;
-    std::optional<Game> game;
-    if (state.size() == STATE_SIZE) game = from_bytes(static_cast<const std::uint8_t*>(state.data()), STATE_SIZE);
-    if (!game) return PyErr_Format(PyExc_ValueError, "not a game state written by to_bytes() of this version");
-    Stream stream{PyLong_AsUnsignedLongLongMask(args[1])};
-    if (PyErr_Occurred()) return nullptr;
+    const std::optional<Game> game = game_of(state);
+    if (!game) return nullptr;
+    std::optional<Stream> stream = stream_of(args[1]);
+    if (!stream) return nullptr;
     const int sample = PyObject_IsTrue(args[2]);
     if (sample < 0) return nullptr;
     std::optional<std::uint32_t> g;
     const net::Net& net = net_ref(self);
     without_gil([&] {
-        if (!is_over(*game)) g = thread_evaluator(net).pick(net, *game, sample ? &stream : nullptr);
+        if (!is_over(*game)) g = thread_evaluator(net).pick(net, *game, sample ? &*stream : nullptr);
     });
-    PyRef after = PyRef::steal(PyLong_FromUnsignedLongLong(stream.state));
-    if (!after) return nullptr;
-    PyRef action = g ? PyRef::steal(PyLong_FromUnsignedLong(*g)) : PyRef::borrow(Py_None);
-    if (!action) return nullptr;
-    return PyTuple_Pack(2, action.get(), after.get());
+    return move_and_stream(g, *stream);
 }
 
 // evaluate(boards, extras, segment, legal, values): logits (float32 bytes, one per legal entry)
@@ -160,8 +149,8 @@ PyObject* net_choose(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     if (!binding::copy_in(args[0], "board", std::span(board)) ||
         !binding::copy_in(args[1], "extras", std::span(extras)) || !binding::copy_in(args[2], "mask", std::span(mask)))
         return nullptr;
-    Stream stream{PyLong_AsUnsignedLongLongMask(args[3])};
-    if (PyErr_Occurred()) return nullptr;
+    std::optional<Stream> stream = stream_of(args[3]);
+    if (!stream) return nullptr;
     const int sample = PyObject_IsTrue(args[4]);
     if (sample < 0) return nullptr;
     std::optional<std::uint32_t> g;
@@ -173,13 +162,9 @@ PyObject* net_choose(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
         if (legal.empty()) return;
         net::Evaluator& ev = thread_evaluator(net);
         ev.run(net, board.data(), extras.data());
-        g = ev.choose(net, legal, sample ? &stream : nullptr);
+        g = ev.choose(net, legal, sample ? &*stream : nullptr);
     });
-    PyRef after = PyRef::steal(PyLong_FromUnsignedLongLong(stream.state));
-    if (!after) return nullptr;
-    PyRef action = g ? PyRef::steal(PyLong_FromUnsignedLong(*g)) : PyRef::borrow(Py_None);
-    if (!action) return nullptr;
-    return PyTuple_Pack(2, action.get(), after.get());
+    return move_and_stream(g, *stream);
 }
 
 PyObject* net_kernel_name(PyObject*, PyObject*) { return PyUnicode_FromString(net::active_net_kernel().name); }
@@ -232,6 +217,12 @@ PyType_Spec net_spec = {
     .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
     .slots = net_slots,
 };
+
+net::Evaluator& thread_evaluator(const net::Net& net) {
+    thread_local net::Evaluator evaluator;
+    evaluator.fit(net);
+    return evaluator;
+}
 
 std::shared_ptr<const net::Net> net_of(PyTypeObject* net_type, PyObject* obj) {
     if (!PyObject_TypeCheck(obj, net_type)) {

@@ -10,6 +10,7 @@
 #include "game/actions/actions.h"
 #include "game/bitboard/bitboard.h"
 #include "game/pieces/pieces.h"
+#include "game/stream.h"
 
 namespace tavrin {
 
@@ -71,17 +72,6 @@ void set_cells(Agent& agent, const Bitboard& cells);
 Game new_game(const ActionSet& set) noexcept;
 // The new-game value over the process-wide catalogue, building it first if needed.
 Game new_game();
-
-// splitmix64: one step of a small, fast generator whose sequence is the same on every platform
-// (the standard distributions are not). Seeds the cell keys, and the engine's tests and benchmarks.
-constexpr std::uint64_t splitmix64_mix(std::uint64_t z) noexcept {  // its output function, a bijection
-    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
-    z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
-    return z ^ (z >> 31);
-}
-constexpr std::uint64_t splitmix64(std::uint64_t& state) noexcept {
-    return splitmix64_mix(state += 0x9e3779b97f4a7c15ull);
-}
 
 // Zobrist keys by [agent][position]; distinct and non-zero, spare positions included but unused.
 using CellKeys = std::array<std::array<std::uint64_t, POSITION_COUNT>, AGENT_COUNT>;

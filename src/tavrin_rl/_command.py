@@ -8,11 +8,11 @@ import argparse
 import os
 import re
 import secrets
-import stat
 import sys
 from collections.abc import Callable
 from typing import Any, TextIO
 
+from tavrin_rl._atomic import write_file
 from tavrin_rl._engine import InternalError
 
 
@@ -80,31 +80,9 @@ def ray_address(text: str) -> str:
 
 
 def write_text_file(path: str | os.PathLike[str], text: str) -> None:
-    """Write `text` to `path` as the commands write their output files: a regular file (or a
-    new one) is replaced only once complete, through a temporary beside it that a failure (a
-    full disk) removes, so the previous file stays whole; a FIFO or a device is written into,
-    since renaming over it would put a regular file in its place. Symbolic links are followed:
-    the file they point to is written, and the link stays."""
-    try:
-        kind = os.stat(path).st_mode  # of the file the links lead to
-    except FileNotFoundError:
-        kind = None
-    if kind is not None and not stat.S_ISREG(kind):
-        with open(path, "w", encoding="utf-8") as file:
-            file.write(text)
-        return
-    target = os.path.realpath(path)
-    temporary = f"{target}.partial"
-    try:
-        with open(temporary, "w", encoding="utf-8") as file:
-            file.write(text)
-        os.replace(temporary, target)
-    except BaseException:
-        try:
-            os.unlink(temporary)
-        except OSError:
-            pass
-        raise
+    """Write `text` to `path` as every output file of the package is written (`_atomic.write_file`):
+    a regular file is replaced only once complete, a FIFO or a device is written into."""
+    write_file(path, text)
 
 
 def run_seed(given: int | None) -> int:

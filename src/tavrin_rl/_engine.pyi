@@ -9,6 +9,11 @@ from typing import Any, final
 STATE_SIZE: int
 STATE_VERSION: int
 NUM_ACTIONS: int
+MAX_PLAYOUTS: int
+DEFAULT_PLAYOUTS: int
+NET_MAX_CHANNELS: int
+NET_MAX_LAYERS: int
+NET_MAX_HIDDEN: int
 
 class InternalError(BaseException):
     """An internal fault of the game engine; a bug, never a bad input."""

@@ -13,10 +13,10 @@ from __future__ import annotations
 import html
 import json
 import os
-import stat
 from collections.abc import Sequence
 from importlib import resources
 
+from tavrin_rl._atomic import write_file
 from tavrin_rl._tavrin import PyTavrin
 from tavrin_rl.agents import pass_turns
 from tavrin_rl.board import SVG_CELL, SVG_COLOURS, SVG_FREE, SVG_MARGIN, svg_grid
@@ -80,25 +80,7 @@ def write_html(path: str | os.PathLike[str], moves: Sequence[tuple[int, int]],
     only once complete; a FIFO or a device (`/dev/stdout`, a pipe made by `mkfifo`) is written
     into, since renaming over it would put a regular file in its place. Symbolic links are
     followed: the file they point to is written, and the link stays."""
-    text = html_page(moves, names, title)
-    try:
-        kind = os.stat(path).st_mode  # of the file the links lead to
-    except FileNotFoundError:
-        kind = None
-    if kind is not None and not stat.S_ISREG(kind):
-        with open(path, "w", encoding="utf-8") as file:
-            file.write(text)
-        return
-    target = os.path.realpath(path)
-    temporary = f"{target}.partial"
-    try:
-        with open(temporary, "w", encoding="utf-8") as file:
-            file.write(text)
-        os.replace(temporary, target)
-    except BaseException:
-        if os.path.exists(temporary):
-            os.unlink(temporary)
-        raise
+    write_file(path, html_page(moves, names, title))
 
 
 _PAGE = """<!DOCTYPE html>

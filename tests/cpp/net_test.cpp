@@ -11,6 +11,7 @@
 #include <random>
 #include <vector>
 
+#include "game/agents/policies.h"
 #include "game/moves.h"
 #include "game/observation.h"
 #include "game/planes.h"

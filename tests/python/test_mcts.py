@@ -94,8 +94,11 @@ def test_binding_checks_and_stream():
     # The opening placement takes one draw and leaves the stream where a pick would.
     action, after = _engine.search(state, 10, 2, 123)
     assert action is not None and after == _engine.pick(2, state, 123)[1]
+    # The engine's exported bound, and an int that its 32-bit field would wrap into range.
+    most = _engine.MAX_PLAYOUTS
     for args, text in [((state, 0, 2, 1), "playouts"), ((state, 10, 3, 1), "rollout"),
-                       ((state[:-1], 10, 2, 1), "278 bytes")]:
+                       ((state, most + 1, 2, 1), f"playouts must be from 1 to {most}, got {most + 1}"),
+                       ((state, 2**32 + 5, 2, 1), "playouts"), ((state[:-1], 10, 2, 1), "278 bytes")]:
         with pytest.raises(ValueError, match=text):
             _engine.search(*args)
     with pytest.raises(ValueError, match="cpu_ms"):

@@ -120,7 +120,9 @@ def test_binding_refuses_what_it_cannot_run():
             ((16, 3, 64, [*arrays[:4], arrays[4][:3], *arrays[5:]]), ValueError, "net array"),
             ((16, 3, 64, [a.astype(np.float64) for a in arrays]), ValueError, "net array"),
             ((0, 3, 64, arrays), ValueError, "channels"),
-            ((16, 33, 64, arrays), ValueError, "layers"),
+            ((16, _engine.NET_MAX_LAYERS + 1, 64, arrays), ValueError, "layers"),
+            ((16, 3, _engine.NET_MAX_HIDDEN + 1, arrays), ValueError, "hidden"),
+            ((_engine.NET_MAX_CHANNELS + 1, 3, 64, arrays), ValueError, "channels"),
             ((16, 3, 64, 5), TypeError, "sequence")]:
         with pytest.raises(error, match=text):
             _engine.Net(*args)

@@ -15,24 +15,9 @@
 
 #include "game/actions/actions.h"
 #include "game/game.h"
+#include "game/stream.h"
 
 namespace tavrin {
-
-// A seeded stream of 64-bit values (splitmix64). The batched engine keeps one per game, so that no
-// result depends on which thread served the game.
-struct Stream {
-    std::uint64_t state = 0;
-    std::uint64_t next() noexcept { return splitmix64(state); }
-    // A rank in [0, n), n > 0: next() % n. The bias, below n / 2^64, is far beneath anything a
-    // test or a learner could see.
-    std::uint64_t below(std::uint64_t n) noexcept { return next() % n; }
-    // The stream of game `game` of a run seeded with `seed`. Hashing both places each game's
-    // stream at an unrelated point of the cycle; adding the index alone would make game i + 1's
-    // stream game i's shifted by one draw.
-    static Stream for_game(std::uint64_t seed, std::uint64_t game) noexcept {
-        return Stream{splitmix64_mix(splitmix64_mix(seed) ^ splitmix64_mix(game + 0x632be59bd9b4e019ull))};
-    }
-};
 
 // --- What each orientation is, for callers that rank placements (no kernel headers needed) ---
 

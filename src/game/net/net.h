@@ -20,9 +20,9 @@
 #include <string_view>
 #include <vector>
 
-#include "game/agents/policies.h"
 #include "game/game.h"
 #include "game/net/net_kernels.h"
+#include "game/stream.h"
 
 namespace tavrin::net {
 

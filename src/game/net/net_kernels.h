@@ -24,14 +24,17 @@ struct NetKernel {
     //   out[cell][o] = max(0, sum over taps t, inputs i of in[cell + t][i] × w[t][i][o]
     //                         + add[cell][o] + bias[o])
     // `in` is [22][22][in_stride] (border zero) of which the first `inputs` channels are read,
-    // zero inputs skipped; `w` is [9][inputs][outputs], `bias` [outputs], `out` [22][22][outputs]
-    // (its border left as it is), outputs a multiple of LANES up to MAX_BLOCKS × LANES. `add` is [22][22][outputs] like
+    // every one, zeros included (a branch per input costs more than the multiplies it saves);
+    // each sum runs over taps, then inputs, in order, then adds `add`, then `bias`. `w` is
+    // [9][inputs][outputs], `bias` [outputs], `out` [22][22][outputs] (its border left as it
+    // is), outputs a multiple of LANES up to MAX_BLOCKS × LANES. `add` is [22][22][outputs] like
     // `out` (a residual input), or [20][20][outputs] when `add_unpadded`.
     void (*conv3x3)(const float* in, std::size_t in_stride, std::size_t inputs, const float* w,
                     std::size_t outputs, const float* add, bool add_unpadded, const float* bias,
                     float* out) noexcept;
-    // A dense layer: out[o] = bias[o] + sum over i of x[i] × w[i][o], zero inputs skipped, inputs
-    // in order; outputs a multiple of LANES; then ReLU when `relu`.
+    // A dense layer: out[o] = (sum over i of x[i] × w[i][o]) + bias[o], inputs in order and zero
+    // inputs skipped (its inputs, the pieces and flags or ReLU outputs, are mostly 0); outputs a
+    // multiple of LANES; then ReLU when `relu`.
     void (*dense)(const float* x, std::size_t inputs, const float* w, std::size_t outputs, const float* bias,
                   bool relu, float* out) noexcept;
 };

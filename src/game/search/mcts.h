@@ -45,9 +45,9 @@ namespace tavrin::search {
 
 // The largest playout budget a search takes; the arena for it is about 28 MB (Searcher::bytes; 0.8 MB at the default budget).
 inline constexpr std::uint32_t MAX_PLAYOUTS = 20'000;
+// The `mcts` agent's budget when none is given.
+inline constexpr std::uint32_t DEFAULT_PLAYOUTS = 120;
 
-// The defaults are the `mcts` agent's, tuned against three `reach` agents (benchmarks/bench_mcts.py):
-// about 1 ms of CPU per move on average over a game.
 // What a learned evaluator says of a position, for the search to weigh its placements by. The
 // search is unaware of how it is computed; it asks for the agent to move in a game that is not
 // over, at a node it guides, from the searching thread.
@@ -62,8 +62,10 @@ class Guide {
                           Outcome& value) = 0;
 };
 
+// The defaults are the `mcts` agent's, tuned against three `reach` agents (benchmarks/bench_mcts.py):
+// about 1 ms of CPU per move on average over a game.
 struct SearchConfig {
-    std::uint32_t playouts = 120;     // budget, 1 to MAX_PLAYOUTS
+    std::uint32_t playouts = DEFAULT_PLAYOUTS;  // budget, 1 to MAX_PLAYOUTS
     Policy rollout = Policy::Reach;   // the policy that finishes each playout
     double cpu_ms = 0.0;              // also stop after this much thread CPU time; 0: no limit
     // c of mean + c sqrt(ln N / n), outcomes in [0, 1]. Against reach, over 3,200 games each at

@@ -15,9 +15,9 @@ from tavrin_rl.nets import baseline_path as baseline_path  # for callers that im
 _TRAITS = _engine.orientation_traits()
 #: The engine's policies, by code.
 POLICIES: tuple[str, ...] = tuple(_TRAITS["policies"])
-#: The mcts agent's playouts per decision by default, and the most a search takes.
+#: The mcts agent's playouts per decision by default, and the most a search takes (the engine's).
 DEFAULT_PLAYOUTS = 120
-MAX_PLAYOUTS = 20_000
+MAX_PLAYOUTS: int = _engine.MAX_PLAYOUTS
 
 
 def legal_grid_indexes(mask: bytes, start: int = 0, stop: int = NUM_ACTIONS) -> list[int]:

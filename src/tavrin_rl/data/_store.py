@@ -16,12 +16,12 @@ from __future__ import annotations
 import json
 import os
 import socket
-import uuid
 from pathlib import Path
 from typing import Any
 
 import numpy as np
 
+from tavrin_rl._atomic import TEMP_MARK, write_file
 from tavrin_rl.data._play import NUM_SEATS, REWARD_MODES, STATE_BYTES, Chunk
 
 FORMAT = "tavrin_rl self-play dataset"
@@ -44,7 +44,6 @@ MANIFEST = "manifest.json"
 LOCK = ".lock"
 PLIES = "plies"
 GAMES = "games"
-TEMP_MARK = ".tmp-"
 
 
 def pyarrow() -> Any:
@@ -109,18 +108,11 @@ def games_table(chunk: Chunk) -> Any:
 
 
 def _write_atomically(table: Any, path: Path) -> int:
-    """Writes `table` to `path` through a temporary file in the same folder; returns its size."""
+    """Writes `table` to `path` as the package writes every file (`_atomic.write_file`); returns
+    its size."""
     pq = pyarrow().parquet
-    temp = path.with_name(f"{path.name}{TEMP_MARK}{socket.gethostname()}-{os.getpid()}-"
-                          f"{uuid.uuid4().hex[:8]}")
-    try:
-        pq.write_table(table, temp, compression="zstd", write_statistics=["game"])
-        with open(temp, "rb") as written:
-            os.fsync(written.fileno())
-        os.replace(temp, path)
-    except BaseException:
-        temp.unlink(missing_ok=True)
-        raise
+    write_file(path, lambda file: pq.write_table(table, file, compression="zstd",
+                                                 write_statistics=["game"]))
     return path.stat().st_size
 
 
@@ -157,13 +149,7 @@ def read_manifest(root: Path) -> dict[str, Any] | None:
 
 
 def write_manifest(root: Path, manifest: dict[str, Any]) -> None:
-    temp = root / f"{MANIFEST}{TEMP_MARK}{os.getpid()}"
-    try:
-        temp.write_text(_manifest_text(manifest), encoding="utf-8")
-        os.replace(temp, root / MANIFEST)
-    except BaseException:
-        temp.unlink(missing_ok=True)  # a full disk must not leave half a manifest behind
-        raise
+    write_file(root / MANIFEST, _manifest_text(manifest))
 
 
 def _manifest_text(manifest: dict[str, Any]) -> str:
