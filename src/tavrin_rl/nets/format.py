@@ -22,20 +22,17 @@ from typing import IO, Any, BinaryIO
 
 import numpy as np
 
+from tavrin_rl._atomic import write_file
+# The largest nets a policy file may declare, as the engine's net takes them. A file states its
+# sizes in its arrays' headers, and a few hundred compressed bytes can declare gigabytes: the
+# sizes are checked from the headers, before any array is read.
+from tavrin_rl._limits import MAX_CHANNELS, MAX_HIDDEN, MAX_LAYERS
 from tavrin_rl.catalogue import BOARD_CHANNELS, BOARD_SIDE, FLAT_SIZE, NUM_ORIENTATIONS
 
 FORMAT = "tavrin_rl.policy/1"
 BOARD_PLANES = BOARD_CHANNELS
 CELLS = BOARD_SIDE * BOARD_SIDE
 NUM_EXTRAS = FLAT_SIZE - BOARD_PLANES * CELLS  # pieces by seat and kind, then the out-of-moves flags
-
-# The largest nets a policy file may declare. A file states its sizes in its arrays' headers,
-# and a few hundred compressed bytes can declare gigabytes; these bounds (far above the trained
-# net's 16 channels, 3 layers and 64 hidden units) keep a load, and the net's scratch buffers,
-# under a few hundred megabytes.
-MAX_CHANNELS = 256
-MAX_LAYERS = 32
-MAX_HIDDEN = 1024
 
 # What numpy's reading of an array header raises besides ValueError when the header is not what
 # it says: its text is parsed as a Python literal, so a header cut short ends the tokenizer
@@ -221,15 +218,7 @@ def policy_arrays(weights: dict[str, np.ndarray], **meta: Any) -> dict[str, np.n
 def save_policy(path: str | os.PathLike[str], weights: dict[str, np.ndarray],
                 **meta: Any) -> None:
     """Write float32 `weights` as a float16 policy file; `meta` (JSON values) goes along. The
-    file is replaced only once complete: a failure (a full disk) removes the temporary."""
+    file is replaced only once complete (the package's one writer): a failure (a full disk)
+    leaves the old file and no temporary."""
     arrays = policy_arrays(weights, **meta)
-    tmp = f"{os.fspath(path)}.tmp.npz"
-    try:
-        np.savez_compressed(tmp, **arrays)  # type: ignore[arg-type]
-        os.replace(tmp, path)
-    except BaseException:
-        try:
-            os.unlink(tmp)
-        except OSError:
-            pass
-        raise
+    write_file(path, lambda file: np.savez_compressed(file, **arrays))  # type: ignore[arg-type]
