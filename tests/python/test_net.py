@@ -213,3 +213,26 @@ def test_rllibs_module_is_the_policy_net_and_writes_a_policy_file(tmp_path):
                                out[segment, legal], rtol=1e-4, atol=1e-4)
     np.testing.assert_allclose(policy.reference_value(board, extras), values, rtol=1e-4, atol=1e-4)
     assert (out[obs["action_mask"].numpy() == 0] < -1e30).all()
+
+
+def test_the_nets_room_imports_nothing_above_it():
+    """Agents, seats, environments, data and the trainer take their nets from `tavrin_rl.nets`:
+    the room itself leans on the engine and the small helpers alone, so no caller's import comes
+    back to it."""
+    import ast
+    import pathlib
+    below = {"tavrin_rl._engine", "tavrin_rl._tavrin", "tavrin_rl._limits", "tavrin_rl._atomic",
+             "tavrin_rl._extras", "tavrin_rl.catalogue"}
+    room = pathlib.Path(__file__).resolve().parents[2] / "src" / "tavrin_rl" / "nets"
+    found = set()
+    for path in room.glob("*.py"):
+        for node in ast.walk(ast.parse(path.read_text())):
+            if isinstance(node, ast.ImportFrom) and node.module == "tavrin_rl":
+                found.update(f"tavrin_rl.{alias.name}" for alias in node.names)
+            elif isinstance(node, ast.ImportFrom) and node.module:
+                found.add(node.module)
+            elif isinstance(node, ast.Import):
+                found.update(alias.name for alias in node.names)
+    ours = {name for name in found if name.split(".")[0] == "tavrin_rl"}
+    assert ours and not {name for name in ours
+                         if name not in below and not name.startswith("tavrin_rl.nets")}, ours
