@@ -84,6 +84,18 @@ def _write_policy(path, arrays, meta='{"format": "tavrin_rl.policy/1"}'):
     return path
 
 
+def _zip_field(raw, signature, offset, value):
+    """`raw` with `value`'s bits set in the 2-byte field at `offset` of every zip header that
+    starts with `signature`."""
+    import struct
+    data, at = bytearray(raw), raw.find(signature)
+    while at >= 0:
+        field = struct.unpack_from("<H", raw, at + offset)[0]
+        data[at + offset:at + offset + 2] = struct.pack("<H", field | value)
+        at = raw.find(signature, at + 1)
+    return bytes(data)
+
+
 def test_policy_files_that_are_not_nets_are_refused_in_one_error(tmp_path):
     """Every damaged, foreign or hostile file gives ValueError naming it, before its arrays are
     allocated; nothing else (KeyError, BadZipFile, a 7 GiB allocation) reaches the caller."""
@@ -100,7 +112,12 @@ def test_policy_files_that_are_not_nets_are_refused_in_one_error(tmp_path):
         "random": np.random.default_rng(0).bytes(4096),
         "npy": None, "no_format": None, "format_type": None, "format_json": None,
         "missing": None, "unknown": None, "shape": None, "ints": None, "channels": None,
-        "nan": None, "inf": None, "fifo": None}
+        "nan": None, "inf": None, "fifo": None,
+        # zip headers that claim what numpy never writes: zipfile raised NotImplementedError or
+        # RuntimeError for them (found by fuzzing)
+        "method": _zip_field(raw, b"PK\x01\x02", 10, 99),
+        "encrypted": _zip_field(raw, b"PK\x01\x02", 8, 1),
+        "patched": _zip_field(raw, b"PK\x01\x02", 8, 1 << 5)}
     # (the "channels" file: a few hundred kilobytes that declare 200,000 channels, refused from
     # the headers before any array of that size is asked for)
     for case in cases:

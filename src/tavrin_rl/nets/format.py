@@ -123,11 +123,15 @@ def _read_meta(array: np.ndarray) -> dict[str, Any] | None:
 
 
 def _read_header(stream: IO[bytes]) -> tuple[tuple[int, ...], bool, np.dtype[Any]]:
-    """An array's (shape, Fortran order, dtype) from its `.npy` header."""
+    """An array's (shape, Fortran order, dtype) from its `.npy` header; ValueError when the
+    header is not one."""
     version = np.lib.format.read_magic(stream)
-    if version == (1, 0):
-        return np.lib.format.read_array_header_1_0(stream)
-    return np.lib.format.read_array_header_2_0(stream)
+    try:
+        if version == (1, 0):
+            return np.lib.format.read_array_header_1_0(stream)
+        return np.lib.format.read_array_header_2_0(stream)
+    except _HEADER_FAULTS as error:
+        raise ValueError(f"an array header that does not parse ({type(error).__name__})") from None
 
 
 def _read_archive(file: BinaryIO, refuse: Any) -> tuple[dict[str, np.ndarray], dict[str, Any]]:
@@ -142,6 +146,11 @@ def _read_archive(file: BinaryIO, refuse: Any) -> tuple[dict[str, np.ndarray], d
             raise refuse("an array stored twice")
         if any(not n.endswith(".npy") for n in names):
             raise refuse("not a numpy .npz archive")
+        for member in members:  # numpy stores or deflates, and never encrypts
+            if member.compress_type not in (zipfile.ZIP_STORED, zipfile.ZIP_DEFLATED):
+                raise refuse(f"{member.filename} is compressed by method {member.compress_type}")
+            if member.flag_bits & 0x61:  # bits 0 and 6 encryption, 5 patch data
+                raise refuse(f"{member.filename} is encrypted or patch data")
         headers = {}
         for member in members:  # every header first: shapes before any allocation
             with archive.open(member) as stream:
@@ -188,9 +197,10 @@ def read_policy_file(path: str | os.PathLike[str]) -> tuple[dict[str, np.ndarray
             if str(error).startswith(name):
                 raise
             raise refuse(str(error).split("\n")[0]) from None
-        except _HEADER_FAULTS as error:
-            raise refuse(f"an array header that does not parse: {type(error).__name__}") from None
-        except (zipfile.BadZipFile, zlib.error, EOFError, OSError, KeyError) as error:
+        # (zipfile raises NotImplementedError and RuntimeError for what a member's own header
+        # claims: a compression method, a patch, an encryption its directory entry did not show)
+        except (zipfile.BadZipFile, zlib.error, EOFError, OSError, KeyError, NotImplementedError,
+                RuntimeError) as error:
             raise refuse(f"damaged: {error}" if str(error) else "damaged") from None
     problem = value_problem(weights)
     if problem:
