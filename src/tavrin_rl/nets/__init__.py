@@ -33,7 +33,9 @@ _LAZY = {
     "PolicyNet": "torch_net", "segment_log_softmax": "torch_net",
 }
 
-__all__ = ["baseline_path", *_LAZY]
+__all__ = ["FORMAT", "Policy", "PolicyNet", "baseline_path", "expected_shapes", "load_policy",
+           "policy_arrays", "provide_policy", "read_policy_file", "save_policy",
+           "segment_log_softmax"]
 
 
 def baseline_path() -> str:

@@ -18,14 +18,12 @@ import stat
 import tokenize
 import zipfile
 import zlib
+from collections.abc import Callable
 from typing import IO, Any, BinaryIO
 
 import numpy as np
 
 from tavrin_rl._atomic import write_file
-# The largest nets a policy file may declare, as the engine's net takes them. A file states its
-# sizes in its arrays' headers, and a few hundred compressed bytes can declare gigabytes: the
-# sizes are checked from the headers, before any array is read.
 from tavrin_rl._limits import MAX_CHANNELS, MAX_HIDDEN, MAX_LAYERS
 from tavrin_rl.catalogue import BOARD_CHANNELS, BOARD_SIDE, FLAT_SIZE, NUM_ORIENTATIONS
 
@@ -73,8 +71,9 @@ def sizes_of(shapes: dict[str, tuple[int, ...]]) -> tuple[int, int, int]:
 
 def shape_problem(shapes: dict[str, tuple[int, ...]]) -> str | None:
     """What is wrong with a net of arrays of these shapes (None: nothing). The sizes are read
-    from the stem and the value head, checked against the limits, and then every array must
-    have exactly the shape they imply: nothing missing, nothing else."""
+    from the stem and the value head, checked against the engine's limits (a file states its
+    sizes in its headers, and a few hundred compressed bytes can declare gigabytes), and then
+    every array must have exactly the shape they imply: nothing missing, nothing else."""
     for name in ("stem.weight", "value_fc.weight"):
         if name not in shapes:
             return f"no array {name}"
@@ -134,7 +133,7 @@ def _read_header(stream: IO[bytes]) -> tuple[tuple[int, ...], bool, np.dtype[Any
         raise ValueError(f"an array header that does not parse ({type(error).__name__})") from None
 
 
-def _read_archive(file: BinaryIO, refuse: Any) -> tuple[dict[str, np.ndarray], dict[str, Any]]:
+def _read_archive(file: BinaryIO, refuse: Callable[[str], ValueError]) -> tuple[dict[str, np.ndarray], dict[str, Any]]:
     """The arrays and meta of the `.npz` open in `file`, every header checked before any array
     is read; `refuse(why)` makes the error to raise."""
     with zipfile.ZipFile(file) as archive:
