@@ -203,6 +203,7 @@ def test_a_missing_or_damaged_policy_file_is_one_line_in_every_command(tmp_path,
                      ["--agents", f"mcts:10:guide=policy:{path},random,random,random",
                       "--games", "1"],
                      ["arena", "random", f"policy:{path}"],
+                     ["play", "--opponents", f"policy:{path}", "--no-browser"],
                      ["train", "--evaluate", str(path)]):
             try:
                 status = cli_main(argv)
