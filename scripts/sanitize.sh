@@ -81,6 +81,8 @@ for t in "${tests[@]}"; do
   [ -e "tests/python/${t%%::*}" ] && args+=("$root/tests/python/$t")
 done
 log "Python tests under ASan+UBSan: ${#args[@]} selections"
+# -m "": the slow tests too (the property runs above are the random call sequences that most
+# often find a memory fault).
 (cd build && LD_PRELOAD="${preload# }" PYTHONMALLOC=malloc \
-  "$root/$venv/bin/python" -m pytest "${args[@]}" -q -p no:cacheprovider)
+  "$root/$venv/bin/python" -m pytest "${args[@]}" -q -p no:cacheprovider -m "")
 log "sanitizer run clean"

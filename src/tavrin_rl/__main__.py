@@ -25,9 +25,8 @@ from collections.abc import Callable, Sequence
 from typing import Any, TextIO
 
 from tavrin_rl._tavrin import PyTavrin
-from tavrin_rl._command import game_count, is_terminal, positive_int, prog, run_guarded, run_seed, tell
+from tavrin_rl._command import add_seed, game_count, is_terminal, positive_int, prog, run_guarded, run_seed, tell
 from tavrin_rl._command import seconds as seconds_option
-from tavrin_rl._command import seed as seed_option
 from tavrin_rl._progress import Progress
 from tavrin_rl._summary import (  # noqa: F401 (names of this module since its start)
     GameResult, Totals, format_wins, report_game, report_summary, wilson_interval,
@@ -78,9 +77,8 @@ def build_parser() -> argparse.ArgumentParser:
     play.add_argument("--games", type=game_count, default=1, metavar="N",
                       help="number of games to play (default 1); more than one prints a "
                            "summary per seat instead of the final board")
-    play.add_argument("--seed", type=seed_option, default=None, metavar="S",
-                      help="seed of the agents' random choices (default: a fresh one, printed "
-                           "so that the run can be repeated)")
+    add_seed(play, help="seed of the agents' random choices (default: a fresh one, printed "
+                        "so that the run can be repeated)")
     play.add_argument("--agents", type=_agent_list, default=DEFAULT_AGENTS, metavar="LIST",
                       help="one agent for every seat, or four comma-separated agents for "
                            f"player_0 to player_3 (default {','.join(DEFAULT_AGENTS)}); e.g. "

@@ -5,6 +5,7 @@ Ctrl-C and a fault of the engine into one line on standard error and the exit st
 from __future__ import annotations
 
 import argparse
+import math
 import os
 import re
 import secrets
@@ -53,14 +54,48 @@ def seed(text: str) -> int:
     return _whole_number(text, 0, "from 0 to 2**64 - 1", MAX_SEED)
 
 
-def seconds(text: str) -> float:
+def real(text: str, rule: str, low: float = -math.inf, high: float = math.inf,
+         low_included: bool = True) -> float:
+    """A finite number from `low` to `high` (`low` itself only with `low_included`); else
+    "must be RULE, got TEXT", RULE saying what the option takes ("0 to 10 seconds")."""
     try:
         value = float(text)
     except ValueError:
-        raise argparse.ArgumentTypeError(f"not a number of seconds: {text!r}") from None
-    if not 0 <= value <= 3600:  # also refuses nan and inf
-        raise argparse.ArgumentTypeError(f"must be 0 to 3600 seconds, got {text}")
+        shown = repr(text) if len(text) <= 40 else f"{len(text)} characters"
+        raise argparse.ArgumentTypeError(f"must be {rule}, got {shown}") from None
+    # nan compares false with everything: the first test refuses it, and inf the second
+    if not (low <= value if low_included else low < value) or not math.isfinite(value) \
+            or value > high:
+        raise argparse.ArgumentTypeError(f"must be {rule}, got {text}")
     return value
+
+
+def seconds(text: str) -> float:
+    return real(text, "0 to 3600 seconds", 0, 3600)
+
+
+def add_seed(parser: Any, default: int | None = None,
+             help: str = "seed of the run (default: a fresh one, printed so that the run can "
+                         "be repeated)") -> None:
+    """--seed, as every command takes it: 0 to 2**64 - 1 (`run_seed` draws one when None)."""
+    parser.add_argument("--seed", type=seed, default=default, metavar="S", help=help)
+
+
+def add_workers(parser: Any, flag: str = "--workers",
+                help: str = "local worker processes (default: the CPUs available); with --ray, "
+                            "the most Ray tasks running at once (default: no limit)",
+                default: int | None = None) -> None:
+    """The local processes (or Ray tasks at once) a command plays on."""
+    parser.add_argument(flag, type=positive_int, default=default, metavar="K", help=help)
+
+
+def add_ray(parser: Any, flag: str = "--ray",
+            help: str = "play as Ray tasks on the cluster at ADDRESS, or on a local Ray instance "
+                        "started for the run when no address is given (needs tavrin_rl[ray])",
+            ) -> None:
+    """Ray, optionally at an address: None when not given, "" for a local instance."""
+    parser.add_argument(flag, nargs="?", const="", default=None, type=ray_address,
+                        metavar="ADDRESS", help=help)
 
 
 _RAY_ADDRESS = re.compile(r"(ray://)?([A-Za-z0-9.\-]+|\[[0-9A-Fa-f:.]+\]):[0-9]{1,5}")  # [::1]:P too

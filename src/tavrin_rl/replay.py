@@ -91,15 +91,16 @@ _PAGE = """<!DOCTYPE html>
 <title>{title}</title>
 <style>
 body {{ margin: 0; font: 14px/1.4 system-ui, sans-serif; color: #222; background: #fff; }}
-main {{ display: flex; gap: 24px; align-items: flex-start; padding: 16px; }}
-#board {{ display: block; flex: none; }}
-#panel {{ min-width: 300px; }}
+main {{ display: flex; flex-wrap: wrap; gap: 16px 24px; align-items: flex-start; padding: 16px; }}
+#board {{ display: block; flex: 0 1 auto; width: 100%; max-width: 430px; height: auto; }}
+#panel {{ flex: 1 1 300px; min-width: 0; max-width: 560px; }}
+@media (max-width: 500px) {{ main {{ padding: 8px; }} }}
 h1 {{ font-size: 16px; margin: 0 0 8px; }}
-.controls {{ display: flex; gap: 4px; align-items: center; margin-bottom: 8px; }}
+.controls {{ display: flex; flex-wrap: wrap; gap: 4px; align-items: center; margin-bottom: 8px; }}
 .controls button {{ font-size: 14px; min-width: 36px; }}
 #slider {{ width: 100%; margin: 4px 0 8px; }}
 table {{ border-collapse: collapse; margin-bottom: 8px; }}
-td {{ padding: 1px 8px 1px 0; }}
+td {{ padding: 1px 8px 1px 0; overflow-wrap: anywhere; }}
 .num {{ text-align: right; font-variant-numeric: tabular-nums; }}
 .swatch {{ display: inline-block; width: 12px; height: 12px; vertical-align: middle; }}
 tr.turn td {{ font-weight: bold; }}

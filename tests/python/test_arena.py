@@ -55,6 +55,7 @@ def test_ratings_order_strong_above_weak_and_totals_add_up():
     assert arena.places([5, 5, -3, 7]) == [2.5, 2.5, 4, 1]
 
 
+@pytest.mark.slow  # starts worker processes and Ray
 def test_same_seed_same_results_on_one_and_two_workers_and_ray():
     pool = ["random", "greedy", "reach"]
     one, two = (sorted(played(pool, 10, seed=11, workers=k), key=lambda r: r.number)

@@ -21,6 +21,7 @@ from tavrin_rl import data  # noqa: E402
 from tavrin_rl.catalogue import ORIENTATION_CELLS, ORIENTATION_KIND, PIECE_CELLS  # noqa: E402
 from tavrin_rl.data import _store, _write  # noqa: E402
 from faults import failing_once  # noqa: E402
+from processes import session_processes  # noqa: E402,F401 (test_data_ray imports it from here)
 
 AGENTS = ("greedy", "random", "reach", "random")
 
@@ -61,21 +62,6 @@ def start_cli(*args, memory=3 << 30):
     return subprocess.Popen([sys.executable, "-m", "tavrin_rl", *args], stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, text=True, start_new_session=True,
                             preexec_fn=limits)
-
-
-def session_processes(leader, named=""):
-    """The ids of the processes in the session `leader` started (itself excluded) whose command
-    line holds `named`."""
-    found = []
-    for entry in Path("/proc").iterdir():
-        try:
-            fields = (entry / "stat").read_text().rsplit(")", 1)[1].split()
-            command = (entry / "cmdline").read_bytes()
-        except (OSError, IndexError):
-            continue
-        if int(fields[3]) == leader and int(entry.name) != leader and named.encode() in command:
-            found.append(int(entry.name))  # fields[3] is the session
-    return found
 
 
 @pytest.fixture(scope="module")
@@ -410,6 +396,7 @@ class TestUntrustedFolders:
             list(data.open(path, batch_size=100))
 
 
+@pytest.mark.slow  # starts torch and two loader workers
 def test_torch_example_reads_through_two_loader_workers(tmp_path):
     pytest.importorskip("torch", reason="the torch example needs torch (not installed in CI)")
     example = Path(__file__).resolve().parents[2] / "examples" / "torch_dataset.py"

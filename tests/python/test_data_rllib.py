@@ -140,6 +140,7 @@ print("illegal probability", float(torch.softmax(logits, 0)[illegal].sum()))
 """
 
 
+@pytest.mark.slow  # builds RLlib's PPO and trains a round
 def test_the_documented_ppo_config_builds_and_trains():
     # RLlib has no default network for the Dict observation: without the shipped module the
     # module docstring's config fails to build.

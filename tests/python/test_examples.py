@@ -54,7 +54,12 @@ NEEDED = [
 
 
 def code_blocks():
-    return [pytest.param(block, id=f"{page.name}:{number}")
+    # A block on torch, RLlib or an RL library trains or builds a model: tens of seconds.
+    def marks(block):
+        heavy = any(re.search(pattern, block) for pattern, _, extra in NEEDED
+                    if extra in ("rllib", "integration"))
+        return [pytest.mark.slow] if heavy else []
+    return [pytest.param(block, id=f"{page.name}:{number}", marks=marks(block))
             for page in PAGES
             for number, block in enumerate(
                 re.findall(r"```python\n(.*?)```", page.read_text(encoding="utf-8"), re.S))]
@@ -83,6 +88,7 @@ def installed(name):
         return False
 
 
+@pytest.mark.slow  # mypy --strict over every example: over a minute
 def test_examples_type_check(tmp_path):
     examples = [str(path) for path in sorted(EXAMPLES.glob("*.py"))
                 if all(installed(name) for name in NEEDS.get(path.name, ()))]

@@ -6,9 +6,12 @@ import subprocess
 import sys
 from pathlib import Path
 
+import pytest
+
 SCRIPT = Path(__file__).resolve().parents[2] / "scripts" / "figures.py"
 
 
+@pytest.mark.slow  # a seeded game and a 400-game arena
 def test_cheap_figures_reproduce():
     done = subprocess.run([sys.executable, str(SCRIPT), "check", "--cheap"], capture_output=True,
                           text=True, timeout=900)

@@ -246,3 +246,64 @@ def test_options_are_spelled_out_for_editors():
         assert typing.get_args(hints["reward_mode"]) == ("score", "win_share", "rank")
         assert "compact" in typing.get_args(hints["observation"])
         assert "random" in str(hints["seat"])
+
+
+def play_both(mode, opponents, seats="random", games=4, seed=20, steps=70):
+    """make_vec and Gymnasium's SyncVectorEnv of the same id, seeded alike and given the same
+    actions (a legal one per game from a generator of the test's own): their (obs, info) pairs
+    after every step."""
+    import tavrin_rl.gym  # noqa: F401 (registers)
+    kwargs = {"seat": seats, "opponents": opponents, "autoreset_mode": mode}
+    ours = gymnasium.make_vec("tavrin_rl/SingleAgent-v0", games, "vector_entry_point", threads=1, **kwargs)
+    theirs = gymnasium.make_vec("tavrin_rl/SingleAgent-v0", games, "sync",
+                                vector_kwargs={"autoreset_mode": AutoresetMode[mode.upper()]},
+                                seat=seats, opponents=opponents)
+    rng = np.random.default_rng(0)
+    answers = [ours.reset(seed=seed), theirs.reset(seed=seed)]
+    yield answers
+    for _ in range(steps):
+        masks = answers[1][1]["action_mask"].astype(bool)
+        # A game waiting for its next-step reset: ours allow every action, theirs none.
+        actions = np.array([rng.choice(np.flatnonzero(row)) if row.any() else 0 for row in masks])
+        answers = [tuple(env.step(actions)[i] for i in (0, 4)) for env in (ours, theirs)]
+        yield answers
+
+
+@pytest.mark.parametrize("mode", ["next_step", "same_step"])
+def test_seeds_and_infos_match_gymnasiums_own_vectorisation(mode):
+    """Game i of seed s is SingleAgentEnv's game of seed s + i under either vectorisation, and the
+    infos have Gymnasium's paired `_key` masks and final_info's action_mask."""
+    ends = 0
+    for (observations, infos), (expected, wanted) in play_both(mode, ("greedy", "random", "reach")):
+        for key in ("board", "pieces", "out_of_moves"):
+            np.testing.assert_array_equal(observations[key], expected[key])
+        assert sorted(infos) == sorted(wanted)
+        for key in ("_action_mask", "_seat", "seat"):
+            assert infos[key].dtype == wanted[key].dtype
+            np.testing.assert_array_equal(infos[key], wanted[key])
+        live = wanted["action_mask"].any(1)
+        assert infos["action_mask"].dtype == np.int8
+        np.testing.assert_array_equal(infos["action_mask"][live], wanted["action_mask"][live])
+        if "scores" in infos:
+            np.testing.assert_array_equal(infos["_scores"], wanted["_scores"])
+        if "final_info" in infos:
+            ends += int(infos["_final_info"].sum())
+            ours, theirs = infos["final_info"], wanted["final_info"]
+            assert sorted(ours) == sorted(theirs)
+            assert ours["action_mask"].dtype == np.int8 and not ours["action_mask"].any()
+            for key in theirs:
+                if key.startswith("_") or key == "seat":
+                    np.testing.assert_array_equal(ours[key], theirs[key])
+    if mode == "same_step":
+        assert ends > 0
+
+
+def test_random_seats_and_search_opponents_follow_the_seed():
+    seen = set()
+    for (observations, infos), (expected, wanted) in play_both("next_step", "mcts:8", steps=6):
+        np.testing.assert_array_equal(observations["board"], expected["board"])
+        seen.update(infos["seat"].tolist())
+    assert len(seen) > 1
+    from tavrin_rl.agents import Stream
+    with pytest.raises(ValueError, match="at least 1"):
+        Stream(5).below(0)

@@ -203,6 +203,7 @@ def settles(round_, measure, limit: int, rounds: int, windows: int) -> list[int]
     return grown
 
 
+@pytest.mark.slow  # thousands of rounds of every call
 def test_python_memory_does_not_grow():
     round_ = Round(1)
     for _ in range(200):  # warm-up: caches, free lists, the catalogue

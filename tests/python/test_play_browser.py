@@ -152,10 +152,25 @@ def play_to_end(browser: Browser, server: PlayServer, move, seed: int) -> None:
         assert game.agent_selection == agent
         game.step(index)
     assert game.is_over and game.scores == table.game.scores == state["scores"]
-    shown = browser.js("[...document.querySelectorAll('#seats tbody tr')].map(r => +r.cells[3].textContent)")
-    assert shown == game.scores
+    shown = browser.js("Object.fromEntries([...document.querySelectorAll('#seats tbody tr')]"
+                       ".map(r => [r.cells[1].textContent, +r.cells[3].textContent]))")
+    assert shown == {f"player_{seat}": score for seat, score in enumerate(game.scores)}
     assert sum(1 for agent, index in table.turns if agent == 0 and index is not None) >= moves > 5
     assert "Game over" in browser.js("document.getElementById('status').textContent")
+    # The end screen: rows in place order, the winners marked, the hand's buttons off.
+    end = browser.js("""(() => ({
+      order: [...document.querySelectorAll('#seats tbody tr')].map(r => +r.cells[1].textContent.slice(7)),
+      winners: [...document.querySelectorAll('#seats tbody tr.winner')].map(r => +r.cells[1].textContent.slice(7)),
+      off: ['turn', 'turn-back', 'flip', 'drop'].every(id => document.getElementById(id).disabled),
+      banner: document.getElementById('banner').textContent}))()""")
+    places = state["places"]
+    assert end["order"] == sorted(range(4), key=lambda seat: (places[seat], seat))
+    assert end["winners"] == [seat for seat in end["order"] if places[seat] == 1]
+    assert end["off"] and end["banner"].startswith("Game over")
+    log = browser.js("[...document.querySelectorAll('#log li')].map(li => li.textContent)")
+    passes = [line.split(" ")[1] for line in log if "out of moves" in line]
+    passers = {f"player_{agent}" for agent, index in table.turns if index is None}
+    assert sorted(passes) == sorted(passers)  # a seat out of moves is shown passing once
     saved = browser.js("fetch(document.getElementById('save-state').href).then(r => r.arrayBuffer())"
                        ".then(b => Array.from(new Uint8Array(b)))")
     assert bytes(saved) == game.to_bytes()
@@ -223,10 +238,25 @@ def test_layout_fits_both_sizes(page, width, height):
     browser, server = page
     browser.size(width, height, mobile=width < 500)
     state = wait_for_turn(browser)
+    seen = """(() => {
+      const shown = e => e.getBoundingClientRect().width > 0 && getComputedStyle(e).display !== 'none';
+      const banner = document.getElementById('banner').getBoundingClientRect();
+      return {banner: document.getElementById('banner').textContent, seat: document.getElementById('banner').dataset.seat,
+              bannerFits: banner.top >= 0 && banner.bottom <= innerHeight && banner.right <= innerWidth,
+              frame: document.getElementById('frame').getAttribute('stroke'),
+              starts: [0, 1, 2, 3].map(s => shown(document.getElementById('start' + s))),
+              ghost: document.getElementById('ghost').childElementCount,
+              lit: document.querySelectorAll('#tray button.held').length}; })()"""
+    before = browser.js(seen)
+    assert before["banner"].startswith("Your turn") and before["seat"] == "0" and before["bannerFits"]
+    assert before["frame"] == SVG_COLOURS[0] and before["starts"] == [True] * 4
     kind, key = pick(state, random.Random(3))
     move_by_mouse(browser, shapes(browser), kind, key)
     browser.wait("tavrinPlay.latest.turns > 0", 30)
+    assert browser.js(seen)["ghost"] == browser.js(seen)["lit"] == 0  # nothing stays lit once placed
     state = wait_for_turn(browser)  # the person to move again: the game stands still
+    after = browser.js(seen)
+    assert after["banner"].startswith("Your turn") and after["starts"] == [False] * 4
     metrics = browser.js("""(() => {
       const right = s => Math.max(...[...document.querySelectorAll(s)].map(e => e.getBoundingClientRect().right));
       const cell = document.getElementById('c0-0').getBoundingClientRect();
@@ -253,3 +283,20 @@ def test_layout_fits_both_sizes(page, width, height):
         if max(abs(a - b) for a, b in zip(pixel, expected)) > 8:
             wrong.append((divmod(p, 20), pixel, expected))
     assert not wrong, f"{len(wrong)} cells differ from the game: {wrong[:5]}"
+
+
+def test_replay_page_fits_a_phone(tmp_path):
+    from tavrin_rl.replay import write_html
+    from test_replay import NAMES, seeded_game
+    path = chromium()
+    write_html(tmp_path / "game.html", seeded_game(3)[0], NAMES)
+    browser = Browser(path, str(tmp_path))
+    try:
+        browser.size(390, 844, mobile=True)
+        browser.open((tmp_path / "game.html").as_uri())
+        right = browser.js("Math.max(...[...document.querySelectorAll('#board, button, #slider, table')]"
+                           ".map(e => e.getBoundingClientRect().right))")
+        assert browser.js("document.documentElement.scrollWidth") <= 390 and right <= 390
+        assert browser.errors == []
+    finally:
+        browser.close()

@@ -232,7 +232,8 @@ class GameMachine(RuleBasedStateMachine):
         self.done_floor = terminations
 
 
-TestGameMachine = GameMachine.TestCase
+# 40 runs of 40 calls, each checked against the reference model: about a minute
+TestGameMachine = pytest.mark.slow(GameMachine.TestCase)
 TestGameMachine.settings = SETTINGS
 
 
@@ -279,6 +280,7 @@ def with_stray_bits(data: bytes, positions: list[int]) -> bytes:
     return bytes(out)
 
 
+@pytest.mark.slow  # 250 states, each checked against the reference model
 @settings(SETTINGS, max_examples=250)
 @given(st.one_of(
     structured_state(),

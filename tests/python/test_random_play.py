@@ -205,6 +205,7 @@ def test_random_games_keep_invariants(seed):
     assert 40 <= plies <= 84
 
 
+@pytest.mark.slow  # every placement of whole games, in every frame
 def test_every_placement_is_masked_and_accepted_in_every_frame():
     # Play seldom reaches the far edges and the ends of the tables (the last orientation, the last
     # anchor column), so every placement is also met exactly: one lone piece of the observer at

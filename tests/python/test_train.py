@@ -88,6 +88,7 @@ def _weights(folder):
     return torch.load(folder / "checkpoint.pt", weights_only=True)["net"]
 
 
+@pytest.mark.slow  # trains three times
 def test_short_run_learns_and_a_resumed_run_repeats_it(tmp_path, capsys):
     # one seat plays the learner's own earlier versions: the pool is part of what resumes
     common = ["--seed", "5", "--opponents", "random,random,self", "--pool-every", "3",
@@ -243,9 +244,10 @@ def test_checkpoints_load_only_data_and_damaged_ones_are_one_line(finished_run, 
     assert train_main(["--out", str(old), "--resume", "--updates", "2", *TINY]) == 0
 
 
+@pytest.mark.slow  # kills runs mid-write
 def test_run_files_are_replaced_together_or_not_at_all(finished_run, tmp_path):
     import resource
-    from tavrin_rl.train import cli
+    from tavrin_rl.train import files
     folder = tmp_path / "run"
     shutil.copytree(finished_run, folder)
     before = contents(folder)
@@ -267,12 +269,13 @@ def test_run_files_are_replaced_together_or_not_at_all(finished_run, tmp_path):
         return writer
     paths = [tmp_path / "a", tmp_path / "b", tmp_path / "c"]
     with pytest.raises(KeyboardInterrupt):
-        cli._write_files([(paths[0], write(b"1")), (paths[1], write(b"2", interrupt=True)),
+        files.write_files([(paths[0], write(b"1")), (paths[1], write(b"2", interrupt=True)),
                           (paths[2], write(b"3"))])
     assert [p.read_bytes() for p in paths] == [b"1", b"2", b"3"]
     assert sorted(os.listdir(tmp_path)) == ["a", "b", "c", "run"]
 
 
+@pytest.mark.slow  # trains until it diverges
 def test_a_diverging_run_stops_and_keeps_its_last_good_checkpoint(finished_run, tmp_path):
     folder = tmp_path / "run"
     shutil.copytree(finished_run, folder)
@@ -284,13 +287,14 @@ def test_a_diverging_run_stops_and_keeps_its_last_good_checkpoint(finished_run, 
     assert Policy.load(folder / "policy.npz").meta["update"] == 1
 
 
+@pytest.mark.slow  # writes a dataset and clones it
 def test_cloning_resumes_across_passes_and_refuses_datasets_it_cannot_use(tmp_path, monkeypatch,
                                                                            capsys):
     pytest.importorskip("pyarrow", reason="datasets need pyarrow: pip install 'tavrin_rl[data]'")
     import json
 
     from tavrin_rl import data
-    from tavrin_rl.train import cli, ppo
+    from tavrin_rl.train import ppo, ppo_run
     games = tmp_path / "games"
     data.write_dataset(games, games=2, agents=["reach"] * 4, seed=2, workers=1)  # a pass: 1 batch
     seen, real_step = [], ppo.clone_step
@@ -301,7 +305,7 @@ def test_cloning_resumes_across_passes_and_refuses_datasets_it_cannot_use(tmp_pa
             raise KeyboardInterrupt
         return real_step(net, optimizer, batch, *rest)
     monkeypatch.setattr(ppo, "clone_step", recording_step)
-    monkeypatch.setattr(cli, "CLONE_SAVE_EVERY", 5)
+    monkeypatch.setattr(ppo_run, "CLONE_SAVE_EVERY", 5)
     common = ["--clone", str(games), "--clone-minutes", "0.02", "--cpu-minutes", "0.03",
               "--updates", "1", *TINY]
     stop_at = 0
@@ -362,7 +366,7 @@ def test_evaluate_and_the_closing_evaluation_end_as_the_other_commands_do(tmp_pa
     monkeypatch.setattr(evaluation, "play_games", interrupted)
     assert train_main(["--out", str(tmp_path / "run"), "--updates", "1", "--games", "16",
                        "--eval-every", "1", "--no-progress"]) == 130
-    assert "interrupted; the last checkpoint is in" in capsys.readouterr().out
+    assert "interrupted before anything was saved: nothing to resume" in capsys.readouterr().out
     monkeypatch.setattr(evaluation, "evaluate", interrupted)
     assert train_main(["--evaluate", baseline_path(), "--eval-games", "4"]) == 130
     assert "interrupted" in capsys.readouterr().err

@@ -6,6 +6,7 @@ from __future__ import annotations
 import re
 
 import numpy as np
+import pytest
 from hypothesis import HealthCheck, event, given, settings, strategies as st
 
 from tavrin_rl import PyTavrin
@@ -61,6 +62,7 @@ def refused(call, argument, v: VectorGames, bad_games: set[int], text: str) -> N
 ACTION_KINDS = st.sampled_from(["legal"] * 6 + ["illegal", "out of range"])
 
 
+@pytest.mark.slow  # 120 batches of games
 @SETTINGS
 @given(seed=st.integers(0, 2**32), plies=st.integers(0, 70), wide=st.booleans(), data=st.data())
 def test_step_refuses_any_bad_action_and_otherwise_plays_like_single_games(seed, plies, wide, data):
@@ -103,6 +105,7 @@ def test_step_refuses_any_bad_action_and_otherwise_plays_like_single_games(seed,
         assert_game_matches(v, i, game)
 
 
+@pytest.mark.slow  # 120 batches of games
 @SETTINGS
 @given(seed=st.integers(0, 2**32), plies=st.integers(0, 70), data=st.data())
 def test_load_refuses_any_bad_state_and_otherwise_sets_every_game(seed, plies, data):

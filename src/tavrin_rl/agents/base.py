@@ -72,6 +72,12 @@ class Stream:
             raise ValueError(f"seed must be from 0 to 2**64 - 1, got {seed}")
         return cls.for_game(seed, 0)
 
+    def below(self, n: int) -> int:
+        """One draw in [0, n), advancing the stream: the engine's draw, as the batched engine
+        turns a game's seats with it."""
+        value, self.state = _engine.stream_below(self.state, n)
+        return int(value)
+
     def __repr__(self) -> str:
         return f"Stream({self.state:#018x})"
 

@@ -17,8 +17,8 @@ from tavrin_rl._tavrin import PyTavrin
 from tavrin_rl.arena.ratings import (  # noqa: F401 (names of the arena since its start)
     GameRecord, Z, Standing, import_openskill, places, report_table, standings, to_svg,
 )
-from tavrin_rl._command import (game_count, is_terminal, positive_int, prog, run_guarded,
-                                ray_address, run_seed, seed, tell, write_text_file)
+from tavrin_rl._command import (add_ray, add_seed, add_workers, game_count, is_terminal, prog,
+                                run_guarded, run_seed, tell, write_text_file)
 from tavrin_rl._progress import Progress
 from tavrin_rl._system import available_cpus, blas_threads
 from tavrin_rl.agents import Agent, Stream, make_agent, pass_turns
@@ -165,16 +165,12 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--games", type=game_count, default=None, metavar="N",
                         help="games to play (default: one cycle of the schedule; balanced "
                              "after every whole cycle)")
-    parser.add_argument("--seed", type=seed, default=None, metavar="S",
-                        help="seed of the games (default: a fresh one, printed); game g plays "
-                             "with Stream.for_game(S, g), as the self-play command does")
-    parser.add_argument("--workers", type=positive_int, default=None, metavar="K",
-                        help="local worker processes (default: the CPUs available); with --ray "
+    add_seed(parser, help="seed of the games (default: a fresh one, printed); game g plays "
+                          "with Stream.for_game(S, g), as the self-play command does")
+    add_workers(parser, help="local worker processes (default: the CPUs available); with --ray "
                              "the most Ray tasks at once")
-    parser.add_argument("--ray", nargs="?", const="", default=None, type=ray_address,
-                        metavar="ADDRESS",
-                        help="play on the Ray cluster at ADDRESS, or on a local instance "
-                             "started for the run (needs tavrin_rl[ray])")
+    add_ray(parser, help="play on the Ray cluster at ADDRESS, or on a local instance "
+                         "started for the run (needs tavrin_rl[ray])")
     parser.add_argument("--out", metavar="PATH", help="write the standings and games as JSON")
     parser.add_argument("--svg", metavar="PATH", help="draw the ratings as an SVG picture")
     parser.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,

@@ -9,7 +9,7 @@ import argparse
 from collections.abc import Sequence
 from typing import TextIO
 
-from tavrin_rl._command import positive_int, ray_address, run_seed
+from tavrin_rl._command import add_ray, add_workers, positive_int, run_seed
 from tavrin_rl.catalogue import NUM_SEATS
 
 # Options that mean something only with --out, as argparse names them.
@@ -23,13 +23,9 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     group.add_argument("--out", metavar="DIR",
                        help="dataset folder: one row per placement (game, ply, agent, action, "
                             "state before it), one per game, a manifest.json")
-    group.add_argument("--workers", type=positive_int, metavar="K",
-                       help="local worker processes (default: the CPUs available); with --ray, "
-                            "the most Ray tasks running at once (default: no limit)")
-    group.add_argument("--ray", nargs="?", const="", default=None, type=ray_address,
-                       metavar="ADDRESS",
-                       help="play the chunks as Ray tasks on the cluster at ADDRESS, or on a "
-                            "local Ray instance started for the run when no address is given")
+    add_workers(group)
+    add_ray(group, help="play the chunks as Ray tasks on the cluster at ADDRESS, or on a "
+                        "local Ray instance started for the run when no address is given")
     group.add_argument("--chunk-size", type=positive_int, metavar="N",
                        help="games per shard (default: a 32nd of the games, 16 to 1000)")
     group.add_argument("--visits", action="store_true", default=None,

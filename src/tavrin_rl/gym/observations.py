@@ -52,6 +52,11 @@ FREE_RGB = (236, 236, 236)
 GRID_RGB = (150, 150, 150)
 AGENT_RGB = tuple(rgb for _, _, rgb in COLOURS)  # the engine's colour table
 
+# A seeded game of the single-agent environments is game number `seed` of this run seed on the
+# batched engine (`Stream.for_game(SEEDED_RUN, seed)`): `SingleAgentEnv` seeded with s + i then
+# plays the game `make_vec`'s game i plays after reset(seed=s), which the engine starts for
+# consecutive seeds in one call (first_game=s).
+SEEDED_RUN = 0
 EPISODE_OVER = "the episode is over: call reset() to start the next one"
 RENDER_MODES = ("human", "ansi", "rgb_array")
 OBSERVATION_MODES = ("full", "compact")

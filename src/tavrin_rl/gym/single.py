@@ -15,7 +15,7 @@ from tavrin_rl._tavrin import PyTavrin
 from tavrin_rl.agents import AGENTS, Agent, Stream, make_agent, pass_turns
 from tavrin_rl.catalogue import NUM_ACTIONS
 from tavrin_rl.gym.observations import (
-    EPISODE_OVER, NUM_SEATS, RENDER_MODES, FramePacer, action_index, check_options, check_seat, checked_illegal_reward,
+    EPISODE_OVER, NUM_SEATS, SEEDED_RUN, RENDER_MODES, FramePacer, action_index, check_options, check_seat, checked_illegal_reward,
     observation_arrays, observation_space_of, render_game, ObservationMode, OpponentName,
     RenderMode, RewardMode, Seat,
 )
@@ -33,7 +33,7 @@ class SingleAgentEnv(gymnasium.Env[Any, np.int64]):
     three seats until the learner is to move again or the game is over.
 
     seat: 0 to 3 (the learner's agent index, 0 moves first), or "random" to draw one at every
-        reset from the environment's seeded generator.
+        reset from the game's seeded stream.
     opponents: a built-in agent ("random": a uniformly random legal placement; "greedy": the
         largest piece that fits, placed at random; "reach": placed to reach farthest), played by
         the engine's rules, or a callable taking (observation, action_mask) and returning
@@ -54,6 +54,10 @@ class SingleAgentEnv(gymnasium.Env[Any, np.int64]):
     convention of sb3-contrib's MaskablePPO) and `info["action_mask"]` (int8, for
     `Discrete.sample(mask=...)`). An episode ends (terminated) when the game is over or after an
     illegal placement; it is never truncated. `info` also holds "seat", and at the end "scores".
+
+    `reset(seed=s)` plays the game `make_vec(...).reset(seed=s - i)` plays as its game i: the
+    seat and the built-in opponents' choices come from one stream, which a seed starts anew and a
+    reset without one continues.
     """
 
     metadata: dict[str, Any] = {"render_modes": list(RENDER_MODES), "render_fps": 2}
@@ -81,6 +85,7 @@ class SingleAgentEnv(gymnasium.Env[Any, np.int64]):
         self._mask = bytes(NUM_ACTIONS)
         self._over = True
         self._opponents: list[Any] = []
+        self._stream: Stream | None = None
         self._pacer = FramePacer()
 
     @staticmethod
@@ -107,11 +112,16 @@ class SingleAgentEnv(gymnasium.Env[Any, np.int64]):
         """Starts a new game, draws the seat when it is "random", and plays the opponents up to
         the learner's first turn."""
         super().reset(seed=seed)
+        # One stream draws the seat and the built-in opponents' choices, as the batched engine
+        # draws a game's: a seed starts it anew, otherwise it goes on from the last game.
+        if seed is not None:
+            self._stream = Stream.for_game(SEEDED_RUN, int(seed) % 2**64)
+        elif self._stream is None:
+            self._stream = Stream.from_seed(None)
+        stream = self._stream
         if self.seat_option == "random":
-            self.seat = int(self.np_random.integers(NUM_SEATS))
-        # Built-in opponents share one stream, seeded from our generator, so a seeded reset
-        # replays the same games.
-        stream = Stream(int(self.np_random.integers(2**63)))
+            # The engine turns the lineup (learner first) by a draw t, which seats the learner at -t.
+            self.seat = -stream.below(NUM_SEATS) % NUM_SEATS
         self._opponents = []
         for spec in self.opponent_specs:
             opponent = make_agent(spec) if isinstance(spec, str) else spec

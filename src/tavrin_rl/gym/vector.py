@@ -23,7 +23,7 @@ from gymnasium.vector.utils import batch_space
 
 from tavrin_rl.catalogue import NUM_ACTIONS
 from tavrin_rl.gym.observations import (
-    CELL_PIXELS, NUM_SEATS, AutoresetModeName, ObservationMode, OpponentName, RewardMode, Seat,
+    CELL_PIXELS, NUM_SEATS, SEEDED_RUN, AutoresetModeName, ObservationMode, OpponentName, RewardMode, Seat,
     VectorRenderMode, board_image, check_options, check_seat, checked_illegal_reward,
     observation_arrays, observation_space_of, render_game,
 )
@@ -53,13 +53,17 @@ class VectorSingleAgentEnv(VectorEnv):
     reward_mode, observation ("compact" by default, or "full"), channels_last, illegal_reward: as
         in `SingleAgentEnv`; observations are uint8 and batched on a first axis of `num_envs`.
     threads: the engine's threads (default: one per 128 games, at most the CPUs); seed: the seed
-        of the first reset (the opponents' choices and the random seats follow from it).
+        of the first reset (the opponents' choices and the random seats follow from it). Game i
+        of a reset with seed s is the game `SingleAgentEnv` plays after `reset(seed=s + i)`, as
+        Gymnasium's own vectorisation gives, when the learner's actions are the same
+        (`sample_legal_actions` draws from the games' streams, so it changes what follows).
     autoreset_mode: "next_step" (Gymnasium's default): the step that ends a game returns its last
         observation with `terminations[i]` set, and the next step starts the game anew, ignoring
         its action and returning reward 0. "same_step": the step that ends a game already returns
         the next game's observation; the last one is in `infos["final_obs"]` (an object array)
         and its info in `infos["final_info"]`, a dict of batched arrays with `_key` masks, as
-        Gymnasium's own vector environments lay it out (`infos["final_info"]["scores"]` (N, 4)).
+        Gymnasium's own vector environments lay it out (`infos["final_info"]["scores"]` (N, 4),
+        and its "action_mask", all 0, and "seat").
     copy: True (default) returns observations and masks the caller owns, as Gymnasium's
         `SyncVectorEnv(copy=True)` does; False returns read-only views of the engine's arrays,
         which the next `step` or `reset` rewrites (no copy at all; keep what you need).
@@ -74,7 +78,8 @@ class VectorSingleAgentEnv(VectorEnv):
     Gymnasium's own vectorisation of `SingleAgentEnv` gives it) and `action_masks()` (bool, for
     MaskablePPO) give the learner's legal actions; a finished game waiting for next-step's reset
     allows every action (any is ignored), so that a masked distribution stays well defined.
-    `infos["seat"]` holds the learner's seat in each game. An action outside [0, 36400), or
+    `infos["seat"]` holds the learner's seat in each game. Every info key K comes with
+    Gymnasium's bool `infos["_K"]`, the games that have it. An action outside [0, 36400), or
     actions of the wrong shape or dtype, raise and no game changes. The environment holds a C++
     engine and cannot be pickled: create it in each process.
     """
@@ -197,7 +202,9 @@ class VectorSingleAgentEnv(VectorEnv):
             observations = self._observe(finals)
             infos = self._infos()
             for i, (_, info) in finals.items():
-                del info["seat"]  # already in infos["seat"]
+                # already in infos: the seat, and the mask that allows every action while the
+                # game waits for its reset
+                del info["seat"], info["action_mask"]
                 self._add_info(infos, info, i)
             return observations, rewards, ended, np.zeros(self.num_envs, dtype=bool), infos
         games.reset(games=ended)
@@ -262,9 +269,10 @@ class VectorSingleAgentEnv(VectorEnv):
         return [None if s is None else int(s) for s in seeds]
 
     def _reset_games(self, seeds: list[int | None] | None) -> None:
-        """Starts every game anew, game i with `seeds[i]`. The engine gives game i of a reset
-        with seed b the stream of (b, i), so game i's own seed s is played as b = s - i: one
-        engine call for each distinct b, a single one for [s, s + 1, ...]."""
+        """Starts every game anew, game i with `seeds[i]`: as game number s of the run
+        `SEEDED_RUN`, the game `SingleAgentEnv` plays with seed s. The engine gives game i of a
+        reset with first_game f the stream of game number f + i, so game i's seed s is played as
+        f = s - i: one engine call for each distinct f, a single one for [s, s + 1, ...]."""
         if seeds is None:
             self.games.reset(None)
             return
@@ -272,10 +280,12 @@ class VectorSingleAgentEnv(VectorEnv):
         for i, s in enumerate(seeds):
             groups.setdefault(None if s is None else (s - i) % 2**64, []).append(i)
         if len(groups) == 1:
-            self.games.reset(next(iter(groups)))
+            first = next(iter(groups))
+            self.games.reset(None if first is None else SEEDED_RUN, first_game=first or 0)
             return
-        for base, members in groups.items():
-            self.games.reset(base, games=np.array(members))
+        for first, members in groups.items():
+            self.games.reset(None if first is None else SEEDED_RUN, games=np.array(members),
+                             first_game=first or 0)
 
     def _checked_actions(self, actions: Any) -> np.ndarray:
         """The actions as an (N,) integer array in range; ValueError or TypeError before any game
@@ -303,7 +313,8 @@ class VectorSingleAgentEnv(VectorEnv):
         arrays = observation_arrays(game.observe(seat), self.observation_mode, self.channels_last)
         observation = (arrays["observation"].view(np.uint8) if self.observation_mode == "full"
                        else {key: value.view(np.uint8) for key, value in arrays.items()})
-        info: dict[str, Any] = {"seat": seat}
+        # The mask of a game that has ended allows nothing, as `SingleAgentEnv`'s last info says.
+        info: dict[str, Any] = {"action_mask": np.zeros(NUM_ACTIONS, dtype=np.int8), "seat": seat}
         if illegal:
             info["illegal_action"] = True
         else:
@@ -337,7 +348,11 @@ class VectorSingleAgentEnv(VectorEnv):
     def _infos(self) -> dict[str, Any]:
         # int8, as Gymnasium batches SingleAgentEnv's masks and as its sample(mask=) wants them;
         # the same bytes as the bool mask, so the view costs nothing.
-        return {"action_mask": self.action_masks().view(np.int8), "seat": self.seats.copy()}
+        # Every game has both, and Gymnasium pairs every key K with a bool `_K` of the games
+        # that have it.
+        every = np.ones(self.num_envs, dtype=bool)
+        return {"action_mask": self.action_masks().view(np.int8), "_action_mask": every,
+                "seat": self.seats.copy(), "_seat": every.copy()}
 
 
 def make_vec(num_envs: int, seat: Seat = 0,

@@ -10,8 +10,7 @@ import webbrowser
 from collections.abc import Sequence
 from typing import Any, TextIO
 
-from tavrin_rl._command import prog, run_guarded, run_seed, tell
-from tavrin_rl._command import seed as seed_option
+from tavrin_rl._command import add_seed, prog, real, run_guarded, run_seed, tell
 from tavrin_rl.agents import AGENTS, make_agent, parse_agent
 from tavrin_rl.catalogue import NUM_SEATS
 from tavrin_rl.play.tables import HUMAN
@@ -58,13 +57,7 @@ def _host(text: str) -> str:
 
 
 def _pause(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a number of seconds: {text!r}") from None
-    if not 0 <= value <= 10:  # also refuses nan and inf
-        raise argparse.ArgumentTypeError(f"must be 0 to 10 seconds, got {text}")
-    return value
+    return real(text, "0 to 10 seconds", 0, 10)
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -80,8 +73,7 @@ def build_parser() -> argparse.ArgumentParser:
                         metavar="LIST",
                         help="one agent for every other seat, or one per other seat in seat "
                              f"order, comma-separated (default {DEFAULT_OPPONENTS})")
-    parser.add_argument("--seed", type=seed_option, default=None, metavar="S",
-                        help="seed of the agents' random choices (default: a fresh one, printed)")
+    add_seed(parser, help="seed of the agents' random choices (default: a fresh one, printed)")
     parser.add_argument("--host", type=_host, default="127.0.0.1",
                         help="address to listen on (default 127.0.0.1: this machine only)")
     parser.add_argument("--port", type=_port, default=0,

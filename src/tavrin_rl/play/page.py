@@ -30,9 +30,23 @@ def _parts() -> dict[str, str]:
     size = SVG_MARGIN + BOARD_SIDE * SVG_CELL + 10
     board = (f'<svg id="board" xmlns="http://www.w3.org/2000/svg" viewBox="0 0 {size} {size}" '
              'tabindex="0" aria-label="the board: arrows move the held piece, Enter places it">'
-             + "".join(svg_grid(empty, cell_ids=True)) + '<g id="ghost"></g></svg>')
+             + "".join(svg_grid(empty, cell_ids=True)) + _marks() + '<g id="ghost"></g></svg>')
     return {"page": _text("page.html"), "style": _text("play.css"), "script": _text("play.js"),
             "drawing": drawing_script(), "board": board, "title": "tavrin_rl: play"}
+
+
+def _marks() -> str:
+    """A ring on each seat's start corner in its colour, shown until a piece covers it, and a
+    frame round the board that the page paints in the mover's colour. The ring leaves the
+    cell's middle free, where the colour of what covers it shows."""
+    rings = "".join(
+        f'<circle id="start{seat}" cx="{SVG_MARGIN + (column + 0.5) * SVG_CELL}" '
+        f'cy="{SVG_MARGIN + (row + 0.5) * SVG_CELL}" r="{SVG_CELL * 0.32}" fill="none" '
+        f'stroke="{SVG_COLOURS[seat]}" stroke-width="3"/>'
+        for seat, (row, column) in enumerate(to_board(seat, 0, 0) for seat in range(NUM_SEATS)))
+    side = BOARD_SIDE * SVG_CELL
+    return (f'<g id="starts">{rings}</g><rect id="frame" x="{SVG_MARGIN - 3}" y="{SVG_MARGIN - 3}" '
+            f'width="{side + 6}" height="{side + 6}" fill="none" stroke="none" stroke-width="4"/>')
 
 
 def page_html(token: str, seats: Sequence[str], pause: float) -> str:

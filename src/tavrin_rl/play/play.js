@@ -15,6 +15,7 @@ let cursor = null;          // {row, column}: the board cell under the pointer o
 let legal = null;           // kind -> Set of cell keys while the person is to move
 let generation = 0;         // a new game makes answers about the old one stale
 let settled = false;        // every turn received is shown and the page waits for the person or the end
+let passed = new Set();     // the seats already shown passing: a pass is shown once per game
 
 function nameOf(seat) {
   return "player_" + seat + " (" + (D.seats[seat] === "human" ? "you" : D.seats[seat]) + ")";
@@ -22,6 +23,27 @@ function nameOf(seat) {
 function say(text, refused) {
   statusLine.textContent = text;
   statusLine.classList.toggle("refused", !!refused);
+}
+// The banner over the board and the board's frame show whose turn it is in that seat's colour.
+function banner(text, seat) {
+  const colour = seat === null ? "#999" : D.colours[seat];
+  $("banner-text").textContent = text;
+  $("banner").style.borderColor = colour;
+  $("banner").firstChild.style.background = colour;
+  $("banner").classList.toggle("yours", seat !== null && humans.includes(seat));
+  $("frame").setAttribute("stroke", seat === null ? "none" : colour);
+  $("banner").dataset.seat = seat === null ? "" : String(seat);
+}
+// Each seat's start corner keeps its ring until a piece covers it.
+function paintBoard() {
+  TavrinBoard.paint(D, owner);
+  D.corners.forEach(([r, c], seat) => {
+    $("start" + seat).style.display = owner[r * SIDE + c] < 0 ? "" : "none";
+  });
+}
+// The hand's buttons act on the held piece: off when there is none.
+function showHand() {
+  for (const id of ["turn", "turn-back", "flip", "drop"]) $(id).disabled = !held;
 }
 async function ask(path, body) {
   const answer = await fetch(base + path, {method: "POST", headers: {"Content-Type": "application/json"},
@@ -49,8 +71,15 @@ function showSeats(scores, left, out, mover, places) {
     row.cells[4].textContent = left[seat];
     row.cells[5].textContent = places ? ordinal(places[seat]) : "";
     row.classList.toggle("turn", seat === mover);
-    row.classList.toggle("out", !!out[seat]);
+    // at the end every seat is out: the places tell the story then, not the grey
+    row.classList.toggle("out", !places && !!out[seat]);
+    row.classList.toggle("winner", !!places && places[seat] === 1);
   });
+  // seat order while the game goes on, place order at its end (ties keep seat order)
+  const order = rows.map((row, seat) => seat);
+  if (places) order.sort((a, b) => places[a] - places[b] || a - b);
+  const body = $("seats").tBodies[0];
+  order.forEach(seat => body.appendChild(rows[seat]));
 }
 function ordinal(n) { return n + ({1: "st", 2: "nd", 3: "rd"}[n] || "th"); }
 
@@ -106,6 +135,7 @@ function hold(kind) {
   }
   showTray();
   drawGhost();
+  showHand();
 }
 function turnHeld(table, times) {
   if (!held) return;
@@ -170,6 +200,8 @@ async function place() {
   held = null;
   legal = null;
   $("held").textContent = "Pick a piece from your tray.";
+  // the piece is on the board now: neither its ghost nor its tray button stays lit
+  showTray(); drawGhost(); showHand();
   receive(answer.value);
 }
 
@@ -183,23 +215,31 @@ function receive(state) {
 }
 function showTurn(event) {
   for (const [r, c] of event.cells) owner[r * SIDE + c] = event.agent;
-  TavrinBoard.paint(D, owner);
+  paintBoard();
   if (event.cells.length) TavrinBoard.mark(D, event.cells);
-  const item = document.createElement("li");
-  item.textContent = D.letters[event.agent] + " " + nameOf(event.agent) +
-    (event.move ? ": " + event.move : " passes: out of moves");
-  $("log").appendChild(item);
-  $("log").scrollTop = $("log").scrollHeight;
+  // A seat out of moves passes every round from then on: the log says so once.
+  const again = !event.move && passed.has(event.agent);
+  if (!event.move) passed.add(event.agent);
+  if (!again) {
+    banner((humans.includes(event.agent) ? "You: " : nameOf(event.agent) + ": ") +
+           (event.move ? "placed " + event.move : "out of moves"), event.agent);
+    const item = document.createElement("li");
+    item.textContent = D.letters[event.agent] + " " + nameOf(event.agent) +
+      (event.move ? ": " + event.move : " is out of moves and passes from now on");
+    $("log").appendChild(item);
+    $("log").scrollTop = $("log").scrollHeight;
+    say(nameOf(event.agent) + (event.move ? " placed " + event.move + "." : " is out of moves."));
+  }
   showSeats(event.scores, event.left, [], null, null);
-  say(nameOf(event.agent) + (event.move ? " placed " + event.move + "." : " passes: out of moves."));
+  return again;
 }
 function step() {
   timer = null;
   if (shown < events.length) {
     const event = events[shown++];
-    showTurn(event);
-    // a pause after every turn, shorter after a pass, so that each can be seen
-    timer = setTimeout(step, D.pause * (event.cells.length ? 1000 : 500));
+    const again = showTurn(event);
+    // a pause after every turn, shorter after a pass and none after a pass already shown
+    timer = setTimeout(step, again ? 0 : D.pause * (event.cells.length ? 1000 : 500));
     return;
   }
   settle();
@@ -208,29 +248,35 @@ function settle() {
   const state = latest;
   if (state.turns !== events.length) { poll(); return; }
   showSeats(state.scores, state.left, state.out, state.over ? null : state.mover, state.places || null);
-  if (state.failure) { say(state.failure, true); settled = true; return; }
+  if (state.failure) { say(state.failure, true); banner("The game stopped", null); settled = true; return; }
   if (state.over) {
     legal = null;
     held = null;
     $("held").textContent = "New game (N) starts another.";
-    const order = [...state.places.keys()].sort((a, b) => state.places[a] - state.places[b]);
+    const order = [...state.places.keys()].sort((a, b) => state.places[a] - state.places[b] || a - b);
+    const winners = order.filter(seat => state.places[seat] === 1);
+    const you = winners.some(seat => humans.includes(seat));
+    banner("Game over: " + (winners.length > 1 ? "a tie, " + winners.map(nameOf).join(" and ") + " share first"
+           : you && humans.length === 1 ? "you win!" : nameOf(winners[0]) + " wins"), winners[0]);
     say("Game over. " + order.map(seat => ordinal(state.places[seat]) + " " + nameOf(seat) + ": " +
         state.scores[seat]).join("; ") + ".");
-    showTray(); drawGhost();
+    showTray(); drawGhost(); showHand();
     settled = true;
     return;
   }
   if (state.legal) {
     legal = {};
     for (const kind in state.legal) legal[kind] = new Set(state.legal[kind]);
+    banner((humans.length > 1 ? "Your turn, " + nameOf(state.mover) : "Your turn") + ": place a piece", state.mover);
     say("Your move, " + nameOf(state.mover) + ": pick a piece, turn it, click the board to place it.");
-    showTray(); drawGhost();
+    showTray(); drawGhost(); showHand();
     settled = true;
     return;
   }
   legal = null;
+  banner(nameOf(state.mover) + " is thinking...", state.mover);
   say(nameOf(state.mover) + " is thinking...");
-  showTray(); drawGhost();
+  showTray(); drawGhost(); showHand();
   setTimeout(poll, 250);
 }
 async function poll() {
@@ -268,9 +314,10 @@ async function newGame() {
 function begin(state) {
   gameId = state.game;
   sessionStorage.setItem("tavrin-game", gameId);
-  events = []; shown = 0; latest = null; legal = null; held = null;
+  events = []; shown = 0; latest = null; legal = null; held = null; passed = new Set();
   owner = new Array(SIDE * SIDE).fill(-1);
-  TavrinBoard.paint(D, owner);
+  paintBoard();
+  showHand();
   TavrinBoard.mark(D, []);
   $("log").replaceChildren();
   $("save-state").href = base + "save/" + gameId + "/state";

@@ -24,10 +24,10 @@ except ModuleNotFoundError as _error:
     raise needs_extra("tavrin_rl.train", "train", _error) from _error
 
 from tavrin_rl.catalogue import NUM_ACTIONS
-from tavrin_rl.agents.evaluate import outcome
-from tavrin_rl.agents.net import extras_of, legal_entries, segment_sample
+from tavrin_rl.nets.inputs import extras_of, segment_sample
+from tavrin_rl.nets.torch_net import PolicyNet, segment_log_softmax
+from tavrin_rl.play_loop import EXTERNAL, LEARNER, outcome, play_out
 from tavrin_rl.symmetry import mirror_actions, mirror_board, mirror_pieces
-from tavrin_rl.train.net import PolicyNet, segment_log_softmax
 from tavrin_rl.vector import VectorGames
 
 
@@ -113,29 +113,11 @@ def collect(net: PolicyNet, v: VectorGames, seed: int, first_game: int,
     mirrored back before it is played). `external(board, extras, segment, legal)` plays the
     "external" seats (earlier versions of the learner): one grid index per position."""
     v.reset(seed, first_game=first_game)
-    learner = np.argmax(v.lineup == 0, axis=1)
+    learner = np.argmax(v.lineup == LEARNER, axis=1)
     boards, extras, legals, counts, choices, logps, values, games = ([] for _ in range(8))
-    actions = np.zeros(v.num_games, np.int32)
-    while True:
-        waiting = np.flatnonzero(~v.terminated)
-        if waiting.size == 0:
-            break
-        offsets, flat = v.legal_actions()
-        assert v.observation is not None and v.pieces is not None and v.done is not None
-        actions[:] = 0
-        mover_seat = v.lineup[waiting, v.current_player[waiting]]
-        others = waiting[mover_seat != 0]  # an external seat is to move
-        if others.size:
-            segment, legal = legal_entries(offsets, flat, others)
-            actions[others] = external(v.observation[others],
-                                       extras_of(v.pieces[others], v.done[others]), segment, legal)
-        active = waiting[mover_seat == 0]
-        if active.size == 0:
-            v.step(actions, games=others)
-            continue
-        segment, legal = legal_entries(offsets, flat, active)
-        board = v.observation[active].copy()
-        extra = extras_of(v.pieces[active], v.done[active])
+
+    def learn(active: np.ndarray, board: np.ndarray, extra: np.ndarray, segment: np.ndarray,
+              legal: np.ndarray) -> np.ndarray:
         n = active.size
         played = legal
         if augment:
@@ -156,8 +138,12 @@ def collect(net: PolicyNet, v: VectorGames, seed: int, first_game: int,
         logps.append(logp.numpy()[picks])
         values.append(value.numpy())
         games.append(active)
-        actions[active] = played[picks]
-        v.step(actions, games=waiting)
+        chosen: np.ndarray = played[picks]
+        return chosen
+    players = {LEARNER: learn}
+    if external is not None:  # played first, drawing nothing from `rng`
+        players = {EXTERNAL: lambda group, *position: external(*position), LEARNER: learn}
+    play_out(v, players)
     reward, share = outcomes(v, learner, win_weight)
     count_all = np.concatenate(counts)
     return Rollout(np.concatenate(boards), np.concatenate(extras),
