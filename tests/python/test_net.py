@@ -178,6 +178,7 @@ def test_nets_as_the_environments_opponents(tmp_path):
             env(2, opponents=f"policy:{tmp_path / 'missing.npz'}")
 
 
+@pytest.mark.slow  # Ray RLlib's import alone is a few CPU seconds
 def test_rllibs_module_is_the_policy_net_and_writes_a_policy_file(tmp_path):
     """What RLlib learns plays everywhere else: the module's net written as a policy file gives
     the module's own logits at the legal placements, and its values."""
