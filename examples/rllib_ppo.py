@@ -4,7 +4,10 @@ likely legal move) plays games against three `random` agents, in each seat in tu
 rate of a random player there is 25%.
 
     pip install '.[rllib]'          # in the clone; see the docs on torch's CPU build
-    python examples/rllib_ppo.py [--iterations 4] [--batch 2000] [--eval-games 40]
+    python examples/rllib_ppo.py [--iterations 4] [--batch 2000] [--eval-games 40] [--save PATH]
+
+With --save, the trained policy is written as a policy file, which plays without torch or Ray:
+`python -m tavrin_rl --agents policy:PATH,random,random,random`.
 
 Figures from one run on a busy 2-core machine (about 13 minutes with the defaults) are in the
 documentation, docs/training.md.
@@ -30,8 +33,8 @@ from tavrin_rl.rllib import (
 
 
 def build(batch: int, runners: int) -> Any:
-    # the policy is tavrin_rl.rllib_module.MaskedGridModule: convolutions whose last layer is
-    # the action grid, with the illegal placements masked
+    # the policy is tavrin_rl.rllib_module.MaskedGridModule, the package's torch net: convolutions
+    # whose last layer is the action grid, with the illegal placements masked
     config = (
         PPOConfig()  # type: ignore[no-untyped-call]
         .environment(TavrinMultiAgentEnv, env_config={"reward_mode": "win_share"})
@@ -72,6 +75,7 @@ def main() -> None:
     parser.add_argument("--batch", type=int, default=2000, help="env steps per iteration")
     parser.add_argument("--runners", type=int, default=2, help="env runners")
     parser.add_argument("--eval-games", type=int, default=40)
+    parser.add_argument("--save", metavar="PATH", help="write the trained policy as a policy file")
     args = parser.parse_args()
 
     ray.init(include_dashboard=False, logging_level=logging.ERROR)
@@ -91,6 +95,9 @@ def main() -> None:
     after = win_rate(algo, args.eval_games, seed=10_000)
     print(f"win rate against random after {args.iterations} iterations ({steps:.0f} env steps): "
           f"{100 * after:.1f}% (before: {100 * before:.1f}%, a random player: 25%)")
+    if args.save:
+        algo.get_module(SHARED_POLICY).save_policy(args.save, iterations=args.iterations)
+        print(f"policy written to {args.save} (plays as --agents policy:{args.save})")
     algo.stop()
     ray.shutdown()
 

@@ -117,10 +117,11 @@ LAYERS: list[tuple[str, tuple[str, ...]]] = [
         "tavrin_rl._extras", "tavrin_rl._progress", "tavrin_rl._summary", "tavrin_rl._system",
         "tavrin_rl.catalogue", "tavrin_rl.board_state", "tavrin_rl.symmetry",
         "tavrin_rl.text_board", "tavrin_rl.board")),
-    ("what every agent shares", ("tavrin_rl.agents.base",)),
-    # agents/net.py is the numpy policy until it moves into nets/ (then its shim stays here)
+    # the nets need nothing of the agents: what every agent shares names the shipped net's file
+    # (baseline_path) from below, and agents/net.py is the nets' former import path
     ("the nets: policy file, loader, numpy forward pass, torch net, engine bridge", (
         "tavrin_rl.nets", "tavrin_rl.agents.net")),
+    ("what every agent shares", ("tavrin_rl.agents.base",)),
     ("the agents' registry and seat lineups", ("tavrin_rl.agents.registry", "tavrin_rl.agents.seats")),
     ("the agents", ("tavrin_rl.agents", "tavrin_rl.human")),
     ("the batched engine", ("tavrin_rl.vector",)),
