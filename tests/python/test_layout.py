@@ -122,7 +122,8 @@ LAYERS: list[tuple[str, tuple[str, ...]]] = [
     ("the nets: policy file, loader, numpy forward pass, torch net, engine bridge", (
         "tavrin_rl.nets", "tavrin_rl.agents.net")),
     ("what every agent shares", ("tavrin_rl.agents.base",)),
-    ("the agents' registry and seat lineups", ("tavrin_rl.agents.registry", "tavrin_rl.agents.seats")),
+    ("the agents' registry, agent strings and seat lineups", (
+        "tavrin_rl.agents.config", "tavrin_rl.agents.registry", "tavrin_rl.agents.seats")),
     ("the agents", ("tavrin_rl.agents", "tavrin_rl.human")),
     ("the batched engine", ("tavrin_rl.vector",)),
     ("play and evaluation on the batched engine", (
