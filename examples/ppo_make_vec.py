@@ -28,10 +28,10 @@ from torch import nn
 
 from tavrin_rl._summary import wilson_interval
 from tavrin_rl.agents.evaluate import play_games
-from tavrin_rl.agents.net import extras_of
+from tavrin_rl.nets.inputs import extras_of
 from tavrin_rl.distributions import LegalCategorical
 from tavrin_rl.gym import make_vec
-from tavrin_rl.train.net import PolicyNet
+from tavrin_rl.nets.torch_net import PolicyNet
 
 # --- hyperparameters -------------------------------------------------------------------------
 SEED = 0

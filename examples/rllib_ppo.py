@@ -6,7 +6,10 @@ games against three `random` agents on held-out seeds, its seat rotating; a rand
 25%.
 
     pip install '.[rllib]'          # in the clone; see the docs on torch's CPU build
-    python examples/rllib_ppo.py --cpu-minutes 20 --eval-games 1000
+    python examples/rllib_ppo.py --cpu-minutes 7 --eval-games 1000 [--save PATH]
+
+With --save, the trained policy is written as a policy file, which plays without torch or Ray:
+`python -m tavrin_rl --agents policy:PATH,random,random,random`.
 
 Why these settings: one iteration is 2,048 env steps (32 games x 64 steps) and 3 epochs of
 minibatches of 512, a few CPU-seconds, so that `train()` returns within seconds even on a busy
@@ -84,6 +87,7 @@ def main() -> None:
     parser.add_argument("--runners", type=int, default=0, help="env runner processes")
     parser.add_argument("--self-play", action="store_true")
     parser.add_argument("--eval-games", type=int, default=200)
+    parser.add_argument("--save", metavar="PATH", help="write the trained policy as a policy file")
     parser.add_argument("--address", help="a Ray cluster to join (\"auto\", or host:port of its "
                         "head); default: a local Ray")
     args = parser.parse_args()
@@ -110,6 +114,10 @@ def main() -> None:
     share, low, high = win_rate(algo, args.self_play, args.eval_games)
     print(f"after training: {share:.1%} ({low:.1%}-{high:.1%}) over {args.eval_games} games vs "
           f"three random, seats rotated, held-out seeds (a random player: 25%)")
+    if args.save:
+        module = algo.get_module(SHARED_POLICY) if args.self_play else algo.get_module()
+        module.save_policy(args.save, iterations=iteration)
+        print(f"policy written to {args.save} (plays as --agents policy:{args.save})")
     algo.stop()
     ray.shutdown()
 

@@ -1,5 +1,5 @@
 // The module's Net type: a policy-value net in the engine, made from the arrays tavrin_rl's policy
-// loader has checked (tavrin_rl.agents.net.Policy), and shared by the VectorGames seats that play
+// loader has checked (tavrin_rl.nets.Policy), and shared by the VectorGames seats that play
 // it. Its own methods evaluate positions and pick a placement; the work runs without the GIL.
 #include "_engine/binding.h"
 
@@ -204,7 +204,7 @@ PyType_Slot net_slots[] = {
     {Py_tp_getset, net_getset},
     {Py_tp_doc, const_cast<char*>("Net(channels, layers, hidden, arrays)\n--\n\nA policy-value net in the engine, "
                                   "from the float32 arrays of a checked policy file; use "
-                                  "tavrin_rl.agents.net.Policy.")},
+                                  "tavrin_rl.nets.Policy.")},
     {0, nullptr},
 };
 

@@ -35,6 +35,12 @@ _LAZY = ("env", "raw_env")
 _EXTRAS = ("numpy", "gymnasium", "pettingzoo")
 
 
+# The one import that points up: `tavrin_rl.env()` is PettingZoo's convention for a package's
+# environment, so the package's front door names it, while nothing below the environments may
+# load it. It stays a module `__getattr__` (by a name, not an import statement) so that importing
+# any module of the package never loads gymnasium and pettingzoo; the layering test is written
+# against import statements, and this is the only name-loaded module above its importer (`nets`
+# and `data` load their own submodules the same way, to defer numpy, torch and pyarrow).
 def __getattr__(name: str) -> Any:
     if name not in _LAZY:
         raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

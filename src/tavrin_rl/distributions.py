@@ -11,7 +11,7 @@ as one flat list with each entry's position (`segment`), and gives the same numb
     actions = dist.sample()                                  # (B,) grid indexes
     dist.log_prob(actions), dist.entropy()                   # (B,) each, differentiable
 
-or, from a net that computes only the legal logits (`tavrin_rl.train.net.PolicyNet.forward`):
+or, from a net that computes only the legal logits (`tavrin_rl.nets.torch_net.PolicyNet.forward`):
 
     segment, legal = mask.nonzero(as_tuple=True)
     logits, values = net(board, extras, segment, legal)
@@ -34,23 +34,9 @@ except ModuleNotFoundError as _error:
     raise needs_extra("tavrin_rl.distributions", "train", _error) from _error
 
 from tavrin_rl.catalogue import NUM_ACTIONS
+from tavrin_rl.nets.torch_net import segment_log_softmax
 
 __all__ = ["LegalCategorical", "segment_log_softmax"]
-
-
-def segment_log_softmax(logits: torch.Tensor, segment: torch.Tensor,
-                        count: int) -> tuple[torch.Tensor, torch.Tensor]:
-    """Log-probabilities (E,) of a softmax within each segment, and each segment's entropy
-    (count,); a segment with no entries has entropy 0."""
-    top = torch.full((count,), -torch.inf, dtype=logits.dtype, device=logits.device)
-    top = top.scatter_reduce(0, segment, logits.detach(), "amax")
-    shifted = logits - top[segment]
-    total = torch.zeros(count, dtype=logits.dtype, device=logits.device).index_add(
-        0, segment, shifted.exp())
-    logp = shifted - total.log()[segment]
-    entropy = -torch.zeros(count, dtype=logits.dtype, device=logits.device).index_add(
-        0, segment, logp.exp() * logp)
-    return logp, entropy
 
 
 class LegalCategorical:

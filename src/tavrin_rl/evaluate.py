@@ -12,7 +12,7 @@ from typing import Any
 import numpy as np
 
 from tavrin_rl._system import blas_threads
-from tavrin_rl.agents.net import Policy
+from tavrin_rl.nets.policy import Policy
 from tavrin_rl.play_loop import LEARNER, outcome, play_out
 from tavrin_rl.vector import VectorGames
 

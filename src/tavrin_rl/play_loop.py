@@ -13,7 +13,7 @@ from collections.abc import Callable, Mapping
 import numpy as np
 
 from tavrin_rl._tavrin import PyTavrin
-from tavrin_rl.agents.net import extras_of, legal_entries
+from tavrin_rl.nets.inputs import extras_of, legal_entries
 from tavrin_rl.vector import VectorGames
 
 #: The codes in `VectorGames.lineup` of the seats the caller plays.

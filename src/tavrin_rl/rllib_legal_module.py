@@ -21,6 +21,8 @@ from typing import Any
 
 from tavrin_rl._extras import needs_extra
 
+import os
+
 try:
     import torch
     from ray.rllib.core.columns import Columns
@@ -32,7 +34,8 @@ except ModuleNotFoundError as _error:
 
 from tavrin_rl.catalogue import NUM_ACTIONS
 from tavrin_rl.distributions import LegalCategorical
-from tavrin_rl.train.net import PolicyNet
+from tavrin_rl.nets.format import save_policy
+from tavrin_rl.nets.torch_net import PolicyNet
 
 __all__ = ["LEGAL_BYTES", "LegalGridDistribution", "LegalGridModule", "build_net",
            "legal_entries", "pad_legal"]
@@ -179,3 +182,8 @@ class LegalGridModule(TorchRLModule, ValueFunctionAPI):
         obs = batch[Columns.OBS]
         h, _ = self.net.trunk(obs["board"], obs["extras"].float())
         return self.net.value(h)
+
+    def save_policy(self, path: str | os.PathLike[str], **meta: Any) -> None:
+        """Writes the net as a policy file, which the engine plays as "policy:PATH"; `meta`
+        (JSON values) goes along."""
+        save_policy(path, self.net.weights(), channels=self.net.channels, **meta)

@@ -44,7 +44,7 @@ except ModuleNotFoundError as _error:
 
 from tavrin_rl._tavrin import PyTavrin
 from tavrin_rl.agents import pass_turns
-from tavrin_rl.agents.net import extras_of
+from tavrin_rl.nets.inputs import extras_of
 from tavrin_rl.catalogue import BOARD_CHANNELS, BOARD_SIDE, NUM_ACTIONS, NUM_SEATS
 from tavrin_rl.gym import make_vec, observations
 from tavrin_rl.gym.observations import checked_illegal_reward
@@ -269,7 +269,6 @@ def snapshot_pool(folder: Any, every: int = 10, keep: int = 4) -> Any:
     """
     from pathlib import Path
 
-    from tavrin_rl.agents.net import save_policy
     if isinstance(every, bool) or not isinstance(every, int) or every < 1:
         raise ValueError(f"every must be a whole number of at least 1, not {every!r}")
     if isinstance(keep, bool) or not isinstance(keep, int) or keep < 1:
@@ -281,8 +280,8 @@ def snapshot_pool(folder: Any, every: int = 10, keep: int = 4) -> Any:
         iteration = int(algorithm.iteration)
         if iteration % every:
             return
-        net = algorithm.get_module().net
-        save_policy(root / f"snapshot_{iteration:06d}.npz", net.weights(), iteration=iteration)
+        algorithm.get_module().save_policy(root / f"snapshot_{iteration:06d}.npz",
+                                           iteration=iteration)
         pool = [str(p.resolve()) for p in sorted(root.glob("snapshot_*.npz"))[-keep:]]
         generation = iteration // every
 

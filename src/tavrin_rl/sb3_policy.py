@@ -3,11 +3,13 @@ the action grid itself.
 
 SB3's default policy flattens the observation into dense layers, and its last layer has 36,400
 outputs: nearly all of a training step's CPU goes there, and it learns little in minutes. Here the
-features are the trainer's convolutional trunk (`tavrin_rl.train.net.PolicyNet`) over the board
-planes, and the logits of every placement come from a 1x1 convolution with one output channel per
-orientation: a placement's logit is read from the cell where it is anchored, so the head shares
-what it learns across the board. The mask is applied to those logits as MaskablePPO applies it
-(illegal entries pushed to -1e8).
+net is the package's torch net (`tavrin_rl.nets.torch_net.PolicyNet`, the trainer's): a
+convolutional trunk over the board planes, and the logits of every placement from a 1x1
+convolution with one output channel per orientation: a placement's logit is read from the cell
+where it is anchored, so the head shares what it learns across the board. The mask is applied to
+those logits as MaskablePPO applies it (illegal entries pushed to -1e8). Being that net, a trained
+policy is written as a policy file and plays as `policy:PATH`:
+`tavrin_rl.nets.save_policy(PATH, model.policy.net.weights())`.
 
     from sb3_contrib import MaskablePPO
     from tavrin_rl.sb3 import GridPolicy, make_vec_env
@@ -37,7 +39,7 @@ except ModuleNotFoundError as _error:
 
 from tavrin_rl.catalogue import BOARD_CHANNELS, BOARD_SIDE, NUM_ACTIONS
 from tavrin_rl.distributions import LegalCategorical
-from tavrin_rl.train.net import PolicyNet
+from tavrin_rl.nets.torch_net import PolicyNet
 
 __all__ = ["GridPolicy"]
 
@@ -91,9 +93,8 @@ class GridPolicy(MaskableActorCriticPolicy):
 
     def grid(self, obs: dict[str, torch.Tensor]) -> tuple[torch.Tensor, torch.Tensor]:
         """Logits of every grid index (B, 36400) and values (B, 1)."""
-        h, orientation_bias = self.net.trunk(*self.inputs(obs))
-        logits = (self.net.policy(h) + orientation_bias[:, :, None, None]).flatten(1)
-        return logits, self.net.value(h)[:, None]
+        logits, values = self.net.grid(*self.inputs(obs))
+        return logits, values[:, None]
 
     def legal(self, obs: dict[str, torch.Tensor],
               action_masks: Any) -> tuple[LegalCategorical, torch.Tensor]:

@@ -126,9 +126,11 @@ class TestVecEnvContract:
         assert all(i["terminal_observation"]["board"].shape == (12, 20, 20) for i in infos)
 
 
-def test_grid_policy_matches_the_masked_grid_and_learns_legally():
+def test_grid_policy_matches_the_masked_grid_and_learns_legally(tmp_path):
     from stable_baselines3.common.utils import obs_as_tensor
 
+    from tavrin_rl.agents import make_agent
+    from tavrin_rl.nets import save_policy
     from tavrin_rl.sb3 import GridPolicy, make_vec_env
 
     torch.set_num_threads(1)
@@ -150,5 +152,8 @@ def test_grid_policy_matches_the_masked_grid_and_learns_legally():
         np.testing.assert_allclose(logp, full.log_prob(actions), atol=1e-4)
         np.testing.assert_allclose(entropy, full.entropy(), atol=1e-3)
         np.testing.assert_allclose(value, values)
+    # its net is the package's: written as a policy file, it plays as policy:PATH
+    save_policy(tmp_path / "sb3.npz", model.policy.net.weights())
+    assert make_agent(f"policy:{tmp_path / 'sb3.npz'}").policy.channels == 8
     with pytest.raises(ValueError, match="compact observation"):
         MaskablePPO(GridPolicy, make_vec_env(2, observation="full"))

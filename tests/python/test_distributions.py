@@ -71,7 +71,7 @@ def test_sampling_frequencies_match_on_a_small_case():
 
 
 def test_the_nets_legal_output_gives_the_distribution_of_its_grid(batch):
-    from tavrin_rl.train.net import PolicyNet
+    from tavrin_rl.nets.torch_net import PolicyNet
     _, mask = batch
     torch.manual_seed(0)
     net = PolicyNet(channels=8)

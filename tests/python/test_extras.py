@@ -18,6 +18,7 @@ CASES = [
     ("tavrin_rl.rllib", "ray", "rllib"),
     ("tavrin_rl.rllib_module", "torch", "rllib"),
     ("tavrin_rl.train.ppo", "torch", "train"),
+    ("tavrin_rl.nets.torch_net", "torch", "train"),
     ("tavrin_rl.data", "pyarrow", "data"),
 ]
 TORCH_CPU = "pip install torch==2.13.0 --index-url https://download.pytorch.org/whl/cpu"

@@ -117,17 +117,20 @@ LAYERS: list[tuple[str, tuple[str, ...]]] = [
         "tavrin_rl._extras", "tavrin_rl._progress", "tavrin_rl._summary", "tavrin_rl._system",
         "tavrin_rl.catalogue", "tavrin_rl.board_state", "tavrin_rl.symmetry",
         "tavrin_rl.text_board", "tavrin_rl.board")),
-    ("what every agent shares", ("tavrin_rl.agents.base",)),
-    # agents/net.py is the numpy policy until it moves into nets/ (then its shim stays here)
+    # the nets need nothing of the agents: what every agent shares names the shipped net's file
+    # (baseline_path) from below, and agents/net.py is the nets' former import path
     ("the nets: policy file, loader, numpy forward pass, torch net, engine bridge", (
-        "tavrin_rl.nets", "tavrin_rl.agents.net")),
-    ("the agents' registry and seat lineups", ("tavrin_rl.agents.registry", "tavrin_rl.agents.seats")),
+        "tavrin_rl.nets", "tavrin_rl.agents.net", "tavrin_rl.distributions")),
+    ("what every agent shares", ("tavrin_rl.agents.base",)),
+    ("the agents' registry, agent strings and seat lineups", (
+        "tavrin_rl.agents.config", "tavrin_rl.agents.registry", "tavrin_rl.agents.seats")),
     ("the agents", ("tavrin_rl.agents", "tavrin_rl.human")),
     ("the batched engine", ("tavrin_rl.vector",)),
     ("play and evaluation on the batched engine", (
         "tavrin_rl.play_loop", "tavrin_rl.evaluate", "tavrin_rl.agents.evaluate")),
     ("the environments and datasets", (
         "tavrin_rl.gym", "tavrin_rl.pettingzoo_env", "tavrin_rl.rllib", "tavrin_rl.rllib_module",
+        "tavrin_rl.rllib_vector", "tavrin_rl.rllib_legal_module",
         "tavrin_rl.sb3", "tavrin_rl.sb3_policy", "tavrin_rl.torchrl", "tavrin_rl.data")),
     ("the arena, the replay and play pages, training", (
         "tavrin_rl.arena", "tavrin_rl.replay", "tavrin_rl.play", "tavrin_rl.train")),

@@ -176,3 +176,64 @@ def test_nets_as_the_environments_opponents(tmp_path):
             env(2, opponents=f"policy:{tmp_path / 'bad.npz'}")
         with pytest.raises((OSError, ValueError), match="missing.npz"):
             env(2, opponents=f"policy:{tmp_path / 'missing.npz'}")
+
+
+@pytest.mark.slow  # Ray RLlib's import alone is a few CPU seconds
+def test_rllibs_module_is_the_policy_net_and_writes_a_policy_file(tmp_path):
+    """What RLlib learns plays everywhere else: the module's net written as a policy file gives
+    the module's own logits at the legal placements, and its values."""
+    torch = pytest.importorskip("torch", reason="the RLlib module needs torch (the rllib extra)")
+    pytest.importorskip("ray.rllib", reason="the RLlib module needs Ray RLlib (the rllib extra)")
+    from gymnasium.spaces import Discrete
+    from ray.rllib.core.columns import Columns
+
+    from tavrin_rl.rllib import TavrinMultiAgentEnv, observation_space
+    from tavrin_rl.rllib_module import MaskedGridModule
+    torch.manual_seed(0)
+    module = MaskedGridModule(observation_space=observation_space(),
+                              action_space=Discrete(PyTavrin.num_actions),
+                              model_config={"channels": 6, "layers": 2, "hidden": 8})
+    with torch.no_grad():  # float16, as the file holds them: the two sides then agree closely
+        for parameter in module.parameters():
+            parameter.copy_(parameter.half().float())
+    module.save_policy(tmp_path / "rllib.npz", note="from RLlib")
+    policy = Policy.load(tmp_path / "rllib.npz")
+    assert (policy.channels, policy.layers, policy.hidden) == (6, 2, 8)
+    assert policy.meta["note"] == "from RLlib"
+    env = TavrinMultiAgentEnv()
+    seen = [next(iter(env.reset(seed=seed)[0].values())) for seed in (1, 2)]
+    obs = {key: torch.from_numpy(np.stack([s[key] for s in seen])) for key in seen[0]}
+    with torch.no_grad():
+        out = module.forward_inference({Columns.OBS: obs})[Columns.ACTION_DIST_INPUTS].numpy()
+        values = module.compute_values({Columns.OBS: obs}).numpy()
+    flat = obs["observations"].numpy()
+    board = flat[:, :12 * 400].reshape(-1, 12, 20, 20).astype(np.uint8)
+    extras = flat[:, 12 * 400:]
+    segment, legal = np.nonzero(obs["action_mask"].numpy())
+    np.testing.assert_allclose(policy.reference_logits(board, extras, segment, legal),
+                               out[segment, legal], rtol=1e-4, atol=1e-4)
+    np.testing.assert_allclose(policy.reference_value(board, extras), values, rtol=1e-4, atol=1e-4)
+    assert (out[obs["action_mask"].numpy() == 0] < -1e30).all()
+
+
+def test_the_nets_room_imports_nothing_above_it():
+    """Agents, seats, environments, data and the trainer take their nets from `tavrin_rl.nets`:
+    the room itself leans on the engine and the small helpers alone, so no caller's import comes
+    back to it."""
+    import ast
+    import pathlib
+    below = {"tavrin_rl._engine", "tavrin_rl._tavrin", "tavrin_rl._limits", "tavrin_rl._atomic",
+             "tavrin_rl._extras", "tavrin_rl.catalogue"}
+    room = pathlib.Path(__file__).resolve().parents[2] / "src" / "tavrin_rl" / "nets"
+    found = set()
+    for path in room.glob("*.py"):
+        for node in ast.walk(ast.parse(path.read_text())):
+            if isinstance(node, ast.ImportFrom) and node.module == "tavrin_rl":
+                found.update(f"tavrin_rl.{alias.name}" for alias in node.names)
+            elif isinstance(node, ast.ImportFrom) and node.module:
+                found.add(node.module)
+            elif isinstance(node, ast.Import):
+                found.update(alias.name for alias in node.names)
+    ours = {name for name in found if name.split(".")[0] == "tavrin_rl"}
+    assert ours and not {name for name in ours
+                         if name not in below and not name.startswith("tavrin_rl.nets")}, ours

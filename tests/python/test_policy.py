@@ -84,6 +84,18 @@ def _write_policy(path, arrays, meta='{"format": "tavrin_rl.policy/1"}'):
     return path
 
 
+def _zip_field(raw, signature, offset, value):
+    """`raw` with `value`'s bits set in the 2-byte field at `offset` of every zip header that
+    starts with `signature`."""
+    import struct
+    data, at = bytearray(raw), raw.find(signature)
+    while at >= 0:
+        field = struct.unpack_from("<H", raw, at + offset)[0]
+        data[at + offset:at + offset + 2] = struct.pack("<H", field | value)
+        at = raw.find(signature, at + 1)
+    return bytes(data)
+
+
 def test_policy_files_that_are_not_nets_are_refused_in_one_error(tmp_path):
     """Every damaged, foreign or hostile file gives ValueError naming it, before its arrays are
     allocated; nothing else (KeyError, BadZipFile, a 7 GiB allocation) reaches the caller."""
@@ -100,7 +112,12 @@ def test_policy_files_that_are_not_nets_are_refused_in_one_error(tmp_path):
         "random": np.random.default_rng(0).bytes(4096),
         "npy": None, "no_format": None, "format_type": None, "format_json": None,
         "missing": None, "unknown": None, "shape": None, "ints": None, "channels": None,
-        "nan": None, "inf": None, "fifo": None}
+        "nan": None, "inf": None, "fifo": None,
+        # zip headers that claim what numpy never writes: zipfile raised NotImplementedError or
+        # RuntimeError for them (found by fuzzing)
+        "method": _zip_field(raw, b"PK\x01\x02", 10, 99),
+        "encrypted": _zip_field(raw, b"PK\x01\x02", 8, 1),
+        "patched": _zip_field(raw, b"PK\x01\x02", 8, 1 << 5)}
     # (the "channels" file: a few hundred kilobytes that declare 200,000 channels, refused from
     # the headers before any array of that size is asked for)
     for case in cases:
@@ -153,13 +170,40 @@ def test_policy_files_that_are_not_nets_are_refused_in_one_error(tmp_path):
         Policy({**good, "stem.bias": good["stem.bias"][:3]}, {})
 
 
+def _cut_header(path):
+    """A policy file whose first array's .npy header ends mid-shape (fuzzing found that numpy's
+    header parser then raises tokenize.TokenError)."""
+    import zipfile
+    header = b"{'descr': '<f2', 'fortran_order': False, 'shape': (8,"
+    with zipfile.ZipFile(path, "w") as archive:
+        archive.writestr("stem.weight.npy", b"\x93NUMPY\x01\x00" + len(header).to_bytes(2, "little")
+                         + header)
+    return path
+
+
+def test_an_array_header_cut_short_is_a_damaged_policy_file_in_every_api(tmp_path):
+    from tavrin_rl.gym import make_vec
+    from tavrin_rl.nets import load_policy
+    from tavrin_rl.vector import VectorGames
+    cut = _cut_header(tmp_path / "cut.npz")
+    for load in (Policy.load, load_policy, lambda p: make_agent(f"policy:{p}"),
+                 lambda p: make_agent(f"mcts:10:guide=policy:{p}"),
+                 lambda p: VectorGames(1, seats=["learner", f"policy:{p}", "random", "random"]),
+                 lambda p: make_vec(1, opponents=f"policy:{p}")):
+        with pytest.raises(ValueError, match=r"cut.npz is not a tavrin_rl policy file \(.*\)$"):
+            load(cut)
+
+
 def test_a_missing_or_damaged_policy_file_is_one_line_in_every_command(tmp_path, capsys):
     damaged = tmp_path / "damaged.npz"
     damaged.write_bytes(open(baseline_path(), "rb").read()[:1000])
-    for path in (tmp_path / "absent.npz", damaged):
+    for path in (tmp_path / "absent.npz", damaged, _cut_header(tmp_path / "cut.npz")):
         for argv in (["--agents", f"policy:{path}", "--games", "1"],
                      ["--agents", f"policy:{path}", "--out", str(tmp_path / "data")],
+                     ["--agents", f"mcts:10:guide=policy:{path},random,random,random",
+                      "--games", "1"],
                      ["arena", "random", f"policy:{path}"],
+                     ["play", "--opponents", f"policy:{path}", "--no-browser"],
                      ["train", "--evaluate", str(path)]):
             try:
                 status = cli_main(argv)
@@ -197,3 +241,26 @@ def test_evaluations_and_arena_workers_hold_blas_to_one_thread(monkeypatch):
     if not after:
         pytest.skip("numpy here uses no BLAS that threadpoolctl controls")
     assert seen == [[1] * len(after), [1] * len(after), after]
+
+
+def test_a_net_given_or_loaded_for_a_path_gives_way_once_its_file_changes(tmp_path):
+    """One net per file, shared; but a rewritten file plays its new weights, even where a dataset
+    task had been given the old ones for that path in the caller's own process."""
+    import os
+
+    from tavrin_rl.nets import load_policy, provide_policy, save_policy
+    weights = Policy.load(baseline_path()).weights
+    path, absent = tmp_path / "net.npz", tmp_path / "absent.npz"
+    save_policy(path, weights)
+    first = load_policy(path)
+    assert load_policy(str(path)) is first
+    given = Policy(weights, {})
+    provide_policy(path, given)
+    provide_policy(absent, given)  # a task's net for a file that is not here
+    assert load_policy(path) is given and load_policy(absent) is given
+    save_policy(path, {name: value * 0.5 for name, value in weights.items()})
+    os.utime(path, ns=(0, os.stat(path).st_mtime_ns + 10**9))  # a clock's step, were it coarse
+    changed = load_policy(path)
+    assert changed is not given and changed is not first
+    np.testing.assert_allclose(changed.weights["stem.bias"], weights["stem.bias"] * 0.5, atol=1e-3)
+    assert load_policy(path) is changed

@@ -31,7 +31,7 @@ inline constexpr std::size_t EXTRAS = 88;         // pieces by seat and kind, th
 inline constexpr std::size_t ORIENTATIONS = 91;
 inline constexpr std::size_t VALUE_PLANES = 4;
 inline constexpr std::size_t CELLS = 400;
-// The largest nets the loader takes: what tavrin_rl.agents.net accepts.
+// The largest nets the loader takes; exported to Python (tavrin_rl._limits), which checks a file against them.
 inline constexpr std::size_t MAX_CHANNELS = 256, MAX_LAYERS = 32, MAX_HIDDEN = 1024;
 
 // The sizes a policy file's arrays imply.

@@ -2,9 +2,9 @@
 
 The agents' room: what every agent shares (`base`: `Agent`, `Stream`, `pass_turns`), the engine's
 policies (`engine`: `random`, `greedy`, `reach`), the tree search (`search`: `mcts`), the trained
-nets (`net`: the policy file and its numpy forward pass; `policy`: `policy:PATH` and `baseline`
-as agents; `evaluate`: a net's win share on the batched engine), the registry and the grammar of
-agent strings (`config`: `AGENTS`, `AgentConfig`, the one value an agent string is read into;
+nets as agents (`policy`: `policy:PATH` and `baseline`, with their nets from `tavrin_rl.nets`;
+`evaluate`: the former path of `tavrin_rl.evaluate`), the registry and the grammar of agent
+strings (`config`: `AGENTS`, `AgentConfig`, the one value an agent string is read into;
 `registry`: `parse_agent`, `make_agent`, its older wrappers) and the seat lineups of `VectorGames`
 written with them (`seats`). This package registers its members into `AGENTS`; `config`,
 `registry` and `seats` import no agent class, so that the batched engine can parse seats without

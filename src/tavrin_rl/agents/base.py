@@ -13,6 +13,7 @@ from tavrin_rl._limits import DEFAULT_PLAYOUTS as DEFAULT_PLAYOUTS
 from tavrin_rl._limits import MAX_PLAYOUTS as MAX_PLAYOUTS
 from tavrin_rl._tavrin import PyObservation, PyTavrin
 from tavrin_rl.catalogue import NUM_ACTIONS
+from tavrin_rl.nets import baseline_path as baseline_path  # for callers that import it here
 
 _TRAITS = _engine.orientation_traits()
 #: The engine's policies, by code.
@@ -79,12 +80,6 @@ class Stream:
 
     def __repr__(self) -> str:
         return f"Stream({self.state:#018x})"
-
-
-def baseline_path() -> str:
-    """The path of the policy shipped with the package."""
-    from importlib import resources
-    return str(resources.files("tavrin_rl") / "baseline" / "baseline.npz")
 
 
 def seen_mask(seen: Any) -> Any:

@@ -105,7 +105,7 @@ class AgentConfig:
         """This value, once the policy files it names (a net's, a guide's) load; otherwise
         ValueError in one line naming the file. Nothing is built: the file is read once and
         shared with the agents `make` builds."""
-        from tavrin_rl.agents.net import load_policy
+        from tavrin_rl.nets.policy import load_policy
         for path in (self.net_file, self.guide_file):
             if path is None:
                 continue

@@ -1,6 +1,6 @@
 """A trained policy as an agent: `make_agent("policy", path=PATH)`, "policy:PATH" in --agents,
 or `make_agent("baseline")` for the policy shipped with the package. The net runs in the engine
-(`tavrin_rl.agents.net.Policy.engine`), the same code that plays "baseline" and "policy:PATH"
+(`tavrin_rl.nets.Policy.engine`), the same code that plays "baseline" and "policy:PATH"
 seats in `VectorGames`; it is loaded when an agent is made, so that the command line starts
 without numpy.
 
@@ -16,7 +16,7 @@ from typing import Any
 
 from tavrin_rl._tavrin import PyObservation, PyTavrin
 from tavrin_rl.agents.base import Agent
-from tavrin_rl.agents.base import baseline_path as baseline_path
+from tavrin_rl.nets import baseline_path as baseline_path
 
 
 class PolicyAgent(Agent):
@@ -32,7 +32,7 @@ class PolicyAgent(Agent):
 
     def __init__(self, seed: int | str | None = None, path: str | os.PathLike[str] | None = None,
                  sample: bool = False) -> None:
-        from tavrin_rl.agents.net import load_policy
+        from tavrin_rl.nets.policy import load_policy
         super().__init__(seed)
         self.path = baseline_path() if path is None else os.fspath(path)
         self.policy = load_policy(self.path)
@@ -59,7 +59,7 @@ class PolicyAgent(Agent):
             board = observation.observation + observation.corners + observation.blocked
             import numpy as np
 
-            from tavrin_rl.agents.net import extras_of
+            from tavrin_rl.nets.inputs import extras_of
             extras = extras_of(np.frombuffer(observation.pieces, np.uint8)[None],
                                np.frombuffer(observation.done, np.uint8)[None])
             action, self.stream.state = net.choose(board, extras, observation.action_mask,

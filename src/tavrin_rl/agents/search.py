@@ -34,7 +34,7 @@ class MctsAgent(Agent):
         self.guide = None if guide is None else check_guide(guide)
         self._net = None
         if self.guide is not None:
-            from tavrin_rl.agents.net import load_policy
+            from tavrin_rl.nets.policy import load_policy
             self._net = load_policy(agent_config(self.guide).net_file).engine  # type: ignore[arg-type]
 
     def act(self, observation: Any, game: PyTavrin | None = None) -> int | None:

@@ -149,14 +149,14 @@ def engine_settings(settings: tuple[dict[str, Any], ...]) -> list[dict[str, Any]
         if not own:
             out.append(None)
         elif "policy" in own:
-            from tavrin_rl.agents.net import load_policy
+            from tavrin_rl.nets.policy import load_policy
             policy = own["policy"]
             net = load_policy(policy).engine if isinstance(policy, str) else policy.engine
             out.append({"net": net, "sample": bool(own.get("sample"))})
         else:
             engine = {"playouts": own["playouts"], "rollout": POLICIES.index(own["rollout"])}
             if "guide" in own:  # the search's guide: the net of its policy file
-                from tavrin_rl.agents.net import load_policy
+                from tavrin_rl.nets.policy import load_policy
                 engine["net"] = load_policy(own["guide"]).engine
             out.append(engine)
     return out

@@ -20,9 +20,9 @@ import numpy as np
 from tavrin_rl import _engine
 from tavrin_rl._tavrin import PyTavrin
 from tavrin_rl.agents import POLICIES
-from tavrin_rl.catalogue import NUM_SEATS
-from tavrin_rl.agents.net import Policy, load_policy, provide_policy
 from tavrin_rl.agents.seats import is_engine_seat, net_path
+from tavrin_rl.catalogue import NUM_SEATS
+from tavrin_rl.nets.policy import Policy, load_policy, provide_policy
 from tavrin_rl.vector import VectorGames
 
 STATE_BYTES: int = _engine.STATE_SIZE

@@ -52,7 +52,7 @@ def build_parser() -> argparse.ArgumentParser:
 
 def run_evaluation(args: argparse.Namespace, out: TextIO) -> int:
     from tavrin_rl import evaluate as evaluation
-    from tavrin_rl.agents.net import Policy
+    from tavrin_rl.nets.policy import Policy
     try:
         policy = Policy.load(args.evaluate)
     except OSError as error:

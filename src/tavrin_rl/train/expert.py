@@ -147,7 +147,7 @@ class ExpertRun:
     def __init__(self, args: argparse.Namespace, settings: Settings, out: TextIO) -> None:
         import torch
 
-        from tavrin_rl.train.net import PolicyNet
+        from tavrin_rl.nets.torch_net import PolicyNet
         torch.set_num_threads(1)  # one thread: the machine is shared, and a run repeats exactly
         self.settings, self.out = settings, out
         self.folder = Path(args.out)
@@ -184,7 +184,7 @@ class ExpertRun:
     def save(self, row: dict[str, Any] | None) -> None:
         """The round's files, together: a round counts once they are written, and an
         interruption, a kill or a full disk leaves the previous round's files whole."""
-        from tavrin_rl.agents.net import policy_arrays
+        from tavrin_rl.nets.format import policy_arrays
         from tavrin_rl.train.curve import curve_svg
         if row is not None:
             self.rows.append(row)
@@ -241,7 +241,7 @@ class ExpertRun:
         from tavrin_rl import data
         from tavrin_rl import evaluate as evaluation
         from tavrin_rl._summary import wilson_interval
-        from tavrin_rl.agents.net import Policy
+        from tavrin_rl.nets.policy import Policy
         from tavrin_rl.train.expert_round import cpu_s
         settings, state, seed = self.settings, self.state, self.seed
         round_ = int(state["round"]) + 1

@@ -20,7 +20,7 @@ def init_weights(init: str) -> dict[str, Any]:
     """A policy file's arrays as a float32 state dict."""
     import torch
 
-    from tavrin_rl.agents.net import load_policy
+    from tavrin_rl.nets.policy import load_policy
     from tavrin_rl.agents.seats import net_path
     name = init if init == "baseline" or init.startswith("policy:") else "policy:" + init
     path = net_path(name)
@@ -70,7 +70,7 @@ def train_round(net: Any, path: Path, settings: Any, seed: int) -> dict[str, flo
     outcome. Returns the mean losses."""
     import torch
 
-    from tavrin_rl.train.net import segment_log_softmax
+    from tavrin_rl.nets.torch_net import segment_log_softmax
     from tavrin_rl.train.ppo import clone_batches, clone_inputs
     torch.manual_seed(seed)
     optimizer = torch.optim.Adam(net.parameters(), lr=settings.lr)

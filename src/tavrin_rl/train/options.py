@@ -21,7 +21,7 @@ def engine_opponent(name: str) -> None:
     try:
         known = is_engine_seat(name)
         if known and (name == "baseline" or name.startswith("policy:")):
-            from tavrin_rl.agents.net import load_policy
+            from tavrin_rl.nets.policy import load_policy
             load_policy(net_path(name))
     except (OSError, ValueError) as error:
         raise argparse.ArgumentTypeError(str(error)) from None

@@ -24,10 +24,10 @@ except ModuleNotFoundError as _error:
     raise needs_extra("tavrin_rl.train", "train", _error) from _error
 
 from tavrin_rl.catalogue import NUM_ACTIONS
-from tavrin_rl.agents.net import extras_of, segment_sample
+from tavrin_rl.nets.inputs import extras_of, segment_sample
+from tavrin_rl.nets.torch_net import PolicyNet, segment_log_softmax
 from tavrin_rl.play_loop import EXTERNAL, LEARNER, outcome, play_out
 from tavrin_rl.symmetry import mirror_actions, mirror_board, mirror_pieces
-from tavrin_rl.train.net import PolicyNet, segment_log_softmax
 from tavrin_rl.vector import VectorGames
 
 

@@ -120,7 +120,7 @@ class PpoRun:
         import torch
 
         from tavrin_rl.train import ppo
-        from tavrin_rl.train.net import PolicyNet
+        from tavrin_rl.nets.torch_net import PolicyNet
         self.started = time.process_time()
         torch.set_num_threads(1)  # the machine is shared; one thread also makes runs repeatable
         self.args, self.out = args, out
@@ -169,7 +169,7 @@ class PpoRun:
     def save(self, row: dict[str, Any] | None) -> None:
         """The policy, curve, log with `row` appended (None: the last row was changed) and the
         checkpoint, together."""
-        from tavrin_rl.agents.net import policy_arrays
+        from tavrin_rl.nets.format import policy_arrays
         state = self.state
         state["total_cpu_s"] = round(self.total_cpu(), 2)
         if row is not None:
@@ -186,7 +186,7 @@ class PpoRun:
 
     def evaluation(self) -> dict[str, float]:
         from tavrin_rl import evaluate as evaluation
-        from tavrin_rl.agents.net import Policy
+        from tavrin_rl.nets.policy import Policy
         policy = Policy(self.net.weights(), {})
         return {f"eval_{name}": evaluation.play_games(policy.choose, (name,) * 3,
                                                       self.args.eval_games,
@@ -350,7 +350,7 @@ class PpoRun:
     def pool_seat(self, rng: Any) -> Any:
         """The earlier version of the learner a rollout plays against, as an engine seat that
         draws from its policy."""
-        from tavrin_rl.agents.net import Policy, load_policy
+        from tavrin_rl.nets.policy import Policy, load_policy
         from tavrin_rl.agents.policy import PolicyAgent
         pool, folder = self.state["pool"], self.folder / "pool"
         if not pool:
@@ -368,7 +368,7 @@ class PpoRun:
         import numpy as np
 
         from tavrin_rl._atomic import write_file
-        from tavrin_rl.agents.net import policy_arrays
+        from tavrin_rl.nets.format import policy_arrays
         folder = self.folder / "pool"
         folder.mkdir(exist_ok=True)
         name = f"update_{update}.npz"
