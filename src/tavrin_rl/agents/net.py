@@ -15,9 +15,12 @@ is evaluated only at the legal grid indexes, a few hundred of the 36400.
 
 from __future__ import annotations
 
+import contextlib
 import json
 import os
 import stat
+import threading
+from collections.abc import Iterator
 from dataclasses import dataclass
 from typing import Any
 
@@ -478,21 +481,31 @@ def save_policy(path: str | os.PathLike[str], weights: dict[str, np.ndarray],
 # Policies by file, so that agents and seats of one file share one net in the engine: (path,
 # size, modification time) -> Policy. A file rewritten since is read again.
 _LOADED: dict[tuple[str, int, int], Policy] = {}
-# Policies given for a path by whoever started this process (a dataset task carries its nets'
-# arrays: the driver's path may not exist where the task runs).
-_GIVEN: dict[str, Policy] = {}
+# Policies given for a path while a dataset task plays (it carries its nets' arrays: the driver's
+# path may not exist where the task runs, or may hold another net by now). This thread's alone and
+# only for the task's time: a task played in the caller's own process must not pin its nets there.
+_GIVEN = threading.local()
 
 
-def provide_policy(path: str | os.PathLike[str], policy: Policy) -> None:
-    """Makes `load_policy(path)` return `policy` in this process, whatever is at `path`."""
-    _GIVEN[os.path.realpath(os.fspath(path))] = policy
+@contextlib.contextmanager
+def provide_policies(policies: dict[str, Policy]) -> Iterator[None]:
+    """While the block runs, `load_policy(path)` returns `policies[path]` in this thread,
+    whatever is at `path`."""
+    previous: dict[str, Policy] = getattr(_GIVEN, "policies", {})
+    _GIVEN.policies = {**previous, **{os.path.realpath(os.fspath(path)): policy
+                                      for path, policy in policies.items()}}
+    try:
+        yield
+    finally:
+        _GIVEN.policies = previous
 
 
 def load_policy(path: str | os.PathLike[str]) -> Policy:
     """`Policy.load(path)`, read once per file and shared."""
     name = os.path.realpath(os.fspath(path))
-    if name in _GIVEN:
-        return _GIVEN[name]
+    given = getattr(_GIVEN, "policies", {}).get(name)
+    if given is not None:
+        return given  # type: ignore[no-any-return]
     try:
         info = os.stat(name)
         key: tuple[str, int, int] | None = (name, info.st_size, info.st_mtime_ns)

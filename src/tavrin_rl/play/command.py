@@ -49,12 +49,11 @@ def _port(text: str) -> int:
 
 
 def _host(text: str) -> str:
-    if text.strip() in ("", "0.0.0.0", "::", "[::]", "*"):
-        # The server checks each request's Host header against its own address, which a
-        # wildcard does not name.
-        raise argparse.ArgumentTypeError(
-            f"give the one address the page will be opened at, not {text!r}")
-    return text.strip("[]")
+    from tavrin_rl.play.server import listen_address
+    try:
+        return listen_address(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
 
 
 def _pause(text: str) -> float:
