@@ -225,6 +225,8 @@ def run_command(*words, timeout=60):
     (["--seat", "²"], "seats are numbers"),
     (["--port", "65536"], "0 to 65535"),
     (["--port", "-1"], "0 to 65535"),
+    (["--port", "9" * 5000], "0 to 65535"),
+    (["--seat", "1" * 5000], "seats are numbers from 0 to 3"),
     (["--opponents", "mcts:0"], "playouts must be from 1"),
     (["--opponents", "greedy,reach"], "give one agent, or 3"),
     (["--opponents", "policy:/nonexistent/net.npz"], "--opponents: policy:"),
@@ -258,6 +260,16 @@ def test_hosts_resolve_once_to_the_address_bound(capsys):
     with pytest.raises(SystemExit):
         build_parser().parse_args(["--host", "x" * 300])  # the resolver's own failure
     assert "cannot resolve" in capsys.readouterr().err
+
+
+def test_ctrl_c_while_the_nets_load_is_one_line(monkeypatch, capsys):
+    from tavrin_rl.play import command
+
+    def interrupted(name):
+        raise KeyboardInterrupt
+    monkeypatch.setattr(command, "make_agent", interrupted)
+    assert command.main(["--no-browser", "--opponents", "baseline"]) == 130
+    assert capsys.readouterr().err == "tavrin_rl: stopped\n"
 
 
 def test_the_command_serves_until_ctrl_c():
