@@ -263,11 +263,12 @@ def test_hosts_resolve_once_to_the_address_bound(capsys):
 
 
 def test_ctrl_c_while_the_nets_load_is_one_line(monkeypatch, capsys):
+    from tavrin_rl.agents.config import AgentConfig
     from tavrin_rl.play import command
 
-    def interrupted(name):
+    def interrupted(self):
         raise KeyboardInterrupt
-    monkeypatch.setattr(command, "make_agent", interrupted)
+    monkeypatch.setattr(AgentConfig, "check", interrupted)
     assert command.main(["--no-browser", "--opponents", "baseline"]) == 130
     assert capsys.readouterr().err == "tavrin_rl: stopped\n"
 
