@@ -5,6 +5,7 @@
 #include "binding/objects.h"
 #include "binding/ref.h"
 #include "python/classes.h"
+#include "python/stdout_writer.h"
 
 namespace tavrin::python {
 
@@ -38,6 +39,24 @@ bool register_class(PyObject* module, PyObject* all, const char* name, PyTypeObj
            PyModule_AddObjectRef(module, name, reinterpret_cast<PyObject*>(type)) == 0;
 }
 
+#ifdef Py_GIL_DISABLED
+// Run by atexit, before the exit stops the world: from then on render writes without detaching.
+PyObject* exit_begins(PyObject*, PyObject*) noexcept {
+    stop_detaching();
+    Py_RETURN_NONE;
+}
+
+PyMethodDef exit_begins_def = {"_tavrin_exit_begins", exit_begins, METH_NOARGS, nullptr};
+
+bool call_at_exit() noexcept {
+    PyRef atexit = PyRef::steal(PyImport_ImportModule("atexit"));
+    PyRef function = PyRef::steal(atexit ? PyCFunction_New(&exit_begins_def, nullptr) : nullptr);
+    PyRef done = PyRef::steal(function ? PyObject_CallMethod(atexit.get(), "register", "O", function.get())
+                                       : nullptr);
+    return static_cast<bool>(done);
+}
+#endif
+
 // --- Execution ---
 
 int tavrin_exec(PyObject* module) noexcept {
@@ -55,6 +74,9 @@ int tavrin_exec(PyObject* module) noexcept {
     if (!all) return -1;
     if (!register_class(module, all.get(), "PyTavrin", tavrin_type())) return -1;
     if (!register_class(module, all.get(), "PyObservation", observation_type())) return -1;
+#ifdef Py_GIL_DISABLED
+    if (!call_at_exit()) return -1;
+#endif
     return 0;
 }
 

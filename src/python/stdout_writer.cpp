@@ -1,9 +1,11 @@
 // The module's own writer to file descriptor 1.
 #include "python/stdout_writer.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
+#include <thread>
 
 #include <unistd.h>
 
@@ -26,15 +28,47 @@ void raise_write_error(int error) noexcept {
     PyErr_Format(type, "failed printing to stdout: %s", error_text(strerror_r(error, buffer, sizeof buffer), buffer));
 }
 
+#ifdef Py_GIL_DISABLED
+// Sequentially consistent, both: a writer raises `detaching` then reads `exiting`, stop_detaching
+// sets `exiting` then reads `detaching`, so one of them sees the other's store and no detach can
+// begin unseen after stop_detaching has returned.
+std::atomic<bool> exiting{false};
+std::atomic<int> detaching{0};
+#endif
+
+// The thread's state once detached, or null when it stays attached (the interpreter is exiting).
+PyThreadState* detach() noexcept {
+#ifdef Py_GIL_DISABLED
+    detaching.fetch_add(1);
+    PyThreadState* saved = exiting.load() ? nullptr : PyEval_SaveThread();
+    detaching.fetch_sub(1);
+    return saved;
+#else
+    return PyEval_SaveThread();
+#endif
+}
+
+void attach(PyThreadState* saved) {
+    if (saved != nullptr) binding::reattach(saved);
+}
+
 }  // namespace
+
+void stop_detaching() noexcept {
+#ifdef Py_GIL_DISABLED
+    exiting.store(true);
+    // A detach under way takes no lock and waits for nothing: this spins a few instructions.
+    while (detaching.load() != 0) std::this_thread::yield();
+#endif
+}
 
 bool write_stdout(std::string_view text) {
     const char* data = text.data();
     std::size_t size = text.size();
     int error = 0;
     // Detached: another thread (or, without the GIL, the rest of the interpreter) runs while the
-    // system call blocks.
-    PyThreadState* detached = PyEval_SaveThread();
+    // system call blocks. Not once the interpreter is exiting (see stop_detaching).
+    PyThreadState* detached = detach();
     while (size > 0) {
         const ssize_t written = ::write(STDOUT_FILENO, data, size);
         if (written > 0) {
@@ -52,11 +86,11 @@ bool write_stdout(std::string_view text) {
         // early instead of failing it): run the handlers before blocking again, possibly for ever,
         // as Python's own file objects do. Handlers run in the main thread only; elsewhere this
         // finds nothing to do and the write goes on.
-        binding::reattach(detached);
+        attach(detached);
         if (PyErr_CheckSignals() < 0) return false;
-        detached = PyEval_SaveThread();
+        detached = detach();
     }
-    binding::reattach(detached);
+    attach(detached);
     if (error == 0) return true;
     raise_write_error(error);
     return false;

@@ -27,4 +27,11 @@ namespace tavrin::python {
 // between which another thread's text can land.
 bool write_stdout(std::string_view text);
 
+// From the interpreter's exit on (an atexit callback calls it), write_stdout writes without
+// detaching; returns once the detaches already under way are complete. Without the GIL the exit
+// stops the world and frees the other threads' states: a thread that detaches just then is counted
+// as stopped before it has finished detaching and finishes on its freed state (a crash in drop_gil
+// on 3.13t). With the GIL this is never needed and does nothing.
+void stop_detaching() noexcept;
+
 }  // namespace tavrin::python

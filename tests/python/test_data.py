@@ -475,6 +475,26 @@ class TestVisits:
         assert dataset.num_games == 5
         assert sum(int(b["searched"].sum()) for b in dataset) > 20
 
+    @pytest.mark.parametrize("damage, message", [
+        ("no visits", r"plies/000000000002\.parquet: no 'visits' column"),
+        ("random bytes", r"plies/000000000002\.parquet: not a shard of a dataset \(.*magic"),
+        ("a folder", r"plies/000000000002\.parquet: not a regular file"),
+    ])
+    def test_a_damaged_shard_is_named(self, searched, tmp_path, damage, message):
+        import pyarrow.parquet as pq
+        path = tmp_path / "copy"
+        shutil.copytree(searched, path)
+        file = path / "plies" / "000000000002.parquet"
+        if damage == "no visits":
+            pq.write_table(pq.read_table(file).drop_columns(["visits"]), file)
+        elif damage == "random bytes":
+            file.write_bytes(os.urandom(300))
+        else:
+            file.unlink()
+            file.mkdir()
+        with pytest.raises(ValueError, match=message):
+            list(data.open(path, visits=True, observation=None))
+
     @pytest.mark.parametrize("args, message", [
         (["--visits"], "--visits needs --out DIR"),
         (["--visits", "--out", "DIR", "--agents", "reach"], "it needs an mcts seat"),
@@ -484,3 +504,59 @@ class TestVisits:
         result = run_cli("--games", "1", *args)
         assert result.returncode == 2 and message in result.stderr
         assert not (tmp_path / "d").exists()
+
+
+class TestNets:
+    """The nets a run plays by (net seats and searches' guides): recorded with the hash of the
+    file they were read from, carried to the tasks, and never kept past the run."""
+
+    @staticmethod
+    def baseline_copy(tmp_path, name):
+        from tavrin_rl.agents.net import baseline_path
+        path = tmp_path / name
+        shutil.copyfile(baseline_path(), path)
+        return path
+
+    @staticmethod
+    def sha256(path):
+        import hashlib
+        return hashlib.sha256(Path(path).read_bytes()).hexdigest()
+
+    def test_a_run_in_this_process_pins_no_net(self, tmp_path):
+        from tavrin_rl.agents import make_agent
+        from tavrin_rl.agents.net import Policy, load_policy, save_policy
+        net = self.baseline_copy(tmp_path, "net.npz")
+        lineup = (f"policy:{net}", "random", "greedy", "random")
+        data.write_dataset(tmp_path / "a", 3, lineup, 7, workers=1)
+        # the file changes: another net
+        weights = Policy.load(net).weights
+        rng = np.random.default_rng(0)
+        save_policy(net, {k: v * (1 + 0.3 * rng.standard_normal(v.shape)) for k, v in weights.items()})
+        new = Policy.load(net).weights["policy.bias"]
+        assert np.array_equal(load_policy(net).weights["policy.bias"], new)
+        assert np.array_equal(make_agent(f"policy:{net}").policy.weights["policy.bias"], new)
+        data.write_dataset(tmp_path / "b", 3, lineup, 7, workers=1)
+        elsewhere = tmp_path / "elsewhere.npz"  # the new net under a name never read before
+        shutil.copyfile(net, elsewhere)
+        data.write_dataset(tmp_path / "c", 3, (f"policy:{elsewhere}", *lineup[1:]), 7, workers=1)
+        actions = {name: data.open(tmp_path / name).plies(["action"]) for name in "abc"}
+        assert actions["b"].equals(actions["c"]) and not actions["b"].equals(actions["a"])
+        run = _store.read_manifest(tmp_path / "b")["runs"][0]
+        assert run["policies"][f"policy:{net}"]["sha256"] == self.sha256(net)
+
+    def test_guides_are_recorded_and_carried(self, tmp_path):
+        from tavrin_rl.agents.net import baseline_path
+        from tavrin_rl.data._play import net_arrays, play_chunk
+        guide = self.baseline_copy(tmp_path, "guide.npz")
+        lineup = (f"mcts:6:guide=policy:{guide}", "random", "mcts:6:guide=baseline", "random")
+        data.write_dataset(tmp_path / "d", 2, lineup, 3, workers=1)
+        recorded = _store.read_manifest(tmp_path / "d")["runs"][0]["policies"]
+        assert recorded == {
+            f"policy:{guide}": {"path": str(guide.resolve()), "sha256": self.sha256(guide)},
+            "baseline": {"path": os.path.realpath(baseline_path()),
+                         "sha256": self.sha256(baseline_path())}}
+        nets, _ = net_arrays(lineup)
+        guide.unlink()  # as on a Ray node, which has not the driver's files
+        carried = play_chunk(0, 2, lineup, 3, nets=nets)
+        assert carried.action.tolist() == data.open(tmp_path / "d").plies(["action"]).column(
+            "action").to_pylist()

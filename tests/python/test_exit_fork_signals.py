@@ -21,9 +21,9 @@ DEADLINE = 20  # seconds for one child interpreter; a healthy one needs well und
 EXIT_RUNS = 8
 
 
-def run(code: str, **kwargs) -> subprocess.CompletedProcess:
+def run(code: str, args: list[str] = [], **kwargs) -> subprocess.CompletedProcess:  # noqa: B006 (never changed)
     try:
-        return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+        return subprocess.run([sys.executable, "-c", textwrap.dedent(code), *args], capture_output=True, text=True,
                               timeout=DEADLINE, **kwargs)
     except subprocess.TimeoutExpired as e:
         pytest.fail(f"the child interpreter hung; stderr so far: {e.stderr!r}")
@@ -51,6 +51,25 @@ class TestExitInsideACall:
         """
         for _ in range(EXIT_RUNS):
             assert_clean_exit(run(code))
+
+    @pytest.mark.slow
+    def test_many_daemon_threads_rendering_as_the_exit_stops_them(self):
+        # Without the GIL the exit stops the world and frees the other threads' states; a thread
+        # that detached for its write just then finished detaching on its freed state (a crash in
+        # drop_gil, about one run in 300 on a loaded machine). Six threads and an exit at a
+        # different moment each run widen the window.
+        code = """
+            import os, sys, threading, time
+            from tavrin_rl._tavrin import PyTavrin
+            os.dup2(os.open(os.devnull, os.O_WRONLY), 1)
+            for _ in range(6):
+                g = PyTavrin()
+                g.step(0)
+                threading.Thread(target=lambda g=g: [g.render() for _ in iter(int, 1)], daemon=True).start()
+            time.sleep(0.02 + 0.003 * int(sys.argv[1]))
+        """
+        for moment in range(EXIT_RUNS * 3):
+            assert_clean_exit(run(code, args=[str(moment)]))
 
     def test_human_render_mode_stepped_in_a_daemon_thread(self):
         if importlib.util.find_spec("pettingzoo") is None:

@@ -178,6 +178,31 @@ def test_a_failing_agent_ends_play_with_a_message(server):
     assert state["failure"] == "player_1 failed: the net is gone" and state["turns"] == 1
 
 
+def test_a_net_file_gone_or_damaged_since_start_up_is_an_answer(tmp_path):
+    import shutil
+    from tavrin_rl.agents.base import baseline_path
+    net = tmp_path / "net.npz"
+    shutil.copyfile(baseline_path(), net)
+    server = PlayServer("127.0.0.1", 0, ("human", f"policy:{net}", "random", "mcts:5:guide=policy:"
+                                         f"{net}"), seed=1, pause=0)
+    server.serve_in_thread()
+    try:
+        assert api(server, "new", {})[0] == 200
+        net.unlink()
+        status, answer = api(server, "new", {})
+        assert status == 500 and answer["error"] == (
+            f"cannot start a game: player_1 (policy:{net}): cannot read {net}: "
+            "No such file or directory")
+        net.write_bytes(b"PK\x03\x04 not a net")
+        status, answer = api(server, "new", {})
+        assert status == 500 and f"{net} is not a tavrin_rl policy file" in answer["error"]
+        shutil.copyfile(baseline_path(), net)
+        assert api(server, "new", {})[0] == 200 and len(server.tables) == 2
+    finally:
+        server.shutdown()
+        server.server_close()
+
+
 def test_at_most_64_games_the_oldest_idle_dropped():
     tables = Tables(("human", "random", "random", "random"), seed=0, limit=64)
     made = [tables.new() for _ in range(64)]
@@ -200,10 +225,13 @@ def run_command(*words, timeout=60):
     (["--seat", "²"], "seats are numbers"),
     (["--port", "65536"], "0 to 65535"),
     (["--port", "-1"], "0 to 65535"),
+    (["--port", "9" * 5000], "0 to 65535"),
+    (["--seat", "1" * 5000], "seats are numbers from 0 to 3"),
     (["--opponents", "mcts:0"], "playouts must be from 1"),
     (["--opponents", "greedy,reach"], "give one agent, or 3"),
     (["--opponents", "policy:/nonexistent/net.npz"], "--opponents: policy:"),
-    (["--host", "0.0.0.0"], "not '0.0.0.0'"),
+    (["--host", "0.0.0.0"], "'0.0.0.0' is a wildcard address, which is refused: the server must "
+                            "know the one address it is reached at"),
     (["--pause", "nan"], "0 to 10 seconds"),
     (["--seat", "0,1,2,3", "--opponents", "reach"], "every seat is yours"),
     (["--seed", "-1"], "--seed: must be"),
@@ -211,6 +239,38 @@ def run_command(*words, timeout=60):
 def test_bad_options_are_refused_before_starting(words, message):
     done = run_command("--no-browser", *words)
     assert done.returncode == 2 and message in done.stderr and done.stdout == ""
+
+
+@pytest.mark.parametrize("host", ["0", "0.0", "[0.0.0.0]", "0x0", "::0", "0:0:0:0:0:0:0:0",
+                                  "::ffff:0.0.0.0", "[::]", " 0.0.0.0 ", "", "*"])
+def test_every_spelling_of_the_wildcard_is_refused(host, capsys):
+    from tavrin_rl.play.command import build_parser
+    with pytest.raises(SystemExit) as stopped:
+        build_parser().parse_args(["--host", host])
+    assert stopped.value.code == 2
+    assert "is a wildcard address, which is refused" in capsys.readouterr().err
+    with pytest.raises(ValueError, match="wildcard"):  # nor does the server take one
+        PlayServer(host, 0, ("human", "random", "random", "random"), seed=0)
+
+
+def test_hosts_resolve_once_to_the_address_bound(capsys):
+    from tavrin_rl.play.command import build_parser
+    assert build_parser().parse_args(["--host", "localhost"]).host == "127.0.0.1"
+    assert build_parser().parse_args(["--host", "[::1]"]).host == "::1"
+    with pytest.raises(SystemExit):
+        build_parser().parse_args(["--host", "x" * 300])  # the resolver's own failure
+    assert "cannot resolve" in capsys.readouterr().err
+
+
+def test_ctrl_c_while_the_nets_load_is_one_line(monkeypatch, capsys):
+    from tavrin_rl.agents.config import AgentConfig
+    from tavrin_rl.play import command
+
+    def interrupted(self):
+        raise KeyboardInterrupt
+    monkeypatch.setattr(AgentConfig, "check", interrupted)
+    assert command.main(["--no-browser", "--opponents", "baseline"]) == 130
+    assert capsys.readouterr().err == "tavrin_rl: stopped\n"
 
 
 def test_the_command_serves_until_ctrl_c():

@@ -19,10 +19,10 @@ import numpy as np
 
 from tavrin_rl import _engine
 from tavrin_rl._tavrin import PyTavrin
-from tavrin_rl.agents import POLICIES
+from tavrin_rl.agents import POLICIES, parse_agent
 from tavrin_rl.agents.seats import is_engine_seat, net_path
 from tavrin_rl.catalogue import NUM_SEATS
-from tavrin_rl.nets.policy import Policy, load_policy, provide_policy
+from tavrin_rl.nets.policy import Policy, provide_policies
 from tavrin_rl.vector import VectorGames
 
 STATE_BYTES: int = _engine.STATE_SIZE
@@ -66,19 +66,40 @@ class Chunk:
         return len(self.seeds)
 
 
+def _nets_of(agents: Sequence[str]) -> list[str]:
+    """The nets `agents` play by, once each: net seats' ("baseline", "policy:PATH") and the
+    guides of searching seats ("mcts:...:guide=NET")."""
+    nets = []
+    for name in agents:
+        if name in ("baseline", "policy") or name.startswith("policy:"):
+            nets.append(name)
+        elif name.partition(":")[0] == "mcts" and parse_agent(name)[1].get("guide"):
+            nets.append(parse_agent(name)[1]["guide"])
+    return list(dict.fromkeys(nets))
+
+
 def net_arrays(agents: Sequence[str]) -> tuple[dict[str, dict[str, np.ndarray]], dict[str, Any]]:
-    """The weights of the net seats among `agents` (checked by `Policy.load`), by name, for the
-    tasks to carry, and what a manifest records of each: its file's real path and SHA-256."""
+    """The weights of the nets among `agents` (net seats and searches' guides, checked by
+    `Policy.load`), by net name ("baseline", "policy:PATH"), for the tasks to carry, and what a
+    manifest records of each: its file's real path and the SHA-256 of the very bytes the weights
+    were read from."""
     import hashlib
     nets: dict[str, dict[str, np.ndarray]] = {}
     files: dict[str, Any] = {}
-    for name in dict.fromkeys(agents):
-        if not (name in ("baseline", "policy") or name.startswith("policy:")):
-            continue
+    for name in _nets_of(agents):
         path = net_path(name)
-        nets[name] = load_policy(path).weights
-        with open(path, "rb") as f:
-            files[name] = {"path": path, "sha256": hashlib.sha256(f.read()).hexdigest()}
+
+        def digest() -> str:
+            with open(path, "rb") as f:
+                return hashlib.sha256(f.read()).hexdigest()
+        # Read from the file itself, never from a net this process read before; hashed before
+        # and after, so that a file replaced meanwhile is not recorded beside another's games.
+        before = digest()
+        weights = Policy.load(path).weights
+        if digest() != before:
+            raise ValueError(f"{path} changed while it was read: run again once it is written")
+        nets[name] = weights
+        files[name] = {"path": path, "sha256": before}
     return nets, files
 
 
@@ -87,15 +108,20 @@ def play_chunk(first_game: int, count: int, agents: Sequence[str], seed: int,
     """Plays games first_game .. first_game + count - 1 of a run between `agents` (one name per
     seat: one of AGENT_RULES, "mcts" / "mcts:PLAYOUTS[:ROLLOUT]", "baseline" or "policy:PATH")
     seeded with `seed`; with `visits`, records the root visits of the searches. The games are the
-    same either way. `nets` gives the weights of net seats by name (`net_arrays`), played instead
-    of reading their files (which need not exist where the chunk is played)."""
+    same either way. `nets` gives the weights of the nets by name (`net_arrays`: net seats' and
+    guides'), played instead of reading their files (which need not exist where the chunk is
+    played, and may hold another net by now)."""
     agents = tuple(agents)
     for name in agents:
         if not is_engine_seat(name):
             raise ValueError(f"unknown agent {name!r} (choose from {', '.join(AGENT_RULES)}, mcts, "
                              "baseline, policy:PATH)")
-    for name, weights in (nets or {}).items():
-        provide_policy(net_path(name), Policy(weights, {}))
+    given = {net_path(name): Policy(weights, {}) for name, weights in (nets or {}).items()}
+    with provide_policies(given):
+        return _play(first_game, count, agents, seed, visits)
+
+
+def _play(first_game: int, count: int, agents: tuple[str, ...], seed: int, visits: bool) -> Chunk:
     seeds = np.array([game_seed(seed, first_game + i) for i in range(count)], dtype=np.uint64)
     # One thread: a worker process is the unit of parallelism.
     games = VectorGames(count, threads=1, seed=seed, observation=None, mask=False, autoreset=False,

@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import math
 import os
+import stat
 import sys
 from collections.abc import Iterator
 from pathlib import Path, PurePosixPath
@@ -105,14 +106,13 @@ class GameDataset:
     def games(self) -> Any:
         """Every game's row (seed, agents, plies, scores, outcomes) as one pyarrow Table."""
         pa = _store.pyarrow()
-        tables = [pa.parquet.read_table(self.path / shard["files"][1]) for shard in self.shards]
+        tables = [read_table(self.path / shard["files"][1]) for shard in self.shards]
         return pa.concat_tables(tables) if tables else None
 
     def plies(self, columns: list[str] | None = None) -> Any:
         """Every placement's row as one pyarrow Table (or the chosen columns of it)."""
         pa = _store.pyarrow()
-        tables = [pa.parquet.read_table(self.path / shard["files"][0], columns=columns)
-                  for shard in self.shards]
+        tables = [read_table(self.path / shard["files"][0], columns) for shard in self.shards]
         return pa.concat_tables(tables) if tables else None
 
     def _worker_share(self) -> GameDataset:
@@ -152,11 +152,9 @@ class GameDataset:
         game's or agent's outcome without a word."""
         pa = _store.pyarrow()
         plies_file, games_file = shard["files"]
-        plies = pa.parquet.read_table(
-            self.path / plies_file,
-            columns=[*_ROW_COLUMNS, "state", *([_store.VISITS] if self.visits else [])])
-        games = pa.parquet.read_table(self.path / games_file,
-                                      columns=["game", f"outcome_{self.reward_mode}"])
+        plies = read_table(self.path / plies_file,
+                           [*_ROW_COLUMNS, "state", *([_store.VISITS] if self.visits else [])])
+        games = read_table(self.path / games_file, ["game", f"outcome_{self.reward_mode}"])
         first, count = shard["first_game"], shard["games"]
         if games.column("game").to_pylist() != list(range(first, first + count)):
             raise ValueError(f"{self.path / games_file}: does not hold games {first} to "
@@ -238,6 +236,27 @@ class GameDataset:
                 return ValueError(f"{file}, row {rows['_row'][i]} (game {rows['game'][i]}, ply "
                                   f"{rows['ply'][i]}): invalid state: {error}")
         return None
+
+
+def read_table(file: Path, columns: list[str] | None = None) -> Any:
+    """A shard file's table, or the chosen columns of it. A file that is not one, or that lacks
+    a column, is refused naming the file (pyarrow's own errors name none)."""
+    pa = _store.pyarrow()
+    # O_NONBLOCK: a FIFO opens at once instead of waiting for a writer, and is refused below
+    fd = os.open(file, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0))
+    if not stat.S_ISREG(os.fstat(fd).st_mode):
+        os.close(fd)
+        raise ValueError(f"{file}: not a regular file")
+    with os.fdopen(fd, "rb") as f:
+        try:
+            parquet = pa.parquet.ParquetFile(f)
+            missing = [name for name in columns or () if name not in parquet.schema_arrow.names]
+            if missing:
+                raise ValueError(f"{file}: no {missing[0]!r} column")
+            return parquet.read(columns=columns)
+        except pa.ArrowException as error:
+            raise ValueError(f"{file}: not a shard of a dataset "
+                             f"({str(error).splitlines()[0]})") from None
 
 
 def _checked_shards(root: Path, manifest: dict[str, Any]) -> list[dict[str, Any]]:

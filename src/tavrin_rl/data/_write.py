@@ -46,8 +46,9 @@ class Plan:
     seed: int
     agents: tuple[str, ...]
     visits: bool = False
-    # The net seats' weights by agent name: they travel with every task (a path of the driver
-    # may not exist on a Ray node), so every chunk plays the net the run started with.
+    # The weights of the nets the agents play by (net seats' and searches' guides), by net name:
+    # they travel with every task (a path of the driver may not exist on a Ray node), so every
+    # chunk plays the net the run started with.
     nets: dict[str, Any] = field(default_factory=dict)
 
 
@@ -137,7 +138,8 @@ def _run(root: Path, previous: dict[str, Any] | None, games: int, agents: tuple[
         "command": list(command) if command is not None else None,
         "package_version": package_version(),
         "seed": seed, "agents": list(agents), "first_game": first_game, "games": games,
-        # each net seat's policy file: its real path and hash, the file the games were played by
+        # each policy file the games were played by (net seats' and guides'): its real path and
+        # the hash of the bytes its weights were read from
         **({"policies": net_files} if net_files else {}),
         "chunk_size": chunk_size, "backend": backend, "started": now(), "finished": None,
         "status": "running",

@@ -29,12 +29,12 @@ from typing import Any
 _LAZY = {
     "FORMAT": "format", "expected_shapes": "format", "read_policy_file": "format",
     "policy_arrays": "format", "save_policy": "format",
-    "Policy": "policy", "load_policy": "policy", "provide_policy": "policy",
+    "Policy": "policy", "load_policy": "policy", "provide_policy": "policy", "provide_policies": "policy",
     "PolicyNet": "torch_net", "segment_log_softmax": "torch_net",
 }
 
 __all__ = ["FORMAT", "Policy", "PolicyNet", "baseline_path", "expected_shapes", "load_policy",
-           "policy_arrays", "provide_policy", "read_policy_file", "save_policy",
+           "policy_arrays", "provide_policies", "provide_policy", "read_policy_file", "save_policy",
            "segment_log_softmax"]
 
 

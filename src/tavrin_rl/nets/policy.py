@@ -12,7 +12,10 @@ evaluated only at the legal grid indexes, a few hundred of the 36400.
 
 from __future__ import annotations
 
+import contextlib
 import os
+import threading
+from collections.abc import Iterator, Mapping
 from typing import Any
 
 import numpy as np
@@ -145,11 +148,32 @@ def provide_policy(path: str | os.PathLike[str], policy: Policy) -> None:
     _keep(_GIVEN, name, (_identity(name), policy))
 
 
+# Policies given for a path while a dataset task plays, in this thread alone and only for the
+# task's time: a task played in the caller's own process must not pin its nets there.
+_TASK = threading.local()
+
+
+@contextlib.contextmanager
+def provide_policies(policies: Mapping[str, Policy]) -> Iterator[None]:
+    """While the block runs, `load_policy(path)` returns `policies[path]` in this thread, whatever
+    is at `path`: the task plays the nets its manifest entry names."""
+    previous: dict[str, Policy] = getattr(_TASK, "policies", {})
+    _TASK.policies = {**previous, **{os.path.realpath(os.fspath(path)): policy
+                                     for path, policy in policies.items()}}
+    try:
+        yield
+    finally:
+        _TASK.policies = previous
+
+
 def load_policy(path: str | os.PathLike[str]) -> Policy:
     """`Policy.load(path)`, read once per file and shared, and read again once the file
     changes."""
     name = os.path.realpath(os.fspath(path))
     identity = _identity(name)
+    task = getattr(_TASK, "policies", {}).get(name)
+    if task is not None:
+        return task  # type: ignore[no-any-return]
     given = _GIVEN.get(name)
     if given is not None:
         if given[0] == identity:

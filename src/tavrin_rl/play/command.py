@@ -22,7 +22,8 @@ def _seats(text: str) -> tuple[int, ...]:
     seats = []
     for word in text.split(","):
         word = word.strip()
-        if not (word.isascii() and word.isdigit()) or int(word) >= NUM_SEATS:
+        # int() refuses texts of over 4300 digits: the length is checked first
+        if not (word.isascii() and word.isdigit()) or len(word) > 20 or int(word) >= NUM_SEATS:
             raise argparse.ArgumentTypeError(
                 f"seats are numbers from 0 to {NUM_SEATS - 1}, comma-separated; got {text!r}")
         if int(word) in seats:
@@ -42,18 +43,17 @@ def _agents(text: str) -> tuple[str, ...]:
 
 
 def _port(text: str) -> int:
-    if not (text.isascii() and text.isdigit()) or int(text) > 65535:
+    if not (text.isascii() and text.isdigit()) or len(text) > 20 or int(text) > 65535:
         raise argparse.ArgumentTypeError(f"a port is a whole number from 0 to 65535, got {text!r}")
     return int(text)
 
 
 def _host(text: str) -> str:
-    if text.strip() in ("", "0.0.0.0", "::", "[::]", "*"):
-        # The server checks each request's Host header against its own address, which a
-        # wildcard does not name.
-        raise argparse.ArgumentTypeError(
-            f"give the one address the page will be opened at, not {text!r}")
-    return text.strip("[]")
+    from tavrin_rl.play.server import listen_address
+    try:
+        return listen_address(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
 
 
 def _pause(text: str) -> float:
@@ -108,10 +108,14 @@ def lineup(parser: argparse.ArgumentParser, args: argparse.Namespace) -> tuple[s
 
 
 def main(argv: Sequence[str]) -> int:
-    parser = build_parser()
-    args = parser.parse_args(list(argv))
-    seats = lineup(parser, args)
     err = sys.stderr
+    parser = build_parser()
+    try:
+        args = parser.parse_args(list(argv))
+        seats = lineup(parser, args)  # reads the policy files
+    except KeyboardInterrupt:  # Ctrl-C before the server starts: nothing to undo
+        tell(err, "stopped")
+        return 130
     return run_guarded(lambda out: serve(args, seats, out, err), err)
 
 

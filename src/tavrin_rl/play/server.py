@@ -17,6 +17,7 @@ for this address) cannot drive it. Bodies are at most 64 KB of JSON; no request 
 from __future__ import annotations
 
 import hmac
+import ipaddress
 import json
 import secrets
 import socket
@@ -43,15 +44,47 @@ _HEADERS = {
 }
 
 
+WILDCARD = ("is a wildcard address, which is refused: the server must know the one address it "
+            "is reached at")
+
+
+def listen_address(host: str) -> str:
+    """The numeric address the server listens on for `host` (a name or an address, an IPv6 one
+    with or without brackets), resolved here once with the resolver a bind uses, so that what
+    is checked is what is bound. ValueError for a name that does not resolve, and for the
+    wildcard in any of its spellings ("0", "0x0", "::0", "::ffff:0.0.0.0"...): each request's
+    Host header is checked against the server's own address, which a wildcard does not name."""
+    text = host.strip()
+    bare = text[1:-1] if text.startswith("[") and text.endswith("]") else text
+    if bare in ("", "*"):  # a bind takes "" for every interface without asking the resolver
+        raise ValueError(f"{host!r} {WILDCARD}")
+    family = socket.AF_INET6 if ":" in bare else socket.AF_INET
+    try:
+        found = socket.getaddrinfo(bare, None, family, socket.SOCK_STREAM)
+    except (OSError, UnicodeError, ValueError) as error:  # UnicodeError: a label too long
+        reason = getattr(error, "strerror", None) or str(error) or type(error).__name__
+        raise ValueError(f"cannot resolve {host!r}: {reason}") from None
+    for *_, address in found:
+        ip = ipaddress.ip_address(address[0])
+        mapped = getattr(ip, "ipv4_mapped", None)
+        if ip.is_unspecified or (mapped is not None and mapped.is_unspecified):
+            raise ValueError(f"{host!r} {WILDCARD}")
+    address = found[0][4]
+    # a link-local IPv6 address keeps its interface, which the resolver hands back apart
+    return f"{address[0]}%{address[3]}" if family == socket.AF_INET6 and address[3] else address[0]
+
+
 class PlayServer(ThreadingHTTPServer):
-    """The server of one `play` run: `seats` (HUMAN or an agent string per seat), the seed of
-    the games' agents, the pause between the agents' moves on the page."""
+    """The server of one `play` run on `host` (`listen_address`: ValueError for a wildcard),
+    `seats` (HUMAN or an agent string per seat), the seed of the games' agents, the pause
+    between the agents' moves on the page."""
 
     daemon_threads = True
     closing = False  # set as the server stops
 
     def __init__(self, host: str, port: int, seats: tuple[str, ...], seed: int,
                  pause: float = 0.6, token: str | None = None) -> None:
+        host = listen_address(host)
         self.token = token or secrets.token_urlsafe(18)
         self.tables = Tables(seats, seed)
         self.pause = pause

@@ -88,6 +88,19 @@ def check_cells(value: object) -> list[tuple[int, int]]:
     return cells
 
 
+def _agent(seat: int, name: str) -> Agent:
+    """The agent of a new game's seat. Its net file was read at start-up, but may have been
+    removed or damaged since: that is an answer the page shows, not a dropped connection."""
+    try:
+        return make_agent(name)
+    except Exception as error:
+        if isinstance(error, OSError) and error.strerror:
+            reason = f"cannot read {error.filename or name}: {error.strerror}"
+        else:
+            reason = str(error).split("\n")[0] or type(error).__name__
+        raise Refused(500, f"cannot start a game: player_{seat} ({name}): {reason}") from None
+
+
 class Table:
     """One game: `seats[n]` is HUMAN or an agent string. The built-in agents share one stream,
     `Stream.for_game(seed, number)`, as the command line's do."""
@@ -102,7 +115,7 @@ class Table:
         self.agents: dict[int, Agent] = {}
         for seat, name in enumerate(self.seats):
             if name != HUMAN:
-                self.agents[seat] = make_agent(name)
+                self.agents[seat] = _agent(seat, name)
                 self.agents[seat].stream = stream
         # (agent, grid index of its frame) per turn taken, None for a pass
         self.turns: list[tuple[int, int | None]] = []
