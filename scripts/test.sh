@@ -334,7 +334,9 @@ integration_install() {
     source=$wheel
     "$venv/bin/python" -m pip install -q --force-reinstall --no-deps "$wheel"
   fi
-  if ! "$venv/bin/python" -m pip install -q --no-build-isolation "${source}[integration]"; then
+  # Ray beside torch: RLlib's batched envs, its torch module and the two-node RLlib run need both.
+  if ! "$venv/bin/python" -m pip install -q --no-build-isolation "${source}[integration]" \
+       "ray[client,rllib]==$RAY_VERSION"; then
     echo "could not install the [integration] extra; the tests of the missing libraries skip"
     "$venv/bin/python" -m pip install -q --no-build-isolation "${source}[pettingzoo]"
   fi
@@ -343,8 +345,14 @@ integration_tests() {
   # The torch example reads a dataset, and training needs torch, so they run here, where torch
   # is; so do the code blocks of the README and the docs that need torch (the others ran with the
   # package's own tests; a block whose library is missing here skips, naming it).
-  (cd build && "$root/build/venv-integration/bin/python" -m pytest -q -ra -p no:cacheprovider -m "" \
+  # RLlib's batched path (torch and Ray together), its cluster run, the masked distributions and
+  # the TensorBoard log run here too, the only venv with both.
+  (cd build && TAVRIN_RL_TEST_RAY_CLUSTER=1 "$root/build/venv-integration/bin/python" -m pytest \
+     -q -ra -p no:cacheprovider -m "" \
      "$root/tests/integration" \
+     "$root/tests/python/test_rllib_vector.py" "$root/tests/python/test_rllib_cluster.py" \
+     "$root/tests/python/test_distributions.py" "$root/tests/python/test_data_rllib.py" \
+     "$root/tests/python/test_tensorboard.py" \
      "$root/tests/python/test_data.py::test_torch_example_reads_through_two_loader_workers" \
      "$root/tests/python/test_train.py" "$root/tests/python/test_expert.py" \
      "$root/tests/python/test_examples.py" -k "not test_examples or docs_code or readme_code")
