@@ -17,9 +17,24 @@ of the games finished so far and exits with status 130. A fault inside the engin
 
 from __future__ import annotations
 
+import signal
+import sys
+
+
+
+def _stopped_while_loading(number: int, frame: object) -> None:
+    sys.stderr.write("tavrin_rl: stopped\n")
+    raise SystemExit(130)
+
+
+# Ctrl-C while the package loads (a second or so) ends the run as Ctrl-C ends it later, in one
+# line and status 130, not a traceback of whichever import it landed in. A SIGINT that was
+# ignored when the process started stays ignored.
+if __name__ == "__main__" and signal.getsignal(signal.SIGINT) is signal.default_int_handler:
+    signal.signal(signal.SIGINT, _stopped_while_loading)
+
 import argparse
 import shutil
-import sys
 import time
 from collections.abc import Callable, Sequence
 from typing import Any, TextIO
@@ -333,4 +348,11 @@ def main(argv: Sequence[str] | None = None) -> int:
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    if signal.getsignal(signal.SIGINT) is _stopped_while_loading:
+        signal.signal(signal.SIGINT, signal.default_int_handler)
+    try:
+        status = main()
+    except KeyboardInterrupt:  # in a subcommand's imports, before its own handling starts
+        tell(sys.stderr, "stopped")
+        status = 130
+    sys.exit(status)
