@@ -52,12 +52,12 @@ def gym_single(games: int) -> Run:
     env = gymnasium.make("tavrin_rl/SingleAgent-v0", seat="random", opponents="random")
     rng = np.random.default_rng(0)
     env.reset(seed=0)
+    single: Any = env.unwrapped
 
     def run() -> int:
         steps, over = 0, False
         while not over:
-            _, _, terminated, truncated, _ = env.step(
-                _legal_choice(rng, env.unwrapped.action_masks()))
+            _, _, terminated, truncated, _ = env.step(_legal_choice(rng, single.action_masks()))
             steps, over = steps + 1, terminated or truncated
         env.reset()
         return steps
@@ -88,7 +88,7 @@ def sb3_path(games: int) -> Run:
 
     def run() -> int:
         model.rollout_buffer.reset()
-        model.collect_rollouts(model.env, callback, model.rollout_buffer, n_rollout_steps=8)
+        model.collect_rollouts(env, callback, model.rollout_buffer, n_rollout_steps=8)
         return 8 * games
     return run
 
@@ -126,7 +126,7 @@ def tianshou_path(games: int) -> Run:
     envs, env = DummyVectorEnv([make, make]), make()
     policy = MultiAgentPolicy({agent: MARLRandomDiscreteMaskedOffPolicyAlgorithm(
         env.action_space).policy for agent in env.agents})
-    collector = Collector(policy, envs, VectorReplayBuffer(2000, len(envs)))
+    collector: Any = Collector(policy, envs, VectorReplayBuffer(2000, len(envs)))
     collector.reset()
 
     def run() -> int:
@@ -249,9 +249,10 @@ def main() -> None:
     if importlib.util.find_spec("torch") is not None:
         import torch
         torch.set_num_threads(1)
-    ray = None
+    ray: Any = None
     if any(name.startswith("rllib") for name in names) and _missing(("ray.rllib",)) is None:
-        import ray
+        import ray as ray_module
+        ray = ray_module
         ray.init(include_dashboard=False, logging_level=logging.ERROR, num_cpus=1)
     runs: dict[str, Run] = {}
     for name in names:
