@@ -1,11 +1,12 @@
 """An RLlib `MultiAgentEnv` for RLlib's current API stack (RLModules, env runners).
 
     from ray.rllib.algorithms.ppo import PPOConfig
-    from tavrin_rl.rllib import TavrinMultiAgentEnv, shared_module, shared_policy
+    from tavrin_rl.rllib import TavrinMultiAgentEnv, place_runner, shared_module, shared_policy
 
     config = (PPOConfig().environment(TavrinMultiAgentEnv, env_config={"reward_mode": "win_share"})
               .multi_agent(**shared_policy())
-              .rl_module(rl_module_spec=shared_module()))
+              .rl_module(rl_module_spec=shared_module())
+              .callbacks(on_environment_created=place_runner))
     algo = config.build_algo()
 
 RLlib has no default network for a Dict observation: `shared_module()` gives the shared policy
@@ -29,7 +30,9 @@ or -90 in "score" mode, below any score) and the others 0. (RLlib's env check st
 random actions, so raising would stop training before it starts.) Once the episode has ended,
 `step` raises RuntimeError until `reset`. Seats listed in `opponents` are played inside the env
 by the built-in agents ("random", "greedy", "reach"), for training or evaluating against them.
-Needs the `rllib` extra (`pip install '.[rllib]'` in the clone).
+Their seeds follow `runner_seeds`: sub-env i of env runner w draws from `seed + w * n + i` (n envs
+per runner), once `place_runner` has told each env its place:
+`config.callbacks(on_environment_created=place_runner)`. Needs the `rllib` extra (`pip install '.[rllib]'` in the clone).
 """
 
 from __future__ import annotations
@@ -59,6 +62,32 @@ AGENT_IDS = observations.AGENTS  # "player_0" to "player_3", as in the other env
 PLANES = BOARD_CHANNELS * BOARD_SIDE * BOARD_SIDE
 OBSERVATION_SIZE = FLAT_SIZE  # the engine's flat layout: the board planes, then pieces and done
 SHARED_POLICY = "shared"
+
+
+GENERATION_STRIDE = 2**32  # a generation's games lie above all of the previous one's
+
+
+def runner_seeds(root: int, worker_index: int, num_envs: int, generation: int = 0) -> list[int]:
+    """The seeds of env runner `worker_index`'s `num_envs` games (or sub-envs) from one root seed:
+    game i plays `root + worker_index * num_envs + i`, so no two runners or games share a stream
+    (RLlib's own rule, its seed + worker index + i, gives runner 1's game 0 runner 0's game 1)."""
+    first = root + generation * GENERATION_STRIDE + worker_index * num_envs
+    return list(range(first, first + num_envs))
+
+
+def place_runner(env_runner: Any = None, metrics_logger: Any = None, env: Any = None,
+                 env_context: Any = None, **kwargs: Any) -> None:
+    """RLlib's `on_environment_created` callback: tells each env its runner's index and, for the
+    several envs of a multi-agent runner (which all get the same EnvContext), its own index."""
+    if env_context is None:
+        return
+    worker_index = int(getattr(env_context, "worker_index", 0) or 0)
+    envs = getattr(env, "envs", None)
+    inners = [getattr(sub, "unwrapped", sub) for sub in envs] if envs is not None else [
+        getattr(env, "unwrapped", env)]
+    for index, inner in enumerate(inners):
+        if hasattr(inner, "place"):
+            inner.place(worker_index, index, len(inners))
 
 
 def observation_space() -> gym.spaces.Dict:
@@ -92,11 +121,14 @@ class TavrinMultiAgentEnv(MultiAgentEnv):
 
     env_config keys: "reward_mode" ("score", "win_share" or "rank"; default "win_share"),
     "opponents" ({seat: agent name}; default none: RLlib plays every seat), "illegal_reward",
-    "seed" (the built-in opponents' choices; default: fresh entropy).
+    "seed" (the built-in opponents' choices; default: fresh entropy; see `runner_seeds`).
     """
 
     def __init__(self, config: dict[str, Any] | None = None) -> None:
         super().__init__()  # type: ignore[no-untyped-call]
+        # RLlib's EnvContext carries the runner's and the sub-env's index as attributes
+        self.worker_index = int(getattr(config, "worker_index", 0) or 0)
+        self.vector_index = int(getattr(config, "vector_index", 0) or 0)
         config = dict(config or {})
         self.reward_mode = config.pop("reward_mode", "win_share")
         if self.reward_mode not in PyTavrin.reward_modes:
@@ -132,18 +164,35 @@ class TavrinMultiAgentEnv(MultiAgentEnv):
         self.observation_spaces = {agent: observation_space() for agent in self.possible_agents}
         self.action_spaces = {agent: gym.spaces.Discrete(NUM_ACTIONS)
                               for agent in self.possible_agents}
+        self.num_envs = int(config.get("num_envs", 1))
         self.game = PyTavrin()
-        # The seed drives the built-in opponents' choices from the first reset on; a seed
-        # given to reset replaces it.
-        self.rng = np.random.default_rng(seed)
+        # The seed drives the built-in opponents' choices from the first reset on (drawn then,
+        # once `place_runner` has placed the env); a seed given to reset replaces it.
+        self.root_seed: int | None = seed
+        self.rng: np.random.Generator | None = None
         self.opponents: dict[int, Any] = {}
         self._over = True  # until the first reset
+
+    def place(self, worker_index: int, vector_index: int, num_envs: int) -> None:
+        """This env is sub-env `vector_index` of `num_envs` on env runner `worker_index`."""
+        self.worker_index, self.vector_index, self.num_envs = worker_index, vector_index, num_envs
+        self.rng = None  # RLlib's env check may have reset it unplaced: the next reset redraws
+
+    def stream_seed(self, reset_seed: int | None = None) -> int | None:
+        """This env's seed: from `reset_seed` (RLlib's: its seed + worker index + vector index)
+        or else env_config["seed"], by `runner_seeds`."""
+        root = self.root_seed
+        if reset_seed is not None:
+            root = reset_seed - self.worker_index - self.vector_index
+        if root is None:
+            return None
+        return runner_seeds(root, self.worker_index, self.num_envs)[self.vector_index]
 
     def reset(  # type: ignore[override]  # gymnasium's single-agent reset, as in MultiAgentEnv
             self, *, seed: int | None = None,
             options: dict[str, Any] | None = None) -> tuple[MultiAgentDict, MultiAgentDict]:
-        if seed is not None:
-            self.rng = np.random.default_rng(seed)
+        if seed is not None or self.rng is None:
+            self.rng = np.random.default_rng(self.stream_seed(seed))
         self.opponents = {seat: config.make(int(self.rng.integers(2**63)))
                           for seat, config in self.opponent_configs.items()}
         self.game.reset()

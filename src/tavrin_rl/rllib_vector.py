@@ -48,6 +48,7 @@ from tavrin_rl.nets.inputs import extras_of
 from tavrin_rl.catalogue import BOARD_CHANNELS, BOARD_SIDE, NUM_ACTIONS, NUM_SEATS
 from tavrin_rl.gym import make_vec, observations
 from tavrin_rl.gym.observations import checked_illegal_reward
+from tavrin_rl.rllib import place_runner, runner_seeds
 
 __all__ = ["TavrinVectorEnv", "TavrinSelfPlayEnv", "observation_space", "self_play",
            "single_agent", "snapshot_pool"]
@@ -58,7 +59,6 @@ SHARED_POLICY = "shared"
 AGENTS: list[str] = list(observations.AGENTS)  # "player_0" to "player_3"
 _SINGLE_KEYS = {"num_envs", "seed", "seat", "opponents", "reward_mode", "threads", "worker_index",
                 "generation"}
-GENERATION_STRIDE = 2**32  # a generation's games lie above all of the previous one's
 _SELF_PLAY_KEYS = {"seed", "reward_mode", "illegal_reward"}
 
 
@@ -116,8 +116,11 @@ class TavrinVectorEnv(VectorEnv):  # type: ignore[type-arg]  # as make_vec's
             root = reset_seed - self.worker_index
         if root is None:
             return None
-        first = root + self.generation * GENERATION_STRIDE + self.worker_index * self.num_envs
-        return list(range(first, first + self.num_envs))
+        return runner_seeds(root, self.worker_index, self.num_envs, self.generation)
+
+    def place(self, worker_index: int, vector_index: int, num_envs: int) -> None:
+        """For `place_runner`: this env is env runner `worker_index`'s one vector env."""
+        self.worker_index = worker_index
 
     def reset(self, *, seed: int | Sequence[int] | None = None,
               options: dict[str, Any] | None = None) -> tuple[dict[str, np.ndarray], dict[str, Any]]:
@@ -218,12 +221,7 @@ class TavrinSelfPlayEnv(MultiAgentEnv):
                 "legal": legal}
 
 
-def _place_runner(env_runner: Any = None, metrics_logger: Any = None, env: Any = None,
-                  env_context: Any = None, **kwargs: Any) -> None:
-    """RLlib's on_environment_created: tells a vector env its runner's index."""
-    inner = getattr(env, "unwrapped", env)
-    if isinstance(inner, TavrinVectorEnv) and env_context is not None:
-        inner.worker_index = int(getattr(env_context, "worker_index", 0) or 0)
+_place_runner = place_runner  # the name the tests and older callers use
 
 
 def single_agent(config: Any, num_envs: int = 32, channels: int = 16,
@@ -237,7 +235,7 @@ def single_agent(config: Any, num_envs: int = 32, channels: int = 16,
     return (config.environment(TavrinVectorEnv, env_config=env_config)
             .env_runners(num_envs_per_env_runner=num_envs,
                          gym_env_vectorize_mode="vector_entry_point")
-            .callbacks(on_environment_created=_place_runner)
+            .callbacks(on_environment_created=place_runner)
             .rl_module(rl_module_spec=RLModuleSpec(module_class=LegalGridModule,
                                                    model_config={"channels": channels})))
 

@@ -45,6 +45,36 @@ def test_runners_and_games_get_disjoint_seeds_and_the_same_seed_replays():
     assert rooted.game_seeds(8) == [10, 11, 12] and np.array_equal(seen, seen1)
 
 
+def test_the_per_game_env_takes_the_same_disjoint_streams_per_runner_and_sub_env():
+    from ray.rllib.env.env_context import EnvContext
+
+    from tavrin_rl.rllib import TavrinMultiAgentEnv, place_runner
+
+    def runner(worker, reset_seed=None, config=None):
+        """Two sub-envs of one runner, as RLlib's multi-agent runner makes them: one context."""
+        context = EnvContext(config or {"opponents": {1: "random", 2: "random", 3: "random"},
+                                        "seed": 7}, worker_index=worker)
+        envs = [TavrinMultiAgentEnv(context) for _ in range(2)]
+        envs[0].reset()  # RLlib's env check resets before the runner places the envs
+        place_runner(env=type("Vector", (), {"envs": envs})(), env_context=context)
+        games = []
+        for index, env in enumerate(envs):
+            obs, _ = env.reset(seed=None if reset_seed is None else reset_seed + worker + index)
+            env.step({"player_0": int(np.flatnonzero(obs["player_0"]["action_mask"])[0])})
+            games.append(env.game.to_bytes())
+        return [env.stream_seed() for env in envs], games
+
+    seeds0, games0 = runner(0)
+    seeds1, games1 = runner(1)
+    # the batched env's rule: runner w's game i plays seed + w * n + i
+    assert seeds0 + seeds1 == [7, 8, 9, 10] == boards(0, num_envs=4, steps=0)[0].game_seeds(None)
+    assert len(set(games0 + games1)) == 4  # the same learner moves, four opponent streams
+    assert runner(1) == (seeds1, games1)  # the same seed replays the same games
+    # RLlib's reset seeds (its seed + worker + sub-env index) root the same streams
+    assert runner(1, reset_seed=7, config={"opponents": {1: "random", 2: "random",
+                                                         3: "random"}})[1] == games1
+
+
 def test_observations_and_bad_configs():
     env, _ = boards(0, steps=0)
     obs, _ = env.reset()
