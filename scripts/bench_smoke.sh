@@ -40,9 +40,11 @@ if [ "$set_name" = numpy ]; then
   run 60 bench_guided.py --games 4 plain:8 guided:8:0.5:4:0
   run 60 bench_net.py decision --games 4
   run 60 bench_net.py batched --games 8
+  run 60 bench_pool.py --games 32 --rounds 1 --seconds 0.1
   bench=$root/build/cpp/tavrin_bench
   if [ -x "$bench" ]; then
     run 90 perf_table.py --bench "$bench" --games 32 --rounds 1 --seconds 0.1
+    run 90 bench_kernels.py "$bench" "$bench" --rounds 1 --kernels portable --min-time 0.05 --filter 'BM_SelfPlayGame$'
   else
     echo "benchmark smoke: perf_table.py skipped, $bench not built"
   fi
@@ -50,4 +52,5 @@ else
   run 120 bench_sb3.py --envs 8 --iterations 1
   run 120 bench_torchrl.py --envs 8 --rounds 1 --seconds 0.2
   run 120 bench_net.py training --runs 1
+  run 120 bench_rl_paths.py --games 8 --rounds 1 --seconds 0.1
 fi
