@@ -102,7 +102,9 @@ def test_refusals_change_nothing(server):
     good = {"game": state["game"], "turn": 0, "cells": [[0, 0]]}
     refused = {
         "no token": request(server, "POST", "/api/move", good),
-        "wrong token": request(server, "POST", f"/{token[:-1]}x/api/move", good),
+        # one character changed, never to itself (a token ending in "x" would stay right)
+        "wrong token": request(server, "POST", f"/{token[:-1]}{'y' if token[-1] == 'x' else 'x'}"
+                                               "/api/move", good),
         "wrong Host": api(server, "move", good, headers={"Host": f"evil.example:{port}"}),
         "other port": api(server, "move", good, headers={"Host": f"127.0.0.1:{port + 1}"}),
         "other Origin": api(server, "move", good, headers={"Origin": "http://evil.example"}),
